@@ -1,0 +1,27 @@
+# kit_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENV ...])
+#
+# A GoogleTest executable registered with ctest. Tests labelled "thread" are the
+# threading tests: they are the ones built and run again under ThreadSanitizer
+# (the "thread_tests" target collects them).
+if(NOT TARGET thread_tests)
+  add_custom_target(thread_tests)
+endif()
+
+function(kit_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} kit_testing GTest::gtest GTest::gmock GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  set(_env "QT_QPA_PLATFORM=offscreen" ${T_ENV})
+  set(_props ENVIRONMENT "${_env}" TIMEOUT 300)
+  if(T_LABELS)
+    list(APPEND _props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ${_props})
+  if("thread" IN_LIST T_LABELS)
+    add_dependencies(thread_tests ${name})
+  endif()
+endfunction()
