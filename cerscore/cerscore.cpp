@@ -118,6 +118,10 @@ int main(int argc, char** argv) {
   auto* S = static_cast<unsigned char*>(zeroed(m, 1));
   if (!prev_row || !cur_row || !R || !S || ref_count > INT_MAX || rec_count > INT_MAX) {
     std::fprintf(stderr, "Not enough memory for texts of %d and %d characters\n", n, m);
+    std::free(prev_row);
+    std::free(cur_row);
+    std::free(R);
+    std::free(S);
     return 1;
   }
 
@@ -186,6 +190,12 @@ int main(int argc, char** argv) {
   std::fprintf(score, "\nNumber of character errors :  %d", errors);
   std::fprintf(score, "\nLength of reference text   :  %d", n);
   std::fprintf(score, "\nCharacter error rate (in %%): %5.2f\n", rate);
+  std::free(prev_row);
+  std::free(cur_row);
+  std::free(R);
+  std::free(S);
+  std::fclose(ref);
+  std::fclose(rec);
   // A score file that could not be written (disk full, say) must not pass for a result.
   if (std::fclose(score) != 0) {
     std::fprintf(stderr, "Can't write output file '%s'\n", score_name);

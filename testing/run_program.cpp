@@ -33,8 +33,15 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const RunOptions&
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // Extra entries replace inherited ones of the same name.
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    bool overridden = false;
+    for (const auto& extra : options.env) overridden = overridden || nameOf(extra) == nameOf(entry);
+    if (!overridden) envStrings.push_back(std::move(entry));
+  }
   for (const auto& e : options.env) envStrings.push_back(e);
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
@@ -74,9 +81,18 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const RunOptions&
     pollfd fds[3];
     int count = 0;
     int outIdx = -1, errIdx = -1, inIdx = -1;
-    if (outOpen) { fds[count] = {outPipe[0], POLLIN, 0}; outIdx = count++; }
-    if (errOpen) { fds[count] = {errPipe[0], POLLIN, 0}; errIdx = count++; }
-    if (inFd >= 0) { fds[count] = {inFd, POLLOUT, 0}; inIdx = count++; }
+    if (outOpen) {
+      fds[count] = {outPipe[0], POLLIN, 0};
+      outIdx = count++;
+    }
+    if (errOpen) {
+      fds[count] = {errPipe[0], POLLIN, 0};
+      errIdx = count++;
+    }
+    if (inFd >= 0) {
+      fds[count] = {inFd, POLLOUT, 0};
+      inIdx = count++;
+    }
     if (poll(fds, count, -1) < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
@@ -85,8 +101,10 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const RunOptions&
     auto drain = [&](int idx, int fd, std::string& into, bool& open) {
       if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
       ssize_t got = read(fd, buf, sizeof buf);
-      if (got > 0) into.append(buf, static_cast<std::size_t>(got));
-      else if (got == 0 || errno != EINTR) open = false;
+      if (got > 0)
+        into.append(buf, static_cast<std::size_t>(got));
+      else if (got == 0 || errno != EINTR)
+        open = false;
     };
     drain(outIdx, outPipe[0], result.out, outOpen);
     drain(errIdx, errPipe[0], result.err, errOpen);
@@ -106,8 +124,10 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const RunOptions&
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) result.exitCode = 128 + WTERMSIG(status);
+  if (WIFEXITED(status))
+    result.exitCode = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.exitCode = 128 + WTERMSIG(status);
   return result;
 }
 

@@ -12,10 +12,10 @@ struct ProgramResult {
 };
 
 struct RunOptions {
-  std::string workDir;               // empty: the current directory
-  std::vector<std::string> env;      // extra NAME=value entries
-  long addressSpaceLimitBytes = 0;   // RLIMIT_AS for the child, 0: none
-  std::string stdinData;             // fed to standard input
+  std::string workDir;              // empty: the current directory
+  std::vector<std::string> env;     // extra NAME=value entries
+  long addressSpaceLimitBytes = 0;  // RLIMIT_AS for the child, 0: none
+  std::string stdinData;            // fed to standard input
 };
 
 // argv[0] is the program path; it is also passed as the program name.

@@ -68,7 +68,7 @@ TEST_F(Cerscore, TrellisDiffersFromTextbookEditDistanceWhereItShould) {
     const char* rec;
     int errors;
   } cases[] = {
-      {"HELLO", "HELLO", 0}, {"HELLO", "HELO", 1},  {"HELLO", "HXLLO", 1},  {"HELLO", "HELLOX", 1},
+      {"HELLO", "HELLO", 0},  {"HELLO", "HELO", 1}, {"HELLO", "HXLLO", 1},  {"HELLO", "HELLOX", 1},
       {"HELLO", "XHELLO", 1}, {"HELLO", "ELLO", 0}, {"HELLO", "HHELLO", 0}, {"BA", "A", 0},
       {"B", "BBABBB", 1},     {"AB", "AAA", 1},     {"ABD", "D", 2},        {"ABD", "BD", 0},
   };
@@ -109,8 +109,18 @@ TEST_F(Cerscore, CarriageReturnsAreIgnoredInBothFiles) {
 }
 
 TEST_F(Cerscore, Byte26AndOtherBytesAreReadLikeLetters) {
-  EXPECT_EQ(errorsFor(std::string("A\x1a" "B\xff", 4), std::string("A\x1a" "B\xff", 4)), 0);
-  EXPECT_EQ(errorsFor(std::string("A\x1a" "B", 3), "AB"), 1);
+  EXPECT_EQ(errorsFor(std::string("A\x1a"
+                                  "B\xff",
+                                  4),
+                      std::string("A\x1a"
+                                  "B\xff",
+                                  4)),
+            0);
+  EXPECT_EQ(errorsFor(std::string("A\x1a"
+                                  "B",
+                                  3),
+                      "AB"),
+            1);
 }
 
 TEST_F(Cerscore, EmptyReceivedFileCountsEveryReferenceCharacterAndPrintsNoProgress) {
@@ -203,6 +213,16 @@ TEST_F(Cerscore, FailedAllocationIsReportedNotCrashed) {
   opts.addressSpaceLimitBytes = 256L * 1024 * 1024;
 #endif
   auto r = run({big, dir.write("b", "AB"), dir.file("o")}, opts);
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's own warnings about the refused allocation are not the program's output.
+  std::string own;
+  for (std::size_t at = 0, next; at < r.err.size(); at = next) {
+    next = r.err.find('\n', at);
+    next = next == std::string::npos ? r.err.size() : next + 1;
+    if (r.err.compare(at, 2, "==") != 0) own += r.err.substr(at, next - at);
+  }
+  r.err = own;
+#endif
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, kBanner + "Not enough memory for texts of 50331648 and 2 characters\n");
   EXPECT_EQ(readFile(dir.file("o")), "");
