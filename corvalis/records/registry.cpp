@@ -383,6 +383,7 @@ class KeyDocument {
   // Sets a string value everywhere it is defined, or adds it to the key's section. Returns whether
   // anything changed.
   bool set(std::string_view name, std::string_view text) {
+    text = text.substr(0, text.find('\0'));  // a string ends at its first zero
     bool found = false, changed = false;
     for (Line& l : lines_) {
       if (l.kind != LineKind::Value || !l.ours || !iequals(l.name, name)) continue;

@@ -129,7 +129,8 @@ TEST_F(RegistryTest, StringsRoundTripWithEscapes) {
       {"Quote \"q\" \\ name", "say \"GA\" \\n"},
       {"Empty", ""},
       {"Unicode", "Zoë – 電話"},
-      {"Lines", "one\r\ntwo\0three"},  // cannot stand on a quoted line
+      {"Lines", std::string("one\r\ntwo\0three", 13)},  // cannot stand on a quoted line
+      {"Long lines", std::string(60, 'x') + "\n" + std::string(60, 'y')},
       {"", "default value"},
   };
   ASSERT_TRUE(reg.openKey(kKey, true));
@@ -141,6 +142,8 @@ TEST_F(RegistryTest, StringsRoundTripWithEscapes) {
             std::string::npos)
       << text;  // stops at the zero, as the registry's strings do
   EXPECT_NE(text.find("@=\"default value\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Long lines\"=hex(1):78,00,78,00,"), std::string::npos) << text;
+  EXPECT_NE(text.find(",\\\n  78,00,"), std::string::npos) << text;  // long data goes on over lines
 
   Registry again(RootKey::LocalMachine, dir.path());
   ASSERT_TRUE(again.openKey(kKey, false));
