@@ -240,32 +240,32 @@ TEST_F(RegistryTest, UnknownLinesAndOtherValuesAreKeptOnWrite) {
 TEST_F(RegistryTest, ReadsAKeyExportedOnAnotherMachine) {
   // A Unicode export from 64-bit Windows: UTF-16LE with a byte order mark, CR LF, the key under
   // WOW6432Node, its parent and a subkey in the same file.
-  const std::string text =
-      "Windows Registry Editor Version 5.00\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Marrowfield\\Orrin]\r\n"
-      "\"Location\"=\"wrong\"\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Marrowfield\\Orrin\\Corvalis]\r\n"
-      "\"Location\"=\"Salle d’essai\"\r\n"
-      "\"Log directory\"=\"C:\\\\Captures\\\\\"\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Marrowfield\\Orrin\\Corvalis\\Sub]\r\n"
-      "\"Signal\"=\"wrong\"\r\n\r\n";
+  const std::u16string text =
+      u"Windows Registry Editor Version 5.00\r\n\r\n"
+      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Marrowfield\\Orrin]\r\n"
+      u"\"Location\"=\"wrong\"\r\n\r\n"
+      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Marrowfield\\Orrin\\Corvalis]\r\n"
+      u"\"Location\"=\"Salle d’essai\"\r\n"
+      u"\"Log directory\"=\"C:\\\\Captures\\\\\"\r\n\r\n"
+      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Marrowfield\\Orrin\\Corvalis\\Sub]\r\n"
+      u"\"Signal\"=\"wrong\"\r\n\r\n";
   std::string utf16 = "\xFF\xFE";
-  // The text above is UTF-8; encode it as UTF-16LE.
-  for (size_t i = 0; i < text.size();) {
-    auto b = static_cast<unsigned char>(text[i]);
-    char32_t c = b;
-    int len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (len > 1) c = b & (0x7F >> len);
-    for (int k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += static_cast<size_t>(len);
-    utf16 += static_cast<char>(c & 0xFF);
-    utf16 += static_cast<char>(c >> 8);
-  }
+  for (char16_t c : text) utf16 += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
   putKeyFile(utf16);
   ASSERT_TRUE(reg.openKey(kKey, false));
   EXPECT_EQ(reg.readString("Location"), "Salle d’essai");
   EXPECT_EQ(reg.readString("Log directory"), "C:\\Captures\\");
   EXPECT_FALSE(reg.valueExists("Signal"));
+  // Saved again in UTF-8, the other sections kept.
+  reg.writeString("Signal", "Weak");
+  const std::string saved = keyText();
+  EXPECT_TRUE(saved.starts_with(
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node"));
+  EXPECT_NE(saved.find("\"Location\"=\"Salle d’essai\"\n\"Log "
+                       "directory\"=\"C:\\\\Captures\\\\\"\n\"Signal\"=\"Weak\"\n\n[HKEY"),
+            std::string::npos)
+      << saved;
+  EXPECT_NE(saved.find("Corvalis\\Sub]\n\"Signal\"=\"wrong\"\n"), std::string::npos) << saved;
 
   // The 8-bit export: Windows code page, and a hand-typed path whose backslashes are not doubled.
   putKeyFile(
