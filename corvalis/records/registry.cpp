@@ -226,13 +226,13 @@ Line plainLine(std::string text) {
   return line;
 }
 
-ParsedData parseHexData(std::string_view typeSpec, std::string_view list) {
+ParsedData parseHexData(std::string_view typeDigits, std::string_view list) {
   ParsedData bad;
   unsigned long type = 3;  // "hex:" is binary
-  if (!typeSpec.empty()) {
+  if (!typeDigits.empty()) {
     type = 0;
-    if (typeSpec.size() > 8) return bad;
-    for (char c : typeSpec) {
+    if (typeDigits.size() > 8) return bad;
+    for (char c : typeDigits) {
       if (hexDigit(c) < 0) return bad;
       type = type * 16 + static_cast<unsigned long>(hexDigit(c));
     }
