@@ -1,5 +1,9 @@
 #include "settings_store.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -37,6 +41,12 @@ struct KeyCloser {
 };
 }  // namespace
 
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
 void setSettingsDefaults(SettingsRecord& record) {
   record.TestType = "Wireless: Static Direct Call";
   record.CallDirection = "Outgoing Call";
@@ -44,7 +54,8 @@ void setSettingsDefaults(SettingsRecord& record) {
   record.UserName.clear();
   record.Location.clear();
   record.NetworkInfo.clear();
-  record.LogDirectory = "c:\\";
+  // Captures go to the tester's home folder until another is chosen.
+  record.LogDirectory = homeDirectory();
   record.ScriptFileName.clear();
   record.DeviceType = "Ameriphone Q-90";
   record.Port = "1";

@@ -26,6 +26,9 @@ extern const std::array<SettingsValue, 21> kSettingsValues;
 // DialNumber, CableID, PhoneModel and PhoneTech are left as they are.
 void setSettingsDefaults(SettingsRecord& record);
 
+// The user's home folder ($HOME, else the password database), the first log directory.
+std::string homeDirectory();
+
 // Reads the 21 values into the record, in order; an absent value reads as empty and replaces the field.
 // Returns false, changing nothing, when the key cannot be opened. A value that is not a string raises
 // RegistryError ("Invalid data type for '<name>'"); the values before it have then been read. The key

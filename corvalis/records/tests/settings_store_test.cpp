@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -101,7 +102,7 @@ TEST_F(SettingsStoreTest, FirstRunKeepsTheDefaultsAndCreatesNothing) {
   expected.TestType = "Wireless: Static Direct Call";
   expected.CallDirection = "Outgoing Call";
   expected.Signal = "Strong";
-  expected.LogDirectory = "c:\\";
+  expected.LogDirectory = std::getenv("HOME");
   expected.DeviceType = "Ameriphone Q-90";
   expected.Port = "1";
   expected.AutoAnswer = expected.AutoHangUp = expected.AutoSend = expected.AutoSave = expected.TurboCode =
