@@ -170,21 +170,6 @@ TEST(ScoringRun, ProgressIsAccumulatedNodeByNode) {
   EXPECT_EQ(runScore("AAAAAAAAA3", "AAAAAAAAAE").console, "\r  1% Done\r  2% Done\r100% Done\n");
 }
 
-TEST(ScoringRun, ReportFormats) {
-  const ScoreRun run = runScore("A3B", "AEB");
-  EXPECT_EQ(run.scoreFile,
-            "A%3B\n\n"
-            "Score Utility. Version 1.2\n"
-            "Baudot text comparison for text telephone field tests.\n\n"
-            "\nPercent Error (PCER)   =  33.33\n"
-            "Total = 3, Correct 2, Added = 0, Missed = 0, Changed = 1\n"
-            "\nPercent Error (CCER)   =  50.00\n"
-            "Total = 4, Correct 2, Added = 0, Missed = 1, Changed = 1\n"
-            "\nPercent Error (TCER) =  25.00\n"
-            "Total = 4, Correct 3, Added = 0, Missed = 1, Changed = 0\n");
-  EXPECT_EQ(run.state.nodes, nullptr);  // released by done
-}
-
 TEST(ChainSearch, CandidatePairsAndLongestChains) {
   ScoreState st{};
   char* bytes = nullptr;
