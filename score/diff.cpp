@@ -1,0 +1,300 @@
+// Alignment of a window of the two texts on equal Baudot codes, the shift bookkeeping of the
+// three counter sets, and the report.
+#include "diff.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+const char ver[80] = "Score Utility. Version 1.2";
+const char cpy[80] = "Baudot text comparison for text telephone field tests.";
+
+// clang-format off
+const unsigned char asciiToBaudotTable[128] = {
+    255, 255, 255, 255, 255, 255, 255,  37,  // NUL to BEL
+      0,   4,   2,   2,   2,   8, 255, 255,  // BS to SI
+    255, 255, 255, 255, 255, 255, 255, 255,  // DLE to ETB
+    255, 255,  57, 255,   2,   2,   2,   4,  // CAN to US
+      4,  45,  49,  41,  41,  61,  58,  43,  // space to '
+     47,  50,  60,  58,  44,  35,  60,  61,  // ( to /
+     54,  55,  51,  33,  42,  48,  53,  39,  // 0 to 7
+     38,  56,  46,  62,  47,  52,  50,  57,  // 8 to ?
+     29,   3,  25,  14,   9,   1,  13,  26,  // @ to G
+     20,   6,  11,  15,  18,  28,  12,  24,  // H to O
+     22,  23,  10,   5,  16,   7,  30,  19,  // P to W
+     29,  21,  17,  47,  61,  50,  27,  31,  // X to _
+     43,   3,  25,  14,   9,   1,  13,  26,  // ` to g
+     20,   6,  11,  15,  18,  28,  12,  24,  // h to o
+     22,  23,  10,   5,  16,   7,  30,  19,  // p to w
+     29,  21,  17,  47,  45,  50,   4, 255,  // x to DEL
+};
+
+const unsigned char inBoth[32] = {
+    1, 0, 1, 0, 1, 0, 0, 0,  1, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 1, 0, 0, 0, 1,
+};
+// clang-format on
+
+namespace {
+
+// Shift of a character in a text whose last shift was `last`: the both-shift codes keep it.
+int shiftOf(unsigned char c, int last) {
+  const unsigned char entry = asciiToBaudotTable[c & 0x7f];
+  return inBoth[entry & 31] ? last : (entry >> 5) & 1;
+}
+
+void put(FILE* fp, char c) {
+  std::fputc(c, fp);
+}
+
+// Adds the characters between two consecutive pairs that are dm master and dc compare
+// characters apart: as many as both have are changed, the rest added or missed.
+void countGap(int dm, int dc, int& changed, int& added, int& missed) {
+  if (dm == 1 && dc == 1) return;
+  changed += std::min(dm, dc) - 1;
+  if (dc > dm) added += dc - dm;
+  if (dm > dc) missed += dm - dc;
+}
+
+double rate(std::int32_t total, std::int32_t correct, int mlength) {
+  // Nothing aligned: nothing to get wrong in an empty master, everything lost otherwise.
+  if (total == 0) return mlength == 0 ? 0.0 : 100.0;
+  return 100.0 - (100.0 * correct) / total;
+}
+
+void writeTotals(FILE* fp, std::int32_t total, std::int32_t correct, std::int32_t added, std::int32_t missed,
+                 std::int32_t changed) {
+  std::fprintf(fp, "Total = %ld, Correct %ld, Added = %ld, Missed = %ld, Changed = %ld\n", long{total},
+               long{correct}, long{added}, long{missed}, long{changed});
+}
+
+}  // namespace
+
+bool init(ScoreState& st) {
+  st.totalTotal = st.totalCorrect = st.totalAdded = st.totalMissing = st.totalChanged = 0;
+  st.totalTotalCM = st.totalCorrectCM = st.totalAddedCM = st.totalMissingCM = st.totalChangedCM = 0;
+  st.totalTotalSM = st.totalCorrectSM = st.totalAddedSM = st.totalMissingSM = st.totalChangedSM = 0;
+  st.lastMasterShift = 0;
+  st.lastCompShift = 0;
+  st.stringCM = 0;
+  st.percentageDone = 0;
+  st.counter = 0.0;
+  st.total = 0;
+  st.nodes = static_cast<node*>(std::malloc(kNodeCount * sizeof(node)));
+  if (!st.nodes) {
+    std::fprintf(st.console, "malloc Failed\n");
+    return false;
+  }
+  return true;
+}
+
+bool build(ScoreState& st, int length, const unsigned char* master, int clength, const unsigned char* comp) {
+  node* nodes = st.nodes;
+  st.total = 0;
+  nodes[0] = {-1, -1, 0, -1, 0};
+  st.total = 1;
+  for (int i = 0; i < clength; ++i) {
+    const int code = baudotCode(comp[i]);
+    for (int j = 0; j < length; ++j) {
+      if (baudotCode(master[j]) != code) continue;
+      nodes[st.total++] = {i, j, -1, -1, 0};
+      if (st.total == kNodeCount) {
+        std::fprintf(st.console, "Allocation Error\n");
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void chainSearch(node* nodes, std::uint32_t total) {
+  for (std::uint32_t i = 0; i < total; ++i) {
+    const node& from = nodes[i];
+    if (from.length < 0) continue;
+    const std::int32_t L = from.length + 1;
+    // Nodes are ordered by compare index: skip those that share it.
+    std::uint32_t k = i + 1;
+    while (k < total && nodes[k].pos <= from.pos) ++k;
+    for (; k < total; ++k) {
+      node& to = nodes[k];
+      if (to.match <= from.match) continue;
+      if (to.length < L) {
+        to.length = L;
+        to.parent = static_cast<std::int32_t>(i);
+      } else if (to.length == L) {
+        // Equally long: keep the predecessor that implies fewer added compare characters.
+        const node& p = nodes[to.parent];
+        const int addedViaP = std::max(0, (to.pos - p.pos) - (to.match - p.match));
+        const int addedViaI = std::max(0, (to.pos - from.pos) - (to.match - from.match));
+        if (addedViaI < addedViaP) to.parent = static_cast<std::int32_t>(i);
+      }
+    }
+  }
+}
+
+int solve(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* comp,
+          int olength, FILE* fp, double dots) {
+  node* nodes = st.nodes;
+  const std::uint32_t total = st.total;
+  if (total == 1) return 0;
+
+  // Progress, node by node, at most one percent per node.
+  const double dot = 100 * dots / total;
+  for (std::uint32_t i = 0; i < total; ++i) {
+    st.counter += dot;
+    if (st.counter > 1.0) {
+      st.percentageDone++;
+      std::fprintf(st.console, "\r%3d%% Done", st.percentageDone);
+      std::fflush(st.console);
+      st.counter -= 1.0;
+    }
+  }
+
+  chainSearch(nodes, total);
+
+  // The longest chain; the first in node order among equals.
+  std::uint32_t end = 0;
+  for (std::uint32_t i = 1; i < total; ++i) {
+    if (nodes[i].length > nodes[end].length) end = i;
+  }
+  if (nodes[end].length == 0) return 0;
+
+  // Link the chain forward, cut after the last pair within the step.
+  int correct = nodes[end].length;
+  nodes[end].forward = 0;
+  for (std::int32_t n = static_cast<std::int32_t>(end); n != 0;) {
+    const std::int32_t p = nodes[n].parent;
+    if (nodes[n].match >= olength) {
+      nodes[p].forward = 0;
+      correct = nodes[p].length;
+    } else {
+      nodes[p].forward = n;
+    }
+    n = p;
+  }
+
+  // Count the gaps between the kept pairs and after the last one.
+  int changed = 0, added = 0, missed = 0;
+  std::int32_t last = 0;
+  for (std::int32_t n = nodes[0].forward; n != 0; n = nodes[n].forward) {
+    countGap(nodes[n].match - nodes[last].match, nodes[n].pos - nodes[last].pos, changed, added, missed);
+    last = n;
+  }
+  const bool finalWindow = olength == mlength;
+  countGap(olength - nodes[last].match, finalWindow ? clength - nodes[last].pos : 1, changed, added, missed);
+
+  st.totalTotal += olength;
+  st.totalCorrect += correct;
+  st.totalAdded += added;
+  st.totalMissing += missed;
+  st.totalChanged += changed;
+  st.totalTotalCM += olength;
+  st.totalCorrectCM += correct;
+  st.totalAddedCM += added;
+  st.totalMissingCM += missed;
+  st.totalChangedCM += changed;
+  st.totalTotalSM += olength;
+  st.totalCorrectSM += correct;
+  st.totalAddedSM += added;
+  st.totalMissingSM += missed;
+  st.totalChangedSM += changed;
+
+  // Write the step: the kept master characters, "#" for the others.
+  std::int32_t prevMatch = -1;
+  for (std::int32_t n = nodes[0].forward; n != 0; n = nodes[n].forward) {
+    for (std::int32_t j = prevMatch + 1; j < nodes[n].match; ++j) put(fp, '#');
+    scorePair(st, master[nodes[n].match], comp[nodes[n].pos], fp);
+    prevMatch = nodes[n].match;
+  }
+  for (std::int32_t j = prevMatch + 1; j < olength; ++j) put(fp, '#');
+
+  return nodes[last].pos + 1;
+}
+
+void scoreMatched(ScoreState& st, unsigned char m, unsigned char c, FILE* fp) {
+  const int masterShift = shiftOf(m, st.lastMasterShift);
+  const int compShift = shiftOf(c, st.lastCompShift);
+  if (masterShift != st.lastMasterShift && compShift != st.lastCompShift) {
+    put(fp, masterShift ? '^' : '_');
+    st.totalTotalSM++;
+    st.totalCorrectSM++;
+    st.totalTotalCM++;
+    st.totalCorrectCM++;
+  }
+  put(fp, static_cast<char>(m));
+  st.totalTotal++;
+  st.totalCorrect++;
+  st.totalTotalCM++;
+  st.totalCorrectCM++;
+  st.totalTotalSM++;
+  st.totalCorrectSM++;
+  if (masterShift == compShift) st.stringCM = 0;
+  st.lastMasterShift = masterShift;
+  st.lastCompShift = compShift;
+}
+
+void scorePair(ScoreState& st, unsigned char m, unsigned char c, FILE* fp) {
+  const int masterShift = shiftOf(m, st.lastMasterShift);
+  const int compShift = shiftOf(c, st.lastCompShift);
+  const bool masterChanged = masterShift != st.lastMasterShift;
+  const bool compChanged = compShift != st.lastCompShift;
+  if (m == c) {
+    if (masterChanged && compChanged) {
+      put(fp, masterShift ? '^' : '_');
+      st.totalTotalSM++;
+      st.totalCorrectSM++;
+      st.totalTotalCM++;
+      st.totalCorrectCM++;
+    }
+  } else {
+    // Same code in the other shift: a changed character for PCER, for CCER at most 8 in a row;
+    // TCER charges the shift change instead.
+    st.totalChanged++;
+    st.totalCorrect--;
+    if (st.stringCM < 8) {
+      st.stringCM++;
+      st.totalChangedCM++;
+      st.totalCorrectCM--;
+    }
+    if (masterChanged && compChanged) {
+      st.totalTotalSM++;
+      st.totalChangedSM++;
+      st.totalTotalCM++;
+      st.totalChangedCM++;
+      put(fp, '%');
+    } else if (compChanged) {
+      st.totalAddedSM++;
+      st.totalAddedCM++;
+    } else if (masterChanged) {
+      st.totalTotalSM++;
+      st.totalMissingSM++;
+      st.totalTotalCM++;
+      st.totalMissingCM++;
+      put(fp, '%');
+    }
+  }
+  put(fp, static_cast<char>(m));
+  if (masterShift == compShift) st.stringCM = 0;
+  st.lastMasterShift = masterShift;
+  st.lastCompShift = compShift;
+}
+
+void done(ScoreState& st, FILE* fp, double* character, double* consumer, double* shift) {
+  std::fprintf(st.console, "\r100%% Done\n");
+  const double pcer = rate(st.totalTotal, st.totalCorrect, st.mlength);
+  const double ccer = rate(st.totalTotalCM, st.totalCorrectCM, st.mlength);
+  const double tcer = rate(st.totalTotalSM, st.totalCorrectSM, st.mlength);
+  std::fprintf(fp, "\n\n");
+  std::fprintf(fp, "%s\n", ver);
+  std::fprintf(fp, "%s\n\n", cpy);
+  std::fprintf(fp, "\nPercent Error (PCER)   = %6.2f\n", pcer);
+  writeTotals(fp, st.totalTotal, st.totalCorrect, st.totalAdded, st.totalMissing, st.totalChanged);
+  std::fprintf(fp, "\nPercent Error (CCER)   = %6.2f\n", ccer);
+  writeTotals(fp, st.totalTotalCM, st.totalCorrectCM, st.totalAddedCM, st.totalMissingCM, st.totalChangedCM);
+  std::fprintf(fp, "\nPercent Error (TCER) = %6.2f\n", tcer);
+  writeTotals(fp, st.totalTotalSM, st.totalCorrectSM, st.totalAddedSM, st.totalMissingSM, st.totalChangedSM);
+  std::free(st.nodes);
+  st.nodes = nullptr;
+  *character = pcer;
+  *consumer = ccer;
+  *shift = tcer;
+}
