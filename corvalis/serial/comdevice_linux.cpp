@@ -222,8 +222,10 @@ class TLinuxDevice : public TComDevice {
   }
 
   int PurgeComm(std::uint32_t Flags) override {
+    // Reads and writes finish before they return, so aborting a read leaves nothing to do;
+    // aborting a write drops the output still queued (close() would otherwise wait for it).
     const bool tx = Flags & (PURGE_TXABORT | PURGE_TXCLEAR);
-    const bool rx = Flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+    const bool rx = Flags & PURGE_RXCLEAR;
     if (!tx && !rx) return 0;
     const long which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
     if (IoctlValue(Fd_, TCFLSH, which) == 0) return 0;
