@@ -120,6 +120,7 @@ class TLinuxWaiter : public TEventWaiter {
   std::uint32_t Mask_;
   int Epoll_ = -1;
   int StopFd_ = -1;
+  int OutFd_ = -1;  // second descriptor of the device, for transmit wake-ups
   bool HaveCounters_ = false;
   serial_icounter_struct Counters_{};
   std::uint32_t LastQueued_ = 0;
@@ -403,6 +404,7 @@ class TLinuxDevice : public TComDevice {
 TLinuxWaiter::~TLinuxWaiter() {
   if (Epoll_ >= 0) close(Epoll_);
   if (StopFd_ >= 0) close(StopFd_);
+  if (OutFd_ >= 0) close(OutFd_);
 }
 
 int TLinuxWaiter::Init() {
@@ -415,11 +417,18 @@ int TLinuxWaiter::Init() {
   e.data.fd = StopFd_;
   if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, StopFd_, &e) != 0) return errno;
   // Edge-triggered: a wake-up for every arrival of data, none for data that is only still
-  // queued (a port whose OnRxChar reads nothing must not spin).
+  // queued (a port whose OnRxChar reads nothing must not spin). Transmit wake-ups go through a
+  // second descriptor: on one item they would report the queued input again each time.
   e.events = EPOLLIN | EPOLLET;
-  if (Mask_ & EV_TXEMPTY) e.events |= EPOLLOUT;
   e.data.fd = Device_.Fd();
   if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, Device_.Fd(), &e) != 0) return errno;
+  if (Mask_ & EV_TXEMPTY) {
+    OutFd_ = fcntl(Device_.Fd(), F_DUPFD_CLOEXEC, 0);
+    if (OutFd_ < 0) return errno;
+    e.events = EPOLLOUT | EPOLLET;
+    e.data.fd = OutFd_;
+    if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, OutFd_, &e) != 0) return errno;
+  }
   if (Device_.KickFd() >= 0) {
     e.events = EPOLLIN;
     e.data.fd = Device_.KickFd();
@@ -467,6 +476,7 @@ TWaitResult TLinuxWaiter::Wait(std::uint32_t& Events) {
     for (int i = 0; i < n; ++i) {
       if (ready[i].data.fd == StopFd_) return TWaitResult::Stopped;
       if (ready[i].data.fd == Device_.Fd()) deviceFlags |= ready[i].events;
+      if (ready[i].data.fd == OutFd_) deviceFlags |= ready[i].events & (EPOLLOUT | EPOLLHUP | EPOLLERR);
       if (ready[i].data.fd == Device_.KickFd()) kicked = true;
     }
     if (deviceFlags & (EPOLLHUP | EPOLLERR)) {
