@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
   const double cpuBefore = CpuSeconds();
   const double threadBefore = EventThreadCpuSeconds();
   const Clock::time_point start = Clock::now();
-  QTimer::singleShot(idleSeconds * 1000, &app, &QCoreApplication::quit);
+  QTimer::singleShot(idleSeconds * 1000, Qt::PreciseTimer, &app, &QCoreApplication::quit);
   app.exec();
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = CpuSeconds() - cpuBefore;
