@@ -159,6 +159,28 @@ TEST_F(PtyTest, LineSettingsOnATty) {
   EXPECT_EQ(Received, "abc!");
 }
 
+TEST_F(PtyTest, ReadsAndWritesEndWithTheirTimeouts) {
+  Port.SetEvents(TEvents{});
+  Port.Open();
+  // Nobody reads the far end: the write gives up when its time is over and says how much went.
+  TComTimeouts timeouts;
+  timeouts.SetWriteTotalMultiplier(0);
+  timeouts.SetWriteTotalConstant(100);
+  timeouts.SetReadInterval(0);
+  timeouts.SetReadTotalConstant(100);
+  Port.SetTimeouts(timeouts);
+  const std::int32_t written = Port.WriteText(std::string(1 << 20, 'x'));
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, 1 << 20);
+
+  // A read with a total timeout returns what came within it.
+  Far.Send("abc");
+  std::string text;
+  EXPECT_EQ(Port.ReadText(text, 10), 3);
+  EXPECT_EQ(text, "abc");
+  Port.Close();  // drops the output nobody took
+}
+
 TEST_F(PtyTest, BurstOf64KiBArrivesCompleteAndInOrder) {
   Collect();
   Port.Open();
