@@ -17,6 +17,7 @@ std::optional<ErrorRates> parseErrorRates(std::string_view spec, std::string* er
     auto comma = spec.find(',');
     std::string_view item = spec.substr(0, comma);
     spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+    if (comma != std::string_view::npos && spec.empty()) return fail("error rates end with a comma");
     auto eq = item.find('=');
     if (eq == std::string_view::npos) return fail("expected NAME=RATE, got '" + std::string(item) + "'");
     std::string_view name = item.substr(0, eq);

@@ -98,21 +98,21 @@ void Session::programChar(char c, Seconds now) {
   }
   // A direct TTY shows or sends whatever arrives; the program's hang-up sequence ("+++", then "ATH"
   // and CR) is what tells us it has hung up.
+  if (!callUp_ && waitForAnswer_ && ringsSent_ > 0 && !everUp_) {
+    bringCallUp(now, "answered");
+    swallowAnswer_ = c == 'A' || c == 'a';  // the answer command itself goes nowhere
+  }
+  if (swallowAnswer_) {
+    if (c == '\r') swallowAnswer_ = false;
+  } else if (callUp_ && isBiDirectional(config_.device)) {
+    toFarEnd(c, now);
+  }
   if (c == '\r') {
     if (directLine_ == "ATH" || directLine_.ends_with("+++ATH")) noteHangUpCommand(now);
     directLine_.clear();
   } else if (c != '\n' && directLine_.size() < 64) {
     directLine_ += c;
   }
-  if (!callUp_ && waitForAnswer_ && ringsSent_ > 0 && !everUp_) {
-    bringCallUp(now, "answered");
-    swallowAnswer_ = c == 'A' || c == 'a';
-  }
-  if (swallowAnswer_) {
-    if (c == '\r') swallowAnswer_ = false;
-    return;
-  }
-  if (callUp_ && isBiDirectional(config_.device)) toFarEnd(c, now);
 }
 
 void Session::handle(Modem::Output& o, Seconds now) {
