@@ -93,7 +93,7 @@ void Modem::tick(Seconds now, Output& out) {
     lastOnlineByte_ = now;
     pluses_ = 0;
   }
-  if (state_ == State::Online && pluses_ > 0 && now - lastPlus_ >= config_.guard) {
+  if (state_ == State::Online && pluses_ > 0 && now >= lastPlus_ + config_.guard) {
     if (pluses_ == 3) {
       pluses_ = 0;
       state_ = State::OnlineCommand;

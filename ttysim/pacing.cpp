@@ -44,8 +44,7 @@ bool TurnDetector::endsWithSign() const {
 
 bool TurnDetector::turnOver(Seconds now) const {
   if (heard_ == 0) return false;
-  Seconds idle = now - last_;
-  return (endsWithSign() && idle >= quiet_) || idle >= giveUp_;
+  return (endsWithSign() && now >= last_ + quiet_) || now >= last_ + giveUp_;
 }
 
 std::optional<Seconds> TurnDetector::nextCheck() const {

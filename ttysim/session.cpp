@@ -293,14 +293,14 @@ bool Session::finished() const {
 
 void Session::checkDone(Seconds now) {
   if (!finished()) return;
-  Seconds quiet = now - lastActivity_;
-  if (hangUpCommand_ && quiet >= config_.hangUpGrace && now - hangUpCommandAt_ >= config_.hangUpGrace) {
+  // Compared exactly as nextDeadline computes them, so that a tick at a deadline acts on it.
+  if (hangUpCommand_ && now >= std::max(lastActivity_, hangUpCommandAt_) + config_.hangUpGrace) {
     done_ = true;
     doneReason_ = "hung up";
   } else if (everAttached_ && !attached_) {
     done_ = true;
     doneReason_ = "port closed";
-  } else if (quiet >= config_.linger) {
+  } else if (now >= lastActivity_ + config_.linger) {
     done_ = true;
     doneReason_ = hungUp_ ? "hung up" : "script ended";
   }
