@@ -282,6 +282,8 @@ int Runner::run() {
     if (attached_) {
       if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !readProgram()) {
         attached_ = false;
+        if (!pending_.empty() && !log("lost", pending_)) return finish(1);
+        pending_.clear();
         session_.detach(now());
       }
     } else {

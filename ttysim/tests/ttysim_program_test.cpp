@@ -129,7 +129,8 @@ void put(int fd, const std::string& s) {
 TEST(TtysimProgram, ModemAnswersOverThePortAndRemovesItsLinkOnSigterm) {
   TempDir dir;
   std::string ports = dir.file("ports");
-  Ttysim sim({"--device", "NXi modem", "--port", "COM4", "--port-dir", ports, "--timeout", "120"});
+  Ttysim sim({"--device", "NXi modem", "--port", "COM4", "--port-dir", ports, "--ring-on-signal", "--timeout",
+              "120"});
   auto f = sim.ready();
   ASSERT_EQ(f["link"], ports + "/COM4");
   EXPECT_EQ(f["type"], "NXi modem");
@@ -140,6 +141,9 @@ TEST(TtysimProgram, ModemAnswersOverThePortAndRemovesItsLinkOnSigterm) {
   std::string got;
   put(fd, "ATZ\r");
   EXPECT_TRUE(readUntil(fd, got, "ATZ\r\r\nOK\r\n")) << got;
+  got.clear();
+  kill(sim.pid(), SIGUSR1);
+  EXPECT_TRUE(readUntil(fd, got, "\r\nRING\r\n")) << got;
   got.clear();
   put(fd, "ATE0\rAT#T\rATA\r");
   EXPECT_TRUE(readUntil(fd, got, "\r\nCONNECT TURBO\r\n")) << got;
