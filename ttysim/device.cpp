@@ -36,10 +36,11 @@ std::optional<Device> parseDevice(std::string_view text) {
   return std::nullopt;
 }
 
-std::string deviceNamesHelp() {
+std::string deviceNamesHelp(std::string_view indent) {
   std::string s;
   for (const auto& e : kDevices) {
-    s += "  \"";
+    s += indent;
+    s += "\"";
     s += e.text;
     s += "\" (or ";
     s += e.alias;

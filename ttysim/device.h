@@ -14,7 +14,7 @@ std::string_view deviceText(Device d);
 // im300, im2400).
 std::optional<Device> parseDevice(std::string_view text);
 // The list of accepted names, for error messages and --help.
-std::string deviceNamesHelp();
+std::string deviceNamesHelp(std::string_view indent = "  ");
 
 bool isModem(Device d);
 // A bi-directional device sends what the program writes to the port; the others only show it.

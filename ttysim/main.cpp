@@ -249,7 +249,9 @@ int Runner::run() {
     if (session_.done()) return finish(0);
     Seconds t = now();
     if (options_.timeout && t >= *options_.timeout) {
-      say("timeout after " + std::to_string(static_cast<long>(*options_.timeout)) + " s");
+      char text[64];
+      std::snprintf(text, sizeof text, "timeout after %g s", *options_.timeout);
+      say(text);
       return finish(3);
     }
 

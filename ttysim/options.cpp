@@ -36,7 +36,7 @@ std::string usageText() {
          "\n"
          "Device and port:\n"
          "  -d, --device TYPE        the device to play (required), one of\n" +
-         deviceNamesHelp() +
+         deviceNamesHelp("                             ") +
          "  -p, --port COMn          name of the link in the port folder (default COM1; COM1 to COM16)\n"
          "      --port-dir DIR       the port folder (default: $CORVALIS_PORT_DIR); made when missing\n"
          "\n"
