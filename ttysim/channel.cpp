@@ -6,18 +6,18 @@
 
 namespace ttysim {
 
-std::optional<ErrorRates> parseErrorRates(std::string_view spec, std::string* error) {
+std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* error) {
   ErrorRates r;
   auto fail = [&](const std::string& what) -> std::optional<ErrorRates> {
     if (error) *error = what;
     return std::nullopt;
   };
-  if (spec.empty()) return fail("empty error rates");
-  while (!spec.empty()) {
-    auto comma = spec.find(',');
-    std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
-    if (comma != std::string_view::npos && spec.empty()) return fail("error rates end with a comma");
+  if (text.empty()) return fail("empty error rates");
+  while (!text.empty()) {
+    auto comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    if (comma != std::string_view::npos && text.empty()) return fail("error rates end with a comma");
     auto eq = item.find('=');
     if (eq == std::string_view::npos) return fail("expected NAME=RATE, got '" + std::string(item) + "'");
     std::string_view name = item.substr(0, eq);
@@ -53,7 +53,7 @@ std::string formatErrorRates(const ErrorRates& r) {
   return buf;
 }
 
-// splitmix64: tiny, fast and fully specified.
+// splitmix64: tiny, fast and fully defined.
 std::uint64_t Random::next() {
   std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;

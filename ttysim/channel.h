@@ -21,7 +21,7 @@ struct ErrorRates {
 
 // Parses "shift=0.02,drop=1%,insert=0,subst=0.005" (any subset, any order; a rate is a fraction or a
 // percentage). Returns the error text on failure.
-std::optional<ErrorRates> parseErrorRates(std::string_view spec, std::string* error);
+std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* error);
 std::string formatErrorRates(const ErrorRates& r);
 
 // A small generator with the same sequence on every platform and standard library.
