@@ -1,0 +1,117 @@
+#include "channel.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace ttysim {
+
+std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* error) {
+  ErrorRates r;
+  auto fail = [&](const std::string& what) -> std::optional<ErrorRates> {
+    if (error) *error = what;
+    return std::nullopt;
+  };
+  if (text.empty()) return fail("empty error rates");
+  while (!text.empty()) {
+    auto comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    if (comma != std::string_view::npos && text.empty()) return fail("error rates end with a comma");
+    auto eq = item.find('=');
+    if (eq == std::string_view::npos) return fail("expected NAME=RATE, got '" + std::string(item) + "'");
+    std::string_view name = item.substr(0, eq);
+    std::string_view value = item.substr(eq + 1);
+    bool percent = !value.empty() && value.back() == '%';
+    if (percent) value.remove_suffix(1);
+    double v = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || !std::isfinite(v)) {
+      return fail("bad rate '" + std::string(item.substr(eq + 1)) + "' for " + std::string(name));
+    }
+    if (percent) v /= 100;
+    if (v < 0 || v > 1)
+      return fail("rate for " + std::string(name) + " must be between 0 and 1 (or 0% and 100%)");
+    if (name == "shift") {
+      r.shift = v;
+    } else if (name == "drop") {
+      r.drop = v;
+    } else if (name == "insert") {
+      r.insert = v;
+    } else if (name == "subst") {
+      r.subst = v;
+    } else {
+      return fail("unknown error kind '" + std::string(name) + "' (use shift, drop, insert, subst)");
+    }
+  }
+  return r;
+}
+
+std::string formatErrorRates(const ErrorRates& r) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "shift=%g,drop=%g,insert=%g,subst=%g", r.shift, r.drop, r.insert, r.subst);
+  return buf;
+}
+
+// splitmix64: tiny, fast and fully defined.
+std::uint64_t Random::next() {
+  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+double Random::uniform() {
+  return static_cast<double>(next() >> 11) * 0x1.0p-53;
+}
+
+int Random::below(int n) {
+  return static_cast<int>(next() % static_cast<std::uint64_t>(n));
+}
+
+char Channel::randomPrintable(baudot::Shift shift, int notCode) {
+  for (;;) {
+    int code = random_.below(32);
+    if (code != notCode && baudot::isPrintable(code, shift)) return baudot::decode(code, shift);
+  }
+}
+
+std::string Channel::pass(char c) {
+  using baudot::Shift;
+  ++stats_.chars;
+  auto code = baudot::encode(static_cast<unsigned char>(c));
+  if (!code) return std::string(1, c);
+
+  // The sender puts a shift code on the line when the character needs the other shift.
+  if (code->shift != Shift::Both && code->shift != senderShift_) {
+    senderShift_ = code->shift;
+    if (random_.chance(rates_.shift)) {
+      ++stats_.lostShifts;
+    } else {
+      receiverShift_ = code->shift;
+    }
+  }
+
+  std::string out;
+  if (random_.chance(rates_.insert)) {
+    ++stats_.inserted;
+    out += randomPrintable(receiverShift_, -1);
+  }
+  if (random_.chance(rates_.drop)) {
+    ++stats_.dropped;
+    return out;
+  }
+  if (code->shift != Shift::Both && random_.chance(rates_.subst)) {
+    ++stats_.substituted;
+    out += randomPrintable(receiverShift_, code->code);
+    return out;
+  }
+  if (code->shift == Shift::Both || code->shift == receiverShift_) {
+    out += c;  // arrives as sent, small letters included
+  } else {
+    out += baudot::decode(code->code, receiverShift_);  // the same code read in the wrong shift
+  }
+  return out;
+}
+
+}  // namespace ttysim

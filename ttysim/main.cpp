@@ -1,0 +1,319 @@
+// ttysim: a TTY or TTY modem on a pseudo-terminal, with the far end of a test call behind it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "pty_link.h"
+#include "session.h"
+
+namespace {
+
+using namespace ttysim;
+
+int gSignalPipe[2] = {-1, -1};
+
+void onSignal(int sig) {
+  int saved = errno;
+  unsigned char b = static_cast<unsigned char>(sig);
+  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &b, 1);
+  errno = saved;
+}
+
+bool setUpSignals(std::string* error) {
+  if (pipe(gSignalPipe) != 0) {
+    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  for (int fd : gSignalPipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(sig, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+// Bytes as one line of text: printable ASCII as it is, the rest as escapes.
+std::string escaped(std::string_view s) {
+  std::string r;
+  for (char c : s) {
+    auto u = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      r += "\\\\";
+    } else if (c == '\r') {
+      r += "\\r";
+    } else if (c == '\n') {
+      r += "\\n";
+    } else if (u >= 32 && u < 127) {
+      r += c;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", u);
+      r += buf;
+    }
+  }
+  return r;
+}
+
+// A value of the startup line: spaces and backslashes escaped so that fields split on spaces.
+std::string field(std::string_view s) {
+  std::string r;
+  for (char c : s) {
+    if (c == ' ' || c == '\\') r += '\\';
+    r += c;
+  }
+  return r;
+}
+
+class OutFile {
+ public:
+  bool open(const std::string& path, std::string* error) {
+    path_ = path;
+    if (path.empty()) return true;
+    f_ = std::fopen(path.c_str(), "wb");
+    if (!f_) *error = "cannot write '" + path + "': " + std::strerror(errno);
+    return f_ != nullptr;
+  }
+  ~OutFile() {
+    if (f_) std::fclose(f_);
+  }
+  // Writes and flushes at once, so that a run that is killed loses nothing it has reported.
+  bool write(std::string_view s, std::string* error) {
+    if (!f_ || s.empty()) return true;
+    if (std::fwrite(s.data(), 1, s.size(), f_) != s.size() || std::fflush(f_) != 0) {
+      *error = "cannot write '" + path_ + "': " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  bool close(std::string* error) {
+    if (!f_) return true;
+    bool ok = std::fclose(f_) == 0;
+    f_ = nullptr;
+    if (!ok) *error = "cannot write '" + path_ + "': " + std::strerror(errno);
+    return ok;
+  }
+
+ private:
+  std::string path_;
+  FILE* f_ = nullptr;
+};
+
+class Runner {
+ public:
+  explicit Runner(Options o) : options_(std::move(o)), session_(options_.session) {}
+
+  int run();
+
+ private:
+  Seconds now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+  void say(const std::string& text);
+  bool log(const char* tag, std::string_view bytes);
+  bool drain();
+  bool readProgram();
+  int finish(int status);
+
+  Options options_;
+  Session session_;
+  std::unique_ptr<PtyLink> pty_;
+  OutFile received_, sent_, log_;
+  std::string pending_;  // bytes for the program not yet written
+  bool attached_ = false;
+  std::string error_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+void Runner::say(const std::string& text) {
+  char t[32];
+  std::snprintf(t, sizeof t, "%.3f ", now());
+  std::fputs((t + text + "\n").c_str(), stdout);
+  std::fflush(stdout);
+  log("ev", text);
+}
+
+bool Runner::log(const char* tag, std::string_view bytes) {
+  char t[32];
+  std::snprintf(t, sizeof t, "%.3f %s ", now(), tag);
+  std::string line = t;
+  line += std::string(tag) == "ev" ? std::string(bytes) : escaped(bytes);
+  line += '\n';
+  return log_.write(line, &error_);
+}
+
+// Hands everything the session produced to the port, the files and the console.
+bool Runner::drain() {
+  Outbox& out = session_.out;
+  for (const auto& e : out.events) say(e);
+  out.events.clear();
+  if (!received_.write(out.farReceived, &error_) || !sent_.write(out.farSent, &error_)) return false;
+  out.farReceived.clear();
+  out.farSent.clear();
+  if (!out.toProgram.empty()) {
+    if (attached_) {
+      pending_ += out.toProgram;
+    } else if (!log("lost", out.toProgram)) {
+      return false;  // nobody has the port open: what the device says goes nowhere
+    }
+    out.toProgram.clear();
+  }
+  while (!pending_.empty()) {
+    ssize_t n = write(pty_->masterFd(), pending_.data(), pending_.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
+        pending_.clear();
+        break;
+      }
+      error_ = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
+      return false;
+    }
+    if (!log("tx", std::string_view(pending_).substr(0, static_cast<std::size_t>(n)))) return false;
+    pending_.erase(0, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Reads what the program wrote; false when the program has closed the port.
+bool Runner::readProgram() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(pty_->masterFd(), buf, sizeof buf);
+    if (n > 0) {
+      std::string_view bytes(buf, static_cast<std::size_t>(n));
+      if (!log("rx", bytes)) return true;
+      session_.fromProgram(bytes, now());
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return true;
+    return false;  // EIO: no one has the device open any more
+  }
+}
+
+int Runner::finish(int status) {
+  drain();
+  std::string closeError;
+  for (OutFile* f : {&received_, &sent_}) {
+    if (!f->close(&closeError) && error_.empty()) error_ = closeError;
+  }
+  if (pty_) pty_->removeLink();
+  if (!error_.empty()) {
+    std::fprintf(stderr, "ttysim: %s\n", error_.c_str());
+    if (status == 0) status = 1;
+  }
+  say("exit " + std::to_string(status));
+  log_.close(&closeError);
+  return status;
+}
+
+int Runner::run() {
+  if (!options_.scriptPath.empty()) {
+    auto script = Script::load(options_.scriptPath, &error_);
+    if (!script) return finish(1);
+    if (script->count() == 0) {
+      error_ = "script file '" + options_.scriptPath + "' has no turns";
+      return finish(1);
+    }
+    options_.session.script = std::move(*script);
+    session_ = Session(options_.session);
+  }
+  if (!received_.open(options_.receivedPath, &error_) || !sent_.open(options_.sentPath, &error_) ||
+      !log_.open(options_.logPath, &error_) || !setUpSignals(&error_)) {
+    return finish(1);
+  }
+  pty_ = PtyLink::create(options_.portDir, options_.port, &error_);
+  if (!pty_) return finish(1);
+
+  say("ready port=" + options_.port + " folder=" + field(pty_->dir()) + " link=" + field(pty_->linkPath()) +
+      " device=" + field(pty_->devicePath()) + " type=" + field(deviceText(options_.session.device)) +
+      " pid=" + std::to_string(getpid()));
+
+  for (;;) {
+    if (!drain()) return finish(1);
+    if (session_.done()) return finish(0);
+    Seconds t = now();
+    if (options_.timeout && t >= *options_.timeout) {
+      char text[64];
+      std::snprintf(text, sizeof text, "timeout after %g s", *options_.timeout);
+      say(text);
+      return finish(3);
+    }
+
+    // How long to wait: until the session's next deadline, the timeout, or the next look at whether
+    // the program has opened the port.
+    Seconds wait = 3600;
+    if (auto d = session_.nextDeadline()) wait = std::min(wait, *d - t);
+    if (options_.timeout) wait = std::min(wait, *options_.timeout - t);
+    if (!attached_) wait = std::min(wait, 0.05);
+    int timeoutMs = static_cast<int>(std::max(wait, 0.0) * 1000.0) + 1;
+
+    pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {pty_->masterFd(), 0, 0}};
+    if (attached_) fds[1].events = static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT));
+    int n = poll(fds, attached_ ? 2 : 1, timeoutMs);
+    if (n < 0 && errno != EINTR) {
+      error_ = std::string("poll failed: ") + std::strerror(errno);
+      return finish(1);
+    }
+
+    unsigned char sig = 0;
+    while (read(gSignalPipe[0], &sig, 1) == 1) {
+      if (sig == SIGUSR1) {
+        session_.ringSignal(now());
+        continue;
+      }
+      say(std::string("stopped by ") + (sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP"));
+      return finish(128 + sig);
+    }
+
+    if (attached_) {
+      if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !readProgram()) {
+        attached_ = false;
+        if (!pending_.empty() && !log("lost", pending_)) return finish(1);
+        pending_.clear();
+        session_.detach(now());
+      }
+    } else {
+      pollfd probe{pty_->masterFd(), POLLIN, 0};
+      if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+        attached_ = true;
+        session_.attach(now());
+        readProgram();
+      }
+    }
+    session_.tick(now());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const char* env = std::getenv("CORVALIS_PORT_DIR");
+  auto parsed = parseOptions(args, env ? std::optional<std::string>(env) : std::nullopt);
+  if (!parsed.options) {
+    std::fprintf(stderr, "ttysim: %s\nTry 'ttysim --help' for more.\n", parsed.error.c_str());
+    return 1;
+  }
+  if (parsed.options->help) {
+    std::fputs(usageText().c_str(), stdout);
+    return 0;
+  }
+  Runner runner(std::move(*parsed.options));
+  return runner.run();
+}

@@ -1,0 +1,32 @@
+#pragma once
+// The command line of ttysim.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace ttysim {
+
+struct Options {
+  SessionConfig session;
+  std::string port = "COM1";
+  std::string portDir;     // from --port-dir or CORVALIS_PORT_DIR
+  std::string scriptPath;  // empty: no script
+  std::string receivedPath, sentPath, logPath;
+  std::optional<Seconds> timeout;
+  bool help = false;
+};
+
+struct ParseResult {
+  std::optional<Options> options;  // nothing: error holds the message
+  std::string error;
+};
+
+// args excludes the program name; portDirFromEnv is the value of CORVALIS_PORT_DIR, if set.
+ParseResult parseOptions(const std::vector<std::string>& args,
+                         const std::optional<std::string>& portDirFromEnv);
+
+std::string usageText();
+
+}  // namespace ttysim

@@ -1,0 +1,338 @@
+#include "session.h"
+
+#include <algorithm>
+
+namespace ttysim {
+namespace {
+
+constexpr char kSoundOn = 31;   // NXi: the far end's tones are heard
+constexpr char kSoundOff = 30;  // NXi: silence again
+
+std::string printable(std::string_view s) {
+  std::string r;
+  for (char c : s) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 32 && u < 127) {
+      r += c;
+    } else {
+      static const char* hex = "0123456789abcdef";
+      r += "\\x";
+      r += hex[u >> 4];
+      r += hex[u & 15];
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+Session::Session(SessionConfig config)
+    : config_(std::move(config)),
+      toFar_(config_.toFar, config_.seed * 2),
+      toProgram_(config_.toProgram, config_.seed * 2 + 1),
+      farEar_(config_.quiet, config_.giveUp),
+      localEar_(config_.quiet, config_.giveUp) {
+  if (isModem(config_.device)) {
+    config_.modem.device = config_.device;
+    modem_.emplace(config_.modem);
+  }
+  waitForAnswer_ = !modem_ && (config_.ringAfter || config_.ringOnSignal);
+}
+
+Session::Speaker Session::speakerOf(int turn) const {
+  if (sideOwns(config_.side, turn)) return Speaker::Far;
+  return isBiDirectional(config_.device) ? Speaker::Program : Speaker::Local;
+}
+
+void Session::event(std::string text) {
+  out.events.push_back(std::move(text));
+}
+
+void Session::attach(Seconds now) {
+  attached_ = true;
+  lastActivity_ = now;
+  event("attached");
+  if (!everAttached_) {
+    everAttached_ = true;
+    if (config_.ringAfter) {
+      ringing_ = true;
+      nextRing_ = now + *config_.ringAfter;
+    }
+    if (!modem_ && !waitForAnswer_) bringCallUp(now, "port opened");
+  }
+}
+
+void Session::detach(Seconds now) {
+  attached_ = false;
+  lastActivity_ = now;
+  event("detached");
+}
+
+void Session::ringSignal(Seconds now) {
+  if (!config_.ringOnSignal) {
+    event("signal ignored (ringing on a signal needs --ring-on-signal)");
+    return;
+  }
+  if (callUp_ || (modem_ && modem_->state() != Modem::State::Command)) {
+    event("signal ignored (the line is busy)");
+    return;
+  }
+  ringing_ = true;
+  nextRing_ = now;
+  ringsSent_ = 0;
+  tick(now);
+}
+
+void Session::fromProgram(std::string_view bytes, Seconds now) {
+  if (!bytes.empty()) lastActivity_ = now;
+  for (char c : bytes) programChar(c, now);
+  tick(now);
+}
+
+void Session::programChar(char c, Seconds now) {
+  if (modem_) {
+    Modem::Output o;
+    modem_->fromProgram(c, now, o);
+    handle(o, now);
+    return;
+  }
+  // A direct TTY shows or sends whatever arrives; the program's hang-up sequence ("+++", then "ATH"
+  // and CR) is what tells us it has hung up.
+  if (!callUp_ && waitForAnswer_ && ringsSent_ > 0 && !everUp_) {
+    bringCallUp(now, "answered");
+    swallowAnswer_ = c == 'A' || c == 'a';  // the answer command itself goes nowhere
+  }
+  if (swallowAnswer_) {
+    if (c == '\r') swallowAnswer_ = false;
+  } else if (callUp_ && isBiDirectional(config_.device)) {
+    toFarEnd(c, now);
+  }
+  if (c == '\r') {
+    if (directLine_ == "ATH" || directLine_.ends_with("+++ATH")) noteHangUpCommand(now);
+    directLine_.clear();
+  } else if (c != '\n' && directLine_.size() < 64) {
+    directLine_ += c;
+  }
+}
+
+void Session::handle(Modem::Output& o, Seconds now) {
+  out.toProgram += o.toProgram;
+  for (char c : o.toLine) toFarEnd(c, now);
+  for (const auto& e : o.events) {
+    switch (e.kind) {
+      case ModemEvent::Kind::Command:
+        event("command " + printable(e.text) + " -> " + e.detail);
+        if (e.hookCommand) noteHangUpCommand(now);
+        break;
+      case ModemEvent::Kind::Connect:
+        event("connect " + e.text);
+        if (!everUp_) bringCallUp(now, "connected");
+        break;
+      case ModemEvent::Kind::Hangup:
+        endCall(now, e.text);
+        break;
+      case ModemEvent::Kind::Abort:
+        event("aborted " + e.text);
+        break;
+      case ModemEvent::Kind::Escape:
+        event("escape +++ -> OK");
+        break;
+    }
+  }
+  o = {};
+}
+
+void Session::bringCallUp(Seconds now, const std::string& why) {
+  callUp_ = true;
+  everUp_ = true;
+  callUpAt_ = now;
+  ringing_ = false;
+  lastActivity_ = now;
+  event("call-up " + why);
+}
+
+void Session::endCall(Seconds now, const std::string& why) {
+  if (!callUp_) return;
+  callUp_ = false;
+  hungUp_ = true;
+  farTypist_.stop();
+  localTypist_.stop();
+  speaking_ = false;
+  soundOn_ = false;
+  lastActivity_ = now;
+  event("hangup " + why);
+}
+
+void Session::noteHangUpCommand(Seconds now) {
+  if (!everUp_) return;  // an ATZ or ATH before any call is no hang-up
+  hangUpCommand_ = true;
+  hangUpCommandAt_ = now;
+  if (!modem_) endCall(now, "ATH");
+}
+
+void Session::toFarEnd(char c, Seconds now) {
+  if (!callUp_) return;
+  for (char d : toFar_.pass(c)) {
+    out.farReceived += d;
+    farEar_.hear(d, now);
+  }
+}
+
+void Session::deviceToProgram(char c, Seconds now) {
+  bool through = modem_ ? modem_->online() : callUp_;
+  if (!through) return;
+  out.toProgram += c;
+  lastActivity_ = now;
+  if (!isBiDirectional(config_.device)) localEar_.hear(c, now);
+}
+
+void Session::tick(Seconds now) {
+  if (done_) return;
+  if (modem_) {
+    Modem::Output o;
+    modem_->tick(now, o);
+    handle(o, now);
+  }
+  runRinging(now);
+  runConversation(now);
+  runTypists(now);
+  checkDone(now);
+}
+
+void Session::runRinging(Seconds now) {
+  if (!ringing_) return;
+  if (callUp_ || (modem_ && modem_->state() != Modem::State::Command)) {
+    ringing_ = false;
+    return;
+  }
+  if (now < nextRing_) return;
+  nextRing_ = now + config_.ringInterval;
+  if (!attached_) return;
+  if (modem_) {
+    Modem::Output o;
+    modem_->ring(o);
+    handle(o, now);
+  } else {
+    out.toProgram += "\r\nRING\r\n";
+  }
+  ++ringsSent_;
+  lastActivity_ = now;
+  event("ring " + std::to_string(ringsSent_));
+  if (config_.rings > 0 && ringsSent_ >= config_.rings) {
+    ringing_ = false;
+    event("ringing stopped unanswered");
+  }
+}
+
+void Session::runConversation(Seconds now) {
+  if (!config_.script || scriptDone_ || hungUp_ || !callUp_ || speaking_) return;
+  const Script& script = *config_.script;
+  for (;;) {
+    if (turn_ > script.count()) {
+      scriptDone_ = true;
+      event("script-done");
+      return;
+    }
+    Speaker s = speakerOf(turn_);
+    if (s == Speaker::Program) {
+      if (!farEar_.turnOver(now)) return;
+      event("heard turn " + std::to_string(turn_));
+      farEar_.reset();
+      ++turn_;
+      continue;
+    }
+    bool ready = turn_ == 1 ? now >= callUpAt_ + config_.startDelay
+                            : speakerOf(turn_ - 1) == Speaker::Program || earOf(s).turnOver(now);
+    if (!ready) return;
+    const Turn& t = script.turn(turn_);
+    double cps = config_.cps;
+    if (s == Speaker::Far && !config_.cpsGiven && modem_ && modem_->turbo()) cps *= 2;
+    typistOf(s).start(s == Speaker::Far ? typedTurn(t, config_.lineEnd) : shownTurn(t), cps, now);
+    speaking_ = true;
+    event(std::string(s == Speaker::Far ? "far-end" : "local") + " typing turn " + std::to_string(turn_));
+    return;
+  }
+}
+
+void Session::runTypists(Seconds now) {
+  while (auto slot = farTypist_.poll(now)) {
+    if (slot->empty()) continue;
+    char c = (*slot)[0];
+    out.farSent += c;
+    if (modem_ && config_.device == Device::Nxi && !soundOn_ && modem_->online()) {
+      out.toProgram += kSoundOn;
+      soundOn_ = true;
+    }
+    for (char d : toProgram_.pass(c)) deviceToProgram(d, now);
+  }
+  while (auto slot = localTypist_.poll(now)) {
+    if (slot->empty()) continue;
+    char c = (*slot)[0];
+    // The tester's keys show on the device, which reports them to the program, and go down the line.
+    out.toProgram += c;
+    lastActivity_ = now;
+    toFarEnd(c, now);
+  }
+  if (!speaking_) return;
+  Speaker s = speakerOf(turn_);
+  if (typistOf(s).busy()) return;
+  speaking_ = false;
+  if (s == Speaker::Far && soundOn_) {
+    if (modem_ && modem_->online()) out.toProgram += kSoundOff;
+    soundOn_ = false;
+  }
+  event(std::string(s == Speaker::Far ? "far-end" : "local") + " typed turn " + std::to_string(turn_));
+  earOf(s).reset();
+  ++turn_;
+  runConversation(now);
+}
+
+bool Session::finished() const {
+  return hungUp_ || scriptDone_ || (!config_.script && hangUpCommand_);
+}
+
+void Session::checkDone(Seconds now) {
+  if (!finished()) return;
+  // Compared exactly as nextDeadline computes them, so that a tick at a deadline acts on it.
+  if (hangUpCommand_ && now >= std::max(lastActivity_, hangUpCommandAt_) + config_.hangUpGrace) {
+    done_ = true;
+    doneReason_ = "hung up";
+  } else if (everAttached_ && !attached_) {
+    done_ = true;
+    doneReason_ = "port closed";
+  } else if (now >= lastActivity_ + config_.linger) {
+    done_ = true;
+    doneReason_ = hungUp_ ? "hung up" : "script ended";
+  }
+  if (done_) event("done " + doneReason_);
+}
+
+std::optional<Seconds> Session::nextDeadline() const {
+  if (done_) return std::nullopt;
+  std::optional<Seconds> next;
+  auto consider = [&next](std::optional<Seconds> t) {
+    if (t && (!next || *t < *next)) next = t;
+  };
+  if (modem_) consider(modem_->nextDeadline());
+  if (ringing_) consider(nextRing_);
+  consider(farTypist_.nextDue());
+  consider(localTypist_.nextDue());
+  if (config_.script && callUp_ && !speaking_ && !scriptDone_ && !hungUp_ &&
+      turn_ <= config_.script->count()) {
+    Speaker s = speakerOf(turn_);
+    if (s == Speaker::Program) {
+      consider(farEar_.nextCheck());
+    } else if (turn_ == 1) {
+      consider(callUpAt_ + config_.startDelay);
+    } else if (speakerOf(turn_ - 1) != Speaker::Program) {
+      consider(s == Speaker::Far ? farEar_.nextCheck() : localEar_.nextCheck());
+    }
+  }
+  if (finished()) {
+    if (hangUpCommand_) consider(std::max(lastActivity_, hangUpCommandAt_) + config_.hangUpGrace);
+    consider(lastActivity_ + config_.linger);
+  }
+  return next;
+}
+
+}  // namespace ttysim

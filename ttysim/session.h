@@ -1,0 +1,118 @@
+#pragma once
+// One simulated device with the far-end person behind it, driven by what the program writes, by
+// timers and by signals; everything it produces is collected in an outbox for the caller to write.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "channel.h"
+#include "device.h"
+#include "modem.h"
+#include "pacing.h"
+#include "script.h"
+
+namespace ttysim {
+
+struct SessionConfig {
+  Device device = Device::Nxi;
+  std::optional<Script> script;      // nothing: the far end only listens
+  Side side = Side::Even;            // the turns the far end types
+  double cps = 6;                    // typing pace, characters per second
+  bool cpsGiven = false;             // false: a turbo connection doubles the pace
+  std::string lineEnd = " ";         // typed after each script line
+  Seconds startDelay = 3;            // from the call coming up to the first turn, when ours
+  Seconds quiet = 1.5;               // silence after GA or SK before the reply
+  Seconds giveUp = 6;                // silence after anything before the reply
+  std::optional<Seconds> ringAfter;  // ring this long after the program first opens the port
+  bool ringOnSignal = false;         // ring on request (SIGUSR1)
+  int rings = 0;                     // RING lines before giving up; 0: until answered
+  Seconds ringInterval = 6;
+  ModemConfig modem;
+  ErrorRates toFar, toProgram;
+  std::uint64_t seed = 1;
+  Seconds linger = 8;       // after the call, exit once the line is this quiet
+  Seconds hangUpGrace = 1;  // after the program's final "ATH", exit once the line is this quiet
+};
+
+struct Outbox {
+  std::string toProgram;    // bytes to write to the port
+  std::string farReceived;  // what arrived at the far end (its own capture)
+  std::string farSent;      // what the far end typed
+  std::vector<std::string> events;
+};
+
+class Session {
+ public:
+  explicit Session(SessionConfig config);
+
+  void attach(Seconds now);  // the program opened the port
+  void detach(Seconds now);  // the program closed it
+  void fromProgram(std::string_view bytes, Seconds now);
+  void ringSignal(Seconds now);
+  void tick(Seconds now);
+  // When tick next has something to do; nothing when only input can move things on.
+  std::optional<Seconds> nextDeadline() const;
+
+  bool done() const { return done_; }
+  const std::string& doneReason() const { return doneReason_; }
+  bool callUp() const { return callUp_; }
+  int turn() const { return turn_; }
+  const Channel& channelToFar() const { return toFar_; }
+  const Channel& channelToProgram() const { return toProgram_; }
+
+  Outbox out;
+
+ private:
+  enum class Speaker { Far, Local, Program };
+  Speaker speakerOf(int turn) const;
+  TurnDetector& earOf(Speaker s) { return s == Speaker::Far ? farEar_ : localEar_; }
+  Typist& typistOf(Speaker s) { return s == Speaker::Far ? farTypist_ : localTypist_; }
+
+  void event(std::string text);
+  void programChar(char c, Seconds now);
+  void handle(Modem::Output& o, Seconds now);
+  void bringCallUp(Seconds now, const std::string& why);
+  void endCall(Seconds now, const std::string& why);
+  void noteHangUpCommand(Seconds now);
+  void toFarEnd(char c, Seconds now);
+  void deviceToProgram(char c, Seconds now);
+  void runRinging(Seconds now);
+  void runConversation(Seconds now);
+  void runTypists(Seconds now);
+  void checkDone(Seconds now);
+  bool finished() const;
+
+  SessionConfig config_;
+  std::optional<Modem> modem_;
+  Channel toFar_, toProgram_;
+  Typist farTypist_, localTypist_;
+  TurnDetector farEar_, localEar_;
+
+  bool attached_ = false;
+  bool everAttached_ = false;
+  bool callUp_ = false;
+  bool everUp_ = false;
+  Seconds callUpAt_ = 0;
+  bool waitForAnswer_ = false;  // a direct TTY comes up only when the program answers a ring
+  bool swallowAnswer_ = false;  // the answer command line is not sent down the line
+  std::string directLine_;
+
+  bool ringing_ = false;
+  Seconds nextRing_ = 0;
+  int ringsSent_ = 0;
+
+  int turn_ = 1;
+  bool speaking_ = false;
+  bool soundOn_ = false;
+  bool scriptDone_ = false;
+  bool hungUp_ = false;
+  bool hangUpCommand_ = false;
+  Seconds hangUpCommandAt_ = 0;
+  Seconds lastActivity_ = 0;
+  bool done_ = false;
+  std::string doneReason_;
+};
+
+}  // namespace ttysim

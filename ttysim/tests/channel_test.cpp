@@ -1,0 +1,96 @@
+// The line's error model: Baudot shifts, rates and reproducibility.
+#include "channel.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace ttysim {
+namespace {
+
+std::string sendAll(Channel& ch, const std::string& text) {
+  std::string out;
+  for (char c : text) out += ch.pass(c);
+  return out;
+}
+
+TEST(Baudot, CodesFollowTheTable) {
+  EXPECT_EQ(baudot::encode('E')->code, 1);
+  EXPECT_EQ(baudot::encode('3')->code, 1);
+  EXPECT_EQ(baudot::encode('3')->shift, baudot::Shift::Figures);
+  EXPECT_EQ(baudot::encode('q')->shift, baudot::Shift::Letters);
+  EXPECT_EQ(baudot::encode(' ')->shift, baudot::Shift::Both);
+  EXPECT_EQ(baudot::encode('@')->code, 29);
+  EXPECT_FALSE(baudot::encode(27));
+  EXPECT_FALSE(baudot::encode(0xC1));
+  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(\")=,.;/?&")) {
+    auto code = baudot::encode(static_cast<unsigned char>(c));
+    ASSERT_TRUE(code) << c;
+    EXPECT_EQ(baudot::decode(code->code, code->shift), c) << c;
+  }
+}
+
+TEST(Channel, WithoutErrorsEverythingArrivesAsSent) {
+  Channel ch({}, 7);
+  std::string text = "Hello 123, how are you? GA\r\n\x1b\x7f\xe9 SK";
+  EXPECT_EQ(sendAll(ch, text), text);
+}
+
+TEST(Channel, ALostShiftTurnsFiguresIntoTheLettersOnTheirCodes) {
+  Channel ch({.shift = 1}, 1);
+  EXPECT_EQ(sendAll(ch, "CALL 911 NOW, 1-2"), "CALL OQQ NOWN QAW");
+  EXPECT_EQ(ch.stats().lostShifts, 3);
+}
+
+TEST(Channel, LostShiftsGarbleBothWaysAndOnlyUntilTheNextShift) {
+  Channel ch({.shift = 0.3}, 42);
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "AB 12 ";
+  std::string got = sendAll(ch, text);
+  ASSERT_EQ(got.size(), text.size());
+  int lettersAsFigures = 0, figuresAsLetters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (got[i] == text[i]) continue;
+    auto code = baudot::encode(static_cast<unsigned char>(text[i]));
+    bool wasFigure = code->shift == baudot::Shift::Figures;
+    EXPECT_EQ(got[i],
+              baudot::decode(code->code, wasFigure ? baudot::Shift::Letters : baudot::Shift::Figures));
+    (wasFigure ? figuresAsLetters : lettersAsFigures)++;
+  }
+  EXPECT_GT(lettersAsFigures, 10);
+  EXPECT_GT(figuresAsLetters, 10);
+}
+
+TEST(Channel, RatesAreRoughlyKeptAndTheSameSeedGivesTheSameErrors) {
+  ErrorRates rates{.shift = 0, .drop = 0.05, .insert = 0.02, .subst = 0.03};
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += "HELLO WORLD ";
+  Channel a(rates, 9), b(rates, 9), c(rates, 10);
+  std::string ga = sendAll(a, text), gb = sendAll(b, text), gc = sendAll(c, text);
+  EXPECT_EQ(ga, gb);
+  EXPECT_NE(ga, gc);
+  const long n = a.stats().chars;
+  EXPECT_NEAR(a.stats().dropped, n * 0.05, n * 0.01);
+  EXPECT_NEAR(a.stats().inserted, n * 0.02, n * 0.01);
+  // Substitution leaves spaces alone, so its share is of the letters.
+  EXPECT_NEAR(a.stats().substituted, n * (1 - 0.05) * 0.03 * 10 / 12, n * 0.01);
+  EXPECT_EQ(static_cast<long>(ga.size()), n - a.stats().dropped + a.stats().inserted);
+  for (char ch : ga) EXPECT_TRUE(ch == ' ' || (ch >= 'A' && ch <= 'Z')) << int(ch);
+}
+
+TEST(ErrorRates, ParsesFractionsAndPercentagesAndRejectsTheRest) {
+  std::string why;
+  auto r = parseErrorRates("shift=0.02,drop=1%,insert=0,subst=0.5", &why);
+  ASSERT_TRUE(r) << why;
+  EXPECT_DOUBLE_EQ(r->shift, 0.02);
+  EXPECT_DOUBLE_EQ(r->drop, 0.01);
+  EXPECT_DOUBLE_EQ(r->subst, 0.5);
+  for (const char* bad : {"", "shift", "shift=", "shift=x", "shift=1.5", "drop=-0.1", "lose=0.1", "drop=5%%",
+                          "drop=0.1,", "drop=nan"}) {
+    EXPECT_FALSE(parseErrorRates(bad, &why)) << bad;
+    EXPECT_FALSE(why.empty());
+  }
+}
+
+}  // namespace
+}  // namespace ttysim
