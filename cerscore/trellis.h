@@ -95,10 +95,11 @@ inline void advance_word(std::uint64_t& pv, std::uint64_t& mv, std::uint64_t eq,
   hm = hm_out;
 }
 
-// Fills a match mask for every byte value: bit i-1 of peq[c * words ..] is set where ri equals c.
+// Sets the match mask of every byte value in a zero-filled table: bit i-1 of peq[c * words ..]
+// is set where ri equals c. Masks of bytes that do not occur in R are never written, so the
+// pages of a fresh zero-filled allocation that hold them are never touched.
 inline void fill_match_masks(const unsigned char* R, int n, std::uint64_t* peq) {
   const std::size_t words = bit_words(n);
-  for (std::size_t w = 0; w < 256 * words; ++w) peq[w] = 0;
   for (int i = 1; i < n; ++i) {
     const std::size_t bit = static_cast<std::size_t>(i) - 1;
     peq[R[i] * words + bit / 64] |= std::uint64_t{1} << (bit % 64);
@@ -186,8 +187,8 @@ int banded_pass(const unsigned char* R, int n, const unsigned char* S, int m, co
 
 }  // namespace detail
 
-// The same errors as literal_errors, bit-parallel. work holds fast_workspace_words(n) words (any
-// contents). on_step(j) is called once for each received character j, in order.
+// The same errors as literal_errors, bit-parallel. work holds fast_workspace_words(n) words, all
+// zero. on_step(j) is called once for each received character j, in order.
 //
 // A pass with a narrow band costs little and its result bounds the errors from above; the band
 // is widened until a pass proves its own result exact (see banded_pass). The progress goes with

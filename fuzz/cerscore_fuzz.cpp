@@ -3,6 +3,7 @@
 // Input: two bytes choose where the reference ends, one byte may fold the texts onto a tiny
 // alphabet (where runs and ties are common), one byte sets the width of a single banded pass;
 // the rest are the reference and then the received text.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // One banded pass alone: never below the errors, and exact when within its band.
   if (n >= 2 && m >= 1) {
     const std::size_t words = cerscore::bit_words(n);
+    std::fill(work.begin(), work.end(), 0);
     cerscore::detail::fill_match_masks(ref.data(), n, work.data());
     const int bound =
         cerscore::detail::banded_pass(ref.data(), n, rec.data(), m, work.data(), work.data() + 256 * words,
