@@ -222,7 +222,8 @@ int fast_errors(const unsigned char* R, int n, const unsigned char* S, int m, st
       // A bound not far above the band becomes the next band, which makes that pass exact.
       k = std::min<long long>(errors, full);
     } else {
-      // A guess; once it would cost a good part of the full trellis, the full one is surer.
+      // A fourfold guess; once that would span half the trellis, the full width costs little
+      // more and is certain.
       k = 8 * k >= full ? full : 4 * k;
     }
     errors = detail::banded_pass(R, n, S, m, peq, pv, mv, k, [](int) {});
