@@ -1,0 +1,137 @@
+#pragma once
+// The platform layer under TComPort: one open serial device and the way devices are opened.
+// Values (event bits, purge flags, error flags, modem status bits) keep the numbers of the
+// serial interface the component was designed on, so the component's tables hold unchanged.
+// Every operation returns 0 or an errno value.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace corvalis {
+
+namespace comdev {
+// Device event bits.
+inline constexpr std::uint32_t EV_RXCHAR = 1;
+inline constexpr std::uint32_t EV_RXFLAG = 2;
+inline constexpr std::uint32_t EV_TXEMPTY = 4;
+inline constexpr std::uint32_t EV_CTS = 8;
+inline constexpr std::uint32_t EV_DSR = 16;
+inline constexpr std::uint32_t EV_RLSD = 32;
+inline constexpr std::uint32_t EV_BREAK = 64;
+inline constexpr std::uint32_t EV_ERR = 128;
+inline constexpr std::uint32_t EV_RING = 256;
+inline constexpr std::uint32_t EV_RX80FULL = 1024;
+// PurgeComm flags.
+inline constexpr std::uint32_t PURGE_TXABORT = 1;
+inline constexpr std::uint32_t PURGE_RXABORT = 2;
+inline constexpr std::uint32_t PURGE_TXCLEAR = 4;
+inline constexpr std::uint32_t PURGE_RXCLEAR = 8;
+// ClearCommError flags.
+inline constexpr std::uint32_t CE_RXOVER = 1;
+inline constexpr std::uint32_t CE_OVERRUN = 2;
+inline constexpr std::uint32_t CE_RXPARITY = 4;
+inline constexpr std::uint32_t CE_FRAME = 8;
+inline constexpr std::uint32_t CE_BREAK = 16;
+inline constexpr std::uint32_t CE_TXFULL = 256;
+inline constexpr std::uint32_t CE_IOE = 1024;
+inline constexpr std::uint32_t CE_MODE = 32768;
+// Modem status bits.
+inline constexpr std::uint32_t MS_CTS_ON = 16;
+inline constexpr std::uint32_t MS_DSR_ON = 32;
+inline constexpr std::uint32_t MS_RING_ON = 64;
+inline constexpr std::uint32_t MS_RLSD_ON = 128;
+// Timeout value standing for "maximum".
+inline constexpr std::uint32_t MAXDWORD = 0xFFFFFFFFu;
+}  // namespace comdev
+
+// Line settings.
+struct TDcb {
+  std::uint32_t BaudRate = 0;
+  bool fBinary = false;
+  bool fParity = false;
+  bool fOutxCtsFlow = false;
+  bool fOutxDsrFlow = false;
+  std::uint8_t fDtrControl = 0;  // 0 low, 1 high, 2 handshake
+  bool fDsrSensitivity = false;
+  bool fTXContinueOnXoff = false;
+  bool fOutX = false;
+  bool fInX = false;
+  bool fErrorChar = false;
+  bool fNull = false;
+  std::uint8_t fRtsControl = 0;  // 0 low, 1 high, 2 handshake, 3 toggle
+  bool fAbortOnError = false;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t ByteSize = 0;
+  std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  std::uint8_t XonChar = 0;
+  std::uint8_t XoffChar = 0;
+  std::uint8_t ErrorChar = 0;
+  std::uint8_t EofChar = 0;
+  std::uint8_t EvtChar = 0;
+  bool operator==(const TDcb&) const = default;
+};
+
+// Milliseconds; MAXDWORD is the maximum.
+struct TCommTimeouts {
+  std::uint32_t ReadIntervalTimeout = 0;
+  std::uint32_t ReadTotalTimeoutMultiplier = 0;
+  std::uint32_t ReadTotalTimeoutConstant = 0;
+  std::uint32_t WriteTotalTimeoutMultiplier = 0;
+  std::uint32_t WriteTotalTimeoutConstant = 0;
+  bool operator==(const TCommTimeouts&) const = default;
+};
+
+enum class TWaitResult {
+  Events,   // Events holds the device events that happened (may be 0)
+  Stopped,  // Stop was called
+  HungUp,   // the device hung up or vanished; it will report nothing more
+  Failed,   // the wait itself failed
+};
+
+// The event thread's wait on one device, interruptible by Stop.
+class TEventWaiter {
+ public:
+  virtual ~TEventWaiter() = default;
+  // Blocks until device events of the mask, a hang-up or Stop. Never returns Events with
+  // nothing to report because of data that was already there at the previous wait.
+  virtual TWaitResult Wait(std::uint32_t& Events) = 0;
+  // Blocks until Stop (after a hang-up).
+  virtual void WaitForStop() = 0;
+  // Any thread, any number of times, also after the waiting ended.
+  virtual void Stop() = 0;
+};
+
+class TComDevice {
+ public:
+  // Closing never waits for unsent output: it is discarded.
+  virtual ~TComDevice() = default;
+
+  virtual int SetCommState(const TDcb& Dcb) = 0;
+  virtual int SetCommTimeouts(const TCommTimeouts& Timeouts) = 0;
+  virtual int SetupComm(std::uint32_t InQueue, std::uint32_t OutQueue) = 0;
+  virtual int PurgeComm(std::uint32_t Flags) = 0;
+  // Pending error flags since the last call (then forgotten) and the receive-queue count.
+  virtual int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue) = 0;
+  virtual int GetCommModemStatus(std::uint32_t& Status) = 0;
+  // Blocking within the timeouts; a timeout is not an error (Done holds the bytes moved).
+  virtual int Write(const char* Data, std::size_t Size, std::size_t& Done) = 0;
+  virtual int Read(char* Data, std::size_t Size, std::size_t& Done) = 0;
+  // A waiter for the events of Mask (EV_ bits); null with Error set when it cannot be made.
+  virtual std::unique_ptr<TEventWaiter> CreateEventWaiter(std::uint32_t Mask, int& Error) = 0;
+  // Lets others open the device although this object still exists (its last user is ending).
+  virtual void ReleaseExclusive() {}
+};
+
+class TComSystem {
+ public:
+  virtual ~TComSystem() = default;
+  // Opens the port Name ("COM1".."COM16") exclusively; null with Error set when it cannot.
+  virtual std::shared_ptr<TComDevice> OpenDevice(const std::string& Name, int& Error) = 0;
+  // The Linux devices (termios), names resolved by ResolvePortPath.
+  static std::shared_ptr<TComSystem> Linux();
+};
+
+}  // namespace corvalis
