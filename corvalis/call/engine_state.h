@@ -49,6 +49,9 @@ struct TWindowSettings {
   std::string TurboCode;
 };
 
+// A flag of the settings record: "1" on, "0" off.
+inline std::string FlagText(bool on) { return std::string(on ? "1" : "0"); }
+
 // Speaker mark last written in this call.
 enum : std::uint8_t { kMarkSend = 0, kMarkRecd = 1, kMarkNone = 2 };
 

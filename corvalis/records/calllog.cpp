@@ -64,7 +64,10 @@ std::string CapturePath(const std::string& logDirectory, const std::string& file
   return dir + "/" + filePrefix + "-" + computerID + ".TXT";
 }
 
-std::string FormatCaptureDateTime(TDateTime moment) {
+namespace {
+
+// Local time of a moment, and whether it is exactly midnight.
+std::tm LocalTime(TDateTime moment, bool& midnight) {
   using namespace std::chrono;
   std::time_t t = system_clock::to_time_t(time_point_cast<system_clock::duration>(moment));
   // to_time_t may round; step back to the second that holds the moment.
@@ -72,10 +75,27 @@ std::string FormatCaptureDateTime(TDateTime moment) {
   auto subSecond = moment - system_clock::from_time_t(t);
   std::tm local{};
   localtime_r(&t, &local);
-  bool midnight = local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0 && subSecond.count() == 0;
+  midnight = local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0 && subSecond.count() == 0;
+  return local;
+}
+
+std::string Strftime(const char* format, const std::tm& local) {
   char buf[256];
-  size_t n = std::strftime(buf, sizeof buf, midnight ? "%x" : "%x %X", &local);
-  return Utf8ToCp1252(std::string(buf, n));
+  size_t n = std::strftime(buf, sizeof buf, format, &local);
+  return std::string(buf, n);
+}
+
+}  // namespace
+
+std::string FormatCaptureDateTime(TDateTime moment) {
+  bool midnight = false;
+  std::tm local = LocalTime(moment, midnight);
+  return Utf8ToCp1252(Strftime(midnight ? "%x" : "%x %X", local));
+}
+
+std::string FormatClockDateTime(TDateTime moment) {
+  bool midnight = false;
+  return Strftime("%x %X", LocalTime(moment, midnight));
 }
 
 std::string CallLengthText(TDateTime start, TDateTime end) {

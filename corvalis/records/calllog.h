@@ -24,6 +24,10 @@ std::string CapturePath(const std::string& logDirectory, const std::string& file
 // shows them (date alone at exactly midnight). Bytes in Windows-1252.
 std::string FormatCaptureDateTime(TDateTime moment);
 
+// Local date and time in the locale's short date and long time forms, in UTF-8, for the
+// window's clock.
+std::string FormatClockDateTime(TDateTime moment);
+
 // The length of a call in seconds, one decimal, always with a full stop: "125.3".
 std::string CallLengthText(TDateTime start, TDateTime end);
 
