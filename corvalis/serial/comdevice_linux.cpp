@@ -1,0 +1,575 @@
+// Linux serial devices on termios2. This file must not include <termios.h>: the kernel's
+// termios2 (for any bit rate through BOTHER) clashes with the C library's termios.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "comdevice.h"
+#include "comport.h"
+
+namespace corvalis {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace comdev;
+
+int Ioctl(int fd, unsigned long request, void* arg) {
+  int r;
+  do r = ioctl(fd, request, arg);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int IoctlValue(int fd, unsigned long request, long value) {
+  int r;
+  do r = ioctl(fd, request, value);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Pseudo-terminal slaves (Unix98 and legacy) have no modem lines.
+bool IsPseudoTerminal(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned major = ::major(st.st_rdev);
+  return (major >= 136 && major <= 143) || major == 3;
+}
+
+// A request that the driver does not know, as opposed to a failure of the device.
+bool NotSupported(int error) {
+  return error == ENOTTY || error == EINVAL;
+}
+
+speed_t StandardSpeed(std::uint32_t rate) {
+  switch (rate) {
+    case 110:
+      return B110;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return 0;
+  }
+}
+
+// Milliseconds left until a deadline as a poll timeout (-1: none).
+int MillisLeft(const Clock::time_point* deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 1000000 ? 1000000 : static_cast<int>(left) + 1;
+}
+
+int WaitFor(int fd, short events, int timeoutMs, short& revents) {
+  pollfd p{fd, events, 0};
+  int r;
+  do r = poll(&p, 1, timeoutMs);
+  while (r < 0 && errno == EINTR);
+  revents = r > 0 ? p.revents : 0;
+  return r < 0 ? errno : 0;
+}
+
+class TLinuxDevice;
+
+class TLinuxWaiter : public TEventWaiter {
+ public:
+  TLinuxWaiter(TLinuxDevice& Device, std::uint32_t Mask) : Device_(Device), Mask_(Mask) {}
+  ~TLinuxWaiter() override;
+  int Init();
+  TWaitResult Wait(std::uint32_t& Events) override;
+  void WaitForStop() override;
+  void Stop() override;
+
+ private:
+  std::uint32_t CheckCounters();
+  TLinuxDevice& Device_;
+  std::uint32_t Mask_;
+  int Epoll_ = -1;
+  int StopFd_ = -1;
+  bool HaveCounters_ = false;
+  serial_icounter_struct Counters_{};
+  std::uint32_t LastQueued_ = 0;
+};
+
+class TLinuxDevice : public TComDevice {
+ public:
+  explicit TLinuxDevice(int fd) : Fd_(fd), Pty_(IsPseudoTerminal(fd)) {
+    KickFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    serial_icounter_struct c{};
+    HaveCounters_ = Ioctl(Fd_, TIOCGICOUNT, &c) == 0;
+    Counters_ = c;
+  }
+
+  ~TLinuxDevice() override {
+    // Unsent output is dropped so that close() does not wait for it (up to 30 s on a slow or
+    // stalled line).
+    if (Wrote_) IoctlValue(Fd_, TCFLSH, TCOFLUSH);
+    if (!Released_) IoctlValue(Fd_, TIOCNXCL, 0);
+    close(Fd_);
+    if (KickFd_ >= 0) close(KickFd_);
+  }
+
+  int Fd() const { return Fd_; }
+  int KickFd() const { return KickFd_; }
+
+  int SetCommState(const TDcb& d) override {
+    if (d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > 4 || d.StopBits > 2) return EINVAL;
+    // One and a half stop bits exist only with 5 data bits, where the UART gives them for the
+    // two-stop-bit setting; two stop bits with 5 data bits do not exist.
+    if (d.StopBits == 1 && d.ByteSize != 5) return EINVAL;
+    if (d.StopBits == 2 && d.ByteSize == 5) return EINVAL;
+    // Flow controls that Linux serial drivers cannot do.
+    if (d.fOutxDsrFlow || d.fDsrSensitivity || d.fDtrControl > 1 || d.fRtsControl > 2) return EINVAL;
+
+    termios2 t{};
+    if (Ioctl(Fd_, TCGETS2, &t) != 0) return errno;
+    t.c_iflag = 0;
+    if (d.fParity) t.c_iflag |= INPCK;
+    if (d.fOutX) t.c_iflag |= IXON;
+    if (d.fInX) t.c_iflag |= IXOFF;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = CREAD | CLOCAL | HUPCL;
+    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= sizes[d.ByteSize - 5];
+    switch (d.Parity) {
+      case 1:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+      case 2:
+        t.c_cflag |= PARENB;
+        break;
+      case 3:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+      case 4:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+      default:
+        break;
+    }
+    if (d.StopBits != 0) t.c_cflag |= CSTOPB;
+    if (d.fOutxCtsFlow || d.fRtsControl == 2) t.c_cflag |= CRTSCTS;
+    if (speed_t s = StandardSpeed(d.BaudRate)) {
+      t.c_cflag |= s;
+      t.c_ispeed = t.c_ospeed = d.BaudRate;
+    } else {
+      t.c_cflag |= BOTHER;
+      t.c_ispeed = t.c_ospeed = d.BaudRate;
+    }
+    t.c_cc[VSTART] = d.XonChar;
+    t.c_cc[VSTOP] = d.XoffChar;
+    // VMIN 1: a non-blocking read with nothing queued fails with EAGAIN; 0 then means hang-up.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (Ioctl(Fd_, TCSETS2, &t) != 0) return errno;
+
+    // Modem lines: DTR and RTS high or low (with RTS handshake the driver drives RTS).
+    int set = 0, clear = 0;
+    (d.fDtrControl == 1 ? set : clear) |= TIOCM_DTR;
+    if (d.fRtsControl == 0)
+      clear |= TIOCM_RTS;
+    else
+      set |= TIOCM_RTS;
+    if (int r = ModemLines(TIOCMBIS, set)) return r;
+    if (int r = ModemLines(TIOCMBIC, clear)) return r;
+    DiscardNull_ = d.fNull;
+    return 0;
+  }
+
+  int SetCommTimeouts(const TCommTimeouts& t) override {
+    Timeouts_ = t;
+    return 0;
+  }
+
+  int SetupComm(std::uint32_t InQueue, std::uint32_t) override {
+    InQueue_.store(InQueue);
+    return 0;
+  }
+
+  int PurgeComm(std::uint32_t Flags) override {
+    const bool tx = Flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+    const bool rx = Flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+    if (!tx && !rx) return 0;
+    const long which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
+    if (IoctlValue(Fd_, TCFLSH, which) == 0) return 0;
+    if (errno != EIO) return errno;
+    // A device that hung up or vanished has nothing left to purge; failing here would make
+    // the port impossible to close.
+    HungUp_ = true;
+    return 0;
+  }
+
+  int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue) override {
+    Errors = 0;
+    InQueue = 0;
+    int queued = 0;
+    if (Ioctl(Fd_, FIONREAD, &queued) != 0) {
+      if (errno != EIO) return errno;
+      HungUp_ = true;  // the device hung up or vanished
+    } else {
+      InQueue = static_cast<std::uint32_t>(queued);
+    }
+    if (HungUp_ && !IoErrorReported_) {
+      Errors |= CE_IOE;
+      IoErrorReported_ = true;
+    }
+    serial_icounter_struct c{};
+    if (HaveCounters_ && !HungUp_ && Ioctl(Fd_, TIOCGICOUNT, &c) == 0) {
+      if (c.frame != Counters_.frame) Errors |= CE_FRAME;
+      if (c.parity != Counters_.parity) Errors |= CE_RXPARITY;
+      if (c.overrun != Counters_.overrun) Errors |= CE_OVERRUN;
+      if (c.brk != Counters_.brk) Errors |= CE_BREAK;
+      if (c.buf_overrun != Counters_.buf_overrun) Errors |= CE_RXOVER;
+      Counters_ = c;
+    }
+    return 0;
+  }
+
+  int GetCommModemStatus(std::uint32_t& Status) override {
+    Status = 0;
+    int lines = 0;
+    if (Ioctl(Fd_, TIOCMGET, &lines) != 0) return Pty_ && NotSupported(errno) ? 0 : errno;
+    if (lines & TIOCM_CTS) Status |= MS_CTS_ON;
+    if (lines & TIOCM_DSR) Status |= MS_DSR_ON;
+    if (lines & TIOCM_RNG) Status |= MS_RING_ON;
+    if (lines & TIOCM_CD) Status |= MS_RLSD_ON;
+    return 0;
+  }
+
+  int Write(const char* Data, std::size_t Size, std::size_t& Done) override {
+    Done = 0;
+    Wrote_ = true;
+    // Gives up after multiplier x n + constant ms; both 0 means no limit.
+    const std::uint64_t ms =
+        std::uint64_t{Timeouts_.WriteTotalTimeoutMultiplier} * Size + Timeouts_.WriteTotalTimeoutConstant;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const Clock::time_point* limit = ms != 0 ? &deadline : nullptr;
+    while (Done < Size) {
+      const ssize_t n = write(Fd_, Data + Done, Size - Done);
+      if (n > 0) {
+        Done += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) {
+        if (errno == EIO) HungUp_ = true;
+        return errno;
+      }
+      const int wait = MillisLeft(limit);
+      if (wait == 0) break;
+      short revents = 0;
+      if (int r = WaitFor(Fd_, POLLOUT, wait, revents)) return r;
+      if (revents & (POLLHUP | POLLERR)) {
+        HungUp_ = true;
+        return EIO;
+      }
+    }
+    if (Done > 0 && KickFd_ >= 0 && (WaiterMask_.load() & EV_TXEMPTY)) {
+      TxPending_ = true;
+      eventfd_write(KickFd_, 1);
+    }
+    return 0;
+  }
+
+  int Read(char* Data, std::size_t Size, std::size_t& Done) override {
+    Done = 0;
+    const TCommTimeouts t = Timeouts_;
+    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
+    const bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                           t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+    std::uint64_t totalMs = 0;
+    if (firstByte)
+      totalMs = t.ReadTotalTimeoutConstant;
+    else if (!immediate)
+      totalMs = std::uint64_t{t.ReadTotalTimeoutMultiplier} * Size + t.ReadTotalTimeoutConstant;
+    const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point total = start + std::chrono::milliseconds(totalMs);
+    Clock::time_point lastByte = start;
+    while (Done < Size) {
+      ssize_t n = read(Fd_, Data + Done, Size - Done);
+      if (n > 0) {
+        if (DiscardNull_) n = DropNul(Data + Done, static_cast<std::size_t>(n));
+        Done += static_cast<std::size_t>(n);
+        lastByte = Clock::now();
+        if (firstByte && Done > 0) break;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || errno == EIO) {  // hung up
+        HungUp_ = true;
+        return Done > 0 ? 0 : EIO;
+      }
+      if (errno != EAGAIN) return errno;
+      if (immediate || (firstByte && Done > 0)) break;
+      Clock::time_point deadline = Clock::time_point::max();
+      if (totalMs != 0) deadline = total;
+      if (interval && Done > 0)
+        deadline = std::min(deadline, lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout));
+      const int wait = deadline == Clock::time_point::max() ? -1 : MillisLeft(&deadline);
+      if (wait == 0) break;
+      short revents = 0;
+      if (int r = WaitFor(Fd_, POLLIN, wait, revents)) return r;
+    }
+    return 0;
+  }
+
+  std::unique_ptr<TEventWaiter> CreateEventWaiter(std::uint32_t Mask, int& Error) override {
+    WaiterMask_ = Mask;
+    auto waiter = std::make_unique<TLinuxWaiter>(*this, Mask);
+    Error = waiter->Init();
+    if (Error != 0) return nullptr;
+    return waiter;
+  }
+
+  void ReleaseExclusive() override {
+    IoctlValue(Fd_, TIOCNXCL, 0);
+    flock(Fd_, LOCK_UN);
+    Released_ = true;
+  }
+
+  std::atomic<bool> HungUp_{false};
+  std::atomic<bool> TxPending_{false};
+  std::atomic<std::uint32_t> InQueue_{1024};
+  bool HaveIcount() const { return HaveCounters_; }
+
+ private:
+  static ssize_t DropNul(char* p, std::size_t n) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      if (p[i] != '\0') p[out++] = p[i];
+    return static_cast<ssize_t>(out);
+  }
+
+  int ModemLines(unsigned long request, int bits) {
+    if (bits == 0) return 0;
+    if (Ioctl(Fd_, request, &bits) == 0) return 0;
+    if (Pty_ && NotSupported(errno)) return 0;  // a pseudo-terminal has no modem lines
+    return errno;
+  }
+
+  int Fd_;
+  int KickFd_ = -1;
+  bool Pty_;
+  bool DiscardNull_ = false;
+  std::atomic<bool> Wrote_{false};
+  std::atomic<bool> Released_{false};
+  TCommTimeouts Timeouts_{};
+  std::atomic<std::uint32_t> WaiterMask_{0};
+  // Error counters as of the last ClearCommError (main thread).
+  bool HaveCounters_ = false;
+  serial_icounter_struct Counters_{};
+  std::atomic<bool> IoErrorReported_{false};
+};
+
+TLinuxWaiter::~TLinuxWaiter() {
+  if (Epoll_ >= 0) close(Epoll_);
+  if (StopFd_ >= 0) close(StopFd_);
+}
+
+int TLinuxWaiter::Init() {
+  StopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (StopFd_ < 0) return errno;
+  Epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  if (Epoll_ < 0) return errno;
+  epoll_event e{};
+  e.events = EPOLLIN;
+  e.data.fd = StopFd_;
+  if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, StopFd_, &e) != 0) return errno;
+  // Edge-triggered: a wake-up for every arrival of data, none for data that is only still
+  // queued (a port whose OnRxChar reads nothing must not spin).
+  e.events = EPOLLIN | EPOLLET;
+  if (Mask_ & EV_TXEMPTY) e.events |= EPOLLOUT;
+  e.data.fd = Device_.Fd();
+  if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, Device_.Fd(), &e) != 0) return errno;
+  if (Device_.KickFd() >= 0) {
+    e.events = EPOLLIN;
+    e.data.fd = Device_.KickFd();
+    if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, Device_.KickFd(), &e) != 0) return errno;
+  }
+  HaveCounters_ = Device_.HaveIcount() && Ioctl(Device_.Fd(), TIOCGICOUNT, &Counters_) == 0;
+  return 0;
+}
+
+void TLinuxWaiter::Stop() {
+  if (StopFd_ >= 0) eventfd_write(StopFd_, 1);
+}
+
+void TLinuxWaiter::WaitForStop() {
+  pollfd p{StopFd_, POLLIN, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+// Line errors and breaks since the last wake-up, from the driver's counters.
+std::uint32_t TLinuxWaiter::CheckCounters() {
+  if (!HaveCounters_) return 0;
+  serial_icounter_struct c{};
+  if (Ioctl(Device_.Fd(), TIOCGICOUNT, &c) != 0) return 0;
+  std::uint32_t events = 0;
+  if (c.brk != Counters_.brk) events |= EV_BREAK;
+  if (c.frame != Counters_.frame || c.parity != Counters_.parity || c.overrun != Counters_.overrun ||
+      c.buf_overrun != Counters_.buf_overrun)
+    events |= EV_ERR;
+  Counters_ = c;
+  return events;
+}
+
+TWaitResult TLinuxWaiter::Wait(std::uint32_t& Events) {
+  Events = 0;
+  for (;;) {
+    epoll_event ready[4];
+    const int n = epoll_wait(Epoll_, ready, 4, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return TWaitResult::Failed;
+    }
+    std::uint32_t deviceFlags = 0;
+    bool kicked = false;
+    for (int i = 0; i < n; ++i) {
+      if (ready[i].data.fd == StopFd_) return TWaitResult::Stopped;
+      if (ready[i].data.fd == Device_.Fd()) deviceFlags |= ready[i].events;
+      if (ready[i].data.fd == Device_.KickFd()) kicked = true;
+    }
+    if (deviceFlags & (EPOLLHUP | EPOLLERR)) {
+      Device_.HungUp_ = true;
+      return TWaitResult::HungUp;
+    }
+    std::uint32_t events = 0;
+    if (deviceFlags & EPOLLIN) {
+      events |= EV_RXCHAR | CheckCounters();
+      if (Mask_ & EV_RX80FULL) {
+        int queued = 0;
+        const std::uint32_t limit = Device_.InQueue_.load() / 10 * 8;
+        if (Ioctl(Device_.Fd(), FIONREAD, &queued) == 0) {
+          const auto q = static_cast<std::uint32_t>(queued);
+          if (limit > 0 && q >= limit && LastQueued_ < limit) events |= EV_RX80FULL;
+          LastQueued_ = q;
+        }
+      }
+    }
+    if (kicked) {
+      eventfd_t value;
+      eventfd_read(Device_.KickFd(), &value);
+    }
+    if ((kicked || (deviceFlags & EPOLLOUT)) && Device_.TxPending_.load()) {
+      int outq = 0;
+      if (Ioctl(Device_.Fd(), TIOCOUTQ, &outq) == 0 && outq == 0 && Device_.TxPending_.exchange(false))
+        events |= EV_TXEMPTY;
+    }
+    events &= Mask_;
+    if (events != 0) {
+      Events = events;
+      return TWaitResult::Events;
+    }
+  }
+}
+
+class TLinuxSystem : public TComSystem {
+ public:
+  std::shared_ptr<TComDevice> OpenDevice(const std::string& Name, int& Error) override {
+    const std::string path = ResolvePortPath(Name);
+    int fd;
+    do fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      Error = errno;
+      return nullptr;
+    }
+    if (!isatty(fd)) {
+      Error = ENOTTY;
+      close(fd);
+      return nullptr;
+    }
+    // Exclusive: the advisory lock keeps out every program that locks too (and ourselves, also
+    // as root); TIOCEXCL keeps out every other open by an unprivileged program.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      Error = errno == EWOULDBLOCK ? EBUSY : errno;
+      close(fd);
+      return nullptr;
+    }
+    // Someone else holds it with TIOCEXCL (which does not keep out the super-user).
+    int exclusive = 0;
+    if (Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+      Error = EBUSY;
+      close(fd);
+      return nullptr;
+    }
+    IoctlValue(fd, TIOCEXCL, 0);
+    return std::make_shared<TLinuxDevice>(fd);
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<TComSystem> TComSystem::Linux() {
+  static std::shared_ptr<TComSystem> system = std::make_shared<TLinuxSystem>();
+  return system;
+}
+
+std::string ResolvePortPath(const std::string& Name) {
+  if (Name.size() < 4 || Name.compare(0, 3, "COM") != 0) return Name;
+  int n = 0;
+  for (std::size_t i = 3; i < Name.size(); ++i) {
+    if (Name[i] < '0' || Name[i] > '9' || n > 100) return Name;
+    n = n * 10 + (Name[i] - '0');
+  }
+  if (n < 1 || n > 16 || Name[3] == '0') return Name;
+  if (const char* dir = std::getenv("CORVALIS_PORT_DIR"); dir && *dir) return std::string(dir) + "/" + Name;
+  std::string config;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+    config = xdg;
+  else if (const char* home = std::getenv("HOME"); home && *home)
+    config = std::string(home) + "/.config";
+  if (!config.empty()) {
+    const std::string entry = config + "/corvalis/ports/" + Name;
+    struct stat st;
+    if (lstat(entry.c_str(), &st) == 0) return entry;
+  }
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+bool PortCanBeOpened(const std::string& Name, int* Error) {
+  int error = 0;
+  std::shared_ptr<TComDevice> device = TComSystem::Linux()->OpenDevice(Name, error);
+  if (Error) *Error = device ? 0 : error;
+  return device != nullptr;
+}
+
+}  // namespace corvalis
