@@ -1,0 +1,111 @@
+#pragma once
+// A small registry of our own, kept in text files.
+//
+// Each key is one file in the registry's export text: the key
+// "\Software\Marrowfield\Orrin\Corvalis" under HKEY_LOCAL_MACHINE is the file
+// <root>/HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis.reg, and its subkeys live in the folder
+// beside it (<root>/HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis/). The root folder is
+// CORVALIS_REGISTRY_DIR when set, otherwise ${XDG_CONFIG_HOME:-$HOME/.config}/corvalis/registry.
+//
+// A key is opened with full access (read and write). Reads see the file as it was when the key was
+// opened; every write reads the file afresh, changes only the values written and replaces the file
+// atomically (temporary file in the same folder, flushed, renamed), so a failed write leaves the old
+// file whole. Lines the registry does not understand are written back unchanged.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace corvalis::records {
+
+// Raised by value reads and writes; the message is the text shown to the user.
+class RegistryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class RootKey { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
+
+// "HKEY_LOCAL_MACHINE" and the like.
+std::string_view rootKeyName(RootKey root);
+
+// What a stored value holds.
+enum class ValueKind {
+  Absent,        // no such value (or deleted with "name"=-)
+  String,        // REG_SZ: "text" or hex(1):
+  ExpandString,  // REG_EXPAND_SZ: hex(2):
+  DWord,         // REG_DWORD: dword:
+  Binary,        // REG_BINARY: hex:
+  Other,         // any other type, or data that cannot be understood
+};
+
+class Registry {
+ public:
+  // Uses the root folder from the environment (see defaultRegistryDir).
+  explicit Registry(RootKey root = RootKey::LocalMachine);
+  // Uses the given root folder.
+  Registry(RootKey root, std::filesystem::path rootDir);
+  ~Registry() = default;
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
+
+  // The root folder named by the environment; empty when neither CORVALIS_REGISTRY_DIR, XDG_CONFIG_HOME
+  // nor a home folder is known.
+  static std::filesystem::path defaultRegistryDir();
+
+  const std::filesystem::path& rootDir() const { return rootDir_; }
+
+  // Opens a key, closing the one open before. A path starting with "\" is taken from the root,
+  // otherwise from the key open now. With canCreate the key's folders are made as needed and its file is
+  // made by the first write; without it the key must exist. Returns false when the key cannot be opened
+  // (absent, unreadable, or a name that cannot be a file name); nothing is raised.
+  bool openKey(std::string_view path, bool canCreate);
+  void closeKey();
+  bool hasOpenKey() const { return open_; }
+  // The open key's full name, "HKEY_LOCAL_MACHINE\Software\...".
+  std::string currentKeyName() const;
+
+  // Whether a key exists, without opening it.
+  bool keyExists(std::string_view path) const;
+  // The file that holds a key's values, whether it exists or not; empty for an invalid path.
+  std::filesystem::path keyFile(std::string_view path) const;
+
+  // Value names are compared without regard to letter case; a name keeps the spelling it was stored with.
+  ValueKind valueKind(std::string_view name) const;
+  bool valueExists(std::string_view name) const { return valueKind(name) != ValueKind::Absent; }
+
+  // A string value's text (REG_EXPAND_SZ text is given unexpanded). An absent value reads as empty.
+  // Any other type raises "Invalid data type for '<name>'".
+  std::string readString(std::string_view name) const;
+
+  // Stores a string value (REG_SZ). Raises "Failed to set data for '<name>'" when no key is open or
+  // the file cannot be replaced; the file on disk is then unchanged.
+  void writeString(std::string_view name, std::string_view value);
+
+  // Stores several string values with a single replacement of the file: all of them or none. A failure
+  // names the first value whose data was to change.
+  void writeStrings(const std::vector<std::pair<std::string, std::string>>& values);
+
+ private:
+  struct KeyPath {
+    std::vector<std::string> parts;  // components below the root key
+  };
+  std::optional<KeyPath> parsePath(std::string_view path) const;
+  std::string fullKeyName(const KeyPath& key) const;
+  // Finds the key's file (matching existing names without regard to case); with create, makes the folders
+  // above it. Nothing when the key is absent (without create) or a folder cannot be made.
+  std::optional<std::filesystem::path> locate(const KeyPath& key, bool create, bool* exists) const;
+
+  RootKey root_;
+  std::filesystem::path rootDir_;
+  bool open_ = false;
+  KeyPath current_;
+  std::filesystem::path file_;
+  std::string snapshot_;  // the file's text (UTF-8, as decoded) when opened or last written
+};
+
+}  // namespace corvalis::records

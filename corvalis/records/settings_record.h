@@ -1,0 +1,34 @@
+#pragma once
+// The tester's choices: 21 strings kept by the main window and persisted in the registry.
+// Flags hold "1" (on) or "0" (off).
+#include <string>
+
+namespace corvalis::records {
+
+struct SettingsRecord {
+  std::string TestType;
+  std::string CallDirection;
+  std::string Signal;
+  std::string UserName;
+  std::string Location;
+  std::string NetworkInfo;
+  std::string LogDirectory;
+  std::string ScriptFileName;
+  std::string DeviceType;
+  std::string Port;
+  std::string DialNumber;
+  std::string CableID;
+  std::string PhoneModel;
+  std::string PhoneTech;
+  std::string AutoAnswer;
+  std::string AutoHangUp;
+  std::string AutoSend;
+  std::string ComputerID;
+  std::string AutoSave;
+  std::string CustomSignal;
+  std::string TurboCode;
+
+  bool operator==(const SettingsRecord&) const = default;
+};
+
+}  // namespace corvalis::records

@@ -1,0 +1,213 @@
+// The settings record in its registry key: defaults, the stored file, hand edits and failures.
+#include "settings_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace corvalis::records;
+using kit::testing::readFile;
+using kit::testing::TempDir;
+
+SettingsRecord knownRecord() {
+  SettingsRecord r;
+  r.TestType = "Landline";
+  r.CallDirection = "Incoming Call";
+  r.Signal = "Weak";
+  r.UserName = "Ann \"Tester\"";
+  r.Location = "Lab 2";
+  r.NetworkInfo = "Net";
+  r.LogDirectory = "/home/tester/captures";
+  r.ScriptFileName = "C:\\scripts\\turns.txt";
+  r.DeviceType = "Ultratec Intele-Modem 2400";
+  r.Port = "3";
+  r.DialNumber = "5551234";
+  r.CableID = "C7";
+  r.PhoneModel = "Model 9";
+  r.PhoneTech = "GSM";
+  r.AutoAnswer = "1";
+  r.AutoHangUp = "0";
+  r.AutoSend = "1";
+  r.ComputerID = "PC01";
+  r.AutoSave = "1";
+  r.CustomSignal = "";
+  r.TurboCode = "1";
+  return r;
+}
+
+const std::string kKnownFile =
+    "REGEDIT4\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\n"
+    "\"Test Type\"=\"Landline\"\n"
+    "\"Call Direction\"=\"Incoming Call\"\n"
+    "\"Signal\"=\"Weak\"\n"
+    "\"Device Type\"=\"Ultratec Intele-Modem 2400\"\n"
+    "\"Username\"=\"Ann \\\"Tester\\\"\"\n"
+    "\"Location\"=\"Lab 2\"\n"
+    "\"NetworkInfo\"=\"Net\"\n"
+    "\"Log directory\"=\"/home/tester/captures\"\n"
+    "\"Script filename\"=\"C:\\\\scripts\\\\turns.txt\"\n"
+    "\"Port\"=\"3\"\n"
+    "\"Dial number\"=\"5551234\"\n"
+    "\"CableID\"=\"C7\"\n"
+    "\"PhoneModel\"=\"Model 9\"\n"
+    "\"PhoneTech\"=\"GSM\"\n"
+    "\"Auto answer\"=\"1\"\n"
+    "\"Auto hang up\"=\"0\"\n"
+    "\"Auto send\"=\"1\"\n"
+    "\"Ending filename\"=\"PC01\"\n"
+    "\"Auto save\"=\"1\"\n"
+    "\"CustomSignal\"=\"\"\n"
+    "\"Enable Turbo Code\"=\"1\"\n"
+    "\n";
+
+class SettingsStoreTest : public ::testing::Test {
+ protected:
+  fs::path keyFile() const {
+    return dir.path() / "HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis.reg";
+  }
+  void putKeyFile(const std::string& text) const {
+    fs::create_directories(keyFile().parent_path());
+    std::ofstream(keyFile(), std::ios::binary) << text;
+  }
+  static std::string without(std::string text, const std::string& line) {
+    text.erase(text.find(line), line.size());
+    return text;
+  }
+
+  TempDir dir;
+  Registry reg{RootKey::LocalMachine, dir.path()};
+};
+
+TEST_F(SettingsStoreTest, FirstRunKeepsTheDefaultsAndCreatesNothing) {
+  SettingsRecord r;
+  r.DialNumber = "911";
+  r.CableID = "C1";
+  r.PhoneModel = "M";
+  r.PhoneTech = "T";
+  r.UserName = "left over";
+  setSettingsDefaults(r);
+  SettingsRecord expected;
+  expected.TestType = "Wireless: Static Direct Call";
+  expected.CallDirection = "Outgoing Call";
+  expected.Signal = "Strong";
+  expected.LogDirectory = "c:\\";
+  expected.DeviceType = "Ameriphone Q-90";
+  expected.Port = "1";
+  expected.AutoAnswer = expected.AutoHangUp = expected.AutoSend = expected.AutoSave = expected.TurboCode =
+      "0";
+  expected.DialNumber = "911";  // these four are not touched
+  expected.CableID = "C1";
+  expected.PhoneModel = "M";
+  expected.PhoneTech = "T";
+  EXPECT_EQ(r, expected);
+
+  EXPECT_FALSE(readSettings(reg, r));
+  EXPECT_EQ(r, expected);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST_F(SettingsStoreTest, KnownRecordGivesAKnownFileAndReadsBack) {
+  ASSERT_TRUE(writeSettings(reg, knownRecord()));
+  EXPECT_FALSE(reg.hasOpenKey());
+  EXPECT_EQ(readFile(keyFile()), kKnownFile);
+
+  SettingsRecord loaded;
+  setSettingsDefaults(loaded);
+  ASSERT_TRUE(readSettings(reg, loaded));
+  EXPECT_FALSE(reg.hasOpenKey());
+  EXPECT_EQ(loaded, knownRecord());
+
+  // Saving the same record again gives the same bytes.
+  ASSERT_TRUE(writeSettings(reg, loaded));
+  EXPECT_EQ(readFile(keyFile()), kKnownFile);
+}
+
+TEST_F(SettingsStoreTest, ValueDeletedByHandReadsEmptyAndIsWrittenBack) {
+  putKeyFile(without(kKnownFile, "\"Signal\"=\"Weak\"\n"));
+  SettingsRecord r;
+  setSettingsDefaults(r);
+  ASSERT_TRUE(readSettings(reg, r));
+  SettingsRecord expected = knownRecord();
+  expected.Signal = "";  // replaces the default "Strong"
+  EXPECT_EQ(r, expected);
+
+  // Written back as an empty string, after the values still there.
+  ASSERT_TRUE(writeSettings(reg, r));
+  std::string expectedText = without(kKnownFile, "\"Signal\"=\"Weak\"\n");
+  expectedText.insert(expectedText.size() - 1, "\"Signal\"=\"\"\n");
+  EXPECT_EQ(readFile(keyFile()), expectedText);
+}
+
+TEST_F(SettingsStoreTest, NonStringValueStopsTheReadAtThatValue) {
+  std::string text = kKnownFile;
+  text.replace(text.find("\"Port\"=\"3\""), 10, "\"Port\"=dword:00000003");
+  putKeyFile(text);
+  SettingsRecord r;
+  setSettingsDefaults(r);
+  try {
+    readSettings(reg, r);
+    ADD_FAILURE() << "a dword read as a string";
+  } catch (const RegistryError& e) {
+    EXPECT_STREQ(e.what(), "Invalid data type for 'Port'");
+  }
+  EXPECT_FALSE(reg.hasOpenKey());
+  EXPECT_EQ(r.ScriptFileName, "C:\\scripts\\turns.txt");  // read before "Port"
+  EXPECT_EQ(r.Port, "1");                                 // not read
+  EXPECT_EQ(r.TurboCode, "0");
+
+  // Saving writes a string over it and leaves the other lines as they were.
+  ASSERT_TRUE(writeSettings(reg, knownRecord()));
+  EXPECT_EQ(readFile(keyFile()), kKnownFile);
+}
+
+TEST_F(SettingsStoreTest, FailedWriteNamesTheValueAndKeepsTheStoredRecord) {
+  putKeyFile(kKnownFile);
+  SettingsRecord r = knownRecord();
+  r.ComputerID = "PC02";
+  r.CustomSignal = std::string(4096, 'x');  // more than the disk takes
+  // A full disk: writes beyond a small size fail.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string message;
+  try {
+    writeSettings(reg, r);
+  } catch (const RegistryError& e) {
+    message = e.what();
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_EQ(message, "Failed to set data for 'Ending filename'");
+  EXPECT_FALSE(reg.hasOpenKey());
+  EXPECT_EQ(readFile(keyFile()), kKnownFile);
+  EXPECT_EQ(std::distance(fs::directory_iterator(keyFile().parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST(SettingsRulesTest, FlagsAndPorts) {
+  EXPECT_TRUE(settingsFlagOn("1"));
+  for (const char* off : {"0", "", "yes", " 1", "1 ", "01", "true"}) EXPECT_FALSE(settingsFlagOn(off)) << off;
+
+  EXPECT_EQ(portButtonNumber("1"), 1);
+  EXPECT_EQ(portButtonNumber("6"), 6);
+  for (const char* none : {"7", "0", "", "16", "3 ", "COM3"}) EXPECT_EQ(portButtonNumber(none), 0) << none;
+
+  EXPECT_EQ(portNameFor("3"), "COM3");
+  EXPECT_EQ(portNameFor("16"), "COM16");  // no button, but a port name
+  EXPECT_EQ(portNameFor("7"), std::nullopt);
+  EXPECT_EQ(portNameFor(""), std::nullopt);
+}
+
+}  // namespace
