@@ -41,7 +41,9 @@ std::string TMemo::Text() const {
   return DisplayToViewText(document()->toRawText().toStdU32String());
 }
 
-void TMemo::SetText(const std::string& bytes) { setPlainText(ToDisplay(bytes)); }
+void TMemo::SetText(const std::string& bytes) {
+  setPlainText(ToDisplay(bytes));
+}
 
 void TMemo::AppendText(const std::string& bytes) {
   QTextCursor end(document());

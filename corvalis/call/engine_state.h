@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include "records/settings_record.h"
+
 namespace corvalis {
 
 using TDateTime = std::chrono::system_clock::time_point;
@@ -25,32 +27,12 @@ bool DeviceTypeIsBiDirectional(const std::string& deviceType);
 
 // The tester's choices, 21 strings in their declared order; flags hold "1" or "0".
 // Texts are UTF-8.
-struct TWindowSettings {
-  std::string TestType;
-  std::string CallDirection;
-  std::string Signal;
-  std::string UserName;
-  std::string Location;
-  std::string NetworkInfo;
-  std::string LogDirectory;
-  std::string ScriptFileName;
-  std::string DeviceType;
-  std::string Port;
-  std::string DialNumber;
-  std::string CableID;
-  std::string PhoneModel;
-  std::string PhoneTech;
-  std::string AutoAnswer;
-  std::string AutoHangUp;
-  std::string AutoSend;
-  std::string ComputerID;
-  std::string AutoSave;
-  std::string CustomSignal;
-  std::string TurboCode;
-};
+using TWindowSettings = records::SettingsRecord;
 
 // A flag of the settings record: "1" on, "0" off.
-inline std::string FlagText(bool on) { return std::string(on ? "1" : "0"); }
+inline std::string FlagText(bool on) {
+  return std::string(on ? "1" : "0");
+}
 
 // Speaker mark last written in this call.
 enum : std::uint8_t { kMarkSend = 0, kMarkRecd = 1, kMarkNone = 2 };

@@ -46,8 +46,8 @@ void TMainForm::EndCallButtonClick(QObject*) {
   if (Settings.AutoHangUp == "1") {
     HangUpButton1Click(this);
   } else if (State.OnLine && DeviceIsModem()) {
-    if (MessageBoxes().Show("Still on the line", "Hang up this call?", TMsgButtons::YesNo, TMsgIcon::Question) ==
-        TMsgResult::Yes)
+    if (MessageBoxes().Show("Still on the line", "Hang up this call?", TMsgButtons::YesNo,
+                            TMsgIcon::Question) == TMsgResult::Yes)
       HangUpButton1Click(this);
   }
   CleanUpLastMemoLine();
@@ -153,7 +153,9 @@ void TMainForm::MainTimerTimer(QObject*) {
   MainTimer.SetEnabled(true);
 }
 
-void TMainForm::ResetAutoHangUpTicks(QObject*) { State.InactivityTicks = State.OnLine ? 1 : 0; }
+void TMainForm::ResetAutoHangUpTicks(QObject*) {
+  State.InactivityTicks = State.OnLine ? 1 : 0;
+}
 
 void TMainForm::AutoAnsBoxClick(QObject*) {
   Settings.AutoAnswer = FlagText(AutoAnsBox->isChecked());

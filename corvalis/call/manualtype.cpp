@@ -11,6 +11,8 @@ void TManualTypeForm::ShowTypingText(const std::string& Text) {
   show();
 }
 
-void TManualTypeForm::HideTypingWindow() { hide(); }
+void TManualTypeForm::HideTypingWindow() {
+  hide();
+}
 
 }  // namespace corvalis

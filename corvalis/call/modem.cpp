@@ -10,13 +10,19 @@ void TMainForm::DialButtonClick(QObject*) {}
 void TMainForm::AnswerButtonClick(QObject*) {}
 void TMainForm::HangUpButton1Click(QObject*) {}
 void TMainForm::AnsweringPart2() {}
-void TMainForm::ATCommandTimerTimer(QObject*) { ATCommandTimer.SetEnabled(false); }
-void TMainForm::InitializeModem() { UpdateModemButtons(); }
+void TMainForm::ATCommandTimerTimer(QObject*) {
+  ATCommandTimer.SetEnabled(false);
+}
+void TMainForm::InitializeModem() {
+  UpdateModemButtons();
+}
 void TMainForm::UpdateModemButtons() {}
 void TMainForm::EnableDisableModemBox(bool) {}
 void TMainForm::DialNumEditChange(QObject*) {}
 
-bool TMainForm::TypingWindowVisible() const { return ManualTypeForm && ManualTypeForm->isVisible(); }
+bool TMainForm::TypingWindowVisible() const {
+  return ManualTypeForm && ManualTypeForm->isVisible();
+}
 
 void TMainForm::HideTypingWindow() {
   if (ManualTypeForm) ManualTypeForm->HideTypingWindow();

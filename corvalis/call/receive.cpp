@@ -106,8 +106,12 @@ void TMainForm::CheckLastLineAction() {
   }
 }
 
-void TMainForm::CleanUpLastMemoLine() { MemoASCII->SetText(CleanUpLastLine(MemoASCII->Text())); }
+void TMainForm::CleanUpLastMemoLine() {
+  MemoASCII->SetText(CleanUpLastLine(MemoASCII->Text()));
+}
 
-void TMainForm::MakeMemoGoToEnd(TMemo* Memo) { Memo->GoToEnd(); }
+void TMainForm::MakeMemoGoToEnd(TMemo* Memo) {
+  Memo->GoToEnd();
+}
 
 }  // namespace corvalis

@@ -7,7 +7,9 @@ namespace corvalis {
 void TMainForm::SendNowButtonClick(QObject*) {}
 void TMainForm::CheckScriptEnd() {}
 void TMainForm::UpdateCounter() {}
-void TMainForm::ResetButtonClick(QObject*) { ResetCounter(); }
+void TMainForm::ResetButtonClick(QObject*) {
+  ResetCounter();
+}
 void TMainForm::ResetCounter() {}
 void TMainForm::UpdateTotalLines() {}
 void TMainForm::ScriptFileNameEditChange(QObject*) {}

@@ -17,7 +17,8 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
       // Modems get a line break at the first space after column 60 and at column 70.
       if (DeviceIsModem() && State.CallActive &&
           ((ch == ' ' && State.LineColumn > 60) || State.LineColumn >= 70 || State.CallStartPending)) {
-        bool crOnly = Settings.DeviceType == kDeviceInteleModem300 || Settings.DeviceType == kDeviceInteleModem2400;
+        bool crOnly =
+            Settings.DeviceType == kDeviceInteleModem300 || Settings.DeviceType == kDeviceInteleModem2400;
         SendToPort(crOnly ? "\r" : "\r\n");
         MemoASCII->AppendText(std::string{kCrMark, kLfMark});
         State.LineColumn = 1;
@@ -53,8 +54,12 @@ void TMainForm::BreakLinesInMemo(bool ForSend) {
   State.CallStartPending = false;
 }
 
-void TMainForm::MemoASCIIKeyPress(QObject*, char Key) { SendToMemoAndPort(std::string(1, Key), true); }
+void TMainForm::MemoASCIIKeyPress(QObject*, char Key) {
+  SendToMemoAndPort(std::string(1, Key), true);
+}
 
-void TMainForm::ClearButtonClick(QObject*) { MemoASCII->ClearText(); }
+void TMainForm::ClearButtonClick(QObject*) {
+  MemoASCII->ClearText();
+}
 
 }  // namespace corvalis

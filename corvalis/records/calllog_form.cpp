@@ -29,10 +29,12 @@ void TMainForm::RecordLogButtonClick(QObject*) {
     ComputerIDEdit->setFocus();
     return;
   }
-  if (Settings.UserName.empty()) return missing("No name", "Please enter your name at the USER: field", TMsgIcon::Warning);
+  if (Settings.UserName.empty())
+    return missing("No name", "Please enter your name at the USER: field", TMsgIcon::Warning);
   if (Settings.Location.empty())
     return missing("No location", "Please enter this location at the LOCATION: field", TMsgIcon::Warning);
-  if (wireless && Settings.CableID.empty()) return missing("No cable info", "Please enter Cable ID", TMsgIcon::None);
+  if (wireless && Settings.CableID.empty())
+    return missing("No cable info", "Please enter Cable ID", TMsgIcon::None);
   if (wireless && Settings.PhoneModel.empty())
     return missing("No phone model info", "Please enter a phone model", TMsgIcon::Warning);
   if (wireless && Settings.PhoneTech.empty())
@@ -85,8 +87,9 @@ void TMainForm::DontSaveButtonClick(QObject*) {
 void TMainForm::FormCloseQuery(QObject*, bool& CanClose) {
   // A settings store that cannot be written is reported, but never keeps the window open.
   Guard([this] { SaveConfig(); });
-  CanClose = !State.UnsavedCall || MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel,
-                                                       TMsgIcon::None) == TMsgResult::Ok;
+  CanClose =
+      !State.UnsavedCall || MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel,
+                                                TMsgIcon::None) == TMsgResult::Ok;
 }
 
 void TMainForm::CreateFilePrefix() {
@@ -103,7 +106,8 @@ std::string TMainForm::CaptureFilePath() const {
 void TMainForm::AddToFile(const std::string& Line) {
   std::string path = CaptureFilePath();
   // The computer ID is part of the name: it must not lead the file into another folder.
-  if (Settings.ComputerID.find('/') != std::string::npos) throw TCaptureFileError("Invalid filename (" + path + ")");
+  if (Settings.ComputerID.find('/') != std::string::npos)
+    throw TCaptureFileError("Invalid filename (" + path + ")");
   AppendLineToFile(path, Line);
 }
 

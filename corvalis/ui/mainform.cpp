@@ -101,7 +101,8 @@ QPixmap DrawLogo() {
 TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
     : QWidget(parent),
       MainTimer(200, true, services.LiveTimers, [this] { MainTimerEntry(); }),
-      ATCommandTimer(2000, false, services.LiveTimers, [this] { Guard([this] { ATCommandTimerTimer(this); }); }),
+      ATCommandTimer(2000, false, services.LiveTimers,
+                     [this] { Guard([this] { ATCommandTimerTimer(this); }); }),
       ComPort(services.Handoff, services.PortSystem),
       downloadSite_(services.DownloadSite) {
   if (!services.MessageBoxes) ownMessageBoxes_ = std::make_unique<TQtMessageBoxes>(this);
@@ -120,7 +121,8 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   font.setPixelSize(11);
   setFont(font);
   QPalette pal = palette();
-  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) pal.setColor(role, kDarkTeal);
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    pal.setColor(role, kDarkTeal);
   setPalette(pal);
 
   BuildLayout();
@@ -227,7 +229,7 @@ void TMainForm::BuildDevicesSheet() {
   DeviceLabel = MakeLabel(s, "", 4, 26, 490);
   DeviceLabel->setObjectName("DeviceLabel");
   QGroupBox* devices = MakeGroup(s, "Device:", 4, 46, 240, 150);
-  QRadioButton** buttons[6] = {&CompactButton,        &Q90Button,      &NXiButton, &Intelemodem300Button,
+  QRadioButton** buttons[6] = {&CompactButton,         &Q90Button,     &NXiButton, &Intelemodem300Button,
                                &Intelemodem2400Button, &SupercomButton};
   for (int i = 0; i < 6; ++i) *buttons[i] = Place(new QRadioButton(devices), 8, 18 + 20 * i, 226, 18);
   SupercomButton->setVisible(false);
@@ -266,7 +268,8 @@ void TMainForm::BuildInCallsSheet() {
 
   MakeHeading(s, "Auto-Call Functions", 4, 100, 490);
   AutoSaveBox = Place(new QCheckBox("Auto save calls to log file", s), 8, 124, 250, 18);
-  AutoHangUpBox = Place(new QCheckBox("Auto end calls (script ended or 30 secs inactivity)", s), 8, 143, 330, 18);
+  AutoHangUpBox =
+      Place(new QCheckBox("Auto end calls (script ended or 30 secs inactivity)", s), 8, 143, 330, 18);
   SendingInfoLine = MakeLabel(s, "", 300, 125, 190);
   SendingInfoLine->setObjectName("SendingInfoLine");
 
@@ -311,8 +314,8 @@ void TMainForm::BuildFilesSheet() {
   MakeLabel(ComputerIDPanel, "Computer ID:", 10, 14, 76);
   ComputerIDEdit = Place(new QLineEdit(ComputerIDPanel), 88, 12, 90, 20);
   ComputerIDEdit->setMaxLength(8);
-  QLabel* note = MakeLabel(ComputerIDPanel, "(Filename format will be in DATE-TIME-COMPUTERID.TXT form)", 10, 44,
-                           280, 34);
+  QLabel* note = MakeLabel(ComputerIDPanel, "(Filename format will be in DATE-TIME-COMPUTERID.TXT form)", 10,
+                           44, 280, 34);
   note->setWordWrap(true);
 }
 
@@ -336,11 +339,12 @@ void TMainForm::BuildAboutSheet() {
   MakeLabel(s, "Text telephone calls over mobile and landline networks", 70, 90, 410);
   MakeLabel(s, "Capture, script and scoring tools for test labs", 70, 108, 410);
   MakeLabel(s, "Software by the TTY field-test kit developers", 70, 136, 410);
-  MakeLabel(s, "Download site:", 8, 176, 80);
-  Label20 = MakeLabel(s, "", 90, 176, 400);
+  MakeLabel(s, "Download site:", 8, 176, 84);
+  Label20 = MakeLabel(s, "", 96, 176, 394);
   Label20->setObjectName("Label20");
   QString site = QString::fromStdString(downloadSite_).toHtmlEscaped();
-  Label20->setText(QString("<a href=\"%1\" style=\"color:#000080; text-decoration:underline\">%1</a>").arg(site));
+  Label20->setText(
+      QString("<a href=\"%1\" style=\"color:#000080; text-decoration:underline\">%1</a>").arg(site));
   Label20->setTextFormat(Qt::RichText);
   Label20->setOpenExternalLinks(false);
   Label20->setCursor(Qt::PointingHandCursor);
@@ -395,7 +399,8 @@ void TMainForm::ConnectHandlers() {
     });
   };
 
-  connect(TabControl, &QTabWidget::currentChanged, this, [this] { Guard([this] { TabControlChange(TabControl); }); });
+  connect(TabControl, &QTabWidget::currentChanged, this,
+          [this] { Guard([this] { TabControlChange(TabControl); }); });
   click(StartCallButton, &TMainForm::StartCallButtonClick);
   click(EndCallButton, &TMainForm::EndCallButtonClick);
   click(ClearButton, &TMainForm::ClearButtonClick);
@@ -426,18 +431,21 @@ void TMainForm::ConnectHandlers() {
   edit(OtherEdit, &TMainForm::OtherEditChange);
   edit(ComputerIDEdit, &TMainForm::ComputerIDEditChange);
   ComputerIDEdit->installEventFilter(this);
-  for (QRadioButton* b : {TestTypeLabel1, TestTypeLabel2, TestTypeLabel3, TestTypeLabel4, TestTypeLabel5,
-                          TestTypeLabel6})
+  for (QRadioButton* b :
+       {TestTypeLabel1, TestTypeLabel2, TestTypeLabel3, TestTypeLabel4, TestTypeLabel5, TestTypeLabel6})
     radio(b, &TMainForm::TestTypeLabelClick);
-  for (QRadioButton* b : {CallDirectionLabel1, CallDirectionLabel2}) radio(b, &TMainForm::CallDirectionLabelClick);
+  for (QRadioButton* b : {CallDirectionLabel1, CallDirectionLabel2})
+    radio(b, &TMainForm::CallDirectionLabelClick);
   for (QRadioButton* b : {SignalLabel1, SignalLabel2, SignalLabel3, SignalLabel4})
     radio(b, &TMainForm::SignalLabelClick);
-  for (QRadioButton* b : {CompactButton, Q90Button, NXiButton, Intelemodem300Button, Intelemodem2400Button,
-                          SupercomButton, Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button})
+  for (QRadioButton* b :
+       {CompactButton, Q90Button, NXiButton, Intelemodem300Button, Intelemodem2400Button, SupercomButton,
+        Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button})
     connect(b, &QRadioButton::toggled, this, [this, b](bool on) {
       if (on) Guard([&] { DeviceButtonClick(b); });
     });
-  connect(TurboCheckBox, &QCheckBox::toggled, this, [this] { Guard([this] { DeviceButtonClick(TurboCheckBox); }); });
+  connect(TurboCheckBox, &QCheckBox::toggled, this,
+          [this] { Guard([this] { DeviceButtonClick(TurboCheckBox); }); });
   connect(Label20, &QLabel::linkActivated, this, [this] { Guard([this] { Label20Click(Label20); }); });
   MemoASCII->OnKeyPress = [this](char Key) { return Guard([&] { MemoASCIIKeyPress(MemoASCII, Key); }); };
 }
@@ -552,9 +560,13 @@ void TMainForm::SetTabVisible(QWidget* Sheet, bool Visible) {
   TabControl->setTabVisible(TabControl->indexOf(Sheet), Visible);
 }
 
-bool TMainForm::TabVisible(QWidget* Sheet) const { return TabControl->isTabVisible(TabControl->indexOf(Sheet)); }
+bool TMainForm::TabVisible(QWidget* Sheet) const {
+  return TabControl->isTabVisible(TabControl->indexOf(Sheet));
+}
 
-void TMainForm::SetActiveSheet(QWidget* Sheet) { TabControl->setCurrentWidget(Sheet); }
+void TMainForm::SetActiveSheet(QWidget* Sheet) {
+  TabControl->setCurrentWidget(Sheet);
+}
 
 // ---- About sheet ---------------------------------------------------------------------------
 
@@ -568,7 +580,8 @@ void TMainForm::Label20Click(QObject*) {
 void TMainForm::ShowException(const std::string& Message) noexcept {
   try {
     QString app = QCoreApplication::applicationName();
-    messageBoxes_->Show(app.isEmpty() ? "corvalis" : app.toStdString(), Message, TMsgButtons::Ok, TMsgIcon::Error);
+    messageBoxes_->Show(app.isEmpty() ? "corvalis" : app.toStdString(), Message, TMsgButtons::Ok,
+                        TMsgIcon::Error);
   } catch (...) {
     // Nowhere left to show it.
   }

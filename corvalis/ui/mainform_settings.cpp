@@ -35,7 +35,9 @@ void SelectByText(std::initializer_list<QRadioButton*> Buttons, const QString& V
   }
 }
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 }  // namespace
 
@@ -48,7 +50,8 @@ void TMainForm::LoadConfig() {
   Settings.LogDirectory = QDir::homePath().toStdString();
   Settings.DeviceType = kDeviceQ90;
   Settings.Port = "1";
-  Settings.AutoAnswer = Settings.AutoHangUp = Settings.AutoSend = Settings.AutoSave = Settings.TurboCode = "0";
+  Settings.AutoAnswer = Settings.AutoHangUp = Settings.AutoSend = Settings.AutoSave = Settings.TurboCode =
+      "0";
   Settings.UserName.clear();
   Settings.Location.clear();
   Settings.NetworkInfo.clear();
@@ -62,8 +65,9 @@ void TMainForm::LoadConfig() {
 
   SelectByText({Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button}, "Com " + Q(s.Port));
   if (!s.Port.empty() && s.Port[0] >= '1' && s.Port[0] <= '6') ComPort.SetPortNum("COM" + s.Port);
-  SelectByText({TestTypeLabel1, TestTypeLabel2, TestTypeLabel3, TestTypeLabel4, TestTypeLabel5, TestTypeLabel6},
-               Q(s.TestType));
+  SelectByText(
+      {TestTypeLabel1, TestTypeLabel2, TestTypeLabel3, TestTypeLabel4, TestTypeLabel5, TestTypeLabel6},
+      Q(s.TestType));
   SelectByText({CallDirectionLabel1, CallDirectionLabel2}, Q(s.CallDirection));
   SelectByText({SignalLabel1, SignalLabel2, SignalLabel3, SignalLabel4}, Q(s.Signal));
   AutoAnsBox->setChecked(s.AutoAnswer == "1");
@@ -96,22 +100,42 @@ void TMainForm::TestTypeLabelClick(QRadioButton* Button) {
   ToggleWirelessFields();
 }
 
-void TMainForm::CallDirectionLabelClick(QRadioButton* Button) { Settings.CallDirection = Button->text().toStdString(); }
-void TMainForm::SignalLabelClick(QRadioButton* Button) { Settings.Signal = Button->text().toStdString(); }
-void TMainForm::UserEditChange(QObject*) { Settings.UserName = UserEdit->text().toStdString(); }
-void TMainForm::LocationEditChange(QObject*) { Settings.Location = LocationEdit->text().toStdString(); }
-void TMainForm::NetworkInfoEditChange(QObject*) { Settings.NetworkInfo = NetworkInfoEdit->text().toStdString(); }
-void TMainForm::CableIDEditChange(QObject*) { Settings.CableID = CableIDEdit->text().toStdString(); }
-void TMainForm::ModelEditChange(QObject*) { Settings.PhoneModel = ModelEdit->text().toStdString(); }
-void TMainForm::TechEditChange(QObject*) { Settings.PhoneTech = TechEdit->text().toStdString(); }
-void TMainForm::OtherEditChange(QObject*) { Settings.CustomSignal = OtherEdit->text().toStdString(); }
+void TMainForm::CallDirectionLabelClick(QRadioButton* Button) {
+  Settings.CallDirection = Button->text().toStdString();
+}
+void TMainForm::SignalLabelClick(QRadioButton* Button) {
+  Settings.Signal = Button->text().toStdString();
+}
+void TMainForm::UserEditChange(QObject*) {
+  Settings.UserName = UserEdit->text().toStdString();
+}
+void TMainForm::LocationEditChange(QObject*) {
+  Settings.Location = LocationEdit->text().toStdString();
+}
+void TMainForm::NetworkInfoEditChange(QObject*) {
+  Settings.NetworkInfo = NetworkInfoEdit->text().toStdString();
+}
+void TMainForm::CableIDEditChange(QObject*) {
+  Settings.CableID = CableIDEdit->text().toStdString();
+}
+void TMainForm::ModelEditChange(QObject*) {
+  Settings.PhoneModel = ModelEdit->text().toStdString();
+}
+void TMainForm::TechEditChange(QObject*) {
+  Settings.PhoneTech = TechEdit->text().toStdString();
+}
+void TMainForm::OtherEditChange(QObject*) {
+  Settings.CustomSignal = OtherEdit->text().toStdString();
+}
 
 void TMainForm::ComputerIDEditChange(QObject*) {
   Settings.ComputerID = ComputerIDEdit->text().toStdString();
   SaveConfig();
 }
 
-void TMainForm::ComputerIDEditKeyPress(QObject*) { SetPanelColour(ComputerIDPanel, QColor(0, 255, 128)); }
+void TMainForm::ComputerIDEditKeyPress(QObject*) {
+  SetPanelColour(ComputerIDPanel, QColor(0, 255, 128));
+}
 
 void TMainForm::ToggleWirelessFields() {
   bool wireless = !TestTypeLabel5->isChecked() && !TestTypeLabel6->isChecked();
@@ -139,10 +163,12 @@ void TMainForm::DevicesWinUpdate() {
   DeviceLabel->setText("Working to get available ports list");
   DeviceLabel->repaint();
   QRadioButton* ports[6] = {Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button};
-  SelectByText({Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button}, "Com " + Q(Settings.Port));
+  SelectByText({Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button},
+               "Com " + Q(Settings.Port));
   for (int n = 1; n <= 6; ++n) ports[n - 1]->setEnabled(TestComPort("COM" + std::to_string(n)));
-  SelectByText({CompactButton, Q90Button, NXiButton, Intelemodem300Button, Intelemodem2400Button, SupercomButton},
-               Q(Settings.DeviceType));
+  SelectByText(
+      {CompactButton, Q90Button, NXiButton, Intelemodem300Button, Intelemodem2400Button, SupercomButton},
+      Q(Settings.DeviceType));
   DeviceButtons(false);
   DeviceLine();
 }
@@ -163,7 +189,9 @@ void TMainForm::DeviceButtons(bool Changed) {
   TurboCheckBox->setVisible(Intelemodem2400Button->isChecked());
 }
 
-void TMainForm::DeviceButtonClick(QObject*) { DeviceButtons(true); }
+void TMainForm::DeviceButtonClick(QObject*) {
+  DeviceButtons(true);
+}
 
 void TMainForm::DeviceOkButtonClick(QObject*) {
   State.ATStep = 0;
@@ -183,7 +211,9 @@ void TMainForm::DeviceOkButtonClick(QObject*) {
   InitializeModem();
 }
 
-void TMainForm::DeviceCancelButtonClick(QObject*) { DevicesWinUpdate(); }
+void TMainForm::DeviceCancelButtonClick(QObject*) {
+  DevicesWinUpdate();
+}
 
 // ---- Files sheet ---------------------------------------------------------------------------
 

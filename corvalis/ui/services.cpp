@@ -43,7 +43,9 @@ TMsgResult TQtMessageBoxes::Show(const std::string& title, const std::string& te
   }
 }
 
-TDateTime TSystemClock::Now() { return std::chrono::system_clock::now(); }
+TDateTime TSystemClock::Now() {
+  return std::chrono::system_clock::now();
+}
 
 bool TQtDesktop::Open(const std::string& target) {
   QString t = QString::fromStdString(target);
