@@ -54,9 +54,9 @@ bool TQtDesktop::Open(const std::string& target) {
 }
 
 TTimer::TTimer(int intervalMs, bool enabled, bool live, std::function<void()> onTimer)
-    : enabled_(false), live_(live) {
+    : onTimer_(std::move(onTimer)), enabled_(false), live_(live) {
   timer_.setInterval(intervalMs);
-  QObject::connect(&timer_, &QTimer::timeout, [onTimer = std::move(onTimer)] { onTimer(); });
+  QObject::connect(&timer_, &QTimer::timeout, [this] { onTimer_(); });
   SetEnabled(enabled);
 }
 

@@ -69,8 +69,11 @@ class TTimer {
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
   int Interval() const { return timer_.interval(); }
+  // Runs the handler as an elapsed interval does (for tests, which drive the timers).
+  void Fire() { onTimer_(); }
 
  private:
+  std::function<void()> onTimer_;
   QTimer timer_;
   bool enabled_;
   bool live_;
