@@ -50,9 +50,8 @@ void TMainForm::RecordLogButtonClick(QObject*) {
   record.endTime = State.CallEndTime;
   record.turboDetected = State.TurboDetected;
   record.scriptCompleted = State.ScriptCompleted;
-  std::vector<std::string> lines = BuildCallRecord(record);
-  lines.pop_back();  // AddToFile ends the last line
-  AddToFile(JoinLines(lines));
+  // One append for the whole record: the lines joined, the last one ended by AddToFile.
+  AddToFile(JoinLines(BuildCallRecord(record)));
 
   SetTabVisible(DevicesSheet, true);
   SetTabVisible(FilesSheet, true);
