@@ -22,6 +22,7 @@
 
 #include "comdevice.h"
 #include "comport.h"
+#include "modemwatch.h"
 
 namespace corvalis {
 
@@ -116,10 +117,14 @@ class TLinuxWaiter : public TEventWaiter {
 
  private:
   std::uint32_t CheckCounters();
+  int WatchLines();
   TLinuxDevice& Device_;
   std::uint32_t Mask_;
   int Epoll_ = -1;
   int StopFd_ = -1;
+  int OutFd_ = -1;    // second descriptor of the device, for transmit wake-ups
+  int LinesFd_ = -1;  // modem-line changes from the watcher
+  std::unique_ptr<TModemWatcher> Watcher_;
   bool HaveCounters_ = false;
   serial_icounter_struct Counters_{};
   std::uint32_t LastQueued_ = 0;
@@ -222,8 +227,10 @@ class TLinuxDevice : public TComDevice {
   }
 
   int PurgeComm(std::uint32_t Flags) override {
+    // Reads and writes finish before they return, so aborting a read leaves nothing to do;
+    // aborting a write drops the output still queued (close() would otherwise wait for it).
     const bool tx = Flags & (PURGE_TXABORT | PURGE_TXCLEAR);
-    const bool rx = Flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+    const bool rx = Flags & PURGE_RXCLEAR;
     if (!tx && !rx) return 0;
     const long which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
     if (IoctlValue(Fd_, TCFLSH, which) == 0) return 0;
@@ -368,6 +375,7 @@ class TLinuxDevice : public TComDevice {
   std::atomic<bool> TxPending_{false};
   std::atomic<std::uint32_t> InQueue_{1024};
   bool HaveIcount() const { return HaveCounters_; }
+  bool IsPty() const { return Pty_; }
 
  private:
   static ssize_t DropNul(char* p, std::size_t n) {
@@ -399,8 +407,11 @@ class TLinuxDevice : public TComDevice {
 };
 
 TLinuxWaiter::~TLinuxWaiter() {
+  Watcher_.reset();
+  if (LinesFd_ >= 0) close(LinesFd_);
   if (Epoll_ >= 0) close(Epoll_);
   if (StopFd_ >= 0) close(StopFd_);
+  if (OutFd_ >= 0) close(OutFd_);
 }
 
 int TLinuxWaiter::Init() {
@@ -413,17 +424,69 @@ int TLinuxWaiter::Init() {
   e.data.fd = StopFd_;
   if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, StopFd_, &e) != 0) return errno;
   // Edge-triggered: a wake-up for every arrival of data, none for data that is only still
-  // queued (a port whose OnRxChar reads nothing must not spin).
+  // queued (a port whose OnRxChar reads nothing must not spin). Transmit wake-ups go through a
+  // second descriptor: on one item they would report the queued input again each time.
   e.events = EPOLLIN | EPOLLET;
-  if (Mask_ & EV_TXEMPTY) e.events |= EPOLLOUT;
   e.data.fd = Device_.Fd();
   if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, Device_.Fd(), &e) != 0) return errno;
+  if (Mask_ & EV_TXEMPTY) {
+    OutFd_ = fcntl(Device_.Fd(), F_DUPFD_CLOEXEC, 0);
+    if (OutFd_ < 0) return errno;
+    e.events = EPOLLOUT | EPOLLET;
+    e.data.fd = OutFd_;
+    if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, OutFd_, &e) != 0) return errno;
+  }
   if (Device_.KickFd() >= 0) {
     e.events = EPOLLIN;
     e.data.fd = Device_.KickFd();
     if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, Device_.KickFd(), &e) != 0) return errno;
   }
   HaveCounters_ = Device_.HaveIcount() && Ioctl(Device_.Fd(), TIOCGICOUNT, &Counters_) == 0;
+  if ((Mask_ & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) && !Device_.IsPty()) return WatchLines();
+  return 0;
+}
+
+// Modem-line changes come from a second thread blocked in the driver's line-change wait.
+// Drivers without that wait (or without modem lines) simply report none.
+int TLinuxWaiter::WatchLines() {
+  const int fd = Device_.Fd();
+  struct Baseline {
+    bool Counters = false;
+    serial_icounter_struct Count{};
+    int Lines = 0;
+  };
+  Baseline base;
+  base.Counters = Ioctl(fd, TIOCGICOUNT, &base.Count) == 0;
+  if (Ioctl(fd, TIOCMGET, &base.Lines) != 0) return 0;
+  LinesFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (LinesFd_ < 0) return errno;
+  epoll_event e{};
+  e.events = EPOLLIN;
+  e.data.fd = LinesFd_;
+  if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, LinesFd_, &e) != 0) return errno;
+  auto wait = [fd] { return ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG); };
+  // Counters catch short pulses (a ring) that are over before the lines can be read.
+  auto changes = [fd, base](std::uint32_t& events) mutable {
+    events = 0;
+    int lines = 0;
+    if (Ioctl(fd, TIOCMGET, &lines) != 0) return -1;
+    const int flipped = lines ^ base.Lines;
+    base.Lines = lines;
+    serial_icounter_struct c{};
+    if (base.Counters && Ioctl(fd, TIOCGICOUNT, &c) == 0) {
+      if (c.cts != base.Count.cts) events |= EV_CTS;
+      if (c.dsr != base.Count.dsr) events |= EV_DSR;
+      if (c.dcd != base.Count.dcd) events |= EV_RLSD;
+      if (c.rng != base.Count.rng) events |= EV_RING;
+      base.Count = c;
+    }
+    if (flipped & TIOCM_CTS) events |= EV_CTS;
+    if (flipped & TIOCM_DSR) events |= EV_DSR;
+    if (flipped & TIOCM_CD) events |= EV_RLSD;
+    if (flipped & TIOCM_RNG) events |= EV_RING;
+    return 0;
+  };
+  Watcher_ = std::make_unique<TModemWatcher>(LinesFd_, wait, changes);
   return 0;
 }
 
@@ -454,18 +517,21 @@ std::uint32_t TLinuxWaiter::CheckCounters() {
 TWaitResult TLinuxWaiter::Wait(std::uint32_t& Events) {
   Events = 0;
   for (;;) {
-    epoll_event ready[4];
-    const int n = epoll_wait(Epoll_, ready, 4, -1);
+    epoll_event ready[8];
+    const int n = epoll_wait(Epoll_, ready, 8, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       return TWaitResult::Failed;
     }
     std::uint32_t deviceFlags = 0;
     bool kicked = false;
+    bool lines = false;
     for (int i = 0; i < n; ++i) {
       if (ready[i].data.fd == StopFd_) return TWaitResult::Stopped;
       if (ready[i].data.fd == Device_.Fd()) deviceFlags |= ready[i].events;
+      if (ready[i].data.fd == OutFd_) deviceFlags |= ready[i].events & (EPOLLOUT | EPOLLHUP | EPOLLERR);
       if (ready[i].data.fd == Device_.KickFd()) kicked = true;
+      if (ready[i].data.fd == LinesFd_) lines = true;
     }
     if (deviceFlags & (EPOLLHUP | EPOLLERR)) {
       Device_.HungUp_ = true;
@@ -492,6 +558,11 @@ TWaitResult TLinuxWaiter::Wait(std::uint32_t& Events) {
       int outq = 0;
       if (Ioctl(Device_.Fd(), TIOCOUTQ, &outq) == 0 && outq == 0 && Device_.TxPending_.exchange(false))
         events |= EV_TXEMPTY;
+    }
+    if (lines) {
+      eventfd_t value;
+      eventfd_read(LinesFd_, &value);
+      events |= Watcher_->Take();
     }
     events &= Mask_;
     if (events != 0) {

@@ -1,5 +1,7 @@
 #include "comthread.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 
 namespace corvalis {
@@ -94,6 +96,7 @@ std::uint32_t TComThread::DeviceMask() const {
 }
 
 void TComThread::Execute(std::shared_ptr<TState> State) {
+  pthread_setname_np(pthread_self(), "comport");
   for (;;) {
     std::uint32_t events = 0;
     const TWaitResult result = State->Waiter->Wait(events);

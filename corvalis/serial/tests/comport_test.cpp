@@ -385,7 +385,7 @@ TEST_F(DeliveryTest, ThreadSyncRunsOneBatchOnTheMainThreadInTheFixedOrder) {
   ServeUntilRecorded(10);
   EXPECT_EQ(Order, Expected);
   for (auto id : Threads) EXPECT_EQ(id, std::this_thread::get_id());
-  EXPECT_EQ(Handoff.Requests(), 1u);
+  EXPECT_EQ(Handoff.ServedCount(), 1u);
   Port.Close();
 }
 
@@ -397,7 +397,7 @@ TEST_F(DeliveryTest, WindowSyncSendsOneMessagePerEventInTheFixedOrder) {
   ServeUntilRecorded(3);
   EXPECT_EQ(Order, (std::vector<std::string>{"RxChar", "CTS", "Error"}));
   for (auto id : Threads) EXPECT_EQ(id, std::this_thread::get_id());
-  EXPECT_EQ(Handoff.Requests(), 3u);
+  EXPECT_EQ(Handoff.ServedCount(), 3u);
 
   // Other messages and unknown event values do nothing.
   TMessage other{1024, 1, 0, 7};
@@ -419,7 +419,7 @@ TEST_F(DeliveryTest, NoSyncRunsHandlersOnTheEventThread) {
   std::lock_guard lock(Mutex);
   EXPECT_EQ(Order, Expected);
   for (auto id : Threads) EXPECT_NE(id, std::this_thread::get_id());
-  EXPECT_EQ(Handoff.Requests(), 0u);
+  EXPECT_EQ(Handoff.ServedCount(), 0u);
 }
 
 TEST_F(DeliveryTest, QueriesRunOnlyForBoundHandlersAndCountComesFirst) {

@@ -15,10 +15,6 @@ class TTestHandoff : public TPlainHandoff {
     std::unique_lock lock(Mutex_);
     Queued_.wait(lock, [&] { return Wakes_ >= Count; });
   }
-  std::uint64_t Requests() const {
-    std::lock_guard lock(Mutex_);
-    return Wakes_;
-  }
 
  protected:
   void Wake() override {

@@ -1,0 +1,98 @@
+// The modem-line watcher: changes are reported through its eventfd, and stopping ends a wait
+// that only a signal can interrupt.
+#include "modemwatch.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "comdevice.h"
+
+namespace corvalis {
+namespace {
+
+class ModemWatchTest : public ::testing::Test {
+ protected:
+  ModemWatchTest() {
+    Kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    EXPECT_EQ(pipe2(Pipe, O_CLOEXEC), 0);
+  }
+  ~ModemWatchTest() override {
+    close(Kick);
+    close(Pipe[0]);
+    close(Pipe[1]);
+  }
+  // A line-change wait that ends when the test writes a byte, or on a signal.
+  std::function<int()> PipeWait() {
+    return [this] {
+      char c;
+      const ssize_t n = read(Pipe[0], &c, 1);
+      if (n == 1) return 0;
+      if (n == 0) errno = EIO;
+      return -1;
+    };
+  }
+  void WaitForKick() {
+    pollfd p{Kick, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, -1), 1);
+    eventfd_t value;
+    eventfd_read(Kick, &value);
+  }
+
+  int Kick = -1;
+  int Pipe[2] = {-1, -1};
+};
+
+TEST_F(ModemWatchTest, ChangesAreAnnouncedAndTakenOnce) {
+  std::uint32_t next = comdev::EV_CTS | comdev::EV_RING;
+  TModemWatcher watcher(Kick, PipeWait(), [&](std::uint32_t& events) {
+    events = next;
+    return 0;
+  });
+  ASSERT_EQ(write(Pipe[1], "x", 1), 1);
+  WaitForKick();
+  EXPECT_EQ(watcher.Take(), comdev::EV_CTS | comdev::EV_RING);
+  EXPECT_EQ(watcher.Take(), 0u);
+}
+
+TEST_F(ModemWatchTest, StoppingInterruptsTheBlockedWait) {
+  // Many rounds: the stop signal may arrive just before the wait starts and must be repeated.
+  for (int i = 0; i < 200; ++i) {
+    TModemWatcher watcher(Kick, PipeWait(), [](std::uint32_t& events) {
+      events = 0;
+      return 0;
+    });
+  }
+}
+
+TEST_F(ModemWatchTest, DriverWithoutTheWaitEndsTheWatcherQuietly) {
+  std::mutex mutex;
+  std::condition_variable called;
+  int waits = 0;
+  {
+    TModemWatcher watcher(
+        Kick,
+        [&] {
+          {
+            std::lock_guard lock(mutex);
+            ++waits;
+          }
+          called.notify_all();
+          errno = ENOTTY;
+          return -1;
+        },
+        [](std::uint32_t&) { return 0; });
+    std::unique_lock lock(mutex);
+    called.wait(lock, [&] { return waits > 0; });
+  }
+  EXPECT_EQ(waits, 1);  // no retrying a wait the driver does not have
+}
+
+}  // namespace
+}  // namespace corvalis
