@@ -27,7 +27,8 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
     }
     SendToPort(std::string(1, c));
     if (ch == 8) {
-      if (State.LineColumn != 1) --State.LineColumn;
+      // Never below 1 (the column is 0 before the first call).
+      if (State.LineColumn > 1) --State.LineColumn;
     } else {
       ++State.LineColumn;
     }
