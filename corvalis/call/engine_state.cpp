@@ -1,0 +1,14 @@
+#include "engine_state.h"
+
+namespace corvalis {
+
+bool DeviceTypeIsModem(const std::string& deviceType) {
+  return deviceType == kDeviceInteleModem300 || deviceType == kDeviceInteleModem2400 ||
+         deviceType == kDeviceNXi;
+}
+
+bool DeviceTypeIsBiDirectional(const std::string& deviceType) {
+  return DeviceTypeIsModem(deviceType) || deviceType == kDeviceCustomCompact;
+}
+
+}  // namespace corvalis

@@ -1,0 +1,83 @@
+#pragma once
+// The main window's working state: the tester's settings record, the call-engine state
+// shared by the call engine's operations, and the classification of the device types.
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+#include "records/settings_record.h"
+
+namespace corvalis {
+
+using TDateTime = std::chrono::system_clock::time_point;
+
+// The six device types, compared exactly and case-sensitively.
+inline constexpr const char* kDeviceQ90 = "Ameriphone Q-90";
+inline constexpr const char* kDeviceCustomCompact = "Ultratec Custom Compact";
+inline constexpr const char* kDeviceNXi = "NXi modem";
+inline constexpr const char* kDeviceSupercom = "Ultratec Supercom";
+inline constexpr const char* kDeviceInteleModem300 = "Ultratec Intele-Modem 300";
+inline constexpr const char* kDeviceInteleModem2400 = "Ultratec Intele-Modem 2400";
+
+// A modem is driven with AT commands; the other types are TTYs attached directly.
+bool DeviceTypeIsModem(const std::string& deviceType);
+// A bi-directional device sends what the program writes to the port.
+bool DeviceTypeIsBiDirectional(const std::string& deviceType);
+
+// The tester's choices, 21 strings in their declared order; flags hold "1" or "0".
+// Texts are UTF-8.
+using TWindowSettings = records::SettingsRecord;
+
+// A flag of the settings record: "1" on, "0" off.
+inline std::string FlagText(bool on) {
+  return std::string(on ? "1" : "0");
+}
+
+// Speaker mark last written in this call.
+enum : std::uint8_t { kMarkSend = 0, kMarkRecd = 1, kMarkNone = 2 };
+
+// The variables with which the call engine's operations coordinate a call. The values
+// here are those at program start.
+struct TCallEngineState {
+  bool CallActive = false;
+  bool OnLine = false;
+  bool DisplayFrozen = false;
+  bool HungUp = false;
+  bool AwaitingConnect = false;
+  bool TurboDetected = false;
+  bool AutoScriptPending = false;
+  std::uint16_t ScriptStartTicks = 0;
+  std::uint16_t InactivityTicks = 0;
+  bool AutoSendArmed = false;
+  std::uint16_t RxIdleTicks = 0;
+  std::uint16_t RxCharsSinceSend = 0;
+  std::string RecentChars;  // at most 4 characters
+  std::uint16_t LineColumn = 0;
+  bool CallStartPending = false;
+  std::uint8_t LastMark = 0;
+  std::int32_t CallSeconds = 0;
+  std::uint8_t TickPhase = 0;
+  TDateTime CallStartTime{};
+  TDateTime CallEndTime{};
+  bool UnsavedCall = false;
+  bool ScriptCompleted = false;
+
+  // Script reading.
+  bool ScriptOpen = false;
+  std::ifstream ScriptFile;
+  std::int32_t TurnNumber = 0;
+  std::uint16_t TurnTotal = 0;
+  bool AtTurnStart = true;
+  bool TurnHasMore = false;
+  bool LongLineWarned = false;
+  bool Sending = false;
+  std::string SendQueue;
+
+  std::uint16_t ATStep = 0;
+  std::string RxLineBuffer;
+  std::string LastRxLine;
+  std::string FilePrefix;
+};
+
+}  // namespace corvalis

@@ -1,0 +1,170 @@
+// Call lifecycle: Start Call, End Call, and the 200 ms main timer.
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include "call/conversation_text.h"
+#include "call/conversation_view.h"
+#include "records/calllog.h"
+#include "ui/mainform.h"
+
+namespace corvalis {
+
+void TMainForm::StartCallButtonClick(QObject*) {
+  State.ScriptCompleted = false;
+  State.OnLine = true;
+  CreateFilePrefix();
+  State.LastMark = kMarkNone;
+  State.CallSeconds = 0;
+  State.CallActive = true;
+
+  SetTabVisible(DevicesSheet, false);
+  SetTabVisible(FilesSheet, false);
+  TabHighlights();
+
+  ResetCounter();
+  State.AutoSendArmed = false;
+  State.CallStartTime = Clock().Now();
+  MemoASCII->ClearText();
+
+  StartCallButton->setEnabled(false);
+  EndCallButton->setEnabled(true);
+  RecordLogButton->setEnabled(false);
+  DontSaveButton->setEnabled(false);
+  ClearButton->setEnabled(false);
+
+  State.TickPhase = 0;
+  State.UnsavedCall = true;
+  SaveConfig();
+  MemoASCII->SetColours(Qt::white, Qt::blue);
+  State.LineColumn = 70;
+  State.CallStartPending = true;
+}
+
+void TMainForm::EndCallButtonClick(QObject*) {
+  if (Settings.AutoHangUp == "1") {
+    HangUpButton1Click(this);
+  } else if (State.OnLine && DeviceIsModem()) {
+    if (MessageBoxes().Show("Still on the line", "Hang up this call?", TMsgButtons::YesNo,
+                            TMsgIcon::Question) == TMsgResult::Yes)
+      HangUpButton1Click(this);
+  }
+  CleanUpLastMemoLine();
+
+  State.CallActive = false;
+  RecordLabel->clear();
+  State.DisplayFrozen = true;
+  SetActiveSheet(ConditionsSheet);
+  TabHighlights();
+  State.CallEndTime = Clock().Now();
+
+  StartCallButton->setEnabled(false);
+  EndCallButton->setEnabled(false);
+  RecordLogButton->setEnabled(true);
+  DontSaveButton->setEnabled(true);
+
+  MemoASCII->setEnabled(false);
+  MemoASCII->SetColours(QColor(192, 192, 192), Qt::black);
+  State.AutoSendArmed = false;
+
+  if (Settings.AutoSave == "1") RecordLogButtonClick(this);
+  State.OnLine = false;
+  ResetCounter();
+}
+
+void TMainForm::MainTimerEntry() {
+  if (!Guard([this] { MainTimerTimer(this); })) {
+    // A failed send must not stop the clock or repeat its error at every tick: the line
+    // being sent is dropped and the timer goes on.
+    State.Sending = false;
+    State.SendQueue.clear();
+    SendingInfoLine->clear();
+    if (State.OnLine && DeviceIsBiDirectional()) SendNowButton->setEnabled(true);
+    MainTimer.SetEnabled(true);
+  }
+}
+
+void TMainForm::MainTimerTimer(QObject*) {
+  MainTimer.SetEnabled(false);
+
+  if (State.ScriptStartTicks != 0) {
+    ++State.ScriptStartTicks;
+    if (State.ScriptStartTicks == 20) {
+      State.ScriptStartTicks = 0;
+      SendNowButtonClick(this);
+    }
+  }
+
+  if (State.CallActive && State.OnLine && State.InactivityTicks != 0) {
+    ++State.InactivityTicks;
+    if (Settings.AutoHangUp == "1" && State.InactivityTicks > 150) {
+      State.InactivityTicks = 0;
+      if (DeviceIsModem()) {
+        HangUpButton1Click(this);
+      } else {
+        EndCallButtonClick(this);
+        if (Settings.AutoSave == "1") RecordLogButtonClick(this);
+      }
+    }
+  }
+
+  if (State.AutoSendArmed && SendNowButton->isEnabled()) {
+    ++State.RxIdleTicks;
+    if (AutoSendDue(State.RxIdleTicks, State.RxCharsSinceSend, State.RecentChars)) {
+      if (DeviceIsBiDirectional())
+        SendNowButtonClick(this);
+      else
+        HideTypingWindow();
+    }
+  }
+
+  if (State.TickPhase == 0) {
+    ClockString->setText(QString::fromStdString(FormatClockDateTime(Clock().Now())));
+    if (State.CallActive) {
+      ++State.CallSeconds;
+      RecordLabel->setText(QString::fromStdString(CallClockText(State.CallSeconds)));
+    }
+  }
+  ++State.TickPhase;
+  if (State.TickPhase > 4) State.TickPhase = 0;
+
+  if (State.Sending && State.SendQueue.empty()) State.Sending = false;
+  if (State.Sending) {
+    int n = State.TurboDetected ? 2 : 1;
+    for (int i = 0; i < n; ++i) {
+      if (State.SendQueue.empty()) break;
+      char ch = State.SendQueue.front();
+      State.SendQueue.erase(0, 1);
+      if (ch != '~') SendToMemoAndPort(std::string(1, ch), false);
+    }
+    if (State.SendQueue.empty()) {
+      if (State.TurnHasMore)
+        SendNowButtonClick(this);
+      else
+        SendNowButton->setEnabled(true);
+      CheckScriptEnd();
+      SendingInfoLine->clear();
+    } else {
+      SendingInfoLine->setText(QString("Sending... (%1 chars left)").arg(State.SendQueue.size()));
+    }
+  }
+
+  MainTimer.SetEnabled(true);
+}
+
+void TMainForm::ResetAutoHangUpTicks(QObject*) {
+  State.InactivityTicks = State.OnLine ? 1 : 0;
+}
+
+void TMainForm::AutoAnsBoxClick(QObject*) {
+  Settings.AutoAnswer = FlagText(AutoAnsBox->isChecked());
+  SaveConfig();
+}
+
+void TMainForm::AutoHangUpBoxClick(QObject*) {
+  Settings.AutoHangUp = FlagText(AutoHangUpBox->isChecked());
+  SaveConfig();
+}
+
+}  // namespace corvalis

@@ -1,0 +1,194 @@
+#include "calllog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "call/cp1252.h"
+
+namespace corvalis {
+
+namespace {
+
+std::string TwoDigits(int n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", n);
+  return buf;
+}
+
+bool IsLandline(const std::string& testType) {
+  return testType == kLandlineDirect || testType == kLandlineAcoustic;
+}
+
+std::string ErrorText(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return "File not found";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return "File access denied";
+    case ENOSPC:
+    case EDQUOT:
+      return "Disk full";
+    case EINVAL:
+    case ENAMETOOLONG:
+    case EISDIR:
+      return "Invalid filename";
+    default:
+      return "I/O error " + std::to_string(err);
+  }
+}
+
+[[noreturn]] void Fail(int err, const std::string& path) {
+  throw TCaptureFileError(ErrorText(err) + " (" + path + ")");
+}
+
+}  // namespace
+
+std::string MakeFilePrefix(const std::tm& local) {
+  return TwoDigits(local.tm_mon + 1) + TwoDigits(local.tm_mday) + "-" + TwoDigits(local.tm_hour) +
+         TwoDigits(local.tm_min);
+}
+
+std::string CapturePath(const std::string& logDirectory, const std::string& filePrefix,
+                        const std::string& computerID) {
+  std::string dir = logDirectory;
+  if (!dir.empty() && dir.back() == '/') dir.pop_back();
+  return dir + "/" + filePrefix + "-" + computerID + ".TXT";
+}
+
+namespace {
+
+// Local time of a moment, and whether it is exactly midnight.
+std::tm LocalTime(TDateTime moment, bool& midnight) {
+  using namespace std::chrono;
+  std::time_t t = system_clock::to_time_t(time_point_cast<system_clock::duration>(moment));
+  // to_time_t may round; step back to the second that holds the moment.
+  if (system_clock::from_time_t(t) > moment) --t;
+  auto subSecond = moment - system_clock::from_time_t(t);
+  std::tm local{};
+  localtime_r(&t, &local);
+  midnight = local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0 && subSecond.count() == 0;
+  return local;
+}
+
+std::string Strftime(const char* format, const std::tm& local) {
+  char buf[256];
+  size_t n = std::strftime(buf, sizeof buf, format, &local);
+  return std::string(buf, n);
+}
+
+}  // namespace
+
+std::string FormatCaptureDateTime(TDateTime moment) {
+  bool midnight = false;
+  std::tm local = LocalTime(moment, midnight);
+  return Utf8ToCp1252(Strftime(midnight ? "%x" : "%x %X", local));
+}
+
+std::string FormatClockDateTime(TDateTime moment) {
+  bool midnight = false;
+  return Strftime("%x %X", LocalTime(moment, midnight));
+}
+
+std::string CallLengthText(TDateTime start, TDateTime end) {
+  long long us = std::chrono::duration_cast<std::chrono::microseconds>(end - start).count();
+  bool negative = us < 0;
+  unsigned long long mag =
+      negative ? static_cast<unsigned long long>(-us) : static_cast<unsigned long long>(us);
+  unsigned long long tenths = (mag + 50000) / 100000;
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%s%llu.%llu", negative && tenths ? "-" : "", tenths / 10, tenths % 10);
+  return buf;
+}
+
+std::vector<std::string> BuildCallRecord(const TCallRecordInput& in) {
+  const TWindowSettings& s = *in.settings;
+  auto text = [](const std::string& utf8) { return Utf8ToCp1252(utf8); };
+  bool landline = IsLandline(s.TestType);
+  std::vector<std::string> lines;
+  lines.push_back(std::string(64, '='));
+  lines.push_back("Started at " + FormatCaptureDateTime(in.startTime));
+  lines.push_back("");
+  lines.push_back(in.conversation);
+  lines.push_back("");
+  lines.push_back("Ended at " + FormatCaptureDateTime(in.endTime) + " (" +
+                  CallLengthText(in.startTime, in.endTime) + " seconds)");
+  lines.push_back("COMPUTERID: " + text(s.ComputerID));
+  lines.push_back("TYPE: " + text(s.TestType));
+  lines.push_back("DIRECTION: " + text(s.CallDirection));
+  if (landline) {
+    lines.push_back("SIGNAL: N/A (Landline calls)");
+    lines.push_back("CABLEID: N/A");
+    lines.push_back("PHONEMODEL: N/A");
+    lines.push_back("PHONETECH: N/A");
+  } else {
+    lines.push_back("SIGNAL: " + text(s.Signal == "Other" ? s.CustomSignal : s.Signal));
+    lines.push_back("CABLEID: " + text(s.CableID));
+    lines.push_back("PHONEMODEL: " + text(s.PhoneModel));
+    lines.push_back("PHONETECH: " + text(s.PhoneTech));
+  }
+  lines.push_back("USERNAME: " + text(s.UserName));
+  lines.push_back("LOCATION: " + text(s.Location));
+  lines.push_back("NETWORKINFO: " + text(s.NetworkInfo));
+  lines.push_back("DEVICE: " + text(s.DeviceType));
+  lines.push_back("PORT: " + text(s.Port));
+  lines.push_back(std::string("TURBOCODEDETECTED: ") + (in.turboDetected ? "Yes" : "No"));
+  if (s.CallDirection == kOutgoingCall && DeviceTypeIsModem(s.DeviceType))
+    lines.push_back("DIAL#: " + text(s.DialNumber));
+  lines.push_back(std::string("SCRIPTCOMPLETED: ") + (in.scriptCompleted ? "Yes" : "No"));
+  lines.push_back("SCRIPTUSED: " + text(s.ScriptFileName));
+  lines.push_back("");
+  return lines;
+}
+
+void AppendLineToFile(const std::string& path, const std::string& bytes) {
+  if (path.find('\0') != std::string::npos) Fail(EINVAL, path);
+  auto openFile = [&path](int flags) {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  bool created = false;
+  int fd = openFile(O_WRONLY | O_APPEND);
+  if (fd < 0 && errno == ENOENT) {
+    fd = openFile(O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
+    created = fd >= 0;
+  }
+  if (fd < 0) Fail(errno, path);
+  struct stat st {};
+  off_t before = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+  std::string data = bytes + "\r\n";
+  const char* p = data.data();
+  size_t left = data.size();
+  int err = 0;
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (err == 0 && before >= 0 && ::fsync(fd) != 0) err = errno;
+  // Leave the file as it was: no half-written record, no empty file of our own.
+  if (err != 0 && before >= 0 && ::ftruncate(fd, before) != 0) err = err ? err : errno;
+  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err != 0) {
+    if (created) ::unlink(path.c_str());
+    Fail(err, path);
+  }
+}
+
+}  // namespace corvalis

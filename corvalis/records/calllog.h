@@ -1,0 +1,57 @@
+#pragma once
+// Capture files: the name of the file a call goes into and the call record appended to it.
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "call/engine_state.h"
+
+namespace corvalis {
+
+inline constexpr const char* kLandlineDirect = "Landline Calls (Direct connection)";
+inline constexpr const char* kLandlineAcoustic = "Landline Calls (Acoustic)";
+inline constexpr const char* kOutgoingCall = "Outgoing Call";
+
+// Month, day, "-", hour, minute of a local time, two digits each: "1018-1405".
+std::string MakeFilePrefix(const std::tm& local);
+
+// LogDirectory less one trailing "/", then "/", the prefix, "-", the computer ID, ".TXT".
+std::string CapturePath(const std::string& logDirectory, const std::string& filePrefix,
+                        const std::string& computerID);
+
+// Local date and time in the locale's short date and long time forms, as a capture file
+// shows them (date alone at exactly midnight). Bytes in Windows-1252.
+std::string FormatCaptureDateTime(TDateTime moment);
+
+// Local date and time in the locale's short date and long time forms, in UTF-8, for the
+// window's clock.
+std::string FormatClockDateTime(TDateTime moment);
+
+// The length of a call in seconds, one decimal, always with a full stop: "125.3".
+std::string CallLengthText(TDateTime start, TDateTime end);
+
+struct TCallRecordInput {
+  const TWindowSettings* settings = nullptr;
+  std::string conversation;  // the view's text (Windows-1252), already trimmed
+  TDateTime startTime{};
+  TDateTime endTime{};
+  bool turboDetected = false;
+  bool scriptCompleted = false;
+};
+
+// The lines of one call record, in Windows-1252 and without line ends.
+std::vector<std::string> BuildCallRecord(const TCallRecordInput& input);
+
+// A capture file that cannot be written; the message says why and names the file.
+class TCaptureFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Appends bytes and CR LF to a file, creating it when absent, and flushes them to disk.
+// On failure the file is cut back to its former length (nothing half-written stays) and
+// TCaptureFileError is thrown.
+void AppendLineToFile(const std::string& path, const std::string& bytes);
+
+}  // namespace corvalis

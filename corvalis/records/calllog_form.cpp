@@ -1,0 +1,118 @@
+// Call log: saving or discarding a finished call, and the capture file it goes into.
+#include <QCheckBox>
+#include <QFrame>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <chrono>
+
+#include "call/conversation_text.h"
+#include "call/conversation_view.h"
+#include "records/calllog.h"
+#include "ui/mainform.h"
+
+namespace corvalis {
+
+void TMainForm::RecordLogButtonClick(QObject*) {
+  if (!RecordLogButton->isEnabled()) return;
+
+  const bool wireless = Settings.TestType.find("Landline") == std::string::npos;
+  auto missing = [this](const char* title, const char* text, TMsgIcon icon) {
+    MessageBoxes().Show(title, text, TMsgButtons::Ok, icon);
+  };
+  if (Settings.ComputerID.empty()) {
+    SetActiveSheet(FilesSheet);
+    SetTabVisible(FilesSheet, true);
+    TabHighlights();
+    SetPanelColour(ComputerIDPanel, QColor(255, 255, 0));
+    missing("No Computer ID", "Please enter this computer's ID", TMsgIcon::Warning);
+    ComputerIDEdit->setFocus();
+    return;
+  }
+  if (Settings.UserName.empty())
+    return missing("No name", "Please enter your name at the USER: field", TMsgIcon::Warning);
+  if (Settings.Location.empty())
+    return missing("No location", "Please enter this location at the LOCATION: field", TMsgIcon::Warning);
+  if (wireless && Settings.CableID.empty())
+    return missing("No cable info", "Please enter Cable ID", TMsgIcon::None);
+  if (wireless && Settings.PhoneModel.empty())
+    return missing("No phone model info", "Please enter a phone model", TMsgIcon::Warning);
+  if (wireless && Settings.PhoneTech.empty())
+    return missing("No phone technology info", "Please enter a phone technology", TMsgIcon::Warning);
+
+  // Write the record first: a call whose record could not be written stays unsaved, with
+  // its conversation, so that the tester can remove the cause and save it again.
+  std::string conversation = TrimConversationEnd(MemoASCII->Text());
+  TCallRecordInput record;
+  record.settings = &Settings;
+  record.conversation = conversation;
+  record.startTime = State.CallStartTime;
+  record.endTime = State.CallEndTime;
+  record.turboDetected = State.TurboDetected;
+  record.scriptCompleted = State.ScriptCompleted;
+  // One append for the whole record: the lines joined, the last one ended by AddToFile.
+  AddToFile(JoinLines(BuildCallRecord(record)));
+
+  SetTabVisible(DevicesSheet, true);
+  SetTabVisible(FilesSheet, true);
+  State.UnsavedCall = false;
+  RecordLogButton->setEnabled(false);
+  DontSaveButton->setEnabled(false);
+  StartCallButton->setEnabled(true);
+  MemoASCII->setEnabled(true);
+  ClearButton->setEnabled(true);
+  State.DisplayFrozen = false;
+
+  MemoASCII->ClearText();
+  State.TurboDetected = false;
+}
+
+void TMainForm::DontSaveButtonClick(QObject*) {
+  if (MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel, TMsgIcon::None) !=
+      TMsgResult::Ok)
+    return;
+  State.DisplayFrozen = false;
+  MemoASCII->ClearText();
+  State.UnsavedCall = false;
+  RecordLogButton->setEnabled(false);
+  DontSaveButton->setEnabled(false);
+  StartCallButton->setEnabled(true);
+  MemoASCII->setEnabled(true);
+  ClearButton->setEnabled(true);
+  SetTabVisible(DevicesSheet, true);
+  SetTabVisible(FilesSheet, true);
+}
+
+void TMainForm::FormCloseQuery(QObject*, bool& CanClose) {
+  // A settings store that cannot be written is reported, but never keeps the window open.
+  Guard([this] { SaveConfig(); });
+  CanClose =
+      !State.UnsavedCall || MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel,
+                                                TMsgIcon::None) == TMsgResult::Ok;
+}
+
+void TMainForm::CreateFilePrefix() {
+  std::time_t t = std::chrono::system_clock::to_time_t(Clock().Now());
+  std::tm local{};
+  localtime_r(&t, &local);
+  State.FilePrefix = MakeFilePrefix(local);
+}
+
+std::string TMainForm::CaptureFilePath() const {
+  return CapturePath(Settings.LogDirectory, State.FilePrefix, Settings.ComputerID);
+}
+
+void TMainForm::AddToFile(const std::string& Line) {
+  std::string path = CaptureFilePath();
+  // The computer ID is part of the name: it must not lead the file into another folder.
+  if (Settings.ComputerID.find('/') != std::string::npos)
+    throw TCaptureFileError("Invalid filename (" + path + ")");
+  AppendLineToFile(path, Line);
+}
+
+void TMainForm::AutoSaveBoxClick(QObject*) {
+  Settings.AutoSave = FlagText(AutoSaveBox->isChecked());
+  SaveConfig();
+}
+
+}  // namespace corvalis

@@ -1,0 +1,313 @@
+#pragma once
+// The main window MainForm: the controls, the serial port, the two timers, the tester's
+// settings and the call-engine state, and the operations of the call engine as members.
+// Definitions are grouped by subsystem: start-up and layout in corvalis/ui/, the call
+// engine in corvalis/call/, the call log in corvalis/records/.
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "call/engine_state.h"
+#include "serial/comport.h"
+#include "ui/services.h"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+namespace corvalis {
+
+class TMemo;
+class TManualTypeForm;
+
+// What the window is given from outside. Null services get the real ones.
+struct TFormServices {
+  IMessageBoxes* MessageBoxes = nullptr;
+  IClock* Clock = nullptr;
+  IDesktop* Desktop = nullptr;
+  // Serial port: the main-thread hand-off (required) and the device layer (null: Linux).
+  TMainThreadHandoff* Handoff = nullptr;
+  std::shared_ptr<TComSystem> PortSystem;
+  // False for tests: timers only record whether they are enabled, and the test runs
+  // MainTimerTimer and ATCommandTimerTimer itself.
+  bool LiveTimers = true;
+  // The address the About sheet's download-site label opens.
+  std::string DownloadSite;
+};
+
+class TMainForm : public QWidget {
+ public:
+  explicit TMainForm(const TFormServices& services, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // ---- controls -------------------------------------------------------------------------
+  QTabWidget* TabControl = nullptr;
+  QWidget* ConditionsSheet = nullptr;
+  QWidget* DevicesSheet = nullptr;
+  QWidget* InCallsSheet = nullptr;
+  QWidget* FilesSheet = nullptr;
+  QWidget* AboutSheet = nullptr;
+
+  // Conditions
+  QRadioButton* TestTypeLabel1 = nullptr;
+  QRadioButton* TestTypeLabel2 = nullptr;
+  QRadioButton* TestTypeLabel3 = nullptr;
+  QRadioButton* TestTypeLabel4 = nullptr;
+  QRadioButton* TestTypeLabel5 = nullptr;
+  QRadioButton* TestTypeLabel6 = nullptr;
+  QRadioButton* CallDirectionLabel1 = nullptr;
+  QRadioButton* CallDirectionLabel2 = nullptr;
+  QGroupBox* SignalStrengthBox = nullptr;
+  QRadioButton* SignalLabel1 = nullptr;
+  QRadioButton* SignalLabel2 = nullptr;
+  QRadioButton* SignalLabel3 = nullptr;
+  QRadioButton* SignalLabel4 = nullptr;
+  QLineEdit* OtherEdit = nullptr;
+  QLineEdit* UserEdit = nullptr;
+  QLineEdit* LocationEdit = nullptr;
+  QLineEdit* NetworkInfoEdit = nullptr;
+  QLabel* CableLabel = nullptr;
+  QLabel* ModelLabel = nullptr;
+  QLabel* TechLabel = nullptr;
+  QLineEdit* CableIDEdit = nullptr;
+  QLineEdit* ModelEdit = nullptr;
+  QLineEdit* TechEdit = nullptr;
+  QPushButton* DontSaveButton = nullptr;
+  QPushButton* RecordLogButton = nullptr;
+
+  // Devices
+  QLabel* DeviceLabel = nullptr;
+  QRadioButton* CompactButton = nullptr;
+  QRadioButton* Q90Button = nullptr;
+  QRadioButton* NXiButton = nullptr;
+  QRadioButton* Intelemodem300Button = nullptr;
+  QRadioButton* Intelemodem2400Button = nullptr;
+  QRadioButton* SupercomButton = nullptr;
+  QGroupBox* SerialPortBox = nullptr;
+  QRadioButton* Com1Button = nullptr;
+  QRadioButton* Com2Button = nullptr;
+  QRadioButton* Com3Button = nullptr;
+  QRadioButton* Com4Button = nullptr;
+  QRadioButton* Com5Button = nullptr;
+  QRadioButton* Com6Button = nullptr;
+  QPushButton* DeviceOkButton = nullptr;
+  QPushButton* DeviceCancelButton = nullptr;
+  QCheckBox* TurboCheckBox = nullptr;
+
+  // Call Functions
+  QLineEdit* DialNumEdit = nullptr;
+  QPushButton* DialButton = nullptr;
+  QPushButton* HangUpButton1 = nullptr;
+  QCheckBox* AutoAnsBox = nullptr;
+  QPushButton* AnswerButton = nullptr;
+  QPushButton* HangUpButton2 = nullptr;
+  QCheckBox* AutoSaveBox = nullptr;
+  QCheckBox* AutoHangUpBox = nullptr;
+  QLabel* SendingInfoLine = nullptr;
+  QCheckBox* AutoSendBox = nullptr;
+  QLabel* TotalLinesLabel = nullptr;
+  QPushButton* SendNowButton = nullptr;
+  QPushButton* ResetButton = nullptr;
+
+  // Files
+  QLineEdit* ScriptFileNameEdit = nullptr;
+  QPushButton* ScriptFolderButton = nullptr;
+  QPushButton* ViewScriptButton = nullptr;
+  QComboBox* DriveComboBox1 = nullptr;
+  QListWidget* DirectoryListBox = nullptr;
+  QLabel* LogDirectoryCaption = nullptr;
+  QFrame* ComputerIDPanel = nullptr;
+  QLineEdit* ComputerIDEdit = nullptr;
+
+  // About
+  QLabel* TitleVersionString = nullptr;
+  QLabel* Label20 = nullptr;
+
+  // The row below the sheets and the conversation view
+  QPushButton* ClearButton = nullptr;
+  QLabel* ClockString = nullptr;
+  QLabel* RecordLabel = nullptr;
+  QFrame* NxiSoundPanel = nullptr;
+  QLabel* SoundLEDLabel = nullptr;
+  QFrame* SoundLightPanel = nullptr;
+  QPushButton* StartCallButton = nullptr;
+  QPushButton* EndCallButton = nullptr;
+  TMemo* MemoASCII = nullptr;
+
+  // ---- non-visual parts -------------------------------------------------------------------
+  TTimer MainTimer;
+  TTimer ATCommandTimer;
+  TComPort ComPort;
+  TManualTypeForm* ManualTypeForm = nullptr;  // set by the program entry
+
+  // ---- state ------------------------------------------------------------------------------
+  TWindowSettings Settings;
+  TCallEngineState State;
+
+  // ---- start-up, layout, tabs (ui/) --------------------------------------------------------
+  void FormCreate(QObject* Sender);
+  void FormShow(QObject* Sender);
+  void FormCloseQuery(QObject* Sender, bool& CanClose);
+  void TabHighlights();
+  bool TabHighlighted(QWidget* Sheet) const;
+  void TabControlChange(QObject* Sender);
+  void FilesUpdate();
+  void DirectoryListBoxChange(QObject* Sender);
+  void ScriptFolderButtonClick(QObject* Sender);
+  void ViewScriptButtonClick(QObject* Sender);
+  void Label20Click(QObject* Sender);
+  // Shows a sheet's tab or hides it.
+  void SetTabVisible(QWidget* Sheet, bool Visible);
+  bool TabVisible(QWidget* Sheet) const;
+  // Makes a sheet the active one (runs TabControlChange when it changes).
+  void SetActiveSheet(QWidget* Sheet);
+
+  // ---- device classification ---------------------------------------------------------------
+  bool DeviceIsModem() const { return DeviceTypeIsModem(Settings.DeviceType); }
+  bool DeviceIsBiDirectional() const { return DeviceTypeIsBiDirectional(Settings.DeviceType); }
+
+  // ---- receive path (call/receive.cpp) ------------------------------------------------------
+  void ComPortRxChar(TComPort* Sender, std::int32_t Count);
+  void CheckLastLineAction();
+  void CleanUpLastMemoLine();
+  void MakeMemoGoToEnd(TMemo* Memo);
+
+  // ---- send path and conversation view (call/send.cpp) --------------------------------------
+  void SendToMemoAndPort(const std::string& Str, bool NoEcho);
+  void SendToPort(const std::string& Str);
+  void BreakLinesInMemo(bool ForSend);
+  void MemoASCIIKeyPress(QObject* Sender, char Key);
+  void ClearButtonClick(QObject* Sender);
+
+  // ---- call lifecycle and main timer (call/lifecycle.cpp) ----------------------------------
+  void StartCallButtonClick(QObject* Sender);
+  void EndCallButtonClick(QObject* Sender);
+  void MainTimerTimer(QObject* Sender);
+  void ResetAutoHangUpTicks(QObject* Sender);
+  void AutoAnsBoxClick(QObject* Sender);
+  void AutoHangUpBoxClick(QObject* Sender);
+
+  // ---- call log (records/calllog_form.cpp) -------------------------------------------------
+  void RecordLogButtonClick(QObject* Sender);
+  void DontSaveButtonClick(QObject* Sender);
+  void CreateFilePrefix();
+  void AddToFile(const std::string& Line);
+  void AutoSaveBoxClick(QObject* Sender);
+  // Path of the capture file of the current call.
+  std::string CaptureFilePath() const;
+
+  // ---- script engine (call/script.cpp) -----------------------------------------------------
+  void SendNowButtonClick(QObject* Sender);
+  void CheckScriptEnd();
+  void UpdateCounter();
+  void ResetButtonClick(QObject* Sender);
+  void ResetCounter();
+  void UpdateTotalLines();
+  void ScriptFileNameEditChange(QObject* Sender);
+  void EnableDisableScriptBox(bool Enable);
+  void AutoSendBoxClick(QObject* Sender);
+
+  // ---- modem control (call/modem.cpp) ------------------------------------------------------
+  void DialButtonClick(QObject* Sender);
+  void AnswerButtonClick(QObject* Sender);
+  void HangUpButton1Click(QObject* Sender);
+  void AnsweringPart2();
+  void ATCommandTimerTimer(QObject* Sender);
+  void InitializeModem();
+  void UpdateModemButtons();
+  void EnableDisableModemBox(bool Enable);
+  void DialNumEditChange(QObject* Sender);
+
+  // ---- manual typing window ---------------------------------------------------------------
+  bool TypingWindowVisible() const;
+  void HideTypingWindow();
+
+  // ---- settings store (ui/mainform_settings.cpp) -------------------------------------------
+  void LoadConfig();
+  void SaveConfig();
+
+  // ---- test conditions (ui/mainform_settings.cpp) ------------------------------------------
+  void TestTypeLabelClick(QRadioButton* Button);
+  void CallDirectionLabelClick(QRadioButton* Button);
+  void SignalLabelClick(QRadioButton* Button);
+  void UserEditChange(QObject* Sender);
+  void LocationEditChange(QObject* Sender);
+  void NetworkInfoEditChange(QObject* Sender);
+  void CableIDEditChange(QObject* Sender);
+  void ModelEditChange(QObject* Sender);
+  void TechEditChange(QObject* Sender);
+  void OtherEditChange(QObject* Sender);
+  void ComputerIDEditChange(QObject* Sender);
+  void ComputerIDEditKeyPress(QObject* Sender);
+  void ToggleWirelessFields();
+
+  // ---- device and port selection (ui/mainform_settings.cpp) --------------------------------
+  void SetBaud();
+  void DevicesWinUpdate();
+  bool TestComPort(const std::string& Name);
+  void DeviceLine();
+  void DeviceButtons(bool Changed);
+  void DeviceButtonClick(QObject* Sender);
+  void DeviceOkButtonClick(QObject* Sender);
+  void DeviceCancelButtonClick(QObject* Sender);
+
+  // ---- errors -------------------------------------------------------------------------------
+  // Runs an entry point (signal, timer, serial delivery): an error it raises is shown once
+  // in the general error box and goes no further. Returns whether it ran to its end.
+  template <typename F>
+  bool Guard(F&& Body) noexcept;
+  void ShowException(const std::string& Message) noexcept;
+
+  IMessageBoxes& MessageBoxes() { return *messageBoxes_; }
+  IClock& Clock() { return *clock_; }
+  IDesktop& Desktop() { return *desktop_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildLayout();
+  void BuildConditionsSheet();
+  void BuildDevicesSheet();
+  void BuildInCallsSheet();
+  void BuildFilesSheet();
+  void BuildAboutSheet();
+  void BuildCallRow();
+  void ConnectHandlers();
+  void SetPanelColour(QWidget* Panel, const QColor& Colour);
+  void MainTimerEntry();
+
+  std::unique_ptr<TQtMessageBoxes> ownMessageBoxes_;
+  std::unique_ptr<TSystemClock> ownClock_;
+  std::unique_ptr<TQtDesktop> ownDesktop_;
+  IMessageBoxes* messageBoxes_;
+  IClock* clock_;
+  IDesktop* desktop_;
+  std::string downloadSite_;
+  bool shown_ = false;
+  bool tabHighlighted_[5] = {};
+};
+
+template <typename F>
+bool TMainForm::Guard(F&& Body) noexcept {
+  try {
+    Body();
+    return true;
+  } catch (const std::exception& e) {
+    ShowException(e.what());
+  } catch (...) {
+    ShowException("Unknown error");
+  }
+  return false;
+}
+
+}  // namespace corvalis

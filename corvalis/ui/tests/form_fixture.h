@@ -1,0 +1,208 @@
+#pragma once
+// A main window for tests: offscreen, with a scripted serial device, message boxes that
+// answer as told and record what they were asked, a clock the test sets, and timers that
+// only tick when the test calls their handlers.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "call/conversation_view.h"
+#include "serial/comdevice.h"
+#include "serial/comhandoff.h"
+#include "ui/mainform.h"
+
+namespace corvalis::testing {
+
+// Makes the one QApplication of the test program.
+inline QApplication& App() {
+  static int argc = 1;
+  static char name[] = "corvalis_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+struct BoxCall {
+  std::string title;
+  std::string text;
+  TMsgButtons buttons;
+  TMsgIcon icon;
+};
+
+class FakeBoxes : public IMessageBoxes {
+ public:
+  TMsgResult Show(const std::string& title, const std::string& text, TMsgButtons buttons,
+                  TMsgIcon icon) override {
+    calls.push_back({title, text, buttons, icon});
+    if (onShow) onShow(calls.back());
+    if (!answers.empty()) {
+      TMsgResult r = answers.front();
+      answers.pop_front();
+      return r;
+    }
+    return buttons == TMsgButtons::YesNo ? TMsgResult::Yes : TMsgResult::Ok;
+  }
+  std::vector<BoxCall> calls;
+  std::deque<TMsgResult> answers;  // then Ok or Yes
+  std::function<void(const BoxCall&)> onShow;
+};
+
+class FakeClock : public IClock {
+ public:
+  TDateTime Now() override { return now; }
+  TDateTime now = std::chrono::system_clock::from_time_t(1003413907);  // 2001-10-18 14:05:07 UTC
+};
+
+class FakeDesktop : public IDesktop {
+ public:
+  bool Open(const std::string& target) override {
+    opened.push_back(target);
+    return succeed;
+  }
+  std::vector<std::string> opened;
+  bool succeed = true;
+};
+
+// A serial device that records what is written and hands out what the test queues.
+class FakeDevice : public TComDevice {
+ public:
+  int SetCommState(const TDcb& dcb) override {
+    lastDcb = dcb;
+    return 0;
+  }
+  int SetCommTimeouts(const TCommTimeouts&) override { return 0; }
+  int SetupComm(std::uint32_t, std::uint32_t) override { return 0; }
+  int PurgeComm(std::uint32_t) override { return 0; }
+  int ClearCommError(std::uint32_t& errors, std::uint32_t& inQueue) override {
+    errors = 0;
+    inQueue = static_cast<std::uint32_t>(incoming.size());
+    return 0;
+  }
+  int GetCommModemStatus(std::uint32_t& status) override {
+    status = 0;
+    return 0;
+  }
+  int Write(const char* data, std::size_t size, std::size_t& done) override {
+    if (writeError) return writeError;
+    sent.append(data, size);
+    done = size;
+    return 0;
+  }
+  int Read(char* data, std::size_t size, std::size_t& done) override {
+    done = std::min(size, incoming.size());
+    incoming.copy(data, done);
+    incoming.erase(0, done);
+    return 0;
+  }
+  std::unique_ptr<TEventWaiter> CreateEventWaiter(std::uint32_t, int&) override {
+    return std::make_unique<Waiter>();
+  }
+
+  std::string sent;      // every byte written to the port
+  std::string incoming;  // bytes the next reads return
+  int writeError = 0;    // errno for writes, 0: they succeed
+  TDcb lastDcb;
+
+ private:
+  // Reports nothing; the test delivers received data by calling ComPortRxChar.
+  class Waiter : public TEventWaiter {
+   public:
+    TWaitResult Wait(std::uint32_t&) override {
+      WaitForStop();
+      return TWaitResult::Stopped;
+    }
+    void WaitForStop() override {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return stopped_; });
+    }
+    void Stop() override {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+      changed_.notify_all();
+    }
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopped_ = false;
+  };
+};
+
+class FakePorts : public TComSystem {
+ public:
+  std::shared_ptr<TComDevice> OpenDevice(const std::string& name, int& error) override {
+    opened.push_back(name);
+    if (!available) {
+      error = 2;
+      return nullptr;
+    }
+    return device;
+  }
+  std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
+  std::vector<std::string> opened;
+  bool available = true;
+};
+
+// A window as the tester has it after start-up: a direct bi-directional TTY on COM1 (the
+// port open), the conditions of a wireless test filled in, the conversation in a
+// temporary log folder.
+class FormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    services.MessageBoxes = &boxes;
+    services.Clock = &clock;
+    services.Desktop = &desktop;
+    services.Handoff = &handoff;
+    services.PortSystem = ports;
+    services.LiveTimers = false;
+    services.DownloadSite = "file:///kit/README.md";
+    form = std::make_unique<TMainForm>(services);
+  }
+  void TearDown() override { form.reset(); }
+
+  // FormShow, then the settings of a ready tester.
+  void StartUp(const std::string& deviceType = kDeviceCustomCompact,
+               const std::string& logDirectory = "/tmp") {
+    form->FormShow(form.get());
+    TWindowSettings& s = form->Settings;
+    s.DeviceType = deviceType;
+    s.LogDirectory = logDirectory;
+    s.ComputerID = "LAB1";
+    s.UserName = "Ann";
+    s.Location = "Lab 2";
+    s.NetworkInfo = "Net";
+    s.CableID = "C7";
+    s.PhoneModel = "P1";
+    s.PhoneTech = "GSM";
+    form->SetBaud();
+  }
+
+  // Characters arriving from the far end, delivered as one receive event.
+  void Receive(const std::string& bytes) {
+    ports->device->incoming += bytes;
+    form->ComPortRxChar(&form->ComPort, static_cast<std::int32_t>(ports->device->incoming.size()));
+  }
+  void Tick(int n = 1) {
+    for (int i = 0; i < n; ++i) form->MainTimerTimer(form.get());
+  }
+  std::string View() const { return form->MemoASCII->Text(); }
+  std::string& Sent() { return ports->device->sent; }
+
+  FakeBoxes boxes;
+  FakeClock clock;
+  FakeDesktop desktop;
+  TPlainHandoff handoff;
+  std::shared_ptr<FakePorts> ports = std::make_shared<FakePorts>();
+  TFormServices services;
+  std::unique_ptr<TMainForm> form;
+};
+
+}  // namespace corvalis::testing

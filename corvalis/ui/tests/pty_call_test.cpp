@@ -1,0 +1,133 @@
+// A whole call through a pseudo-terminal standing in for a TTY on COM1: Start Call, the far
+// end types a line, a line is sent, End Call, Save, and the capture file's bytes.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <cstdlib>
+#include <filesystem>
+
+#include "serial/comhandoff_qt.h"
+#include "temp_dir.h"
+#include "ui/tests/form_fixture.h"
+
+namespace corvalis::testing {
+namespace {
+
+using kit::testing::readFile;
+using kit::testing::TempDir;
+
+// Runs the event loop until the condition holds; false after a generous limit.
+template <typename Condition>
+bool ServeUntil(Condition done) {
+  QElapsedTimer limit;
+  limit.start();
+  while (!done()) {
+    if (limit.elapsed() > 20000) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  return true;
+}
+
+// Bytes the far end has received, waiting (with the same limit) until there are Count.
+std::string ReadFarEnd(int fd, size_t count) {
+  std::string got;
+  QElapsedTimer limit;
+  limit.start();
+  while (got.size() < count && limit.elapsed() < 20000) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
+  App();
+  TempDir dir;
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  std::filesystem::create_directory(dir.path() / "ports");
+  std::filesystem::create_symlink(ttyname(slave), dir.path() / "ports" / "COM1");
+  setenv("CORVALIS_PORT_DIR", (dir.path() / "ports").c_str(), 1);
+
+  FakeBoxes boxes;
+  FakeClock clock;
+  FakeDesktop desktop;
+  TQtHandoff handoff;
+  TFormServices services;
+  services.MessageBoxes = &boxes;
+  services.Clock = &clock;
+  services.Desktop = &desktop;
+  services.Handoff = &handoff;
+  services.LiveTimers = false;
+  {
+    TMainForm form(services);
+    form.FormShow(&form);
+    ASSERT_TRUE(form.ComPort.IsOpen()) << (boxes.calls.empty() ? "" : boxes.calls[0].text);
+    TWindowSettings& s = form.Settings;
+    s.DeviceType = kDeviceCustomCompact;
+    s.LogDirectory = dir.path().string();
+    s.ComputerID = "PTY";
+    s.UserName = "Ann";
+    s.Location = "Lab 2";
+    s.TestType = "Landline Calls (Acoustic)";
+    s.CallDirection = "Incoming Call";
+    form.SetBaud();
+
+    form.StartCallButton->click();
+    ASSERT_EQ(write(master, "HELLO\r\n", 7), 7);
+    ASSERT_TRUE(ServeUntil([&] { return form.MemoASCII->Text() == "RECD: HELLO\xB1\xB2"; }))
+        << form.MemoASCII->Text();
+
+    // This side's line, paced by the main timer.
+    form.State.SendQueue = "HI GA";
+    form.State.Sending = true;
+    for (int i = 0; i < 6; ++i) form.MainTimer.Fire();
+    EXPECT_FALSE(form.State.Sending);
+    EXPECT_EQ(ReadFarEnd(master, 5), "HI GA");
+
+    clock.now += std::chrono::seconds(42);
+    form.EndCallButton->click();
+    form.RecordLogButton->click();
+    EXPECT_TRUE(boxes.calls.empty()) << boxes.calls[0].title << ": " << boxes.calls[0].text;
+    EXPECT_FALSE(form.State.UnsavedCall);
+  }
+  close(slave);
+  close(master);
+  unsetenv("CORVALIS_PORT_DIR");
+
+  EXPECT_EQ(readFile(dir.path() / "1018-1405-PTY.TXT"), std::string(64, '=') +
+                                                            "\r\n"
+                                                            "Started at 10/18/01 14:05:07\r\n"
+                                                            "\r\n"
+                                                            "RECD: HELLO\xB1\xB2\r\n"
+                                                            "\r\n"
+                                                            "SEND: HI GA\r\n"
+                                                            "\r\n"
+                                                            "Ended at 10/18/01 14:05:49 (42.0 seconds)\r\n"
+                                                            "COMPUTERID: PTY\r\n"
+                                                            "TYPE: Landline Calls (Acoustic)\r\n"
+                                                            "DIRECTION: Incoming Call\r\n"
+                                                            "SIGNAL: N/A (Landline calls)\r\n"
+                                                            "CABLEID: N/A\r\n"
+                                                            "PHONEMODEL: N/A\r\n"
+                                                            "PHONETECH: N/A\r\n"
+                                                            "USERNAME: Ann\r\n"
+                                                            "LOCATION: Lab 2\r\n"
+                                                            "NETWORKINFO: \r\n"
+                                                            "DEVICE: Ultratec Custom Compact\r\n"
+                                                            "PORT: 1\r\n"
+                                                            "TURBOCODEDETECTED: No\r\n"
+                                                            "SCRIPTCOMPLETED: No\r\n"
+                                                            "SCRIPTUSED: \r\n"
+                                                            "\r\n");
+}
+
+}  // namespace
+}  // namespace corvalis::testing
