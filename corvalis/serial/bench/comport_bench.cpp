@@ -76,8 +76,12 @@ double Percentile(std::vector<double> v, double p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int bytes = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 5;
+  // Optional: number of bytes to time and idle seconds. make bench passes the build folder
+  // as the first argument, which is not a number and leaves the defaults.
+  const int givenBytes = argc > 1 ? std::atoi(argv[1]) : 0;
+  const int givenIdle = argc > 2 ? std::atoi(argv[2]) : 0;
+  const int bytes = givenBytes > 0 ? givenBytes : 2000;
+  const int idleSeconds = givenIdle > 0 ? givenIdle : 5;
   QCoreApplication app(argc, argv);
 
   int master = -1, slave = -1;
