@@ -92,15 +92,36 @@ bool build(ScoreState& st, int length, const unsigned char* master, int clength,
   st.total = 0;
   nodes[0] = {-1, -1, 0, -1, 0};
   st.total = 1;
+  auto append = [&](int i, int j) {
+    nodes[st.total++] = {i, j, -1, -1, 0};
+    if (st.total == kNodeCount) {
+      std::fprintf(st.console, "Allocation Error\n");
+      return false;
+    }
+    return true;
+  };
+  if (length > kWindow) {
+    for (int i = 0; i < clength; ++i) {
+      const int code = baudotCode(comp[i]);
+      for (int j = 0; j < length; ++j) {
+        if (baudotCode(master[j]) == code && !append(i, j)) return false;
+      }
+    }
+    return true;
+  }
+  // Master indices sorted by code (ascending within each code), so that every compare
+  // character visits only the master characters it pairs with.
+  std::int16_t byCode[kWindow];
+  int start[33] = {};
+  for (int j = 0; j < length; ++j) start[baudotCode(master[j]) + 1]++;
+  for (int c = 0; c < 32; ++c) start[c + 1] += start[c];
+  int fill[32];
+  std::copy(start, start + 32, fill);
+  for (int j = 0; j < length; ++j) byCode[fill[baudotCode(master[j])]++] = static_cast<std::int16_t>(j);
   for (int i = 0; i < clength; ++i) {
     const int code = baudotCode(comp[i]);
-    for (int j = 0; j < length; ++j) {
-      if (baudotCode(master[j]) != code) continue;
-      nodes[st.total++] = {i, j, -1, -1, 0};
-      if (st.total == kNodeCount) {
-        std::fprintf(st.console, "Allocation Error\n");
-        return false;
-      }
+    for (int x = start[code]; x < start[code + 1]; ++x) {
+      if (!append(i, byCode[x])) return false;
     }
   }
   return true;
@@ -131,6 +152,91 @@ void chainSearch(node* nodes, std::uint32_t total) {
   }
 }
 
+// The longest chain ending at a node has one more pair than the longest chain ending at any
+// node before it in both indices. Nodes of equal length never lie before one another in both
+// indices, so each length's nodes, taken by compare index ascending and master index
+// descending, form a staircase: master index non-increasing, and compare minus master index
+// (the diagonal) strictly increasing.
+//
+// Lengths come row by row (one compare index at a time, master index descending within it),
+// from the smallest master index reached so far by each length (Hunt and Szymanski).
+//
+// The literal search, visiting predecessors in node order, keeps among the longest ones the
+// first that implies the fewest added characters, max(0, diagonal(k) - diagonal(p)). Its
+// candidates for node k are the staircase of the length below, cut to compare index < pos(k)
+// (a prefix) and master index < match(k) (a suffix of that): an interval whose diagonals
+// increase. If some of them reach k's diagonal (none added), the parent is the first of those
+// in node order: the smallest compare index among them, and within it the smallest master
+// index, which is the last of that row in the staircase. Otherwise it is the one with the
+// greatest diagonal, the interval's last.
+void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity) {
+  // Scratch: tail (one per length), first (where each length's staircase starts) and the
+  // staircases themselves, each at most total + 2 entries.
+  const std::size_t room =
+      capacity > total ? std::size_t{capacity - total} * (sizeof(node) / sizeof(std::int32_t)) : 0;
+  if (room < 3 * (std::size_t{total} + 2)) {
+    chainSearch(nodes, total);
+    return;
+  }
+  std::int32_t* const tail = reinterpret_cast<std::int32_t*>(nodes + total);
+  std::int32_t* const first = tail + total + 2;
+  std::int32_t* const stairs = first + total + 2;
+
+  // Lengths. tail[l]: the smallest master index of a node of length l in the rows done,
+  // strictly increasing in l. Within a row, descending master indices keep the row's own
+  // nodes from reaching one another.
+  std::int32_t levels = 0;
+  tail[0] = -1;
+  for (std::uint32_t r = 1; r < total;) {
+    std::uint32_t e = r + 1;
+    while (e < total && nodes[e].pos == nodes[r].pos) ++e;
+    for (std::uint32_t k = e; k-- > r;) {
+      const std::int32_t m = nodes[k].match;
+      const std::int32_t len = static_cast<std::int32_t>(std::lower_bound(tail, tail + levels + 1, m) - tail);
+      nodes[k].length = len;
+      tail[len] = m;
+      levels = std::max(levels, len);
+    }
+    r = e;
+  }
+
+  // The staircases, one after the other by length (counting sort), each in node order by
+  // compare index and, within a compare index, by master index descending.
+  std::fill(first, first + levels + 2, 0);
+  for (std::uint32_t k = 0; k < total; ++k) first[nodes[k].length + 1]++;
+  for (std::int32_t l = 0; l <= levels; ++l) first[l + 1] += first[l];
+  std::int32_t* const fill = tail;
+  std::copy(first, first + levels + 1, fill);
+  stairs[fill[0]++] = 0;
+  for (std::uint32_t r = 1; r < total;) {
+    std::uint32_t e = r + 1;
+    while (e < total && nodes[e].pos == nodes[r].pos) ++e;
+    for (std::uint32_t k = e; k-- > r;) stairs[fill[nodes[k].length]++] = static_cast<std::int32_t>(k);
+    r = e;
+  }
+
+  // Parents.
+  for (std::uint32_t k = 1; k < total; ++k) {
+    const node& to = nodes[k];
+    const std::int32_t l = to.length - 1;
+    const std::int32_t* const b = stairs + first[l];
+    const std::int32_t* const end = stairs + first[l + 1];
+    const std::int32_t* const e =
+        std::partition_point(b, end, [&](std::int32_t x) { return nodes[x].pos < to.pos; });
+    const std::int32_t* const s =
+        std::partition_point(b, e, [&](std::int32_t x) { return nodes[x].match >= to.match; });
+    const std::int32_t diagonal = to.pos - to.match;
+    const std::int32_t* const f =
+        std::partition_point(s, e, [&](std::int32_t x) { return nodes[x].pos - nodes[x].match < diagonal; });
+    const std::int32_t* pick = e - 1;
+    if (f != e) {
+      const std::int32_t row = nodes[*f].pos;
+      pick = std::partition_point(f, e, [&](std::int32_t x) { return nodes[x].pos == row; }) - 1;
+    }
+    nodes[k].parent = *pick;
+  }
+}
+
 int solve(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* comp,
           int olength, FILE* fp, double dots) {
   node* nodes = st.nodes;
@@ -149,7 +255,11 @@ int solve(ScoreState& st, int mlength, const unsigned char* master, int clength,
     }
   }
 
-  chainSearch(nodes, total);
+  if (st.literalSearch) {
+    chainSearch(nodes, total);
+  } else {
+    fastChainSearch(nodes, total, kNodeCount);
+  }
 
   // The longest chain; the first in node order among equals.
   std::uint32_t end = 0;

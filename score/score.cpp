@@ -51,7 +51,7 @@ bool block(ScoreState& st, int mlength, const unsigned char* master, int clength
   return true;
 }
 
-ScoreRun runScore(std::string_view masterText, std::string_view compareText) {
+ScoreRun runScore(std::string_view masterText, std::string_view compareText, bool literalSearch) {
   auto keep = [](std::string_view raw) {
     std::string kept;
     for (char ch : raw) {
@@ -72,6 +72,7 @@ ScoreRun runScore(std::string_view masterText, std::string_view compareText) {
   FILE* console = open_memstream(&consoleBytes, &consoleSize);
   if (fp && console) {
     run.state.console = console;
+    run.state.literalSearch = literalSearch;
     run.ok = block(run.state, static_cast<int>(master.size()),
                    reinterpret_cast<const unsigned char*>(master.data()), static_cast<int>(compare.size()),
                    reinterpret_cast<const unsigned char*>(compare.data()), fp, &run.character, &run.consumer,
