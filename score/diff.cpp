@@ -3,7 +3,9 @@
 #include "diff.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
+#include <memory>
 
 const char ver[80] = "Score Utility. Version 1.2";
 const char cpy[80] = "Baudot text comparison for text telephone field tests.";
@@ -163,78 +165,171 @@ void chainSearch(node* nodes, std::uint32_t total) {
 //
 // The literal search, visiting predecessors in node order, keeps among the longest ones the
 // first that implies the fewest added characters, max(0, diagonal(k) - diagonal(p)). Its
-// candidates for node k are the staircase of the length below, cut to compare index < pos(k)
-// (a prefix) and master index < match(k) (a suffix of that): an interval whose diagonals
+// candidates for node k are the staircase of the length below as far as built before k's row
+// (compare index < pos(k)), cut to master index < match(k): a tail of it, whose diagonals
 // increase. If some of them reach k's diagonal (none added), the parent is the first of those
 // in node order: the smallest compare index among them, and within it the smallest master
 // index, which is the last of that row in the staircase. Otherwise it is the one with the
-// greatest diagonal, the interval's last.
+// greatest diagonal, the tail's last.
+namespace {
+
+struct Stair {
+  std::int32_t pos, match, node;
+};
+
+// The first element of [b, e) for which p is false, p being true before it and false after: a
+// binary search without branches to mispredict.
+template <typename T, typename P>
+const T* firstFalse(const T* b, const T* e, P p) {
+  std::size_t n = static_cast<std::size_t>(e - b);
+  if (n == 0) return b;
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    b = p(b[half]) ? b + half : b;
+    n -= half;
+  }
+  return b + p(*b);
+}
+
+// Hands out aligned pieces of a block of memory; nullptr once it is used up.
+class Scratch {
+ public:
+  Scratch(void* block, std::size_t bytes) : next_(block), left_(bytes) {}
+  template <typename T>
+  T* take(std::size_t n) {
+    if (!next_ || !std::align(alignof(T), n * sizeof(T), next_, left_)) {
+      next_ = nullptr;
+      return nullptr;
+    }
+    T* const piece = static_cast<T*>(next_);
+    next_ = piece + n;
+    left_ -= n * sizeof(T);
+    return piece;
+  }
+
+ private:
+  void* next_;
+  std::size_t left_;
+};
+
+// Runs f(first, end) for each row (nodes sharing a compare index) after the start node.
+template <typename F>
+void forEachRow(const node* nodes, std::uint32_t total, F f) {
+  for (std::uint32_t r = 1; r < total;) {
+    std::uint32_t e = r + 1;
+    while (e < total && nodes[e].pos == nodes[r].pos) ++e;
+    f(r, e);
+    r = e;
+  }
+}
+
+}  // namespace
+
 void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity) {
-  // Scratch: tail (one per length), first (where each length's staircase starts) and the
-  // staircases themselves, each at most total + 2 entries.
-  const std::size_t room =
-      capacity > total ? std::size_t{capacity - total} * (sizeof(node) / sizeof(std::int32_t)) : 0;
-  if (room < 3 * (std::size_t{total} + 2)) {
+  std::int32_t maxMatch = 0;
+  for (std::uint32_t k = 1; k < total; ++k) maxMatch = std::max(maxMatch, nodes[k].match);
+  const std::size_t words = static_cast<std::size_t>(maxMatch) / 64 + 1;
+
+  // Scratch in the table's unused room: bit vectors over the master indices, first and fill
+  // (one entry per length, at most total + 1 lengths) and the staircases (one entry per node).
+  Scratch scratch(nodes + std::min(total, capacity),
+                  std::size_t{capacity - std::min(total, capacity)} * sizeof(node));
+  std::uint64_t* const row = scratch.take<std::uint64_t>(words);
+  std::uint64_t* const above = scratch.take<std::uint64_t>(words);
+  std::int32_t* const onesBelow = scratch.take<std::int32_t>(words);
+  std::int32_t* const first = scratch.take<std::int32_t>(std::size_t{total} + 2);
+  std::int32_t* const fill = scratch.take<std::int32_t>(std::size_t{total} + 2);
+  Stair* const stairs = scratch.take<Stair>(total);
+  if (!stairs) {
     chainSearch(nodes, total);
     return;
   }
-  std::int32_t* const tail = reinterpret_cast<std::int32_t*>(nodes + total);
-  std::int32_t* const first = tail + total + 2;
-  std::int32_t* const stairs = first + total + 2;
 
-  // Lengths. tail[l]: the smallest master index of a node of length l in the rows done,
-  // strictly increasing in l. Within a row, descending master indices keep the row's own
-  // nodes from reaching one another.
+  // Lengths: one more than the longest chain in the rows above and the master indices before,
+  // which is the longest common subsequence (on codes) of those two prefixes. Row by row, bit j
+  // of `above` is 0 where that count rises between master indices j and j + 1 (Allison and
+  // Dix, with Crochemore's update: V' = (V + (V & M)) | (V & ~M), M the row's master indices).
+  // first[l + 1] counts the nodes of length l.
+  std::fill(above, above + words, ~std::uint64_t{0});
+  std::fill(row, row + words, 0);
   std::int32_t levels = 0;
-  tail[0] = -1;
-  for (std::uint32_t r = 1; r < total;) {
-    std::uint32_t e = r + 1;
-    while (e < total && nodes[e].pos == nodes[r].pos) ++e;
-    for (std::uint32_t k = e; k-- > r;) {
-      const std::int32_t m = nodes[k].match;
-      const std::int32_t len = static_cast<std::int32_t>(std::lower_bound(tail, tail + levels + 1, m) - tail);
+  first[0] = 0;
+  first[1] = 1;
+  forEachRow(nodes, total, [&](std::uint32_t r, std::uint32_t e) {
+    std::int32_t ones = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      onesBelow[w] = ones;
+      ones += std::popcount(above[w]);
+    }
+    for (std::uint32_t k = r; k < e; ++k) {
+      const std::int32_t j = nodes[k].match;
+      const std::size_t w = static_cast<std::size_t>(j) / 64;
+      const std::uint64_t before = (std::uint64_t{1} << (j % 64)) - 1;
+      const std::int32_t len = 1 + j - onesBelow[w] - std::popcount(above[w] & before);
       nodes[k].length = len;
-      tail[len] = m;
-      levels = std::max(levels, len);
+      if (len > levels) {
+        for (std::int32_t l = levels + 1; l <= len; ++l) first[l + 1] = 0;
+        levels = len;
+      }
+      first[len + 1]++;
+      row[w] |= std::uint64_t{1} << (j % 64);
     }
-    r = e;
-  }
-
-  // The staircases, one after the other by length (counting sort), each in node order by
-  // compare index and, within a compare index, by master index descending.
-  std::fill(first, first + levels + 2, 0);
-  for (std::uint32_t k = 0; k < total; ++k) first[nodes[k].length + 1]++;
+    std::uint64_t carry = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      const std::uint64_t v = above[w];
+      const std::uint64_t u = v & row[w];
+      const std::uint64_t sum = v + u;
+      const std::uint64_t next = sum + carry;
+      carry = (sum < v) | (next < sum);
+      above[w] = next | (v & ~row[w]);
+      row[w] = 0;
+    }
+  });
   for (std::int32_t l = 0; l <= levels; ++l) first[l + 1] += first[l];
-  std::int32_t* const fill = tail;
-  std::copy(first, first + levels + 1, fill);
-  stairs[fill[0]++] = 0;
-  for (std::uint32_t r = 1; r < total;) {
-    std::uint32_t e = r + 1;
-    while (e < total && nodes[e].pos == nodes[r].pos) ++e;
-    for (std::uint32_t k = e; k-- > r;) stairs[fill[nodes[k].length]++] = static_cast<std::int32_t>(k);
-    r = e;
-  }
 
-  // Parents.
-  for (std::uint32_t k = 1; k < total; ++k) {
-    const node& to = nodes[k];
-    const std::int32_t l = to.length - 1;
-    const std::int32_t* const b = stairs + first[l];
-    const std::int32_t* const end = stairs + first[l + 1];
-    const std::int32_t* const e =
-        std::partition_point(b, end, [&](std::int32_t x) { return nodes[x].pos < to.pos; });
-    const std::int32_t* const s =
-        std::partition_point(b, e, [&](std::int32_t x) { return nodes[x].match >= to.match; });
-    const std::int32_t diagonal = to.pos - to.match;
-    const std::int32_t* const f =
-        std::partition_point(s, e, [&](std::int32_t x) { return nodes[x].pos - nodes[x].match < diagonal; });
-    const std::int32_t* pick = e - 1;
-    if (f != e) {
-      const std::int32_t row = nodes[*f].pos;
-      pick = std::partition_point(f, e, [&](std::int32_t x) { return nodes[x].pos == row; }) - 1;
+  // Parents, the staircases growing row by row in the same order. A row's own nodes never
+  // enter the staircase its nodes look at (that would make them longer), so the staircase of
+  // the length below holds just the nodes of earlier rows.
+  std::copy(first, first + levels + 1, fill);
+  stairs[fill[0]++] = {-1, -1, 0};
+  forEachRow(nodes, total, [&](std::uint32_t r, std::uint32_t e) {
+    for (std::uint32_t k = e; k-- > r;) {
+      const std::int32_t pos = nodes[k].pos;
+      const std::int32_t match = nodes[k].match;
+      const std::int32_t diagonal = pos - match;
+      const std::int32_t l = nodes[k].length - 1;
+      const Stair* const begin = stairs + first[l];
+      const Stair* const end = stairs + fill[l];
+      // The staircase's last entry has the greatest diagonal and the smallest master index.
+      const Stair* pick = end - 1;
+      if (pick->pos - pick->match >= diagonal) {
+        // The entries before k in master index and on or after its diagonal form a tail of
+        // the staircase: find where it starts, galloping back from the end (it is mostly short).
+        const auto outside = [match, diagonal](const Stair& x) {
+          return x.match >= match || x.pos - x.match < diagonal;
+        };
+        const Stair* f = pick;
+        std::ptrdiff_t step = 1;
+        while (f - begin >= step && !outside(f[-step])) {
+          f -= step;
+          step *= 2;
+        }
+        f = firstFalse(f - begin >= step ? f - step + 1 : begin, f, outside);
+        // The last entry of f's row, galloping forward.
+        const std::int32_t row = f->pos;
+        step = 1;
+        while (end - f > step && f[step].pos == row) {
+          f += step;
+          step *= 2;
+        }
+        pick =
+            firstFalse(f, end - f > step ? f + step : end, [row](const Stair& x) { return x.pos == row; }) -
+            1;
+      }
+      nodes[k].parent = pick->node;
+      stairs[fill[l + 1]++] = {pos, match, static_cast<std::int32_t>(k)};
     }
-    nodes[k].parent = *pick;
-  }
+  });
 }
 
 int solve(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* comp,
@@ -244,16 +339,19 @@ int solve(ScoreState& st, int mlength, const unsigned char* master, int clength,
   if (total == 1) return 0;
 
   // Progress, node by node, at most one percent per node.
+  // (The counter is kept in a register meanwhile: the same additions in the same order.)
   const double dot = 100 * dots / total;
+  double counter = st.counter;
   for (std::uint32_t i = 0; i < total; ++i) {
-    st.counter += dot;
-    if (st.counter > 1.0) {
+    counter += dot;
+    if (counter > 1.0) {
       st.percentageDone++;
       std::fprintf(st.console, "\r%3d%% Done", st.percentageDone);
       std::fflush(st.console);
-      st.counter -= 1.0;
+      counter -= 1.0;
     }
   }
+  st.counter = counter;
 
   if (st.literalSearch) {
     chainSearch(nodes, total);
