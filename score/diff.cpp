@@ -154,23 +154,22 @@ void chainSearch(node* nodes, std::uint32_t total) {
   }
 }
 
-// The longest chain ending at a node has one more pair than the longest chain ending at any
-// node before it in both indices. Nodes of equal length never lie before one another in both
-// indices, so each length's nodes, taken by compare index ascending and master index
-// descending, form a staircase: master index non-increasing, and compare minus master index
-// (the diagonal) strictly increasing.
+// The fast chain search gives every node the length and parent the literal one gives it.
 //
-// Lengths come row by row (one compare index at a time, master index descending within it),
-// from the smallest master index reached so far by each length (Hunt and Szymanski).
+// Length: one more than the longest chain among the nodes before it in both indices, i.e. the
+// longest common subsequence (on codes) of the compare rows above and the master indices
+// before; it is read from a bit vector carried row by row.
 //
-// The literal search, visiting predecessors in node order, keeps among the longest ones the
-// first that implies the fewest added characters, max(0, diagonal(k) - diagonal(p)). Its
-// candidates for node k are the staircase of the length below as far as built before k's row
-// (compare index < pos(k)), cut to master index < match(k): a tail of it, whose diagonals
-// increase. If some of them reach k's diagonal (none added), the parent is the first of those
-// in node order: the smallest compare index among them, and within it the smallest master
-// index, which is the last of that row in the staircase. Otherwise it is the one with the
-// greatest diagonal, the tail's last.
+// Parent: the literal search visits predecessors in node order and keeps, among the longest,
+// the first that implies the fewest added characters, max(0, diagonal(k) - diagonal(p)) with
+// diagonal = pos - match. Nodes of equal length never lie before one another in both indices,
+// so each length's nodes, by compare index ascending and master index descending, form a
+// staircase: master index non-increasing, diagonal strictly increasing. k's candidates are
+// the staircase of the length below as built from the rows above, cut to master index <
+// match(k): a tail of it. If some candidates reach k's diagonal (nothing added), they are a
+// tail again, and the parent is the first of them in node order: the smallest compare index,
+// and within it the smallest master index, i.e. the last staircase entry of that row.
+// Otherwise it is the candidate with the greatest diagonal: the staircase's last entry.
 namespace {
 
 struct Stair {
@@ -234,7 +233,7 @@ void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity) {
   // (one entry per length, at most total + 1 lengths) and the staircases (one entry per node).
   Scratch scratch(nodes + std::min(total, capacity),
                   std::size_t{capacity - std::min(total, capacity)} * sizeof(node));
-  std::uint64_t* const row = scratch.take<std::uint64_t>(words);
+  std::uint64_t* const rowBits = scratch.take<std::uint64_t>(words);
   std::uint64_t* const above = scratch.take<std::uint64_t>(words);
   std::int32_t* const onesBelow = scratch.take<std::int32_t>(words);
   std::int32_t* const first = scratch.take<std::int32_t>(std::size_t{total} + 2);
@@ -245,13 +244,12 @@ void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity) {
     return;
   }
 
-  // Lengths: one more than the longest chain in the rows above and the master indices before,
-  // which is the longest common subsequence (on codes) of those two prefixes. Row by row, bit j
-  // of `above` is 0 where that count rises between master indices j and j + 1 (Allison and
-  // Dix, with Crochemore's update: V' = (V + (V & M)) | (V & ~M), M the row's master indices).
-  // first[l + 1] counts the nodes of length l.
+  // Lengths. Bit j of `above` is 0 where the longest common subsequence of the rows above with
+  // the master indices up to j rises at j (Allison and Dix; each row applies Crochemore's
+  // update V = (V + (V & M)) | (V & ~M), M the row's master indices). first[l + 1] counts the
+  // nodes of length l.
   std::fill(above, above + words, ~std::uint64_t{0});
-  std::fill(row, row + words, 0);
+  std::fill(rowBits, rowBits + words, 0);
   std::int32_t levels = 0;
   first[0] = 0;
   first[1] = 1;
@@ -272,17 +270,17 @@ void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity) {
         levels = len;
       }
       first[len + 1]++;
-      row[w] |= std::uint64_t{1} << (j % 64);
+      rowBits[w] |= std::uint64_t{1} << (j % 64);
     }
     std::uint64_t carry = 0;
     for (std::size_t w = 0; w < words; ++w) {
       const std::uint64_t v = above[w];
-      const std::uint64_t u = v & row[w];
+      const std::uint64_t u = v & rowBits[w];
       const std::uint64_t sum = v + u;
       const std::uint64_t next = sum + carry;
       carry = (sum < v) | (next < sum);
-      above[w] = next | (v & ~row[w]);
-      row[w] = 0;
+      above[w] = next | (v & ~rowBits[w]);
+      rowBits[w] = 0;
     }
   });
   for (std::int32_t l = 0; l <= levels; ++l) first[l + 1] += first[l];
@@ -316,15 +314,15 @@ void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity) {
         }
         f = firstFalse(f - begin >= step ? f - step + 1 : begin, f, outside);
         // The last entry of f's row, galloping forward.
-        const std::int32_t row = f->pos;
+        const std::int32_t rowPos = f->pos;
         step = 1;
-        while (end - f > step && f[step].pos == row) {
+        while (end - f > step && f[step].pos == rowPos) {
           f += step;
           step *= 2;
         }
-        pick =
-            firstFalse(f, end - f > step ? f + step : end, [row](const Stair& x) { return x.pos == row; }) -
-            1;
+        pick = firstFalse(f, end - f > step ? f + step : end,
+                          [rowPos](const Stair& x) { return x.pos == rowPos; }) -
+               1;
       }
       nodes[k].parent = pick->node;
       stairs[fill[l + 1]++] = {pos, match, static_cast<std::int32_t>(k)};

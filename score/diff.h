@@ -78,6 +78,10 @@ void done(ScoreState& st, FILE* fp, double* character, double* consumer, double*
 void scoreMatched(ScoreState& st, unsigned char m, unsigned char c, FILE* fp);
 void scorePair(ScoreState& st, unsigned char m, unsigned char c, FILE* fp);
 
+// The matched runs and windows of a scoring run, between init and done: counts and writes
+// the annotated text. False after a failure already reported on st.console.
+bool alignTexts(ScoreState& st, int mlength, const unsigned char* master, int clength,
+                const unsigned char* buffer, FILE* fp);
 // The whole scoring run; false after a failure already reported on st.console.
 bool block(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* buffer,
            FILE* fp, double* character, double* consumer, double* shift);

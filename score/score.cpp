@@ -19,10 +19,8 @@ int keepByte(int c) {
   return c;
 }
 
-bool block(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* buffer,
-           FILE* fp, double* character, double* consumer, double* shift) {
-  st.mlength = mlength;
-  if (!init(st)) return false;
+bool alignTexts(ScoreState& st, int mlength, const unsigned char* master, int clength,
+                const unsigned char* buffer, FILE* fp) {
   int mpos = 0;
   int cpos = 0;
   while (mpos < mlength) {
@@ -38,14 +36,22 @@ bool block(ScoreState& st, int mlength, const unsigned char* master, int clength
     const int mwindow = left >= kWindow ? kWindow : left;
     const int cwindow = clength - cpos >= kWindow ? kWindow : clength - cpos;
     const int step = left >= kWindow ? kStep : left;
-    if (!build(st, mwindow, master + mpos, cwindow, buffer + cpos)) {
-      std::free(st.nodes);
-      st.nodes = nullptr;
-      return false;
-    }
+    if (!build(st, mwindow, master + mpos, cwindow, buffer + cpos)) return false;
     cpos += solve(st, mwindow, master + mpos, cwindow, buffer + cpos, step, fp,
                   static_cast<double>(step) / mlength);
     mpos += step;
+  }
+  return true;
+}
+
+bool block(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* buffer,
+           FILE* fp, double* character, double* consumer, double* shift) {
+  st.mlength = mlength;
+  if (!init(st)) return false;
+  if (!alignTexts(st, mlength, master, clength, buffer, fp)) {
+    std::free(st.nodes);
+    st.nodes = nullptr;
+    return false;
   }
   done(st, fp, character, consumer, shift);
   return true;
