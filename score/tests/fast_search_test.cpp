@@ -267,7 +267,7 @@ void expectSameRun(const std::string& m, const std::string& c, unsigned seed) {
 
 TEST(FastChainSearch, WholeRunsMatchLiteral) {
   Texts texts(baseSeed() + 2);
-  for (int n = 0; n < 1500; ++n) {
+  for (int n = 0; n < 800; ++n) {
     const auto [m, c] = texts.pair(n % 10 == 0 ? 900 : 150);
     expectSameRun(m, c, baseSeed() + 2);
     if (HasFatalFailure()) return;
