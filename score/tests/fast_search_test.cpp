@@ -180,7 +180,8 @@ struct Tables {
   ~Tables() { std::free(st.nodes); }
 
   // Compares every node; false (with a failure recorded) on the first difference.
-  bool same(const std::string& m, const std::string& c) {
+  // With `spare` nodes of room after the window's (all of the table by default).
+  bool same(const std::string& m, const std::string& c, std::uint32_t spare = kNodeCount) {
     const auto* mp = reinterpret_cast<const unsigned char*>(m.data());
     const auto* cp = reinterpret_cast<const unsigned char*>(c.data());
     if (!build(st, static_cast<int>(m.size()), mp, static_cast<int>(c.size()), cp)) {
@@ -189,7 +190,7 @@ struct Tables {
     }
     std::copy(st.nodes, st.nodes + st.total, literal.begin());
     chainSearch(literal.data(), st.total);
-    fastChainSearch(st.nodes, st.total, kNodeCount);
+    fastChainSearch(st.nodes, st.total, std::min(kNodeCount, st.total + spare));
     for (std::uint32_t k = 0; k < st.total; ++k) {
       const node& a = literal[k];
       const node& b = st.nodes[k];
@@ -230,6 +231,10 @@ TEST(FastChainSearch, SameOnDenseWindows) {
     const std::string a = texts.alphabet(2 + n % 2);
     EXPECT_TRUE(tables.same(texts.runs(a, 400), texts.random(a, 100 + 50 * n)));
   }
+  // Without room for its scratch the fast search is the literal one.
+  const std::string m = texts.runs("AB-", 100), c = texts.runs("AB-", 80);
+  EXPECT_TRUE(tables.same(m, c, 0));
+  EXPECT_TRUE(tables.same(m, c, 200));
   // No pairs, one pair, nothing at all.
   EXPECT_TRUE(tables.same("AAAA", "EEEE"));
   EXPECT_TRUE(tables.same("A", "A"));
