@@ -42,6 +42,7 @@ struct ScoreState {
   std::uint32_t total;  // nodes in use
   int mlength;          // whole master length, for the rates of an empty run
   FILE* console;        // where progress and messages go
+  bool literalSearch;   // use the quadratic chain search (to compare the two)
 };
 
 // Baudot code (0-31) of a character.
@@ -58,8 +59,13 @@ bool init(ScoreState& st);
 // Fills the node table with the candidate pairs of a window; prints "Allocation Error" and
 // returns false when the table is full.
 bool build(ScoreState& st, int length, const unsigned char* master, int clength, const unsigned char* comp);
-// Finds for every node the longest chain of pairs ending there (length and parent).
+// Finds for every node the longest chain of pairs ending there (length and parent) by trying
+// every reached node against every later one. Quadratic: kept to check the fast search against.
 void chainSearch(node* nodes, std::uint32_t total);
+// The same lengths and parents in O(n log n) for a table filled by build. Uses the table's
+// room after its last node (capacity nodes in all) as scratch; with too little room it falls
+// back to chainSearch.
+void fastChainSearch(node* nodes, std::uint32_t total, std::uint32_t capacity);
 // Chooses and counts the chain of a window, writes its first olength master characters and
 // returns how many compare characters they consumed.
 int solve(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* comp,
@@ -72,6 +78,10 @@ void done(ScoreState& st, FILE* fp, double* character, double* consumer, double*
 void scoreMatched(ScoreState& st, unsigned char m, unsigned char c, FILE* fp);
 void scorePair(ScoreState& st, unsigned char m, unsigned char c, FILE* fp);
 
+// The matched runs and windows of a scoring run, between init and done: counts and writes
+// the annotated text. False after a failure already reported on st.console.
+bool alignTexts(ScoreState& st, int mlength, const unsigned char* master, int clength,
+                const unsigned char* buffer, FILE* fp);
 // The whole scoring run; false after a failure already reported on st.console.
 bool block(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* buffer,
            FILE* fp, double* character, double* consumer, double* shift);
@@ -85,4 +95,4 @@ struct ScoreRun {
   ScoreState state{};                             // counters and shift states at the end
   double character = 0, consumer = 0, shift = 0;  // PCER, CCER, TCER
 };
-ScoreRun runScore(std::string_view master, std::string_view compare);
+ScoreRun runScore(std::string_view master, std::string_view compare, bool literalSearch = false);

@@ -19,10 +19,8 @@ int keepByte(int c) {
   return c;
 }
 
-bool block(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* buffer,
-           FILE* fp, double* character, double* consumer, double* shift) {
-  st.mlength = mlength;
-  if (!init(st)) return false;
+bool alignTexts(ScoreState& st, int mlength, const unsigned char* master, int clength,
+                const unsigned char* buffer, FILE* fp) {
   int mpos = 0;
   int cpos = 0;
   while (mpos < mlength) {
@@ -38,20 +36,28 @@ bool block(ScoreState& st, int mlength, const unsigned char* master, int clength
     const int mwindow = left >= kWindow ? kWindow : left;
     const int cwindow = clength - cpos >= kWindow ? kWindow : clength - cpos;
     const int step = left >= kWindow ? kStep : left;
-    if (!build(st, mwindow, master + mpos, cwindow, buffer + cpos)) {
-      std::free(st.nodes);
-      st.nodes = nullptr;
-      return false;
-    }
+    if (!build(st, mwindow, master + mpos, cwindow, buffer + cpos)) return false;
     cpos += solve(st, mwindow, master + mpos, cwindow, buffer + cpos, step, fp,
                   static_cast<double>(step) / mlength);
     mpos += step;
+  }
+  return true;
+}
+
+bool block(ScoreState& st, int mlength, const unsigned char* master, int clength, const unsigned char* buffer,
+           FILE* fp, double* character, double* consumer, double* shift) {
+  st.mlength = mlength;
+  if (!init(st)) return false;
+  if (!alignTexts(st, mlength, master, clength, buffer, fp)) {
+    std::free(st.nodes);
+    st.nodes = nullptr;
+    return false;
   }
   done(st, fp, character, consumer, shift);
   return true;
 }
 
-ScoreRun runScore(std::string_view masterText, std::string_view compareText) {
+ScoreRun runScore(std::string_view masterText, std::string_view compareText, bool literalSearch) {
   auto keep = [](std::string_view raw) {
     std::string kept;
     for (char ch : raw) {
@@ -72,6 +78,7 @@ ScoreRun runScore(std::string_view masterText, std::string_view compareText) {
   FILE* console = open_memstream(&consoleBytes, &consoleSize);
   if (fp && console) {
     run.state.console = console;
+    run.state.literalSearch = literalSearch;
     run.ok = block(run.state, static_cast<int>(master.size()),
                    reinterpret_cast<const unsigned char*>(master.data()), static_cast<int>(compare.size()),
                    reinterpret_cast<const unsigned char*>(compare.data()), fp, &run.character, &run.consumer,
