@@ -181,7 +181,10 @@ class FormTest : public ::testing::Test {
     services.DownloadSite = "file:///kit/README.md";
     form = std::make_unique<TMainForm>(services);
   }
-  void TearDown() override { form.reset(); }
+  void TearDown() override {
+    form.reset();
+    unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folder goes with it
+  }
 
   // FormShow, then the settings of a ready tester.
   void StartUp(const std::string& deviceType = kDeviceCustomCompact,

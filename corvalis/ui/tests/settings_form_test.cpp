@@ -15,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "call/conversation_view.h"
 #include "records/settings_store.h"
@@ -27,6 +28,25 @@ namespace {
 namespace fs = std::filesystem;
 using kit::testing::readFile;
 using kit::testing::TempDir;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 class SettingsForm : public FormTest {
  protected:
@@ -315,10 +335,9 @@ TEST_F(SettingsForm, TheProbeShowsWhichPortsCanBeOpenedAndKeepsTheOwnPortEnabled
 TEST_F(SettingsForm, TheToolTipFollowsAPortMappedByALink) {
   TempDir mapped;
   fs::create_symlink("/dev/null", mapped.path() / "COM3");
-  setenv("CORVALIS_PORT_DIR", mapped.path().c_str(), 1);
+  ScopedEnv portDir("CORVALIS_PORT_DIR", mapped.path().string());
   Show();
   ShowSheet(form->DevicesSheet);
-  unsetenv("CORVALIS_PORT_DIR");
   EXPECT_EQ(form->Com3Button->toolTip().toStdString(), (mapped.path() / "COM3").string() + " -> /dev/null");
 }
 
@@ -437,8 +456,7 @@ TEST_F(SettingsForm, ChoosingAFolderStoresItAtOnce) {
 
 TEST_F(SettingsForm, AMissingLogDirectoryFallsBackToTheHomeFolder) {
   TempDir home;
-  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-  setenv("HOME", home.path().c_str(), 1);
+  ScopedEnv homeEnv("HOME", home.path().string());
   PutSettings("\"Log directory\"=\"/no/such/captures\"\r\n");
   Show();
   ASSERT_EQ(boxes.calls.size(), 1u);
@@ -461,7 +479,6 @@ TEST_F(SettingsForm, AMissingLogDirectoryFallsBackToTheHomeFolder) {
   boxes.calls.clear();
   PutSettings("\"Log directory\"=\"C:\\\\captures\"\r\n");
   Restart();
-  setenv("HOME", oldHome.c_str(), 1);
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_EQ(boxes.calls[0].text.rfind("Log directory: Not a full path: C:\\captures\n", 0), 0u);
   EXPECT_EQ(form->Settings.LogDirectory, home.path().string());
