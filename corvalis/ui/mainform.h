@@ -40,6 +40,7 @@ struct TFormServices {
   bool LiveTimers = true;
   // The address the About sheet's download-site label opens.
   std::string DownloadSite;
+  IFileDialogs* FileDialogs = nullptr;
 };
 
 class TMainForm : public QWidget {
@@ -268,6 +269,7 @@ class TMainForm : public QWidget {
   IMessageBoxes& MessageBoxes() { return *messageBoxes_; }
   IClock& Clock() { return *clock_; }
   IDesktop& Desktop() { return *desktop_; }
+  IFileDialogs& FileDialogs() { return *fileDialogs_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -295,6 +297,8 @@ class TMainForm : public QWidget {
   std::string downloadSite_;
   bool shown_ = false;
   bool tabHighlighted_[5] = {};
+  std::unique_ptr<TQtFileDialogs> ownFileDialogs_;
+  IFileDialogs* fileDialogs_;
 };
 
 template <typename F>

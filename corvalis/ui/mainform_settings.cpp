@@ -223,7 +223,5 @@ void TMainForm::FilesUpdate() {
 }
 
 void TMainForm::DirectoryListBoxChange(QObject*) {}
-void TMainForm::ScriptFolderButtonClick(QObject*) {}
-void TMainForm::ViewScriptButtonClick(QObject*) {}
 
 }  // namespace corvalis
