@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "call/cp1252.h"
+
 namespace corvalis::records {
 
 namespace fs = std::filesystem;
@@ -17,24 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 // ---- text encodings ----
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // Decodes one UTF-8 sequence at pos; nothing when the bytes there are not valid UTF-8.
 std::optional<char32_t> nextUtf8(std::string_view s, size_t& pos) {
@@ -60,20 +44,10 @@ bool isValidUtf8(std::string_view s) {
   return true;
 }
 
-// Files exported with the 8-bit notation are in the Windows Western code page.
-std::string fromCp1252(std::string_view s) {
-  static const char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  std::string out;
-  for (unsigned char c : s) appendUtf8(out, c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
-  return out;
-}
-
 // 8-bit text as UTF-8: kept when it already is UTF-8, otherwise taken as the Windows code page.
 std::string eightBitToUtf8(std::string_view s) {
-  return isValidUtf8(s) ? std::string(s) : fromCp1252(s);
+  // Files exported with the 8-bit notation are in the Windows Western code page.
+  return isValidUtf8(s) ? std::string(s) : Cp1252ToUtf8(s);
 }
 
 // UTF-16 code units to UTF-8, stopping at a zero unit; unpaired surrogates become U+FFFD.
@@ -89,12 +63,12 @@ std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
     char16_t u = unit(i);
     if (u == 0) break;
     if (u >= 0xD800 && u < 0xDC00 && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
-      appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+      AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u < 0xE000) {
-      appendUtf8(out, 0xFFFD);
+      AppendUtf8(out, 0xFFFD);
     } else {
-      appendUtf8(out, u);
+      AppendUtf8(out, u);
     }
   }
   return out;
