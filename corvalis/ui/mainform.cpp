@@ -22,6 +22,8 @@
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
 #include "records/calllog.h"
+#include "serial/comdevice.h"
+#include "ui/dirlist.h"
 
 namespace corvalis {
 
@@ -111,6 +113,7 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   messageBoxes_ = services.MessageBoxes ? services.MessageBoxes : ownMessageBoxes_.get();
   clock_ = services.Clock ? services.Clock : ownClock_.get();
   desktop_ = services.Desktop ? services.Desktop : ownDesktop_.get();
+  portSystem_ = services.PortSystem ? services.PortSystem : TComSystem::Linux();
 
   setObjectName("MainForm");
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint);
@@ -304,8 +307,11 @@ void TMainForm::BuildFilesSheet() {
   QPalette navy = LogDirectoryCaption->palette();
   navy.setColor(QPalette::WindowText, kNavy);
   LogDirectoryCaption->setPalette(navy);
-  DriveComboBox1 = Place(new QComboBox(s), 8, 98, 176, 20);
-  DirectoryListBox = Place(new QListWidget(s), 8, 121, 176, 106);
+  DriveComboBox1 = Place(new TDriveComboBox(s), 8, 98, 176, 20);
+  DriveComboBox1->setObjectName("DriveComboBox1");
+  DirectoryListBox = Place(new TDirectoryListBox(s), 8, 121, 176, 106);
+  DirectoryListBox->setObjectName("DirectoryListBox");
+  DirectoryListBox->DirLabel = LogDirectoryCaption;
 
   ComputerIDPanel = Place(new QFrame(s), 192, 121, 298, 106);
   ComputerIDPanel->setObjectName("ComputerIDPanel");
@@ -446,6 +452,21 @@ void TMainForm::ConnectHandlers() {
     });
   connect(TurboCheckBox, &QCheckBox::toggled, this,
           [this] { Guard([this] { DeviceButtonClick(TurboCheckBox); }); });
+  // The drive list and the directory list follow each other; a new directory is stored.
+  connect(DriveComboBox1, &QComboBox::activated, this, [this] {
+    Guard([this] {
+      QString drive = DriveComboBox1->Drive();
+      if (!drive.isEmpty() && DriveOf(DriveComboBox1->Drives(), DirectoryListBox->Directory()) != drive)
+        DirectoryListBox->SetDirectory(drive);
+    });
+  });
+  connect(DirectoryListBox, &QListWidget::itemActivated, this, [this](QListWidgetItem* Item) {
+    Guard([&] { DirectoryListBox->OpenItem(DirectoryListBox->row(Item)); });
+  });
+  DirectoryListBox->OnChange = [this] {
+    DriveComboBox1->SelectDriveOf(DirectoryListBox->Directory());
+    DirectoryListBoxChange(DirectoryListBox);
+  };
   connect(Label20, &QLabel::linkActivated, this, [this] { Guard([this] { Label20Click(Label20); }); });
   MemoASCII->OnKeyPress = [this](char Key) { return Guard([&] { MemoASCIIKeyPress(MemoASCII, Key); }); };
 }

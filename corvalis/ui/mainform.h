@@ -26,6 +26,8 @@ namespace corvalis {
 
 class TMemo;
 class TManualTypeForm;
+class TDriveComboBox;
+class TDirectoryListBox;
 
 // What the window is given from outside. Null services get the real ones.
 struct TFormServices {
@@ -120,8 +122,8 @@ class TMainForm : public QWidget {
   QLineEdit* ScriptFileNameEdit = nullptr;
   QPushButton* ScriptFolderButton = nullptr;
   QPushButton* ViewScriptButton = nullptr;
-  QComboBox* DriveComboBox1 = nullptr;
-  QListWidget* DirectoryListBox = nullptr;
+  TDriveComboBox* DriveComboBox1 = nullptr;
+  TDirectoryListBox* DirectoryListBox = nullptr;
   QLabel* LogDirectoryCaption = nullptr;
   QFrame* ComputerIDPanel = nullptr;
   QLineEdit* ComputerIDEdit = nullptr;
@@ -285,6 +287,12 @@ class TMainForm : public QWidget {
   void ConnectHandlers();
   void SetPanelColour(QWidget* Panel, const QColor& Colour);
   void MainTimerEntry();
+  // Makes Path the log directory's list; when it cannot be used, says so once and falls back to
+  // the home folder (then "/"), so that start-up and the Files sheet go on.
+  void ApplyLogDirectory(const std::string& Path);
+  // A port button's tool tip: the device path behind the port and, after a probe, why it
+  // cannot be used (from lastProbeError_).
+  std::string PortToolTip(const std::string& Name, bool Usable) const;
 
   std::unique_ptr<TQtMessageBoxes> ownMessageBoxes_;
   std::unique_ptr<TSystemClock> ownClock_;
@@ -295,6 +303,13 @@ class TMainForm : public QWidget {
   std::string downloadSite_;
   bool shown_ = false;
   bool tabHighlighted_[5] = {};
+  // The device layer the Devices sheet probes the ports through.
+  std::shared_ptr<TComSystem> portSystem_;
+  int lastProbeError_ = 0;  // errno of the last failed TestComPort, 0 after a success
+  // While LoadConfig puts the values into the controls, the saves their handlers ask for are
+  // held and made once at its end.
+  bool loadingConfig_ = false;
+  bool saveHeld_ = false;
 };
 
 template <typename F>

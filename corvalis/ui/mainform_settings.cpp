@@ -1,18 +1,20 @@
-// The settings record in the window: loading it into the controls, the test conditions,
-// the device and port selection, and the Files sheet. Reading and writing the settings
-// store, the directory list and the script file controls come with their own work; their
-// operations are in place here.
+// The settings record in the window: loading it from the store into the controls and saving
+// it, the test conditions, the device and port selection, and the Files sheet's log directory.
 #include <QCheckBox>
 #include <QDir>
-#include <QFontMetrics>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <cstring>
 
 #include "call/conversation_view.h"
+#include "records/settings_store.h"
+#include "serial/comdevice.h"
+#include "ui/dirlist.h"
 #include "ui/mainform.h"
 
 namespace corvalis {
@@ -44,37 +46,44 @@ QString Q(const std::string& s) {
 // ---- settings store ----------------------------------------------------------------------
 
 void TMainForm::LoadConfig() {
-  Settings.TestType = "Wireless: Static Direct Call";
-  Settings.CallDirection = "Outgoing Call";
-  Settings.Signal = "Strong";
-  Settings.LogDirectory = QDir::homePath().toStdString();
-  Settings.DeviceType = kDeviceQ90;
-  Settings.Port = "1";
-  Settings.AutoAnswer = Settings.AutoHangUp = Settings.AutoSend = Settings.AutoSave = Settings.TurboCode =
-      "0";
-  Settings.UserName.clear();
-  Settings.Location.clear();
-  Settings.NetworkInfo.clear();
-  Settings.CustomSignal.clear();
-  Settings.ScriptFileName.clear();
-  Settings.ComputerID.clear();
-  LogDirectoryCaption->setText(Q(Settings.LogDirectory));
+  // The handlers that run as the values go into the controls ask for saves; they are made once
+  // at the end, so that a store that cannot be written is reported once.
+  struct HoldSaves {
+    TMainForm& form;
+    explicit HoldSaves(TMainForm& f) : form(f) { form.loadingConfig_ = true; }
+    ~HoldSaves() { form.loadingConfig_ = form.saveHeld_ = false; }
+  } hold(*this);
 
-  // Reading the stored values comes with the settings store.
-  TWindowSettings s = Settings;  // the controls' handlers write into Settings as they go
+  records::setSettingsDefaults(Settings);
+  LogDirectoryCaption->setText(ShortenPath(Q(Settings.LogDirectory), LogDirectoryCaption->fontMetrics(),
+                                           LogDirectoryCaption->width()));
 
-  SelectByText({Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button}, "Com " + Q(s.Port));
-  if (!s.Port.empty() && s.Port[0] >= '1' && s.Port[0] <= '6') ComPort.SetPortNum("COM" + s.Port);
+  // A value that is not a string raises here and ends the start-up.
+  records::Registry registry;
+  records::readSettings(registry, Settings);
+
+  const TWindowSettings s = Settings;  // the controls' handlers write into Settings as they go
+
+  QRadioButton* ports[6] = {Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button};
+  int port = records::portButtonNumber(s.Port);
+  if (port)
+    ports[port - 1]->setChecked(true);
+  else
+    SelectByText({Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button}, QString());
+  if (std::optional<std::string> name = records::portNameFor(s.Port)) ComPort.SetPortNum(*name);
+
   SelectByText(
       {TestTypeLabel1, TestTypeLabel2, TestTypeLabel3, TestTypeLabel4, TestTypeLabel5, TestTypeLabel6},
       Q(s.TestType));
   SelectByText({CallDirectionLabel1, CallDirectionLabel2}, Q(s.CallDirection));
   SelectByText({SignalLabel1, SignalLabel2, SignalLabel3, SignalLabel4}, Q(s.Signal));
-  AutoAnsBox->setChecked(s.AutoAnswer == "1");
-  AutoHangUpBox->setChecked(s.AutoHangUp == "1");
-  AutoSendBox->setChecked(s.AutoSend == "1");
-  AutoSaveBox->setChecked(s.AutoSave == "1");
-  TurboCheckBox->setChecked(s.TurboCode == "1");
+
+  AutoAnsBox->setChecked(records::settingsFlagOn(s.AutoAnswer));
+  AutoHangUpBox->setChecked(records::settingsFlagOn(s.AutoHangUp));
+  AutoSendBox->setChecked(records::settingsFlagOn(s.AutoSend));
+  AutoSaveBox->setChecked(records::settingsFlagOn(s.AutoSave));
+  TurboCheckBox->setChecked(records::settingsFlagOn(s.TurboCode));
+
   CableIDEdit->setText(Q(s.CableID));
   ModelEdit->setText(Q(s.PhoneModel));
   TechEdit->setText(Q(s.PhoneTech));
@@ -82,16 +91,36 @@ void TMainForm::LoadConfig() {
   LocationEdit->setText(Q(s.Location));
   NetworkInfoEdit->setText(Q(s.NetworkInfo));
   OtherEdit->setText(Q(s.CustomSignal));
-  LogDirectoryCaption->setText(Q(s.LogDirectory));
+  LogDirectoryCaption->setText(
+      ShortenPath(Q(s.LogDirectory), LogDirectoryCaption->fontMetrics(), LogDirectoryCaption->width()));
   DialNumEdit->setText(Q(s.DialNumber));
   ComputerIDEdit->setText(Q(s.ComputerID));
   ScriptFileNameEdit->setText(Q(s.ScriptFileName));
+
   UpdateTotalLines();
+  CableIDEdit->setText(Q(s.CableID));
+  ModelEdit->setText(Q(s.PhoneModel));
+  TechEdit->setText(Q(s.PhoneTech));
   UpdateModemButtons();
-  FilesUpdate();
+
+  ApplyLogDirectory(s.LogDirectory);
+
+  loadingConfig_ = false;
+  if (saveHeld_) {
+    saveHeld_ = false;
+    // A failed save is shown; the start-up goes on and opens the port.
+    Guard([this] { SaveConfig(); });
+  }
 }
 
-void TMainForm::SaveConfig() {}
+void TMainForm::SaveConfig() {
+  if (loadingConfig_) {
+    saveHeld_ = true;
+    return;
+  }
+  records::Registry registry;
+  records::writeSettings(registry, Settings);
+}
 
 // ---- test conditions -----------------------------------------------------------------------
 
@@ -165,7 +194,12 @@ void TMainForm::DevicesWinUpdate() {
   QRadioButton* ports[6] = {Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button};
   SelectByText({Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button},
                "Com " + Q(Settings.Port));
-  for (int n = 1; n <= 6; ++n) ports[n - 1]->setEnabled(TestComPort("COM" + std::to_string(n)));
+  for (int n = 1; n <= 6; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    const bool usable = TestComPort(name);
+    ports[n - 1]->setEnabled(usable);
+    ports[n - 1]->setToolTip(Q(PortToolTip(name, usable)));
+  }
   SelectByText(
       {CompactButton, Q90Button, NXiButton, Intelemodem300Button, Intelemodem2400Button, SupercomButton},
       Q(Settings.DeviceType));
@@ -174,9 +208,30 @@ void TMainForm::DevicesWinUpdate() {
 }
 
 bool TMainForm::TestComPort(const std::string& Name) {
-  if (PortCanBeOpened(Name)) return true;
+  // An exclusive open, closed again at once.
+  int error = 0;
+  if (portSystem_->OpenDevice(Name, error)) {
+    lastProbeError_ = 0;
+    return true;
+  }
+  lastProbeError_ = error;
   // The program's own open port cannot be opened a second time, yet it is usable.
   return Name.size() >= 4 && Name.substr(3, 1) == Settings.Port && ComPort.IsOpen();
+}
+
+std::string TMainForm::PortToolTip(const std::string& Name, bool Usable) const {
+  const std::string path = ResolvePortPath(Name);
+  std::string tip = path;
+  QFileInfo link(Q(path));
+  if (link.isSymLink()) {
+    QString target = link.canonicalFilePath();
+    tip += " -> " + (target.isEmpty() ? link.symLinkTarget() : target).toStdString();
+  }
+  if (Usable && lastProbeError_)
+    tip += " (open in this program)";
+  else if (!Usable)
+    tip += " (" + std::string(lastProbeError_ ? std::strerror(lastProbeError_) : "cannot be opened") + ")";
+  return tip;
 }
 
 void TMainForm::DeviceLine() {
@@ -217,12 +272,36 @@ void TMainForm::DeviceCancelButtonClick(QObject*) {
 
 // ---- Files sheet ---------------------------------------------------------------------------
 
-void TMainForm::FilesUpdate() {
-  QFontMetrics metrics(LogDirectoryCaption->font());
-  LogDirectoryCaption->setText(metrics.elidedText(Q(Settings.LogDirectory), Qt::ElideMiddle, 416));
+void TMainForm::ApplyLogDirectory(const std::string& Path) {
+  try {
+    DirectoryListBox->SetDirectory(Q(Path));
+  } catch (const TDirectoryError& e) {
+    // A capture folder that has gone (an unplugged disk, a path from another machine) must not
+    // also stop the start-up: captures go to the home folder until the tester chooses another.
+    QString home = Q(records::homeDirectory());
+    QString fallback = QDir::isAbsolutePath(home) && QFileInfo(home).isDir() ? home : QString("/");
+    ShowException("Log directory: " + std::string(e.what()) + "\nCaptures are saved to " +
+                  fallback.toStdString() + " instead.");
+    DirectoryListBox->SetDirectory(fallback);
+  }
 }
 
-void TMainForm::DirectoryListBoxChange(QObject*) {}
+void TMainForm::FilesUpdate() {
+  const QString listed = DirectoryListBox->Directory();
+  if (listed.isEmpty() || !QFileInfo(listed).isDir())
+    ApplyLogDirectory(listed.isEmpty() ? Settings.LogDirectory : listed.toStdString());
+  else
+    DirectoryListBox->Update();
+  DriveComboBox1->Update(DirectoryListBox->Directory());
+  DirectoryListBoxChange(DirectoryListBox);
+}
+
+void TMainForm::DirectoryListBoxChange(QObject*) {
+  if (DirectoryListBox->Directory().isEmpty()) return;
+  Settings.LogDirectory = DirectoryListBox->Directory().toStdString();
+  SaveConfig();
+}
+
 void TMainForm::ScriptFolderButtonClick(QObject*) {}
 void TMainForm::ViewScriptButtonClick(QObject*) {}
 

@@ -6,22 +6,28 @@
 
 #include <QApplication>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "call/conversation_view.h"
 #include "serial/comdevice.h"
 #include "serial/comhandoff.h"
+#include "temp_dir.h"
 #include "ui/mainform.h"
 
 namespace corvalis::testing {
 
-// Makes the one QApplication of the test program.
+// Makes the one QApplication of the test program. The settings go to a folder of the test
+// program's own unless a test names another, never into the user's.
 inline QApplication& App() {
+  static kit::testing::TempDir registry;
+  if (!std::getenv("CORVALIS_REGISTRY_DIR")) setenv("CORVALIS_REGISTRY_DIR", registry.path().c_str(), 1);
   static int argc = 1;
   static char name[] = "corvalis_test";
   static char* argv[] = {name, nullptr};
@@ -139,8 +145,13 @@ class FakePorts : public TComSystem {
  public:
   std::shared_ptr<TComDevice> OpenDevice(const std::string& name, int& error) override {
     opened.push_back(name);
-    if (!available) {
-      error = 2;
+    if (onOpen) onOpen(name);
+    if (!available || missing.count(name)) {
+      error = 2;  // ENOENT
+      return nullptr;
+    }
+    if (busy.count(name)) {
+      error = 16;  // EBUSY
       return nullptr;
     }
     return device;
@@ -148,6 +159,9 @@ class FakePorts : public TComSystem {
   std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
   std::vector<std::string> opened;
   bool available = true;
+  std::set<std::string> missing;  // ports that do not exist
+  std::set<std::string> busy;     // ports someone holds exclusively
+  std::function<void(const std::string&)> onOpen;
 };
 
 // A window as the tester has it after start-up: a direct bi-directional TTY on COM1 (the
@@ -157,6 +171,7 @@ class FormTest : public ::testing::Test {
  protected:
   void SetUp() override {
     App();
+    setenv("CORVALIS_REGISTRY_DIR", registryDir.path().c_str(), 1);
     services.MessageBoxes = &boxes;
     services.Clock = &clock;
     services.Desktop = &desktop;
@@ -196,6 +211,7 @@ class FormTest : public ::testing::Test {
   std::string View() const { return form->MemoASCII->Text(); }
   std::string& Sent() { return ports->device->sent; }
 
+  kit::testing::TempDir registryDir;  // the settings store of this test
   FakeBoxes boxes;
   FakeClock clock;
   FakeDesktop desktop;
