@@ -1,24 +1,157 @@
-// Modem control: AT commands to dial, answer, hang up and initialise the TTY modems. The
-// operations are in place for the window and the receive path; their bodies come with
-// modem control.
+// Modem control: AT commands to dial, answer, hang up and initialise the TTY modems, the
+// timed command sequences, and the modem controls.
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "call/cp1252.h"
 #include "call/manualtype.h"
 #include "ui/mainform.h"
 
 namespace corvalis {
 
-void TMainForm::DialButtonClick(QObject*) {}
-void TMainForm::AnswerButtonClick(QObject*) {}
-void TMainForm::HangUpButton1Click(QObject*) {}
-void TMainForm::AnsweringPart2() {}
+namespace {
+
+const std::string CR = "\r";
+
+// The Intele-Modem 2400 chooses the turbo code (or plain TTY) in the dial and answer
+// commands; the other modems take no option.
+std::string TurboOption(const TWindowSettings& Settings) {
+  if (Settings.DeviceType != kDeviceInteleModem2400) return "";
+  return Settings.TurboCode == "1" ? "B7S15=3" : "B1S15=0";
+}
+
+// What a step of the AT command sequence sends; steps without a text send nothing.
+std::string StepCommand(std::uint16_t Step) {
+  switch (Step) {
+    case 1:
+      return "+++";
+    case 2:
+      return "ATH" + CR;
+    case 10:
+      return "ATE0B1S13=255" + CR;
+    case 20:
+      return "ATE0" + CR;
+    case 21:
+      return "AT#T" + CR;
+    case 22:
+      return "AT#L1" + CR;
+    case 30:
+      return "ATX1E0" + CR;
+    default:
+      return "";
+  }
+}
+
+// The last step of each sequence: the timer stops there and the step keeps its value.
+bool StepEndsSequence(std::uint16_t Step) {
+  return Step == 2 || Step == 11 || Step == 23 || Step == 30;
+}
+
+}  // namespace
+
+void TMainForm::DialButtonClick(QObject*) {
+  State.HungUp = false;
+  State.AutoScriptPending = false;
+  State.TurboDetected = false;
+  State.CallStartPending = true;
+  CallDirectionLabel1->setChecked(true);
+  SendToMemoAndPort("AT" + TurboOption(Settings) + "DT " + Utf8ToCp1252(Settings.DialNumber) + CR,
+                    State.DisplayFrozen);
+  State.OnLine = true;
+  ResetAutoHangUpTicks(this);
+  State.AwaitingConnect = DeviceIsModem();
+}
+
+void TMainForm::AnswerButtonClick(QObject*) {
+  State.HungUp = false;
+  State.TurboDetected = false;
+  CallDirectionLabel2->setChecked(true);
+  SendToMemoAndPort("AT" + TurboOption(Settings) + "A" + CR, State.DisplayFrozen);
+  State.AwaitingConnect = DeviceIsModem();
+  ResetAutoHangUpTicks(this);
+  State.AutoScriptPending = DeviceIsModem() && Settings.AutoAnswer == "1";
+  // The NXi modem's call starts with its CONNECT line; the others' at once.
+  if (Settings.DeviceType != kDeviceNXi) AnsweringPart2();
+}
+
+void TMainForm::AnsweringPart2() {
+  State.OnLine = true;
+  if (State.AutoScriptPending) {
+    CallDirectionLabel2->setChecked(true);
+    AutoSendBox->setChecked(true);
+    State.ScriptStartTicks = 1;  // the main timer starts the script 19 ticks later
+    State.AutoScriptPending = false;
+  }
+  if (!State.CallActive) StartCallButtonClick(this);
+}
+
+void TMainForm::HangUpButton1Click(QObject*) {
+  State.OnLine = false;
+  State.CallActive = false;
+  State.HungUp = true;
+  State.AwaitingConnect = false;
+  State.AutoSendArmed = false;
+  ResetButtonClick(this);
+  State.Sending = false;
+  // Immediate hang-up characters; the Intele-Modem 300's only before anything was exchanged.
+  if (State.CallStartPending && Settings.DeviceType == kDeviceInteleModem300)
+    SendToMemoAndPort("\x1B", State.DisplayFrozen);
+  if (Settings.DeviceType == kDeviceNXi) SendToMemoAndPort("\x04", State.DisplayFrozen);
+  if (Settings.DeviceType == kDeviceInteleModem2400) {
+    SendToMemoAndPort("\x15", State.DisplayFrozen);
+    State.ATStep = 2;
+  } else {
+    State.ATStep = 1;
+  }
+  ATCommandTimer.SetEnabled(true);
+  ResetAutoHangUpTicks(this);
+}
+
 void TMainForm::ATCommandTimerTimer(QObject*) {
   ATCommandTimer.SetEnabled(false);
+  SendToMemoAndPort(StepCommand(State.ATStep), State.DisplayFrozen);
+  if (StepEndsSequence(State.ATStep)) return;
+  ++State.ATStep;
+  ATCommandTimer.SetEnabled(true);
 }
+
 void TMainForm::InitializeModem() {
   UpdateModemButtons();
+  if (!ComPort.IsOpen() || !DeviceIsModem()) return;
+  if (Settings.DeviceType == kDeviceInteleModem2400) {
+    SendToMemoAndPort("ATZ0" + CR, State.DisplayFrozen);
+    State.ATStep = 30;
+  } else {
+    SendToMemoAndPort("ATZ" + CR, State.DisplayFrozen);
+    State.ATStep = Settings.DeviceType == kDeviceInteleModem300 ? 10 : 20;
+  }
+  ATCommandTimer.SetEnabled(true);
 }
-void TMainForm::UpdateModemButtons() {}
-void TMainForm::EnableDisableModemBox(bool) {}
-void TMainForm::DialNumEditChange(QObject*) {}
+
+void TMainForm::UpdateModemButtons() {
+  const bool IsModem = DeviceIsModem();
+  EnableDisableModemBox(IsModem);
+  EnableDisableScriptBox(true);
+  DialButton->setEnabled(!DialNumEdit->text().isEmpty() && IsModem);
+  NxiSoundPanel->setVisible(Settings.DeviceType == kDeviceNXi);
+}
+
+void TMainForm::EnableDisableModemBox(bool Enable) {
+  for (QWidget* w : {static_cast<QWidget*>(DialNumEdit), static_cast<QWidget*>(DialButton),
+                     static_cast<QWidget*>(HangUpButton1), static_cast<QWidget*>(HangUpButton2),
+                     static_cast<QWidget*>(AnswerButton), static_cast<QWidget*>(SoundLEDLabel),
+                     static_cast<QWidget*>(SoundLightPanel)})
+    w->setEnabled(Enable);
+}
+
+void TMainForm::DialNumEditChange(QObject*) {
+  Settings.DialNumber = DialNumEdit->text().toStdString();
+  UpdateModemButtons();
+}
 
 bool TMainForm::TypingWindowVisible() const {
   return ManualTypeForm && ManualTypeForm->isVisible();

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
   services.Handoff = &handoff;
   services.DownloadSite = CORVALIS_DOWNLOAD_SITE;
   corvalis::TMainForm mainForm(services);
-  corvalis::TManualTypeForm manualTypeForm;
+  // Beside the main window and above it, never modal.
+  corvalis::TManualTypeForm manualTypeForm(&mainForm);
   mainForm.ManualTypeForm = &manualTypeForm;
   mainForm.show();
   QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);

@@ -114,6 +114,8 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   clock_ = services.Clock ? services.Clock : ownClock_.get();
   desktop_ = services.Desktop ? services.Desktop : ownDesktop_.get();
   portSystem_ = services.PortSystem ? services.PortSystem : TComSystem::Linux();
+  if (!services.FileDialogs) ownFileDialogs_ = std::make_unique<TQtFileDialogs>(this);
+  fileDialogs_ = services.FileDialogs ? services.FileDialogs : ownFileDialogs_.get();
 
   setObjectName("MainForm");
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint);
@@ -549,10 +551,13 @@ void TMainForm::showEvent(QShowEvent* event) {
 void TMainForm::closeEvent(QCloseEvent* event) {
   bool canClose = true;
   Guard([&] { FormCloseQuery(this, canClose); });
-  if (canClose)
+  if (canClose) {
+    // The typing window goes with the main window.
+    if (ManualTypeForm) ManualTypeForm->hide();
     event->accept();
-  else
+  } else {
     event->ignore();
+  }
 }
 
 // ---- tabs ---------------------------------------------------------------------------------

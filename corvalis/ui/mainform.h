@@ -42,6 +42,7 @@ struct TFormServices {
   bool LiveTimers = true;
   // The address the About sheet's download-site label opens.
   std::string DownloadSite;
+  IFileDialogs* FileDialogs = nullptr;
 };
 
 class TMainForm : public QWidget {
@@ -270,6 +271,7 @@ class TMainForm : public QWidget {
   IMessageBoxes& MessageBoxes() { return *messageBoxes_; }
   IClock& Clock() { return *clock_; }
   IDesktop& Desktop() { return *desktop_; }
+  IFileDialogs& FileDialogs() { return *fileDialogs_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -310,6 +312,8 @@ class TMainForm : public QWidget {
   // held and made once at its end.
   bool loadingConfig_ = false;
   bool saveHeld_ = false;
+  std::unique_ptr<TQtFileDialogs> ownFileDialogs_;
+  IFileDialogs* fileDialogs_;
 };
 
 template <typename F>

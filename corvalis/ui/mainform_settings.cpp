@@ -302,7 +302,5 @@ void TMainForm::DirectoryListBoxChange(QObject*) {
   SaveConfig();
 }
 
-void TMainForm::ScriptFolderButtonClick(QObject*) {}
-void TMainForm::ViewScriptButtonClick(QObject*) {}
 
 }  // namespace corvalis

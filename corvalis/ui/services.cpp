@@ -1,6 +1,7 @@
 #include "services.h"
 
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
 #include <QUrl>
@@ -51,6 +52,13 @@ bool TQtDesktop::Open(const std::string& target) {
   QString t = QString::fromStdString(target);
   QUrl url = t.startsWith('/') ? QUrl::fromLocalFile(t) : QUrl(t);
   return url.isValid() && QDesktopServices::openUrl(url);
+}
+
+std::string TQtFileDialogs::OpenFileName(const std::string& title, const std::string& preset,
+                                         const std::string& filter) {
+  return QFileDialog::getOpenFileName(parent_, QString::fromStdString(title), QString::fromStdString(preset),
+                                      QString::fromStdString(filter))
+      .toStdString();
 }
 
 TTimer::TTimer(int intervalMs, bool enabled, bool live, std::function<void()> onTimer)

@@ -1,7 +1,7 @@
 #pragma once
 // What the main window needs of the desktop, as small interfaces so that tests and
 // automation can stand in for them: message boxes, the clock, opening a file or address
-// with the desktop's default handler, and interval timers.
+// with the desktop's default handler, the file-open dialog, and interval timers.
 #include <QTimer>
 #include <functional>
 #include <string>
@@ -38,6 +38,15 @@ class IDesktop {
   virtual bool Open(const std::string& target) = 0;
 };
 
+class IFileDialogs {
+ public:
+  virtual ~IFileDialogs() = default;
+  // A file-open dialog starting at the file Preset (or its folder); returns the chosen
+  // file, or an empty text when the dialog was cancelled.
+  virtual std::string OpenFileName(const std::string& title, const std::string& preset,
+                                   const std::string& filter) = 0;
+};
+
 // Qt message boxes over the given window.
 class TQtMessageBoxes : public IMessageBoxes {
  public:
@@ -59,6 +68,17 @@ class TSystemClock : public IClock {
 class TQtDesktop : public IDesktop {
  public:
   bool Open(const std::string& target) override;
+};
+
+// Qt's file-open dialog over the given window.
+class TQtFileDialogs : public IFileDialogs {
+ public:
+  explicit TQtFileDialogs(QWidget* parent = nullptr) : parent_(parent) {}
+  std::string OpenFileName(const std::string& title, const std::string& preset,
+                           const std::string& filter) override;
+
+ private:
+  QWidget* parent_;
 };
 
 // An interval timer with an Enabled property. When it is not live (tests), enabling it

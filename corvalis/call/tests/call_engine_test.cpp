@@ -148,15 +148,13 @@ TEST_F(CallEngine, RecentCharsFollowTheShownCharacters) {
 }
 
 TEST_F(CallEngine, ReceivedTextFollowsTheTypingTurnWithoutAMark) {
-  TManualTypeForm typing;
-  form->ManualTypeForm = &typing;
   StartUp(kDeviceQ90);
   StartCall();
   form->BreakLinesInMemo(true);
-  typing.ShowTypingText("HELLO GA");
+  typing->ShowTypingText("HELLO GA");
   Receive("HELLO GA");
   EXPECT_EQ(View(), "SEND: HELLO GA");
-  typing.HideTypingWindow();
+  typing->HideTypingWindow();
   Receive("HI");
   EXPECT_EQ(View(), "SEND: HELLO GA\r\n\r\nRECD: HI");
 }
@@ -361,14 +359,23 @@ TEST_F(CallEngine, InactivityOnlyHangsUpAModemAndNeverActsWithoutAutoHangUp) {
   form->Settings.AutoHangUp = "1";
   StartCall();
   Receive("HI");
-  Tick(150);
+  Tick(149);
+  EXPECT_FALSE(form->State.HungUp);
+  Tick(1);
   EXPECT_EQ(form->State.InactivityTicks, 0);
-  EXPECT_TRUE(form->State.CallActive);  // the call stays open until End Call
+  EXPECT_TRUE(form->State.HungUp);
+  EXPECT_FALSE(form->State.OnLine);
+  // The call stays open until End Call.
+  EXPECT_FALSE(form->State.DisplayFrozen);
+  EXPECT_TRUE(form->EndCallButton->isEnabled());
 
+  form->EndCallButtonClick(form->EndCallButton);
+  form->DontSaveButtonClick(form->DontSaveButton);
   form->Settings.AutoHangUp = "0";
+  StartCall();
   Receive("HI");
   Tick(1000);
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(form->State.CallActive && form->State.OnLine);
 }
 
 TEST_F(CallEngine, AMessageBoxInATickStopsTheTimerUntilItCloses) {
@@ -393,36 +400,34 @@ TEST_F(CallEngine, AMessageBoxInATickStopsTheTimerUntilItCloses) {
 }
 
 TEST_F(CallEngine, AutoSendActsOnSilenceOrASign) {
-  TManualTypeForm typing;
-  form->ManualTypeForm = &typing;
   StartUp(kDeviceQ90);
   StartCall();
   form->AutoSendBox->setChecked(true);
   form->SendNowButton->setEnabled(true);
   Receive("QQGA");
   ASSERT_TRUE(form->State.AutoSendArmed);
-  typing.show();
+  typing->show();
   Tick(6);
-  EXPECT_TRUE(typing.isVisible());
+  EXPECT_TRUE(typing->isVisible());
   Tick(1);  // more than 1.2 s after Q Q G A
-  EXPECT_FALSE(typing.isVisible());
+  EXPECT_FALSE(typing->isVisible());
 
   // G A alone is not the sign: the 6 s rule applies.
   form->State.RecentChars.clear();
   form->State.RxCharsSinceSend = 0;
   Receive("GA");
-  typing.show();
+  typing->show();
   Tick(30);
-  EXPECT_TRUE(typing.isVisible());
+  EXPECT_TRUE(typing->isVisible());
   Tick(1);
-  EXPECT_FALSE(typing.isVisible());
+  EXPECT_FALSE(typing->isVisible());
 
   // Never while "Send a line" is disabled.
   form->SendNowButton->setEnabled(false);
   Receive("QQGA");
-  typing.show();
+  typing->show();
   Tick(50);
-  EXPECT_TRUE(typing.isVisible());
+  EXPECT_TRUE(typing->isVisible());
 }
 
 TEST_F(CallEngine, TheCallClockCountsSecondsInMinutes) {

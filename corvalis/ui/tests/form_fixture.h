@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "call/conversation_view.h"
+#include "call/manualtype.h"
 #include "serial/comdevice.h"
 #include "serial/comhandoff.h"
 #include "temp_dir.h"
@@ -74,6 +75,20 @@ class FakeDesktop : public IDesktop {
   }
   std::vector<std::string> opened;
   bool succeed = true;
+};
+
+// A file dialog that returns what the test tells it, and records its preset.
+class FakeFileDialogs : public IFileDialogs {
+ public:
+  std::string OpenFileName(const std::string& title, const std::string& preset,
+                           const std::string& filter) override {
+    (void)title;
+    (void)filter;
+    presets.push_back(preset);
+    return answer;
+  }
+  std::vector<std::string> presets;
+  std::string answer;  // empty: cancelled
 };
 
 // A serial device that records what is written and hands out what the test queues.
@@ -179,9 +194,15 @@ class FormTest : public ::testing::Test {
     services.PortSystem = ports;
     services.LiveTimers = false;
     services.DownloadSite = "file:///kit/README.md";
+    services.FileDialogs = &fileDialogs;
     form = std::make_unique<TMainForm>(services);
+    typing = std::make_unique<TManualTypeForm>();
+    form->ManualTypeForm = typing.get();
   }
-  void TearDown() override { form.reset(); }
+  void TearDown() override {
+    form.reset();
+    typing.reset();
+  }
 
   // FormShow, then the settings of a ready tester.
   void StartUp(const std::string& deviceType = kDeviceCustomCompact,
@@ -215,10 +236,12 @@ class FormTest : public ::testing::Test {
   FakeBoxes boxes;
   FakeClock clock;
   FakeDesktop desktop;
+  FakeFileDialogs fileDialogs;
   TPlainHandoff handoff;
   std::shared_ptr<FakePorts> ports = std::make_shared<FakePorts>();
   TFormServices services;
   std::unique_ptr<TMainForm> form;
+  std::unique_ptr<TManualTypeForm> typing;  // the program's typing window
 };
 
 }  // namespace corvalis::testing
