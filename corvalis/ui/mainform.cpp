@@ -126,8 +126,10 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   font.setPixelSize(11);
   setFont(font);
   QPalette pal = palette();
-  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-    pal.setColor(role, kDarkTeal);
+  // Disabled controls keep the style's grey, so that a port that cannot be opened shows as such.
+  for (auto group : {QPalette::Active, QPalette::Inactive})
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+      pal.setColor(group, role, kDarkTeal);
   setPalette(pal);
 
   BuildLayout();

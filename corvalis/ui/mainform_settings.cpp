@@ -273,13 +273,15 @@ void TMainForm::DeviceCancelButtonClick(QObject*) {
 // ---- Files sheet ---------------------------------------------------------------------------
 
 void TMainForm::ApplyLogDirectory(const std::string& Path) {
+  QString home = Q(records::homeDirectory());
+  QString fallback = QDir::isAbsolutePath(home) && QFileInfo(home).isDir() ? home : QString("/");
+  // No folder stored (a settings file made by hand): the first one, as on a first run.
+  if (Path.empty()) return DirectoryListBox->SetDirectory(fallback);
   try {
     DirectoryListBox->SetDirectory(Q(Path));
   } catch (const TDirectoryError& e) {
     // A capture folder that has gone (an unplugged disk, a path from another machine) must not
     // also stop the start-up: captures go to the home folder until the tester chooses another.
-    QString home = Q(records::homeDirectory());
-    QString fallback = QDir::isAbsolutePath(home) && QFileInfo(home).isDir() ? home : QString("/");
     ShowException("Log directory: " + std::string(e.what()) + "\nCaptures are saved to " +
                   fallback.toStdString() + " instead.");
     DirectoryListBox->SetDirectory(fallback);

@@ -8,14 +8,18 @@
 #include <QRadioButton>
 #include <QStyleFactory>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "call/conversation_view.h"
 #include "serial/comdevice.h"
 #include "serial/comhandoff.h"
+#include "ui/dirlist.h"
 #include "ui/mainform.h"
 
 namespace {
@@ -44,14 +48,42 @@ class FixedClock : public corvalis::IClock {
   }
 };
 
-// A device layer with no ports at all.
-class NoPorts : public corvalis::TComSystem {
+// A device the Devices sheet's probe opens and closes again; nothing else uses it.
+class ProbedDevice : public corvalis::TComDevice {
  public:
-  std::shared_ptr<corvalis::TComDevice> OpenDevice(const std::string&, int& Error) override {
-    Error = 2;
+  int SetCommState(const corvalis::TDcb&) override { return 5; }
+  int SetCommTimeouts(const corvalis::TCommTimeouts&) override { return 5; }
+  int SetupComm(std::uint32_t, std::uint32_t) override { return 5; }
+  int PurgeComm(std::uint32_t) override { return 5; }
+  int ClearCommError(std::uint32_t&, std::uint32_t&) override { return 5; }
+  int GetCommModemStatus(std::uint32_t&) override { return 5; }
+  int Write(const char*, std::size_t, std::size_t&) override { return 5; }
+  int Read(char*, std::size_t, std::size_t&) override { return 5; }
+  std::unique_ptr<corvalis::TEventWaiter> CreateEventWaiter(std::uint32_t, int& Error) override {
+    Error = 5;
     return nullptr;
   }
 };
+
+// A device layer whose port the window cannot open; once the window is up, the probe finds
+// COM1 and COM2 and nothing else.
+class PicturePorts : public corvalis::TComSystem {
+ public:
+  std::shared_ptr<corvalis::TComDevice> OpenDevice(const std::string& Name, int& Error) override {
+    if (probing && (Name == "COM1" || Name == "COM2")) return std::make_shared<ProbedDevice>();
+    Error = 2;
+    return nullptr;
+  }
+  bool probing = false;
+};
+
+// A folder tree of fixed names for the Files sheet.
+std::string MakeLogFolders() {
+  const std::filesystem::path home = "/tmp/corvalis-screenshots/tester";
+  for (const char* d : {"captures/city-drive", "captures/lab-bench", "captures/relay"})
+    std::filesystem::create_directories(home / d);
+  return home.string();
+}
 
 }  // namespace
 
@@ -64,6 +96,11 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("corvalis");
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   std::string out = argv[1];
+  // Settings of their own, nothing of the user's read or changed.
+  QTemporaryDir registry;
+  setenv("CORVALIS_REGISTRY_DIR", registry.path().toUtf8().constData(), 1);
+  const std::string home = MakeLogFolders();
+  setenv("HOME", home.c_str(), 1);
 
   SilentBoxes boxes;
   FixedClock clock;
@@ -72,15 +109,17 @@ int main(int argc, char** argv) {
   services.MessageBoxes = &boxes;
   services.Clock = &clock;
   services.Handoff = &handoff;
-  services.PortSystem = std::make_shared<NoPorts>();
+  auto ports = std::make_shared<PicturePorts>();
+  services.PortSystem = ports;
   services.LiveTimers = false;
   services.DownloadSite = "file:///usr/share/doc/corvalis/README.md";
   corvalis::TMainForm form(services);
   form.show();
+  ports->probing = true;
 
   // A tester's conditions and a call in progress with a few turns.
   form.Settings.DeviceType = corvalis::kDeviceCustomCompact;
-  form.Settings.LogDirectory = "/home/tester/captures";
+  form.DirectoryListBox->SetDirectory(QString::fromStdString(home + "/captures"));
   form.UserEdit->setText("Ann");
   form.LocationEdit->setText("Lab 2, bench 3");
   form.NetworkInfoEdit->setText("Carrier A, band 5");

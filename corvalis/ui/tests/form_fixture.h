@@ -202,6 +202,7 @@ class FormTest : public ::testing::Test {
   void TearDown() override {
     form.reset();
     typing.reset();
+    unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folder goes with it
   }
 
   // FormShow, then the settings of a ready tester.
