@@ -47,7 +47,10 @@ TManualTypeForm::TManualTypeForm(QWidget* parent) : QWidget(parent, Qt::Dialog) 
 
   Label2 = new QLabel("This Window will be automatically disappear after your \"GA\" is typed", this);
   Label2->setObjectName("Label2");
-  Label2->setGeometry(24, 216, 321, 17);
+  // Two lines where the font is wider than the one the window was drawn for.
+  Label2->setGeometry(24, 210, 321, 34);
+  Label2->setWordWrap(true);
+  Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 }
 
 void TManualTypeForm::ShowTypingText(const std::string& Text) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "call/conversation_view.h"
+#include "call/manualtype.h"
 #include "serial/comdevice.h"
 #include "serial/comhandoff.h"
 #include "ui/dirlist.h"
@@ -170,6 +171,18 @@ int main(int argc, char** argv) {
     } else {
       std::printf("%s\n", path.c_str());
     }
+  }
+
+  // The typing window with a turn of the sample script, as a Q-90 call shows it.
+  corvalis::TManualTypeForm typing;
+  typing.ShowTypingText("GOOD. PLEASE TELL ME YOUR SIGNAL BARSAND THE TIME ON YOUR PHONE GA");
+  QApplication::processEvents();
+  std::string path = out + "/typing-window.png";
+  if (!typing.grab().save(QString::fromStdString(path))) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    ++failures;
+  } else {
+    std::printf("%s\n", path.c_str());
   }
   return failures ? 1 : 0;
 }
