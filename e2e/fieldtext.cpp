@@ -99,6 +99,13 @@ std::string speakerText(std::string_view conversation, std::string_view mark) {
   return text;
 }
 
+std::string withoutLineEnds(std::string_view received) {
+  std::string text;
+  for (char c : received)
+    if (c != '\r' && c != '\n') text += c;
+  return text;
+}
+
 std::optional<std::string> lastRecordValue(std::string_view capture, std::string_view key) {
   std::vector<std::string_view> lines = lastRecordLines(capture);
   std::string prefix = std::string(key) + ": ";

@@ -28,6 +28,10 @@ std::optional<std::string> lastConversation(std::string_view capture);
 // the view's marks for received CR and LF (and a modem's automatic line breaks) left out.
 std::string speakerText(std::string_view conversation, std::string_view mark);
 
+// What arrived at the far end without line ends: the program breaks long lines on a modem with
+// CR LF (or CR) of its own, which are not part of the script's text.
+std::string withoutLineEnds(std::string_view received);
+
 // A value of the last call record, such as "TURBOCODEDETECTED"; nothing when it has no such line.
 std::optional<std::string> lastRecordValue(std::string_view capture, std::string_view key);
 

@@ -29,12 +29,6 @@ std::string Turns(const std::string& script, Side side, std::string_view lineEnd
   return fieldtext::sideText(fieldtext::readTurns(script), side, lineEnd);
 }
 
-std::string WithoutLineEnds(std::string s) {
-  std::erase(s, '\r');
-  std::erase(s, '\n');
-  return s;
-}
-
 std::string WithoutTrailingSpaces(std::string s) {
   while (!s.empty() && s.back() == ' ') s.pop_back();
   return s;
@@ -129,7 +123,7 @@ TEST_F(DeviceCall, NxiModemAnswersTheRingWithTurboAndRunsTheScriptByItself) {
                  "command ATA -> answering", "connect CONNECT TURBO", "heard turn 1", "far-end typed turn 2",
                  "heard turn 3", "far-end typed turn 4", "hangup EOT", "command ATH -> OK", "done hung up"});
   // This side's turns went down the line (a modem's automatic line breaks aside), nothing else.
-  EXPECT_EQ(WithoutLineEnds(FarReceived()), Turns(kScript, Side::Odd));
+  EXPECT_EQ(fieldtext::withoutLineEnds(FarReceived()), Turns(kScript, Side::Odd));
   EXPECT_EQ(FarSent(), Turns(kScript, Side::Even));
   // The in-band sound codes went to the program around the far end's typing.
   EXPECT_NE(SimLog().find("tx \\x1f"), std::string::npos);
@@ -158,7 +152,7 @@ TEST_P(InteleModem2400, AnswersWithTheTurboCodeAsSetAndHangsUpWithNakThenAth) {
                  turbo ? "command ATB7S15=3A -> answering" : "command ATB1S15=0A -> answering",
                  turbo ? "connect CONNECT TURBO" : "connect CONNECT TTY", "far-end typed turn 4",
                  "hangup NAK", "command ATH -> OK", "done hung up"});
-  EXPECT_EQ(WithoutLineEnds(FarReceived()), Turns(kScript, Side::Odd));
+  EXPECT_EQ(fieldtext::withoutLineEnds(FarReceived()), Turns(kScript, Side::Odd));
   // NAK at once, then ATH alone (no escape first).
   std::string rx = ReadFromProgram(SimLog());
   std::size_t nak = rx.find("\\x15");
@@ -185,7 +179,7 @@ TEST_F(DeviceCall, InteleModem300AnswersWithoutTurboAndHangsUpWithTheEscape) {
                  "far-end typed turn 4", "escape +++ -> OK", "command ATH -> ", "done hung up"});
   // No ESC: it hangs up only a call in which nothing was exchanged yet.
   EXPECT_EQ(ReadFromProgram(SimLog()).find("\\x1b"), std::string::npos);
-  EXPECT_EQ(WithoutLineEnds(FarReceived()), Turns(kScript, Side::Odd));
+  EXPECT_EQ(fieldtext::withoutLineEnds(FarReceived()), Turns(kScript, Side::Odd));
   ExpectCapture(Turns(kScript, Side::Odd), Turns(kScript, Side::Even),
                 {{"DEVICE", "Ultratec Intele-Modem 300"}, {"TURBOCODEDETECTED", "No"}});
   EXPECT_EQ(Boxes(), "");

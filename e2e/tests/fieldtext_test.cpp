@@ -56,6 +56,7 @@ TEST(FieldText, ASpeakersTextWithoutTheLineBreakMarks) {
   EXPECT_EQ(speakerText(conversation, "RECD: "), "GOOD MORNING GAOK\xB7K GA");
   EXPECT_EQ(speakerText(conversation, "SEND: "), "THE NUMBERS ARE 911 GA BYE SK");
   EXPECT_EQ(speakerText("", "SEND: "), "");
+  EXPECT_EQ(withoutLineEnds("THE NUMBERS ARE\r\n 911 GA\r 5"), "THE NUMBERS ARE 911 GA 5");
 }
 
 }  // namespace
