@@ -1,0 +1,96 @@
+#pragma once
+// A field test end to end in one test program: ttysim plays the device and the far end on a
+// pseudo-terminal, and a real main window (offscreen, live timers, the real serial port and
+// settings store) runs the call. Waits are on events (ttysim's console, the window's state)
+// with generous limits; nothing waits a fixed time.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "call/manualtype.h"
+#include "serial/comhandoff_qt.h"
+#include "temp_dir.h"
+#include "ui/tests/form_fixture.h"
+
+class QSocketNotifier;
+
+namespace e2e {
+
+// Long enough for a call on a busy 2-core machine under the sanitizers.
+inline constexpr int kWaitSeconds = 120;
+
+// ttysim as a child process; its console is read as the test serves the window's events.
+class Ttysim {
+ public:
+  explicit Ttysim(std::vector<std::string> args);
+  ~Ttysim();
+  Ttysim(const Ttysim&) = delete;
+  Ttysim& operator=(const Ttysim&) = delete;
+
+  // Reads what the console has said so far (also done as it arrives while events are served).
+  void Pump();
+  // The fields of the ready line (link, device, ...); empty until it has come.
+  const std::map<std::string, std::string>& Ready() const { return ready_; }
+  // Whether the console has a line holding text, such as "far-end typed turn 2".
+  bool Said(const std::string& text) const;
+  bool Exited();
+  pid_t Pid() const { return pid_; }
+  // Exit status once exited (128 + signal when killed), -1 before.
+  int ExitStatus() const { return status_; }
+  const std::string& Console() const { return console_; }
+
+ private:
+  void ParseReady(const std::string& line);
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::unique_ptr<QSocketNotifier> notifier_;  // reads the console as it arrives
+  std::string console_;
+  std::map<std::string, std::string> ready_;
+  int status_ = -1;
+};
+
+// One call: the folders and files of a field test in a temporary directory.
+class FieldTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The script both sides read; returns its path.
+  std::string WriteScript(const std::string& name, const std::string& text);
+  // The settings store of a tester ready for an automatic call on port 1, with the given values
+  // on top (registry value names, such as "Device Type").
+  void WriteSettings(const std::map<std::string, std::string>& values);
+  // Starts ttysim with the folder, files and limits of this test added to args, and waits for
+  // its ready line.
+  void StartSim(std::vector<std::string> args);
+  // The main window and the typing window, as the program makes them; showing the window
+  // loads the settings, opens the port and initialises the device.
+  void OpenWindow();
+  // Serves the window's events and reads ttysim's console until done() holds; false after
+  // kWaitSeconds.
+  bool ServeUntil(const std::function<bool()>& done);
+  // Serves until ttysim has exited; its exit status.
+  int ServeUntilSimExits();
+  // The one capture file in the log folder, whole.
+  std::string Capture() const;
+  std::string FarReceived() const;
+  std::string FarSent() const;
+  std::string SimLog() const;
+  // The error boxes and questions the window showed, one line each.
+  std::string Boxes() const;
+
+  kit::testing::TempDir dir;
+  std::string portDir, logDir, registryDir;
+  std::unique_ptr<Ttysim> sim;
+  corvalis::testing::FakeBoxes boxes;
+  std::unique_ptr<corvalis::TQtHandoff> handoff;
+  std::unique_ptr<corvalis::TMainForm> form;
+  corvalis::TManualTypeForm* typing = nullptr;  // owned by the form
+};
+
+}  // namespace e2e
