@@ -13,6 +13,7 @@
 
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
+#include "records/calllog.h"
 #include "ui/mainform.h"
 
 namespace corvalis {
@@ -24,20 +25,6 @@ class TScriptFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-std::string FileErrorText(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      return "File not found";
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return "File access denied";
-    default:
-      return std::strerror(err);
-  }
-}
 
 // A name that can serve as a script: an existing regular file (a folder, a pipe or a device
 // would fail to read or never end).

@@ -25,7 +25,13 @@ bool IsLandline(const std::string& testType) {
   return testType == kLandlineDirect || testType == kLandlineAcoustic;
 }
 
-std::string ErrorText(int err) {
+[[noreturn]] void Fail(int err, const std::string& path) {
+  throw TCaptureFileError(FileErrorText(err) + " (" + path + ")");
+}
+
+}  // namespace
+
+std::string FileErrorText(int err) {
   switch (err) {
     case ENOENT:
     case ENOTDIR:
@@ -45,12 +51,6 @@ std::string ErrorText(int err) {
       return "I/O error " + std::to_string(err);
   }
 }
-
-[[noreturn]] void Fail(int err, const std::string& path) {
-  throw TCaptureFileError(ErrorText(err) + " (" + path + ")");
-}
-
-}  // namespace
 
 std::string MakeFilePrefix(const std::tm& local) {
   return TwoDigits(local.tm_mon + 1) + TwoDigits(local.tm_mday) + "-" + TwoDigits(local.tm_hour) +

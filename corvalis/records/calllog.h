@@ -13,6 +13,10 @@ inline constexpr const char* kLandlineDirect = "Landline Calls (Direct connectio
 inline constexpr const char* kLandlineAcoustic = "Landline Calls (Acoustic)";
 inline constexpr const char* kOutgoingCall = "Outgoing Call";
 
+// The short text shown for a failed file operation ("File not found", "File access denied",
+// "Disk full", ...), by the system's error number.
+std::string FileErrorText(int err);
+
 // Month, day, "-", hour, minute of a local time, two digits each: "1018-1405".
 std::string MakeFilePrefix(const std::tm& local);
 
