@@ -212,9 +212,10 @@ TEST_F(DeviceCall, DirectTtyAnswersTheRingAndRepliesWhenTheFarEndHasSpoken) {
 }
 
 TEST_F(DeviceCall, ManualTypingShowsEachTurnAndHidesItAfterTheTesterTypedGa) {
-  // The tester at the device types what the typing window shows; the far end answers.
+  // The tester at the device types what the typing window shows; the far end answers. Both wait 3 s
+  // after the other's turn: time for the window to go (1.2 s after GA) and for Send a line.
   Prepare("Ameriphone Q-90", kScript);
-  StartSim({"--device", "q90", "--script", scriptPath, "--side", "even", "--cps", "30", "--quiet", "2.5",
+  StartSim({"--device", "q90", "--script", scriptPath, "--side", "even", "--cps", "30", "--quiet", "3",
             "--start-delay", "2"});
   OpenWindow();
   ASSERT_FALSE(typing->isVisible());
