@@ -113,10 +113,10 @@ class DeviceCall : public FieldTest {
 
 TEST_F(DeviceCall, NxiModemAnswersTheRingWithTurboAndRunsTheScriptByItself) {
   Prepare("NXi modem", kScript);
-  StartSim(ModemArgs("nxi"));
-  OpenWindow();
-  RingWhenInitialised("AT#L1");
-  ServeToTheEnd();
+  ASSERT_NO_FATAL_FAILURE(StartSim(ModemArgs("nxi")));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
+  ASSERT_NO_FATAL_FAILURE(ServeToTheEnd());
 
   ExpectInOrder(sim->Console(),
                 {"command ATZ -> OK", "command ATE0 -> OK", "command AT#T -> OK", "ring 1",
@@ -142,10 +142,10 @@ class InteleModem2400 : public DeviceCall, public ::testing::WithParamInterface<
 TEST_P(InteleModem2400, AnswersWithTheTurboCodeAsSetAndHangsUpWithNakThenAth) {
   const bool turbo = GetParam();
   Prepare("Ultratec Intele-Modem 2400", kScript, {{"Enable Turbo Code", turbo ? "1" : "0"}});
-  StartSim(ModemArgs("im2400"));
-  OpenWindow();
-  RingWhenInitialised("ATX1E0");
-  ServeToTheEnd();
+  ASSERT_NO_FATAL_FAILURE(StartSim(ModemArgs("im2400")));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("ATX1E0"));
+  ASSERT_NO_FATAL_FAILURE(ServeToTheEnd());
 
   ExpectInOrder(sim->Console(),
                 {"command ATZ0 -> OK", "ring 1",
@@ -169,10 +169,10 @@ INSTANTIATE_TEST_SUITE_P(Turbo, InteleModem2400, ::testing::Values(true, false),
 
 TEST_F(DeviceCall, InteleModem300AnswersWithoutTurboAndHangsUpWithTheEscape) {
   Prepare("Ultratec Intele-Modem 300", kScript);
-  StartSim(ModemArgs("im300"));
-  OpenWindow();
-  RingWhenInitialised("ATE0B1S13=255");
-  ServeToTheEnd();
+  ASSERT_NO_FATAL_FAILURE(StartSim(ModemArgs("im300")));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("ATE0B1S13=255"));
+  ASSERT_NO_FATAL_FAILURE(ServeToTheEnd());
 
   ExpectInOrder(sim->Console(),
                 {"command ATZ -> OK", "ring 1", "command ATA -> answering", "connect CONNECT TTY",
@@ -191,10 +191,12 @@ TEST_F(DeviceCall, DirectTtyAnswersTheRingAndRepliesWhenTheFarEndHasSpoken) {
   const std::string greeting = "HELLO LAB THIS IS CAR 2 GA\r\n\r\n";
   Prepare("Ultratec Custom Compact", kScript);
   std::string farScript = WriteScript("far-script.txt", greeting + kScript);
-  StartSim({"--device", "compact", "--script", farScript, "--side", "odd", "--ring-after", "0.3", "--cps",
-            "30", "--quiet", "0.5", "--start-delay", "0.5"});
-  OpenWindow();
-  ServeToTheEnd();
+  const std::vector<std::string> args = {"--device", "compact",      "--script",      farScript, "--side",
+                                         "odd",      "--ring-after", "0.3",           "--cps",   "30",
+                                         "--quiet",  "0.5",          "--start-delay", "0.5"};
+  ASSERT_NO_FATAL_FAILURE(StartSim(args));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(ServeToTheEnd());
 
   ExpectInOrder(sim->Console(),
                 {"ring 1", "call-up answered", "far-end typed turn 1", "heard turn 2", "far-end typed turn 3",
@@ -215,9 +217,10 @@ TEST_F(DeviceCall, ManualTypingShowsEachTurnAndHidesItAfterTheTesterTypedGa) {
   // The tester at the device types what the typing window shows; the far end answers. Both wait 3 s
   // after the other's turn: time for the window to go (1.2 s after GA) and for Send a line.
   Prepare("Ameriphone Q-90", kScript);
-  StartSim({"--device", "q90", "--script", scriptPath, "--side", "even", "--cps", "30", "--quiet", "3",
-            "--start-delay", "2"});
-  OpenWindow();
+  const std::vector<std::string> args = {"--device", "q90", "--script", scriptPath, "--side",        "even",
+                                         "--cps",    "30",  "--quiet",  "3",        "--start-delay", "2"};
+  ASSERT_NO_FATAL_FAILURE(StartSim(args));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_FALSE(typing->isVisible());
   form->StartCallButton->click();
   form->SendNowButton->click();
@@ -240,7 +243,7 @@ TEST_F(DeviceCall, ManualTypingShowsEachTurnAndHidesItAfterTheTesterTypedGa) {
       << form->MemoASCII->Text();
   form->SendNowButton->click();
   EXPECT_FALSE(typing->isVisible());
-  ServeToTheEnd();
+  ASSERT_NO_FATAL_FAILURE(ServeToTheEnd());
 
   ExpectInOrder(sim->Console(), {"local typing turn 1", "local typed turn 1", "far-end typed turn 2",
                                  "local typed turn 3", "far-end typed turn 4", "hangup ATH", "done hung up"});
