@@ -21,8 +21,11 @@ class AudioOut {
 class AudioIn {
  public:
   virtual ~AudioIn() = default;
-  // Blocks until n samples are there: n, 0 at the end of the input, -1 on an error.
+  // Waits a little for up to n samples: how many were read (0 when none came in time), kEnd at
+  // the end of the input, kFailed on an error.
   virtual long read(float* samples, std::size_t n, std::string* error) = 0;
+  static constexpr long kEnd = -1;
+  static constexpr long kFailed = -2;
 };
 
 // The sound server's devices; an empty name is the server's default. Nothing, with a one-line
@@ -33,7 +36,8 @@ std::unique_ptr<AudioIn> openSoundInput(const std::string& device, int rate, std
 bool listSoundDevices(std::string* text, std::string* error);
 
 // Raw 16-bit little-endian mono audio. The output is paced to real time, as a sound card takes
-// it; opening a named pipe waits for its other end.
+// it. A named pipe never ends and never blocks: with nobody at its other end, what is played is
+// lost, as from a sound card with nothing plugged in.
 std::unique_ptr<AudioOut> openFileOutput(const std::string& path, int rate, std::string* error);
 std::unique_ptr<AudioIn> openFileInput(const std::string& path, std::string* error);
 

@@ -1,5 +1,7 @@
 // Raw audio through files and named pipes, for joining two softtty without a sound card.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,11 @@
 namespace softtty {
 namespace {
 
+bool isFifo(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 class FileOut : public AudioOut {
  public:
   FileOut(int fd, int rate) : fd_(fd), rate_(rate) {}
@@ -22,7 +29,9 @@ class FileOut : public AudioOut {
     // Paced as a sound card plays: never more than a short buffer ahead of the clock.
     const auto now = std::chrono::steady_clock::now();
     if (written_ == 0) start_ = now;
-    const auto due = start_ + std::chrono::duration<double>(static_cast<double>(written_) / rate_ - kAhead);
+    const auto due =
+        start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(static_cast<double>(written_) / rate_ - kAhead));
     if (due > now) std::this_thread::sleep_until(due);
     std::vector<char> bytes(2 * n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -34,6 +43,7 @@ class FileOut : public AudioOut {
     while (done < bytes.size()) {
       ssize_t k = ::write(fd_, bytes.data() + done, bytes.size() - done);
       if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && errno == EAGAIN) break;  // nobody reads the pipe: the rest is lost
       if (k <= 0) {
         *error = std::string("cannot write the audio output: ") + std::strerror(errno);
         return false;
@@ -45,13 +55,14 @@ class FileOut : public AudioOut {
   }
   bool drain(std::string*) override {
     std::this_thread::sleep_until(start_ +
-                                  std::chrono::duration<double>(static_cast<double>(written_) / rate_));
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(static_cast<double>(written_) / rate_)));
     return true;
   }
   double latency() override { return kAhead; }
 
  private:
-  static constexpr double kAhead = 0.05;  // seconds written ahead of the clock
+  static constexpr double kAhead = 0.04;  // seconds written ahead of the clock
   int fd_, rate_;
   long written_ = 0;
   std::chrono::steady_clock::time_point start_;
@@ -62,33 +73,41 @@ class FileIn : public AudioIn {
   explicit FileIn(int fd) : fd_(fd) {}
   ~FileIn() override { close(fd_); }
   long read(float* samples, std::size_t n, std::string* error) override {
-    std::vector<unsigned char> bytes(2 * n);
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      ssize_t k = ::read(fd_, bytes.data() + got, bytes.size() - got);
-      if (k < 0 && errno == EINTR) continue;
-      if (k < 0) {
-        *error = std::string("cannot read the audio input: ") + std::strerror(errno);
-        return -1;
-      }
-      if (k == 0) break;
-      got += static_cast<std::size_t>(k);
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 100) == 0) return 0;
+    std::vector<unsigned char> bytes(2 * n - carry_.size());
+    ssize_t k = ::read(fd_, bytes.data(), bytes.size());
+    if (k < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+    if (k < 0) {
+      *error = std::string("cannot read the audio input: ") + std::strerror(errno);
+      return kFailed;
     }
-    const std::size_t count = got / 2;
-    for (std::size_t i = 0; i < count; ++i) {
+    if (k == 0) return kEnd;
+    bytes.resize(static_cast<std::size_t>(k));
+    bytes.insert(bytes.begin(), carry_.begin(), carry_.end());
+    carry_.clear();
+    if (bytes.size() % 2) {
+      carry_.push_back(bytes.back());  // half a sample: the rest comes with the next read
+      bytes.pop_back();
+    }
+    for (std::size_t i = 0; i < bytes.size() / 2; ++i) {
       samples[i] = static_cast<float>(static_cast<short>(bytes[2 * i] | bytes[2 * i + 1] << 8)) / 32768.0f;
     }
-    return static_cast<long>(count);
+    return static_cast<long>(bytes.size() / 2);
   }
 
  private:
   int fd_;
+  std::vector<unsigned char> carry_;
 };
 
 }  // namespace
 
 std::unique_ptr<AudioOut> openFileOutput(const std::string& path, int rate, std::string* error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // A named pipe is opened for reading and writing, which needs no reader to be there yet.
+  const bool fifo = isFifo(path);
+  int fd = open(path.c_str(),
+                fifo ? O_RDWR | O_NONBLOCK | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     *error = "cannot open '" + path + "' for the audio output: " + std::strerror(errno);
     return nullptr;
@@ -97,7 +116,8 @@ std::unique_ptr<AudioOut> openFileOutput(const std::string& path, int rate, std:
 }
 
 std::unique_ptr<AudioIn> openFileInput(const std::string& path, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool fifo = isFifo(path);
+  int fd = open(path.c_str(), (fifo ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot open '" + path + "' for the audio input: " + std::strerror(errno);
     return nullptr;

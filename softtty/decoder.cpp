@@ -141,6 +141,7 @@ void Decoder::step(float xf) {
     ++quietRun_;
     if (carrierOn_ && quietRun_ >= kCarrierOff * rate_) {
       carrierOn_ = false;
+      senderBit_ = 0;  // the next transmission may come at another rate
       carrierChanges_.push_back({static_cast<double>(n_ - quietRun_) / rate_, false});
     }
   }
@@ -214,13 +215,20 @@ void Decoder::frame(long q, bool flywheel) {
   double best = -1e9, bestT0 = 0, bestBit = bit_;
   const int stride = std::max(1, half_ / 40);
   // An audio frame lost just before the space was seen may have taken the start of the start bit.
-  long reach = half_ / 2;
+  long early = half_ / 2, late = half_ / 2;
   for (long back = half_ / 2; back <= 2 * half_; back += half_ / 2) {
-    if (quiet(q - back)) reach = 3 * half_ / 2;
+    if (quiet(q - back)) early = 3 * half_ / 2;
   }
-  for (int k = 0; k < kTimingSteps; ++k) {
-    const double bit = bit_ * (1 - kTimingSpan + 2 * kTimingSpan * k / (kTimingSteps - 1));
-    for (long t0 = edge - reach; t0 <= edge + half_ / 2; t0 += stride) {
+  // The flywheel knows where the character starts.
+  if (flywheel) early = late = half_ / 4;
+  // Once the sender's bit length is known, only small departures from it are tried: a character
+  // with few changes between mark and space fits many lengths.
+  const double span = senderBit_ > 0 ? 0.015 : kTimingSpan;
+  const double centre = senderBit_ > 0 ? senderBit_ : bit_;
+  const int steps = senderBit_ > 0 ? 3 : kTimingSteps;
+  for (int k = 0; k < steps; ++k) {
+    const double bit = centre * (1 - span + 2 * span * k / (steps - 1));
+    for (long t0 = edge - early; t0 <= edge + late; t0 += stride) {
       const double start = static_cast<double>(t0);
       double score = 0.5 * soft(t0) - bitValue(start, bit) + bitValue(start + 6 * bit, bit);
       for (int j = 1; j <= 5; ++j) score += std::fabs(bitValue(start + j * bit, bit));
@@ -267,10 +275,16 @@ void Decoder::frame(long q, bool flywheel) {
   namespace baudot = ttysim::baudot;
   if (h.code == baudot::kFigs || h.code == baudot::kLtrs) {
     h.shift = true;
+    // A sender that says FIGS again after a space writes for receivers that fall back to letters
+    // on a space; from then on a space does that here too, so that a lost LTRS garbles one word
+    // and not everything up to the next shift.
+    if (h.code == baudot::kFigs && lastCode_ == 4 && figures_) unshiftOnSpace_ = true;
     figures_ = h.code == baudot::kFigs;
   } else {
     h.ch = baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters);
+    if (h.code == 4 && unshiftOnSpace_) figures_ = false;
   }
+  lastCode_ = h.code;
   measure(std::lround(bestT0), bestBit, h);
   heard_.push_back(h);
   scan_ = std::lround(bestT0 + 7 * bestBit);
@@ -278,6 +292,10 @@ void Decoder::frame(long q, bool flywheel) {
   // The signal's level, for telling lost audio from quiet tones; the period of characters sent
   // back to back, for the flywheel.
   level_ = level_ == 0 ? total / 14 : 0.8 * level_ + 0.2 * total / 14;
+  int changes = 0;
+  for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
+  if (changes >= 3 && h.confidence > 0.5)
+    senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bestBit : bestBit;
   const double period = bestT0 - lastStart_;
   if (lastStart_ >= 0 && period > 7 * bit_ * (1 - kTimingSpan) && period < 9 * bit_ * (1 + kTimingSpan)) {
     period_ = period;
@@ -319,23 +337,30 @@ void Decoder::measure(long t0, double bit, Heard& h) const {
     const long from = std::lround(t0 + (j + 0.15) * bit);
     const long to = std::lround(t0 + (j + 0.85) * bit);
     const double hz = mark[j] ? tones_.markHz + offMark : tones_.spaceHz + offSpace;
-    const std::complex<double> turn = std::polar(1.0, -kTau * hz / rate_);
-    std::complex<double> ph(1, 0), c(0, 0);
-    double e = 0;
+    // Least squares fit of a sine and a cosine at that frequency; what it leaves is noise.
+    const double w = kTau * hz / rate_;
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0, e = 0;
     for (long m = from; m < to; ++m) {
       const double x = at(m + 1).x;  // the slot stored with sample m
-      c += x * ph;
-      ph *= turn;
+      const double c = std::cos(w * static_cast<double>(m - from)),
+                   s = std::sin(w * static_cast<double>(m - from));
+      cc += c * c;
+      ss += s * s;
+      cs += c * s;
+      xc += x * c;
+      xs += x * s;
       e += x * x;
     }
     const long len = to - from;
-    if (len <= 0) continue;
-    tonePower += 2 * std::norm(c) / len;
+    const double det = cc * ss - cs * cs;
+    if (len <= 0 || det <= 0) continue;
+    const double a = (xc * ss - xs * cs) / det, b = (xs * cc - xc * cs) / det;
+    tonePower += a * xc + b * xs;
     allPower += e;
     count += len;
   }
-  const double power = count > 0 ? allPower / count : 0;
-  const double signal = count > 0 ? tonePower / count : 0;
+  const double power = count > 0 ? allPower / static_cast<double>(count) : 0;
+  const double signal = count > 0 ? tonePower / static_cast<double>(count) : 0;
   h.levelDb = 10 * std::log10(std::max(power, 1e-12) / 0.5);
   const double noise = std::max(power - signal, power * 1e-6);
   h.snrDb = std::clamp(10 * std::log10(std::max(signal, 1e-15) / noise), -20.0, 60.0);

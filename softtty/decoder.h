@@ -92,7 +92,10 @@ class Decoder {
   bool flywheel_ = false;  // the pending start bit is where the flywheel expects one
   double level_ = 0;       // half-bit energy of the recent characters
   double lastStart_ = -1, period_ = 0;
-  long expected_ = -1;  // where the next start bit is due in a run of characters, or -1
+  long expected_ = -1;    // where the next start bit is due in a run of characters, or -1
+  double senderBit_ = 0;  // the sender's bit length in samples as measured, 0 before it is known
+  int lastCode_ = -1;
+  bool unshiftOnSpace_ = false;  // the sender says FIGS again after each space
   bool figures_ = false;
   bool carrierOn_ = false;
   long toneRun_ = 0, quietRun_ = 0;
