@@ -80,6 +80,7 @@ void Decoder::restart() {
   scan_ = n_;
   expected_ = -1;
   lastStart_ = -1;
+  senderBit_ = 0;
 }
 
 std::vector<Heard> Decoder::take() {
@@ -221,24 +222,26 @@ void Decoder::frame(long q, bool flywheel) {
   }
   // The flywheel knows where the character starts.
   if (flywheel) early = late = half_ / 4;
-  // Once the sender's bit length is known, only small departures from it are tried: a character
-  // with few changes between mark and space fits many lengths.
-  const double span = senderBit_ > 0 ? 0.015 : kTimingSpan;
-  const double centre = senderBit_ > 0 ? senderBit_ : bit_;
-  const int steps = senderBit_ > 0 ? 3 : kTimingSteps;
-  for (int k = 0; k < steps; ++k) {
-    const double bit = centre * (1 - span + 2 * span * k / (steps - 1));
-    for (long t0 = edge - early; t0 <= edge + late; t0 += stride) {
-      const double start = static_cast<double>(t0);
-      double score = 0.5 * soft(t0) - bitValue(start, bit) + bitValue(start + 6 * bit, bit);
-      for (int j = 1; j <= 5; ++j) score += std::fabs(bitValue(start + j * bit, bit));
-      if (score > best) {
-        best = score;
-        bestT0 = start;
-        bestBit = bit;
+  // Once the sender's bit length is known, small departures from it are tried first: a character
+  // with few changes between mark and space fits many lengths. Only when none fits well are all
+  // lengths tried.
+  auto search = [&](double centre, double span, int steps) {
+    for (int k = 0; k < steps; ++k) {
+      const double bit = centre * (1 - span + 2 * span * k / (steps - 1));
+      for (long t0 = edge - early; t0 <= edge + late; t0 += stride) {
+        const double start = static_cast<double>(t0);
+        double score = 0.5 * soft(t0) - bitValue(start, bit) + bitValue(start + 6 * bit, bit);
+        for (int j = 1; j <= 5; ++j) score += std::fabs(bitValue(start + j * bit, bit));
+        if (score > best) {
+          best = score;
+          bestT0 = start;
+          bestBit = bit;
+        }
       }
     }
-  }
+  };
+  if (senderBit_ > 0) search(senderBit_, 0.015, 3);
+  if (senderBit_ <= 0 || best < 6) search(bit_, kTimingSpan, kTimingSteps);
 
   double values[7];
   bool erased[7];

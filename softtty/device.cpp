@@ -84,6 +84,7 @@ class Device {
   bool inputEnded_ = false;
   bool attached_ = false;
   bool farCarrier_ = false;
+  bool sending_ = false;
   std::string pending_;  // decoded text not yet written to the program
   FILE* log_ = nullptr;
   std::string error_;
@@ -292,7 +293,7 @@ int Device::run() {
   for (;;) {
     pollfd fds[3] = {{gSignalPipe[0], POLLIN, 0}, {wake_[0], POLLIN, 0}, {pty_->masterFd(), 0, 0}};
     if (attached_) fds[2].events = static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT));
-    int n = poll(fds, attached_ ? 3 : 2, attached_ ? 1000 : 50);
+    int n = poll(fds, attached_ ? 3 : 2, attached_ && !sending_ ? 1000 : 50);
     if (n < 0 && errno != EINTR) {
       error_ = std::string("poll failed: ") + std::strerror(errno);
       return finish(1);
@@ -306,6 +307,10 @@ int Device::run() {
     while (read(wake_[0], drain, sizeof drain) > 0) {
     }
     hear();
+    if (sending_ == transmitter_.idle()) {
+      sending_ = !sending_;
+      say(sending_ ? "sending" : "sent");
+    }
     {
       std::lock_guard lock(mutex_);
       if (!audioError_.empty()) {

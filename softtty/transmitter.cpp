@@ -16,7 +16,7 @@ void Transmitter::queue(std::string_view bytes) {
 
 void Transmitter::farCarrier(bool on, double now) {
   std::lock_guard lock(mutex_);
-  if (on && !farOn_) farSince_ = now;
+  if (!on && farOn_) farOff_ = now;
   farOn_ = on;
 }
 
@@ -45,8 +45,15 @@ void Transmitter::fill(float* out, std::size_t n, double now) {
     if (played_ == pending_.size()) {
       pending_.clear();
       played_ = 0;
-      // A new transmission waits while the far end is sending (half duplex), up to a limit.
-      const bool mayStart = carrier_ || !farOn_ || t - farSince_ > kPatience;
+      // A new transmission waits while the far end is sending (half duplex), up to a limit, and
+      // until the far end, deaf after its own sending, can hear us again.
+      if (bytes_.empty() || carrier_) {
+        waitingSince_ = -1;
+      } else if (waitingSince_ < 0) {
+        waitingSince_ = t;
+      }
+      const bool mayStart = carrier_ || (!farOn_ && t >= farOff_ + kDeafAfter) ||
+                            (waitingSince_ >= 0 && t - waitingSince_ > kPatience);
       if (!bytes_.empty() && mayStart) {
         const char c = bytes_.front();
         bytes_.pop_front();

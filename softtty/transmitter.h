@@ -19,7 +19,8 @@ class Transmitter {
   // The program wrote these bytes (called from the main thread).
   void queue(std::string_view bytes);
   // Whether the far end's carrier is heard now; while it is, nothing new is started, for at most
-  // `patience` seconds (then the characters go anyway).
+  // `patience` seconds (then the characters go anyway), nor until the far end, deaf for a while
+  // after its own sending, can hear us.
   void farCarrier(bool on, double now);
   // The next n samples to play, tones or silence (called from the audio output's thread). `now`
   // is when the first of them will be heard.
@@ -38,7 +39,7 @@ class Transmitter {
   bool idle() const;
 
   static constexpr double kDeafAfter = 0.3;
-  static constexpr double kPatience = 3.0;
+  static constexpr double kPatience = 10.0;
 
  private:
   mutable std::mutex mutex_;
@@ -52,7 +53,8 @@ class Transmitter {
   bool carrier_ = false;
   double carrierOff_ = -1e9;  // when the carrier last went off
   bool farOn_ = false;
-  double farSince_ = 0;
+  double waitingSince_ = -1;  // when characters began to wait for the line
+  double farOff_ = -1e9;      // when the far end's carrier was last heard going off
   std::vector<Sent> sent_;
 };
 
