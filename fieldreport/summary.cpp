@@ -1,0 +1,139 @@
+#include "summary.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <random>
+
+#include "calls.h"
+
+namespace fieldreport {
+
+void Sums::add(const Figures& f) {
+  pcerTotal += f.pcer.total;
+  pcerCorrect += f.pcer.correct;
+  ccerTotal += f.ccer.total;
+  ccerCorrect += f.ccer.correct;
+  tcerTotal += f.tcer.total;
+  tcerCorrect += f.tcer.correct;
+  cerErrors += f.cerErrors;
+  cerLength += f.cerLength;
+  masterChars += f.masterChars;
+  added += f.pcer.added;
+  missed += f.pcer.missed;
+  changed += f.pcer.changed;
+}
+
+void Sums::add(const Sums& o) {
+  pcerTotal += o.pcerTotal;
+  pcerCorrect += o.pcerCorrect;
+  ccerTotal += o.ccerTotal;
+  ccerCorrect += o.ccerCorrect;
+  tcerTotal += o.tcerTotal;
+  tcerCorrect += o.tcerCorrect;
+  cerErrors += o.cerErrors;
+  cerLength += o.cerLength;
+  masterChars += o.masterChars;
+  added += o.added;
+  missed += o.missed;
+  changed += o.changed;
+}
+
+namespace {
+
+// score's rate: nothing counted is everything lost, unless there was nothing to count.
+double scoreRate(long long total, long long correct, long long master) {
+  if (total == 0) return master == 0 ? 0.0 : 100.0;
+  return 100.0 - (100.0 * static_cast<double>(correct)) / static_cast<double>(total);
+}
+
+}  // namespace
+
+double Sums::rate(Rate which) const {
+  switch (which) {
+    case Rate::Pcer:
+      return scoreRate(pcerTotal, pcerCorrect, masterChars);
+    case Rate::Ccer:
+      return scoreRate(ccerTotal, ccerCorrect, masterChars);
+    case Rate::Tcer:
+      return scoreRate(tcerTotal, tcerCorrect, masterChars);
+    case Rate::Cer:
+      if (cerLength > 0) return static_cast<double>(cerErrors) * 100.0 / static_cast<double>(cerLength);
+      return cerErrors > 0 ? 100.0 : 0.0;
+  }
+  return 0;
+}
+
+double Sums::coverage() const {
+  return masterChars > 0 ? 100.0 * static_cast<double>(pcerTotal) / static_cast<double>(masterChars) : 100.0;
+}
+
+std::string fieldKey(std::string_view field) {
+  std::string key;
+  for (char c : field)
+    if (c != '_') key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key;
+}
+
+std::string fieldValue(const fieldtext::Record& record, std::string_view field) {
+  const std::string* value = record.value(fieldKey(field));
+  return value ? *value : std::string();
+}
+
+std::array<Interval, 4> callBootstrap(const std::vector<Sums>& calls, int resamples) {
+  std::array<Interval, 4> intervals{};
+  if (calls.empty()) return intervals;
+  std::mt19937_64 rng(20011018);
+  std::array<std::vector<double>, 4> rates;
+  for (auto& r : rates) r.reserve(static_cast<std::size_t>(resamples));
+  const std::uint64_t n = calls.size();
+  for (int b = 0; b < resamples; ++b) {
+    Sums sample;
+    for (std::uint64_t k = 0; k < n; ++k) sample.add(calls[rng() % n]);
+    for (std::size_t r = 0; r < kRates.size(); ++r) rates[r].push_back(sample.rate(kRates[r]));
+  }
+  // The 2.5th and 97.5th percentiles: as many resamples below the one as above the other.
+  const std::size_t tail = static_cast<std::size_t>(resamples) / 40;
+  for (std::size_t r = 0; r < kRates.size(); ++r) {
+    std::sort(rates[r].begin(), rates[r].end());
+    intervals[r] = {rates[r][tail], rates[r][rates[r].size() - 1 - tail]};
+  }
+  return intervals;
+}
+
+std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
+                             const std::vector<std::string>& fields) {
+  std::vector<Group> groups;
+  std::map<std::vector<std::string>, std::size_t> index;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    std::vector<std::string> values;
+    for (const auto& f : fields) values.push_back(fieldValue(records[i].record, f));
+    auto [it, added] = index.try_emplace(values, groups.size());
+    if (added) groups.push_back(Group{values, {}, 0, 0, 0, {}, {}});
+    groups[it->second].records.push_back(i);
+  }
+  std::vector<std::size_t> callOf(records.size());
+  for (std::size_t c = 0; c < calls.size(); ++c)
+    for (std::size_t i : calls[c].records) callOf[i] = c;
+
+  for (Group& g : groups) {
+    // Each call's records in this group, in call order.
+    std::map<std::size_t, Call> parts;
+    for (std::size_t i : g.records) parts[callOf[i]].records.push_back(i);
+    std::vector<Sums> perCall;
+    for (auto& [c, part] : parts) {
+      Sums s;
+      for (std::size_t i : part.records) s.add(records[i].figures);
+      perCall.push_back(s);
+      g.sums.add(s);
+      const Verdict verdict = callVerdict(records, part);
+      g.incomplete += verdict == Verdict::Incomplete;
+      g.passes += verdict == Verdict::Pass;
+    }
+    g.calls = static_cast<int>(parts.size());
+    g.intervals = callBootstrap(perCall);
+  }
+  return groups;
+}
+
+}  // namespace fieldreport
