@@ -179,14 +179,22 @@ bool isCaptureName(const fs::path& path) {
   return ext == ".txt";
 }
 
-// The capture files named on the command line and found in its folders, each file once.
-std::vector<std::string> captureFiles(const Options& o, std::vector<Skipped>& skipped) {
-  std::vector<std::string> files;
+// A capture file to read, or an argument that names none.
+struct Input {
+  std::string path;
+  std::string problem;    // empty for a file to read
+  bool searched = false;  // found in a folder rather than named
+};
+
+// The capture files named on the command line and found in its folders, each file once, in the
+// order of the arguments.
+std::vector<Input> captureFiles(const Options& o) {
+  std::vector<Input> inputs;
   std::set<std::pair<dev_t, ino_t>> seen;
-  auto take = [&](const fs::path& path) {
+  auto take = [&](const fs::path& path, bool searched) {
     struct stat info;
     if (stat(path.c_str(), &info) == 0 && !seen.insert({info.st_dev, info.st_ino}).second) return;
-    files.push_back(path.string());
+    inputs.push_back({path.string(), "", searched});
   };
   for (const std::string& input : o.inputs) {
     std::error_code ec;
@@ -198,16 +206,16 @@ std::vector<std::string> captureFiles(const Options& o, std::vector<Skipped>& sk
         std::error_code fileEc;
         if (it->is_regular_file(fileEc) && isCaptureName(it->path())) found.push_back(it->path());
       }
-      if (ec) skipped.push_back({input, 0, "cannot search the folder: " + ec.message()});
       std::sort(found.begin(), found.end());
-      for (const auto& f : found) take(f);
+      for (const auto& f : found) take(f, true);
+      if (ec) inputs.push_back({input, "cannot search the folder: " + ec.message()});
     } else if (fs::exists(status)) {
-      take(input);
+      take(input, false);
     } else {
-      skipped.push_back({input, 0, "no such file or folder"});
+      inputs.push_back({input, "no such file or folder"});
     }
   }
-  return files;
+  return inputs;
 }
 
 // A record waiting to be scored, with the texts it is scored on.
@@ -277,11 +285,18 @@ int main(int argc, char** argv) {
   report.limits = o.limits;
   report.handTyped = o.handTyped;
 
-  const std::vector<std::string> files = captureFiles(o, report.skipped);
-  report.files = static_cast<int>(files.size());
+  std::vector<std::string> files;
+  // Files found in a folder that hold no record: they may turn out to be the scripts.
+  std::vector<std::size_t> noRecords;
   ScriptFinder finder(o.script, o.scripts);
   std::vector<Pending> pending;
-  for (const std::string& file : files) {
+  for (const Input& input : captureFiles(o)) {
+    if (!input.problem.empty()) {
+      report.skipped.push_back({input.path, 0, input.problem});
+      continue;
+    }
+    const std::string& file = input.path;
+    files.push_back(file);
     std::string bytes, why;
     if (!readWhole(file, bytes, why)) {
       report.skipped.push_back({file, 0, why});
@@ -289,6 +304,7 @@ int main(int argc, char** argv) {
     }
     fieldtext::Capture capture = fieldtext::readCapture(bytes);
     if (!capture.problem.empty()) {
+      if (input.searched) noRecords.push_back(report.skipped.size());
       report.skipped.push_back({file, 0, capture.problem});
       continue;
     }
@@ -340,7 +356,18 @@ int main(int argc, char** argv) {
 
   // No output may be an input: a capture file or a script read.
   std::vector<fs::path> inputs(files.begin(), files.end());
-  for (const auto& s : finder.filesRead()) inputs.push_back(s);
+  const std::vector<fs::path> scripts = finder.filesRead();
+  inputs.insert(inputs.end(), scripts.begin(), scripts.end());
+
+  // A script kept beside the captures is no bad capture file.
+  for (auto i = noRecords.rbegin(); i != noRecords.rend(); ++i) {
+    const std::string file = report.skipped[*i].file;
+    if (isOneOf(file, scripts)) {
+      report.skipped.erase(report.skipped.begin() + static_cast<std::ptrdiff_t>(*i));
+      files.erase(std::find(files.begin(), files.end(), file));
+    }
+  }
+  report.files = static_cast<int>(files.size());
   std::vector<std::pair<fs::path, fs::path>> texts;
   if (o.texts) texts = textFiles(*o.texts, pending);
   for (const auto& out : {o.csv, o.html})
