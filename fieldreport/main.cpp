@@ -224,18 +224,26 @@ struct Pending {
   Texts texts;
 };
 
-void scoreAll(std::vector<Pending>& pending, unsigned jobs) {
+// Runs f(0) .. f(n - 1) on `jobs` threads, each taking the next index as it becomes free.
+template <typename F>
+void parallelFor(std::size_t n, unsigned jobs, F f) {
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next++) < pending.size();)
-      pending[i].scored.figures = scoreTexts(pending[i].texts.reference, pending[i].texts.received);
+    for (std::size_t i; (i = next++) < n;) f(i);
   };
-  const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(jobs, pending.size()));
+  const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(jobs, n));
   std::vector<std::thread> pool;
   for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
   work();
   for (auto& t : pool) t.join();
 }
+
+// A capture file as read: its records, or why it could not be read.
+struct ReadFile {
+  bool ok = false;
+  std::string why;
+  fieldtext::Capture capture;
+};
 
 // Where --texts puts a record's two texts: <capture name>-<record>-reference.txt and -received.txt.
 std::vector<std::pair<fs::path, fs::path>> textFiles(const fs::path& folder,
@@ -290,19 +298,28 @@ int main(int argc, char** argv) {
   std::vector<std::size_t> noRecords;
   ScriptFinder finder(o.script, o.scripts);
   std::vector<Pending> pending;
-  for (const Input& input : captureFiles(o)) {
+  const std::vector<Input> found = captureFiles(o);
+  std::vector<ReadFile> read(found.size());
+  parallelFor(found.size(), o.jobs, [&](std::size_t i) {
+    if (!found[i].problem.empty()) return;
+    std::string bytes;
+    read[i].ok = readWhole(found[i].path, bytes, read[i].why);
+    if (read[i].ok) read[i].capture = fieldtext::readCapture(bytes);
+  });
+  for (std::size_t in = 0; in < found.size(); ++in) {
+    const Input& input = found[in];
     if (!input.problem.empty()) {
       report.skipped.push_back({input.path, 0, input.problem});
       continue;
     }
     const std::string& file = input.path;
     files.push_back(file);
-    std::string bytes, why;
-    if (!readWhole(file, bytes, why)) {
-      report.skipped.push_back({file, 0, why});
+    std::string why;
+    if (!read[in].ok) {
+      report.skipped.push_back({file, 0, read[in].why});
       continue;
     }
-    fieldtext::Capture capture = fieldtext::readCapture(bytes);
+    fieldtext::Capture& capture = read[in].capture;
     if (!capture.problem.empty()) {
       if (input.searched) noRecords.push_back(report.skipped.size());
       report.skipped.push_back({file, 0, capture.problem});
@@ -391,7 +408,9 @@ int main(int argc, char** argv) {
                    field.c_str());
   }
 
-  scoreAll(pending, o.jobs);
+  parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
+    pending[i].scored.figures = scoreTexts(pending[i].texts.reference, pending[i].texts.received);
+  });
 
   int status = report.skipped.empty() ? 0 : 2;
   for (std::size_t i = 0; i < texts.size(); ++i) {

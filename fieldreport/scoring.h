@@ -78,7 +78,11 @@ class ScriptFinder {
 
  private:
   const Script* load(const std::filesystem::path& path, std::string& why);
+  const Script* search(const std::string& scriptUsed, const std::filesystem::path& captureFolder,
+                       std::string& why);
   std::optional<std::filesystem::path> forAll_, folder_;
+  // What each name, from each capture folder, came to: a day's records name a few scripts.
+  std::map<std::pair<std::string, std::string>, std::pair<const Script*, std::string>> searched_;
   std::map<std::string, std::unique_ptr<Script>> scripts_;  // by canonical path
   std::map<std::string, std::string> failed_;               // canonical path -> why
 };

@@ -1,6 +1,9 @@
 #include "capture_maker.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
 
 namespace capture_maker {
 namespace {
@@ -176,6 +179,73 @@ Call makeCall(std::mt19937_64& rng, const Turns& turns, const std::string& scrip
   lines.push_back("");
   for (const auto& line : lines) call.record += line + "\r\n";
   return call;
+}
+
+namespace {
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+// MMDD-HHMM of a moment, as the capture files are named.
+std::string filePrefix(long long seconds) {
+  const std::string d = dateTime(seconds);  // MM/DD/YY HH:MM:SS
+  return d.substr(0, 2) + d.substr(3, 2) + "-" + d.substr(9, 2) + d.substr(12, 2);
+}
+
+}  // namespace
+
+std::vector<CaptureFile> writeDay(const std::string& dir, const DayOptions& o) {
+  namespace fs = std::filesystem;
+  std::mt19937_64 rng(o.seed);
+  fs::create_directories(fs::path(dir) / "scripts");
+  fs::create_directories(fs::path(dir) / "captures");
+  std::vector<Turns> scripts;
+  std::vector<std::string> scriptPaths;
+  for (const char* name : {"greeting.txt", "numbers.txt", "directions.txt"}) {
+    scripts.push_back(makeTurns(rng, 6 + static_cast<int>(pick(rng, 5))));
+    scriptPaths.push_back(fs::absolute(fs::path(dir) / "scripts" / name).string());
+    writeFile(scriptPaths.back(), scriptFile(scripts.back()));
+  }
+  const char* types[] = {"Wireless Calls (Stationary)", "Wireless Calls (Moving)",
+                         "Landline Calls (Acoustic)"};
+  const char* devices[] = {"NXi modem", "Ultratec Supercom"};
+  const char* signals[] = {"Strong", "Weak"};
+  std::vector<CaptureFile> files;
+  long long start = 1'790'000'000;  // 9 September 2026, 14:13:20
+  for (int call = 0; call < o.calls; ++call) {
+    const std::size_t s = pick(rng, scripts.size());
+    Conditions lab;
+    lab.type = types[pick(rng, 3)];
+    lab.device = devices[pick(rng, 2)];
+    lab.signal = signals[pick(rng, 2)];
+    lab.direction = call % 2 ? "Outgoing Call" : "Incoming Call";
+    const bool landline = lab.type.find("Landline") != std::string::npos;
+    const double worse = (lab.type.find("Moving") != std::string::npos ? 2.0 : 1.0) *
+                         (lab.signal == "Weak" && !landline ? 3.0 : 1.0);
+    const Channel channel{0.002 * worse * static_cast<double>(pick(rng, 3)), 0.002 * worse, 0.001 * worse,
+                          0.01 * worse * static_cast<double>(pick(rng, 3))};
+    const int keep = o.droppedEvery > 0 && call % o.droppedEvery == o.droppedEvery - 1 ? 1 : -1;
+    const double seconds = 60.0 + static_cast<double>(pick(rng, 600)) / 10.0;
+    std::vector<Conditions> ends = {lab};
+    if (o.bothEnds && call % 2 == 0) {
+      Conditions car = lab;
+      car.computer = "CAR1";
+      car.direction = lab.direction == "Incoming Call" ? "Outgoing Call" : "Incoming Call";
+      ends.push_back(car);
+    }
+    for (std::size_t e = 0; e < ends.size(); ++e) {
+      const long long at = start + static_cast<long long>(e) * 4;
+      const Call made = makeCall(rng, scripts[s], scriptPaths[s], ends[e], at, seconds, channel, keep);
+      const fs::path path = fs::path(dir) / "captures" / (filePrefix(at) + "-" + ends[e].computer + ".TXT");
+      writeFile(path, made.record);
+      files.push_back({path.string(), scriptPaths[s], ends[e].direction == "Incoming Call"});
+    }
+    start += 300;
+  }
+  return files;
 }
 
 }  // namespace capture_maker

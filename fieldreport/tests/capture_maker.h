@@ -49,4 +49,20 @@ Call makeCall(std::mt19937_64& rng, const Turns& turns, const std::string& scrip
 // "MM/DD/YY HH:MM:SS" for seconds since 1970, as corvalis writes dates in the C locale.
 std::string dateTime(long long seconds);
 
+// A made-up day (or more) of field tests: three scripts, and calls under three test types, two
+// devices and two signals, the channel worse when moving and on a weak signal.
+struct DayOptions {
+  int calls = 24;
+  bool bothEnds = true;   // every other call saved at both ends (LAB1 and CAR1)
+  int droppedEvery = 25;  // every n-th call drops after its first far-end turn (0: none)
+  unsigned long long seed = 1;
+};
+struct CaptureFile {
+  std::string path;
+  std::string scriptPath;
+  bool farEndEven = true;  // the far end's turns of the script are the even ones
+};
+// Writes DIR/scripts/*.txt and one capture file per call end in DIR/captures.
+std::vector<CaptureFile> writeDay(const std::string& dir, const DayOptions& options);
+
 }  // namespace capture_maker
