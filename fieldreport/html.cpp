@@ -1,7 +1,7 @@
 // The report as one self-contained web page. The tables are written here; the charts are drawn
 // by the inlined chart library from the figures, which the page carries as JSON.
+#include <algorithm>
 #include <cstdio>
-#include <set>
 
 #include "outputs.h"
 
@@ -63,10 +63,25 @@ std::string value(const ScoredRecord& r, const char* key) {
   return v ? cp1252ToUtf8(*v) : "";
 }
 
+// A condition's label for a chart axis: one line for each value, long values broken at spaces.
 std::string groupLabel(const Group& g) {
-  std::string label;
-  for (const auto& v : g.values) label += (label.empty() ? "" : " / ") + (v.empty() ? "-" : cp1252ToUtf8(v));
-  return label;
+  std::string lines;
+  for (const auto& v : g.values) {
+    std::string text = v.empty() ? "-" : cp1252ToUtf8(v), line;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      const std::size_t space = std::min(text.find(' ', from), text.size());
+      const std::string word = text.substr(from, space - from);
+      if (!line.empty() && line.size() + 1 + word.size() > 24) {
+        lines += (lines.empty() ? "" : ",") + json(line);
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+      from = space + 1;
+    }
+    lines += (lines.empty() ? "" : ",") + json(line);
+  }
+  return "[" + lines + "]";
 }
 
 std::string fileName(const std::string& file) {
@@ -94,7 +109,7 @@ std::string chartData(const Report& report) {
     const Group& group = report.groups[g];
     const Sums& s = group.sums;
     const double counted = s.pcerTotal > 0 ? static_cast<double>(s.pcerTotal) : 1.0;
-    out += std::string(g ? "," : "") + "{\"label\":" + json(groupLabel(group)) +
+    out += std::string(g ? "," : "") + "{\"label\":" + groupLabel(group) +
            ",\"calls\":" + std::to_string(group.calls) + ",\"rate\":[";
     for (std::size_t r = 0; r < kRates.size(); ++r) out += (r ? "," : "") + number(s.rate(kRates[r]));
     out += "],\"interval\":[";
@@ -134,6 +149,7 @@ tr.first td { border-top: 2px solid #c8ced8; }
 .incomplete { color: #9a6700; font-weight: bold; }
 .charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(34em, 1fr)); gap: 1.5em; }
 .chart { position: relative; height: 20em; }
+.chart.tall { height: var(--tall); }
 )CSS";
 
 // Builds the charts from the page's figures. Only the chart library draws.
@@ -142,8 +158,10 @@ const char kCharts[] = R"JS(
   var data = JSON.parse(document.getElementById('report-data').textContent);
   Chart.defaults.animation = false;
   Chart.defaults.font.family = '"DejaVu Sans", Verdana, sans-serif';
+  Chart.defaults.maintainAspectRatio = false;
   var colours = { PCER: '#2b6cb0', CCER: '#805ad5', TCER: '#2f855a', CER: '#c05621' };
   var verdictColours = { pass: '#1b7a3a', fail: '#b42318', incomplete: '#d69e2e' };
+  // Conditions down the side, one line of the label for each field.
   var labels = data.groups.map(function (g) { return g.label; });
   var made = 0;
   function chart(id, config) {
@@ -160,10 +178,11 @@ const char kCharts[] = R"JS(
 
   data.rates.forEach(function (rate, r) {
     var datasets = [
-      { type: 'bar', label: '95 % interval over calls', data: data.groups.map(function (g) { return g.interval[r]; }),
-        backgroundColor: colours[rate] + '55', borderColor: colours[rate], borderWidth: 1, minBarLength: 2 },
       { type: 'line', label: 'pooled ' + rate, data: data.groups.map(function (g) { return g.rate[r]; }),
-        showLine: false, pointRadius: 6, pointStyle: 'rectRot', backgroundColor: colours[rate], borderColor: '#1d2430' }
+        showLine: false, pointRadius: 6, pointStyle: 'rectRot', backgroundColor: colours[rate], borderColor: '#1d2430' },
+      { type: 'bar', label: '95 % interval over calls', data: data.groups.map(function (g) { return g.interval[r]; }),
+        backgroundColor: colours[rate] + '44', borderColor: colours[rate], borderWidth: 1, minBarLength: 3,
+        barPercentage: 0.6 }
     ];
     var limit = limitOf(rate);
     if (limit !== null) {
@@ -173,8 +192,8 @@ const char kCharts[] = R"JS(
     chart('rate-' + rate, {
       type: 'bar',
       data: { labels: labels, datasets: datasets },
-      options: { maintainAspectRatio: false, plugins: { title: { display: true, text: rate + ' by condition' } },
-                 scales: { y: percentAxis(rate + ' (%)') } }
+      options: { indexAxis: 'y', plugins: { title: { display: true, text: rate + ' by condition' } },
+                 scales: { x: percentAxis(rate + ' (%)') } }
     });
   });
 
@@ -183,9 +202,9 @@ const char kCharts[] = R"JS(
       label: verdict,
       backgroundColor: verdictColours[verdict],
       data: data.records.filter(function (rec) { return rec.verdict === verdict; }).map(function (rec) {
-        // Spread the points of a condition sideways a little, the same way every time.
-        var jitter = ((rec.call * 37) % 21 - 10) / 40;
-        return { x: rec.group + jitter, y: rec.rate[0], name: rec.name };
+        // Spread the points of a condition a little, the same way every time.
+        var jitter = ((rec.call * 37) % 21 - 10) / 50;
+        return { x: rec.rate[0], y: rec.group + jitter, name: rec.name };
       })
     };
   });
@@ -193,13 +212,13 @@ const char kCharts[] = R"JS(
     type: 'scatter',
     data: { datasets: spread },
     options: {
-      maintainAspectRatio: false,
       plugins: { title: { display: true, text: 'PCER of each call direction, by condition' },
-                 tooltip: { callbacks: { label: function (c) { return c.raw.name + ': ' + c.raw.y.toFixed(2) + ' %'; } } } },
+                 tooltip: { callbacks: { label: function (c) { return c.raw.name + ': ' + c.raw.x.toFixed(2) + ' %'; } } } },
       scales: {
-        x: { type: 'linear', min: -0.5, max: labels.length - 0.5,
-             ticks: { stepSize: 1, callback: function (v) { return Number.isInteger(v) ? labels[v] : ''; } } },
-        y: percentAxis('PCER (%)')
+        x: percentAxis('PCER (%)'),
+        y: { type: 'linear', reverse: true, min: -0.5, max: labels.length - 0.5,
+             afterBuildTicks: function (axis) { axis.ticks = labels.map(function (l, i) { return { value: i }; }); },
+             ticks: { autoSkip: false, callback: function (v) { return labels[v]; } } }
       }
     }
   });
@@ -211,9 +230,9 @@ const char kCharts[] = R"JS(
       { label: 'changed', data: data.groups.map(function (g) { return g.changed; }), backgroundColor: '#2b6cb0' },
       { label: 'added', data: data.groups.map(function (g) { return g.added; }), backgroundColor: '#a0aec0' }
     ] },
-    options: { maintainAspectRatio: false,
+    options: { indexAxis: 'y',
                plugins: { title: { display: true, text: 'Missed, changed and added characters per 100 counted' } },
-               scales: { x: { stacked: true }, y: Object.assign(percentAxis('per 100 characters'), { stacked: true }) } }
+               scales: { y: { stacked: true }, x: Object.assign(percentAxis('per 100 characters'), { stacked: true }) } }
   });
 
   var top = 1;
@@ -227,11 +246,10 @@ const char kCharts[] = R"JS(
         borderColor: '#a0aec0', borderDash: [4, 4], pointRadius: 0, borderWidth: 1 }
     ] },
     options: {
-      maintainAspectRatio: false,
       plugins: { title: { display: true, text: 'Lost shifts: TCER against PCER' },
                  tooltip: { callbacks: { label: function (c) { return c.raw.name ? c.raw.name + ': PCER ' + c.raw.x.toFixed(2) + ', TCER ' + c.raw.y.toFixed(2) : ''; } } } },
-      scales: { x: Object.assign(percentAxis('PCER (%)'), { type: 'linear', max: top }),
-                y: Object.assign(percentAxis('TCER (%)'), { max: top }) }
+      scales: { x: Object.assign(percentAxis('PCER (%)'), { type: 'linear', suggestedMax: top }),
+                y: Object.assign(percentAxis('TCER (%)'), { suggestedMax: top }) }
     }
   });
 
@@ -289,7 +307,7 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        (report.handTyped ? " (typed by hand, lines joined)" : "") +
        " against what the capture received after its RECD marks.</p>\n";
 
-  h += "<h2>Summary by " + escapeHtml(by) + "</h2>\n";
+  h += "<h2 id=\"summary\">Summary by " + escapeHtml(by) + "</h2>\n";
   h += "<p class=\"note\">Rates pooled over the group's characters (from the summed counts); the 95 % "
        "interval "
        "resamples whole calls, since errors come in bursts within a call.</p>\n<table>\n<tr>";
@@ -310,23 +328,24 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   }
   h += "</table>\n";
 
-  h += "<h2>Rates by condition</h2>\n<p class=\"note\">The pooled rate of each condition (diamond) and its "
-       "95 % "
-       "interval (bar).</p>\n<div class=\"charts\">\n";
-  for (Rate rate : kRates)
-    h += std::string("<div class=\"chart\"><canvas id=\"rate-") + rateName(rate) + "\"></canvas></div>\n";
-  h += "</div>\n";
-  h += "<h2>Spread of the calls</h2>\n<div class=\"charts\">\n"
-       "<div class=\"chart\"><canvas id=\"spread\"></canvas></div>\n</div>\n";
-  h +=
-      "<h2>Kinds of errors</h2>\n<p class=\"note\">Score's plain counts per 100 master characters counted. A "
-      "lost shift code garbles a run of characters that PCER counts one by one and TCER counts once: calls "
-      "far "
-      "below the diagonal lost most of their text to shifts.</p>\n<div class=\"charts\">\n"
-      "<div class=\"chart\"><canvas id=\"kinds\"></canvas></div>\n"
-      "<div class=\"chart\"><canvas id=\"shifts\"></canvas></div>\n</div>\n";
+  // Charts with a row for each condition grow with them.
+  const std::string tall = "<div class=\"chart tall\" style=\"--tall: " +
+                           std::to_string(std::max<std::size_t>(20, 6 + 4 * report.groups.size())) + "em\">";
+  h += "<h2 id=\"rates\">Rates by condition</h2>\n<p class=\"note\">The pooled rate of each condition "
+       "(diamond) and its "
+       "95 % interval (bar).</p>\n<div class=\"charts\">\n";
+  for (Rate rate : kRates) h += tall + "<canvas id=\"rate-" + rateName(rate) + "\"></canvas></div>\n";
+  h += "</div>\n<h2 id=\"spread-of-calls\">Spread of the calls</h2>\n<div class=\"charts\">\n" + tall +
+       "<canvas id=\"spread\"></canvas></div>\n</div>\n";
+  h += "<h2 id=\"kinds-of-errors\">Kinds of errors</h2>\n<p class=\"note\">Score's plain counts per 100 "
+       "master characters counted. A "
+       "lost shift code garbles a run of characters that PCER counts one by one and TCER counts once: calls "
+       "far "
+       "below the diagonal lost most of their text to shifts.</p>\n<div class=\"charts\">\n" +
+       tall + "<canvas id=\"kinds\"></canvas></div>\n" + tall +
+       "<canvas id=\"shifts\"></canvas></div>\n</div>\n\n";
 
-  h += "<h2>Calls</h2>\n<table>\n<tr><th>Call</th><th>Started</th><th>Capture</th><th>Record</"
+  h += "<h2 id=\"calls\">Calls</h2>\n<table>\n<tr><th>Call</th><th>Started</th><th>Capture</th><th>Record</"
        "th><th>Computer</th>"
        "<th>Direction</th><th>Device</th><th>Script</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</"
        "th>"
@@ -351,7 +370,7 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   }
   h += "</table>\n";
 
-  h += "<h2>Not scored</h2>\n";
+  h += "<h2 id=\"not-scored-records\">Not scored</h2>\n";
   if (report.skipped.empty()) {
     h += "<p class=\"note\">Every record was scored.</p>\n";
   } else {

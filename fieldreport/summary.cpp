@@ -133,6 +133,8 @@ std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std
     g.calls = static_cast<int>(parts.size());
     g.intervals = callBootstrap(perCall);
   }
+  // Like conditions next to each other.
+  std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) { return a.values < b.values; });
   return groups;
 }
 

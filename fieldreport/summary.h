@@ -21,7 +21,7 @@ std::string fieldKey(std::string_view field);
 // seeded, so a report comes out the same every time.
 std::array<Interval, 4> callBootstrap(const std::vector<Sums>& calls, int resamples = 2000);
 
-// Groups the records by the values of `fields`, in order of first appearance. A call counts in
+// Groups the records by the values of `fields`, in the order of those values. A call counts in
 // every group that holds one of its records; its verdict there is that of those records.
 std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
                              const std::vector<std::string>& fields);
