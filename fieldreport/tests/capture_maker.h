@@ -54,7 +54,7 @@ std::string dateTime(long long seconds);
 struct DayOptions {
   int calls = 24;
   bool bothEnds = true;   // every other call saved at both ends (LAB1 and CAR1)
-  int droppedEvery = 25;  // every n-th call drops after its first far-end turn (0: none)
+  int droppedEvery = 8;  // every n-th call drops after its first far-end turn (0: none)
   unsigned long long seed = 1;
 };
 struct CaptureFile {
