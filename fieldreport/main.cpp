@@ -428,7 +428,7 @@ int main(int argc, char** argv) {
     report.records.push_back(std::move(p.scored));
   }
   report.calls = pairCalls(report.records);
-  report.groups = summarize(report.records, report.calls, o.by);
+  report.groups = summarize(report.records, report.calls, o.by, o.jobs);
 
   auto write = [&](const std::optional<fs::path>& path, const std::string& bytes) {
     if (!path) return;

@@ -22,8 +22,9 @@ std::string fieldKey(std::string_view field);
 std::array<Interval, 4> callBootstrap(const std::vector<Sums>& calls, int resamples = 2000);
 
 // Groups the records by the values of `fields`, in the order of those values. A call counts in
-// every group that holds one of its records; its verdict there is that of those records.
+// every group that holds one of its records; its verdict there is that of those records. The
+// intervals are found on `jobs` threads.
 std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
-                             const std::vector<std::string>& fields);
+                             const std::vector<std::string>& fields, unsigned jobs = 1);
 
 }  // namespace fieldreport
