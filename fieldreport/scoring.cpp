@@ -158,7 +158,19 @@ const Script* ScriptFinder::load(const fs::path& path, std::string& why) {
 
 const Script* ScriptFinder::find(const std::string& scriptUsed, const fs::path& captureFolder,
                                  std::string& why) {
-  if (forAll_) return load(*forAll_, why);
+  if (forAll_) {
+    if (!forAllScript_) forAllScript_ = load(*forAll_, forAllWhy_);
+    why = forAllWhy_;
+    return forAllScript_;
+  }
+  auto [it, added] = searched_.try_emplace({scriptUsed, captureFolder.string()});
+  if (added) it->second.first = search(scriptUsed, captureFolder, it->second.second);
+  why = it->second.second;
+  return it->second.first;
+}
+
+const Script* ScriptFinder::search(const std::string& scriptUsed, const fs::path& captureFolder,
+                                   std::string& why) {
   if (scriptUsed.empty()) {
     why = "the record names no script (SCRIPTUSED is empty); give one with --script";
     return nullptr;

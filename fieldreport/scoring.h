@@ -81,6 +81,8 @@ class ScriptFinder {
   const Script* search(const std::string& scriptUsed, const std::filesystem::path& captureFolder,
                        std::string& why);
   std::optional<std::filesystem::path> forAll_, folder_;
+  const Script* forAllScript_ = nullptr;
+  std::string forAllWhy_;
   // What each name, from each capture folder, came to: a day's records name a few scripts.
   std::map<std::pair<std::string, std::string>, std::pair<const Script*, std::string>> searched_;
   std::map<std::string, std::unique_ptr<Script>> scripts_;  // by canonical path
