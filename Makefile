@@ -46,15 +46,22 @@ bench: deps
 	cmake --build build -j$(JOBS)
 	@if [ -x scripts/run-bench ]; then scripts/run-bench; else echo "no benchmarks yet"; fi
 
-# The list of what was installed is kept apart from cmake's own, which packaging rewrites.
-install: build
+# After `make`, `sudo make install` only brings the build up to date, which writes nothing when it
+# is: configuring again as root would leave root's files in the user's build tree. The list of
+# what was installed (DESTDIR included) is kept apart from cmake's own, which packaging rewrites.
+install:
+	@[ -f build/CMakeCache.txt ] || $(MAKE) build
+	cmake --build build -j$(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
-	@mv -f build/install_manifest.txt build/installed-files.txt
+	@sed 's|^|$(DESTDIR)|' build/install_manifest.txt >build/installed-files.txt
+	@rm -f build/install_manifest.txt
 
-# Removes what the last `make install` put there.
+# Removes what the last `make install` put there, and the documentation folder it made.
 uninstall:
 	@[ -f build/installed-files.txt ] || { echo "uninstall: nothing installed from this tree" >&2; exit 1; }
 	xargs -d '\n' rm -f -- <build/installed-files.txt
+	@sed -n 's|\(/share/doc/corvalis\)/.*|\1|p' build/installed-files.txt | sort -u | \
+	  xargs -d '\n' -r -I{} find {} -depth -type d -empty -delete
 	@rm -f build/installed-files.txt
 
 package: build
