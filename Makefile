@@ -53,8 +53,8 @@ install:
 	@[ -f build/CMakeCache.txt ] || $(MAKE) build
 	cmake --build build -j$(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
-	@sed 's|^|$(DESTDIR)|' build/install_manifest.txt >build/installed-files.txt
-	@rm -f build/install_manifest.txt
+	@sed 's|^|$(DESTDIR)|' build/install_manifest.txt >build/installed-files.new
+	@mv -f build/installed-files.new build/installed-files.txt && rm -f build/install_manifest.txt
 
 # Removes what the last `make install` put there, and the documentation folder it made.
 uninstall:
