@@ -6,6 +6,7 @@
 #include "call/manualtype.h"
 #include "serial/comhandoff_qt.h"
 #include "ui/mainform.h"
+#include "ui/termination.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -23,6 +24,12 @@ int main(int argc, char** argv) {
   // Beside the main window and above it, never modal.
   corvalis::TManualTypeForm manualTypeForm(&mainForm);
   mainForm.ManualTypeForm = &manualTypeForm;
+  // kill, a logout or Ctrl+C: the settings and a finished call are saved, then the program ends
+  // normally.
+  corvalis::TTerminationSignals termination([&mainForm](int Signal) {
+    mainForm.CloseOnSignal(Signal);
+    QCoreApplication::exit(0);
+  });
   mainForm.show();
   QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
   return app.exec();
