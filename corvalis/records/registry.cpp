@@ -417,7 +417,9 @@ class KeyDocument {
     value.valueKind = ValueKind::String;
     value.text = text;
     value.rewrite = true;
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertPosition()), std::move(value));
+    // The position first: finding it may add the key's section, which moves the lines.
+    const size_t at = insertPosition();
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), std::move(value));
     return true;
   }
 
