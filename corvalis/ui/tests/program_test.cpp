@@ -8,11 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -103,6 +102,25 @@ class Program {
   std::string stderr_;
 };
 
+// The whole line of the stream that holds text, without its line end; empty when there is none.
+std::string LineWith(const std::string& stream, const std::string& text) {
+  size_t at = stream.find(text);
+  if (at == std::string::npos) return {};
+  size_t start = stream.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  return stream.substr(start, stream.find('\n', at) - start);
+}
+
+// "2001-10-18 14:05:07 "
+bool StartsWithLocalTime(const std::string& line) {
+  const std::string shape = "dddd-dd-dd dd:dd:dd ";
+  if (line.size() < shape.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i)
+    if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+      return false;
+  return true;
+}
+
 fs::path KeyFile(const TempDir& dir) {
   return dir.path() / "registry/HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis.reg";
 }
@@ -114,34 +132,16 @@ TEST(Program, WithoutADisplayABadPortIsLoggedAndTheProgramEndsCleanlyOnSIGTERM) 
   Program corvalis(dir);
   ASSERT_TRUE(corvalis.WaitFor("taken as OK)\n")) << corvalis.Stderr();
   // The box's line: local time, caption, text, and the device with the system's reason.
-  const std::regex line(
-      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d corvalis: box "corvalis": Unable to open com port \(win error code: 25\) )"
-      R"(\[COM1 = (.*): Inappropriate ioctl for device\] \(not shown, no display: taken as OK\)\n)");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(corvalis.Stderr(), m, line)) << corvalis.Stderr();
-  EXPECT_EQ(m[1], port);
+  const std::string line = LineWith(corvalis.Stderr(), "Unable to open com port");
+  EXPECT_TRUE(StartsWithLocalTime(line)) << line;
+  EXPECT_EQ(line.substr(std::min<size_t>(20, line.size())),
+            "corvalis: box \"corvalis\": Unable to open com port (win error code: 25) [COM1 = " + port +
+                ": Inappropriate ioctl for device] (not shown, no display: taken as OK)");
 
   // The start-up was not held up by the box: the event loop serves the signal.
   EXPECT_EQ(corvalis.EndWith(SIGTERM), 0) << corvalis.Stderr();
   EXPECT_NE(corvalis.Stderr().find("corvalis: SIGTERM: closing the window\n"), std::string::npos);
   EXPECT_NE(readFile(KeyFile(dir)).find("\"Port\"=\"1\""), std::string::npos);
-}
-
-TEST(Program, ASettingsValueThatStopsTheStartUpLosesNothingAtSIGHUP) {
-  TempDir dir;
-  fs::create_directories(KeyFile(dir).parent_path());
-  const std::string later = "\"Location\"=\"Lab 9\"\n\"Port\"=\"3\"\n\"Ending filename\"=\"LAB1\"\n";
-  std::ofstream(KeyFile(dir)) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\n"
-                                 "\"Username\"=hex:00\n"
-                              << later;
-  Program corvalis(dir);
-  ASSERT_TRUE(corvalis.WaitFor("Invalid data type for 'Username' [" + KeyFile(dir).string() +
-                               ", line 4: binary data (hex:), not a string]"))
-      << corvalis.Stderr();
-  EXPECT_EQ(corvalis.EndWith(SIGHUP), 0) << corvalis.Stderr();
-  const std::string stored = readFile(KeyFile(dir));
-  EXPECT_NE(stored.find(later), std::string::npos) << stored;
-  EXPECT_NE(stored.find("\"Username\"=\"\"\n"), std::string::npos) << stored;
 }
 
 }  // namespace
