@@ -19,7 +19,6 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <csignal>
-#include <cstring>
 
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
@@ -609,18 +608,6 @@ void TMainForm::Label20Click(QObject*) {
 }
 
 // ---- errors -------------------------------------------------------------------------------
-
-namespace {
-
-// "path: reason" for the log, with where in the file when known ("path, line 7: no closing quote").
-std::string PathDetail(const std::string& Path, int SystemError, const std::string& Where) {
-  std::string detail = Path;
-  if (!Where.empty()) detail += (detail.empty() ? "" : ", ") + Where;
-  if (SystemError > 0) detail += (detail.empty() ? "" : ": ") + std::string(std::strerror(SystemError));
-  return detail;
-}
-
-}  // namespace
 
 void TMainForm::ShowError(std::exception_ptr Error) noexcept {
   std::string message = "Unknown error";

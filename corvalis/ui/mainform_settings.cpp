@@ -164,10 +164,7 @@ void TMainForm::SaveConfig() {
 void TMainForm::ReportStoreFault(const std::string& Message, const std::filesystem::path& Path,
                                  int SystemError, const std::string& Detail) {
   if (!storeFaultsShown_.insert(Path.string() + "\n" + std::to_string(SystemError)).second) return;
-  std::string detail = Path.string();
-  if (!Detail.empty()) detail += ", " + Detail;
-  if (SystemError > 0) detail += ": " + std::string(std::strerror(SystemError));
-  ShowException(Message, detail);
+  ShowException(Message, PathDetail(Path.string(), SystemError, Detail));
 }
 
 void TMainForm::SettingChosen(std::string TWindowSettings::*Field) {

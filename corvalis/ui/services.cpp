@@ -8,9 +8,17 @@
 #include <QUrl>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace corvalis {
+
+std::string PathDetail(const std::string& Path, int SystemError, const std::string& Where) {
+  std::string detail = Path;
+  if (!Where.empty()) detail += (detail.empty() ? "" : ", ") + Where;
+  if (SystemError > 0) detail += (detail.empty() ? "" : ": ") + std::string(std::strerror(SystemError));
+  return detail;
+}
 
 TMsgResult UnattendedAnswer(TMsgButtons buttons) {
   return buttons == TMsgButtons::YesNo ? TMsgResult::Yes : TMsgResult::Ok;

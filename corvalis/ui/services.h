@@ -29,6 +29,11 @@ class IMessageBoxes {
 // The answer a box gets when it cannot be shown: OK, or Yes for a Yes/No question.
 TMsgResult UnattendedAnswer(TMsgButtons buttons);
 
+// A log line's detail for a file or device: "path: reason", with where in the file when known
+// ("path, line 7: no closing quote: reason"); the reason is the system's text for SystemError (none
+// for 0).
+std::string PathDetail(const std::string& Path, int SystemError, const std::string& Where = {});
+
 // Where the program says what went wrong: one line at a time.
 class ILog {
  public:
