@@ -212,6 +212,13 @@ TEST_F(PtyTest, EventCharacterRaisesRxFlagAfterTheCharactersArrived) {
   ASSERT_GE(order.size(), 2u);
   EXPECT_EQ(order.back(), "RxFlag");
   EXPECT_EQ(order[order.size() - 2], "RxChar");
+
+  // Beyond the receive queue's size the character is seen when it is read; nothing reorders.
+  Port.Buffer().SetInputSize(4);
+  const std::string line = "0123456789ABCDEF\r";
+  Far.Send(line);
+  Handoff.ServeUntil([&] { return flags == 3; });
+  EXPECT_EQ(Received, "ATZ\rxOK\r" + line);
 }
 
 TEST_F(PtyTest, WritesEndWithTheirTimeoutsAndReadsReturnWhatCameWithinThem) {
