@@ -4,8 +4,10 @@
 //
 // Input: three bytes choose which of the 21 settings values are written, one byte where the key file
 // ends; then the key file's bytes and the text of the values written (pieces separated by 0x01).
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -31,13 +33,20 @@ using corvalis::records::RootKey;
   std::abort();
 }
 
-// A registry folder for this process, in memory when the machine has one.
+// A registry folder for this process, in memory when the machine has one. libFuzzer ends without
+// running exit handlers, so the folders of earlier runs that have ended are removed here.
 const fs::path& root() {
   static const fs::path dir = [] {
     fs::path base = access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(base, ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("registry_fuzz.", 0) != 0) continue;
+      const long pid = std::strtol(name.c_str() + 14, nullptr, 10);
+      if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(e.path(), ec);
+    }
     fs::path d = base / ("registry_fuzz." + std::to_string(getpid()));
     fs::create_directories(d);
-    std::atexit([] { fs::remove_all(root()); });
     return d;
   }();
   return dir;
