@@ -34,7 +34,8 @@ using corvalis::records::RootKey;
 }
 
 // A registry folder for this process, in memory when the machine has one. libFuzzer ends without
-// running exit handlers, so the folders of earlier runs that have ended are removed here.
+// running exit handlers: each input removes its folder, and the folders of runs that failed are
+// removed here.
 const fs::path& root() {
   static const fs::path dir = [] {
     fs::path base = access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
@@ -111,7 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       pieces.back() += c;
   }
 
-  fs::remove_all(root());
   const fs::path keyDir = root() / "HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin";
   fs::create_directories(keyDir);
   const fs::path keyFile = keyDir / "Corvalis.reg";
@@ -157,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
            after[i].value_or("<error>") + "\" instead of \"" + expected.value_or("<error>") + "\"");
     }
   }
+  fs::remove_all(root());  // nothing left behind when the run ends
   return 0;
 }
