@@ -11,9 +11,8 @@
 #include <set>
 #include <string>
 
-// The fuzz build compiles one file: the reader's units come in here.
-#include "calls.cpp"
-#include "fieldtext.cpp"
+#include "calls.h"
+#include "fieldtext.h"
 
 namespace {
 

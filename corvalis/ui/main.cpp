@@ -12,6 +12,7 @@
 #include "call/manualtype.h"
 #include "serial/comhandoff_qt.h"
 #include "ui/mainform.h"
+#include "ui/termination.h"
 
 namespace {
 
@@ -93,6 +94,12 @@ int main(int argc, char** argv) {
   // Beside the main window and above it, never modal.
   corvalis::TManualTypeForm manualTypeForm(&mainForm);
   mainForm.ManualTypeForm = &manualTypeForm;
+  // kill, a logout or Ctrl+C: the settings and a finished call are saved, then the program ends
+  // normally.
+  corvalis::TTerminationSignals termination([&mainForm](int Signal) {
+    mainForm.CloseOnSignal(Signal);
+    QCoreApplication::exit(0);
+  });
   mainForm.show();
   QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
   return app.exec();
