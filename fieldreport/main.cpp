@@ -51,6 +51,7 @@ const char kUsage[] =
     "  --html FILE        write the report as one web page that opens offline\n"
     "  --texts DIR        write the two texts each record was scored on, for the scorers\n"
     "  --jobs N           score on N threads (default: one per core)\n"
+    "  --version          show the version\n"
     "Exit status: 0 when every record was scored, 2 when some were not, 1 after a usage error or\n"
     "when an output could not be written.\n";
 
@@ -103,6 +104,10 @@ Options parseOptions(int argc, char** argv) {
     }
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (arg == "--version") {
+      std::puts("fieldreport (TTY field-test kit) " KIT_VERSION);
       std::exit(0);
     }
     if (arg == "--hand-typed") {

@@ -79,6 +79,8 @@ check_tree() {
   grep -q '^Usage: ttysim --device TYPE' <<<"$out" || fail "$label: ttysim --help gave [$out]"
   out="$("$top/bin/ttysim" --version)" || fail "$label: ttysim --version failed"
   [[ "$out" =~ ^ttysim\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: ttysim --version gave [$out]"
+  out="$("$top/bin/fieldreport" --version)" || fail "$label: fieldreport --version failed"
+  [[ "$out" =~ ^fieldreport\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: fieldreport --version gave [$out]"
   out="$("$top/bin/corvalis" --version)" || fail "$label: corvalis --version failed"
   [[ "$out" =~ ^corvalis\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: corvalis --version gave [$out]"
   # Anything else is refused before a window is made: no display is asked for.
