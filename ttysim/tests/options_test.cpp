@@ -77,6 +77,7 @@ TEST(Options, DefaultsAndValues) {
   EXPECT_EQ(o.session.seed, 42u);
   EXPECT_EQ(o.timeout, 90);
   EXPECT_TRUE(parse({"--device", "q90", "--help", "--bogus"}).options->help);
+  EXPECT_TRUE(parse({"--version", "--bogus"}).options->version);
 }
 
 TEST(Options, MistakesAreNamed) {
