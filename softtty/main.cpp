@@ -24,6 +24,9 @@ int main(int argc, char** argv) {
     case Mode::Help:
       std::fputs(usageText().c_str(), stdout);
       return 0;
+    case Mode::Version:
+      std::puts("softtty (TTY field-test kit) " KIT_VERSION);
+      return 0;
     case Mode::Encode:
       return runEncode(o);
     case Mode::Decode:

@@ -52,6 +52,7 @@ std::string usageText() {
          "      --rate HZ            sample rate of the audio made (default 8000; at least 8000)\n"
          "      --level DB           level of the tones sent, dB below full scale (default -6)\n"
          "  -h, --help               show this help\n"
+         "      --version            show the version\n"
          "\n"
          "Exit status: 0 done; 1 bad options, bad input or no sound device; 128+N ended by signal N.\n";
 }
@@ -64,7 +65,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   std::set<std::string> given;
   const std::map<std::string, std::string> shortNames = {
       {"-p", "--port"}, {"-o", "--output"}, {"-q", "--quiet"}, {"-h", "--help"}};
-  const std::set<std::string> flags = {"--encode", "--list-devices", "--quiet", "--help"};
+  const std::set<std::string> flags = {"--encode", "--list-devices", "--quiet", "--help", "--version"};
   const std::set<std::string> withValue = {
       "--port",       "--folder",      "--port-dir", "--input-device", "--output-device",
       "--input-file", "--output-file", "--log",      "--output",       "--decode",
@@ -104,8 +105,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
     given.insert(name);
     values[name] = *value;
   }
-  if (given.count("--help")) {
-    o.mode = Mode::Help;
+  if (given.count("--help") || given.count("--version")) {
+    o.mode = given.count("--help") ? Mode::Help : Mode::Version;
     result.options = o;
     return result;
   }

@@ -8,7 +8,7 @@
 
 namespace softtty {
 
-enum class Mode { Device, Encode, Decode, ListDevices, Help };
+enum class Mode { Device, Encode, Decode, ListDevices, Help, Version };
 
 struct Options {
   Mode mode = Mode::Device;
