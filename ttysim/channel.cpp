@@ -47,6 +47,72 @@ std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* er
   return r;
 }
 
+bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio,
+                  std::string* error) {
+  if (text == "text") {
+    audio->reset();
+    return true;
+  }
+  if (text != "audio" && !text.starts_with("audio,")) {
+    *error = "unknown channel '" + std::string(text) +
+             "' (use text, or audio with snr=, offset=, timing=, dropouts=)";
+    return false;
+  }
+  softtty::AudioLineSettings a;
+  text.remove_prefix(5);
+  while (!text.empty()) {
+    text.remove_prefix(1);  // the comma
+    auto comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma);
+    auto eq = item.find('=');
+    std::string_view name = item.substr(0, eq);
+    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+    bool percent = !value.empty() && value.back() == '%';
+    if (percent) value.remove_suffix(1);
+    double v = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+    if (eq == std::string_view::npos || value.empty() || ec != std::errc() ||
+        end != value.data() + value.size() || !std::isfinite(v)) {
+      *error = "expected NAME=NUMBER in the audio channel, got '" + std::string(item) + "'";
+      return false;
+    }
+    auto range = [&](double lo, double hi, const char* unit) {
+      if (v >= lo && v <= hi) return true;
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "%s must be from %g to %g%s", std::string(name).c_str(), lo, hi, unit);
+      *error = buf;
+      return false;
+    };
+    if (name == "snr") {
+      if (!range(-20, 100, " dB")) return false;
+      a.snrDb = v;
+    } else if (name == "offset") {
+      if (!range(-200, 200, " Hz")) return false;
+      a.offsetHz = v;
+    } else if (name == "timing") {
+      if (!range(-20, 20, " per cent")) return false;
+      a.timing = v / 100;
+    } else if (name == "dropouts") {
+      if (percent) v /= 100;
+      if (!range(0, 1, " (or 0% to 100%)")) return false;
+      a.dropouts = v;
+    } else {
+      *error =
+          "unknown audio channel setting '" + std::string(name) + "' (use snr, offset, timing, dropouts)";
+      return false;
+    }
+  }
+  *audio = a;
+  return true;
+}
+
+Channel Channel::overAudio(const softtty::AudioLineSettings& audio, std::uint64_t seed) {
+  Channel c(ErrorRates{}, seed);
+  c.audio_ = std::make_unique<softtty::AudioLine>(audio, seed);
+  return c;
+}
+
 std::string formatErrorRates(const ErrorRates& r) {
   char buf[128];
   std::snprintf(buf, sizeof buf, "shift=%g,drop=%g,insert=%g,subst=%g", r.shift, r.drop, r.insert, r.subst);
@@ -76,9 +142,10 @@ char Channel::randomPrintable(baudot::Shift shift, int notCode) {
   }
 }
 
-std::string Channel::pass(char c) {
+std::string Channel::pass(char c, double now) {
   using baudot::Shift;
   ++stats_.chars;
+  if (audio_) return audio_->pass(c, now);
   auto code = baudot::encode(static_cast<unsigned char>(c));
   if (!code) return std::string(1, c);
 

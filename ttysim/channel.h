@@ -2,10 +2,12 @@
 // The telephone line between the device and the far end: Baudot characters one way, with errors
 // drawn from a seeded generator so that a run can be repeated exactly.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "audio_line.h"
 #include "baudot.h"
 
 namespace ttysim {
@@ -24,6 +26,12 @@ struct ErrorRates {
 std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* error);
 std::string formatErrorRates(const ErrorRates& r);
 
+// Parses the --channel value: "text" (nothing) or "audio" with any of snr=DB, offset=HZ,
+// timing=PCT and dropouts=RATE after commas, e.g. "audio,snr=10,offset=20,timing=-3,dropouts=1%".
+// Returns false with the error text on failure.
+bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio,
+                  std::string* error);
+
 // A small generator with the same sequence on every platform and standard library.
 class Random {
  public:
@@ -40,11 +48,15 @@ class Random {
 class Channel {
  public:
   Channel(ErrorRates rates, std::uint64_t seed) : rates_(rates), random_(seed) {}
+  // A line of tones: each character is sent as Baudot tones through the impairments and decoded.
+  static Channel overAudio(const softtty::AudioLineSettings& audio, std::uint64_t seed);
 
   // Sends one character down the line and returns what arrives at the other end: usually the
   // character itself, nothing when it is lost, or more than one character with an insertion.
-  // Characters with no Baudot form pass untouched and change no shift.
-  std::string pass(char c);
+  // Characters with no Baudot form pass untouched and change no shift (on a line of tones they
+  // are not sent). `now` is the time in seconds, which a line of tones uses to let its carrier
+  // drop between bursts of typing.
+  std::string pass(char c, double now = -1);
 
   // Counts of what went wrong so far.
   struct Stats {
@@ -60,6 +72,7 @@ class Channel {
   baudot::Shift senderShift_ = baudot::Shift::Letters;
   baudot::Shift receiverShift_ = baudot::Shift::Letters;
   Stats stats_;
+  std::unique_ptr<softtty::AudioLine> audio_;
 };
 
 }  // namespace ttysim

@@ -66,6 +66,10 @@ std::string usageText() {
          "      --errors RATES        both directions, e.g. shift=0.02,drop=0.01,insert=0.005,subst=1%\n"
          "      --errors-to-far RATES       only from the program to the far end\n"
          "      --errors-to-program RATES   only from the far end to the program\n"
+         "      --channel text|audio[,snr=DB,offset=HZ,timing=PCT,dropouts=RATE]\n"
+         "                           text (default): the rates above; audio: each character is sent as\n"
+         "                           Baudot tones through noise, frequency and timing errors and lost\n"
+         "                           20 ms audio frames, and decoded, both ways\n"
          "      --seed N             seed of the errors (default 1); the same seed gives the same errors\n"
          "\n"
          "Files and the end of a run:\n"
@@ -196,6 +200,11 @@ ParseResult parseOptions(const std::vector<std::string>& args,
        }},
       {"--guard", seconds(&s.modem.guard)},
       {"--errors", rates(&both)},
+      {"--channel",
+       [&](const std::string& name, const std::string& v) {
+         std::string why;
+         if (!parseChannel(v, &s.audio, &why)) error = name + ": " + why;
+       }},
       {"--errors-to-far", rates(&toFar)},
       {"--errors-to-program", rates(&toProgram)},
       {"--seed",
@@ -270,6 +279,11 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   if (error.empty() && o.scriptPath.empty() && sideGiven) error = "--side needs --script";
   if (!error.empty()) {
     result.error = error;
+    return result;
+  }
+  if (s.audio && (both || toFar || toProgram)) {
+    result.error =
+        "--errors goes only with --channel text: on an audio channel the errors come from the tones";
     return result;
   }
   if (both) s.toFar = s.toProgram = *both;

@@ -28,8 +28,10 @@ std::string printable(std::string_view s) {
 
 Session::Session(SessionConfig config)
     : config_(std::move(config)),
-      toFar_(config_.toFar, config_.seed * 2),
-      toProgram_(config_.toProgram, config_.seed * 2 + 1),
+      toFar_(config_.audio ? Channel::overAudio(*config_.audio, config_.seed * 2)
+                           : Channel(config_.toFar, config_.seed * 2)),
+      toProgram_(config_.audio ? Channel::overAudio(*config_.audio, config_.seed * 2 + 1)
+                               : Channel(config_.toProgram, config_.seed * 2 + 1)),
       farEar_(config_.quiet, config_.giveUp),
       localEar_(config_.quiet, config_.giveUp) {
   if (isModem(config_.device)) {
@@ -172,7 +174,7 @@ void Session::noteHangUpCommand(Seconds now) {
 
 void Session::toFarEnd(char c, Seconds now) {
   if (!callUp_) return;
-  for (char d : toFar_.pass(c)) {
+  for (char d : toFar_.pass(c, now)) {
     out.farReceived += d;
     farEar_.hear(d, now);
   }
@@ -263,7 +265,7 @@ void Session::runTypists(Seconds now) {
       out.toProgram += kSoundOn;
       soundOn_ = true;
     }
-    for (char d : toProgram_.pass(c)) deviceToProgram(d, now);
+    for (char d : toProgram_.pass(c, now)) deviceToProgram(d, now);
   }
   while (auto slot = localTypist_.poll(now)) {
     if (slot->empty()) continue;

@@ -31,6 +31,7 @@ struct SessionConfig {
   Seconds ringInterval = 6;
   ModemConfig modem;
   ErrorRates toFar, toProgram;
+  std::optional<softtty::AudioLineSettings> audio;  // a line of tones both ways instead of the rates
   std::uint64_t seed = 1;
   Seconds linger = 8;       // after the call, exit once the line is this quiet
   Seconds hangUpGrace = 1;  // after the program's final "ATH", exit once the line is this quiet

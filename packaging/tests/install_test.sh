@@ -81,6 +81,12 @@ check_tree() {
   [[ "$out" =~ ^ttysim\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: ttysim --version gave [$out]"
   out="$("$top/bin/fieldreport" --version)" || fail "$label: fieldreport --version failed"
   [[ "$out" =~ ^fieldreport\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: fieldreport --version gave [$out]"
+  out="$("$top/bin/softtty" --version)" || fail "$label: softtty --version failed"
+  [[ "$out" =~ ^softtty\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: softtty --version gave [$out]"
+  # softtty turns text into tones and back from where it was installed (no sound card needed).
+  out="$(cd "$run" && echo "Call 911, GA" | "$top/bin/softtty" --encode --output call.wav &&
+    "$top/bin/softtty" --decode call.wav --quiet 2>/dev/null)" || fail "$label: softtty --encode/--decode failed"
+  [[ "$out" == "CALL 911, GA"* ]] || fail "$label: softtty decoded [$out]"
   out="$("$top/bin/corvalis" --version)" || fail "$label: corvalis --version failed"
   [[ "$out" =~ ^corvalis\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: corvalis --version gave [$out]"
   # Anything else is refused before a window is made: no display is asked for.
@@ -140,7 +146,10 @@ if [[ $package -eq 1 ]]; then
     grep -q "^Architecture: $(dpkg --print-architecture)$" <<<"$fields" || fail "package architecture"
     # Depends comes from the libraries the programs link: Qt Widgets and the C and C++ runtimes.
     depends="$(sed -n 's/^Depends: //p' <<<"$fields")"
-    for lib in libc6 libstdc++6 libqt6widgets6; do
+    # softtty's live audio: the sound server's client library, when softtty was built with it.
+    needed=(libc6 libstdc++6 libqt6widgets6)
+    if readelf -d "$build/bin/softtty" 2>/dev/null | grep -q 'NEEDED.*libpulse'; then needed+=(libpulse0); fi
+    for lib in "${needed[@]}"; do
       [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
         fail "package Depends lacks $lib: [$depends]"
     done

@@ -94,3 +94,73 @@ TEST(ErrorRates, ParsesFractionsAndPercentagesAndRejectsTheRest) {
 
 }  // namespace
 }  // namespace ttysim
+
+namespace ttysim {
+namespace {
+
+std::string sendTimed(Channel& ch, const std::string& text, double cps) {
+  std::string out;
+  double t = 0;
+  for (char c : text) {
+    out += ch.pass(c, t);
+    t += 1 / cps;
+  }
+  return out;
+}
+
+TEST(AudioChannel, ACleanLineOfTonesDeliversCapitalsAndDropsWhatHasNoBaudotForm) {
+  Channel ch = Channel::overAudio({}, 3);
+  // A pause longer than the carrier's hold in the middle: the carrier drops and comes back.
+  std::string out;
+  double t = 0;
+  for (char c : std::string("Call 911 now, GA\x1b\r\n")) {
+    out += ch.pass(c, t);
+    t += c == ',' ? 5 : 0.15;
+  }
+  EXPECT_EQ(out, "CALL 911 NOW, GA\r\n");
+}
+
+TEST(AudioChannel, ImpairmentsGarbleTheTextTheSameWayForTheSameSeed) {
+  const std::string text =
+      "I HAVE 3 BARS AND IT IS 10:45 HERE. WE ARE MOVING AT ABOUT 35 MPH GA THANK YOU. NOW SOME NUMBERS "
+      "FOR THE TEST: 911 555-0142 AND 7 8 9 0 GA ";
+  softtty::AudioLineSettings bad{.snrDb = -6, .offsetHz = 30, .timing = 0.04, .dropouts = 0.05};
+  std::string error;
+  std::optional<softtty::AudioLineSettings> parsed;
+  ASSERT_TRUE(parseChannel("audio,snr=-6,offset=30,timing=4,dropouts=5%", &parsed, &error)) << error;
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->snrDb, bad.snrDb);
+  EXPECT_DOUBLE_EQ(parsed->timing, bad.timing);
+  EXPECT_DOUBLE_EQ(parsed->dropouts, bad.dropouts);
+
+  Channel a = Channel::overAudio(*parsed, 7), b = Channel::overAudio(*parsed, 7),
+          c = Channel::overAudio(*parsed, 8);
+  const std::string first = sendTimed(a, text, 6);
+  EXPECT_EQ(sendTimed(b, text, 6), first);
+  EXPECT_NE(sendTimed(c, text, 6), first);
+  EXPECT_NE(first, text);
+  // Garbled rather than lost: about as many characters arrive as were sent.
+  EXPECT_NEAR(static_cast<double>(first.size()), static_cast<double>(text.size()), text.size() * 0.3) << first;
+
+  // A mild line delivers everything.
+  Channel mild = Channel::overAudio({.snrDb = 20, .offsetHz = -15, .timing = -0.02, .dropouts = 0}, 1);
+  EXPECT_EQ(sendTimed(mild, text, 6), text);
+}
+
+TEST(AudioChannel, SettingsOutsideTheirRangeOrUnknownAreRefused) {
+  std::optional<softtty::AudioLineSettings> a;
+  std::string error;
+  EXPECT_TRUE(parseChannel("text", &a, &error));
+  EXPECT_FALSE(a);
+  EXPECT_TRUE(parseChannel("audio", &a, &error));
+  EXPECT_TRUE(a);
+  for (const char* bad : {"tones", "audio,", "audio,snr", "audio,snr=x", "audio,offset=500",
+                          "audio,timing=50", "audio,dropouts=2", "audio,volume=3", "audio;snr=3"}) {
+    error.clear();
+    EXPECT_FALSE(parseChannel(bad, &a, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace ttysim

@@ -115,3 +115,23 @@ TEST(Options, MistakesAreNamed) {
 
 }  // namespace
 }  // namespace ttysim
+
+namespace ttysim {
+namespace {
+
+TEST(Options, AnAudioChannelReplacesTheErrorRates) {
+  auto r = parse({"--device", "compact", "--channel", "audio,snr=10"});
+  ASSERT_TRUE(r.options) << r.error;
+  ASSERT_TRUE(r.options->session.audio);
+  EXPECT_EQ(r.options->session.audio->snrDb, 10);
+  EXPECT_FALSE(parse({"--device", "compact"}).options->session.audio);
+  r = parse({"--device", "compact", "--channel", "audio", "--errors", "drop=1%"});
+  EXPECT_FALSE(r.options);
+  EXPECT_NE(r.error.find("--errors goes only with --channel text"), std::string::npos) << r.error;
+  r = parse({"--device", "compact", "--channel", "radio"});
+  EXPECT_FALSE(r.options);
+  EXPECT_NE(r.error.find("--channel: unknown channel 'radio'"), std::string::npos) << r.error;
+}
+
+}  // namespace
+}  // namespace ttysim

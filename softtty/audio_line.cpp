@@ -1,0 +1,44 @@
+#include "audio_line.h"
+
+namespace softtty {
+namespace {
+
+constexpr double kCarrierHold = 1.0;  // seconds of silence in typing before the carrier drops
+
+Tones lineTones() {
+  return Tones{};
+}
+
+}  // namespace
+
+AudioLine::AudioLine(const AudioLineSettings& s, std::uint64_t seed)
+    : tones_(lineTones()),
+      encoder_(tones_, SenderQuirks{.offsetHz = s.offsetHz, .timing = s.timing, .seed = seed}),
+      impairer_(Impairments{.snrDb = s.snrDb, .lost = s.dropouts, .seed = seed ^ 0x5DEECE66DULL}, tones_.rate,
+                tones_.amplitude * tones_.amplitude / 2),
+      decoder_(tones_) {}
+
+std::string AudioLine::pass(char c, double now) {
+  sent_.clear();
+  heard_.clear();
+  if (now >= 0 && last_ >= 0 && now - last_ > kCarrierHold && encoder_.carrier()) {
+    // The typist paused: the carrier went off, and the line was quiet for a moment.
+    encoder_.carrierOff();
+    sent_.assign(static_cast<std::size_t>(0.3 * tones_.rate), 0.0f);
+  }
+  if (now >= 0) last_ = now;
+  if (!encoder_.put(static_cast<unsigned char>(c), sent_)) return {};
+  // The carrier runs on after the character until the next, long enough for the decoder to have
+  // seen its stop bit.
+  encoder_.hold(2 / tones_.baud, sent_);
+  impairer_.process(sent_, heard_);
+  impairer_.finish(heard_);
+  decoder_.feed(heard_);
+  std::string out;
+  for (const Heard& h : decoder_.take()) {
+    if (!h.shift) out += h.ch;
+  }
+  return out;
+}
+
+}  // namespace softtty

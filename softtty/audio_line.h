@@ -1,0 +1,40 @@
+#pragma once
+// A telephone line made of tones: characters go in, are sent as Baudot tones, pass through a
+// path's impairments and are heard by the decoder, so that errors (lost shift codes included)
+// arise as they do on a real line. Used by ttysim's audio channel.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "decoder.h"
+#include "impair.h"
+#include "tones.h"
+
+namespace softtty {
+
+struct AudioLineSettings {
+  std::optional<double> snrDb;  // white noise; none: no noise
+  double offsetHz = 0;          // both tones off by this much
+  double timing = 0;            // bits longer (or shorter) by this fraction
+  double dropouts = 0;          // chance that a 20 ms audio frame is lost
+};
+
+class AudioLine {
+ public:
+  AudioLine(const AudioLineSettings& settings, std::uint64_t seed);
+  // Sends one character and returns what the far end's decoder heard meanwhile: usually the
+  // character (capitals for small letters), sometimes nothing or something else. `now` (seconds,
+  // or negative when unknown) lets the carrier drop between bursts of typing as a TTY's does.
+  std::string pass(char c, double now = -1);
+  long framesLost() const { return impairer_.stats().lost; }
+
+ private:
+  Tones tones_;
+  Encoder encoder_;
+  Impairer impairer_;
+  Decoder decoder_;
+  double last_ = -1;
+  std::vector<float> sent_, heard_;
+};
+
+}  // namespace softtty

@@ -1,0 +1,702 @@
+#include "decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "baudot.h"
+
+namespace softtty {
+namespace {
+
+constexpr double kTau = 2 * std::numbers::pi;
+// A candidate start bit, and a frame, need tones at least this pure: the share of the power in the
+// band that the strongest correlator holds. White noise gives about 2 / (samples in half a bit),
+// a clean tone 1, a tone at 0 dB SNR about 0.5.
+constexpr float kEdgePurity = 0.2f;
+constexpr double kFramePurity = 0.2;
+constexpr float kCarrierPurity = 0.3f;
+constexpr double kCarrierOff = 0.15;  // seconds without tones before the carrier counts as gone
+// Bit durations tried when framing a character, as fractions of the nominal one.
+constexpr double kTimingSpan = 0.06;
+constexpr int kTimingSteps = 9;
+// How far a character of a run may be from where it is due when no edge was seen there: a frame
+// of 20 ms played twice or left out moves it by 0.9 bits.
+constexpr double kSlip = 1.2;
+constexpr long kRebase = (1L << 20) - 1;  // samples between restarts of the running sums
+// Start bit to start bit of characters sent back to back, in bits: 1 to 2 stop bits, 6 % either way.
+constexpr double kShortestPeriod = 7 * (1 - kTimingSpan);
+constexpr double kLongestPeriod = 9 * (1 + kTimingSpan);
+constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
+
+}  // namespace
+
+Decoder::Decoder(const Tones& tones) : tones_(tones), rate_(tones.rate) {
+  bit_ = tones.samplesPerBit();
+  half_ = std::max(2, static_cast<int>(std::lround(bit_ / 2)));
+  floor_ = half_ * 0.5 * 1e-7;  // a sine 70 dB below full scale
+  for (int k = 0; k < kBank; ++k) offsets_.push_back(20.0 * (k - kBank / 2));
+  for (double base : {tones.markHz, tones.spaceHz}) {
+    for (double off : offsets_) {
+      phasor_.emplace_back(1, 0);
+      turn_.push_back(std::polar(1.0, -kTau * (base + off) / rate_));
+      sum_.emplace_back(0, 0);
+      running_.emplace_back(0, 0);
+    }
+  }
+  products_.assign(phasor_.size() * half_, {0, 0});
+  squares_.assign(half_, 0);
+  long size = 1;
+  while (size < static_cast<long>(20 * bit_)) size *= 2;
+  history_.assign(size, Slot{});
+  mask_ = size - 1;
+}
+
+const Decoder::Slot& Decoder::at(long pos) const {
+  static const Slot kNothing{};
+  // The window covering [pos - half, pos): stored with its last sample.
+  long i = pos - 1;
+  if (i < 0 || i >= n_ || i < n_ - static_cast<long>(history_.size())) return kNothing;
+  return history_[i & mask_];
+}
+
+const Decoder::Slot& Decoder::sums(long pos) const {
+  return at(std::clamp(pos, n_ - static_cast<long>(history_.size()) + 1, n_));
+}
+
+float Decoder::soft(long pos) const {
+  const Slot& s = at(pos);
+  if (s.energy < floor_) return 0;
+  return (s.em - s.es) / (s.em + s.es + 1e-30f);
+}
+
+float Decoder::purity(long pos) const {
+  const Slot& s = at(pos);
+  if (s.energy < floor_) return 0;
+  return 2 * std::max(s.em, s.es) / (static_cast<float>(half_) * s.energy);
+}
+
+void Decoder::feed(const float* samples, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    step(samples[i]);
+    work();
+  }
+}
+
+void Decoder::flush() {
+  std::vector<float> zeros(static_cast<std::size_t>(9 * bit_), 0.0f);
+  feed(zeros);
+}
+
+void Decoder::restart() {
+  pending_ = -1;
+  scan_ = n_;
+  expected_ = -1;
+  run_.clear();
+  tentative_ = false;
+  senderBit_ = 0;
+}
+
+std::vector<Heard> Decoder::take() {
+  std::vector<Heard> out;
+  out.swap(heard_);
+  return out;
+}
+
+std::vector<CarrierChange> Decoder::takeCarrierChanges() {
+  std::vector<CarrierChange> out;
+  out.swap(carrierChanges_);
+  return out;
+}
+
+void Decoder::step(float xf) {
+  const double x = xf;
+  const long r = n_ % half_;
+  const std::size_t banks = sum_.size();
+  Slot& slot = history_[n_ & mask_];
+  float em = 0, es = 0;
+  for (std::size_t i = 0; i < banks; ++i) {
+    std::complex<double>& old = products_[i * half_ + r];
+    const std::complex<double> p = x * phasor_[i];
+    sum_[i] += p - old;
+    old = p;
+    phasor_[i] *= turn_[i];
+    slot.c[i] = std::complex<float>(sum_[i]);
+    running_[i] += p;
+    slot.sum[i] = running_[i];
+    const float e = std::norm(slot.c[i]);
+    if (i < banks / 2) {
+      em = std::max(em, e);
+    } else {
+      es = std::max(es, e);
+    }
+  }
+  if ((n_ & 1023) == 0) {
+    for (auto& p : phasor_) p /= std::abs(p);
+  }
+  if ((n_ & kRebase) == kRebase) {
+    // The running sums start again from zero now and then, so that they stay small enough for the
+    // differences over a few bits to keep their precision however long the program runs.
+    for (Slot& s : history_) {
+      for (std::size_t i = 0; i < banks; ++i) s.sum[i] -= running_[i];
+      s.squares -= squaresSum_;
+    }
+    for (auto& v : running_) v = 0;
+    squaresSum_ = 0;
+  }
+  const double sq = x * x;
+  energy_ = std::max(0.0, energy_ + sq - squares_[r]);
+  squares_[r] = static_cast<float>(sq);
+  squaresSum_ += sq;
+  slot.squares = squaresSum_;
+  slot.em = em;
+  slot.es = es;
+  slot.energy = static_cast<float>(energy_);
+  slot.x = xf;
+  ++n_;
+
+  // The carrier: tones present for a bit, gone after a while without them (a lost audio frame or
+  // two does not end it).
+  const bool tone = purity(n_) > kCarrierPurity;
+  if (tone) {
+    ++toneRun_;
+    quietRun_ = 0;
+    if (!carrierOn_ && toneRun_ >= 2 * half_) {
+      carrierOn_ = true;
+      carrierChanges_.push_back({std::max(0.0, static_cast<double>(n_ - toneRun_ - half_) / rate_), true});
+    }
+  } else {
+    toneRun_ = 0;
+    ++quietRun_;
+    if (carrierOn_ && quietRun_ >= kCarrierOff * rate_) {
+      carrierOn_ = false;
+      senderBit_ = 0;  // the next transmission may come at another rate, level and noise
+      toneAmp_ = noiseVar_ = 0;
+      run_.clear();
+      tentative_ = false;
+      carrierChanges_.push_back({static_cast<double>(n_ - quietRun_) / rate_, false});
+    }
+  }
+}
+
+bool Decoder::quiet(long pos) const {
+  return at(pos).energy < std::max(floor_, 0.05 * level_);
+}
+
+bool Decoder::candidate(long q) const {
+  // Space in the half bit before q, and mark a bit before that (or a little earlier when an audio
+  // frame was lost there), both clearly tones.
+  if (soft(q) >= -0.2f || purity(q) <= kEdgePurity) return false;
+  for (long back : {3L * half_ / 2, 2L * half_, 5L * half_ / 2}) {
+    const long before = q - back;
+    if (quiet(before)) continue;
+    return soft(before) > 0.2f && purity(before) > kEdgePurity;
+  }
+  return false;
+}
+
+void Decoder::work() {
+  for (;;) {
+    if (pending_ >= 0) {
+      if (n_ < decideAt_) return;
+      const long q = pending_;
+      pending_ = -1;
+      frame(q, flywheel_);
+      continue;
+    }
+    // Positions too old for the history are skipped.
+    scan_ = std::max(scan_, n_ - static_cast<long>(history_.size()) + static_cast<long>(10 * bit_));
+    bool found = false;
+    for (; scan_ <= n_; ++scan_) {
+      if (candidate(scan_)) {
+        found = true;
+        flywheel_ = false;
+        break;
+      }
+      // In a run of characters sent back to back, the next start bit is due one period after the
+      // last. When none was seen there (an audio frame lost over it, or noise), the character is
+      // framed where it is due; if the line just holds mark there, the run has ended.
+      if (expected_ >= 0 && scan_ >= expected_ + 2 * half_) {
+        const long due = expected_;
+        expected_ = -1;
+        found = true;
+        flywheel_ = true;
+        scan_ = due + half_ / 2;
+        break;
+      }
+    }
+    if (!found) return;
+    pending_ = scan_;
+    // Without an edge, the character may start up to kSlip bits after it was due.
+    const long edge = scan_ - half_ / 2 + (flywheel_ ? std::lround(kSlip * bit_) : 0);
+    // Late enough for the longest framing tried and the changes measured around it.
+    decideAt_ = edge + half_ + static_cast<long>(std::ceil(7.5 * (1 + kTimingSpan + 0.04) * bit_));
+  }
+}
+
+Decoder::Bit Decoder::bitAt(double from, double bit) const {
+  const long ends[3] = {std::lround(from), std::lround(from + bit / 2), std::lround(from + bit)};
+  Bit r;
+  for (int h = 0; h < 2; ++h) {
+    const Slot& s0 = sums(ends[h]);
+    const Slot& s1 = sums(ends[h + 1]);
+    double mark = 0, space = 0;
+    for (int i = 0; i < kBank; ++i) mark = std::max(mark, std::norm(s1.sum[i] - s0.sum[i]));
+    for (int i = kBank; i < 2 * kBank; ++i) space = std::max(space, std::norm(s1.sum[i] - s0.sum[i]));
+    r.mark[h] = std::sqrt(mark);
+    r.space[h] = std::sqrt(space);
+  }
+  r.energy = sums(ends[2]).squares - sums(ends[0]).squares;
+  return r;
+}
+
+bool Decoder::lost(long from, long to) const {
+  // Lost audio is silence: some stretch of a few milliseconds with hardly any energy.
+  const long step = std::max(4, half_ / 4);
+  const double least = 0.05 * std::max(level_, floor_) / half_ * static_cast<double>(step);
+  for (long a = from; a + step <= to; a += step / 2) {
+    if (sums(a + step).squares - sums(a).squares < least) return true;
+  }
+  return false;
+}
+
+// How well a framing fits: mark just before the start bit, the start bit space, five data bits
+// each as clear as possible and the stop bit mark. Amplitudes rather than ratios, so that a bit
+// an audio frame took away weighs only as much as what is left of it; per sample, or longer bits
+// would gather more.
+double Decoder::fitScore(double t0, double bit) const {
+  double score = 0.5 * bitAt(t0 - bit / 2, bit / 2).diff() - bitAt(t0, bit).diff();
+  for (int j = 1; j <= 5; ++j) score += std::fabs(bitAt(t0 + j * bit, bit).diff());
+  return (score + bitAt(t0 + 6 * bit, bit).diff()) / bit;
+}
+
+void Decoder::search(Fit& best, double t0From, double t0To, double t0Step, double bitCentre, double span,
+                     int steps) const {
+  for (int k = 0; k < steps; ++k) {
+    const double bit = steps == 1 ? bitCentre : bitCentre * (1 - span + 2 * span * k / (steps - 1));
+    for (double t0 = t0From; t0 <= t0To + 1e-9; t0 += t0Step) {
+      const double score = fitScore(t0, bit);
+      if (score > best.score) best = {t0, bit, score};
+    }
+  }
+}
+
+Decoder::Fit Decoder::searchFrom(double from, double to) const {
+  Fit f;
+  const int stride = std::max(1, half_ / 40);
+  // Once the sender's bit length is known, small departures from it are tried first: a character
+  // with few changes between mark and space fits many lengths. Only when none fits well are all
+  // lengths tried.
+  const double known = run_.size() >= 2 ? runBit_ : senderBit_;
+  if (known > 0) search(f, from, to, stride, known, 0.015, 3);
+  double amplitude = 0;
+  if (known > 0) {
+    for (int j = 0; j < 7; ++j) amplitude += bitAt(f.t0 + j * f.bit, f.bit).total() / 7;
+  }
+  if (known <= 0 || f.score * f.bit < 5.5 * amplitude)
+    search(f, from, to, stride, bit_, kTimingSpan, kTimingSteps);
+  refineByEdges(f);
+  return f;
+}
+
+void Decoder::states(double t0, double bit, int* state) const {
+  const double bitEnergy = 2 * std::max(level_, floor_);
+  for (int j = 0; j < 7; ++j) {
+    const Bit b = bitAt(t0 + j * bit, bit);
+    // A bit of which nothing is left (audio frames lost over all of it) says nothing.
+    if (b.energy < 0.03 * bitEnergy) {
+      state[j] = 0;
+    } else {
+      state[j] = j == 0 ? -1 : j == 6 ? 1 : b.diff() > 0 ? 1 : -1;
+    }
+  }
+}
+
+// Where the bits of a character framed at t0 change between mark and space, each measured where
+// the half-bit energies at mark and space cross (a window straddling the change holds as much of
+// either tone there), to a fraction of a sample. Changes next to lost audio are left out.
+void Decoder::edgesOf(double t0, double bit, const int* state, RunChar& c) const {
+  c.t0 = t0;
+  c.edges = 0;
+  for (int j = 0; j < 7; ++j) {
+    const int before = j == 0 ? 1 : state[j - 1];
+    if (before == 0 || state[j] == 0 || before == state[j]) continue;
+    const double centre = t0 + j * bit + half_ / 2.0;  // where the window straddles the change evenly
+    const long lo = std::lround(centre - 0.3 * bit);
+    const long hi = std::min(n_, std::lround(centre + 0.3 * bit));
+    if (lost(lo - half_, hi)) continue;
+    auto f = [&](long pos) {
+      const Slot& s = at(pos);
+      return before > 0 ? s.em - s.es : s.es - s.em;
+    };
+    double crossing = -1, nearest = 1e9;
+    float prev = f(lo);
+    for (long pos = lo + 1; pos <= hi; ++pos) {
+      const float now = f(pos);
+      if (prev > 0 && now <= 0) {
+        const double where = static_cast<double>(pos - 1) + prev / (prev - now);
+        if (std::fabs(where - centre) < nearest) {
+          nearest = std::fabs(where - centre);
+          crossing = where;
+        }
+      }
+      prev = now;
+    }
+    if (crossing < 0) continue;
+    c.bitIndex[c.edges] = j;
+    c.time[c.edges] = crossing - half_ / 2.0;
+    ++c.edges;
+  }
+}
+
+// A character's own changes between mark and space set its start and bit length more closely than
+// its best fit does.
+void Decoder::refineByEdges(Fit& f) const {
+  int state[7];
+  states(f.t0, f.bit, state);
+  RunChar c;
+  edgesOf(f.t0, f.bit, state, c);
+  if (c.edges == 0) return;
+  double sj = 0, st = 0, sjj = 0, sjt = 0;
+  for (int e = 0; e < c.edges; ++e) {
+    sj += c.bitIndex[e];
+    st += c.time[e];
+    sjj += c.bitIndex[e] * c.bitIndex[e];
+    sjt += c.bitIndex[e] * c.time[e];
+  }
+  const double n = c.edges;
+  double t0 = f.t0, bit = f.bit;
+  const double det = n * sjj - sj * sj;
+  if (c.edges >= 3 && det > n * 4) {
+    bit = (n * sjt - sj * st) / det;
+    t0 = (st - bit * sj) / n;
+  } else {
+    t0 = (st - f.bit * sj) / n;  // too few changes, or too close together, for the bit length
+  }
+  if (std::fabs(t0 - f.t0) < 0.2 * bit_ && std::fabs(bit / f.bit - 1) < 0.02) {
+    f.t0 = t0;
+    f.bit = bit;
+    f.score = fitScore(t0, bit);
+  }
+}
+
+double Decoder::predicted() const {
+  return run_.size() < 2 ? -1 : runT0_ + static_cast<double>(run_.back().k + 1) * period_;
+}
+
+// The run's lattice: a least-squares fit of start, period and bit length to all the changes between
+// mark and space of its last characters, each at start + k * period + bit index * bit length.
+bool Decoder::fitRun() {
+  double m[3][3] = {}, v[3] = {};
+  for (const RunChar& c : run_) {
+    for (int e = 0; e < c.edges; ++e) {
+      const double x[3] = {1, static_cast<double>(c.k), static_cast<double>(c.bitIndex[e])};
+      for (int r = 0; r < 3; ++r) {
+        for (int s = 0; s < 3; ++s) m[r][s] += x[r] * x[s];
+        v[r] += x[r] * c.time[e];
+      }
+    }
+  }
+  auto det3 = [](const double(*a)[3]) {
+    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  };
+  const double d = det3(m);
+  if (!(std::fabs(d) > 1e-6 * (m[0][0] * m[1][1] * m[2][2] + 1))) return false;
+  double solution[3];
+  for (int col = 0; col < 3; ++col) {
+    double a[3][3];
+    for (int r = 0; r < 3; ++r) {
+      for (int s = 0; s < 3; ++s) a[r][s] = s == col ? v[r] : m[r][s];
+    }
+    solution[col] = det3(a) / d;
+  }
+  const double period = solution[1], bit = solution[2];
+  if (!(period > kShortestPeriod * bit_ && period < kLongestPeriod * bit_ &&
+        std::fabs(bit / bit_ - 1) < kTimingSpan + 0.01))
+    return false;
+  runT0_ = solution[0];
+  period_ = period;
+  runBit_ = bit;
+  return true;
+}
+
+void Decoder::joinRun(double t0, double bit, const int* state) {
+  RunChar c;
+  edgesOf(t0, bit, state, c);
+  if (run_.size() >= 2) {
+    // On the lattice, or one character further on when one was missed.
+    const double late = t0 - predicted();
+    const long m = std::lround(late / period_);
+    if (m >= 0 && m <= 1 && std::fabs(late - static_cast<double>(m) * period_) < 0.25 * bit_) {
+      c.k = run_.back().k + 1 + m;
+      run_.push_back(c);
+      if (run_.size() > kRunKept) run_.erase(run_.begin());
+      if (fitRun()) return;
+      run_.pop_back();
+    }
+  }
+  if (!run_.empty()) {
+    // Back to back with the last character: a run of two.
+    const double gap = t0 - run_.back().t0;
+    if (gap > kShortestPeriod * bit_ && gap < kLongestPeriod * bit_) {
+      RunChar last = run_.back();
+      last.k = 0;
+      c.k = 1;
+      run_ = {last, c};
+      if (fitRun()) return;
+    }
+  }
+  c.k = 0;
+  run_ = {c};
+}
+
+void Decoder::frame(long q, bool flywheel) {
+  const long edge = q - half_ / 2;
+  const double due = predicted();
+  const bool onLattice = due >= 0 && (flywheel || (static_cast<double>(edge) > due - 0.5 * bit_ &&
+                                                   static_cast<double>(edge) < due + 1.5 * bit_));
+  const double bitEnergy = 2 * std::max(level_, floor_);
+
+  // Where the run says the character is.
+  Fit lattice;
+  double amplitude = 0;  // per sample there, mark and space together
+  bool startLost = false;
+  if (onLattice) {
+    lattice = {due, runBit_, fitScore(due, runBit_)};
+    for (int j = 0; j < 7; ++j) amplitude += bitAt(due + j * runBit_, runBit_).total() / (7 * runBit_);
+    startLost = bitAt(due, runBit_).energy < 0.3 * bitEnergy;
+  }
+  // Where the edge says it is, or without an edge, somewhere about where the run says: a frame
+  // played twice or left out moves the rest of the run by most of a bit. Not when audio was lost
+  // over the start bit the run expects: a change between the data bits after it would look like
+  // a start bit.
+  Fit free;
+  if (flywheel && !startLost) {
+    free = searchFrom(due - kSlip * bit_, due + kSlip * bit_);
+  } else if (!flywheel) {
+    // An audio frame lost just before the space was seen may have taken the start of the start bit.
+    long early = half_ / 2;
+    for (long back = half_ / 2; back <= 2 * half_; back += half_ / 2) {
+      if (quiet(q - back)) early = 3 * half_ / 2;
+    }
+    double from = static_cast<double>(edge - early), to = static_cast<double>(edge + half_ / 2);
+    // In a run, also a little later: a frame played twice inside the character moves its later
+    // bits, and a framing between the two may read them all.
+    if (onLattice && !startLost) {
+      from = std::min(from, due - 0.5 * bit_);
+      to = std::max(to, due + kSlip * bit_);
+    }
+    free = searchFrom(from, to);
+  }
+  // The run's framing unless the audio clearly says otherwise: the sender paused a little, or
+  // the audio slipped.
+  const Fit& best =
+      onLattice && (startLost || free.score <= lattice.score + 1.5 * amplitude) ? lattice : free;
+  decide(best.t0, best.bit, onLattice && std::fabs(best.t0 - due) < 0.25 * bit_, q, flywheel);
+}
+
+void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) {
+  const double bitEnergy = 2 * std::max(level_, floor_);
+  double values[7];
+  int state[7];
+  states(t0, bit, state);
+  double tone = 0, total = 0;
+  for (int j = 0; j < 7; ++j) {
+    const double from = t0 + j * bit;
+    values[j] = bitAt(from, bit).value();
+    const long a = std::lround(from + bit / 2), e = std::lround(from + bit);
+    tone += std::max(at(a).em + at(e).em, at(a).es + at(e).es);
+    total += at(a).energy + at(e).energy;
+  }
+  const double framePurity = total > 2 * floor_ ? 2 * tone / (half_ * total) : 0;
+  const bool startWeak = bitAt(t0, bit).energy < 0.3 * bitEnergy;
+  bool ok = framePurity >= kFramePurity;
+  if (timely) {
+    // Where the run expects a character, one is taken unless the line holds mark there (the run
+    // has ended): what is left of its bits beside lost audio is the best guess there is.
+    ok = ok && (values[0] < 0.2 || startWeak);
+  } else {
+    ok = ok && values[0] < -0.1 && (values[6] > 0.1 || state[6] == 0);
+  }
+  if (!ok) {
+    if (!flywheel) {
+      ++rejected_;
+      scan_ = q + half_ / 2;
+    }
+    if (timely) {
+      run_.clear();
+      expected_ = -1;
+    }
+    tentative_ = false;
+    return;
+  }
+
+  namespace baudot = ttysim::baudot;
+  if (tentative_) {
+    // The LTRS held back counts when this character came one period after it.
+    tentative_ = false;
+    if (timely) accept(tentativeHeard_);
+  }
+  Heard h;
+  h.time = t0 / rate_;
+  double confidence = std::min(state[0] == 0 ? 0.0 : -values[0], state[6] == 0 ? 0.0 : values[6]);
+  for (int j = 1; j <= 5; ++j) {
+    if (state[j] > 0) h.code |= 1 << (j - 1);
+    confidence = std::min(confidence, state[j] == 0 ? 0.0 : std::fabs(values[j]));
+  }
+  if (toneAmp_ > 0) h.code = likeliest(t0, bit);
+  h.confidence = std::clamp(confidence, 0.0, 1.0);
+  measure(std::lround(t0), bit, h);
+  scan_ = std::lround(t0 + 7 * bit);
+  if (timely && startWeak && h.code == baudot::kLtrs) {
+    // Nothing but mark where a start bit is due: a LTRS whose start bit was lost, or the carrier
+    // held after the last character. Only the next character on time tells them apart.
+    tentative_ = true;
+    tentativeHeard_ = h;
+  } else {
+    accept(h);
+  }
+
+  // What the next characters are weighed and framed by: the signal's level (for telling lost
+  // audio from quiet tones), the tone's amplitude and the noise, the sender's bit length, and the
+  // run of characters sent back to back.
+  bool whole = true;
+  for (int j = 0; j < 7; ++j) {
+    whole = whole && state[j] != 0 && !lost(std::lround(t0 + j * bit), std::lround(t0 + (j + 1) * bit));
+  }
+  if (whole) {
+    level_ = level_ == 0 ? total / 14 : 0.8 * level_ + 0.2 * total / 14;
+    const double power = 0.5 * std::pow(10, h.levelDb / 10), snr = std::pow(10, h.snrDb / 10);
+    const double signal = power * snr / (1 + snr);
+    const double amp = std::sqrt(2 * signal), noise = power - signal;
+    toneAmp_ = toneAmp_ == 0 ? amp : 0.8 * toneAmp_ + 0.2 * amp;
+    noiseVar_ = noiseVar_ == 0 ? noise : 0.8 * noiseVar_ + 0.2 * noise;
+    int changes = 0;
+    for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
+    if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;
+  }
+  joinRun(t0, bit, state);
+  expected_ = run_.size() >= 2 ? std::lround(predicted()) : -1;
+}
+
+namespace {
+
+// The logarithm of the modified Bessel function I0, which weighs a tone of unknown phase.
+double logI0(double x) {
+  if (x < 1e-3) return x * x / 4;
+  if (x < 30) return std::log(std::cyl_bessel_i(0.0, x));
+  return x - 0.5 * std::log(kTau * x) + std::log1p(1 / (8 * x));
+}
+
+}  // namespace
+
+int Decoder::likeliest(double t0, double bit) const {
+  // Each data bit's evidence for mark against space as a log-likelihood ratio: a tone of known
+  // amplitude and unknown phase in white noise, over each half of the bit. Lost audio adds
+  // nothing, so a bit lost whole has no evidence and one mostly lost has little.
+  const double scale = toneAmp_ / std::max(noiseVar_, toneAmp_ * toneAmp_ * 1e-4);
+  double llr[5];
+  for (int j = 0; j < 5; ++j) {
+    const Bit b = bitAt(t0 + (j + 1) * bit, bit);
+    llr[j] = 0;
+    for (int h = 0; h < 2; ++h) llr[j] += logI0(scale * b.mark[h]) - logI0(scale * b.space[h]);
+  }
+  // What is likely before any evidence: the code gives the commonest characters the fewest marks,
+  // and in figures a LTRS is due soon (every letter needs one). A FIGS gets no such help in
+  // letters: taken wrongly, it would garble everything up to the next LTRS.
+  namespace baudot = ttysim::baudot;
+  const double perMark = std::log(0.4 / 0.6);
+  int best = 0;
+  double bestScore = -1e300;
+  for (int code = 0; code < 32; ++code) {
+    double score = figures_ && code == baudot::kLtrs ? 3.0 : 0.0;
+    for (int j = 0; j < 5; ++j) score += (code >> j) & 1 ? perMark + llr[j] / 2 : -llr[j] / 2;
+    if (score > bestScore) {
+      bestScore = score;
+      best = code;
+    }
+  }
+  return best;
+}
+
+void Decoder::accept(Heard h) {
+  namespace baudot = ttysim::baudot;
+  if (h.code == baudot::kFigs || h.code == baudot::kLtrs) {
+    h.shift = true;
+    // A sender that says FIGS again after a space writes for receivers that fall back to letters
+    // on a space; from then on a space does that here too, so that a lost LTRS garbles one word
+    // and not everything up to the next shift.
+    if (h.code == baudot::kFigs && lastCode_ == 4 && figures_) unshiftOnSpace_ = true;
+    figures_ = h.code == baudot::kFigs;
+  } else {
+    h.ch = baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters);
+    if (h.code == 4 && unshiftOnSpace_) figures_ = false;
+  }
+  lastCode_ = h.code;
+  heard_.push_back(h);
+}
+
+void Decoder::measure(long t0, double bit, Heard& h) const {
+  // The tones' frequencies, from how far each bit's strongest correlator turns over a quarter bit.
+  const long lag = std::max(1, half_ / 2);
+  double turned[2] = {0, 0}, weight[2] = {0, 0};
+  bool mark[7];
+  for (int j = 0; j < 7; ++j) mark[j] = j == 6 || (j > 0 && ((h.code >> (j - 1)) & 1) != 0);
+  for (int j = 0; j < 7; ++j) {
+    const long end = std::lround(t0 + (j + 1) * bit);
+    const Slot& now = at(end);
+    const Slot& then = at(end - lag);
+    const int first = mark[j] ? 0 : kBank;
+    int k = first;
+    for (int i = first; i < first + kBank; ++i) {
+      if (std::norm(now.c[i]) > std::norm(now.c[k])) k = i;
+    }
+    const double w = std::norm(now.c[k]);
+    const double hz = offsets_[k - first] + std::arg(now.c[k] * std::conj(then.c[k])) * rate_ / (kTau * lag);
+    turned[mark[j] ? 0 : 1] += w * hz;
+    weight[mark[j] ? 0 : 1] += w;
+  }
+  const double offMark = weight[0] > 0 ? turned[0] / weight[0] : 0;
+  const double offSpace = weight[1] > 0 ? turned[1] / weight[1] : 0;
+  h.freqErrorHz = (offMark + offSpace) / 2;
+
+  // Tone power at those frequencies over the middle of each bit, against all power there.
+  double tonePower = 0, allPower = 0;
+  long count = 0;
+  for (int j = 0; j < 7; ++j) {
+    const long from = std::lround(t0 + (j + 0.15) * bit);
+    const long to = std::lround(t0 + (j + 0.85) * bit);
+    const double hz = mark[j] ? tones_.markHz + offMark : tones_.spaceHz + offSpace;
+    // Least squares fit of a sine and a cosine at that frequency; what it leaves is noise.
+    const double w = kTau * hz / rate_;
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0, e = 0;
+    for (long m = from; m < to; ++m) {
+      const double x = at(m + 1).x;  // the slot stored with sample m
+      const double c = std::cos(w * static_cast<double>(m - from)),
+                   s = std::sin(w * static_cast<double>(m - from));
+      cc += c * c;
+      ss += s * s;
+      cs += c * s;
+      xc += x * c;
+      xs += x * s;
+      e += x * x;
+    }
+    const long len = to - from;
+    const double det = cc * ss - cs * cs;
+    if (len <= 0 || det <= 0) continue;
+    const double a = (xc * ss - xs * cs) / det, b = (xs * cc - xc * cs) / det;
+    tonePower += a * xc + b * xs;
+    allPower += e;
+    count += len;
+  }
+  const double power = count > 0 ? allPower / static_cast<double>(count) : 0;
+  const double signal = count > 0 ? tonePower / static_cast<double>(count) : 0;
+  h.levelDb = 10 * std::log10(std::max(power, 1e-12) / 0.5);
+  const double noise = std::max(power - signal, power * 1e-6);
+  h.snrDb = std::clamp(10 * std::log10(std::max(signal, 1e-15) / noise), -20.0, 60.0);
+  h.bitMs = 1000 * bit / rate_;
+}
+
+}  // namespace softtty

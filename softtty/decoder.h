@@ -1,0 +1,162 @@
+#pragma once
+// Hears Baudot tones: finds each character's start bit, frames it, decides its bits and measures
+// the signal it came in on.
+//
+// Each tone is watched by a small bank of correlators a few tens of hertz apart, so that a sender
+// off frequency or with phase jumps is heard as well as one on frequency. A character starts where
+// a half-bit of space follows a half-bit of mark; its framing (start time and bit length) is the
+// one that best fits start, data and stop bits over the whole character, refined by where its bits
+// change between mark and space. Characters sent back to back form a run whose timing is fitted
+// over its last characters: the run frames its next character where it is due, also when lost
+// audio took its start bit, and stays with it through lost audio unless the audio clearly says
+// otherwise. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
+// is left of its bits. A frame is taken only when its tones stand well above everything else in
+// the band, which keeps noise and speech from turning into characters.
+#include <complex>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tones.h"
+
+namespace softtty {
+
+// One 5-bit code heard.
+struct Heard {
+  double time = 0;         // seconds from the start of the audio to the start bit
+  int code = 0;            // 0 to 31
+  bool shift = false;      // a LTRS or FIGS code (prints nothing)
+  char ch = 0;             // what it prints in the shift in force, when not a shift code
+  double confidence = 0;   // 0 to 1: how clearly the weakest bit was decided
+  double levelDb = 0;      // signal level, dB below a full-scale sine
+  double freqErrorHz = 0;  // how far the tones were from 1400 and 1800 Hz (mean of both)
+  double snrDb = 0;        // tone power against everything else in the band
+  double bitMs = 0;        // bit duration as sent
+};
+
+struct CarrierChange {
+  double time = 0;
+  bool on = false;
+};
+
+class Decoder {
+ public:
+  explicit Decoder(const Tones& tones);
+
+  void feed(const float* samples, std::size_t n);
+  void feed(const std::vector<float>& s) { feed(s.data(), s.size()); }
+  // The end of the audio: finishes a character whose stop bit has arrived.
+  void flush();
+  // Forgets a character in progress and listens afresh from the next sample (after being deaf).
+  void restart();
+
+  // What was heard since the last take.
+  std::vector<Heard> take();
+  std::vector<CarrierChange> takeCarrierChanges();
+  bool carrier() const { return carrierOn_; }
+  double seconds() const { return static_cast<double>(n_) / rate_; }
+  long rejected() const { return rejected_; }
+  bool figures() const { return figures_; }
+
+ private:
+  static constexpr int kBank = 5;  // correlators per tone
+  struct Slot {
+    float em = 0, es = 0;  // best half-bit energy at mark and space
+    float energy = 0;      // sum of squares over the half bit
+    float x = 0;           // the sample
+    std::complex<float> c[2 * kBank];
+    // Running sums from the first sample, so that any span's correlation and energy is a
+    // difference of two of them.
+    std::complex<double> sum[2 * kBank];
+    double squares = 0;
+  };
+  // What a bit's span of audio says: the mark and space amplitudes over each of its halves (so
+  // that a phase jump spoils only one half), and the energy there.
+  struct Bit {
+    double mark[2] = {0, 0}, space[2] = {0, 0};
+    double energy = 0;
+    double diff() const { return mark[0] + mark[1] - space[0] - space[1]; }
+    double total() const { return mark[0] + mark[1] + space[0] + space[1]; }
+    double value() const { return diff() / (total() + 1e-30); }  // -1 (space) to +1 (mark)
+  };
+  // A character's framing: start and bit length in samples, and how well it fits.
+  struct Fit {
+    double t0 = 0, bit = 0, score = -1e300;
+  };
+  // A character of a run sent back to back: its place in the run (one character period each) and
+  // where its bits change between mark and space (bit index and time), for the run's timing.
+  struct RunChar {
+    long k = 0;
+    double t0 = 0;
+    int edges = 0;
+    int bitIndex[7];
+    double time[7];
+  };
+
+  const Slot& at(long pos) const;
+  // The running sums over the samples before pos; samples not heard yet count as silence.
+  const Slot& sums(long pos) const;
+  float soft(long pos) const;
+  float purity(long pos) const;
+  bool quiet(long pos) const;
+  bool lost(long from, long to) const;  // audio lost somewhere in [from, to)
+  Bit bitAt(double from, double bit) const;
+  void step(float x);
+  void work();
+  bool candidate(long q) const;
+
+  double fitScore(double t0, double bit) const;
+  void search(Fit& best, double t0From, double t0To, double t0Step, double bitCentre, double span,
+              int steps) const;
+  Fit searchFrom(double from, double to) const;          // the best framing starting in [from, to]
+  void states(double t0, double bit, int* state) const;  // per bit: +1 mark, -1 space, 0 lost
+  void edgesOf(double t0, double bit, const int* state, RunChar& c) const;
+  void refineByEdges(Fit& f) const;
+  double predicted() const;  // where the run's next character is due, or -1 without a run
+  bool fitRun();
+  void joinRun(double t0, double bit, const int* state);
+
+  void frame(long q, bool flywheel);
+  void decide(double t0, double bit, bool timely, long q, bool flywheel);
+  int likeliest(double t0, double bit) const;
+  void accept(Heard h);
+  void measure(long t0, double bit, Heard& h) const;
+
+  Tones tones_;
+  int rate_;
+  double bit_;    // samples per bit, nominal
+  int half_;      // samples in a half-bit window
+  double floor_;  // energy of a half bit below which there is no signal
+  std::vector<double> offsets_;
+  std::vector<std::complex<double>> phasor_, turn_, sum_, running_;
+  std::vector<std::complex<double>> products_;  // [correlator][half_] ring of x * phasor
+  std::vector<float> squares_;
+  double energy_ = 0, squaresSum_ = 0;
+  std::vector<Slot> history_;
+  long mask_;
+  long n_ = 0;         // samples taken
+  long scan_ = 0;      // next position to look for a start bit at
+  long pending_ = -1;  // position where a start bit was seen, waiting for the rest
+  long decideAt_ = 0;
+  bool flywheel_ = false;                       // the pending start bit is where the flywheel expects one
+  double level_ = 0;                            // half-bit energy of the recent characters
+  double toneAmp_ = 0, noiseVar_ = 0;           // of the recent characters: tone amplitude, noise power
+  std::vector<RunChar> run_;                    // the last characters of the present run
+  double runT0_ = 0, period_ = 0, runBit_ = 0;  // its lattice: character k starts at runT0_ + k * period_
+  long expected_ = -1;  // where the next start bit is due in a run of characters, or -1
+  // A LTRS whose start bit was lost: all mark where a character was due. It is taken when the next
+  // character comes on time, which the carrier held between characters does not do.
+  bool tentative_ = false;
+  Heard tentativeHeard_;
+  double senderBit_ = 0;  // the sender's bit length in samples as measured, 0 before it is known
+  int lastCode_ = -1;
+  bool unshiftOnSpace_ = false;  // the sender says FIGS again after each space
+  bool figures_ = false;
+  bool carrierOn_ = false;
+  long toneRun_ = 0, quietRun_ = 0;
+  long rejected_ = 0;
+  std::vector<Heard> heard_;
+  std::vector<CarrierChange> carrierChanges_;
+};
+
+}  // namespace softtty

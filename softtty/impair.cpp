@@ -1,0 +1,68 @@
+#include "impair.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace softtty {
+
+Impairer::Impairer(const Impairments& impairments, int rate, double tonePower)
+    : imp_(impairments), random_(impairments.seed) {
+  gain_ = std::pow(10.0, imp_.gainDb / 20);
+  noiseSigma_ = imp_.snrDb ? std::sqrt(tonePower / std::pow(10.0, *imp_.snrDb / 10)) : 0;
+  frameLength_ = static_cast<std::size_t>(std::max(1.0, std::round(imp_.frameMs * rate / 1000)));
+  frame_.reserve(frameLength_);
+}
+
+// Built from the raw 64-bit draws, which the standard fixes, so every platform gets the same.
+double Impairer::uniform() {
+  return static_cast<double>(random_() >> 11) * 0x1.0p-53;
+}
+
+double Impairer::gaussian() {
+  const double u = 1 - uniform();
+  const double v = uniform();
+  return std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
+}
+
+void Impairer::emitFrame(std::vector<float>& out) {
+  ++stats_.frames;
+  const double draw = uniform();
+  if (draw < imp_.lost) {
+    ++stats_.lost;
+    out.insert(out.end(), frame_.size(), 0.0f);
+  } else if (draw < imp_.lost + imp_.dropped) {
+    ++stats_.dropped;
+  } else if (draw < imp_.lost + imp_.dropped + imp_.repeated) {
+    ++stats_.repeated;
+    out.insert(out.end(), frame_.begin(), frame_.end());
+    out.insert(out.end(), frame_.begin(), frame_.end());
+  } else {
+    out.insert(out.end(), frame_.begin(), frame_.end());
+  }
+  frame_.clear();
+}
+
+void Impairer::process(const float* in, std::size_t n, std::vector<float>& out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    double x = in[i] * gain_;
+    if (noiseSigma_ > 0) x += noiseSigma_ * gain_ * gaussian();
+    frame_.push_back(static_cast<float>(x));
+    if (frame_.size() == frameLength_) emitFrame(out);
+  }
+}
+
+void Impairer::finish(std::vector<float>& out) {
+  if (!frame_.empty()) emitFrame(out);
+}
+
+std::vector<float> impair(const std::vector<float>& signal, const Impairments& impairments, int rate,
+                          double tonePower) {
+  Impairer imp(impairments, rate, tonePower);
+  std::vector<float> out;
+  out.reserve(signal.size() + signal.size() / 10);
+  imp.process(signal, out);
+  imp.finish(out);
+  return out;
+}
+
+}  // namespace softtty

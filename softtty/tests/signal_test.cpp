@@ -1,0 +1,267 @@
+// Tones to text and back: every character, the impairments of a telephone path the decoder has
+// to survive, what it must not take for characters, and what it measures.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "baudot.h"
+#include "decoder.h"
+#include "impair.h"
+#include "tones.h"
+#include "wav.h"
+
+namespace softtty {
+namespace {
+
+namespace baudot = ttysim::baudot;
+
+// What a receiver that heard everything prints for a text: shift codes print nothing.
+std::string asReceived(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    auto code = baudot::encode(static_cast<unsigned char>(c));
+    if (!code || code->code == baudot::kFigs || code->code == baudot::kLtrs) continue;
+    out += baudot::decode(
+        code->code, code->shift == baudot::Shift::Figures ? baudot::Shift::Figures : baudot::Shift::Letters);
+  }
+  return out;
+}
+
+struct Result {
+  std::string text;
+  std::vector<Heard> heard;
+  long rejected = 0;
+};
+
+Result decode(const std::vector<float>& audio, const Tones& tones) {
+  Decoder d(tones);
+  d.feed(audio);
+  d.flush();
+  Result r;
+  r.heard = d.take();
+  r.rejected = d.rejected();
+  for (const Heard& h : r.heard) {
+    if (!h.shift) r.text += h.ch;
+  }
+  return r;
+}
+
+// The text as one transmission with half a second of silence on either side.
+std::vector<float> send(const std::string& text, const Tones& tones, const SenderQuirks& quirks = {}) {
+  std::vector<float> audio(tones.rate / 2, 0.0f);
+  auto tx = Encoder::transmission(text, tones, quirks);
+  audio.insert(audio.end(), tx.begin(), tx.end());
+  audio.resize(audio.size() + tones.rate / 2, 0.0f);
+  return audio;
+}
+
+double tonePower(const Tones& t) {
+  return t.amplitude * t.amplitude / 2;
+}
+
+const std::string kCall =
+    "HELLO THIS IS THE FIELD TEST LAB CALLING. CAN YOU READ ME Q GA I HAVE 3 BARS AND IT IS 10:45 HERE. "
+    "NUMBERS FOR THE TEST: 911 555-0142 AND 7 8 9 0 GA ";
+
+TEST(Tones, EveryCharacterInBothShiftsComesBackAtEveryRateAndStopLength) {
+  std::string all;
+  for (int c = 1; c < 128; ++c) all += static_cast<char>(c);
+  // Shifts between single characters, and small letters (sent as capitals).
+  all += "A1B2C3 d4e5f6 !?&$'";
+  const std::string expected = asReceived(all);
+  ASSERT_GT(expected.size(), 80u);
+  for (double baud : {45.45, 50.0}) {
+    for (double stop : {1.5, 2.0}) {
+      for (int rate : {8000, 44100}) {
+        if (rate != 8000 && (baud != 45.45 || stop != 1.5)) continue;  // a sound card's rate once is enough
+        Tones t{.rate = rate, .baud = baud, .stopBits = stop};
+        EXPECT_EQ(decode(send(all, t), t).text, expected)
+            << baud << " baud, " << stop << " stop, " << rate << " Hz";
+      }
+    }
+  }
+}
+
+TEST(Tones, ATransmissionStartsWithMarkThenAShiftAndFiguresAfterASpaceGetFigsAgain) {
+  Tones t;
+  Encoder e(t);
+  std::vector<float> audio;
+  e.put('1', audio);
+  const auto leadIn = static_cast<std::size_t>(t.leadIn * t.rate);
+  // The lead-in, the FIGS code and the character: 0.15 s + 2 x 7.5 bits.
+  EXPECT_NEAR(audio.size(), leadIn + 15 * t.samplesPerBit(), 2);
+  Decoder d(t);
+  d.feed(send("1 2 A 3", t));
+  d.flush();
+  std::vector<int> codes;
+  for (const Heard& h : d.take()) codes.push_back(h.code);
+  // FIGS 1 SP FIGS 2 SP LTRS A SP FIGS 3
+  EXPECT_EQ(codes, (std::vector<int>{27, 23, 4, 27, 19, 4, 31, 3, 4, 27, 1}));
+  // A receiver that was not listening learns the shift again from the next transmission.
+  Encoder again(t);
+  std::vector<float> first, second;
+  again.put('5', first);
+  again.carrierOff();
+  again.put('6', second);
+  Decoder late(t);
+  late.feed(second);
+  late.flush();
+  auto heard = late.take();
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[1].ch, '6');
+}
+
+// One impairment of a telephone path, at a level the decoder must come through without an error.
+struct Survivable {
+  const char* name;
+  SenderQuirks quirks;
+  Impairments path;
+  double stopBits = 1.5;
+  double amplitude = 0.5;
+};
+
+TEST(Decoder, ComesThroughEachImpairmentWithoutAnError) {
+  const std::vector<Survivable> cases = {
+      {"quiet, 46 dB below full scale", {}, {}, 1.5, 0.005},
+      {"loud, at full scale", {}, {}, 1.5, 1.0},
+      {"bits 5 % short", {.timing = -0.05}, {}},
+      {"bits 5 % long", {.timing = 0.05}, {}},
+      {"1 stop bit", {}, {}, 1.0},
+      {"2 stop bits", {}, {}, 2.0},
+      {"a phase jump in one bit of three", {.phaseJumps = 0.3, .seed = 3}, {}},
+      {"tones 40 Hz high", {.offsetHz = 40}, {}},
+      {"tones 40 Hz low", {.offsetHz = -40}, {}},
+      {"noise at 3 dB SNR", {}, {.snrDb = 3.0, .seed = 11}},
+      {"1 % of the audio frames lost", {}, {.snrDb = std::nullopt, .lost = 0.01, .seed = 5}},
+      {"all at once, a little less",
+       {.offsetHz = 25, .timing = 0.03, .phaseJumps = 0.1},
+       {.snrDb = 10.0, .lost = 0.005, .seed = 2}},
+  };
+  const std::string expected = asReceived(kCall);
+  for (const auto& c : cases) {
+    Tones t{.stopBits = c.stopBits, .amplitude = c.amplitude};
+    Tones listener;  // the receiver knows only the nominal signal
+    auto audio = impair(send(kCall, t, c.quirks), c.path, t.rate, tonePower(t));
+    auto r = decode(audio, listener);
+    EXPECT_EQ(r.text, expected) << c.name;
+  }
+}
+
+TEST(Decoder, LosesOnlyTheCharactersHitWhenFramesAreRepeatedOrDropped) {
+  // A frame played twice or left out moves everything after it; the characters after the one hit
+  // come through.
+  Tones t;
+  const std::string expected = asReceived(kCall);
+  for (Impairments path : {Impairments{.snrDb = std::nullopt, .repeated = 0.01, .seed = 4},
+                           Impairments{.snrDb = std::nullopt, .dropped = 0.01, .seed = 4}}) {
+    Impairer imp(path, t.rate, tonePower(t));
+    std::vector<float> audio;
+    imp.process(send(kCall, t), audio);
+    imp.finish(audio);
+    auto r = decode(audio, t);
+    const long hits = imp.stats().repeated + imp.stats().dropped;
+    ASSERT_GT(hits, 0);
+    long same = 0;
+    for (std::size_t i = 0; i < std::min(r.text.size(), expected.size()); ++i)
+      same += r.text[i] == expected[i];
+    // Each hit costs at most the character it falls in (and its neighbour by alignment).
+    EXPECT_GE(static_cast<long>(r.text.size()), static_cast<long>(expected.size()) - 2 * hits) << r.text;
+    EXPECT_NE(r.text.find("NUMBERS"), std::string::npos) << r.text;
+  }
+}
+
+TEST(Decoder, SurvivesAudioFarBeyondAnythingItCanDecode) {
+  // No crash, no hang, and a bounded amount of output on hopeless input.
+  Tones t;
+  std::vector<std::vector<float>> inputs;
+  inputs.push_back({});
+  inputs.push_back(std::vector<float>(3, 1.0f));
+  inputs.push_back(std::vector<float>(t.rate, 0.0f));
+  inputs.push_back(std::vector<float>(t.rate, 1.0f));  // DC at full scale
+  auto loud = send(kCall, t, {.offsetHz = 150, .timing = 0.3, .phaseJumps = 1});
+  for (float& x : loud) x = std::clamp(x * 40.0f, -1.0f, 1.0f);  // hard clipping
+  inputs.push_back(loud);
+  inputs.push_back(impair(send(kCall, t), {.snrDb = -15.0, .lost = 0.3, .repeated = 0.2, .dropped = 0.2},
+                          t.rate, tonePower(t)));
+  for (const auto& in : inputs) {
+    auto r = decode(in, t);
+    EXPECT_LE(r.heard.size(), kCall.size() * 2);
+  }
+}
+
+TEST(Decoder, HearsNoCharactersInNoiseSpeechOrSilence) {
+  Tones t;
+  std::mt19937_64 rng(9);
+  std::normal_distribution<float> gauss(0, 1);
+  for (float sigma : {0.001f, 0.05f, 0.3f}) {
+    std::vector<float> noise(60 * t.rate);
+    for (float& x : noise) x = std::clamp(sigma * gauss(rng), -1.0f, 1.0f);
+    auto r = decode(noise, t);
+    EXPECT_EQ(r.heard.size(), 0u) << "noise " << sigma << ": " << r.text;
+  }
+  std::string error;
+  auto speech = readWav(SOFTTTY_TEST_DATA "/speech.wav", &error);
+  ASSERT_TRUE(speech) << error;
+  for (float gain : {0.3f, 1.0f, 3.0f}) {
+    std::vector<float> s = speech->samples;
+    for (float& x : s) x = std::clamp(x * gain, -1.0f, 1.0f);
+    // And with noise under it.
+    for (float& x : s) x += 0.01f * gauss(rng);
+    auto r = decode(s, t);
+    EXPECT_EQ(r.heard.size(), 0u) << "speech at gain " << gain << ": " << r.text;
+  }
+}
+
+TEST(Decoder, MeasuresLevelFrequencyErrorSnrAndBitLength) {
+  for (double offset : {-30.0, 0.0, 17.0}) {
+    for (double snr : {10.0, 25.0}) {
+      Tones t{.amplitude = 0.1};
+      auto audio = impair(send(kCall, t, {.offsetHz = offset, .timing = 0.04}), {.snrDb = snr, .seed = 8},
+                          t.rate, tonePower(t));
+      auto r = decode(audio, Tones{});
+      ASSERT_EQ(r.text, asReceived(kCall));
+      double level = 0, freq = 0, measured = 0, bit = 0;
+      for (const Heard& h : r.heard) {
+        level += h.levelDb;
+        freq += h.freqErrorHz;
+        measured += h.snrDb;
+        bit += h.bitMs;
+        EXPECT_GT(h.confidence, 0.3);
+      }
+      const double n = static_cast<double>(r.heard.size());
+      // Tone and noise together: 20 dB below full scale and the noise on top.
+      const double expectedLevel = -20 + 10 * std::log10(1 + std::pow(10, -snr / 10));
+      EXPECT_NEAR(level / n, expectedLevel, 0.7) << offset << " Hz, " << snr << " dB";
+      EXPECT_NEAR(freq / n, offset, 2) << offset << " Hz, " << snr << " dB";
+      EXPECT_NEAR(measured / n, snr, 2.5) << offset << " Hz, " << snr << " dB";
+      EXPECT_NEAR(bit / n, 1000 / 45.45 * 1.04, 0.5) << offset << " Hz, " << snr << " dB";
+    }
+  }
+}
+
+TEST(Decoder, GivesTheSameCharactersWhateverTheChunksItIsFedIn) {
+  Tones t;
+  auto audio =
+      impair(send(kCall, t, {.offsetHz = 12}), {.snrDb = 6.0, .lost = 0.01, .seed = 3}, t.rate, tonePower(t));
+  auto whole = decode(audio, t);
+  std::mt19937 rng(1);
+  Decoder d(t);
+  for (std::size_t at = 0; at < audio.size();) {
+    std::size_t n = std::min<std::size_t>(rng() % 700, audio.size() - at);
+    d.feed(audio.data() + at, n);
+    at += n;
+  }
+  d.flush();
+  auto pieces = d.take();
+  ASSERT_EQ(pieces.size(), whole.heard.size());
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_EQ(pieces[i].code, whole.heard[i].code);
+    EXPECT_EQ(pieces[i].time, whole.heard[i].time);
+  }
+}
+
+}  // namespace
+}  // namespace softtty

@@ -1,0 +1,169 @@
+// A whole field test with softtty at both ends of the line: the program drives softtty on COM1 as
+// a directly attached TTY; its tones go through named pipes (no sound card) to a second softtty,
+// whose port is joined to ttysim playing the far-end tester. Both sides' texts are scored.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QPushButton>
+
+#include "e2e_harness.h"
+#include "fieldtext.h"
+#include "run_program.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+using fieldtext::Side;
+
+const std::string kScript =
+    "HELLO THIS IS THE LAB GA\r\n"
+    "\r\n"
+    "HI LAB I READ YOU GA\r\n"
+    "\r\n"
+    "NUMBERS 911 AND\r\n"
+    "555-0142 GA\r\n"
+    "\r\n"
+    "GOT THEM BYE SK\r\n"
+    "\r\n";
+
+// softtty as a child; its console is read whenever the test looks.
+class Softtty {
+ public:
+  explicit Softtty(std::vector<std::string> args) {
+    args.insert(args.begin(), SOFTTTY_BIN);
+    int p[2];
+    EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(p[1]);
+    out_ = p[0];
+    fcntl(out_, F_SETFL, fcntl(out_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Softtty() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+  }
+  const std::string& Console() {
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(out_, buf, sizeof buf)) > 0) console_.append(buf, static_cast<std::size_t>(n));
+    return console_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string console_;
+};
+
+int OpenPort(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios t{};
+  if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  return fd;
+}
+
+// Whatever one port has to say goes to the other: the far-end TTY's keyboard and printer are
+// ttysim's port.
+void Shuttle(int from, int to) {
+  char buf[512];
+  ssize_t n;
+  while ((n = read(from, buf, sizeof buf)) > 0) {
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(to, buf + done, static_cast<std::size_t>(n - done));
+      if (w <= 0) {
+        pollfd p{to, POLLOUT, 0};
+        poll(&p, 1, 100);
+        continue;
+      }
+      done += w;
+    }
+  }
+}
+
+class SoftttyCall : public FieldTest {};
+
+TEST_F(SoftttyCall, BothEndsOnSoftttyJoinedByAnAudioLoopback) {
+  const std::string scriptPath = WriteScript("script.txt", kScript);
+  const std::string greeting = "HELLO LAB THIS IS CAR 2 GA\r\n\r\n";
+  const std::string farScript = WriteScript("far-script.txt", greeting + kScript);
+  WriteSettings({{"Device Type", "Ultratec Custom Compact"}, {"Script filename", scriptPath}});
+
+  const std::string ab = dir.file("near-to-far.raw"), ba = dir.file("far-to-near.raw");
+  ASSERT_EQ(mkfifo(ab.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(ba.c_str(), 0600), 0);
+  Softtty near({"--port", "COM1", "--folder", portDir, "--input-file", ba, "--output-file", ab, "--log",
+                dir.file("near.log")});
+  Softtty far({"--port", "COM2", "--folder", portDir, "--input-file", ab, "--output-file", ba, "--log",
+               dir.file("far.log")});
+  ASSERT_TRUE(ServeUntil([&] {
+    return near.Console().find("ready") != std::string::npos &&
+           far.Console().find("ready") != std::string::npos;
+  })) << near.Console()
+      << far.Console();
+
+  // The far-end tester: ttysim as the TTY at the far end, its port joined to the far softtty.
+  ASSERT_NO_FATAL_FAILURE(
+      StartSim({"--device", "compact", "--port", "COM5", "--script", farScript, "--side", "odd", "--cps", "6",
+                "--quiet", "1.5", "--start-delay", "1", "--linger", "4"}));
+  int farPort = OpenPort(portDir + "/COM2"), simPort = OpenPort(portDir + "/COM5");
+  ASSERT_GE(farPort, 0);
+  ASSERT_GE(simPort, 0);
+
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  form->StartCallButton->click();
+  // The call runs until ttysim has heard the script through and lingered.
+  ASSERT_TRUE(ServeUntil([&] {
+    Shuttle(farPort, simPort);
+    Shuttle(simPort, farPort);
+    return sim->Exited();
+  })) << sim->Console()
+      << near.Console() << far.Console();
+  EXPECT_EQ(sim->ExitStatus(), 0) << sim->Console();
+  ASSERT_TRUE(ServeUntil([&] { return !form->State.UnsavedCall; })) << Boxes();
+  close(farPort);
+  close(simPort);
+
+  const std::string nearTurns = fieldtext::sideText(fieldtext::readTurns(kScript), Side::Odd);
+  const std::string farTurns = fieldtext::sideText(fieldtext::readTurns(greeting + kScript), Side::Odd);
+  // Over a clean loopback every character crossed, both ways; the far end got this side's turns
+  // (and the hang-up sequence typed after them, "+" read as its figure "&").
+  EXPECT_TRUE(FarReceived().starts_with(nearTurns)) << FarReceived();
+  auto conversation = fieldtext::lastConversation(Capture());
+  ASSERT_TRUE(conversation) << Capture();
+  EXPECT_EQ(fieldtext::speakerText(*conversation, "RECD: ").substr(0, farTurns.size() - 1),
+            farTurns.substr(0, farTurns.size() - 1))
+      << *conversation;
+  EXPECT_EQ(fieldtext::lastRecordValue(Capture(), "DEVICE"), "Ultratec Custom Compact");
+
+  // Scored as a lab scores a field test.
+  const std::string master = dir.write("master.txt", farTurns);
+  const std::string compare = dir.write("compare.txt", fieldtext::speakerText(*conversation, "RECD: "));
+  auto scored = kit::testing::runProgram({SCORE_BIN, master, compare, dir.file("score.txt")});
+  EXPECT_EQ(scored.exitCode, 0) << scored.err;
+  EXPECT_NE(scored.out.find("Percentage Error (PCER) =  0.00"), std::string::npos) << scored.out;
+  EXPECT_EQ(Boxes(), "");
+}
+
+}  // namespace
+}  // namespace e2e
