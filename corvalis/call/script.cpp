@@ -80,7 +80,7 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
   MemoASCII->setFocus();
   State.RxCharsSinceSend = 0;
   State.RxIdleTicks = 0;
-  State.AutoSendArmed = AutoSendBox->isChecked();
+  State.AutoSendArmed = AutoSendBox->isChecked() && !State.AutoSendHeld;
   State.RecentChars.clear();
   SendNowButton->setText("Send a line");
   if (BiDi) SendNowButton->setEnabled(false);
@@ -125,7 +125,8 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
           L.clear();
         }
       }
-      CheckScriptEnd();
+      // A turn still to be typed is shown first: the script ends once it has been typed.
+      if (typing.empty()) CheckScriptEnd();
     } while (State.ScriptOpen && L.empty() && !TurnEnded);
   } catch (...) {
     // A failed read (or a failure in ending the script) leaves no half-open script and no
@@ -150,17 +151,21 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
 void TMainForm::CheckScriptEnd() {
   // A last line with no empty line after it is sent first: the end waits until it drains.
   if (!State.ScriptOpen || !ScriptAtEnd(State.ScriptFile) || !State.SendQueue.empty()) return;
+  // On a device the tester types on, the last turn is typed (and its window gone) first.
+  if (!DeviceIsBiDirectional() && TypingWindowVisible()) return;
   State.ScriptCompleted = true;
   ResetCounter();
   if (Settings.AutoHangUp == "1") {
     HangUpButton1Click(this);
-    EndCallButtonClick(this);
+    EndCallButtonClick(this);  // saves the call when AutoSave is on: one attempt, one message
+  } else if (Settings.AutoSave == "1") {
+    AutoSaveCall();
   }
-  if (Settings.AutoSave == "1")
-    RecordLogButtonClick(this);
-  else
+  if (Settings.AutoSave != "1")
     MessageBoxes().Show("Done!", "END OF FILE", TMsgButtons::Ok, TMsgIcon::Information);
   State.AutoSendArmed = false;
+  // The far end's next words must not start the script again in this call.
+  State.AutoSendHeld = true;
   if (State.ScriptOpen) State.ScriptFile.close();
   State.ScriptOpen = false;
 }
@@ -174,6 +179,7 @@ void TMainForm::UpdateCounter() {
 }
 
 void TMainForm::ResetButtonClick(QObject*) {
+  State.AutoSendHeld = false;
   ResetCounter();
 }
 

@@ -5,6 +5,7 @@
 // engine in corvalis/call/, the call log in corvalis/records/.
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "call/engine_state.h"
@@ -184,7 +185,10 @@ class TMainForm : public QWidget {
 
   // ---- send path and conversation view (call/send.cpp) --------------------------------------
   void SendToMemoAndPort(const std::string& Str, bool NoEcho);
+  // Lets pending events run, then writes (nothing when the port is closed).
   void SendToPort(const std::string& Str);
+  void LetEventsRun();
+  void WriteToPort(const std::string& Str);
   void BreakLinesInMemo(bool ForSend);
   void MemoASCIIKeyPress(QObject* Sender, char Key);
   void ClearButtonClick(QObject* Sender);
@@ -196,6 +200,13 @@ class TMainForm : public QWidget {
   void ResetAutoHangUpTicks(QObject* Sender);
   void AutoAnsBoxClick(QObject* Sender);
   void AutoHangUpBoxClick(QObject* Sender);
+  // End Call after its hang-up decision: the capture ends and the call waits to be saved.
+  void CloseCall();
+  // The save that AutoSave makes: a failure is shown once and leaves the call unsaved.
+  void AutoSaveCall();
+  // Whether a new call may start: with a call neither saved nor discarded, AutoSave ends and
+  // saves it first; without AutoSave nothing starts, and a press (ByHand) says why.
+  bool ReadyForNewCall(bool ByHand);
 
   // ---- call log (records/calllog_form.cpp) -------------------------------------------------
   void RecordLogButtonClick(QObject* Sender);
@@ -312,6 +323,10 @@ class TMainForm : public QWidget {
   // held and made once at its end.
   bool loadingConfig_ = false;
   bool saveHeld_ = false;
+  // While captures go to a fallback folder because the log directory has gone: the folder the
+  // settings keep for the next start, and the fallback.
+  std::optional<std::string> keptLogDirectory_;
+  std::string fallbackLogDirectory_;
   std::unique_ptr<TQtFileDialogs> ownFileDialogs_;
   IFileDialogs* fileDialogs_;
 };

@@ -119,7 +119,9 @@ void TMainForm::SaveConfig() {
     return;
   }
   records::Registry registry;
-  records::writeSettings(registry, Settings);
+  TWindowSettings stored = Settings;
+  if (keptLogDirectory_) stored.LogDirectory = *keptLogDirectory_;
+  records::writeSettings(registry, stored);
 }
 
 // ---- test conditions -----------------------------------------------------------------------
@@ -249,6 +251,8 @@ void TMainForm::DeviceButtonClick(QObject*) {
 }
 
 void TMainForm::DeviceOkButtonClick(QObject*) {
+  // A sequence still running (a hang-up, an initialisation) belongs to the old device.
+  ATCommandTimer.SetEnabled(false);
   State.ATStep = 0;
   DeviceButtons(false);
   QRadioButton* ports[6] = {Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button};
@@ -282,8 +286,11 @@ void TMainForm::ApplyLogDirectory(const std::string& Path) {
   } catch (const TDirectoryError& e) {
     // A capture folder that has gone (an unplugged disk, a path from another machine) must not
     // also stop the start-up: captures go to the home folder until the tester chooses another.
-    ShowException("Log directory: " + std::string(e.what()) + "\nCaptures are saved to " +
-                  fallback.toStdString() + " instead.");
+    // The settings keep the folder, so that the next start uses it when it is back.
+    keptLogDirectory_ = Path;
+    fallbackLogDirectory_ = fallback.toStdString();
+    ShowException("Log directory: " + std::string(e.what()) + "\nCaptures of this run are saved to " +
+                  fallbackLogDirectory_ + "; the next start looks for " + Path + " again.");
     DirectoryListBox->SetDirectory(fallback);
   }
 }
@@ -301,8 +308,9 @@ void TMainForm::FilesUpdate() {
 void TMainForm::DirectoryListBoxChange(QObject*) {
   if (DirectoryListBox->Directory().isEmpty()) return;
   Settings.LogDirectory = DirectoryListBox->Directory().toStdString();
+  // A folder the tester chooses replaces the one kept for the next start.
+  if (keptLogDirectory_ && Settings.LogDirectory != fallbackLogDirectory_) keptLogDirectory_.reset();
   SaveConfig();
 }
-
 
 }  // namespace corvalis
