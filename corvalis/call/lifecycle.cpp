@@ -22,6 +22,7 @@ void TMainForm::StartCallButtonClick(QObject*) {
     State.InactivityTicks = 0;
   }
   State.HungUp = false;
+  StopHangUpSequence();
   State.AutoSendHeld = false;
   State.RxIdleTicks = 0;
   State.RxCharsSinceSend = 0;
@@ -93,6 +94,11 @@ void TMainForm::CloseCall() {
   if (Settings.AutoSave == "1") AutoSaveCall();
   State.OnLine = false;
   ResetCounter();
+}
+
+void TMainForm::StopHangUpSequence() {
+  // What is left of a hang-up ("+++", "ATH") would go into the new call, and cut a new line.
+  if (ATCommandTimer.Enabled() && (State.ATStep == 1 || State.ATStep == 2)) ATCommandTimer.SetEnabled(false);
 }
 
 void TMainForm::AutoSaveCall() {

@@ -144,15 +144,15 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
   if (State.SendQueue.empty()) {
     // Not after the end of the script has ended the call.
     if (BiDi) SendNowButton->setEnabled(State.OnLine);
-    CheckScriptEnd();
+    // A turn shown for typing is typed first: the main timer ends the script when its window
+    // has gone (the tester signed GA).
+    if (typing.empty()) CheckScriptEnd();
   }
 }
 
 void TMainForm::CheckScriptEnd() {
   // A last line with no empty line after it is sent first: the end waits until it drains.
   if (!State.ScriptOpen || !ScriptAtEnd(State.ScriptFile) || !State.SendQueue.empty()) return;
-  // On a device the tester types on, the last turn is typed (and its window gone) first.
-  if (!DeviceIsBiDirectional() && TypingWindowVisible()) return;
   State.ScriptCompleted = true;
   ResetCounter();
   if (Settings.AutoHangUp == "1") {

@@ -251,9 +251,17 @@ void TMainForm::DeviceButtonClick(QObject*) {
 }
 
 void TMainForm::DeviceOkButtonClick(QObject*) {
-  // A sequence still running (a hang-up, an initialisation) belongs to the old device.
+  // What the old device was doing (an AT sequence, a dial or answer waiting for its
+  // connection) ends with it; the new device starts with the line down.
   ATCommandTimer.SetEnabled(false);
   State.ATStep = 0;
+  if (!State.CallActive) {
+    State.OnLine = false;
+    State.AwaitingConnect = false;
+    State.AutoScriptPending = false;
+    State.ScriptStartTicks = 0;
+    ResetCounter();
+  }
   DeviceButtons(false);
   QRadioButton* ports[6] = {Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button};
   for (int n = 1; n <= 6; ++n)

@@ -348,6 +348,32 @@ TEST_F(Calls, OkOnTheDevicesSheetStopsTheSequenceOfTheOldDevice) {
   form->DeviceOkButton->click();
   Run(60);
   EXPECT_EQ(TakeSent(), "");
+
+  // A dial waiting for its connection ends with its device: the line is down, nothing to send.
+  form->Intelemodem300Button->click();
+  form->DeviceOkButton->click();
+  Run(20);
+  form->DialNumEdit->setText("5551234");
+  form->DialButton->click();
+  ASSERT_TRUE(form->State.OnLine);
+  form->Q90Button->click();
+  form->DeviceOkButton->click();
+  EXPECT_FALSE(form->State.OnLine || form->State.AwaitingConnect);
+  EXPECT_FALSE(form->SendNowButton->isEnabled());
+}
+
+TEST_F(Calls, TheNextCallStopsWhatIsLeftOfTheLastHangUp) {
+  Use(kDeviceNXi);
+  Flags("1", "1", "1");
+  Receive("\r\nRING\r\n\r\nCONNECT TURBO\r\nFIRST CALL");
+  EndCall();  // EOT at once; "+++" and "ATH" would follow at 2 s steps
+  Run(5);
+  EXPECT_EQ(TakeSent(), "ATA\r\x04");
+  Receive("\r\nRING\r\n\r\nCONNECT TURBO\r\nSECOND CALL");
+  Run(60);
+  EXPECT_EQ(TakeSent(), "ATA\r");  // nothing of the old hang-up cuts the new call
+  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_NE(View().find("SECOND CALL"), std::string::npos);
 }
 
 }  // namespace
