@@ -22,7 +22,7 @@ void TMainForm::StartCallButtonClick(QObject*) {
     State.InactivityTicks = 0;
   }
   State.HungUp = false;
-  StopHangUpSequence();
+  StopCommandSequence();
   State.AutoSendHeld = false;
   State.RxIdleTicks = 0;
   State.RxCharsSinceSend = 0;
@@ -96,9 +96,10 @@ void TMainForm::CloseCall() {
   ResetCounter();
 }
 
-void TMainForm::StopHangUpSequence() {
-  // What is left of a hang-up ("+++", "ATH") would go into the new call, and cut a new line.
-  if (ATCommandTimer.Enabled() && (State.ATStep == 1 || State.ATStep == 2)) ATCommandTimer.SetEnabled(false);
+void TMainForm::StopCommandSequence() {
+  // What is left of an AT command sequence (a hang-up's "+++" and "ATH", the last steps of an
+  // initialisation) would go into the new call, and cut its line.
+  ATCommandTimer.SetEnabled(false);
 }
 
 void TMainForm::AutoSaveCall() {

@@ -55,7 +55,7 @@ bool StepEndsSequence(std::uint16_t Step) {
 
 void TMainForm::DialButtonClick(QObject*) {
   if (!ReadyForNewCall(true)) return;
-  StopHangUpSequence();
+  StopCommandSequence();
   State.HungUp = false;
   State.AutoScriptPending = false;
   State.TurboDetected = false;
@@ -71,7 +71,7 @@ void TMainForm::DialButtonClick(QObject*) {
 void TMainForm::AnswerButtonClick(QObject* Sender) {
   // An automatic answer (a RING) waits silently; a press says why nothing happens.
   if (!ReadyForNewCall(Sender == AnswerButton)) return;
-  StopHangUpSequence();
+  StopCommandSequence();
   State.HungUp = false;
   State.TurboDetected = false;
   CallDirectionLabel2->setChecked(true);

@@ -204,8 +204,8 @@ class TMainForm : public QWidget {
   void CloseCall();
   // The save that AutoSave makes: a failure is shown once and leaves the call unsaved.
   void AutoSaveCall();
-  // A dial, an answer or a new call ends what is left of the last hang-up's AT sequence.
-  void StopHangUpSequence();
+  // A dial, an answer or a new call ends what is left of a running AT command sequence.
+  void StopCommandSequence();
   // Whether a new call may start: with a call neither saved nor discarded, AutoSave ends and
   // saves it first; without AutoSave nothing starts, and a press (ByHand) says why.
   bool ReadyForNewCall(bool ByHand);

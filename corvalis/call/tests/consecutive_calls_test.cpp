@@ -374,6 +374,17 @@ TEST_F(Calls, TheNextCallStopsWhatIsLeftOfTheLastHangUp) {
   EXPECT_EQ(TakeSent(), "ATA\r");  // nothing of the old hang-up cuts the new call
   EXPECT_TRUE(form->State.CallActive);
   EXPECT_NE(View().find("SECOND CALL"), std::string::npos);
+  EndCall();
+  TakeSent();
+
+  // Nor does the rest of an initialisation that a ring came in the middle of.
+  form->SetActiveSheet(form->DevicesSheet);
+  form->Intelemodem300Button->click();
+  form->DeviceOkButton->click();
+  Receive("\r\nRING\r\n");
+  Run(60);
+  EXPECT_EQ(TakeSent(), "ATZ\rATA\r");
+  EXPECT_EQ(View().find("ATE0"), std::string::npos);
 }
 
 }  // namespace
