@@ -60,6 +60,19 @@ std::string sideText(const std::vector<Turn>& turns, Side side, std::string_view
   return text;
 }
 
+std::vector<std::string> records(std::string_view capture) {
+  const std::string rule(64, '=');
+  std::vector<std::size_t> starts;
+  for (std::size_t at = capture.find(rule); at != std::string_view::npos; at = capture.find(rule, at + 1))
+    if (at == 0 || capture[at - 1] == '\n') starts.push_back(at);
+  std::vector<std::string> found;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    std::size_t end = i + 1 < starts.size() ? starts[i + 1] : capture.size();
+    found.emplace_back(capture.substr(starts[i], end - starts[i]));
+  }
+  return found;
+}
+
 std::optional<std::string> lastConversation(std::string_view capture) {
   std::vector<std::string_view> lines = lastRecordLines(capture);
   // Rule, "Started at", an empty line, the conversation, an empty line, "Ended at", the values.

@@ -20,6 +20,10 @@ enum class Side { Odd, Even };
 // typing window shows a turn's lines joined with nothing between them.
 std::string sideText(const std::vector<Turn>& turns, Side side, std::string_view lineEnd = " ");
 
+// Each call record of a capture file (or of several files read one after another), from its
+// rule line up to the next, in order; lastConversation and lastRecordValue read one of them.
+std::vector<std::string> records(std::string_view capture);
+
 // The conversation of the last call record in a capture file (Windows-1252 bytes, CR LF
 // lines); nothing when the file holds no complete record.
 std::optional<std::string> lastConversation(std::string_view capture);

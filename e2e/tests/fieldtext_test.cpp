@@ -46,6 +46,15 @@ TEST(FieldText, TheLastCompleteRecordsConversationAndValues) {
   std::string cut = Record("SEND: HI GA");
   EXPECT_EQ(lastConversation(cut.substr(0, cut.find("TURBO"))), std::nullopt);
   EXPECT_EQ(lastConversation("no record here\r\n"), std::nullopt);
+
+  // Each record on its own, as the calls of a day were saved.
+  auto each = records(capture + Record("RECD: THIRD"));
+  ASSERT_EQ(each.size(), 3u);
+  EXPECT_EQ(lastConversation(each[0]), "SEND: FIRST CALL");
+  EXPECT_EQ(lastRecordValue(each[0], "DIAL#"), std::nullopt);
+  EXPECT_EQ(lastRecordValue(each[1], "DIAL#"), "5");
+  EXPECT_EQ(lastConversation(each[2]), "RECD: THIRD");
+  EXPECT_TRUE(records("no record here\r\n").empty());
 }
 
 TEST(FieldText, ASpeakersTextWithoutTheLineBreakMarks) {
