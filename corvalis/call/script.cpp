@@ -155,11 +155,11 @@ void TMainForm::CheckScriptEnd() {
   if (!State.ScriptOpen || !ScriptAtEnd(State.ScriptFile) || !State.SendQueue.empty()) return;
   State.ScriptCompleted = true;
   ResetCounter();
+  // With auto end the call ends here, and End Call saves it when AutoSave is on (one attempt,
+  // one message); otherwise the call goes on and is saved when it ends.
   if (Settings.AutoHangUp == "1") {
     HangUpButton1Click(this);
-    EndCallButtonClick(this);  // saves the call when AutoSave is on: one attempt, one message
-  } else if (Settings.AutoSave == "1") {
-    AutoSaveCall();
+    EndCallButtonClick(this);
   }
   if (Settings.AutoSave != "1")
     MessageBoxes().Show("Done!", "END OF FILE", TMsgButtons::Ok, TMsgIcon::Information);
