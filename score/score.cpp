@@ -125,6 +125,13 @@ FILE* openInput(const char* name) {
   return f;
 }
 
+// Whether the file called name is the open file f (the same file, also through a link).
+bool sameFile(const char* name, FILE* f) {
+  struct stat named, open;
+  return stat(name, &named) == 0 && fstat(fileno(f), &open) == 0 && named.st_dev == open.st_dev &&
+         named.st_ino == open.st_ino;
+}
+
 // Every message goes to standard output, so output that could not be written is a failure.
 int finish(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -163,6 +170,11 @@ int main(int argc, char** argv) {
   FILE* mast = openInput(masterName);
   if (!mast) {
     std::printf("Error opening <%s>\n", masterName);
+    return finish(1);
+  }
+  // Opening the score file empties it: an input named as the score file would be lost.
+  if (sameFile(scoreName, comp) || sameFile(scoreName, mast)) {
+    std::printf("Score file <%s> is an input file\n", scoreName);
     return finish(1);
   }
   FILE* fp = std::fopen(scoreName, "wb");

@@ -314,6 +314,10 @@ int main(int argc, char** argv) {
     std::fputs(usageText().c_str(), stdout);
     return 0;
   }
+  if (parsed.options->version) {
+    std::puts("ttysim (TTY field-test kit) " KIT_VERSION);
+    return 0;
+  }
   Runner runner(std::move(*parsed.options));
   return runner.run();
 }

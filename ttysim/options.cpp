@@ -79,6 +79,7 @@ std::string usageText() {
          "      --linger S           after the call, exit once the line is quiet this long (default 8)\n"
          "      --timeout S          give up after S seconds (exit status 3)\n"
          "  -h, --help               show this help\n"
+         "      --version            show the version\n"
          "\n"
          "Exit status: 0 the call ended (hung up, or the script ended); 1 bad options or a system\n"
          "error; 3 the timeout passed; 128+N ended by signal N (SIGINT, SIGTERM, SIGHUP).\n";
@@ -239,8 +240,9 @@ ParseResult parseOptions(const std::vector<std::string>& args,
         name = name.substr(0, eq);
       }
     }
-    if (name == "--help") {
-      o.help = true;
+    if (name == "--help" || name == "--version") {
+      o.help = name == "--help";
+      o.version = name == "--version";
       result.options = o;
       return result;
     }

@@ -16,6 +16,7 @@ struct Options {
   std::string receivedPath, sentPath, logPath;
   std::optional<Seconds> timeout;
   bool help = false;
+  bool version = false;
 };
 
 struct ParseResult {

@@ -1,6 +1,7 @@
 // cerscore as a user runs it: exact bytes on both streams, exit status and score file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,32 @@ TEST_F(Cerscore, MissingInputLeavesExistingScoreFileUntouched) {
   EXPECT_EQ(missingRec.err, kBanner + "Can't open input text file '" + dir.file("nope") + "'\n");
   auto missingRef = run({dir.file("none"), a, scoreFile});
   EXPECT_EQ(missingRef.err, kBanner + "Can't open input text file '" + dir.file("none") + "'\n");
+  EXPECT_EQ(readFile(scoreFile), "earlier result\n");
+}
+
+TEST_F(Cerscore, ScoreFileNamingAnInputIsRefusedAndTheInputKept) {
+  std::string ref = dir.write("ref.txt", "HELLO"), rec = dir.write("rec.txt", "HELO");
+  std::filesystem::create_symlink(rec, dir.file("link.txt"));
+  for (auto args : std::vector<std::vector<std::string>>{
+           {ref, rec, ref}, {ref, rec, rec}, {"-v", ref, rec, rec}, {ref, rec, dir.file("link.txt")}}) {
+    auto r = run(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kBanner + "Can't use input text file '" + args.back() + "' as output file\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(readFile(ref), "HELLO");
+  EXPECT_EQ(readFile(rec), "HELO");
+}
+
+TEST_F(Cerscore, FolderIsNoInputText) {
+  std::string scoreFile = dir.write("score.txt", "earlier result\n");
+  std::string folder = dir.path().string();
+  for (auto args : std::vector<std::vector<std::string>>{{folder, dir.write("a", "X"), scoreFile},
+                                                         {dir.write("a", "X"), folder, scoreFile}}) {
+    auto r = run(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kBanner + "Can't open input text file '" + folder + "'\n");
+  }
   EXPECT_EQ(readFile(scoreFile), "earlier result\n");
 }
 

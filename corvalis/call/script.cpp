@@ -21,9 +21,9 @@ namespace corvalis {
 namespace {
 
 // A script file that cannot be opened or read, with the runtime's message.
-class TScriptFileError : public std::runtime_error {
+class TScriptFileError : public TFileError {
  public:
-  using std::runtime_error::runtime_error;
+  using TFileError::TFileError;
 };
 
 // A name that can serve as a script: an existing regular file (a folder, a pipe or a device
@@ -37,13 +37,16 @@ bool IsScriptFile(const std::string& Name) {
 void OpenScriptFile(std::ifstream& File, const std::string& Name) {
   std::error_code ec;
   auto status = std::filesystem::status(Name, ec);
-  if (Name.empty() || !std::filesystem::exists(status)) throw TScriptFileError(FileErrorText(ENOENT));
-  if (!std::filesystem::is_regular_file(status)) throw TScriptFileError(FileErrorText(EACCES));
+  if (Name.empty() || !std::filesystem::exists(status))
+    throw TScriptFileError(FileErrorText(ENOENT), Name, ENOENT);
+  if (!std::filesystem::is_regular_file(status))
+    throw TScriptFileError(FileErrorText(EACCES), Name, std::filesystem::is_directory(status) ? EISDIR : 0);
   File.close();
   File.clear();
   errno = 0;
   File.open(Name, std::ios::in | std::ios::binary);
-  if (!File.is_open()) throw TScriptFileError(FileErrorText(errno ? errno : EACCES));
+  const int err = errno ? errno : EACCES;
+  if (!File.is_open()) throw TScriptFileError(FileErrorText(err), Name, err);
 }
 
 // The next line without its line end (CR LF or LF); an empty line at the end of the file.

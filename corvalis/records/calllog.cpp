@@ -26,7 +26,7 @@ bool IsLandline(const std::string& testType) {
 }
 
 [[noreturn]] void Fail(int err, const std::string& path) {
-  throw TCaptureFileError(FileErrorText(err) + " (" + path + ")");
+  throw TCaptureFileError(FileErrorText(err) + " (" + path + ")", path, err);
 }
 
 }  // namespace

@@ -47,10 +47,24 @@ struct TCallRecordInput {
 // The lines of one call record, in Windows-1252 and without line ends.
 std::vector<std::string> BuildCallRecord(const TCallRecordInput& input);
 
-// A capture file that cannot be written; the message says why and names the file.
-class TCaptureFileError : public std::runtime_error {
+// A file that cannot be read or written: the message is what the tester is shown; the path and the
+// system's error number (0 when unknown) are for the log.
+class TFileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit TFileError(const std::string& Message, std::string Path = {}, int SystemError = 0)
+      : std::runtime_error(Message), path_(std::move(Path)), systemError_(SystemError) {}
+  const std::string& Path() const { return path_; }
+  int SystemError() const { return systemError_; }
+
+ private:
+  std::string path_;
+  int systemError_;
+};
+
+// A capture file that cannot be written; the message says why and names the file.
+class TCaptureFileError : public TFileError {
+ public:
+  using TFileError::TFileError;
 };
 
 // Appends bytes and CR LF to a file, creating it when absent, and flushes them to disk.

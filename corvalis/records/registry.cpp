@@ -185,14 +185,21 @@ struct Line {
   bool ours = false;             // a section of the open key, or a value in one
   std::string name;              // value name as stored
   ValueKind valueKind = ValueKind::Other;
-  std::string text;      // text of string values
-  bool rewrite = false;  // written from name and text instead of raw
+  std::string text;       // text of string values
+  std::string why;        // why the data is not a string (for the log)
+  size_t lineNumber = 0;  // of the first physical line, from 1; 0 for lines added here
+  bool rewrite = false;   // written from name and text instead of raw
 };
 
 struct ParsedData {
   ValueKind kind = ValueKind::Other;
   std::string text;
+  std::string why;  // for any kind but String, ExpandString and Absent
 };
+
+ParsedData notAString(std::string why) {
+  return {ValueKind::Other, {}, std::move(why)};
+}
 
 Line plainLine(std::string text) {
   Line line;
@@ -200,14 +207,16 @@ Line plainLine(std::string text) {
   return line;
 }
 
-ParsedData parseHexData(std::string_view typeDigits, std::string_view list) {
-  ParsedData bad;
+// hex: data (no type digits) or hex(n): data.
+ParsedData parseHexData(std::optional<std::string_view> typeDigits, std::string_view list) {
+  ParsedData bad = notAString("hex data that is not a list of two-digit hex numbers");
   unsigned long type = 3;  // "hex:" is binary
-  if (!typeDigits.empty()) {
+  if (typeDigits) {
     type = 0;
-    if (typeDigits.size() > 8) return bad;
-    for (char c : typeDigits) {
-      if (hexDigit(c) < 0) return bad;
+    if (typeDigits->empty() || typeDigits->size() > 8)
+      return notAString("a hex(n) type that is no hex number");
+    for (char c : *typeDigits) {
+      if (hexDigit(c) < 0) return notAString("a hex(n) type that is no hex number");
       type = type * 16 + static_cast<unsigned long>(hexDigit(c));
     }
   }
@@ -225,41 +234,54 @@ ParsedData parseHexData(std::string_view typeDigits, std::string_view list) {
   }
   switch (type) {
     case 1:
-      return {ValueKind::String, textFromData(bytes)};
+      return {ValueKind::String, textFromData(bytes), {}};
     case 2:
-      return {ValueKind::ExpandString, textFromData(bytes)};
+      return {ValueKind::ExpandString, textFromData(bytes), {}};
     case 3:
-      return {ValueKind::Binary, {}};
+      return {ValueKind::Binary, {}, "binary data (hex:), not a string"};
     case 4:
-      return {bytes.size() == 4 ? ValueKind::DWord : ValueKind::Other, {}};
+      if (bytes.size() == 4) return {ValueKind::DWord, {}, "a dword value, not a string"};
+      return notAString("a dword value that is not 4 bytes long");
     default:
-      return bad;
+      return notAString("data of type " + std::to_string(type) + ", not a string");
   }
 }
 
 // The data after "=": "text", dword:, hex:, hex(n): or "-" (deleted).
 ParsedData parseData(std::string_view data) {
   data = trim(data);
-  if (data == "-") return {ValueKind::Absent, {}};
+  if (data == "-") return {ValueKind::Absent, {}, {}};
   if (data.starts_with('"')) {
     size_t pos = 0;
     auto text = unquote(data, pos);
-    if (!text || !trim(data.substr(pos)).empty()) return {};
-    return {ValueKind::String, *text};
+    if (!text && data.size() >= 3 && data.ends_with("\\\"")) {
+      // A hand-typed Windows path such as "c:\": the backslash that ends the line is the path's
+      // own, and the quote after it closes the string.
+      std::string mended(data.substr(0, data.size() - 1));
+      mended += "\\\"";
+      pos = 0;
+      text = unquote(mended, pos);
+      if (text) return {ValueKind::String, *text, {}};
+    }
+    if (!text) return notAString("no closing quote");
+    if (!trim(data.substr(pos)).empty()) return notAString("text after the closing quote");
+    return {ValueKind::String, *text, {}};
   }
   if (istartsWith(data, "dword:")) {
     std::string_view digits = data.substr(6);
     bool ok = !digits.empty() && digits.size() <= 8 &&
               std::all_of(digits.begin(), digits.end(), [](char c) { return hexDigit(c) >= 0; });
-    return {ok ? ValueKind::DWord : ValueKind::Other, {}};
+    if (!ok) return notAString("dword data that is not 1 to 8 hex digits");
+    return {ValueKind::DWord, {}, "a dword value, not a string"};
   }
-  if (istartsWith(data, "hex:")) return parseHexData({}, data.substr(4));
+  if (istartsWith(data, "hex:")) return parseHexData(std::nullopt, data.substr(4));
   if (istartsWith(data, "hex(")) {
     size_t close = data.find("):");
-    if (close == std::string_view::npos) return {};
+    if (close == std::string_view::npos) return notAString("hex( without its closing \"):\"");
     return parseHexData(data.substr(4, close - 4), data.substr(close + 2));
   }
-  return {};
+  if (data.empty()) return notAString("no data after \"=\"");
+  return notAString("data that is neither quoted nor dword:, hex: or hex(n):");
 }
 
 // Reads `"name"=` or `@=` at the start of a value line; pos ends after "=".
@@ -277,6 +299,22 @@ std::optional<std::string> valueName(std::string_view line, size_t& pos) {
   if (pos >= line.size() || line[pos] != '=') return std::nullopt;
   ++pos;
   return name;
+}
+
+bool isHeaderLine(std::string_view trimmed) {
+  return trimmed == "REGEDIT4" || trimmed == "Windows Registry Editor Version 5.00";
+}
+
+// Whether text is a registry export: its first line that is not blank is one of the two headers. A file
+// with nothing in it counts as an empty export.
+bool isRegistryExport(std::string_view text) {
+  for (size_t start = 0; start < text.size();) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    std::string_view t = trim(text.substr(start, end - start));
+    if (!t.empty()) return isHeaderLine(t);
+    start = end + 1;
+  }
+  return true;
 }
 
 bool endsWithContinuation(std::string_view physical) {
@@ -302,10 +340,11 @@ class KeyDocument {
     for (size_t i = 0; i < physical.size(); ++i) {
       Line line;
       line.raw.push_back(physical[i]);
+      line.lineNumber = i + 1;
       std::string_view t = trim(physical[i]);
       if (!headerLooked && !t.empty()) {
         headerLooked = true;
-        if (t == "REGEDIT4" || t == "Windows Registry Editor Version 5.00") {
+        if (isHeaderLine(t)) {
           line.kind = LineKind::Header;
           lines_.push_back(std::move(line));
           continue;
@@ -334,6 +373,7 @@ class KeyDocument {
           line.name = std::move(*name);
           line.valueKind = data.kind;
           line.text = std::move(data.text);
+          line.why = std::move(data.why);
         }
       }
       lines_.push_back(std::move(line));
@@ -377,7 +417,9 @@ class KeyDocument {
     value.valueKind = ValueKind::String;
     value.text = text;
     value.rewrite = true;
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertPosition()), std::move(value));
+    // The position first: finding it may add the key's section, which moves the lines.
+    const size_t at = insertPosition();
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), std::move(value));
     return true;
   }
 
@@ -451,15 +493,18 @@ class KeyDocument {
 
 enum class ReadResult { Ok, Missing, Failed };
 
-ReadResult readWholeFile(const fs::path& path, std::string& out) {
+// On failure *err holds the system's error number.
+ReadResult readWholeFile(const fs::path& path, std::string& out, int* err) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+  *err = fd < 0 ? errno : 0;
+  if (fd < 0) return *err == ENOENT ? ReadResult::Missing : ReadResult::Failed;
   out.clear();
   char buf[8192];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      *err = errno;
       ::close(fd);
       return ReadResult::Failed;
     }
@@ -472,8 +517,8 @@ ReadResult readWholeFile(const fs::path& path, std::string& out) {
 
 // Replaces a file atomically: a temporary file beside it, written in full and flushed to disk, is
 // renamed over it. The old file is untouched on any failure. A symbolic link is followed, so the link
-// stays; a file without write permission is refused.
-bool replaceFile(const fs::path& path, std::string_view bytes) {
+// stays; a file without write permission is refused. Returns 0 or the system's error number.
+int replaceFile(const fs::path& path, std::string_view bytes) {
   static std::atomic<unsigned> counter{0};
   fs::path target = path;
   std::error_code ec;
@@ -483,7 +528,7 @@ bool replaceFile(const fs::path& path, std::string_view bytes) {
   }
   struct stat st {};
   bool existed = ::stat(target.c_str(), &st) == 0;
-  if (existed && ::access(target.c_str(), W_OK) != 0) return false;
+  if (existed && ::access(target.c_str(), W_OK) != 0) return errno;
   fs::path dir = target.parent_path();
   fs::path temp;
   int fd = -1;
@@ -491,22 +536,23 @@ bool replaceFile(const fs::path& path, std::string_view bytes) {
     temp = dir / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
                   std::to_string(counter++) + ".tmp");
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    if (fd < 0 && errno != EEXIST) return errno;
   }
-  if (fd < 0) return false;
-  bool ok = !existed || ::fchmod(fd, st.st_mode & 07777) == 0;
-  for (size_t done = 0; ok && done < bytes.size();) {
+  if (fd < 0) return EEXIST;
+  int err = existed && ::fchmod(fd, st.st_mode & 07777) != 0 ? errno : 0;
+  for (size_t done = 0; err == 0 && done < bytes.size();) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
+    if (n < 0) err = errno;
+    if (n == 0) err = EIO;
     if (n > 0) done += static_cast<size_t>(n);
   }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
     ::unlink(temp.c_str());
-    return false;
+    return err;
   }
   // Make the rename itself durable; the new file is in place whatever this says.
   int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -514,7 +560,26 @@ bool replaceFile(const fs::path& path, std::string_view bytes) {
     ::fsync(dirFd);
     ::close(dirFd);
   }
-  return true;
+  return 0;
+}
+
+// Writes bytes to a new file (never over an existing one) and flushes them to disk. Returns 0 or the
+// system's error number; the new file is removed again on failure.
+int writeNewFile(const fs::path& path, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  int err = 0;
+  for (size_t done = 0; err == 0 && done < bytes.size();) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n == 0) err = EIO;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) ::unlink(path.c_str());
+  return err;
 }
 
 // An existing entry of dir named `name`, compared without regard to case when there is no exact match.
@@ -531,11 +596,36 @@ std::optional<fs::path> findEntry(const fs::path& dir, const std::string& name, 
   return matches.front();
 }
 
-RegistryError failedToSet(std::string_view name) {
-  return RegistryError("Failed to set data for '" + std::string(name) + "'");
+RegistryError failedToSet(std::string_view name, const fs::path& path = {}, int err = 0) {
+  return RegistryError("Failed to set data for '" + std::string(name) + "'", path, err);
+}
+
+// The first folder on the way to path (from the top) that exists as something other than a folder.
+std::optional<fs::path> firstNonFolder(const fs::path& path) {
+  fs::path prefix;
+  std::error_code ec;
+  for (const fs::path& part : path) {
+    prefix /= part;
+    fs::file_status st = fs::status(prefix, ec);
+    if (!fs::exists(st)) return std::nullopt;
+    if (!fs::is_directory(st)) return prefix;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
+
+fs::path unreadableCopyPath(const fs::path& file) {
+  fs::path base = file;
+  base += ".unreadable";
+  std::error_code ec;
+  fs::path candidate = base;
+  for (int n = 1; n < 10000 && fs::exists(fs::symlink_status(candidate, ec)); ++n) {
+    candidate = base;
+    candidate += "." + std::to_string(n);
+  }
+  return candidate;
+}
 
 std::string_view rootKeyName(RootKey root) {
   switch (root) {
@@ -608,26 +698,40 @@ std::string Registry::fullKeyName(const KeyPath& key) const {
   return name;
 }
 
-std::optional<fs::path> Registry::locate(const KeyPath& key, bool create, bool* exists) const {
+std::optional<fs::path> Registry::locate(const KeyPath& key, bool create, bool* exists,
+                                         RegistryProblem* problem) const {
   *exists = false;
+  *problem = {};
   if (rootDir_.empty()) return std::nullopt;
   std::error_code ec;
+  auto fail = [&](RegistryProblem::Kind kind, const fs::path& path, int err) {
+    *problem = {kind, path, err};
+    return std::nullopt;
+  };
+  // The root folder, or a folder above it, may be a file.
+  if (auto blocker = firstNonFolder(rootDir_))
+    return fail(RegistryProblem::Kind::NotAFolder, *blocker, ENOTDIR);
+  if (create) fs::create_directories(rootDir_, ec);
+  if (ec) return fail(RegistryProblem::Kind::CannotCreate, rootDir_, ec.value());
   std::vector<std::string> folders{std::string(rootKeyName(root_))};
   folders.insert(folders.end(), key.parts.begin(), key.parts.end() - 1);
   fs::path dir = rootDir_;
-  if (create) fs::create_directories(dir, ec);
-  if (ec) return std::nullopt;
   for (const std::string& folder : folders) {
     if (auto found = findEntry(dir, folder, true)) {
       dir = *found;
-    } else if (create && (fs::create_directory(dir / folder, ec), !ec)) {
+    } else if (auto other = findEntry(dir, folder, false)) {
+      return fail(RegistryProblem::Kind::NotAFolder, *other, ENOTDIR);
+    } else if (!create) {
+      return std::nullopt;
+    } else if (fs::create_directory(dir / folder, ec), !ec) {
       dir /= folder;
     } else {
-      return std::nullopt;
+      return fail(RegistryProblem::Kind::CannotCreate, dir / folder, ec.value());
     }
   }
   const std::string& last = key.parts.back();
   if (auto file = findEntry(dir, last + ".reg", false)) {
+    if (fs::is_directory(*file, ec)) return fail(RegistryProblem::Kind::NotAFile, *file, EISDIR);
     *exists = true;
     return file;
   }
@@ -644,16 +748,27 @@ std::optional<fs::path> Registry::locate(const KeyPath& key, bool create, bool* 
 bool Registry::openKey(std::string_view path, bool canCreate) {
   auto key = parsePath(path);
   closeKey();
+  problem_ = {};
   if (!key) return false;
   bool exists = false;
-  auto file = locate(*key, canCreate, &exists);
+  auto file = locate(*key, canCreate, &exists, &problem_);
   if (!file) return false;
   std::string bytes;
-  if (readWholeFile(*file, bytes) == ReadResult::Failed) return false;
+  int err = 0;
+  if (readWholeFile(*file, bytes, &err) == ReadResult::Failed) {
+    problem_ = {RegistryProblem::Kind::CannotRead, *file, err};
+    return false;
+  }
+  std::string text = decodeFile(bytes);
+  if (!isRegistryExport(text)) {
+    problem_ = {RegistryProblem::Kind::NoHeader, *file, 0};
+    if (!canCreate) return false;
+    text.clear();  // nothing in it can be read; the first write keeps it aside
+  }
   open_ = true;
   current_ = std::move(*key);
   file_ = std::move(*file);
-  snapshot_ = decodeFile(bytes);
+  snapshot_ = std::move(text);
   return true;
 }
 
@@ -671,14 +786,16 @@ std::string Registry::currentKeyName() const {
 bool Registry::keyExists(std::string_view path) const {
   auto key = parsePath(path);
   bool exists = false;
-  return key && locate(*key, false, &exists) && exists;
+  RegistryProblem problem;
+  return key && locate(*key, false, &exists, &problem) && exists;
 }
 
 fs::path Registry::keyFile(std::string_view path) const {
   auto key = parsePath(path);
   if (!key || rootDir_.empty()) return {};
   bool exists = false;
-  if (auto file = locate(*key, false, &exists)) return *file;
+  RegistryProblem problem;
+  if (auto file = locate(*key, false, &exists, &problem)) return *file;
   fs::path file = rootDir_ / rootKeyName(root_);
   for (const std::string& part : key->parts) file /= part;
   return file.replace_filename(key->parts.back() + ".reg");
@@ -713,7 +830,8 @@ std::string Registry::readString(std::string_view name) const {
   const Line* line = doc.find(name);
   if (!line || line->valueKind == ValueKind::Absent) return {};
   if (line->valueKind != ValueKind::String && line->valueKind != ValueKind::ExpandString) {
-    throw RegistryError("Invalid data type for '" + std::string(name) + "'");
+    throw RegistryError("Invalid data type for '" + std::string(name) + "'", file_, 0,
+                        "line " + std::to_string(line->lineNumber) + ": " + line->why);
   }
   return line->text;
 }
@@ -723,16 +841,23 @@ void Registry::writeString(std::string_view name, std::string_view value) {
 }
 
 void Registry::writeStrings(const std::vector<std::pair<std::string, std::string>>& values) {
+  keptAside_.clear();
   if (values.empty()) return;
-  if (!open_) throw failedToSet(values.front().first);
+  if (!open_) throw failedToSet(values.front().first, problem_.path, problem_.systemError);
   for (const auto& [name, value] : values) {
     // A name has no escape for line breaks or a zero byte.
     if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) throw failedToSet(name);
   }
   // Start from the file as it is now, so changes made since the key was opened are kept.
   std::string bytes;
-  if (readWholeFile(file_, bytes) == ReadResult::Failed) throw failedToSet(values.front().first);
+  int err = 0;
+  if (readWholeFile(file_, bytes, &err) == ReadResult::Failed)
+    throw failedToSet(values.front().first, file_, err);
   std::string current = decodeFile(bytes);
+  // A file that is no registry export is not written into: the values go into a fresh file, and the
+  // old one is kept beside it.
+  const bool keep = !isRegistryExport(current);
+  if (keep) current.clear();
   KeyDocument doc(current, sectionNamesFor(rootKeyName(root_), current_.parts));
   const std::string* firstChanged = nullptr;
   for (const auto& [name, value] : values) {
@@ -743,7 +868,16 @@ void Registry::writeStrings(const std::vector<std::pair<std::string, std::string
     return;
   }
   std::string text = doc.text();
-  if (!replaceFile(file_, text)) throw failedToSet(*firstChanged);
+  fs::path copy;
+  if (keep) {
+    copy = unreadableCopyPath(file_);
+    if (int e = writeNewFile(copy, bytes)) throw failedToSet(*firstChanged, copy, e);
+  }
+  if (int e = replaceFile(file_, text)) {
+    if (keep) ::unlink(copy.c_str());
+    throw failedToSet(*firstChanged, file_, e);
+  }
+  keptAside_ = std::move(copy);
   snapshot_ = std::move(text);
 }
 

@@ -22,11 +22,46 @@
 
 namespace corvalis::records {
 
-// Raised by value reads and writes; the message is the text shown to the user.
+// Raised by value reads and writes; the message is the text shown to the user. The file involved,
+// the system's error number (0 when none) and, for a value that cannot be read, the line of the file
+// and why ("line 7: no closing quote") are there for the log.
 class RegistryError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RegistryError(const std::string& message, std::filesystem::path path = {}, int systemError = 0,
+                         std::string detail = {})
+      : std::runtime_error(message),
+        path_(std::move(path)),
+        systemError_(systemError),
+        detail_(std::move(detail)) {}
+  const std::filesystem::path& path() const { return path_; }
+  int systemError() const { return systemError_; }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::filesystem::path path_;
+  int systemError_;
+  std::string detail_;
 };
+
+// Why the last openKey could not open its key, or what is wrong with the key's file.
+struct RegistryProblem {
+  enum class Kind {
+    None,
+    NotAFolder,    // a folder of the key's path (or the root folder) is something else
+    NotAFile,      // the key's file is a folder
+    CannotRead,    // the key's file cannot be read (rights, I/O error)
+    CannotCreate,  // a folder of the key's path cannot be made
+    NoHeader,      // the key's file is no registry export: neither REGEDIT4 nor the Unicode header
+  };
+  Kind kind = Kind::None;
+  std::filesystem::path path;  // the file or folder concerned
+  int systemError = 0;         // errno, 0 when none
+  explicit operator bool() const { return kind != Kind::None; }
+};
+
+// The name under which a key file that cannot be read is kept before it is first written over:
+// "<file>.unreadable", or with ".1", ".2", ... added when that name is taken.
+std::filesystem::path unreadableCopyPath(const std::filesystem::path& file);
 
 enum class RootKey { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
 
@@ -62,8 +97,14 @@ class Registry {
   // Opens a key, closing the one open before. A path starting with "\" is taken from the root,
   // otherwise from the key open now. With canCreate the key's folders are made as needed and its file is
   // made by the first write; without it the key must exist. Returns false when the key cannot be opened
-  // (absent, unreadable, or a name that cannot be a file name); nothing is raised.
+  // (absent, unreadable, or a name that cannot be a file name); nothing is raised, and problem() says
+  // why when it is more than an absent key. A key file that is no registry export (no header line) is
+  // not opened for reading; with canCreate it opens empty, and the first write that changes it keeps the
+  // old file under unreadableCopyPath before replacing it.
   bool openKey(std::string_view path, bool canCreate);
+  const RegistryProblem& problem() const { return problem_; }
+  // Where the last write kept a file that could not be read; empty when it kept none.
+  const std::filesystem::path& keptAside() const { return keptAside_; }
   void closeKey();
   bool hasOpenKey() const { return open_; }
   // The open key's full name, "HKEY_LOCAL_MACHINE\Software\...".
@@ -79,7 +120,8 @@ class Registry {
   bool valueExists(std::string_view name) const { return valueKind(name) != ValueKind::Absent; }
 
   // A string value's text (REG_EXPAND_SZ text is given unexpanded). An absent value reads as empty.
-  // Any other type raises "Invalid data type for '<name>'".
+  // Any other type, or data that cannot be understood, raises "Invalid data type for '<name>'" with
+  // the line of the file and the reason as detail.
   std::string readString(std::string_view name) const;
 
   // Stores a string value (REG_SZ). Raises "Failed to set data for '<name>'" when no key is open or
@@ -97,8 +139,10 @@ class Registry {
   std::optional<KeyPath> parsePath(std::string_view path) const;
   std::string fullKeyName(const KeyPath& key) const;
   // Finds the key's file (matching existing names without regard to case); with create, makes the folders
-  // above it. Nothing when the key is absent (without create) or a folder cannot be made.
-  std::optional<std::filesystem::path> locate(const KeyPath& key, bool create, bool* exists) const;
+  // above it. Nothing when the key is absent (without create) or a folder cannot be made; *problem says
+  // why when it is more than an absent key.
+  std::optional<std::filesystem::path> locate(const KeyPath& key, bool create, bool* exists,
+                                              RegistryProblem* problem) const;
 
   RootKey root_;
   std::filesystem::path rootDir_;
@@ -106,6 +150,8 @@ class Registry {
   KeyPath current_;
   std::filesystem::path file_;
   std::string snapshot_;  // the file's text (UTF-8, as decoded) when opened or last written
+  RegistryProblem problem_;
+  std::filesystem::path keptAside_;
 };
 
 }  // namespace corvalis::records

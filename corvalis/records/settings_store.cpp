@@ -68,20 +68,51 @@ void setSettingsDefaults(SettingsRecord& record) {
   record.TurboCode = "0";
 }
 
-bool readSettings(Registry& registry, SettingsRecord& record) {
+bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead) {
+  if (valuesRead) *valuesRead = 0;
   if (!registry.openKey(kSettingsKey, false)) return false;
   KeyCloser closer{registry};
-  for (const SettingsValue& v : kSettingsValues) record.*v.field = registry.readString(v.name);
+  for (const SettingsValue& v : kSettingsValues) {
+    record.*v.field = registry.readString(v.name);
+    if (valuesRead) ++*valuesRead;
+  }
   return true;
 }
 
-bool writeSettings(Registry& registry, const SettingsRecord& record) {
-  if (!registry.openKey(kSettingsKey, true)) return false;
+bool writeSettings(Registry& registry, const SettingsRecord& record, const SettingsMask& leaveStored) {
+  if (!registry.openKey(kSettingsKey, true)) {
+    const RegistryProblem& problem = registry.problem();
+    if (!problem) return false;
+    throw RegistryError(settingsProblemText(problem), problem.path, problem.systemError);
+  }
   KeyCloser closer{registry};
   std::vector<std::pair<std::string, std::string>> values;
-  for (const SettingsValue& v : kSettingsValues) values.emplace_back(v.name, record.*v.field);
+  for (size_t i = 0; i < kSettingsValues.size(); ++i) {
+    if (!leaveStored[i]) values.emplace_back(kSettingsValues[i].name, record.*kSettingsValues[i].field);
+  }
   registry.writeStrings(values);
   return true;
+}
+
+std::string settingsProblemText(const RegistryProblem& problem) {
+  const std::string path = problem.path.string();
+  switch (problem.kind) {
+    case RegistryProblem::Kind::None:
+      return {};
+    case RegistryProblem::Kind::NotAFolder:
+      return "The settings cannot be read or saved: " + path + " is not a folder.";
+    case RegistryProblem::Kind::NotAFile:
+      return "The settings cannot be read or saved: " + path + " is a folder, not a file.";
+    case RegistryProblem::Kind::CannotRead:
+      return "The settings file cannot be read: " + path;
+    case RegistryProblem::Kind::CannotCreate:
+      return "The settings folder cannot be made: " + path;
+    case RegistryProblem::Kind::NoHeader:
+      return "The settings file is not readable (no REGEDIT4 header): " + path +
+             "\nThe program starts on its defaults; the file is kept as " +
+             unreadableCopyPath(problem.path).filename().string() + ".";
+  }
+  return {};
 }
 
 int portButtonNumber(const std::string& port) {

@@ -3,6 +3,7 @@
 // HKEY_LOCAL_MACHINE: 21 string values, read and written in a fixed order. No user interface here;
 // the main window puts the values into its controls.
 #include <array>
+#include <bitset>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,17 +30,26 @@ void setSettingsDefaults(SettingsRecord& record);
 // The user's home folder ($HOME, else the password database), the first log directory.
 std::string homeDirectory();
 
+// One bit for each of the 21 values, in their order.
+using SettingsMask = std::bitset<21>;
+
 // Reads the 21 values into the record, in order; an absent value reads as empty and replaces the field.
-// Returns false, changing nothing, when the key cannot be opened. A value that is not a string raises
-// RegistryError ("Invalid data type for '<name>'"); the values before it have then been read. The key
-// is closed on every path.
-bool readSettings(Registry& registry, SettingsRecord& record);
+// Returns false, changing nothing, when the key cannot be opened (registry.problem() says why when it
+// is more than an absent key). A value that is not a string raises RegistryError ("Invalid data type
+// for '<name>'"); the values before it have then been read, and *valuesRead (when given) counts them.
+// The key is closed on every path.
+bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead = nullptr);
 
 // Writes the 21 values as strings (nothing else is written, nothing deleted), creating the key when
-// absent, in one replacement of the file. Returns false, writing nothing, when the key cannot be opened
-// or created. A refused write raises RegistryError ("Failed to set data for '<name>'") and leaves the
-// stored values as they were. The key is closed on every path.
-bool writeSettings(Registry& registry, const SettingsRecord& record);
+// absent, in one replacement of the file; the values of leaveStored are not written and keep what the
+// store holds. Returns false, writing nothing, when there is no settings folder at all. A key that
+// cannot be opened or created raises RegistryError with the text of settingsProblemText; a refused
+// write raises RegistryError ("Failed to set data for '<name>'") and leaves the stored values as they
+// were. The key is closed on every path.
+bool writeSettings(Registry& registry, const SettingsRecord& record, const SettingsMask& leaveStored = {});
+
+// What the tester is told about a settings store that cannot be used as it should (empty for none).
+std::string settingsProblemText(const RegistryProblem& problem);
 
 // A flag is on only when it is exactly "1".
 inline bool settingsFlagOn(const std::string& flag) {

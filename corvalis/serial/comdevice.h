@@ -106,23 +106,32 @@ class TEventWaiter {
 
 class TComDevice {
  public:
-  // Closing never waits for unsent output: it is discarded.
+  // Closing never waits for output that a write did not manage to send: it is discarded.
   virtual ~TComDevice() = default;
 
+  // Applies the settings and reads them back: a driver that keeps something else than what
+  // was asked gets its previous settings back and the call fails (EINVAL).
   virtual int SetCommState(const TDcb& Dcb) = 0;
   virtual int SetCommTimeouts(const TCommTimeouts& Timeouts) = 0;
   virtual int SetupComm(std::uint32_t InQueue, std::uint32_t OutQueue) = 0;
+  // The transmit flags drop only output that a write gave up on (timed out); what a completed
+  // write sent is never taken back.
   virtual int PurgeComm(std::uint32_t Flags) = 0;
-  // Pending error flags since the last call (then forgotten) and the receive-queue count.
+  // Pending error flags since the last call (then forgotten; a hang-up stays reported) and the
+  // number of bytes the next reads will return.
   virtual int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue) = 0;
   virtual int GetCommModemStatus(std::uint32_t& Status) = 0;
-  // Blocking within the timeouts; a timeout is not an error (Done holds the bytes moved).
+  // Returns once all bytes have left the device. Gives up with ETIMEDOUT when the write
+  // timeouts run out first (Done holds the bytes the driver took).
   virtual int Write(const char* Data, std::size_t Size, std::size_t& Done) = 0;
+  // Within the read timeouts; a timeout is not an error (Done holds the bytes read).
   virtual int Read(char* Data, std::size_t Size, std::size_t& Done) = 0;
   // A waiter for the events of Mask (EV_ bits); null with Error set when it cannot be made.
   virtual std::unique_ptr<TEventWaiter> CreateEventWaiter(std::uint32_t Mask, int& Error) = 0;
-  // Lets others open the device although this object still exists (its last user is ending).
-  virtual void ReleaseExclusive() {}
+  // The port has let go of this device while its event thread is still ending: others may
+  // open the port at once, and from now on nothing touches the line (no purge, no reading
+  // ahead, no flush on closing) until the object goes.
+  virtual void LetGo() {}
 };
 
 class TComSystem {

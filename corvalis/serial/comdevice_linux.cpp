@@ -104,6 +104,22 @@ int WaitFor(int fd, short events, int timeoutMs, short& revents) {
   return r < 0 ? errno : 0;
 }
 
+// Whether the line the driver reports is the one asked for. Rates may differ by the
+// approximation of the driver's clock divider (well inside what a UART tolerates).
+bool SameLine(const termios2& Asked, const termios2& Got) {
+  constexpr tcflag_t frame = CSIZE | PARENB | CSTOPB | CRTSCTS;
+  if ((Asked.c_cflag ^ Got.c_cflag) & frame) return false;
+  if ((Asked.c_cflag & PARENB) && ((Asked.c_cflag ^ Got.c_cflag) & (PARODD | CMSPAR))) return false;
+  constexpr tcflag_t input = INPCK | IXON | IXOFF | IGNBRK | BRKINT | PARMRK | IGNPAR;
+  if ((Asked.c_iflag ^ Got.c_iflag) & input) return false;
+  if (Asked.c_cc[VSTART] != Got.c_cc[VSTART] || Asked.c_cc[VSTOP] != Got.c_cc[VSTOP]) return false;
+  auto close = [](speed_t asked, speed_t got) {
+    const std::uint64_t diff = asked > got ? asked - got : got - asked;
+    return diff * 100 <= asked;
+  };
+  return close(Asked.c_ospeed, Got.c_ospeed) && close(Asked.c_ispeed, Got.c_ispeed);
+}
+
 class TLinuxDevice;
 
 class TLinuxWaiter : public TEventWaiter {
@@ -132,7 +148,7 @@ class TLinuxWaiter : public TEventWaiter {
 
 class TLinuxDevice : public TComDevice {
  public:
-  explicit TLinuxDevice(int fd) : Fd_(fd), Pty_(IsPseudoTerminal(fd)) {
+  TLinuxDevice(int fd, bool Exclusive) : Fd_(fd), Pty_(IsPseudoTerminal(fd)), Exclusive_(Exclusive) {
     KickFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     serial_icounter_struct c{};
     HaveCounters_ = Ioctl(Fd_, TIOCGICOUNT, &c) == 0;
@@ -140,10 +156,12 @@ class TLinuxDevice : public TComDevice {
   }
 
   ~TLinuxDevice() override {
-    // Unsent output is dropped so that close() does not wait for it (up to 30 s on a slow or
-    // stalled line).
-    if (Wrote_) IoctlValue(Fd_, TCFLSH, TCOFLUSH);
-    if (!Released_) IoctlValue(Fd_, TIOCNXCL, 0);
+    if (!LetGo_) {
+      // Output a write gave up on is dropped so that close() does not wait for it (up to 30 s on
+      // a stalled line). A device that was let go leaves the line to its successor.
+      if (Undrained_ && !Pty_) IoctlValue(Fd_, TCFLSH, TCOFLUSH);
+      if (Exclusive_) IoctlValue(Fd_, TIOCNXCL, 0);
+    }
     close(Fd_);
     if (KickFd_ >= 0) close(KickFd_);
   }
@@ -160,8 +178,10 @@ class TLinuxDevice : public TComDevice {
     // Flow controls that Linux serial drivers cannot do.
     if (d.fOutxDsrFlow || d.fDsrSensitivity || d.fDtrControl > 1 || d.fRtsControl > 2) return EINVAL;
 
-    termios2 t{};
-    if (Ioctl(Fd_, TCGETS2, &t) != 0) return errno;
+    termios2 old{};
+    if (Ioctl(Fd_, TCGETS2, &old) != 0) return errno;
+    termios2 t = old;
+    // No IGNBRK, BRKINT or PARMRK: a break arrives as one NUL byte, as a TTY expects.
     t.c_iflag = 0;
     if (d.fParity) t.c_iflag |= INPCK;
     if (d.fOutX) t.c_iflag |= IXON;
@@ -188,20 +208,25 @@ class TLinuxDevice : public TComDevice {
         break;
     }
     if (d.StopBits != 0) t.c_cflag |= CSTOPB;
+    // One flag for both directions: CTS output flow and RTS handshake cannot be had apart.
     if (d.fOutxCtsFlow || d.fRtsControl == 2) t.c_cflag |= CRTSCTS;
-    if (speed_t s = StandardSpeed(d.BaudRate)) {
-      t.c_cflag |= s;
-      t.c_ispeed = t.c_ospeed = d.BaudRate;
-    } else {
-      t.c_cflag |= BOTHER;
-      t.c_ispeed = t.c_ospeed = d.BaudRate;
-    }
+    const speed_t s = StandardSpeed(d.BaudRate);
+    t.c_cflag |= s != 0 ? s : BOTHER;
+    t.c_ispeed = t.c_ospeed = d.BaudRate;
     t.c_cc[VSTART] = d.XonChar;
     t.c_cc[VSTOP] = d.XoffChar;
     // VMIN 1: a non-blocking read with nothing queued fails with EAGAIN; 0 then means hang-up.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (Ioctl(Fd_, TCSETS2, &t) != 0) return errno;
+    // Drivers adjust what they cannot do without saying so (a pseudo-terminal stays 8N1, a UART
+    // keeps its old rate for one it cannot make): such a line is not the one asked for.
+    termios2 now{};
+    if (Ioctl(Fd_, TCGETS2, &now) != 0) return errno;
+    if (!SameLine(t, now)) {
+      Ioctl(Fd_, TCSETS2, &old);
+      return EINVAL;
+    }
 
     // Modem lines: DTR and RTS high or low (with RTS handshake the driver drives RTS).
     int set = 0, clear = 0;
@@ -212,7 +237,15 @@ class TLinuxDevice : public TComDevice {
       set |= TIOCM_RTS;
     if (int r = ModemLines(TIOCMBIS, set)) return r;
     if (int r = ModemLines(TIOCMBIC, clear)) return r;
-    DiscardNull_ = d.fNull;
+    {
+      std::lock_guard lock(Mutex_);
+      DiscardNull_ = d.fNull;
+      EvtChar_ = static_cast<char>(d.EvtChar);
+    }
+    // Start, data, parity and stop bits (1.5 counted as 2).
+    const std::uint32_t bits = 1 + d.ByteSize + (d.Parity != 0 ? 1 : 0) + (d.StopBits != 0 ? 2 : 1);
+    CharMicros_ =
+        static_cast<std::uint32_t>(std::uint64_t{bits} * 1000000 / (d.BaudRate ? d.BaudRate : 1)) + 1;
     return 0;
   }
 
@@ -227,13 +260,20 @@ class TLinuxDevice : public TComDevice {
   }
 
   int PurgeComm(std::uint32_t Flags) override {
-    // Reads and writes finish before they return, so aborting a read leaves nothing to do;
-    // aborting a write drops the output still queued (close() would otherwise wait for it).
-    const bool tx = Flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+    std::lock_guard lock(Mutex_);
+    if (LetGo_) return 0;
+    // Reads and writes finish before they return, so there is nothing to abort. On the transmit
+    // side only output that a write gave up on is dropped: whatever a completed write sent has
+    // left (a pseudo-terminal hands everything to its far end at once).
+    const bool tx = (Flags & (PURGE_TXABORT | PURGE_TXCLEAR)) && Undrained_ && !Pty_;
     const bool rx = Flags & PURGE_RXCLEAR;
+    if (rx) Ahead_.clear();
     if (!tx && !rx) return 0;
     const long which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
-    if (IoctlValue(Fd_, TCFLSH, which) == 0) return 0;
+    if (IoctlValue(Fd_, TCFLSH, which) == 0) {
+      if (tx) Undrained_ = false;
+      return 0;
+    }
     if (errno != EIO) return errno;
     // A device that hung up or vanished has nothing left to purge; failing here would make
     // the port impossible to close.
@@ -242,19 +282,19 @@ class TLinuxDevice : public TComDevice {
   }
 
   int ClearCommError(std::uint32_t& Errors, std::uint32_t& InQueue) override {
+    std::lock_guard lock(Mutex_);
     Errors = 0;
     InQueue = 0;
+    // NUL bytes are dropped before they are counted: the count is what reads will return.
+    if (DiscardNull_) PullLocked(ReadAheadLimit());
     int queued = 0;
     if (Ioctl(Fd_, FIONREAD, &queued) != 0) {
       if (errno != EIO) return errno;
       HungUp_ = true;  // the device hung up or vanished
-    } else {
-      InQueue = static_cast<std::uint32_t>(queued);
     }
-    if (HungUp_ && !IoErrorReported_) {
-      Errors |= CE_IOE;
-      IoErrorReported_ = true;
-    }
+    InQueue = static_cast<std::uint32_t>(Ahead_.size() + static_cast<std::size_t>(queued > 0 ? queued : 0));
+    // A hang-up is a state, not an event: it stays reported however often errors are taken.
+    if (HungUp_) Errors |= CE_IOE;
     serial_icounter_struct c{};
     if (HaveCounters_ && !HungUp_ && Ioctl(Fd_, TIOCGICOUNT, &c) == 0) {
       if (c.frame != Counters_.frame) Errors |= CE_FRAME;
@@ -280,12 +320,14 @@ class TLinuxDevice : public TComDevice {
 
   int Write(const char* Data, std::size_t Size, std::size_t& Done) override {
     Done = 0;
-    Wrote_ = true;
+    if (Size == 0) return 0;
     // Gives up after multiplier x n + constant ms; both 0 means no limit.
     const std::uint64_t ms =
         std::uint64_t{Timeouts_.WriteTotalTimeoutMultiplier} * Size + Timeouts_.WriteTotalTimeoutConstant;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     const Clock::time_point* limit = ms != 0 ? &deadline : nullptr;
+    Undrained_ = true;
+    int result = 0;
     while (Done < Size) {
       const ssize_t n = write(Fd_, Data + Done, Size - Done);
       if (n > 0) {
@@ -298,7 +340,10 @@ class TLinuxDevice : public TComDevice {
         return errno;
       }
       const int wait = MillisLeft(limit);
-      if (wait == 0) break;
+      if (wait == 0) {
+        result = ETIMEDOUT;
+        break;
+      }
       short revents = 0;
       if (int r = WaitFor(Fd_, POLLOUT, wait, revents)) return r;
       if (revents & (POLLHUP | POLLERR)) {
@@ -306,11 +351,13 @@ class TLinuxDevice : public TComDevice {
         return EIO;
       }
     }
+    if (result == 0) result = Drain(limit);
+    if (result == 0) Undrained_ = false;
     if (Done > 0 && KickFd_ >= 0 && (WaiterMask_.load() & EV_TXEMPTY)) {
       TxPending_ = true;
       eventfd_write(KickFd_, 1);
     }
-    return 0;
+    return result;
   }
 
   int Read(char* Data, std::size_t Size, std::size_t& Done) override {
@@ -330,15 +377,13 @@ class TLinuxDevice : public TComDevice {
     const Clock::time_point total = start + std::chrono::milliseconds(totalMs);
     Clock::time_point lastByte = start;
     while (Done < Size) {
-      ssize_t n = read(Fd_, Data + Done, Size - Done);
+      const ssize_t n = Take(Data + Done, Size - Done);
       if (n > 0) {
-        if (DiscardNull_) n = DropNul(Data + Done, static_cast<std::size_t>(n));
         Done += static_cast<std::size_t>(n);
         lastByte = Clock::now();
         if (firstByte && Done > 0) break;
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
       if (n == 0 || errno == EIO) {  // hung up
         HungUp_ = true;
         return Done > 0 ? 0 : EIO;
@@ -365,24 +410,124 @@ class TLinuxDevice : public TComDevice {
     return waiter;
   }
 
-  void ReleaseExclusive() override {
-    IoctlValue(Fd_, TIOCNXCL, 0);
+  void LetGo() override {
+    std::lock_guard lock(Mutex_);
+    if (Exclusive_) IoctlValue(Fd_, TIOCNXCL, 0);
     flock(Fd_, LOCK_UN);
-    Released_ = true;
+    LetGo_ = true;
+  }
+
+  // Event thread, on arrival of data: takes it from the driver so that the event character
+  // is seen (the driver offers no look into its queue).
+  void ReadAhead() {
+    std::lock_guard lock(Mutex_);
+    PullLocked(ReadAheadLimit());
+  }
+
+  // Bytes the next reads will return (before dropping NUL bytes still in the driver).
+  std::uint32_t Queued() {
+    std::lock_guard lock(Mutex_);
+    int queued = 0;
+    if (Ioctl(Fd_, FIONREAD, &queued) != 0) queued = 0;
+    return static_cast<std::uint32_t>(Ahead_.size() + static_cast<std::size_t>(queued));
   }
 
   std::atomic<bool> HungUp_{false};
   std::atomic<bool> TxPending_{false};
+  std::atomic<bool> RxFlag_{false};  // the event character arrived
   std::atomic<std::uint32_t> InQueue_{1024};
   bool HaveIcount() const { return HaveCounters_; }
   bool IsPty() const { return Pty_; }
 
  private:
-  static ssize_t DropNul(char* p, std::size_t n) {
+  static std::size_t DropNul(char* p, std::size_t n) {
     std::size_t out = 0;
     for (std::size_t i = 0; i < n; ++i)
       if (p[i] != '\0') p[out++] = p[i];
-    return static_cast<ssize_t>(out);
+    return out;
+  }
+
+  std::size_t ReadAheadLimit() const {
+    const std::uint32_t size = InQueue_.load();
+    return size > 0 ? size : 1;
+  }
+
+  // One read from the driver (Mutex_ held): NUL bytes dropped when asked, the event character
+  // noted. >0 bytes, 0 hang-up, -1 with errno (EAGAIN: nothing there).
+  ssize_t ReadDriverLocked(char* p, std::size_t n) {
+    for (;;) {
+      const ssize_t r = read(Fd_, p, n);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return r;
+      const std::size_t kept =
+          DiscardNull_ ? DropNul(p, static_cast<std::size_t>(r)) : static_cast<std::size_t>(r);
+      if ((WaiterMask_.load() & EV_RXFLAG) && std::memchr(p, EvtChar_, kept)) {
+        RxFlag_ = true;
+        if (KickFd_ >= 0) eventfd_write(KickFd_, 1);
+      }
+      if (kept > 0) return static_cast<ssize_t>(kept);
+    }
+  }
+
+  // Moves what the driver holds into Ahead_, up to Limit bytes there (Mutex_ held).
+  void PullLocked(std::size_t Limit) {
+    if (LetGo_) return;
+    char buf[1024];
+    while (Ahead_.size() < Limit) {
+      const ssize_t r = ReadDriverLocked(buf, std::min(sizeof buf, Limit - Ahead_.size()));
+      if (r > 0) {
+        Ahead_.append(buf, static_cast<std::size_t>(r));
+        continue;
+      }
+      if (r == 0 || errno == EIO) HungUp_ = true;
+      break;
+    }
+  }
+
+  // Bytes for a read: first those read ahead, then the driver's.
+  ssize_t Take(char* p, std::size_t n) {
+    std::lock_guard lock(Mutex_);
+    if (Ahead_.empty()) return ReadDriverLocked(p, n);
+    const std::size_t k = std::min(n, Ahead_.size());
+    std::memcpy(p, Ahead_.data(), k);
+    Ahead_.erase(0, k);
+    return static_cast<ssize_t>(k);
+  }
+
+  // Waits until the driver's transmit queue and the UART's transmitter are empty. There is no
+  // drain with a time limit (tcdrain would hang while flow control holds the line), so this
+  // sleeps for as long as the queued characters take at the line's rate and looks again; once
+  // only the transmitter is busy, in steps of a quarter character.
+  int Drain(const Clock::time_point* limit) {
+    for (;;) {
+      int queued = 0;
+      if (Ioctl(Fd_, TIOCOUTQ, &queued) != 0) {
+        if (errno == EIO) {
+          HungUp_ = true;
+          return EIO;
+        }
+        queued = 0;
+      }
+      bool busy = queued > 0;
+      if (!busy && LsrWorks_) {
+        unsigned int lsr = 0;
+        if (Ioctl(Fd_, TIOCSERGETLSR, &lsr) == 0)
+          busy = (lsr & TIOCSER_TEMT) == 0;
+        else
+          LsrWorks_ = false;  // not a UART driver (pseudo-terminal, most USB adapters)
+      }
+      if (!busy) return 0;
+      const std::uint64_t character = CharMicros_.load();
+      auto pause = std::chrono::microseconds(queued > 0 ? static_cast<std::uint64_t>(queued) * character
+                                                        : std::max<std::uint64_t>(character / 4, 100));
+      if (limit) {
+        const Clock::time_point now = Clock::now();
+        if (now >= *limit) return ETIMEDOUT;
+        pause = std::min(pause, std::chrono::duration_cast<std::chrono::microseconds>(*limit - now) +
+                                    std::chrono::microseconds(1));
+      }
+      std::this_thread::sleep_for(pause);
+    }
   }
 
   int ModemLines(unsigned long request, int bits) {
@@ -394,16 +539,24 @@ class TLinuxDevice : public TComDevice {
 
   int Fd_;
   int KickFd_ = -1;
-  bool Pty_;
-  bool DiscardNull_ = false;
-  std::atomic<bool> Wrote_{false};
-  std::atomic<bool> Released_{false};
+  const bool Pty_;
+  const bool Exclusive_;  // holds TIOCEXCL (not on pseudo-terminals)
   TCommTimeouts Timeouts_{};
   std::atomic<std::uint32_t> WaiterMask_{0};
-  // Error counters as of the last ClearCommError (main thread).
+  std::atomic<std::uint32_t> CharMicros_{1042};  // one character at the line's rate
+  std::atomic<bool> Undrained_{false};           // a write gave up before its bytes had left
+  bool LsrWorks_ = true;                         // main thread (writes)
+
+  // Input read ahead of the port's reads, the settings that shape it, and the let-go mark:
+  // shared by the main and event threads under Mutex_.
+  std::mutex Mutex_;
+  std::string Ahead_;
+  bool DiscardNull_ = false;
+  char EvtChar_ = 0;
+  bool LetGo_ = false;
+  // Error counters as of the last ClearCommError.
   bool HaveCounters_ = false;
   serial_icounter_struct Counters_{};
-  std::atomic<bool> IoErrorReported_{false};
 };
 
 TLinuxWaiter::~TLinuxWaiter() {
@@ -539,21 +692,20 @@ TWaitResult TLinuxWaiter::Wait(std::uint32_t& Events) {
     }
     std::uint32_t events = 0;
     if (deviceFlags & EPOLLIN) {
+      if (Mask_ & EV_RXFLAG) Device_.ReadAhead();
       events |= EV_RXCHAR | CheckCounters();
       if (Mask_ & EV_RX80FULL) {
-        int queued = 0;
         const std::uint32_t limit = Device_.InQueue_.load() / 10 * 8;
-        if (Ioctl(Device_.Fd(), FIONREAD, &queued) == 0) {
-          const auto q = static_cast<std::uint32_t>(queued);
-          if (limit > 0 && q >= limit && LastQueued_ < limit) events |= EV_RX80FULL;
-          LastQueued_ = q;
-        }
+        const std::uint32_t q = Device_.Queued();
+        if (limit > 0 && q >= limit && LastQueued_ < limit) events |= EV_RX80FULL;
+        LastQueued_ = q;
       }
     }
     if (kicked) {
       eventfd_t value;
       eventfd_read(Device_.KickFd(), &value);
     }
+    if (Device_.RxFlag_.exchange(false)) events |= EV_RXFLAG;
     if ((kicked || (deviceFlags & EPOLLOUT)) && Device_.TxPending_.load()) {
       int outq = 0;
       if (Ioctl(Device_.Fd(), TIOCOUTQ, &outq) == 0 && outq == 0 && Device_.TxPending_.exchange(false))
@@ -589,21 +741,30 @@ class TLinuxSystem : public TComSystem {
       return nullptr;
     }
     // Exclusive: the advisory lock keeps out every program that locks too (and ourselves, also
-    // as root); TIOCEXCL keeps out every other open by an unprivileged program.
+    // as root). It goes with the last descriptor, so a holder that dies leaves no lock behind.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       Error = errno == EWOULDBLOCK ? EBUSY : errno;
       close(fd);
       return nullptr;
     }
-    // Someone else holds it with TIOCEXCL (which does not keep out the super-user).
     int exclusive = 0;
-    if (Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+    const bool flagSet = Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive;
+    if (IsPseudoTerminal(fd)) {
+      // A pseudo-terminal keeps TIOCEXCL as long as its far end exists, long after whoever set
+      // it has gone; with the lock free nobody holds the port, so the flag is stale. The lock
+      // alone makes pseudo-terminals exclusive.
+      if (flagSet) IoctlValue(fd, TIOCNXCL, 0);
+      return std::make_shared<TLinuxDevice>(fd, false);
+    }
+    // A real port drops TIOCEXCL with its last descriptor: a set flag means someone still holds
+    // it (a program that does not lock). The flag keeps out other unprivileged openers.
+    if (flagSet) {
       Error = EBUSY;
       close(fd);
       return nullptr;
     }
     IoctlValue(fd, TIOCEXCL, 0);
-    return std::make_shared<TLinuxDevice>(fd);
+    return std::make_shared<TLinuxDevice>(fd, true);
   }
 };
 

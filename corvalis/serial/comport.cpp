@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <stdexcept>
 
 #include "comdevice.h"
 #include "comthread.h"
@@ -157,6 +156,17 @@ TComPort::~TComPort() {
     Handle_.reset();
     IsOpen_ = false;
   }
+  JoinLetGoThreads(true);
+}
+
+void TComPort::JoinLetGoThreads(bool Wait) {
+  Wait = Wait && DeliveryDepth_ == 0;
+  for (auto it = LetGoThreads_.begin(); it != LetGoThreads_.end();) {
+    if (!(*it)->IsCurrentThread() && (Wait || (*it)->Finished()))
+      it = LetGoThreads_.erase(it);  // joins
+    else
+      ++it;
+  }
 }
 
 void TComPort::SetHandoff(TMainThreadHandoff* Value) {
@@ -205,8 +215,9 @@ void TComPort::CloseDevice() {
 
 void TComPort::Open() {
   if (IsOpen_) return;
-  if (!Events_.Empty() && SyncMethod_ != smNone && !Handoff_)
-    throw std::logic_error("TComPort: events on the main thread need a TMainThreadHandoff");
+  // Events for the main thread cannot be delivered without a hand-off.
+  if (!Events_.Empty() && SyncMethod_ != smNone && !Handoff_) throw EComPort(1, EINVAL);
+  JoinLetGoThreads(true);
   OpenDevice();
   IsOpen_ = true;
   try {
@@ -240,14 +251,18 @@ void TComPort::Close() {
     const bool nested = (DeliveryDepth_ > 0 && Handoff_ && Handoff_->IsMainThread()) ||
                         (EventThread_ && EventThread_->IsCurrentThread());
     // Called from one of this port's own deliveries: the thread cannot end before this call
-    // returns, so it is let go and ends by itself.
-    if (nested) EventThread_->Detach();
+    // returns, so it is let go now and joined later.
+    if (nested) {
+      EventThread_->LetGo();
+      LetGoThreads_.push_back(std::move(EventThread_));
+    }
     EventThread_.reset();
     WindowHandle_.reset();
     ThreadStarted_ = false;
   }
   CloseDevice();
   IsOpen_ = false;
+  JoinLetGoThreads(true);
   if (OnClose) OnClose(this);
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "comhandoff.h"
 
@@ -403,8 +404,12 @@ class TComPort {
 
   TComDevice* Device() const { return Handle_.get(); }
   void FireEvent(std::uint32_t DeviceEvent);
+  // Joins the threads that a Close from inside a delivery let go: those that have ended, and
+  // with Wait the others too (only when none of their deliveries is in progress).
+  void JoinLetGoThreads(bool Wait);
 
   std::unique_ptr<TComThread> EventThread_;
+  std::vector<std::unique_ptr<TComThread>> LetGoThreads_;
   bool ThreadStarted_ = false;
   std::shared_ptr<TComDevice> Handle_;
   std::shared_ptr<THiddenWindow> WindowHandle_;

@@ -39,8 +39,8 @@ std::uint32_t DeviceMaskOf(TEvents Events) {
   return mask;
 }
 
-// Everything the running thread uses. It is shared so that a detached thread can finish on its
-// own after the port has let go of it.
+// Everything the running thread uses. Shared so that a thread that was let go can finish on
+// its own after the port has dropped its device.
 struct TComThread::TState {
   TComPort* Owner = nullptr;
   TSyncMethod SyncMethod = smThreadSync;
@@ -82,13 +82,17 @@ void TComThread::SignalStop() {
   State_->Waiter->Stop();
 }
 
-void TComThread::Detach() {
+void TComThread::LetGo() {
   State_->Detached = true;
+  // What the thread would do on its way out, done now: after this the device is left alone.
   State_->Device->PurgeComm(comdev::PURGE_TXABORT | comdev::PURGE_RXABORT | comdev::PURGE_TXCLEAR |
                             comdev::PURGE_RXCLEAR);
-  State_->Device->ReleaseExclusive();
+  State_->Device->LetGo();
   SignalStop();
-  Thread_.detach();
+}
+
+bool TComThread::Finished() const {
+  return State_->Finished.load();
 }
 
 std::uint32_t TComThread::DeviceMask() const {
@@ -119,7 +123,8 @@ void TComThread::Execute(std::shared_ptr<TState> State) {
                              comdev::PURGE_RXCLEAR);
   }
   State->Finished = true;
-  if (!detached && State->Handoff) State->Handoff->Notify();
+  // The port joins every thread of its own before it goes, so the hand-off is still there.
+  if (State->Handoff) State->Handoff->Notify();
 }
 
 void TComThread::DeliverEvents(const std::shared_ptr<TState>& State) {

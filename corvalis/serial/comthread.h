@@ -28,11 +28,14 @@ class TComThread {
   TComThread& operator=(const TComThread&) = delete;
 
   void SignalStop();
-  // For a Close made from inside this thread's own delivery: the batch in progress is cut
-  // short, the device is purged and let go, and the thread ends by itself without touching
-  // the port again.
-  void Detach();
+  // For a Close made from inside one of this thread's own deliveries: the batch in progress is
+  // cut short, the device is purged and let go (the port may be opened again at once, and the
+  // thread no longer touches the line), and the thread ends by itself once that delivery has
+  // returned. The port still destroys this object afterwards, which joins the thread.
+  void LetGo();
   bool IsCurrentThread() const { return std::this_thread::get_id() == Thread_.get_id(); }
+  // The thread body has returned.
+  bool Finished() const;
   std::uint32_t DeviceMask() const;
 
  private:

@@ -1,7 +1,8 @@
 #pragma once
 // Modem-line changes (CTS, DSR, carrier, ring) on Linux: a thread that sleeps in the driver's
 // wait for a line change (TIOCMIWAIT) and reports each change through an eventfd. That wait
-// can only be interrupted by a signal, so stopping sends one to the thread until it has ended.
+// can only be interrupted by a signal, so stopping sends one to the thread until it has ended:
+// a real-time signal that nobody else handles, unblocked in that thread alone.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +32,7 @@ class TModemWatcher {
   int KickFd_;
   std::function<int()> WaitChange_;
   std::function<int(std::uint32_t&)> ReadChanges_;
+  int Signal_;  // the wake-up signal; 0 when every real-time signal is taken
   std::atomic<bool> Stopping_{false};
   std::atomic<std::uint32_t> Pending_{0};
   std::mutex Mutex_;

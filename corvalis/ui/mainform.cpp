@@ -18,10 +18,12 @@
 #include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
+#include <csignal>
 
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
 #include "records/calllog.h"
+#include "records/registry.h"
 #include "serial/comdevice.h"
 #include "ui/dirlist.h"
 
@@ -110,7 +112,11 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   if (!services.MessageBoxes) ownMessageBoxes_ = std::make_unique<TQtMessageBoxes>(this);
   if (!services.Clock) ownClock_ = std::make_unique<TSystemClock>();
   if (!services.Desktop) ownDesktop_ = std::make_unique<TQtDesktop>();
-  messageBoxes_ = services.MessageBoxes ? services.MessageBoxes : ownMessageBoxes_.get();
+  if (!services.Log) ownLog_ = std::make_unique<TStderrLog>();
+  log_ = services.Log ? services.Log : ownLog_.get();
+  loggedBoxes_ = std::make_unique<TLoggedMessageBoxes>(
+      services.MessageBoxes ? *services.MessageBoxes : *ownMessageBoxes_, *log_);
+  messageBoxes_ = loggedBoxes_.get();
   clock_ = services.Clock ? services.Clock : ownClock_.get();
   desktop_ = services.Desktop ? services.Desktop : ownDesktop_.get();
   portSystem_ = services.PortSystem ? services.PortSystem : TComSystem::Linux();
@@ -143,9 +149,7 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
     Guard([&] { ComPortRxChar(Sender, Count); });
   };
   if (services.Handoff && !services.Handoff->OnError)
-    services.Handoff->OnError = [this](std::exception_ptr e) {
-      ShowException(TMainThreadHandoff::ErrorText(e));
-    };
+    services.Handoff->OnError = [this](std::exception_ptr e) { ShowError(e); };
 
   ConnectHandlers();
   Guard([this] { FormCreate(this); });
@@ -605,14 +609,64 @@ void TMainForm::Label20Click(QObject*) {
 
 // ---- errors -------------------------------------------------------------------------------
 
-void TMainForm::ShowException(const std::string& Message) noexcept {
+void TMainForm::ShowError(std::exception_ptr Error) noexcept {
+  std::string message = "Unknown error";
+  std::string detail;
+  try {
+    try {
+      std::rethrow_exception(Error);
+    } catch (const EComPort& e) {
+      message = e.what();
+      // The device behind the port's name and why the system refused it.
+      const std::string name = ComPort.PortNum();
+      detail = name + " = " + PathDetail(ResolvePortPath(name), e.SystemErrorCode(), {});
+    } catch (const records::RegistryError& e) {
+      message = e.what();
+      detail = PathDetail(e.path().string(), e.systemError(), e.detail());
+    } catch (const TFileError& e) {
+      message = e.what();
+      detail = PathDetail(e.Path(), e.SystemError(), {});
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+    }
+  } catch (...) {
+    // Building the detail failed; the message alone is shown.
+  }
+  ShowException(message, detail);
+}
+
+void TMainForm::ShowException(const std::string& Message, const std::string& Detail) noexcept {
   try {
     QString app = QCoreApplication::applicationName();
-    messageBoxes_->Show(app.isEmpty() ? "corvalis" : app.toStdString(), Message, TMsgButtons::Ok,
-                        TMsgIcon::Error);
+    loggedBoxes_->ShowWithDetail(app.isEmpty() ? "corvalis" : app.toStdString(), Message, TMsgButtons::Ok,
+                                 TMsgIcon::Error, Detail);
   } catch (...) {
     // Nowhere left to show it.
   }
+}
+
+void TMainForm::CloseOnSignal(int Signal) {
+  const char* name = Signal == SIGTERM  ? "SIGTERM"
+                     : Signal == SIGHUP ? "SIGHUP"
+                     : Signal == SIGINT ? "SIGINT"
+                                        : "signal";
+  Log().Write(std::string(name) + ": closing the window");
+  loggedBoxes_->SetUnattended(true);
+  // Nobody may be there to answer "Discard this call?": a finished call is saved rather than lost.
+  if (State.UnsavedCall && RecordLogButton->isEnabled()) {
+    Guard([this] { RecordLogButtonClick(this); });
+    if (State.UnsavedCall)
+      Log().Write("the finished call could not be saved");
+    else
+      Log().Write("the finished call is saved in " + CaptureFilePath());
+  } else if (State.CallActive) {
+    Log().Write("a call in progress is not saved");
+  }
+  close();  // FormCloseQuery saves the settings
+  Guard([this] { ComPort.Close(); });
+  Log().Write(lastSaveFailed_ ? std::string("closed; the settings could not be saved")
+                              : std::string("closed; settings saved"));
 }
 
 }  // namespace corvalis

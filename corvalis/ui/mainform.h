@@ -4,8 +4,12 @@
 // Definitions are grouped by subsystem: start-up and layout in corvalis/ui/, the call
 // engine in corvalis/call/, the call log in corvalis/records/.
 #include <QWidget>
+#include <bitset>
+#include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "call/engine_state.h"
@@ -44,6 +48,8 @@ struct TFormServices {
   // The address the About sheet's download-site label opens.
   std::string DownloadSite;
   IFileDialogs* FileDialogs = nullptr;
+  // Where every message box and error is also written, one line each (null: standard error).
+  ILog* Log = nullptr;
 };
 
 class TMainForm : public QWidget {
@@ -159,6 +165,10 @@ class TMainForm : public QWidget {
   void FormCreate(QObject* Sender);
   void FormShow(QObject* Sender);
   void FormCloseQuery(QObject* Sender, bool& CanClose);
+  // The program is asked to end (SIGTERM, SIGHUP, SIGINT) and nobody may be there to answer a
+  // box: a finished call not saved yet is saved, the window closes the orderly way (the settings
+  // are saved) and the port is closed. Boxes are only logged from here on.
+  void CloseOnSignal(int Signal);
   void TabHighlights();
   bool TabHighlighted(QWidget* Sheet) const;
   void TabControlChange(QObject* Sender);
@@ -279,7 +289,12 @@ class TMainForm : public QWidget {
   // in the general error box and goes no further. Returns whether it ran to its end.
   template <typename F>
   bool Guard(F&& Body) noexcept;
-  void ShowException(const std::string& Message) noexcept;
+  // The general error box for an error raised by a handler; its log line adds, for port, file
+  // and settings errors, the path and the system's reason.
+  void ShowError(std::exception_ptr Error) noexcept;
+  // The general error box; Detail goes into its log line only.
+  void ShowException(const std::string& Message, const std::string& Detail = {}) noexcept;
+  ILog& Log() { return *log_; }
 
   IMessageBoxes& MessageBoxes() { return *messageBoxes_; }
   IClock& Clock() { return *clock_; }
@@ -309,10 +324,17 @@ class TMainForm : public QWidget {
   // cannot be used (from lastProbeError_).
   std::string PortToolTip(const std::string& Name, bool Usable) const;
 
+  // A settings store fault, shown once per run for each file and reason.
+  void ReportStoreFault(const std::string& Message, const std::filesystem::path& Path, int SystemError,
+                        const std::string& Detail);
+
   std::unique_ptr<TQtMessageBoxes> ownMessageBoxes_;
   std::unique_ptr<TSystemClock> ownClock_;
   std::unique_ptr<TQtDesktop> ownDesktop_;
-  IMessageBoxes* messageBoxes_;
+  std::unique_ptr<TStderrLog> ownLog_;
+  ILog* log_;
+  std::unique_ptr<TLoggedMessageBoxes> loggedBoxes_;
+  IMessageBoxes* messageBoxes_;  // loggedBoxes_
   IClock* clock_;
   IDesktop* desktop_;
   std::string downloadSite_;
@@ -329,6 +351,15 @@ class TMainForm : public QWidget {
   // settings keep for the next start, and the fallback.
   std::optional<std::string> keptLogDirectory_;
   std::string fallbackLogDirectory_;
+  // When LoadConfig stopped at a value: the values after it, which saves leave as stored while the
+  // record still holds what it held then (notLoadedValues_) and the tester has not chosen them.
+  std::bitset<21> notLoaded_;
+  TWindowSettings notLoadedValues_;
+  void SettingChosen(std::string TWindowSettings::*Field);
+  // Settings store faults shown this run ("path\nerrno"); a failed save is shown once per run.
+  std::set<std::string> storeFaultsShown_;
+  bool saveFailureShown_ = false;
+  bool lastSaveFailed_ = false;
   std::unique_ptr<TQtFileDialogs> ownFileDialogs_;
   IFileDialogs* fileDialogs_;
 };
@@ -338,10 +369,8 @@ bool TMainForm::Guard(F&& Body) noexcept {
   try {
     Body();
     return true;
-  } catch (const std::exception& e) {
-    ShowException(e.what());
   } catch (...) {
-    ShowException("Unknown error");
+    ShowError(std::current_exception());
   }
   return false;
 }

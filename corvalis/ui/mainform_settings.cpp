@@ -58,9 +58,27 @@ void TMainForm::LoadConfig() {
   LogDirectoryCaption->setText(ShortenPath(Q(Settings.LogDirectory), LogDirectoryCaption->fontMetrics(),
                                            LogDirectoryCaption->width()));
 
-  // A value that is not a string raises here and ends the start-up.
+  // A value that is not a string raises here and ends the start-up. The values after it were not
+  // read: the saves leave them as stored, so that a stopped start-up loses nothing.
   records::Registry registry;
-  records::readSettings(registry, Settings);
+  size_t valuesRead = 0;
+  bool opened = false;
+  try {
+    opened = records::readSettings(registry, Settings, &valuesRead);
+  } catch (const records::RegistryError&) {
+    notLoaded_.reset();
+    for (size_t i = valuesRead + 1; i < notLoaded_.size(); ++i) notLoaded_.set(i);
+    notLoadedValues_ = Settings;
+    throw;
+  }
+  // A file that cannot be read, or a file and a folder in each other's place: the program runs on
+  // the defaults and says why.
+  if (const records::RegistryProblem& problem = registry.problem(); !opened && problem) {
+    std::string why;
+    if (problem.kind == records::RegistryProblem::Kind::NoHeader)
+      why = "its first line is neither REGEDIT4 nor \"Windows Registry Editor Version 5.00\"";
+    ReportStoreFault(records::settingsProblemText(problem), problem.path, problem.systemError, why);
+  }
 
   const TWindowSettings s = Settings;  // the controls' handlers write into Settings as they go
 
@@ -118,24 +136,60 @@ void TMainForm::SaveConfig() {
     saveHeld_ = true;
     return;
   }
+  std::bitset<21> leaveStored;
+  for (size_t i = 0; i < notLoaded_.size(); ++i) {
+    if (!notLoaded_[i]) continue;
+    auto field = records::kSettingsValues[i].field;
+    if (Settings.*field == notLoadedValues_.*field)
+      leaveStored.set(i);
+    else
+      notLoaded_.reset(i);  // changed by the tester: from now on the record's value counts
+  }
   records::Registry registry;
+  // While captures go to a fallback folder, the settings keep the log directory for the next start.
   TWindowSettings stored = Settings;
   if (keptLogDirectory_) stored.LogDirectory = *keptLogDirectory_;
-  records::writeSettings(registry, stored);
+  try {
+    records::writeSettings(registry, stored, leaveStored);
+    lastSaveFailed_ = false;
+    if (!registry.keptAside().empty())
+      Log().Write("the settings file that could not be read is kept as " + registry.keptAside().string());
+  } catch (const records::RegistryError& e) {
+    // Shown once per run, not at every key typed; the program goes on with what the tester set,
+    // and the caller (Start Call, closing) completes its steps.
+    lastSaveFailed_ = true;
+    if (saveFailureShown_) return;
+    saveFailureShown_ = true;
+    ReportStoreFault(e.what(), e.path(), e.systemError(), e.detail());
+  }
+}
+
+void TMainForm::ReportStoreFault(const std::string& Message, const std::filesystem::path& Path,
+                                 int SystemError, const std::string& Detail) {
+  if (!storeFaultsShown_.insert(Path.string() + "\n" + std::to_string(SystemError)).second) return;
+  ShowException(Message, PathDetail(Path.string(), SystemError, Detail));
+}
+
+void TMainForm::SettingChosen(std::string TWindowSettings::*Field) {
+  for (size_t i = 0; i < notLoaded_.size(); ++i)
+    if (records::kSettingsValues[i].field == Field) notLoaded_.reset(i);
 }
 
 // ---- test conditions -----------------------------------------------------------------------
 
 void TMainForm::TestTypeLabelClick(QRadioButton* Button) {
   Settings.TestType = Button->text().toStdString();
+  SettingChosen(&TWindowSettings::TestType);
   ToggleWirelessFields();
 }
 
 void TMainForm::CallDirectionLabelClick(QRadioButton* Button) {
   Settings.CallDirection = Button->text().toStdString();
+  SettingChosen(&TWindowSettings::CallDirection);
 }
 void TMainForm::SignalLabelClick(QRadioButton* Button) {
   Settings.Signal = Button->text().toStdString();
+  SettingChosen(&TWindowSettings::Signal);
 }
 void TMainForm::UserEditChange(QObject*) {
   Settings.UserName = UserEdit->text().toStdString();
@@ -270,6 +324,8 @@ void TMainForm::DeviceOkButtonClick(QObject*) {
        {CompactButton, Q90Button, NXiButton, Intelemodem300Button, Intelemodem2400Button, SupercomButton})
     if (b->isChecked()) Settings.DeviceType = b->text().toStdString();
   Settings.TurboCode = FlagText(TurboCheckBox->isChecked());
+  for (auto field : {&TWindowSettings::Port, &TWindowSettings::DeviceType, &TWindowSettings::TurboCode})
+    SettingChosen(field);
   DeviceLine();
   if (ComPort.IsOpen()) ComPort.Close();
   ComPort.SetPortNum("COM" + Settings.Port);

@@ -2,12 +2,67 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QString>
 #include <QUrl>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace corvalis {
+
+std::string PathDetail(const std::string& Path, int SystemError, const std::string& Where) {
+  std::string detail = Path;
+  if (!Where.empty()) detail += (detail.empty() ? "" : ", ") + Where;
+  if (SystemError > 0) detail += (detail.empty() ? "" : ": ") + std::string(std::strerror(SystemError));
+  return detail;
+}
+
+TMsgResult UnattendedAnswer(TMsgButtons buttons) {
+  return buttons == TMsgButtons::YesNo ? TMsgResult::Yes : TMsgResult::Ok;
+}
+
+void TStderrLog::Write(const std::string& line) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  // One write for the whole line, so that lines from two threads do not mix.
+  std::string out = std::string(stamp) + " corvalis: " + line + "\n";
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
+}
+
+TMsgResult TLoggedMessageBoxes::ShowWithDetail(const std::string& title, const std::string& text,
+                                               TMsgButtons buttons, TMsgIcon icon,
+                                               const std::string& detail) {
+  // The log keeps one line per box: line breaks in the text become " / ".
+  std::string oneLine;
+  for (char c : text) {
+    if (c == '\r') continue;
+    if (c == '\n')
+      oneLine += " / ";
+    else
+      oneLine += c;
+  }
+  std::string line = "box \"" + title + "\": " + oneLine;
+  if (!detail.empty()) line += " [" + detail + "]";
+  const bool show = CanShow();
+  if (!show) {
+    const char* answer = UnattendedAnswer(buttons) == TMsgResult::Yes ? "Yes" : "OK";
+    line += unattended_ ? std::string(" (not shown, closing: taken as ") + answer + ")"
+                        : std::string(" (not shown, no display: taken as ") + answer + ")";
+  }
+  try {
+    log_.Write(line);
+  } catch (...) {
+    // A log that cannot be written must not keep the box from its answer.
+  }
+  return show ? inner_.Show(title, text, buttons, icon) : UnattendedAnswer(buttons);
+}
 
 TMsgResult TQtMessageBoxes::Show(const std::string& title, const std::string& text, TMsgButtons buttons,
                                  TMsgIcon icon) {
@@ -42,6 +97,11 @@ TMsgResult TQtMessageBoxes::Show(const std::string& title, const std::string& te
     default:
       return buttons == TMsgButtons::YesNo ? TMsgResult::No : TMsgResult::Cancel;
   }
+}
+
+bool TQtMessageBoxes::CanShow() const {
+  const QString platform = QGuiApplication::platformName();
+  return platform != "offscreen" && platform != "minimal";
 }
 
 TDateTime TSystemClock::Now() {

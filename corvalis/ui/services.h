@@ -1,7 +1,7 @@
 #pragma once
 // What the main window needs of the desktop, as small interfaces so that tests and
 // automation can stand in for them: message boxes, the clock, opening a file or address
-// with the desktop's default handler, the file-open dialog, and interval timers.
+// with the desktop's default handler, the file-open dialog, interval timers, and the log.
 #include <QTimer>
 #include <functional>
 #include <string>
@@ -22,6 +22,52 @@ class IMessageBoxes {
   // A modal box; returns the button pressed (closing the box counts as Cancel or No).
   virtual TMsgResult Show(const std::string& title, const std::string& text, TMsgButtons buttons,
                           TMsgIcon icon) = 0;
+  // False when nobody can see a box (no display): a box would wait for a click that cannot come.
+  virtual bool CanShow() const { return true; }
+};
+
+// The answer a box gets when it cannot be shown: OK, or Yes for a Yes/No question.
+TMsgResult UnattendedAnswer(TMsgButtons buttons);
+
+// A log line's detail for a file or device: "path: reason", with where in the file when known
+// ("path, line 7: no closing quote: reason"); the reason is the system's text for SystemError (none
+// for 0).
+std::string PathDetail(const std::string& Path, int SystemError, const std::string& Where = {});
+
+// Where the program says what went wrong: one line at a time.
+class ILog {
+ public:
+  virtual ~ILog() = default;
+  virtual void Write(const std::string& line) = 0;
+};
+
+// The standard error stream, each line after the local date and time and the program's name:
+// "2001-10-18 14:05:07 corvalis: ...". Safe to use from any thread.
+class TStderrLog : public ILog {
+ public:
+  void Write(const std::string& line) override;
+};
+
+// Every box also goes into the log: its caption, its text and, for file and port errors, the path
+// and the system's reason. A box that cannot be shown, or any box while nobody is there to answer
+// (SetUnattended), is only logged and gets UnattendedAnswer.
+class TLoggedMessageBoxes : public IMessageBoxes {
+ public:
+  TLoggedMessageBoxes(IMessageBoxes& inner, ILog& log) : inner_(inner), log_(log) {}
+  TMsgResult Show(const std::string& title, const std::string& text, TMsgButtons buttons,
+                  TMsgIcon icon) override {
+    return ShowWithDetail(title, text, buttons, icon, {});
+  }
+  // Detail goes into the log line only, never into the box.
+  TMsgResult ShowWithDetail(const std::string& title, const std::string& text, TMsgButtons buttons,
+                            TMsgIcon icon, const std::string& detail);
+  bool CanShow() const override { return !unattended_ && inner_.CanShow(); }
+  void SetUnattended(bool unattended) { unattended_ = unattended; }
+
+ private:
+  IMessageBoxes& inner_;
+  ILog& log_;
+  bool unattended_ = false;
 };
 
 class IClock {
@@ -54,6 +100,8 @@ class TQtMessageBoxes : public IMessageBoxes {
   void SetParent(QWidget* parent) { parent_ = parent; }
   TMsgResult Show(const std::string& title, const std::string& text, TMsgButtons buttons,
                   TMsgIcon icon) override;
+  // False on the offscreen and minimal platforms, which have no display.
+  bool CanShow() const override;
 
  private:
   QWidget* parent_;

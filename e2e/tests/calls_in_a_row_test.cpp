@@ -14,11 +14,6 @@ namespace {
 
 constexpr int kCalls = 3;
 
-std::string WithoutTrailingSpaces(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
-
 std::string Numbered(std::string text, int call) {
   for (std::size_t at; (at = text.find("{call}")) != std::string::npos;)
     text.replace(at, 6, std::to_string(call));
@@ -47,7 +42,7 @@ class CallsInARow : public FieldTest {
         << sim->Console();
     kill(sim->Pid(), SIGUSR1);
   }
-  std::vector<std::string> Records() const { return fieldtext::records(Captures()); }
+  std::vector<fieldtext::Record> Records() const { return fieldtext::readCapture(Captures()).records; }
   // Serves the calls until the last one is saved.
   void ServeTheCalls() {
     ASSERT_TRUE(ServeUntil([&] { return Records().size() == kCalls && !form->State.UnsavedCall; }))
@@ -56,22 +51,23 @@ class CallsInARow : public FieldTest {
   // Record n (from 1) holds call n's conversation: this side's turns and the far end's, with the
   // far end's words of that call, once.
   void ExpectRecords(const std::string& sent, const std::string& received, const std::string& device) {
-    std::vector<std::string> records = Records();
-    ASSERT_EQ(records.size(), static_cast<std::size_t>(kCalls)) << Captures();
+    fieldtext::Capture capture = fieldtext::readCapture(Captures());
+    EXPECT_TRUE(capture.broken.empty());
+    ASSERT_EQ(capture.records.size(), static_cast<std::size_t>(kCalls)) << Captures();
     for (int n = 1; n <= kCalls; ++n) {
       SCOPED_TRACE("call " + std::to_string(n));
-      const std::string& record = records[static_cast<std::size_t>(n - 1)];
-      auto conversation = fieldtext::lastConversation(record);
-      ASSERT_TRUE(conversation) << record;
+      const fieldtext::Record& record = capture.records[static_cast<std::size_t>(n - 1)];
+      const std::string& conversation = record.conversation;
       // The view's last line loses its trailing spaces when the call ends.
-      EXPECT_EQ(WithoutTrailingSpaces(fieldtext::speakerText(*conversation, "SEND: ")),
-                WithoutTrailingSpaces(sent))
-          << *conversation;
-      EXPECT_EQ(WithoutTrailingSpaces(fieldtext::speakerText(*conversation, "RECD: ")),
-                WithoutTrailingSpaces(Numbered(received, n)))
-          << *conversation;
-      EXPECT_EQ(fieldtext::lastRecordValue(record, "SCRIPTCOMPLETED"), "Yes");
-      EXPECT_EQ(fieldtext::lastRecordValue(record, "DEVICE"), device);
+      EXPECT_EQ(fieldtext::withoutTrailingSpaces(fieldtext::speakerText(conversation, "SEND: ")),
+                fieldtext::withoutTrailingSpaces(sent))
+          << conversation;
+      EXPECT_EQ(fieldtext::withoutTrailingSpaces(fieldtext::speakerText(conversation, "RECD: ")),
+                fieldtext::withoutTrailingSpaces(Numbered(received, n)))
+          << conversation;
+      ASSERT_TRUE(record.value("SCRIPTCOMPLETED") && record.value("DEVICE"));
+      EXPECT_EQ(*record.value("SCRIPTCOMPLETED"), "Yes");
+      EXPECT_EQ(*record.value("DEVICE"), device);
     }
     EXPECT_TRUE(sim->Said("next-call 3")) << sim->Console();
     EXPECT_EQ(Boxes(), "");
@@ -96,7 +92,8 @@ TEST_F(CallsInARow, NxiModem) {
   ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
   ExpectRecords("HELLO GA ", "THIS IS CALL {call} SK ", "NXi modem");
   // Each call came up with turbo on its own answer, after the last one had hung up.
-  EXPECT_EQ(fieldtext::lastRecordValue(Records()[2], "TURBOCODEDETECTED"), "Yes");
+  const std::string* turbo = Records()[2].value("TURBOCODEDETECTED");
+  EXPECT_TRUE(turbo && *turbo == "Yes");
 }
 
 TEST_F(CallsInARow, InteleModem2400) {

@@ -1,6 +1,7 @@
 // score as a user runs it: exact console bytes, exit status and score file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,19 @@ TEST_F(Score, OpenErrorsNameTheFirstFileThatFails) {
   auto out = run({a, a, nowhere});
   EXPECT_EQ(out.exitCode, 1);
   EXPECT_EQ(out.out, kBanner + "Error opening <" + nowhere + ">\n");
+}
+
+TEST_F(Score, ScoreFileNamingAnInputIsRefusedAndTheInputKept) {
+  std::string m = dir.write("m.txt", "HELLO"), c = dir.write("c.txt", "HELO");
+  std::filesystem::create_hard_link(m, dir.file("hard.txt"));
+  std::filesystem::create_symlink(c, dir.file("soft.txt"));
+  for (const std::string& target : {m, c, dir.file("hard.txt"), dir.file("soft.txt")}) {
+    auto r = run({m, c, target});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kBanner + "Score file <" + target + "> is an input file\n");
+  }
+  EXPECT_EQ(readFile(m), "HELLO");
+  EXPECT_EQ(readFile(c), "HELO");
 }
 
 TEST_F(Score, TextLimitIsCheckedBeforeEachByte) {

@@ -83,6 +83,7 @@ TEST(Options, DefaultsAndValues) {
   EXPECT_EQ(o.session.calls, 3);
   EXPECT_DOUBLE_EQ(o.session.callGap, 0.5);
   EXPECT_TRUE(parse({"--device", "q90", "--help", "--bogus"}).options->help);
+  EXPECT_TRUE(parse({"--version", "--bogus"}).options->version);
 }
 
 TEST(Options, MistakesAreNamed) {

@@ -18,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using corvalis::records::Registry;
 using corvalis::records::RegistryError;
+using corvalis::records::RegistryProblem;
 using corvalis::records::RootKey;
 using corvalis::records::ValueKind;
 using kit::testing::readFile;
@@ -346,6 +347,8 @@ TEST_F(RegistryTest, ReadOnlyFolderFailsTheWriteAndKeepsTheOldFile) {
       ADD_FAILURE() << "write into a read-only folder succeeded";
     } catch (const RegistryError& e) {
       EXPECT_STREQ(e.what(), "Failed to set data for 'Location'");  // the first value that changes
+      EXPECT_EQ(e.path(), keyFile());
+      EXPECT_EQ(e.systemError(), EACCES);
     }
     EXPECT_EQ(reg.readString("Location"), "");
   }
@@ -356,6 +359,119 @@ TEST_F(RegistryTest, ReadOnlyFolderFailsTheWriteAndKeepsTheOldFile) {
   ::chmod(keyFile().c_str(), 0200);
   AsOrdinaryUser user;
   EXPECT_FALSE(reg.openKey(kKey, true));
+  EXPECT_EQ(reg.problem().kind, RegistryProblem::Kind::CannotRead);
+  EXPECT_EQ(reg.problem().systemError, EACCES);
+}
+
+TEST_F(RegistryTest, AFileThatIsNoExportIsNotReadAndIsKeptBeforeItIsWrittenOver) {
+  const char binary[] =
+      "\x7f"
+      "ELF\x02\x01\0\0\xff\xfe\n[x]\n\"Port\"=\"2\"";
+  const std::string junk[] = {"Test Type=Landline\nPort=2\n", std::string(binary, sizeof binary - 1)};
+  for (const std::string& bytes : junk) {
+    putKeyFile(bytes);
+    EXPECT_FALSE(reg.openKey(kKey, false));
+    EXPECT_EQ(reg.problem().kind, RegistryProblem::Kind::NoHeader);
+    EXPECT_EQ(reg.problem().path, keyFile());
+    // Opened for writing, it is an empty key; the first write keeps the old file aside.
+    ASSERT_TRUE(reg.openKey(kKey, true));
+    EXPECT_EQ(reg.readString("Port"), "");
+    reg.writeString("Signal", "Weak");
+    EXPECT_EQ(
+        keyText(),
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\n\"Signal\"=\"Weak\"\n\n");
+    ASSERT_FALSE(reg.keptAside().empty());
+    EXPECT_EQ(readFile(reg.keptAside()), bytes);
+    reg.writeString("Signal", "Strong");
+    EXPECT_TRUE(reg.keptAside().empty());  // kept once
+  }
+  // A second unreadable file does not take the place of the first one kept.
+  EXPECT_EQ(folderEntries().size(), 3u);
+  EXPECT_EQ(readFile(keyFile().string() + ".unreadable"), junk[0]);
+  EXPECT_EQ(readFile(keyFile().string() + ".unreadable.1"), junk[1]);
+
+  // An empty file is an empty key, not a fault.
+  putKeyFile("\r\n");
+  EXPECT_TRUE(reg.openKey(kKey, false));
+  EXPECT_FALSE(reg.problem());
+}
+
+TEST_F(RegistryTest, FoldersAndFilesInTheWrongPlaceAreNamed) {
+  // The root folder is a file.
+  fs::path rootFile = dir.path() / "registry";
+  std::ofstream(rootFile) << "x";
+  Registry onFile(RootKey::LocalMachine, rootFile / "sub");
+  for (bool create : {false, true}) {
+    EXPECT_FALSE(onFile.openKey(kKey, create));
+    EXPECT_EQ(onFile.problem().kind, RegistryProblem::Kind::NotAFolder);
+    EXPECT_EQ(onFile.problem().path, rootFile);
+    EXPECT_EQ(onFile.problem().systemError, ENOTDIR);
+  }
+  try {
+    onFile.writeString("Signal", "Weak");
+    ADD_FAILURE();
+  } catch (const RegistryError& e) {
+    EXPECT_EQ(e.path(), rootFile);
+    EXPECT_EQ(e.systemError(), ENOTDIR);
+  }
+
+  // A folder of the key's path is a file.
+  std::ofstream(dir.path() / "HKEY_LOCAL_MACHINE") << "x";
+  EXPECT_FALSE(reg.openKey(kKey, true));
+  EXPECT_EQ(reg.problem().kind, RegistryProblem::Kind::NotAFolder);
+  EXPECT_EQ(reg.problem().path, dir.path() / "HKEY_LOCAL_MACHINE");
+  fs::remove(dir.path() / "HKEY_LOCAL_MACHINE");
+
+  // The key's file is a folder.
+  fs::create_directories(keyFile());
+  for (bool create : {false, true}) {
+    EXPECT_FALSE(reg.openKey(kKey, create));
+    EXPECT_EQ(reg.problem().kind, RegistryProblem::Kind::NotAFile);
+    EXPECT_EQ(reg.problem().path, keyFile());
+    EXPECT_EQ(reg.problem().systemError, EISDIR);
+  }
+
+  // A key that is merely absent is no problem.
+  fs::remove(keyFile());
+  EXPECT_FALSE(reg.openKey(kKey, false));
+  EXPECT_FALSE(reg.problem());
+}
+
+TEST_F(RegistryTest, AHandTypedPathEndingInABackslashReadsAsMeant) {
+  putKeyFile(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\n"
+      "\"Log directory\"=\"c:\\\"\r\n"
+      "\"Script filename\"=\"C:\\scripts\\\"  \n"
+      "\"Escaped\"=\"c:\\\\\"\n"
+      "\"Open\"=\"c:\\x\n"
+      "\"Trailing\"=\"a\" b\n"
+      "\"Port\"=dword:00000002\n"
+      "\"Empty\"=\n");
+  ASSERT_TRUE(reg.openKey(kKey, true));
+  EXPECT_EQ(reg.readString("Log directory"), "c:\\");
+  EXPECT_EQ(reg.readString("Script filename"), "C:\\scripts\\");
+  EXPECT_EQ(reg.readString("Escaped"), "c:\\");
+  // Other malformed data still fails, naming the line and the reason.
+  const std::pair<const char*, const char*> bad[] = {{"Open", "line 7: no closing quote"},
+                                                     {"Trailing", "line 8: text after the closing quote"},
+                                                     {"Port", "line 9: a dword value, not a string"},
+                                                     {"Empty", "line 10: no data after \"=\""}};
+  for (const auto& [name, detail] : bad) {
+    try {
+      reg.readString(name);
+      ADD_FAILURE() << name;
+    } catch (const RegistryError& e) {
+      EXPECT_EQ(e.what(), "Invalid data type for '" + std::string(name) + "'");
+      EXPECT_EQ(e.detail(), detail);
+      EXPECT_EQ(e.path(), keyFile());
+    }
+  }
+  // Written back, the path reads the same.
+  reg.writeStrings({{"Log directory", "c:\\"}, {"Open", "c:\\x"}});
+  Registry again(RootKey::LocalMachine, dir.path());
+  ASSERT_TRUE(again.openKey(kKey, false));
+  EXPECT_EQ(again.readString("Log directory"), "c:\\");
+  EXPECT_EQ(again.readString("Open"), "c:\\x");
 }
 
 TEST_F(RegistryTest, WriteWithoutAnOpenKeyFails) {

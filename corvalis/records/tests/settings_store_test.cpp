@@ -172,6 +172,41 @@ TEST_F(SettingsStoreTest, NonStringValueStopsTheReadAtThatValue) {
   EXPECT_EQ(readFile(keyFile()), kKnownFile);
 }
 
+TEST_F(SettingsStoreTest, ValuesLeftStoredKeepWhatTheFileHolds) {
+  std::string text = kKnownFile;
+  text.replace(text.find("\"Port\"=\"3\""), 10, "\"Port\"=dword:00000003");
+  putKeyFile(text);
+  SettingsRecord r;
+  setSettingsDefaults(r);
+  size_t read = 99;
+  EXPECT_THROW(readSettings(reg, r, &read), RegistryError);
+  EXPECT_EQ(read, 9u);  // "Port" is the tenth value
+  // The values from "Port" on were not read: a save that leaves them stored changes only the others.
+  SettingsMask notRead;
+  for (size_t i = read; i < notRead.size(); ++i) notRead.set(i);
+  r.UserName = "Bob";
+  ASSERT_TRUE(writeSettings(reg, r, notRead));
+  std::string expected = text;
+  expected.replace(expected.find("Ann \\\"Tester\\\""), 14, "Bob");
+  EXPECT_EQ(readFile(keyFile()), expected);
+}
+
+TEST_F(SettingsStoreTest, AFolderInPlaceOfTheFileIsRaisedOnSave) {
+  fs::create_directories(keyFile());
+  SettingsRecord r = knownRecord();
+  EXPECT_FALSE(readSettings(reg, r));
+  EXPECT_EQ(settingsProblemText(reg.problem()),
+            "The settings cannot be read or saved: " + keyFile().string() + " is a folder, not a file.");
+  try {
+    writeSettings(reg, r);
+    ADD_FAILURE() << "saved into a folder";
+  } catch (const RegistryError& e) {
+    EXPECT_EQ(e.what(), settingsProblemText(reg.problem()));
+    EXPECT_EQ(e.systemError(), EISDIR);
+  }
+  EXPECT_TRUE(fs::is_empty(keyFile()));
+}
+
 TEST_F(SettingsStoreTest, FailedWriteNamesTheValueAndKeepsTheStoredRecord) {
   putKeyFile(kKnownFile);
   SettingsRecord r = knownRecord();

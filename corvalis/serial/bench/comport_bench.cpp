@@ -1,7 +1,9 @@
 // Benchmark of the serial port layer on a pseudo-terminal:
 //  1. delivery latency: the far end writes one byte -> OnRxChar runs on the GUI thread (Qt
 //     event loop, smThreadSync, as corvalis runs it), one byte at a time;
-//  2. CPU used by an open port with nothing happening.
+//  2. how long WriteText of one character holds the GUI thread (corvalis sends one character per
+//     timer tick; WriteText returns once the character has left);
+//  3. CPU used by an open port with nothing happening.
 //
 //   comport_bench [bytes=2000] [idle_seconds=5]
 #include <dirent.h>
@@ -143,8 +145,31 @@ int main(int argc, char** argv) {
               median / charAt9600);
   std::printf("  median / one character time at 300 baud (%.0f us): %.4f\n", charAt300, median / charAt300);
 
-  // ---- idle CPU ----
+  // ---- writing one character at a time ----
   port.OnRxChar = nullptr;
+  std::vector<double> writes;
+  std::thread reader([&] {
+    char buffer[256];
+    for (int got = 0; got < bytes;) {
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) std::abort();
+      got += static_cast<int>(n);
+    }
+  });
+  for (int i = 0; i < bytes; ++i) {
+    const Clock::time_point before = Clock::now();
+    port.WriteText(std::string(1, static_cast<char>('a' + i % 26)));
+    writes.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+  }
+  reader.join();
+  const double writeMedian = Percentile(writes, 0.5);
+  std::printf("WriteText of one character on the GUI thread, returning once it has left (%d writes):\n",
+              bytes);
+  std::printf("  median %.0f us, p99 %.0f us, max %.0f us\n", writeMedian, Percentile(writes, 0.99),
+              Percentile(writes, 1.0));
+  std::printf("  p99 / one character time at 9600 baud: %.3f\n", Percentile(writes, 0.99) / charAt9600);
+
+  // ---- idle CPU ----
   const double cpuBefore = CpuSeconds();
   const double threadBefore = EventThreadCpuSeconds();
   const Clock::time_point start = Clock::now();

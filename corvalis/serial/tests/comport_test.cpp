@@ -131,6 +131,14 @@ TEST_F(ComPortTest, MissingPortRaisesCodeOneWithTheSystemErrorAndStaysClosed) {
   int system = 0;
   EXPECT_EQ(CodeOf([&] { other.Open(); }, nullptr, &system), 1);
   EXPECT_EQ(system, EBUSY);
+  Port.Close();
+
+  // Events for the main thread with nobody to hand them to.
+  TComPort bare(nullptr, System);
+  EXPECT_EQ(CodeOf([&] { bare.Open(); }, nullptr, &system), 1);
+  EXPECT_EQ(system, EINVAL);
+  EXPECT_FALSE(bare.IsOpen());
+  EXPECT_FALSE(Com1->IsOpen());
 }
 
 TEST_F(ComPortTest, RefusedSettingsCloseTheDeviceAgain) {

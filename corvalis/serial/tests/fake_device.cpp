@@ -206,9 +206,9 @@ std::unique_ptr<TEventWaiter> TFakeDevice::CreateEventWaiter(std::uint32_t Mask,
   return std::make_unique<TFakeWaiter>(*this);
 }
 
-void TFakeDevice::ReleaseExclusive() {
+void TFakeDevice::LetGo() {
   std::lock_guard lock(Mutex_);
-  Count("ReleaseExclusive");
+  Count("LetGo");
   Open_ = false;
 }
 

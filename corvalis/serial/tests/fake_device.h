@@ -43,7 +43,7 @@ class TFakeDevice : public TComDevice {
   int Write(const char* Data, std::size_t Size, std::size_t& Done) override;
   int Read(char* Data, std::size_t Size, std::size_t& Done) override;
   std::unique_ptr<TEventWaiter> CreateEventWaiter(std::uint32_t Mask, int& Error) override;
-  void ReleaseExclusive() override;
+  void LetGo() override;
 
  private:
   friend class TFakeSystem;

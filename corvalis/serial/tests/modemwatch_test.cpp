@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "comdevice.h"
 
@@ -68,6 +71,61 @@ TEST_F(ModemWatchTest, StoppingInterruptsTheBlockedWait) {
       events = 0;
       return 0;
     });
+  }
+}
+
+int ForeignCalls = 0;
+void ForeignHandler(int) {
+  ++ForeignCalls;
+}
+
+// Whatever the disposition of the usual wake-up signal the process inherited or another part
+// of it chose, stopping ends the wait.
+TEST_F(ModemWatchTest, StopsWhenTheWakeSignalIsIgnoredBlockedOrTakenByOthers) {
+  const int usual = SIGRTMIN + 4;
+  struct sigaction saved {};
+  sigaction(usual, nullptr, &saved);
+  for (const char* how : {"ignored", "blocked", "taken"}) {
+    SCOPED_TRACE(how);
+    sigset_t wake, before;
+    sigemptyset(&wake);
+    sigaddset(&wake, usual);
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
+    if (std::string(how) == "taken") {
+      action.sa_handler = &ForeignHandler;
+      action.sa_flags = SA_RESTART;  // a wait interrupted by it would simply go on
+    }
+    if (std::string(how) != "blocked") sigaction(usual, &action, nullptr);
+    // The watcher's thread inherits this thread's mask.
+    if (std::string(how) == "blocked") pthread_sigmask(SIG_BLOCK, &wake, &before);
+    auto* watcher = new TModemWatcher(Kick, PipeWait(), [](std::uint32_t& events) {
+      events = 0;
+      return 0;
+    });
+    if (std::string(how) == "blocked") pthread_sigmask(SIG_SETMASK, &before, nullptr);
+
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool stopped = false;
+    std::thread stopper([&] {
+      delete watcher;
+      std::lock_guard lock(mutex);
+      stopped = true;
+      ended.notify_all();
+    });
+    {
+      std::unique_lock lock(mutex);
+      // A guard against hanging, not a measurement: stopping takes well under a millisecond.
+      if (!ended.wait_for(lock, std::chrono::seconds(10), [&] { return stopped; })) {
+        ADD_FAILURE() << "the watcher did not stop";
+        ASSERT_EQ(write(Pipe[1], "x", 1), 1);  // a line change lets it go
+      }
+    }
+    stopper.join();
+    EXPECT_EQ(ForeignCalls, 0);
+    sigaction(usual, &saved, nullptr);
   }
 }
 

@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "temp_dir.h"
 
@@ -56,6 +59,30 @@ class TPtyPort {
       done += static_cast<std::size_t>(n);
     }
     return bytes;
+  }
+
+  // The far end reads until the port has closed the line (or nothing came for 5 s).
+  std::string ReceiveUntilClosed(std::size_t Chunk = 4096, std::chrono::milliseconds Pause = {}) {
+    std::string bytes;
+    std::string buffer(Chunk, '\0');
+    for (;;) {
+      pollfd p{Master_, POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) break;
+      const ssize_t n = read(Master_, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // EIO: the port closed and everything it sent has been read
+      bytes.append(buffer.data(), static_cast<std::size_t>(n));
+      if (Pause.count() > 0) std::this_thread::sleep_for(Pause);
+    }
+    return bytes;
+  }
+
+  // Another program opens the line, sets the exclusive flag and goes without clearing it.
+  void LeaveExclusiveFlag() {
+    const int fd = open(SlavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open the pseudo-terminal");
+    ioctl(fd, TIOCEXCL);
+    close(fd);
   }
 
   // The far end goes away.

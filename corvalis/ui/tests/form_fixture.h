@@ -61,6 +61,20 @@ class FakeBoxes : public IMessageBoxes {
   std::function<void(const BoxCall&)> onShow;
 };
 
+// Keeps the lines the window logs (without the time) instead of writing them to standard error.
+class FakeLog : public ILog {
+ public:
+  void Write(const std::string& line) override { lines.push_back(line); }
+  // The lines that hold text.
+  std::vector<std::string> With(const std::string& text) const {
+    std::vector<std::string> found;
+    for (const std::string& l : lines)
+      if (l.find(text) != std::string::npos) found.push_back(l);
+    return found;
+  }
+  std::vector<std::string> lines;
+};
+
 class FakeClock : public IClock {
  public:
   TDateTime Now() override { return now; }
@@ -195,6 +209,7 @@ class FormTest : public ::testing::Test {
     services.LiveTimers = false;
     services.DownloadSite = "file:///kit/README.md";
     services.FileDialogs = &fileDialogs;
+    services.Log = &log;
     form = std::make_unique<TMainForm>(services);
     typing = std::make_unique<TManualTypeForm>();
     form->ManualTypeForm = typing.get();
@@ -238,6 +253,7 @@ class FormTest : public ::testing::Test {
   FakeClock clock;
   FakeDesktop desktop;
   FakeFileDialogs fileDialogs;
+  FakeLog log;
   TPlainHandoff handoff;
   std::shared_ptr<FakePorts> ports = std::make_shared<FakePorts>();
   TFormServices services;

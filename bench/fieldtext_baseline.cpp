@@ -1,5 +1,6 @@
-// fieldtext: the texts the demo scores, written to standard output without trailing spaces (the
-// program trims the last line of a call, so neither text keeps them)
+// fieldtext: the helper a lab script used before fieldreport, one text per run, kept as the
+// benchmark's baseline. Writes to standard output without trailing spaces (the program trims the
+// last line of a call, so neither text keeps them):
 //   fieldtext turns SCRIPT odd|even      the side's turns as typed (lines ended by a space, no ~)
 //   fieldtext capture FILE send|recd     what one speaker said in the file's last call record
 //   fieldtext line FILE                  a received text without its line ends

@@ -1,0 +1,19 @@
+#pragma once
+// Writing the report's files without harming anything: whole or not at all, never over an input.
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fieldreport {
+
+// Writes bytes to a new file beside path and renames it over path, so that path holds either
+// its old contents or all of the new ones. Returns the reason on failure ("" on success); the
+// temporary file is removed then. durable: also wait until the bytes are on the disk.
+std::string writeAtomically(const std::filesystem::path& path, std::string_view bytes, bool durable = true);
+
+// Whether path names the same file as one of files (also through a link). A path that does not
+// exist names none.
+bool isOneOf(const std::filesystem::path& path, const std::vector<std::filesystem::path>& files);
+
+}  // namespace fieldreport
