@@ -76,6 +76,10 @@ std::string usageText() {
          "      --received FILE      what arrived at the far end\n"
          "      --sent FILE          what the far end typed\n"
          "      --log FILE           every byte on the port and every event, with times\n"
+         "      --calls N            take N calls in a row: after a call has been hung up, the next\n"
+         "                           one rings (default 1); {call} in the far end's turns is typed\n"
+         "                           as the number of the call\n"
+         "      --call-gap S         from a hang-up to the next call (default 2)\n"
          "      --linger S           after the call, exit once the line is quiet this long (default 8)\n"
          "      --timeout S          give up after S seconds (exit status 3)\n"
          "  -h, --help               show this help\n"
@@ -215,6 +219,12 @@ ParseResult parseOptions(const std::vector<std::string>& args,
       {"--sent", [&](const std::string&, const std::string& v) { o.sentPath = v; }},
       {"--log", [&](const std::string&, const std::string& v) { o.logPath = v; }},
       {"--linger", seconds(&s.linger)},
+      {"--calls",
+       [&](const std::string& name, const std::string& v) {
+         if (!parseInteger(v, &s.calls) || s.calls < 1)
+           error = name + " needs a whole number, 1 or more, not '" + v + "'";
+       }},
+      {"--call-gap", seconds(&s.callGap)},
       {"--timeout",
        [&](const std::string& name, const std::string& v) {
          double t = 0;

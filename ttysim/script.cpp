@@ -50,6 +50,13 @@ std::string typedTurn(const Turn& turn, std::string_view lineEnd) {
   return s;
 }
 
+std::string withCallNumber(std::string text, int call) {
+  const std::string mark = "{call}", number = std::to_string(call);
+  for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + number.size()))
+    text.replace(at, mark.size(), number);
+  return text;
+}
+
 std::string shownTurn(const Turn& turn) {
   std::string s;
   for (const auto& line : turn) {

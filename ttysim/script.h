@@ -32,6 +32,10 @@ inline bool sideOwns(Side side, int turnNumber) {
 // A turn as a person types it on a TTY: each line followed by lineEnd; "~" stays in as a pause.
 std::string typedTurn(const Turn& turn, std::string_view lineEnd);
 
+// The far end's text with every "{call}" replaced by the number of the call (1, 2, ...), so
+// that each call of a run says something of its own.
+std::string withCallNumber(std::string text, int call);
+
 // A turn as the program shows it for typing by hand: the lines joined with nothing between them and
 // every "~" removed.
 std::string shownTurn(const Turn& turn);

@@ -163,6 +163,7 @@ void Session::endCall(Seconds now, const std::string& why) {
   soundOn_ = false;
   lastActivity_ = now;
   event("hangup " + why);
+  if (call_ < config_.calls) nextCallAt_ = now + config_.callGap;
 }
 
 void Session::noteHangUpCommand(Seconds now) {
@@ -190,6 +191,10 @@ void Session::deviceToProgram(char c, Seconds now) {
 
 void Session::tick(Seconds now) {
   if (done_) return;
+  if (nextCallAt_ && now >= *nextCallAt_) {
+    nextCallAt_.reset();
+    nextCall(now);
+  }
   if (modem_) {
     Modem::Output o;
     modem_->tick(now, o);
@@ -249,7 +254,8 @@ void Session::runConversation(Seconds now) {
     const Turn& t = script.turn(turn_);
     double cps = config_.cps;
     if (s == Speaker::Far && !config_.cpsGiven && modem_ && modem_->turbo()) cps *= 2;
-    typistOf(s).start(s == Speaker::Far ? typedTurn(t, config_.lineEnd) : shownTurn(t), cps, now);
+    typistOf(s).start(s == Speaker::Far ? withCallNumber(typedTurn(t, config_.lineEnd), call_) : shownTurn(t),
+                      cps, now);
     speaking_ = true;
     event(std::string(s == Speaker::Far ? "far-end" : "local") + " typing turn " + std::to_string(turn_));
     return;
@@ -293,9 +299,33 @@ bool Session::finished() const {
   return hungUp_ || scriptDone_ || (!config_.script && hangUpCommand_);
 }
 
+void Session::nextCall(Seconds now) {
+  ++call_;
+  event("next-call " + std::to_string(call_));
+  callUp_ = everUp_ = false;
+  turn_ = 1;
+  speaking_ = soundOn_ = scriptDone_ = hungUp_ = hangUpCommand_ = swallowAnswer_ = false;
+  directLine_.clear();
+  farTypist_.stop();
+  localTypist_.stop();
+  farEar_.reset();
+  localEar_.reset();
+  lastActivity_ = now;
+  if (modem_ || waitForAnswer_) {
+    ringing_ = true;
+    nextRing_ = now;
+    ringsSent_ = 0;
+  } else {
+    bringCallUp(now, "next call");
+  }
+}
+
 void Session::checkDone(Seconds now) {
   if (!finished()) return;
   // Compared exactly as nextDeadline computes them, so that a tick at a deadline acts on it.
+  // A call of a run hung up: the next one follows, whatever is left of the program's
+  // hang-up sequence (which must not cut the next call).
+  if (nextCallAt_ && attached_) return;
   if (hangUpCommand_ && now >= std::max(lastActivity_, hangUpCommandAt_) + config_.hangUpGrace) {
     done_ = true;
     doneReason_ = "hung up";
@@ -317,6 +347,7 @@ std::optional<Seconds> Session::nextDeadline() const {
   };
   if (modem_) consider(modem_->nextDeadline());
   if (ringing_) consider(nextRing_);
+  consider(nextCallAt_);
   consider(farTypist_.nextDue());
   consider(localTypist_.nextDue());
   if (config_.script && callUp_ && !speaking_ && !scriptDone_ && !hungUp_ &&
@@ -330,7 +361,7 @@ std::optional<Seconds> Session::nextDeadline() const {
       consider(s == Speaker::Far ? farEar_.nextCheck() : localEar_.nextCheck());
     }
   }
-  if (finished()) {
+  if (finished() && !nextCallAt_) {
     if (hangUpCommand_) consider(std::max(lastActivity_, hangUpCommandAt_) + config_.hangUpGrace);
     consider(lastActivity_ + config_.linger);
   }

@@ -35,6 +35,8 @@ struct SessionConfig {
   std::uint64_t seed = 1;
   Seconds linger = 8;       // after the call, exit once the line is this quiet
   Seconds hangUpGrace = 1;  // after the program's final "ATH", exit once the line is this quiet
+  int calls = 1;            // calls in a row: after one has been hung up, the next one comes
+  Seconds callGap = 2;      // from the hang-up to the next call's first ring
 };
 
 struct Outbox {
@@ -59,6 +61,7 @@ class Session {
   bool done() const { return done_; }
   const std::string& doneReason() const { return doneReason_; }
   bool callUp() const { return callUp_; }
+  int call() const { return call_; }
   int turn() const { return turn_; }
   const Channel& channelToFar() const { return toFar_; }
   const Channel& channelToProgram() const { return toProgram_; }
@@ -79,6 +82,7 @@ class Session {
   void noteHangUpCommand(Seconds now);
   void toFarEnd(char c, Seconds now);
   void deviceToProgram(char c, Seconds now);
+  void nextCall(Seconds now);
   void runRinging(Seconds now);
   void runConversation(Seconds now);
   void runTypists(Seconds now);
@@ -93,11 +97,13 @@ class Session {
 
   bool attached_ = false;
   bool everAttached_ = false;
+  int call_ = 1;  // the call being played, from 1
   bool callUp_ = false;
-  bool everUp_ = false;
+  bool everUp_ = false;  // this call has come up
   Seconds callUpAt_ = 0;
-  bool waitForAnswer_ = false;  // a direct TTY comes up only when the program answers a ring
-  bool swallowAnswer_ = false;  // the answer command line is not sent down the line
+  std::optional<Seconds> nextCallAt_;  // when the next call of a run rings (or comes up)
+  bool waitForAnswer_ = false;         // a direct TTY comes up only when the program answers a ring
+  bool swallowAnswer_ = false;         // the answer command line is not sent down the line
   std::string directLine_;
 
   bool ringing_ = false;

@@ -1,9 +1,12 @@
 #include "conversation_view.h"
 
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <memory>
 
 #include "call/conversation_text.h"
 #include "call/cp1252.h"
@@ -28,6 +31,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setTabChangesFocus(true);
+  setAcceptDrops(false);
   QFont font;
   font.setFamilies({"Courier New", "DejaVu Sans Mono", "Liberation Mono", "Monospace"});
   font.setStyleHint(QFont::TypeWriter);
@@ -68,8 +72,9 @@ void TMemo::SetColours(const QColor& background, const QColor& text) {
 }
 
 void TMemo::keyPressEvent(QKeyEvent* event) {
-  // Shortcuts (copy, select all) and focus keys are not typed characters.
-  bool shortcut = event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+  // The view holds what went down the line: a key that is sent is shown as sent, and a key
+  // that is not sent changes nothing (moving, selecting and copying do not change the text).
+  const bool shortcut = event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
   char key = 0;
   switch (event->key()) {
     case Qt::Key_Return:
@@ -91,8 +96,51 @@ void TMemo::keyPressEvent(QKeyEvent* event) {
         if (c >= 32 && c != 127) key = static_cast<char>(UnicodeToCp1252(c));
       }
   }
-  if (key != 0 && !shortcut && OnKeyPress && !OnKeyPress(key)) return;
+  if (key == 0 || shortcut) {
+    if (ChangesText(event)) return event->accept();
+    return QPlainTextEdit::keyPressEvent(event);
+  }
+  if (OnKeyPress && !OnKeyPress(key)) return;
+  // Sending lets events run: a call that ended meanwhile takes nothing more.
+  if (!isEnabled() || isReadOnly()) return;
+  if (key == '\r') {
+    // Shift+Enter as Enter: a line break the capture holds, never a line separator.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    return QPlainTextEdit::keyPressEvent(&enter);
+  }
   QPlainTextEdit::keyPressEvent(event);
+}
+
+bool TMemo::ChangesText(QKeyEvent* event) {
+  for (auto edit : {QKeySequence::Paste, QKeySequence::Cut, QKeySequence::Undo, QKeySequence::Redo,
+                    QKeySequence::Delete, QKeySequence::DeleteEndOfWord, QKeySequence::DeleteStartOfWord,
+                    QKeySequence::DeleteEndOfLine, QKeySequence::DeleteCompleteLine})
+    if (event->matches(edit)) return true;
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Backspace:
+    case Qt::Key_Delete:
+    case Qt::Key_Insert:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool TMemo::canInsertFromMimeData(const QMimeData*) const {
+  return false;  // no paste or drop: it would not be sent
+}
+
+void TMemo::insertFromMimeData(const QMimeData*) {}
+
+void TMemo::contextMenuEvent(QContextMenuEvent* event) {
+  // Copy and select all; the editing entries would change the capture behind the line's back.
+  std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
+  for (QAction* action : menu->actions())
+    if (action->objectName() != "edit-copy" && action->objectName() != "select-all" && !action->isSeparator())
+      menu->removeAction(action);
+  menu->exec(event->globalPos());
 }
 
 }  // namespace corvalis

@@ -35,8 +35,14 @@ class TMemo : public QPlainTextEdit {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  bool canInsertFromMimeData(const QMimeData* source) const override;
+  void insertFromMimeData(const QMimeData* source) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
+  // A key that is not a typed character but would change the text (paste, cut, delete, a
+  // line break with Ctrl or Alt).
+  static bool ChangesText(QKeyEvent* event);
   QColor background_;
   QColor text_;
 };

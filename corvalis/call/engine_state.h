@@ -50,6 +50,8 @@ struct TCallEngineState {
   std::uint16_t ScriptStartTicks = 0;
   std::uint16_t InactivityTicks = 0;
   bool AutoSendArmed = false;
+  // The script has ended in this call: auto-send stays off until the next call or Reset.
+  bool AutoSendHeld = false;
   std::uint16_t RxIdleTicks = 0;
   std::uint16_t RxCharsSinceSend = 0;
   std::string RecentChars;  // at most 4 characters

@@ -12,6 +12,22 @@
 namespace corvalis {
 
 void TMainForm::StartCallButtonClick(QObject*) {
+  // A call never starts over one that is neither saved nor discarded.
+  if (State.UnsavedCall && !ReadyForNewCall(false)) return;
+  // Every call starts from the same state, whatever the last one did: a line hung up at the
+  // end of the last call, or its auto-send counters, must not hide or send anything now.
+  if (!State.OnLine) {
+    // Not brought up by a dial or answer: no connection, so no turbo code and no count yet.
+    State.TurboDetected = false;
+    State.InactivityTicks = 0;
+  }
+  State.HungUp = false;
+  StopCommandSequence();
+  State.AutoSendHeld = false;
+  State.RxIdleTicks = 0;
+  State.RxCharsSinceSend = 0;
+  State.RecentChars.clear();
+
   State.ScriptCompleted = false;
   State.OnLine = true;
   CreateFilePrefix();
@@ -50,7 +66,14 @@ void TMainForm::EndCallButtonClick(QObject*) {
                             TMsgIcon::Question) == TMsgResult::Yes)
       HangUpButton1Click(this);
   }
+  CloseCall();
+}
+
+void TMainForm::CloseCall() {
   CleanUpLastMemoLine();
+  // Nothing of the script may follow the call: neither a pending start nor a turn to type.
+  State.ScriptStartTicks = 0;
+  HideTypingWindow();
 
   State.CallActive = false;
   RecordLabel->clear();
@@ -68,9 +91,38 @@ void TMainForm::EndCallButtonClick(QObject*) {
   MemoASCII->SetColours(QColor(192, 192, 192), Qt::black);
   State.AutoSendArmed = false;
 
-  if (Settings.AutoSave == "1") RecordLogButtonClick(this);
+  if (Settings.AutoSave == "1") AutoSaveCall();
   State.OnLine = false;
   ResetCounter();
+}
+
+void TMainForm::StopCommandSequence() {
+  // What is left of an AT command sequence (a hang-up's "+++" and "ATH", the last steps of an
+  // initialisation) would go into the new call, and cut its line.
+  ATCommandTimer.SetEnabled(false);
+}
+
+void TMainForm::AutoSaveCall() {
+  // A failed save is shown once; the call stays unsaved for another try, and the operation
+  // that saved goes on.
+  Guard([this] { RecordLogButtonClick(this); });
+}
+
+bool TMainForm::ReadyForNewCall(bool ByHand) {
+  if (!State.UnsavedCall) return true;
+  if (Settings.AutoSave != "1") {
+    if (ByHand)
+      MessageBoxes().Show("Unsaved Data", "Save or discard the last call first.", TMsgButtons::Ok,
+                          TMsgIcon::Warning);
+    return false;
+  }
+  if (State.DisplayFrozen)
+    AutoSaveCall();
+  else if (State.OnLine)
+    EndCallButtonClick(this);  // saves it
+  else
+    CloseCall();  // the line is down already: no second hang-up, which would cut the next call
+  return !State.UnsavedCall;
 }
 
 void TMainForm::MainTimerEntry() {
@@ -103,8 +155,7 @@ void TMainForm::MainTimerTimer(QObject*) {
       if (DeviceIsModem()) {
         HangUpButton1Click(this);
       } else {
-        EndCallButtonClick(this);
-        if (Settings.AutoSave == "1") RecordLogButtonClick(this);
+        EndCallButtonClick(this);  // saves the call when AutoSave is on
       }
     }
   }
@@ -112,10 +163,12 @@ void TMainForm::MainTimerTimer(QObject*) {
   if (State.AutoSendArmed && SendNowButton->isEnabled()) {
     ++State.RxIdleTicks;
     if (AutoSendDue(State.RxIdleTicks, State.RxCharsSinceSend, State.RecentChars)) {
-      if (DeviceIsBiDirectional())
+      if (DeviceIsBiDirectional()) {
         SendNowButtonClick(this);
-      else
+      } else {
         HideTypingWindow();
+        CheckScriptEnd();  // the last turn has been typed
+      }
     }
   }
 
@@ -142,7 +195,7 @@ void TMainForm::MainTimerTimer(QObject*) {
       if (State.TurnHasMore)
         SendNowButtonClick(this);
       else
-        SendNowButton->setEnabled(true);
+        SendNowButton->setEnabled(State.OnLine);  // not when the call ended during the send
       CheckScriptEnd();
       SendingInfoLine->clear();
     } else {

@@ -54,6 +54,8 @@ bool StepEndsSequence(std::uint16_t Step) {
 }  // namespace
 
 void TMainForm::DialButtonClick(QObject*) {
+  if (!ReadyForNewCall(true)) return;
+  StopCommandSequence();
   State.HungUp = false;
   State.AutoScriptPending = false;
   State.TurboDetected = false;
@@ -66,7 +68,10 @@ void TMainForm::DialButtonClick(QObject*) {
   State.AwaitingConnect = DeviceIsModem();
 }
 
-void TMainForm::AnswerButtonClick(QObject*) {
+void TMainForm::AnswerButtonClick(QObject* Sender) {
+  // An automatic answer (a RING) waits silently; a press says why nothing happens.
+  if (!ReadyForNewCall(Sender == AnswerButton)) return;
+  StopCommandSequence();
   State.HungUp = false;
   State.TurboDetected = false;
   CallDirectionLabel2->setChecked(true);
@@ -79,6 +84,13 @@ void TMainForm::AnswerButtonClick(QObject*) {
 }
 
 void TMainForm::AnsweringPart2() {
+  // A connection does not start a call over one that is neither saved nor discarded (decided
+  // before the line counts as up, so that ending the old call does not hang up the new line).
+  if (!State.CallActive && !ReadyForNewCall(false)) {
+    State.OnLine = true;
+    State.AutoScriptPending = false;
+    return;
+  }
   State.OnLine = true;
   if (State.AutoScriptPending) {
     CallDirectionLabel2->setChecked(true);
@@ -95,6 +107,7 @@ void TMainForm::HangUpButton1Click(QObject*) {
   State.HungUp = true;
   State.AwaitingConnect = false;
   State.AutoSendArmed = false;
+  State.ScriptStartTicks = 0;  // no script start on a line that is down
   ResetButtonClick(this);
   State.Sending = false;
   // Immediate hang-up characters; the Intele-Modem 300's only before anything was exchanged.

@@ -26,8 +26,8 @@ void TMainForm::ComPortRxChar(TComPort*, std::int32_t Count) {
   std::string S;
   ComPort.ReadText(S, Count);
 
-  if (!State.AutoSendArmed && State.CallActive && AutoSendBox->isChecked() && SendNowButton->isEnabled() &&
-      MemoASCII->isEnabled())
+  if (!State.AutoSendArmed && !State.AutoSendHeld && State.CallActive && AutoSendBox->isChecked() &&
+      SendNowButton->isEnabled() && MemoASCII->isEnabled())
     State.AutoSendArmed = true;
 
   const bool nxi = Settings.DeviceType == kDeviceNXi;

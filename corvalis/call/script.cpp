@@ -83,7 +83,7 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
   MemoASCII->setFocus();
   State.RxCharsSinceSend = 0;
   State.RxIdleTicks = 0;
-  State.AutoSendArmed = AutoSendBox->isChecked();
+  State.AutoSendArmed = AutoSendBox->isChecked() && !State.AutoSendHeld;
   State.RecentChars.clear();
   SendNowButton->setText("Send a line");
   if (BiDi) SendNowButton->setEnabled(false);
@@ -128,7 +128,8 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
           L.clear();
         }
       }
-      CheckScriptEnd();
+      // A turn still to be typed is shown first: the script ends once it has been typed.
+      if (typing.empty()) CheckScriptEnd();
     } while (State.ScriptOpen && L.empty() && !TurnEnded);
   } catch (...) {
     // A failed read (or a failure in ending the script) leaves no half-open script and no
@@ -146,7 +147,9 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
   if (State.SendQueue.empty()) {
     // Not after the end of the script has ended the call.
     if (BiDi) SendNowButton->setEnabled(State.OnLine);
-    CheckScriptEnd();
+    // A turn shown for typing is typed first: the main timer ends the script when its window
+    // has gone (the tester signed GA).
+    if (typing.empty()) CheckScriptEnd();
   }
 }
 
@@ -155,15 +158,17 @@ void TMainForm::CheckScriptEnd() {
   if (!State.ScriptOpen || !ScriptAtEnd(State.ScriptFile) || !State.SendQueue.empty()) return;
   State.ScriptCompleted = true;
   ResetCounter();
+  // With auto end the call ends here, and End Call saves it when AutoSave is on (one attempt,
+  // one message); otherwise the call goes on and is saved when it ends.
   if (Settings.AutoHangUp == "1") {
     HangUpButton1Click(this);
     EndCallButtonClick(this);
   }
-  if (Settings.AutoSave == "1")
-    RecordLogButtonClick(this);
-  else
+  if (Settings.AutoSave != "1")
     MessageBoxes().Show("Done!", "END OF FILE", TMsgButtons::Ok, TMsgIcon::Information);
   State.AutoSendArmed = false;
+  // The far end's next words must not start the script again in this call.
+  State.AutoSendHeld = true;
   if (State.ScriptOpen) State.ScriptFile.close();
   State.ScriptOpen = false;
 }
@@ -177,6 +182,7 @@ void TMainForm::UpdateCounter() {
 }
 
 void TMainForm::ResetButtonClick(QObject*) {
+  State.AutoSendHeld = false;
   ResetCounter();
 }
 

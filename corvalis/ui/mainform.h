@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -194,7 +195,10 @@ class TMainForm : public QWidget {
 
   // ---- send path and conversation view (call/send.cpp) --------------------------------------
   void SendToMemoAndPort(const std::string& Str, bool NoEcho);
+  // Lets pending events run, then writes (nothing when the port is closed).
   void SendToPort(const std::string& Str);
+  void LetEventsRun();
+  void WriteToPort(const std::string& Str);
   void BreakLinesInMemo(bool ForSend);
   void MemoASCIIKeyPress(QObject* Sender, char Key);
   void ClearButtonClick(QObject* Sender);
@@ -206,6 +210,15 @@ class TMainForm : public QWidget {
   void ResetAutoHangUpTicks(QObject* Sender);
   void AutoAnsBoxClick(QObject* Sender);
   void AutoHangUpBoxClick(QObject* Sender);
+  // End Call after its hang-up decision: the capture ends and the call waits to be saved.
+  void CloseCall();
+  // The save that AutoSave makes: a failure is shown once and leaves the call unsaved.
+  void AutoSaveCall();
+  // A dial, an answer or a new call ends what is left of a running AT command sequence.
+  void StopCommandSequence();
+  // Whether a new call may start: with a call neither saved nor discarded, AutoSave ends and
+  // saves it first; without AutoSave nothing starts, and a press (ByHand) says why.
+  bool ReadyForNewCall(bool ByHand);
 
   // ---- call log (records/calllog_form.cpp) -------------------------------------------------
   void RecordLogButtonClick(QObject* Sender);
@@ -334,6 +347,10 @@ class TMainForm : public QWidget {
   // held and made once at its end.
   bool loadingConfig_ = false;
   bool saveHeld_ = false;
+  // While captures go to a fallback folder because the log directory has gone: the folder the
+  // settings keep for the next start, and the fallback.
+  std::optional<std::string> keptLogDirectory_;
+  std::string fallbackLogDirectory_;
   // When LoadConfig stopped at a value: the values after it, which saves leave as stored while the
   // record still holds what it held then (notLoadedValues_) and the tester has not chosen them.
   std::bitset<21> notLoaded_;

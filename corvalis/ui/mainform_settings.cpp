@@ -146,8 +146,11 @@ void TMainForm::SaveConfig() {
       notLoaded_.reset(i);  // changed by the tester: from now on the record's value counts
   }
   records::Registry registry;
+  // While captures go to a fallback folder, the settings keep the log directory for the next start.
+  TWindowSettings stored = Settings;
+  if (keptLogDirectory_) stored.LogDirectory = *keptLogDirectory_;
   try {
-    records::writeSettings(registry, Settings, leaveStored);
+    records::writeSettings(registry, stored, leaveStored);
     lastSaveFailed_ = false;
     if (!registry.keptAside().empty())
       Log().Write("the settings file that could not be read is kept as " + registry.keptAside().string());
@@ -302,7 +305,17 @@ void TMainForm::DeviceButtonClick(QObject*) {
 }
 
 void TMainForm::DeviceOkButtonClick(QObject*) {
+  // What the old device was doing (an AT sequence, a dial or answer waiting for its
+  // connection) ends with it; the new device starts with the line down.
+  ATCommandTimer.SetEnabled(false);
   State.ATStep = 0;
+  if (!State.CallActive) {
+    State.OnLine = false;
+    State.AwaitingConnect = false;
+    State.AutoScriptPending = false;
+    State.ScriptStartTicks = 0;
+    ResetCounter();
+  }
   DeviceButtons(false);
   QRadioButton* ports[6] = {Com1Button, Com2Button, Com3Button, Com4Button, Com5Button, Com6Button};
   for (int n = 1; n <= 6; ++n)
@@ -337,8 +350,11 @@ void TMainForm::ApplyLogDirectory(const std::string& Path) {
   } catch (const TDirectoryError& e) {
     // A capture folder that has gone (an unplugged disk, a path from another machine) must not
     // also stop the start-up: captures go to the home folder until the tester chooses another.
-    ShowException("Log directory: " + std::string(e.what()) + "\nCaptures are saved to " +
-                  fallback.toStdString() + " instead.");
+    // The settings keep the folder, so that the next start uses it when it is back.
+    keptLogDirectory_ = Path;
+    fallbackLogDirectory_ = fallback.toStdString();
+    ShowException("Log directory: " + std::string(e.what()) + "\nCaptures of this run are saved to " +
+                  fallbackLogDirectory_ + "; the next start looks for " + Path + " again.");
     DirectoryListBox->SetDirectory(fallback);
   }
 }
@@ -356,6 +372,8 @@ void TMainForm::FilesUpdate() {
 void TMainForm::DirectoryListBoxChange(QObject*) {
   if (DirectoryListBox->Directory().isEmpty()) return;
   Settings.LogDirectory = DirectoryListBox->Directory().toStdString();
+  // A folder the tester chooses replaces the one kept for the next start.
+  if (keptLogDirectory_ && Settings.LogDirectory != fallbackLogDirectory_) keptLogDirectory_.reset();
   SaveConfig();
 }
 

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -247,6 +248,15 @@ std::string FieldTest::Capture() const {
     return {};
   }
   return readFile(files[0]);
+}
+
+std::string FieldTest::Captures() const {
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(logDir)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  std::string all;
+  for (const auto& f : files) all += readFile(f);
+  return all;
 }
 
 std::string FieldTest::FarReceived() const {

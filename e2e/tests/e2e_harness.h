@@ -78,6 +78,9 @@ class FieldTest : public ::testing::Test {
   int ServeUntilSimExits();
   // The one capture file in the log folder, whole.
   std::string Capture() const;
+  // Every capture file of the log folder in name (date and time) order, one after another: a
+  // day's calls go into the file of the minute each began.
+  std::string Captures() const;
   std::string FarReceived() const;
   std::string FarSent() const;
   std::string SimLog() const;

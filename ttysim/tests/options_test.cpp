@@ -56,7 +56,11 @@ TEST(Options, DefaultsAndValues) {
              "--log",
              "l.txt",
              "--timeout",
-             "90"});
+             "90",
+             "--calls",
+             "3",
+             "--call-gap",
+             "0.5"});
   ASSERT_TRUE(r.options) << r.error;
   const Options& o = *r.options;
   EXPECT_EQ(o.session.device, Device::InteleModem2400);
@@ -76,6 +80,8 @@ TEST(Options, DefaultsAndValues) {
   EXPECT_DOUBLE_EQ(o.session.toProgram.drop, 0.01);
   EXPECT_EQ(o.session.seed, 42u);
   EXPECT_EQ(o.timeout, 90);
+  EXPECT_EQ(o.session.calls, 3);
+  EXPECT_DOUBLE_EQ(o.session.callGap, 0.5);
   EXPECT_TRUE(parse({"--device", "q90", "--help", "--bogus"}).options->help);
   EXPECT_TRUE(parse({"--version", "--bogus"}).options->version);
 }
@@ -103,6 +109,7 @@ TEST(Options, MistakesAreNamed) {
       {{"-d", "nxi", "--frobnicate"}, "unknown option '--frobnicate'"},
       {{"-d", "nxi", "extra"}, "unexpected argument 'extra'"},
       {{"-d", "nxi", "--ring-on-signal=1"}, "takes no value"},
+      {{"-d", "nxi", "--calls", "0"}, "--calls needs a whole number, 1 or more"},
   };
   for (const auto& c : cases) {
     auto r = parse(c.args);

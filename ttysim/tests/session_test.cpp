@@ -218,6 +218,58 @@ TEST(Session, ChannelErrorsAreTheSameForTheSameSeed) {
   EXPECT_NE(run(5, true), run(6, true));
 }
 
+TEST(Session, CallsInARowRingAgainAfterEachHangUpEachSayingItsNumber) {
+  auto c = config(Device::Nxi, Side::Even);
+  c.script = Script::parse("HELLO GA\r\n\r\nCALL {call} SK\r\n\r\n");
+  c.ringOnSignal = true;
+  c.calls = 2;
+  c.callGap = 3;
+  Sim sim(c);
+  sim.s.attach(0);
+  sim.program("ATZ\rATE0\rAT#T\r");
+  sim.s.ringSignal(sim.now);
+  for (int call = 1; call <= 2; ++call) {
+    SCOPED_TRACE(call);
+    sim.program("ATA\r");
+    sim.wait(1);
+    EXPECT_TRUE(sim.s.callUp());
+    EXPECT_EQ(sim.s.call(), call);
+    sim.program("HELLO GA ");
+    sim.wait(4);
+    EXPECT_NE(sim.said().find("CALL " + std::to_string(call) + " SK "), std::string::npos);
+    sim.program("\x04");
+    if (call == 1) {
+      // The next call rings after the gap, without waiting for the rest of the hang-up.
+      sim.advance(sim.at("hangup EOT") + 2.9);
+      EXPECT_FALSE(sim.saw("next-call 2"));
+      EXPECT_EQ(sim.said(), "");
+      sim.advance(sim.at("hangup EOT") + 3);
+      EXPECT_TRUE(sim.saw("next-call 2"));
+      EXPECT_EQ(sim.said(), "\r\nRING\r\n");
+      EXPECT_FALSE(sim.s.done());
+    }
+  }
+  sim.wait(2);
+  sim.program("+++");
+  sim.wait(2);
+  sim.program("ATH\r");
+  sim.wait(1.1);
+  EXPECT_TRUE(sim.s.done());
+  EXPECT_EQ(sim.s.out.farSent, "CALL 1 SK CALL 2 SK ");
+
+  // A direct TTY that is not rung: the next call is up after the gap.
+  auto q = config(Device::CustomCompact, Side::Odd);
+  q.calls = 2;
+  Sim tty(q);
+  tty.s.attach(0);
+  tty.wait(3);
+  tty.program("+++ATH\r");
+  EXPECT_FALSE(tty.s.callUp());
+  tty.wait(2);
+  EXPECT_TRUE(tty.saw("call-up next call"));
+  EXPECT_EQ(tty.s.call(), 2);
+}
+
 TEST(Session, RingsOnASignalOnlyWhenAskedAndStopsAfterTheGivenCount) {
   auto c = config(Device::InteleModem300, std::nullopt);
   Sim plain(c);

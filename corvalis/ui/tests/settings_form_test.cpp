@@ -454,26 +454,42 @@ TEST_F(SettingsForm, ChoosingAFolderStoresItAtOnce) {
   EXPECT_TRUE(boxes.calls.empty());
 }
 
-TEST_F(SettingsForm, AMissingLogDirectoryFallsBackToTheHomeFolder) {
+TEST_F(SettingsForm, AMissingLogDirectoryFallsBackToTheHomeFolderForThisRunOnly) {
   TempDir home;
   ScopedEnv homeEnv("HOME", home.path().string());
-  PutSettings("\"Log directory\"=\"/no/such/captures\"\r\n");
+  const std::string usb = (logs.path() / "usb").string();  // the capture drive, not mounted
+  PutSettings("\"Log directory\"=\"" + usb + "\"\r\n");
   Show();
   ASSERT_EQ(boxes.calls.size(), 1u);
-  EXPECT_EQ(boxes.calls[0].text,
-            "Log directory: Folder not found: /no/such/captures\nCaptures are saved to " +
-                home.path().string() + " instead.");
+  EXPECT_EQ(boxes.calls[0].text, "Log directory: Folder not found: " + usb +
+                                     "\nCaptures of this run are saved to " + home.path().string() +
+                                     "; the next start looks for " + usb + " again.");
   EXPECT_TRUE(form->ComPort.IsOpen());  // the start-up went on
   EXPECT_EQ(form->Settings.LogDirectory, home.path().string());
-  EXPECT_EQ(Stored("Log directory"), home.path().string());
+  // The settings keep the capture folder, also when they are written again during the run.
+  EXPECT_EQ(Stored("Log directory"), usb);
+  form->SaveConfig();
+  EXPECT_EQ(Stored("Log directory"), usb);
+
+  // The drive is back: the next start uses it.
+  fs::create_directory(usb);
+  boxes.calls.clear();
+  Restart();
+  EXPECT_TRUE(boxes.calls.empty());
+  EXPECT_EQ(form->Settings.LogDirectory, usb);
 
   // A folder removed while the program runs is noticed when the Files sheet is shown.
   fs::create_directory(logs.path() / "gone");
   form->DirectoryListBox->SetDirectory(QString::fromStdString((logs.path() / "gone").string()));
+  EXPECT_EQ(Stored("Log directory"), (logs.path() / "gone").string());
   fs::remove(logs.path() / "gone");
   ShowSheet(form->FilesSheet);
-  ASSERT_EQ(boxes.calls.size(), 2u);
+  ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_EQ(form->Settings.LogDirectory, home.path().string());
+  EXPECT_EQ(Stored("Log directory"), (logs.path() / "gone").string());
+  // A folder the tester then chooses is stored as usual.
+  form->DirectoryListBox->SetDirectory(QString::fromStdString(usb));
+  EXPECT_EQ(Stored("Log directory"), usb);
 
   // A path from another machine's settings is no folder here either.
   boxes.calls.clear();

@@ -1,0 +1,161 @@
+// Three calls in a row through ttysim with nobody at the desk: the far end rings again after each
+// hang-up and says something of its own in each call ({call} is typed as the call's number), and
+// every call ends up in a record of its own, whole.
+#include <signal.h>
+
+#include <QPushButton>
+
+#include "call/conversation_view.h"
+#include "e2e_harness.h"
+#include "fieldtext.h"
+
+namespace e2e {
+namespace {
+
+constexpr int kCalls = 3;
+
+std::string Numbered(std::string text, int call) {
+  for (std::size_t at; (at = text.find("{call}")) != std::string::npos;)
+    text.replace(at, 6, std::to_string(call));
+  return text;
+}
+
+class CallsInARow : public FieldTest {
+ protected:
+  void Prepare(const std::string& device, const std::string& script,
+               std::map<std::string, std::string> more = {}) {
+    scriptPath = WriteScript("script.txt", script);
+    more["Device Type"] = device;
+    more["Script filename"] = scriptPath;
+    WriteSettings(more);
+  }
+  std::vector<std::string> Args(const std::string& device, const std::string& script, const std::string& side,
+                                std::vector<std::string> more) {
+    std::vector<std::string> args = {"--device", device, "--script",   script, "--side", side,
+                                     "--calls",  "3",    "--call-gap", "0.5",  "--cps",  "30"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  // For a modem: the program has initialised it, then the first call rings.
+  void RingWhenInitialised(const std::string& lastInitCommand) {
+    ASSERT_TRUE(ServeUntil([&] { return sim->Said("command " + lastInitCommand + " -> OK"); }))
+        << sim->Console();
+    kill(sim->Pid(), SIGUSR1);
+  }
+  std::vector<fieldtext::Record> Records() const { return fieldtext::readCapture(Captures()).records; }
+  // Serves the calls until the last one is saved.
+  void ServeTheCalls() {
+    ASSERT_TRUE(ServeUntil([&] { return Records().size() == kCalls && !form->State.UnsavedCall; }))
+        << Boxes() << sim->Console() << Captures();
+  }
+  // Record n (from 1) holds call n's conversation: this side's turns and the far end's, with the
+  // far end's words of that call, once.
+  void ExpectRecords(const std::string& sent, const std::string& received, const std::string& device) {
+    fieldtext::Capture capture = fieldtext::readCapture(Captures());
+    EXPECT_TRUE(capture.broken.empty());
+    ASSERT_EQ(capture.records.size(), static_cast<std::size_t>(kCalls)) << Captures();
+    for (int n = 1; n <= kCalls; ++n) {
+      SCOPED_TRACE("call " + std::to_string(n));
+      const fieldtext::Record& record = capture.records[static_cast<std::size_t>(n - 1)];
+      const std::string& conversation = record.conversation;
+      // The view's last line loses its trailing spaces when the call ends.
+      EXPECT_EQ(fieldtext::withoutTrailingSpaces(fieldtext::speakerText(conversation, "SEND: ")),
+                fieldtext::withoutTrailingSpaces(sent))
+          << conversation;
+      EXPECT_EQ(fieldtext::withoutTrailingSpaces(fieldtext::speakerText(conversation, "RECD: ")),
+                fieldtext::withoutTrailingSpaces(Numbered(received, n)))
+          << conversation;
+      ASSERT_TRUE(record.value("SCRIPTCOMPLETED") && record.value("DEVICE"));
+      EXPECT_EQ(*record.value("SCRIPTCOMPLETED"), "Yes");
+      EXPECT_EQ(*record.value("DEVICE"), device);
+    }
+    EXPECT_TRUE(sim->Said("next-call 3")) << sim->Console();
+    EXPECT_EQ(Boxes(), "");
+  }
+
+  std::string scriptPath;
+};
+
+// This side (answering) greets; the far end answers with the call's number and signs off.
+const std::string kModemScript =
+    "HELLO GA\r\n"
+    "\r\n"
+    "THIS IS CALL {call} SK\r\n"
+    "\r\n";
+
+TEST_F(CallsInARow, NxiModem) {
+  Prepare("NXi modem", kModemScript);
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      Args("nxi", scriptPath, "even", {"--ring-on-signal", "--quiet", "0.5", "--connect-delay", "0.3"})));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
+  ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
+  ExpectRecords("HELLO GA ", "THIS IS CALL {call} SK ", "NXi modem");
+  // Each call came up with turbo on its own answer, after the last one had hung up.
+  const std::string* turbo = Records()[2].value("TURBOCODEDETECTED");
+  EXPECT_TRUE(turbo && *turbo == "Yes");
+}
+
+TEST_F(CallsInARow, InteleModem2400) {
+  Prepare("Ultratec Intele-Modem 2400", kModemScript);
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      Args("im2400", scriptPath, "even", {"--ring-on-signal", "--quiet", "0.5", "--connect-delay", "0.3"})));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("ATX1E0"));
+  ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
+  ExpectRecords("HELLO GA ", "THIS IS CALL {call} SK ", "Ultratec Intele-Modem 2400");
+}
+
+TEST_F(CallsInARow, DirectTtyEndingEachCallByItself) {
+  // On a directly attached TTY the script waits for the far end: it greets first (a turn that is
+  // not in this side's script), this side signs off, and the call ends with the script.
+  const std::string script = "BYE SK\r\n\r\n";
+  Prepare("Ultratec Custom Compact", script);
+  std::string farScript = WriteScript("far-script.txt", "THIS IS CALL {call} GA\r\n\r\n" + script);
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      Args("compact", farScript, "odd", {"--ring-after", "0.3", "--quiet", "0.5", "--start-delay", "0.5"})));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
+  ExpectRecords("BYE SK ", "THIS IS CALL {call} GA ", "Ultratec Custom Compact");
+  // Each call's end sent the TTY the hang-up sequence before the next call rang.
+  EXPECT_EQ(fieldtext::withoutLineEnds(FarReceived()).find("BYE SK +++ATHBYE SK +++ATHBYE SK "), 0u)
+      << FarReceived();
+}
+
+TEST_F(CallsInARow, TypingDeviceWithThisSideHavingTheLastTurn) {
+  // The tester at the Q-90 types what the typing window shows; the call ends (and is saved) once
+  // the last turn has been typed, not when it is shown.
+  const std::string script =
+      "HELLO GA\r\n"
+      "\r\n"
+      "THIS IS CALL {call} GA\r\n"
+      "\r\n"
+      "BYE SK\r\n"
+      "\r\n";
+  Prepare("Ameriphone Q-90", script);
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      Args("q90", scriptPath, "even", {"--ring-after", "0.3", "--quiet", "2.5", "--start-delay", "1.5"})));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  for (int n = 1; n <= kCalls; ++n) {
+    SCOPED_TRACE("call " + std::to_string(n));
+    // The ring is answered by itself; the tester asks for each turn of this side.
+    ASSERT_TRUE(ServeUntil([&] { return form->State.CallActive && form->SendNowButton->isEnabled(); }))
+        << sim->Console();
+    form->SendNowButton->click();
+    ASSERT_TRUE(typing->isVisible());
+    const std::string farTurn = "THIS IS CALL " + std::to_string(n) + " GA ";
+    ASSERT_TRUE(ServeUntil([&] {
+      return fieldtext::speakerText(form->MemoASCII->Text(), "RECD: ") == farTurn;
+    })) << form->MemoASCII->Text();
+    form->SendNowButton->click();
+    ASSERT_TRUE(typing->isVisible());
+    EXPECT_EQ(typing->TypingText(), "BYE SK");
+    ASSERT_TRUE(ServeUntil([&] { return Records().size() == static_cast<std::size_t>(n); }))
+        << sim->Console() << Boxes();
+    EXPECT_FALSE(typing->isVisible());
+  }
+  ExpectRecords("HELLO GABYE SK", "THIS IS CALL {call} GA ", "Ameriphone Q-90");
+}
+
+}  // namespace
+}  // namespace e2e
