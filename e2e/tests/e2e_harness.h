@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "call/manualtype.h"
+#include "child_process.h"
 #include "serial/comhandoff_qt.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
@@ -39,19 +40,16 @@ class Ttysim {
   // Whether the console has a line holding text, such as "far-end typed turn 2".
   bool Said(const std::string& text) const;
   bool Exited();
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return child_.pid(); }
   // Exit status once exited (128 + signal when killed), -1 before.
-  int ExitStatus() const { return status_; }
-  const std::string& Console() const { return console_; }
+  int ExitStatus() const { return child_.status(); }
+  const std::string& Console() const { return child_.output(); }
 
  private:
   void ParseReady(const std::string& line);
-  pid_t pid_ = -1;
-  int out_ = -1;
+  kit::testing::ChildProcess child_;
   std::unique_ptr<QSocketNotifier> notifier_;  // reads the console as it arrives
-  std::string console_;
   std::map<std::string, std::string> ready_;
-  int status_ = -1;
 };
 
 // One call: the folders and files of a field test in a temporary directory.
