@@ -175,21 +175,7 @@ bool Device::toProgram(const std::string& text) {
     return true;
   }
   pending_ += text;
-  while (!pending_.empty()) {
-    ssize_t n = write(pty_->masterFd(), pending_.data(), pending_.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;
-      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
-        pending_.clear();
-        break;
-      }
-      error_ = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
-      return false;
-    }
-    pending_.erase(0, static_cast<std::size_t>(n));
-  }
-  return true;
+  return pty_->writePending(pending_, &error_);
 }
 
 // Reads what the program wrote; false when the program has closed the port.

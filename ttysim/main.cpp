@@ -171,22 +171,8 @@ bool Runner::drain() {
     }
     out.toProgram.clear();
   }
-  while (!pending_.empty()) {
-    ssize_t n = write(pty_->masterFd(), pending_.data(), pending_.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;
-      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
-        pending_.clear();
-        break;
-      }
-      error_ = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
-      return false;
-    }
-    if (!log("tx", std::string_view(pending_).substr(0, static_cast<std::size_t>(n)))) return false;
-    pending_.erase(0, static_cast<std::size_t>(n));
-  }
-  return true;
+  if (pending_.empty()) return true;  // also when the port could not be made
+  return pty_->writePending(pending_, &error_, [this](std::string_view chunk) { return log("tx", chunk); });
 }
 
 // Reads what the program wrote; false when the program has closed the port.

@@ -86,6 +86,27 @@ void PtyLink::removeLink() {
   link_.clear();
 }
 
+bool PtyLink::writePending(std::string& pending, std::string* error,
+                           const std::function<bool(std::string_view chunk)>& sent) const {
+  while (!pending.empty()) {
+    ssize_t n = write(master_, pending.data(), pending.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
+        pending.clear();
+        break;
+      }
+      *error = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
+      return false;
+    }
+    const auto went = static_cast<std::size_t>(n);
+    if (sent && !sent(std::string_view(pending).substr(0, went))) return false;
+    pending.erase(0, went);
+  }
+  return true;
+}
+
 PtyLink::~PtyLink() {
   removeLink();
   if (master_ >= 0) close(master_);

@@ -1,8 +1,10 @@
 #pragma once
 // A pseudo-terminal whose device is linked as COMn in the port folder, the way the program finds
 // its serial ports. The link goes away with the object.
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace ttysim {
 
@@ -21,6 +23,13 @@ class PtyLink {
   const std::string& dir() const { return dir_; }
   // Removes the link if it still points to our device. Safe to call more than once.
   void removeLink();
+  // Writes pending bytes to the program until all have gone or the master is full, and erases
+  // what went. Each chunk written is first handed to sent, which stops the writing by returning
+  // false (the chunk stays pending). When the program has closed its side the rest is dropped:
+  // the hang-up shows at the next poll. False when sent stopped, or with the reason in *error when
+  // the master refuses the bytes.
+  bool writePending(std::string& pending, std::string* error,
+                    const std::function<bool(std::string_view chunk)>& sent = {}) const;
 
  private:
   PtyLink() = default;
