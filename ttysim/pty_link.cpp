@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -13,6 +14,14 @@
 namespace ttysim {
 
 namespace fs = std::filesystem;
+
+std::optional<std::string> portLinkName(std::string_view text) {
+  if (text.size() <= 3 || !(text.starts_with("COM") || text.starts_with("com")) || text[3] == '0') return {};
+  int n = 0;
+  auto [end, ec] = std::from_chars(text.data() + 3, text.data() + text.size(), n);
+  if (ec != std::errc() || end != text.data() + text.size() || n < 1 || n > 16) return {};
+  return "COM" + std::to_string(n);
+}
 
 std::unique_ptr<PtyLink> PtyLink::create(const std::string& dir, const std::string& name,
                                          std::string* error) {

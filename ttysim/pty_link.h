@@ -3,10 +3,15 @@
 // its serial ports. The link goes away with the object.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace ttysim {
+
+// The link name of a port given as COMn or comn, n from 1 to 16 without a leading zero: "COMn".
+// Nothing for anything else.
+std::optional<std::string> portLinkName(std::string_view text);
 
 class PtyLink {
  public:
