@@ -143,6 +143,14 @@ void FieldTest::WriteSettings(const std::map<std::string, std::string>& values) 
   std::ofstream(key / "Corvalis.reg", std::ios::binary) << file;
 }
 
+void FieldTest::Prepare(const std::string& device, const std::string& script,
+                        std::map<std::string, std::string> more) {
+  scriptPath = WriteScript("script.txt", script);
+  more["Device Type"] = device;
+  more["Script filename"] = scriptPath;
+  WriteSettings(more);
+}
+
 void FieldTest::StartSim(std::vector<std::string> args) {
   for (std::string a : {"--port-dir", portDir.c_str()}) args.push_back(a);
   for (std::string a : {"--received", "far-received.txt", "--sent", "far-sent.txt", "--log", "sim-log.txt"}) {
@@ -185,6 +193,12 @@ bool FieldTest::ServeUntil(const std::function<bool()>& done) {
 int FieldTest::ServeUntilSimExits() {
   if (!ServeUntil([this] { return sim->Exited(); })) return -1;
   return sim->ExitStatus();
+}
+
+void FieldTest::RingWhenInitialised(const std::string& lastInitCommand) {
+  ASSERT_TRUE(ServeUntil([&] { return sim->Said("command " + lastInitCommand + " -> OK"); }))
+      << sim->Console();
+  kill(sim->Pid(), SIGUSR1);
 }
 
 std::string FieldTest::Capture() const {

@@ -63,6 +63,10 @@ class FieldTest : public ::testing::Test {
   // The settings store of a tester ready for an automatic call on port 1, with the given values
   // on top (registry value names, such as "Device Type").
   void WriteSettings(const std::map<std::string, std::string>& values);
+  // The settings of an automatic call on the device with the script (written as scriptPath),
+  // and more values on top.
+  void Prepare(const std::string& device, const std::string& script,
+               std::map<std::string, std::string> more = {});
   // Starts ttysim with the folder, files and limits of this test added to args, and waits for
   // its ready line.
   void StartSim(std::vector<std::string> args);
@@ -74,6 +78,9 @@ class FieldTest : public ::testing::Test {
   bool ServeUntil(const std::function<bool()>& done);
   // Serves until ttysim has exited; its exit status.
   int ServeUntilSimExits();
+  // For a modem: serves until the program has initialised it (ttysim answered the last command
+  // with OK), then makes it ring.
+  void RingWhenInitialised(const std::string& lastInitCommand);
   // The one capture file in the log folder, whole.
   std::string Capture() const;
   // Every capture file of the log folder in name (date and time) order, one after another: a
@@ -87,6 +94,7 @@ class FieldTest : public ::testing::Test {
 
   kit::testing::TempDir dir;
   std::string portDir, logDir, registryDir;
+  std::string scriptPath;  // written by Prepare
   std::unique_ptr<Ttysim> sim;
   corvalis::testing::FakeBoxes boxes;
   std::unique_ptr<corvalis::TQtHandoff> handoff;

@@ -62,10 +62,9 @@ void Shuttle(int from, int to) {
 class SoftttyCall : public FieldTest {};
 
 TEST_F(SoftttyCall, BothEndsOnSoftttyJoinedByAnAudioLoopback) {
-  const std::string scriptPath = WriteScript("script.txt", kScript);
   const std::string greeting = "HELLO LAB THIS IS CAR 2 GA\r\n\r\n";
   const std::string farScript = WriteScript("far-script.txt", greeting + kScript);
-  WriteSettings({{"Device Type", "Ultratec Custom Compact"}, {"Script filename", scriptPath}});
+  Prepare("Ultratec Custom Compact", kScript);
 
   const std::string ab = dir.file("near-to-far.raw"), ba = dir.file("far-to-near.raw");
   ASSERT_EQ(mkfifo(ab.c_str(), 0600), 0);
