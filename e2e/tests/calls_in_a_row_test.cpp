@@ -75,7 +75,10 @@ TEST_F(CallsInARow, NxiModem) {
   ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
   ExpectRecords("HELLO GA ", "THIS IS CALL {call} SK ", "NXi modem");
   // Each call came up with turbo on its own answer, after the last one had hung up.
-  const std::string* turbo = Records()[2].value("TURBOCODEDETECTED");
+  // The records are held: the value found points into them.
+  const std::vector<fieldtext::Record> records = Records();
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kCalls));
+  const std::string* turbo = records[2].value("TURBOCODEDETECTED");
   EXPECT_TRUE(turbo && *turbo == "Yes");
 }
 
