@@ -189,6 +189,7 @@ struct Line {
   std::string why;        // why the data is not a string (for the log)
   size_t lineNumber = 0;  // of the first physical line, from 1; 0 for lines added here
   bool rewrite = false;   // written from name and text instead of raw
+  bool cutOff = false;    // hex data whose last line, the file's last, ends in a backslash
 };
 
 struct ParsedData {
@@ -359,10 +360,15 @@ class KeyDocument {
         if (auto name = valueName(t, pos)) {
           std::string joined(t.substr(pos));
           if (istartsWith(trim(joined), "hex") && endsWithContinuation(joined)) {
-            // Long hex data goes on over lines ending in a backslash.
+            // Long hex data goes on over lines ending in a backslash; at the end of the file it
+            // goes on over nothing, as it would over a blank line.
             joined = trim(joined);
-            while (joined.ends_with('\\') && i + 1 < physical.size()) {
-              joined.pop_back();
+            while (joined.ends_with('\\')) {
+              while (joined.ends_with('\\')) joined.pop_back();  // one continuation, however written
+              if (i + 1 == physical.size()) {
+                line.cutOff = true;
+                break;
+              }
               line.raw.push_back(physical[++i]);
               joined += trim(physical[i]);
             }
@@ -425,11 +431,15 @@ class KeyDocument {
 
   std::string text() const {
     std::string out;
-    for (const Line& l : lines_) {
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      const Line& l = lines_[i];
       if (l.rewrite) {
         out += format(l) + '\n';
       } else {
         for (const std::string& r : l.raw) out += r + '\n';
+        // Hex data cut off by the end of the file still ends in a backslash: a blank line keeps
+        // the lines written after it from being read as more of its data.
+        if (l.cutOff && i + 1 < lines_.size()) out += '\n';
       }
     }
     return out;

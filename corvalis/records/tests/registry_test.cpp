@@ -238,6 +238,31 @@ TEST_F(RegistryTest, UnknownLinesAndOtherValuesAreKeptOnWrite) {
   EXPECT_EQ(reg.valueKind("Blob"), ValueKind::Binary);
 }
 
+// Hex data cut off by the end of the file (a copy stopped short) ends in a backslash; values
+// written after it must not become part of it, and saving again must not change the file.
+TEST_F(RegistryTest, ValuesWrittenAfterHexDataCutOffAtTheEndOfTheFileStayValues) {
+  putKeyFile(
+      "REGEDIT4\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\r\n"
+      "\"Signal\"=\"Weak\"\r\n"
+      "\"Note\"=hex(1):41,00\\\\");  // two backslashes: still one continuation
+  ASSERT_TRUE(reg.openKey(kKey, true));
+  EXPECT_EQ(reg.readString("Note"), "A");  // as if a blank line followed
+  reg.writeStrings({{"Location", "Lab B"}, {"Signal", "Strong"}});
+  const std::string saved = keyText();
+  reg.closeKey();
+
+  for (int save = 0; save < 2; ++save) {
+    Registry again{RootKey::LocalMachine, dir.path()};
+    ASSERT_TRUE(again.openKey(kKey, true));
+    EXPECT_EQ(again.readString("Location"), "Lab B");
+    EXPECT_EQ(again.readString("Signal"), "Strong");
+    EXPECT_EQ(again.readString("Note"), "A");
+    again.writeStrings({{"Location", "Lab B"}});
+    EXPECT_EQ(keyText(), saved);
+  }
+}
+
 TEST_F(RegistryTest, ReadsAKeyExportedOnAnotherMachine) {
   // A Unicode export from 64-bit Windows: UTF-16LE with a byte order mark, CR LF, the key under
   // WOW6432Node, its parent and a subkey in the same file.
