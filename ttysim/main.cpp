@@ -68,16 +68,6 @@ std::string escaped(std::string_view s) {
   return r;
 }
 
-// A value of the startup line: spaces and backslashes escaped so that fields split on spaces.
-std::string field(std::string_view s) {
-  std::string r;
-  for (char c : s) {
-    if (c == ' ' || c == '\\') r += '\\';
-    r += c;
-  }
-  return r;
-}
-
 class OutFile {
  public:
   bool open(const std::string& path, std::string* error) {
@@ -226,9 +216,9 @@ int Runner::run() {
   pty_ = PtyLink::create(options_.portDir, options_.port, &error_);
   if (!pty_) return finish(1);
 
-  say("ready port=" + options_.port + " folder=" + field(pty_->dir()) + " link=" + field(pty_->linkPath()) +
-      " device=" + field(pty_->devicePath()) + " type=" + field(deviceText(options_.session.device)) +
-      " pid=" + std::to_string(getpid()));
+  say("ready port=" + options_.port + " folder=" + readyField(pty_->dir()) +
+      " link=" + readyField(pty_->linkPath()) + " device=" + readyField(pty_->devicePath()) +
+      " type=" + readyField(deviceText(options_.session.device)) + " pid=" + std::to_string(getpid()));
 
   for (;;) {
     if (!drain()) return finish(1);

@@ -23,6 +23,15 @@ std::optional<std::string> portLinkName(std::string_view text) {
   return "COM" + std::to_string(n);
 }
 
+std::string readyField(std::string_view value) {
+  std::string r;
+  for (char c : value) {
+    if (c == ' ' || c == '\\') r += '\\';
+    r += c;
+  }
+  return r;
+}
+
 std::unique_ptr<PtyLink> PtyLink::create(const std::string& dir, const std::string& name,
                                          std::string* error) {
   auto fail = [error](const std::string& what) -> std::unique_ptr<PtyLink> {

@@ -13,6 +13,10 @@ namespace ttysim {
 // Nothing for anything else.
 std::optional<std::string> portLinkName(std::string_view text);
 
+// A value of the ready line that announces the link (link=..., device=...): spaces and
+// backslashes escaped so that the fields split on spaces.
+std::string readyField(std::string_view value);
+
 class PtyLink {
  public:
   // Makes the folder when missing. Fails, with the reason in *error, when the name is taken by
