@@ -27,6 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using ttysim::PtyLink;
+using ttysim::readyField;
 
 int gSignalPipe[2] = {-1, -1};
 
@@ -175,21 +176,7 @@ bool Device::toProgram(const std::string& text) {
     return true;
   }
   pending_ += text;
-  while (!pending_.empty()) {
-    ssize_t n = write(pty_->masterFd(), pending_.data(), pending_.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;
-      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
-        pending_.clear();
-        break;
-      }
-      error_ = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
-      return false;
-    }
-    pending_.erase(0, static_cast<std::size_t>(n));
-  }
-  return true;
+  return pty_->writePending(pending_, &error_);
 }
 
 // Reads what the program wrote; false when the program has closed the port.
@@ -253,16 +240,6 @@ int Device::finish(int status) {
   return status;
 }
 
-// A value of the ready line: spaces and backslashes escaped so that fields split on spaces.
-std::string field(std::string_view s) {
-  std::string r;
-  for (char c : s) {
-    if (c == ' ' || c == '\\') r += '\\';
-    r += c;
-  }
-  return r;
-}
-
 int Device::run() {
   if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0 || !makePipe(wake_, &error_)) {
     if (error_.empty()) error_ = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -284,8 +261,9 @@ int Device::run() {
   if (!openAudio()) return finish(1);
   pty_ = PtyLink::create(o_.portDir, o_.port, &error_);
   if (!pty_) return finish(1);
-  say("ready port=" + o_.port + " folder=" + field(pty_->dir()) + " link=" + field(pty_->linkPath()) +
-      " device=" + field(pty_->devicePath()) + " type=softtty pid=" + std::to_string(getpid()));
+  say("ready port=" + o_.port + " folder=" + readyField(pty_->dir()) +
+      " link=" + readyField(pty_->linkPath()) + " device=" + readyField(pty_->devicePath()) +
+      " type=softtty pid=" + std::to_string(getpid()));
   capture_ = std::thread([this] { captureLoop(); });
   playback_ = std::thread([this] { playbackLoop(); });
 

@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "pty_link.h"
+
 namespace softtty {
 namespace {
 
@@ -181,14 +183,10 @@ ParseResult parseOptions(const std::vector<std::string>& args,
 
   if (error.empty() && device) {
     const std::string& p = values["--port"];
-    int n = 0;
-    auto [end, ec] = std::from_chars(p.data() + std::min<std::size_t>(3, p.size()), p.data() + p.size(), n);
-    bool ok = p.size() > 3 && (p.compare(0, 3, "COM") == 0 || p.compare(0, 3, "com") == 0) && p[3] != '0' &&
-              ec == std::errc() && end == p.data() + p.size() && n >= 1 && n <= 16;
-    if (!ok) {
-      error = "--port needs a port name COM1 to COM16, not '" + p + "'";
+    if (auto name = ttysim::portLinkName(p)) {
+      o.port = *name;
     } else {
-      o.port = "COM" + std::to_string(n);
+      error = "--port needs a port name COM1 to COM16, not '" + p + "'";
     }
     if (error.empty()) {
       if (values.count("--folder")) {

@@ -68,16 +68,6 @@ std::string escaped(std::string_view s) {
   return r;
 }
 
-// A value of the startup line: spaces and backslashes escaped so that fields split on spaces.
-std::string field(std::string_view s) {
-  std::string r;
-  for (char c : s) {
-    if (c == ' ' || c == '\\') r += '\\';
-    r += c;
-  }
-  return r;
-}
-
 class OutFile {
  public:
   bool open(const std::string& path, std::string* error) {
@@ -171,22 +161,8 @@ bool Runner::drain() {
     }
     out.toProgram.clear();
   }
-  while (!pending_.empty()) {
-    ssize_t n = write(pty_->masterFd(), pending_.data(), pending_.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;
-      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
-        pending_.clear();
-        break;
-      }
-      error_ = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
-      return false;
-    }
-    if (!log("tx", std::string_view(pending_).substr(0, static_cast<std::size_t>(n)))) return false;
-    pending_.erase(0, static_cast<std::size_t>(n));
-  }
-  return true;
+  if (pending_.empty()) return true;  // also when the port could not be made
+  return pty_->writePending(pending_, &error_, [this](std::string_view chunk) { return log("tx", chunk); });
 }
 
 // Reads what the program wrote; false when the program has closed the port.
@@ -240,9 +216,9 @@ int Runner::run() {
   pty_ = PtyLink::create(options_.portDir, options_.port, &error_);
   if (!pty_) return finish(1);
 
-  say("ready port=" + options_.port + " folder=" + field(pty_->dir()) + " link=" + field(pty_->linkPath()) +
-      " device=" + field(pty_->devicePath()) + " type=" + field(deviceText(options_.session.device)) +
-      " pid=" + std::to_string(getpid()));
+  say("ready port=" + options_.port + " folder=" + readyField(pty_->dir()) +
+      " link=" + readyField(pty_->linkPath()) + " device=" + readyField(pty_->devicePath()) +
+      " type=" + readyField(deviceText(options_.session.device)) + " pid=" + std::to_string(getpid()));
 
   for (;;) {
     if (!drain()) return finish(1);

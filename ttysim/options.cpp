@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 
+#include "pty_link.h"
+
 namespace ttysim {
 namespace {
 
@@ -123,13 +125,10 @@ ParseResult parseOptions(const std::vector<std::string>& args,
        }},
       {"--port",
        [&](const std::string& name, const std::string& v) {
-         int n = 0;
-         bool ok = v.size() > 3 && (v.compare(0, 3, "COM") == 0 || v.compare(0, 3, "com") == 0) &&
-                   v[3] != '0' && parseInteger(v.substr(3), &n) && n >= 1 && n <= 16;
-         if (!ok) {
-           error = name + " needs a port name COM1 to COM16, not '" + v + "'";
+         if (auto port = portLinkName(v)) {
+           o.port = *port;
          } else {
-           o.port = "COM" + std::to_string(n);
+           error = name + " needs a port name COM1 to COM16, not '" + v + "'";
          }
        }},
       {"--port-dir", [&](const std::string&, const std::string& v) { o.portDir = v; }},

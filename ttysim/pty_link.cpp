@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -13,6 +14,23 @@
 namespace ttysim {
 
 namespace fs = std::filesystem;
+
+std::optional<std::string> portLinkName(std::string_view text) {
+  if (text.size() <= 3 || !(text.starts_with("COM") || text.starts_with("com")) || text[3] == '0') return {};
+  int n = 0;
+  auto [end, ec] = std::from_chars(text.data() + 3, text.data() + text.size(), n);
+  if (ec != std::errc() || end != text.data() + text.size() || n < 1 || n > 16) return {};
+  return "COM" + std::to_string(n);
+}
+
+std::string readyField(std::string_view value) {
+  std::string r;
+  for (char c : value) {
+    if (c == ' ' || c == '\\') r += '\\';
+    r += c;
+  }
+  return r;
+}
 
 std::unique_ptr<PtyLink> PtyLink::create(const std::string& dir, const std::string& name,
                                          std::string* error) {
@@ -84,6 +102,27 @@ void PtyLink::removeLink() {
     if (device_ == target) unlink(link_.c_str());
   }
   link_.clear();
+}
+
+bool PtyLink::writePending(std::string& pending, std::string* error,
+                           const std::function<bool(std::string_view chunk)>& sent) const {
+  while (!pending.empty()) {
+    ssize_t n = write(master_, pending.data(), pending.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      if (errno == EIO) {  // closed under us: the hang-up is seen by the next poll
+        pending.clear();
+        break;
+      }
+      *error = std::string("cannot write to the pseudo-terminal: ") + std::strerror(errno);
+      return false;
+    }
+    const auto went = static_cast<std::size_t>(n);
+    if (sent && !sent(std::string_view(pending).substr(0, went))) return false;
+    pending.erase(0, went);
+  }
+  return true;
 }
 
 PtyLink::~PtyLink() {

@@ -1,7 +1,5 @@
 // Whole calls through ttysim, one device family each: the call comes up as that device does,
 // the script runs, and what crossed the line and what the capture file holds are checked.
-#include <signal.h>
-
 #include <QPushButton>
 
 #include "call/conversation_view.h"
@@ -29,11 +27,6 @@ std::string Turns(const std::string& script, Side side, std::string_view lineEnd
   return fieldtext::sideText(fieldtext::readTurns(script), side, lineEnd);
 }
 
-std::string WithoutTrailingSpaces(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
-
 // What ttysim read from the program, as its log shows it (bytes escaped).
 std::string ReadFromProgram(const std::string& log) {
   std::string rx;
@@ -58,22 +51,6 @@ void ExpectInOrder(const std::string& console, const std::vector<std::string>& e
 
 class DeviceCall : public FieldTest {
  protected:
-  // The settings of an automatic call on the device with the script.
-  void Prepare(const std::string& device, const std::string& script,
-               std::map<std::string, std::string> more = {}) {
-    scriptPath = WriteScript("script.txt", script);
-    more["Device Type"] = device;
-    more["Script filename"] = scriptPath;
-    WriteSettings(more);
-  }
-
-  // For a modem: the program has initialised it, then it rings.
-  void RingWhenInitialised(const std::string& lastInitCommand) {
-    ASSERT_TRUE(ServeUntil([&] { return sim->Said("command " + lastInitCommand + " -> OK"); }))
-        << sim->Console();
-    kill(sim->Pid(), SIGUSR1);
-  }
-
   // The call ran to its end: ttysim exited 0 after the program hung up, the call was saved.
   void ServeToTheEnd() {
     ASSERT_EQ(ServeUntilSimExits(), 0) << sim->Console();
@@ -88,8 +65,8 @@ class DeviceCall : public FieldTest {
     ASSERT_TRUE(conversation) << capture;
     EXPECT_EQ(fieldtext::speakerText(*conversation, "SEND: "), sent) << *conversation;
     // The view's last line loses its trailing spaces when the call ends.
-    EXPECT_EQ(WithoutTrailingSpaces(fieldtext::speakerText(*conversation, "RECD: ")),
-              WithoutTrailingSpaces(received))
+    EXPECT_EQ(fieldtext::withoutTrailingSpaces(fieldtext::speakerText(*conversation, "RECD: ")),
+              fieldtext::withoutTrailingSpaces(received))
         << *conversation;
     for (auto& [key, value] : values) EXPECT_EQ(fieldtext::lastRecordValue(capture, key), value) << key;
     EXPECT_EQ(fieldtext::lastRecordValue(capture, "SCRIPTCOMPLETED"), "Yes");
@@ -107,8 +84,6 @@ class DeviceCall : public FieldTest {
     return {"--device", device, "--script", scriptPath, "--side",          "even", "--ring-on-signal",
             "--cps",    "30",   "--quiet",  "0.5",      "--connect-delay", "0.3"};
   }
-
-  std::string scriptPath;
 };
 
 TEST_F(DeviceCall, NxiModemAnswersTheRingWithTurboAndRunsTheScriptByItself) {

@@ -1,20 +1,13 @@
 #include "e2e_harness.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <fstream>
-
-extern char** environ;
 
 namespace e2e {
 
@@ -37,67 +30,24 @@ std::string regQuoted(const std::string& s) {
 
 // ---- ttysim ------------------------------------------------------------------------------------
 
-Ttysim::Ttysim(std::vector<std::string> args) {
-  args.insert(args.begin(), TTYSIM_BIN);
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return;
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  close(p[1]);
-  if (rc != 0) {
-    ADD_FAILURE() << "cannot start " << TTYSIM_BIN << ": " << std::strerror(rc);
-    pid_ = -1;
-    close(p[0]);
-    return;
-  }
-  out_ = p[0];
-  fcntl(out_, F_SETFL, fcntl(out_, F_GETFL) | O_NONBLOCK);
-  notifier_ = std::make_unique<QSocketNotifier>(out_, QSocketNotifier::Read);
+Ttysim::Ttysim(std::vector<std::string> args) : child_(TTYSIM_BIN, std::move(args), SIGKILL) {
+  if (child_.outputFd() < 0) return;
+  notifier_ = std::make_unique<QSocketNotifier>(child_.outputFd(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Pump(); });
 }
 
 Ttysim::~Ttysim() {
-  if (pid_ > 0 && status_ < 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  notifier_.reset();
-  if (out_ >= 0) close(out_);
+  notifier_.reset();  // before the child closes the pipe it watches
 }
 
 void Ttysim::Pump() {
-  if (out_ < 0) return;
-  char chunk[4096];
-  for (;;) {
-    ssize_t n = read(out_, chunk, sizeof chunk);
-    if (n > 0) {
-      std::size_t lineStart = console_.rfind('\n') + 1;  // 0 when there is none
-      console_.append(chunk, static_cast<std::size_t>(n));
-      if (ready_.empty()) {
-        for (std::size_t end; (end = console_.find('\n', lineStart)) != std::string::npos;
-             lineStart = end + 1)
-          ParseReady(console_.substr(lineStart, end - lineStart));
-      }
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) {
-      // The end of the console: ttysim has ended or is ending.
-      notifier_->setEnabled(false);
-      close(out_);
-      out_ = -1;
-    }
-    return;
-  }
+  std::size_t lineStart = child_.output().rfind('\n') + 1;  // 0 when there is none
+  const std::string& console = child_.readAvailable();
+  // At the end of the console (ttysim has ended or is ending) there is nothing more to watch.
+  if (child_.outputFd() < 0 && notifier_) notifier_->setEnabled(false);
+  for (std::size_t end; ready_.empty() && (end = console.find('\n', lineStart)) != std::string::npos;
+       lineStart = end + 1)
+    ParseReady(console.substr(lineStart, end - lineStart));
 }
 
 void Ttysim::ParseReady(const std::string& line) {
@@ -120,15 +70,12 @@ void Ttysim::ParseReady(const std::string& line) {
 }
 
 bool Ttysim::Said(const std::string& text) const {
-  return console_.find(text) != std::string::npos;
+  return Console().find(text) != std::string::npos;
 }
 
 bool Ttysim::Exited() {
-  if (status_ >= 0) return true;
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (child_.status() >= 0) return true;
+  if (!child_.exited()) return false;
   Pump();  // what it said last
   return true;
 }
@@ -196,6 +143,14 @@ void FieldTest::WriteSettings(const std::map<std::string, std::string>& values) 
   std::ofstream(key / "Corvalis.reg", std::ios::binary) << file;
 }
 
+void FieldTest::Prepare(const std::string& device, const std::string& script,
+                        std::map<std::string, std::string> more) {
+  scriptPath = WriteScript("script.txt", script);
+  more["Device Type"] = device;
+  more["Script filename"] = scriptPath;
+  WriteSettings(more);
+}
+
 void FieldTest::StartSim(std::vector<std::string> args) {
   for (std::string a : {"--port-dir", portDir.c_str()}) args.push_back(a);
   for (std::string a : {"--received", "far-received.txt", "--sent", "far-sent.txt", "--log", "sim-log.txt"}) {
@@ -238,6 +193,12 @@ bool FieldTest::ServeUntil(const std::function<bool()>& done) {
 int FieldTest::ServeUntilSimExits() {
   if (!ServeUntil([this] { return sim->Exited(); })) return -1;
   return sim->ExitStatus();
+}
+
+void FieldTest::RingWhenInitialised(const std::string& lastInitCommand) {
+  ASSERT_TRUE(ServeUntil([&] { return sim->Said("command " + lastInitCommand + " -> OK"); }))
+      << sim->Console();
+  kill(sim->Pid(), SIGUSR1);
 }
 
 std::string FieldTest::Capture() const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "call/manualtype.h"
+#include "child_process.h"
 #include "serial/comhandoff_qt.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
@@ -39,19 +40,16 @@ class Ttysim {
   // Whether the console has a line holding text, such as "far-end typed turn 2".
   bool Said(const std::string& text) const;
   bool Exited();
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return child_.pid(); }
   // Exit status once exited (128 + signal when killed), -1 before.
-  int ExitStatus() const { return status_; }
-  const std::string& Console() const { return console_; }
+  int ExitStatus() const { return child_.status(); }
+  const std::string& Console() const { return child_.output(); }
 
  private:
   void ParseReady(const std::string& line);
-  pid_t pid_ = -1;
-  int out_ = -1;
+  kit::testing::ChildProcess child_;
   std::unique_ptr<QSocketNotifier> notifier_;  // reads the console as it arrives
-  std::string console_;
   std::map<std::string, std::string> ready_;
-  int status_ = -1;
 };
 
 // One call: the folders and files of a field test in a temporary directory.
@@ -65,6 +63,10 @@ class FieldTest : public ::testing::Test {
   // The settings store of a tester ready for an automatic call on port 1, with the given values
   // on top (registry value names, such as "Device Type").
   void WriteSettings(const std::map<std::string, std::string>& values);
+  // The settings of an automatic call on the device with the script (written as scriptPath),
+  // and more values on top.
+  void Prepare(const std::string& device, const std::string& script,
+               std::map<std::string, std::string> more = {});
   // Starts ttysim with the folder, files and limits of this test added to args, and waits for
   // its ready line.
   void StartSim(std::vector<std::string> args);
@@ -76,6 +78,9 @@ class FieldTest : public ::testing::Test {
   bool ServeUntil(const std::function<bool()>& done);
   // Serves until ttysim has exited; its exit status.
   int ServeUntilSimExits();
+  // For a modem: serves until the program has initialised it (ttysim answered the last command
+  // with OK), then makes it ring.
+  void RingWhenInitialised(const std::string& lastInitCommand);
   // The one capture file in the log folder, whole.
   std::string Capture() const;
   // Every capture file of the log folder in name (date and time) order, one after another: a
@@ -89,6 +94,7 @@ class FieldTest : public ::testing::Test {
 
   kit::testing::TempDir dir;
   std::string portDir, logDir, registryDir;
+  std::string scriptPath;  // written by Prepare
   std::unique_ptr<Ttysim> sim;
   corvalis::testing::FakeBoxes boxes;
   std::unique_ptr<corvalis::TQtHandoff> handoff;

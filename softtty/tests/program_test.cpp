@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,16 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "wav.h"
-
-extern char** environ;
 
 namespace softtty {
 namespace {
 
 namespace fs = std::filesystem;
+using kit::testing::ChildProcess;
 using kit::testing::runProgram;
 using kit::testing::TempDir;
 
@@ -86,62 +84,16 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
   EXPECT_FALSE(fs::exists(fs::path(ports) / "COM4"));
 }
 
-// softtty as a child, with its console read as it comes.
-class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    args.insert(args.begin(), SOFTTTY_BIN);
-    int p[2];
-    EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(p[1]);
-    out_ = p[0];
-  }
-  ~Child() {
-    if (status_ < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_);
-  }
-  // Reads the console until it holds text; false after the limit.
-  bool waitFor(const std::string& text, int seconds = 60) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (console_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 200) > 0) {
-        char buf[1024];
-        ssize_t n = read(out_, buf, sizeof buf);
-        if (n <= 0) return console_.find(text) != std::string::npos;
-        console_.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    return true;
-  }
-  int stop() {
-    kill(pid_, SIGTERM);
-    int st = 0;
-    waitpid(pid_, &st, 0);
-    waitFor("exit", 5);
-    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return status_;
-  }
-  const std::string& console() const { return console_; }
+// How long softtty, run as a child with its console read as it comes, has to say what a test waits for.
+constexpr std::chrono::seconds kWait{60};
 
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int status_ = -1;
-  std::string console_;
-};
+// Stops softtty as a user would, with SIGTERM; its exit status.
+int stop(ChildProcess& child) {
+  kill(child.pid(), SIGTERM);
+  int status = child.wait();
+  child.readUntil("exit", std::chrono::seconds(5));
+  return status;
+}
 
 int openPort(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -174,25 +126,27 @@ TEST(Program, TwoDevicesJoinedByPipesTalkBothWaysAndNeitherHearsItself) {
   const std::string ab = dir.file("a-to-b"), ba = dir.file("b-to-a");
   ASSERT_EQ(mkfifo(ab.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(ba.c_str(), 0600), 0);
-  Child a({"--port", "COM1", "--folder", ports, "--input-file", ba, "--output-file", ab});
-  Child b({"--port", "COM2", "--folder", ports, "--input-file", ab, "--output-file", ba});
-  ASSERT_TRUE(a.waitFor("ready port=COM1")) << a.console();
-  ASSERT_TRUE(b.waitFor("ready port=COM2")) << b.console();
+  ChildProcess a(SOFTTTY_BIN, {"--port", "COM1", "--folder", ports, "--input-file", ba, "--output-file", ab},
+                 SIGKILL);
+  ChildProcess b(SOFTTTY_BIN, {"--port", "COM2", "--folder", ports, "--input-file", ab, "--output-file", ba},
+                 SIGKILL);
+  ASSERT_TRUE(a.readUntil("ready port=COM1", kWait)) << a.output();
+  ASSERT_TRUE(b.readUntil("ready port=COM2", kWait)) << b.output();
   int pa = openPort(ports + "/COM1"), pb = openPort(ports + "/COM2");
   const std::string hello = "HELLO 911 GA ";
   ASSERT_EQ(write(pa, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
   EXPECT_EQ(readPort(pb, hello.size(), 30), hello);
-  ASSERT_TRUE(a.waitFor(" sent\n")) << a.console();
+  ASSERT_TRUE(a.readUntil(" sent\n", kWait)) << a.output();
   const std::string reply = "Hi 555-0142 SK";
   ASSERT_EQ(write(pb, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
   EXPECT_EQ(readPort(pa, reply.size(), 30), "HI 555-0142 SK");
-  ASSERT_TRUE(b.waitFor(" sent\n")) << b.console();
+  ASSERT_TRUE(b.readUntil(" sent\n", kWait)) << b.output();
   // Neither heard its own tones: nothing more arrived.
   EXPECT_EQ(readPort(pa, 1, 1) + readPort(pb, 1, 1), "");
   close(pa);
   close(pb);
-  EXPECT_EQ(a.stop(), 128 + SIGTERM);
-  EXPECT_EQ(b.stop(), 128 + SIGTERM);
+  EXPECT_EQ(stop(a), 128 + SIGTERM);
+  EXPECT_EQ(stop(b), 128 + SIGTERM);
   EXPECT_FALSE(fs::exists(fs::symlink_status(ports + "/COM1")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(ports + "/COM2")));
 }
@@ -201,16 +155,17 @@ TEST(Program, ADeviceHearingItsOwnTonesWritesNothingBack) {
   TempDir dir;
   const std::string ports = dir.file("ports"), loop = dir.file("loop");
   ASSERT_EQ(mkfifo(loop.c_str(), 0600), 0);
-  Child a({"--port", "COM1", "--folder", ports, "--input-file", loop, "--output-file", loop});
-  ASSERT_TRUE(a.waitFor("ready")) << a.console();
+  ChildProcess a(SOFTTTY_BIN,
+                 {"--port", "COM1", "--folder", ports, "--input-file", loop, "--output-file", loop}, SIGKILL);
+  ASSERT_TRUE(a.readUntil("ready", kWait)) << a.output();
   int p = openPort(ports + "/COM1");
   const std::string text = "ECHO ECHO 123 GA ";
   ASSERT_EQ(write(p, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  ASSERT_TRUE(a.waitFor(" sent\n")) << a.console();
+  ASSERT_TRUE(a.readUntil(" sent\n", kWait)) << a.output();
   EXPECT_EQ(readPort(p, 1, 1), "");
-  EXPECT_EQ(a.console().find("carrier on"), std::string::npos) << a.console();
+  EXPECT_EQ(a.output().find("carrier on"), std::string::npos) << a.output();
   close(p);
-  a.stop();
+  stop(a);
 }
 
 }  // namespace

@@ -4,19 +4,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <QPushButton>
 
+#include "child_process.h"
 #include "e2e_harness.h"
 #include "fieldtext.h"
 #include "run_program.h"
-
-extern char** environ;
 
 namespace e2e {
 namespace {
@@ -33,45 +30,6 @@ const std::string kScript =
     "\r\n"
     "GOT THEM BYE SK\r\n"
     "\r\n";
-
-// softtty as a child; its console is read whenever the test looks.
-class Softtty {
- public:
-  explicit Softtty(std::vector<std::string> args) {
-    args.insert(args.begin(), SOFTTTY_BIN);
-    int p[2];
-    EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(p[1]);
-    out_ = p[0];
-    fcntl(out_, F_SETFL, fcntl(out_, F_GETFL) | O_NONBLOCK);
-  }
-  ~Softtty() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_);
-  }
-  const std::string& Console() {
-    char buf[1024];
-    ssize_t n;
-    while ((n = read(out_, buf, sizeof buf)) > 0) console_.append(buf, static_cast<std::size_t>(n));
-    return console_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string console_;
-};
 
 int OpenPort(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -104,23 +62,27 @@ void Shuttle(int from, int to) {
 class SoftttyCall : public FieldTest {};
 
 TEST_F(SoftttyCall, BothEndsOnSoftttyJoinedByAnAudioLoopback) {
-  const std::string scriptPath = WriteScript("script.txt", kScript);
   const std::string greeting = "HELLO LAB THIS IS CAR 2 GA\r\n\r\n";
   const std::string farScript = WriteScript("far-script.txt", greeting + kScript);
-  WriteSettings({{"Device Type", "Ultratec Custom Compact"}, {"Script filename", scriptPath}});
+  Prepare("Ultratec Custom Compact", kScript);
 
   const std::string ab = dir.file("near-to-far.raw"), ba = dir.file("far-to-near.raw");
   ASSERT_EQ(mkfifo(ab.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(ba.c_str(), 0600), 0);
-  Softtty near({"--port", "COM1", "--folder", portDir, "--input-file", ba, "--output-file", ab, "--log",
-                dir.file("near.log")});
-  Softtty far({"--port", "COM2", "--folder", portDir, "--input-file", ab, "--output-file", ba, "--log",
-               dir.file("far.log")});
+  // The two softttys; their consoles are read whenever the test looks, and SIGTERM stops them.
+  kit::testing::ChildProcess near(SOFTTTY_BIN,
+                                  {"--port", "COM1", "--folder", portDir, "--input-file", ba, "--output-file",
+                                   ab, "--log", dir.file("near.log")},
+                                  SIGTERM);
+  kit::testing::ChildProcess far(SOFTTTY_BIN,
+                                 {"--port", "COM2", "--folder", portDir, "--input-file", ab, "--output-file",
+                                  ba, "--log", dir.file("far.log")},
+                                 SIGTERM);
   ASSERT_TRUE(ServeUntil([&] {
-    return near.Console().find("ready") != std::string::npos &&
-           far.Console().find("ready") != std::string::npos;
-  })) << near.Console()
-      << far.Console();
+    return near.readAvailable().find("ready") != std::string::npos &&
+           far.readAvailable().find("ready") != std::string::npos;
+  })) << near.readAvailable()
+      << far.readAvailable();
 
   // The far-end tester: ttysim as the TTY at the far end, its port joined to the far softtty.
   ASSERT_NO_FATAL_FAILURE(
@@ -138,7 +100,7 @@ TEST_F(SoftttyCall, BothEndsOnSoftttyJoinedByAnAudioLoopback) {
     Shuttle(simPort, farPort);
     return sim->Exited();
   })) << sim->Console()
-      << near.Console() << far.Console();
+      << near.readAvailable() << far.readAvailable();
   EXPECT_EQ(sim->ExitStatus(), 0) << sim->Console();
   ASSERT_TRUE(ServeUntil([&] { return !form->State.UnsavedCall; })) << Boxes();
   close(farPort);

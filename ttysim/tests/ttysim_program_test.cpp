@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "run_program.h"
 #include "temp_dir.h"
 
@@ -52,37 +51,15 @@ bool readUntil(int fd, std::string& buf, const std::string& needle) {
   return true;
 }
 
+// ttysim as a child, killed if the test ends before it does.
 class Ttysim {
  public:
-  explicit Ttysim(std::vector<std::string> args) {
-    args.insert(args.begin(), TTYSIM_BIN);
-    int p[2];
-    EXPECT_EQ(pipe(p), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    posix_spawn_file_actions_addclose(&fa, p[0]);
-    posix_spawn_file_actions_addclose(&fa, p[1]);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(p[1]);
-    out_ = p[0];
-  }
-  ~Ttysim() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_);
-  }
+  explicit Ttysim(std::vector<std::string> args) : child_(TTYSIM_BIN, std::move(args), SIGKILL) {}
   // The fields of the startup line, such as link and device.
   std::map<std::string, std::string> ready() {
     std::map<std::string, std::string> fields;
-    if (!readUntil(out_, output_, "\n")) return fields;
-    std::string line = output_.substr(0, output_.find('\n'));
+    if (!child_.readUntil("\n", std::chrono::milliseconds(kTimeoutMs))) return fields;
+    std::string line = child_.output().substr(0, child_.output().find('\n'));
     std::size_t pos = line.find(" ready ");
     if (pos == std::string::npos) return fields;
     std::string key, value, *cur = &key;
@@ -103,19 +80,15 @@ class Ttysim {
   }
   // Reads the console to its end and returns the exit status (128 + signal when killed).
   int wait(std::string* console = nullptr) {
-    readUntil(out_, output_, "\x01never");
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    if (console) *console = output_;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    child_.readToEnd(std::chrono::milliseconds(kTimeoutMs));
+    int status = child_.wait();
+    if (console) *console = child_.output();
+    return status;
   }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string output_;
+  kit::testing::ChildProcess child_;
 };
 
 int openPort(const std::string& path) {
