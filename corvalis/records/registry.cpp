@@ -525,6 +525,21 @@ ReadResult readWholeFile(const fs::path& path, std::string& out, int* err) {
   return ReadResult::Ok;
 }
 
+// Writes all of bytes to fd unless err is already set, flushes them to disk and closes fd. Returns
+// the first error number met, or 0.
+int writeSyncClose(int fd, std::string_view bytes, int err) {
+  for (size_t done = 0; err == 0 && done < bytes.size();) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n == 0) err = EIO;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
 // Replaces a file atomically: a temporary file beside it, written in full and flushed to disk, is
 // renamed over it. The old file is untouched on any failure. A symbolic link is followed, so the link
 // stays; a file without write permission is refused. Returns 0 or the system's error number.
@@ -550,15 +565,7 @@ int replaceFile(const fs::path& path, std::string_view bytes) {
   }
   if (fd < 0) return EEXIST;
   int err = existed && ::fchmod(fd, st.st_mode & 07777) != 0 ? errno : 0;
-  for (size_t done = 0; err == 0 && done < bytes.size();) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) err = errno;
-    if (n == 0) err = EIO;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
+  err = writeSyncClose(fd, bytes, err);
   if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
   if (err != 0) {
     ::unlink(temp.c_str());
@@ -578,16 +585,7 @@ int replaceFile(const fs::path& path, std::string_view bytes) {
 int writeNewFile(const fs::path& path, std::string_view bytes) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
-  int err = 0;
-  for (size_t done = 0; err == 0 && done < bytes.size();) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) err = errno;
-    if (n == 0) err = EIO;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
+  int err = writeSyncClose(fd, bytes, 0);
   if (err != 0) ::unlink(path.c_str());
   return err;
 }
