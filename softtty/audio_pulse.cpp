@@ -24,7 +24,7 @@ std::string reason(int err, const std::string& device) {
 }
 
 pa_simple* open(pa_stream_direction_t dir, const std::string& device, int rate, std::string* error) {
-  pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(rate), 1};
+  pa_sample_spec format{PA_SAMPLE_S16LE, static_cast<uint32_t>(rate), 1};
   // Short buffers: the receiver must know when our own tones stop being heard.
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<uint32_t>(-1);
@@ -34,7 +34,7 @@ pa_simple* open(pa_stream_direction_t dir, const std::string& device, int rate, 
   attr.fragsize = static_cast<uint32_t>(rate / 50 * 2);  // 20 ms of capture
   int err = 0;
   pa_simple* s = pa_simple_new(nullptr, "softtty", dir, device.empty() ? nullptr : device.c_str(),
-                               dir == PA_STREAM_PLAYBACK ? "TTY tones sent" : "TTY tones heard", &spec,
+                               dir == PA_STREAM_PLAYBACK ? "TTY tones sent" : "TTY tones heard", &format,
                                nullptr, &attr, &err);
   if (!s) *error = reason(err, device);
   return s;

@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +19,8 @@
 
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
+#include "records/registry.h"
+#include "records/settings_store.h"
 #include "serial/comdevice.h"
 #include "serial/comhandoff.h"
 #include "temp_dir.h"
@@ -218,6 +222,26 @@ class FormTest : public ::testing::Test {
     form.reset();
     typing.reset();
     unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folder goes with it
+  }
+
+  // The settings file of this test's store.
+  std::filesystem::path KeyFile() const {
+    return registryDir.path() / "HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis.reg";
+  }
+  void PutKeyFile(const std::string& bytes) const {
+    std::filesystem::create_directories(KeyFile().parent_path());
+    std::ofstream(KeyFile(), std::ios::binary) << bytes;
+  }
+  // A settings file as a tester prepares it by hand: the export header and the given lines.
+  void PutSettings(const std::string& lines) const {
+    PutKeyFile("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\r\n" + lines);
+  }
+
+  // A value as the store holds it now.
+  std::string Stored(const std::string& name) const {
+    records::Registry registry(records::RootKey::LocalMachine, registryDir.path());
+    if (!registry.openKey(records::kSettingsKey, false)) return "<no key>";
+    return registry.readString(name);
   }
 
   // FormShow, then the settings of a ready tester.

@@ -50,23 +50,6 @@ class ScopedEnv {
 
 class SettingsForm : public FormTest {
  protected:
-  fs::path KeyFile() const {
-    return registryDir.path() / "HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis.reg";
-  }
-  // A settings file as a tester prepares it by hand: the export header and the given lines.
-  void PutSettings(const std::string& lines) const {
-    fs::create_directories(KeyFile().parent_path());
-    std::ofstream(KeyFile(), std::ios::binary)
-        << "REGEDIT4\r\n\r\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\r\n"
-        << lines;
-  }
-  // A value as the store holds it now.
-  std::string Stored(const std::string& name) const {
-    records::Registry registry(records::RootKey::LocalMachine, registryDir.path());
-    if (!registry.openKey(records::kSettingsKey, false)) return "<no key>";
-    return registry.readString(name);
-  }
   void Show() { form->FormShow(form.get()); }
   void Restart() {
     form.reset();

@@ -28,21 +28,6 @@ using kit::testing::TempDir;
 
 class Unattended : public FormTest {
  protected:
-  fs::path KeyFile() const {
-    return registryDir.path() / "HKEY_LOCAL_MACHINE/Software/Marrowfield/Orrin/Corvalis.reg";
-  }
-  void PutKeyFile(const std::string& bytes) const {
-    fs::create_directories(KeyFile().parent_path());
-    std::ofstream(KeyFile(), std::ios::binary) << bytes;
-  }
-  void PutSettings(const std::string& lines) const {
-    PutKeyFile("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\r\n" + lines);
-  }
-  std::string Stored(const std::string& name) const {
-    records::Registry registry(records::RootKey::LocalMachine, registryDir.path());
-    if (!registry.openKey(records::kSettingsKey, false)) return "<no key>";
-    return registry.readString(name);
-  }
   bool Close() {
     QCloseEvent close;
     QApplication::sendEvent(form.get(), &close);
