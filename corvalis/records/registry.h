@@ -10,7 +10,9 @@
 // A key is opened with full access (read and write). Reads see the file as it was when the key was
 // opened; every write reads the file afresh, changes only the values written and replaces the file
 // atomically (temporary file in the same folder, flushed, renamed), so a failed write leaves the old
-// file whole. Lines the registry does not understand are written back unchanged.
+// file whole. Lines the registry does not understand are written back unchanged. A file that is no
+// export, or one whose values someone else changed since the caller last saw it, is kept beside the
+// key's file before a write replaces it.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -120,9 +122,8 @@ class Registry {
   bool hasOpenKey() const { return open_; }
   // The open key's full name, "HKEY_LOCAL_MACHINE\Software\...".
   std::string currentKeyName() const;
-  // The open key's file, and its text as read when the key was opened or as last written (empty for
-  // a key without a file yet).
-  const std::filesystem::path& currentKeyFile() const { return file_; }
+  // The open key's text as read when the key was opened or as last written (empty for a key without
+  // a file yet).
   const std::string& currentKeyText() const { return snapshot_; }
 
   // Whether a key exists, without opening it.

@@ -42,19 +42,19 @@ struct KeyCloser {
   ~KeyCloser() { registry.closeKey(); }
 };
 
-// The settings file's text as this program last read or wrote it, by file (an absent file reads as
-// empty). A save compares the file with it to find changes made by someone else meanwhile: a hand
-// edit, another copy of the program. The program has one settings store, so this lives as long as
-// the process.
+// The settings file's text as this program last read or wrote it, by registry folder (an absent
+// file reads as empty). A save compares the file with it to find changes made by someone else meanwhile: a
+// hand edit, another copy of the program. The program has one settings store, so this lives as long as the
+// process.
 class KnownTexts {
  public:
-  void set(const std::filesystem::path& file, std::string text) {
+  void set(const Registry& registry, std::string text) {
     std::lock_guard lock(mutex_);
-    texts_[file] = std::move(text);
+    texts_[registry.rootDir()] = std::move(text);
   }
-  std::optional<std::string> get(const std::filesystem::path& file) const {
+  std::optional<std::string> get(const Registry& registry) const {
     std::lock_guard lock(mutex_);
-    auto it = texts_.find(file);
+    auto it = texts_.find(registry.rootDir());
     if (it == texts_.end()) return std::nullopt;
     return it->second;
   }
@@ -101,12 +101,11 @@ bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead
   if (valuesRead) *valuesRead = 0;
   if (!registry.openKey(kSettingsKey, false)) {
     // Nothing read: whatever the file holds at the first save was not seen by this program.
-    if (std::filesystem::path file = registry.keyFile(kSettingsKey); !file.empty())
-      knownTexts().set(file, {});
+    knownTexts().set(registry, {});
     return false;
   }
   KeyCloser closer{registry};
-  knownTexts().set(registry.currentKeyFile(), registry.currentKeyText());
+  knownTexts().set(registry, registry.currentKeyText());
   for (const SettingsValue& v : kSettingsValues) {
     record.*v.field = registry.readString(v.name);
     if (valuesRead) ++*valuesRead;
@@ -125,9 +124,9 @@ bool writeSettings(Registry& registry, const SettingsRecord& record, const Setti
   for (size_t i = 0; i < kSettingsValues.size(); ++i) {
     if (!leaveStored[i]) values.emplace_back(kSettingsValues[i].name, record.*kSettingsValues[i].field);
   }
-  const std::optional<std::string> known = knownTexts().get(registry.currentKeyFile());
+  const std::optional<std::string> known = knownTexts().get(registry);
   registry.writeStrings(values, known ? &*known : nullptr);
-  knownTexts().set(registry.currentKeyFile(), registry.currentKeyText());
+  knownTexts().set(registry, registry.currentKeyText());
   return true;
 }
 
