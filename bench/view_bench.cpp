@@ -7,7 +7,7 @@
 // Each received character goes into the view as the receive path puts it there: appended, the
 // caret moved to the end, then the event loop run (painting included; offscreen). The paragraph
 // is first grown to 1,000, 13,000 and 100,000 characters, then the CPU time of the next
-// characters is measured (2,000 for the view, a piece's length, so that every point averages
+// characters is measured (as many as a piece of the view holds, so that every point averages
 // over one whole piece). Two kinds of paragraph: running text (words and spaces) and noise (no
 // spaces, marks and control pictures among the letters). Prints the cost at each length and
 // the ratio to the cost at 1,000 characters, measured in this one run. Exits with 1 when the

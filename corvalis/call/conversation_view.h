@@ -18,7 +18,7 @@ namespace corvalis {
 class TMemo : public QPlainTextEdit {
  public:
   // The most characters of a paragraph laid out as one block.
-  static constexpr int kPieceLength = 2000;
+  static constexpr int kPieceLength = 500;
 
   explicit TMemo(QWidget* parent = nullptr);
 
