@@ -57,7 +57,8 @@ check_tree() {
   local wanted
   for wanted in share/applications/corvalis.desktop "share/metainfo/$appstream_id.metainfo.xml" \
     share/icons/hicolor/scalable/apps/corvalis.svg share/icons/hicolor/256x256/apps/corvalis.png \
-    share/doc/corvalis/README.md share/doc/corvalis/copyright share/doc/corvalis/docs/screenshots/conditions.png \
+    share/doc/corvalis/README.md share/doc/corvalis/copyright share/doc/corvalis/changelog.gz \
+    share/doc/corvalis/docs/screenshots/conditions.png \
     share/doc/corvalis/examples/script.txt; do
     [[ -s "$top/$wanted" ]] || fail "$label: $prefix/$wanted is missing"
   done
@@ -174,6 +175,11 @@ if [[ $package -eq 1 ]]; then
     fields="$(dpkg-deb -f "$deb")"
     echo "$fields" | grep -E '^(Package|Version|Architecture|Depends|Recommends|Installed-Size):' | sed 's/^/   /'
     grep -q '^Package: corvalis$' <<<"$fields" || fail "package name"
+    grep -qx "Version: $version" <<<"$fields" || fail "package version: not $version"
+    # The description is the Debian source package's, word for word.
+    [[ "$(sed -n '/^Description:/,/^[^ ]/p' "$source/debian/control" | sed '/^[^ D]/d')" == \
+      "$(sed -n '/^Description:/,/^[^ ]/p' <<<"$fields" | sed '/^[^ D]/d')" ]] ||
+      fail "package description differs from debian/control's"
     grep -q "^Architecture: $(dpkg --print-architecture)$" <<<"$fields" || fail "package architecture"
     # Depends comes from the libraries the programs link: Qt Widgets and the C and C++ runtimes.
     depends="$(sed -n 's/^Depends: //p' <<<"$fields")"
