@@ -625,16 +625,12 @@ void Decoder::accept(Heard h) {
   namespace baudot = ttysim::baudot;
   if (h.code == baudot::kFigs || h.code == baudot::kLtrs) {
     h.shift = true;
-    // A sender that says FIGS again after a space writes for receivers that fall back to letters
-    // on a space; from then on a space does that here too, so that a lost LTRS garbles one word
-    // and not everything up to the next shift.
-    if (h.code == baudot::kFigs && lastCode_ == 4 && figures_) unshiftOnSpace_ = true;
     figures_ = h.code == baudot::kFigs;
   } else {
-    h.ch = baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters);
-    if (h.code == 4 && unshiftOnSpace_) figures_ = false;
+    h.ch = baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters, tones_.figures);
+    // Unshift on space: also keeps a lost LTRS from garbling more than one word.
+    if (h.code == baudot::kSpace && tones_.unshiftOnSpace) figures_ = false;
   }
-  lastCode_ = h.code;
   heard_.push_back(h);
 }
 

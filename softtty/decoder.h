@@ -149,8 +149,6 @@ class Decoder {
   bool tentative_ = false;
   Heard tentativeHeard_;
   double senderBit_ = 0;  // the sender's bit length in samples as measured, 0 before it is known
-  int lastCode_ = -1;
-  bool unshiftOnSpace_ = false;  // the sender says FIGS again after each space
   bool figures_ = false;
   bool carrierOn_ = false;
   long toneRun_ = 0, quietRun_ = 0;

@@ -23,11 +23,36 @@ TEST(Baudot, CodesFollowTheTable) {
   EXPECT_EQ(baudot::encode('@')->code, 29);
   EXPECT_FALSE(baudot::encode(27));
   EXPECT_FALSE(baudot::encode(0xC1));
-  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(\")=,.;/?&")) {
+  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(\")$#,.;/?&\a")) {
     auto code = baudot::encode(static_cast<unsigned char>(c));
     ASSERT_TRUE(code) << c;
     EXPECT_EQ(baudot::decode(code->code, code->shift), c) << c;
   }
+  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(),.=/?+#&\a\x05")) {
+    auto code = baudot::encode(static_cast<unsigned char>(c), baudot::Figures::Ita2);
+    ASSERT_TRUE(code) << c;
+    EXPECT_EQ(baudot::decode(code->code, code->shift, baudot::Figures::Ita2), c) << c;
+  }
+}
+
+TEST(Baudot, TheUsTableHasDollarOnDAndHashOnHWhereIta2Differs) {
+  using baudot::Figures;
+  using baudot::Shift;
+  const struct {
+    char letter, us, ita2;
+  } rows[] = {{'D', '$', '\x05'}, {'H', '#', '#'}, {'J', '\'', '\a'}, {'S', '\a', '\''},
+              {'V', ';', '='},    {'Z', '"', '+'}, {'F', '!', '!'},   {'G', '&', '&'}};
+  for (const auto& r : rows) {
+    const int code = baudot::encode(static_cast<unsigned char>(r.letter))->code;
+    EXPECT_EQ(baudot::decode(code, Shift::Figures), r.us) << r.letter;
+    EXPECT_EQ(baudot::decode(code, Shift::Figures, Figures::Ita2), r.ita2) << r.letter;
+  }
+  // Characters with no figure of their own travel on the nearest one's code.
+  EXPECT_EQ(baudot::encode('=')->code, baudot::encode('#')->code);
+  EXPECT_FALSE(baudot::encode('$', Figures::Ita2));
+  EXPECT_FALSE(baudot::encode(';', Figures::Ita2));
+  EXPECT_EQ(baudot::parseFigures("ita2"), Figures::Ita2);
+  EXPECT_FALSE(baudot::parseFigures("uk"));
 }
 
 TEST(Channel, WithoutErrorsEverythingArrivesAsSent) {
@@ -140,7 +165,8 @@ TEST(AudioChannel, ImpairmentsGarbleTheTextTheSameWayForTheSameSeed) {
   EXPECT_NE(sendTimed(c, text, 6), first);
   EXPECT_NE(first, text);
   // Garbled rather than lost: about as many characters arrive as were sent.
-  EXPECT_NEAR(static_cast<double>(first.size()), static_cast<double>(text.size()), text.size() * 0.3) << first;
+  EXPECT_NEAR(static_cast<double>(first.size()), static_cast<double>(text.size()), text.size() * 0.3)
+      << first;
 
   // A mild line delivers everything.
   Channel mild = Channel::overAudio({.snrDb = 20, .offsetHz = -15, .timing = -0.02, .dropouts = 0}, 1);
