@@ -36,7 +36,7 @@ std::string AudioLine::pass(char c, double now) {
   decoder_.feed(heard_);
   std::string out;
   for (const Heard& h : decoder_.take()) {
-    if (!h.shift) out += h.ch;
+    if (!h.shift && !h.doubtful) out += h.ch;
   }
   return out;
 }

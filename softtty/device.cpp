@@ -220,7 +220,7 @@ void Device::hear() {
       std::string line = reportLine(h);
       line.pop_back();
       log("heard " + line);
-      if (!h.shift) text += h.ch;
+      if (!h.shift && !h.doubtful) text += h.ch;
     }
   }
   for (const auto& s : transmitter_.takeSent()) {
