@@ -555,7 +555,9 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   // A character cut off by the end of the audio (a recording stopped in the middle of it): what
   // was never heard is no lost audio to guess across.
   const bool cut = end_ >= 0 && t0 + 5.5 * bit > static_cast<double>(end_);
-  h.doubtful = h.confidence < kDoubt || cut;
+  // Where a run of characters held a character due, less clarity will do: noise does not form
+  // runs, as no code it makes is clear enough to start one.
+  h.doubtful = h.confidence < (timely ? kDoubtInRun : kDoubt) || cut;
   measure(std::lround(t0), bit, h);
   scan_ = std::lround(t0 + 7 * bit);
   if (timely && startWeak && h.code == baudot::kLtrs) {
@@ -570,7 +572,7 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   // What the next characters are weighed and framed by: the signal's level (for telling lost
   // audio from quiet tones), the tone's amplitude and the noise, the sender's bit length, and the
   // run of characters sent back to back.
-  bool whole = true;
+  bool whole = !h.doubtful;
   for (int j = 0; j < 7; ++j) {
     whole = whole && state[j] != 0 && !lost(std::lround(t0 + j * bit), std::lround(t0 + (j + 1) * bit));
   }
@@ -585,7 +587,7 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;
   }
-  joinRun(t0, bit, state);
+  if (!h.doubtful) joinRun(t0, bit, state);
   expected_ = run_.size() >= 2 ? std::lround(predicted()) : -1;
 }
 

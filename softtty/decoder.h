@@ -42,6 +42,8 @@ struct Heard {
 // give codes of at most 0.37; characters at 3 dB below the noise over the whole band, with 3 % of
 // the audio frames lost, at least 0.42.
 inline constexpr double kDoubt = 0.4;
+// The same for a character where a run of clear characters sent back to back had it due.
+inline constexpr double kDoubtInRun = 0.25;
 
 struct CarrierChange {
   double time = 0;
