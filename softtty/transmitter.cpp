@@ -25,6 +25,19 @@ bool Transmitter::deaf(double now) const {
   return carrier_ || now < carrierOff_ + kDeafAfter;
 }
 
+void Transmitter::interrupt(double now) {
+  std::lock_guard lock(mutex_);
+  for (auto it = onAir_.rbegin(); it != onAir_.rend(); ++it) {
+    if (it->end > now) bytes_.push_front(it->ch);
+  }
+  onAir_.clear();
+  pending_.clear();
+  played_ = 0;
+  encoder_.carrierOff();
+  if (carrier_) carrierOff_ = now;
+  carrier_ = false;
+}
+
 bool Transmitter::idle() const {
   std::lock_guard lock(mutex_);
   return bytes_.empty() && !carrier_;
@@ -61,6 +74,8 @@ void Transmitter::fill(float* out, std::size_t n, double now) {
         encoder_.put(static_cast<unsigned char>(c), pending_);
         // The character starts after the lead-in when the carrier was off.
         sent_.push_back({t + (wasOn ? 0 : tones_.leadIn), c});
+        onAir_.push_back({t + static_cast<double>(pending_.size()) * dt, c});
+        while (onAir_.size() > 1 && onAir_.front().end < t - 2) onAir_.pop_front();
         carrier_ = true;
         lastChar_ = t + static_cast<double>(pending_.size()) * dt;
       } else if (carrier_ && t < lastChar_ + hold_) {

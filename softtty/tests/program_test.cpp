@@ -209,5 +209,35 @@ TEST(Program, ADeviceHearingItsOwnTonesWritesNothingBack) {
   stop(a);
 }
 
+TEST(Program, EveryTerminatingSignalRemovesThePortLink) {
+  TempDir dir;
+  const std::string ports = dir.file("ports");
+  const std::string in = dir.write("silence.raw", "");
+  // Ended in order (exit status 128+N, "stopped by" said), or as by a crash (the signal kills it,
+  // but the link goes first).
+  const std::vector<int> orderly = {SIGHUP,  SIGINT,    SIGQUIT,  SIGTERM,      SIGUSR1, SIGUSR2,
+                                    SIGALRM, SIGVTALRM, SIGPROF,  SIGIO,        SIGXCPU, SIGXFSZ,
+                                    SIGPWR,  SIGSTKFLT, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX};
+  const std::vector<int> crashes = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGSYS, SIGTRAP};
+  for (const auto* list : {&orderly, &crashes}) {
+    for (int sig : *list) {
+      ChildProcess p(
+          SOFTTTY_BIN,
+          {"--port", "COM7", "--folder", ports, "--input-file", in, "--output-file", dir.file("out.raw")},
+          SIGKILL);
+      ASSERT_TRUE(p.readUntil("ready port=COM7", kWait)) << p.output();
+      ASSERT_TRUE(fs::exists(fs::symlink_status(ports + "/COM7")));
+      kill(p.pid(), sig);
+      const int status = p.wait();
+      EXPECT_FALSE(fs::exists(fs::symlink_status(ports + "/COM7"))) << "signal " << sig;
+      EXPECT_EQ(status, 128 + sig) << "signal " << sig << ": " << p.output();
+      if (list == &orderly) {
+        p.readToEnd(std::chrono::seconds(5));
+        EXPECT_NE(p.output().find("stopped by SIG"), std::string::npos) << p.output();
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace softtty
