@@ -55,7 +55,7 @@ class Impairer {
 
 // A band-pass filter (windowed sinc), scaled so that white noise through it keeps its power in the
 // band: for noise confined to [lowHz, highHz].
-std::vector<double> bandPass(double lowHz, double highHz, int rate, int taps = 129);
+std::vector<double> bandPass(double lowHz, double highHz, int rate, int taps = 65);
 
 // One-shot: the whole signal through the impairments.
 std::vector<float> impair(const std::vector<float>& signal, const Impairments& impairments, int rate,

@@ -85,6 +85,28 @@ TEST(Program, DecodesWhatADamagedStreamedOrTelephoneRecordingHolds) {
   EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, $5 #6 GA\n");
 }
 
+// minimodem (Debian's, installed by scripts/install-deps) as a TTY of another make: its
+// transmitter relies on unshift-on-space and uses the US figures.
+TEST(Program, DecodesMinimodemsTtyTonesWithUsFiguresAndUnshiftOnSpace) {
+  const char* candidates[] = {"/usr/bin/minimodem", "/usr/local/bin/minimodem"};
+  std::string minimodem;
+  for (const char* c : candidates) {
+    if (access(c, X_OK) == 0) minimodem = c;
+  }
+  ASSERT_FALSE(minimodem.empty()) << "minimodem is missing: run scripts/install-deps";
+  TempDir dir;
+  const std::string wav = dir.file("mm.wav");
+  kit::testing::RunOptions text;
+  text.stdinData = "ROOM 12 ON FLOOR 3, PAY $5 AT GATE #6 CALL 911 NOW GA\n";
+  auto tx = runProgram({minimodem, "--tx", "tdd", "-f", wav}, text);
+  ASSERT_EQ(tx.exitCode, 0) << tx.err;
+  auto r = runProgram({SOFTTTY_BIN, "--decode", wav, "--quiet"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, PAY $5 AT GATE #6 CALL 911 NOW GA\n");
+  r = runProgram({SOFTTTY_BIN, "--decode", wav, "--quiet", "--no-unshift-on-space"});
+  EXPECT_NE(r.out.find("ROOM 12 9, !)994 3"), std::string::npos) << r.out;
+}
+
 TEST(Program, BadInputGetsOneLineAndStatusOne) {
   TempDir dir;
   const std::string ports = dir.file("ports");
