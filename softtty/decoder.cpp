@@ -587,7 +587,23 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;
   }
-  if (!h.doubtful) joinRun(t0, bit, state);
+  if (!h.doubtful) {
+    joinRun(t0, bit, state);
+    missedInRun_ = 0;
+  } else if ((flywheel || timely) && run_.size() >= 2) {
+    // The run had a character due here and got only a doubtful one: its place is passed (or the
+    // run would frame it again and again), and a second such place in a row ends the run.
+    if (++missedInRun_ >= 2) {
+      run_.clear();
+      missedInRun_ = 0;
+    } else {
+      RunChar passed;
+      passed.k = run_.back().k + 1;
+      passed.t0 = t0;
+      run_.push_back(passed);
+      if (run_.size() > kRunKept) run_.erase(run_.begin());
+    }
+  }
   expected_ = run_.size() >= 2 ? std::lround(predicted()) : -1;
 }
 

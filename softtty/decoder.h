@@ -165,7 +165,8 @@ class Decoder {
   bool carrierOn_ = false;
   long toneRun_ = 0, quietRun_ = 0;
   long rejected_ = 0, doubtful_ = 0;
-  long end_ = -1;  // where the audio ended (flush), or -1
+  long end_ = -1;        // where the audio ended (flush), or -1
+  int missedInRun_ = 0;  // places of the run in a row that held only a doubtful code
   std::vector<Heard> heard_;
   std::vector<CarrierChange> carrierChanges_;
 };
