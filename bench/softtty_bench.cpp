@@ -215,11 +215,12 @@ int main(int argc, char** argv) {
         [snr](Row& r) { r.path.snrDb = snr; });
   }
   for (double snr : {10.0, 6.0, 3.0, 0.0}) {
-    add("noise in 1200-2000 Hz, SNR", std::to_string(static_cast<int>(snr)) + " dB", snr >= 3, [snr](Row& r) {
-      r.path.snrDb = snr;
-      r.path.noiseLowHz = 1200;
-      r.path.noiseHighHz = 2000;
-    });
+    add("noise in 1200-2000 Hz, SNR", std::to_string(static_cast<int>(snr)) + " dB", snr >= 10,
+        [snr](Row& r) {
+          r.path.snrDb = snr;
+          r.path.noiseLowHz = 1200;
+          r.path.noiseHighHz = 2000;
+        });
   }
   for (double hz : {-60.0, -40.0, -20.0, 20.0, 40.0, 60.0}) {
     char level[32];
