@@ -555,9 +555,9 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   // A character cut off by the end of the audio (a recording stopped in the middle of it): what
   // was never heard is no lost audio to guess across.
   const bool cut = end_ >= 0 && t0 + 5.5 * bit > static_cast<double>(end_);
-  // Where a run of characters held a character due, less clarity will do: noise does not form
-  // runs, as no code it makes is clear enough to start one.
-  h.doubtful = h.confidence < (timely ? kDoubtInRun : kDoubt) || cut;
+  // Where a run of characters had a character due right after a clear one, less clarity will do:
+  // noise makes no clear codes to follow.
+  h.doubtful = h.confidence < (timely && lastClear_ ? kDoubtInRun : kDoubt) || cut;
   measure(std::lround(t0), bit, h);
   scan_ = std::lround(t0 + 7 * bit);
   if (timely && startWeak && h.code == baudot::kLtrs) {
@@ -587,23 +587,8 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;
   }
-  if (!h.doubtful) {
-    joinRun(t0, bit, state);
-    missedInRun_ = 0;
-  } else if ((flywheel || timely) && run_.size() >= 2) {
-    // The run had a character due here and got only a doubtful one: its place is passed (or the
-    // run would frame it again and again), and a second such place in a row ends the run.
-    if (++missedInRun_ >= 2) {
-      run_.clear();
-      missedInRun_ = 0;
-    } else {
-      RunChar passed;
-      passed.k = run_.back().k + 1;
-      passed.t0 = t0;
-      run_.push_back(passed);
-      if (run_.size() > kRunKept) run_.erase(run_.begin());
-    }
-  }
+  joinRun(t0, bit, state);
+  lastClear_ = !h.doubtful;
   expected_ = run_.size() >= 2 ? std::lround(predicted()) : -1;
 }
 

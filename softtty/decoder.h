@@ -42,7 +42,8 @@ struct Heard {
 // give codes of at most 0.37; characters at 3 dB below the noise over the whole band, with 3 % of
 // the audio frames lost, at least 0.42.
 inline constexpr double kDoubt = 0.4;
-// The same for a character where a run of clear characters sent back to back had it due.
+// The same for a character that a run of characters sent back to back had due right after a clear
+// one.
 inline constexpr double kDoubtInRun = 0.25;
 
 struct CarrierChange {
@@ -165,8 +166,8 @@ class Decoder {
   bool carrierOn_ = false;
   long toneRun_ = 0, quietRun_ = 0;
   long rejected_ = 0, doubtful_ = 0;
-  long end_ = -1;        // where the audio ended (flush), or -1
-  int missedInRun_ = 0;  // places of the run in a row that held only a doubtful code
+  long end_ = -1;           // where the audio ended (flush), or -1
+  bool lastClear_ = false;  // the last code framed was not doubtful
   std::vector<Heard> heard_;
   std::vector<CarrierChange> carrierChanges_;
 };
