@@ -44,9 +44,10 @@ TEST(Threads, ScoringAndSummaryOnManyThreadsMatchOne) {
                                 {"SIGNAL", i % 2 ? "Weak" : "Strong"}};
     records[i].start = static_cast<long long>(i) * 600;
   }
-  const auto calls = pairCalls(records);
-  const auto one = summarize(records, calls, {"DEVICE", "SIGNAL"}, 1);
-  const auto many = summarize(records, calls, {"DEVICE", "SIGNAL"}, 4);
+  const auto calls = pairCalls(records).calls;
+  const std::vector<Limit> limits = {{Rate::Pcer, 1.0}};
+  const auto one = summarize(records, calls, {"DEVICE", "SIGNAL"}, limits, 1).groups;
+  const auto many = summarize(records, calls, {"DEVICE", "SIGNAL"}, limits, 4).groups;
   ASSERT_EQ(one.size(), 4u);
   ASSERT_EQ(many.size(), one.size());
   for (std::size_t g = 0; g < one.size(); ++g)
