@@ -222,6 +222,7 @@ td.verdict span { display: inline-block; padding: 0 0.5em; border-radius: 0.3em;
 td.verdict .pass { background: #1b7a3a; } td.verdict .fail { background: #b42318; }
 td.verdict .undetermined { background: #b7791f; }
 .swatch { display: inline-block; width: 1.6em; height: 0.8em; vertical-align: middle; border: 1px solid #4a5568; }
+.swatch { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
 .swatch.pass { background: #1b7a3a99; } .swatch.fail { background: #b4231899; } .swatch.undetermined { background: #b7791f99; }
 td.rate { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums; }
 td.rate small { display: block; color: #4a5568; }
