@@ -138,8 +138,9 @@ std::string pageData(const Report& report) {
     for (std::size_t i : report.groups[g].records) groupOf[i] = g;
 
   // Strings that repeat, once each.
-  std::map<std::string, std::size_t> fileIndex, computerIndex, deviceIndex;
-  std::vector<std::string> files, computers, devices;
+  std::map<std::string, std::size_t> fileIndex, folderIndex, computerIndex, deviceIndex;
+  std::vector<std::string> files, folders, computers, devices;
+  std::string fileFolders;  // each file's folder, by number
   auto indexOf = [](std::map<std::string, std::size_t>& index, std::vector<std::string>& list,
                     const std::string& s) {
     auto [it, added] = index.try_emplace(s, list.size());
@@ -161,6 +162,12 @@ std::string pageData(const Report& report) {
       const Figures& f = r.figures;
       const std::string defaultTexts = stemOf(r.file) + "-" + std::to_string(r.record.number);
       const std::string texts = r.texts.empty() ? "0" : r.texts == defaultTexts ? "1" : json(r.texts);
+      if (!fileIndex.count(r.file)) {
+        const std::size_t slash = r.file.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "" : r.file.substr(0, slash + 1);
+        fileFolders += std::string(fileFolders.empty() ? "" : ",") +
+                       std::to_string(indexOf(folderIndex, folders, folder));
+      }
       calls += std::string(calls.empty() ? "" : ",\n") + "[" + std::to_string(c + 1) + "," +
                std::to_string(indexOf(fileIndex, files, r.file)) + "," + std::to_string(r.record.number) +
                "," + json(cp1252ToUtf8(r.record.started)) + "," +
@@ -198,9 +205,11 @@ std::string pageData(const Report& report) {
            ",\"changed\":" + number(100.0 * static_cast<double>(s.changed) / counted) +
            ",\"added\":" + number(100.0 * static_cast<double>(s.added) / counted) + "}";
   }
-  out += "],\"texts\":" + json(report.textsFolder) + ",\"files\":" + list(files) +
-         ",\"computers\":" + list(computers) + ",\"devices\":" + list(devices) + ",\n\"calls\":[" + calls +
-         "]}";
+  std::vector<std::string> names;
+  for (const std::string& f : files) names.push_back(fileName(f));
+  out += "],\"texts\":" + json(report.textsFolder) + ",\"folders\":" + list(folders) + ",\"fileFolders\":[" +
+         fileFolders + "],\"files\":" + list(names) + ",\"computers\":" + list(computers) +
+         ",\"devices\":" + list(devices) + ",\n\"calls\":[" + calls + "]}";
   return out;
 }
 
@@ -239,7 +248,9 @@ code { font-size: 0.95em; word-break: break-all; }
   table { font-size: 7.5pt; } th, td { padding: 0.1em 0.3em; }
   .screen-only { display: none !important; }
   .charts { display: block; }
-  .chart { break-inside: avoid; margin-bottom: 1em; }
+  .chart { break-inside: avoid; margin-bottom: 1em; height: auto !important; }
+  /* A chart of many conditions shrinks to one page rather than being cut between two. */
+  .chart canvas { width: auto !important; height: auto !important; max-width: 100%; max-height: 255mm; }
   td.verdict span { color: #000 !important; border: 1px solid #000; background: none !important; }
   a { color: inherit; text-decoration: none; }
 }
@@ -440,10 +451,14 @@ const char kScript[] = R"JS(
   var table = document.getElementById('call-rows');
   var status = document.getElementById('call-page');
   var onlyFailing = document.getElementById('only-failing');
+  var onlyAlone = document.getElementById('only-alone');
+  var ends = {};
+  data.calls.forEach(function (c) { ends[c[0]] = (ends[c[0]] || 0) + 1; });
   var perPage = 100, page = 0;
   function shown() {
-    if (!onlyFailing.checked) return data.calls;
-    return data.calls.filter(function (c) { return c[13] !== 0; });
+    return data.calls.filter(function (c) {
+      return (!onlyFailing.checked || c[13] !== 0) && (!onlyAlone.checked || ends[c[0]] === 1);
+    });
   }
   function cell(row, text, cls) {
     var td = document.createElement('td');
@@ -472,9 +487,8 @@ const char kScript[] = R"JS(
       last = c[0];
       cell(row, first ? String(c[0]) : '', 'n');
       cell(row, c[3]);
-      var file = data.files[c[1]];
-      var name = file.substring(file.lastIndexOf('/') + 1);
-      cell(row, name + ':' + c[2]).title = file;
+      var name = data.files[c[1]];
+      cell(row, name + ':' + c[2]).title = data.folders[data.fileFolders[c[1]]] + name;
       cell(row, data.computers[c[4]]);
       cell(row, c[5] === 0 ? 'Incoming' : 'Outgoing');
       cell(row, data.devices[c[6]]);
@@ -499,10 +513,12 @@ const char kScript[] = R"JS(
   document.getElementById('previous-page').onclick = function () { page--; draw(); };
   document.getElementById('next-page').onclick = function () { page++; draw(); };
   document.getElementById('last-page').onclick = function () { page = 1e9; draw(); };
-  onlyFailing.onchange = function () { page = 0; draw(); };
+  onlyFailing.onchange = onlyAlone.onchange = function () { page = 0; draw(); };
   draw();
 
   document.body.setAttribute('data-charts', String(made));
+  // When the page was ready to use, in milliseconds from the start of its loading.
+  document.body.setAttribute('data-ready-ms', String(Math.round(performance.now())));
 })();
 )JS";
 
@@ -632,6 +648,8 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        "<canvas id=\"kinds\"></canvas></div>\n<div class=\"chart\" style=\"height: 420px\"><canvas "
        "id=\"shifts\"></canvas></div>\n</div>\n\n";
 
+  std::size_t unpaired = 0;
+  for (const Call& c : report.calls) unpaired += c.records.size() == 1;
   h += "<h2 id=\"calls\">Calls</h2>\n<p class=\"note\">Each line one direction of a call: the far end's "
        "turns as "
        "this capture received them. The links open the texts it was scored on and score's alignment of them "
@@ -641,7 +659,10 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        "id=\"previous-page\">Previous</button>"
        "<button id=\"next-page\">Next</button><button id=\"last-page\">Last</button> <label><input "
        "type=\"checkbox\" "
-       "id=\"only-failing\"> only calls that did not pass</label> <span id=\"call-page\"></span></div>\n"
+       "id=\"only-failing\"> only calls that did not pass</label> <label><input type=\"checkbox\" "
+       "id=\"only-alone\"> only records whose other end was not found (" +
+       std::to_string(unpaired) +
+       ")</label> <span id=\"call-page\"></span></div>\n"
        "<table id=\"call-table\">\n<thead><tr><th>Call</th><th>Started</th><th>Capture</th><th>Computer</th>"
        "<th>Direction</th><th>Device</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
        "<th>Verdict</th><th>Call</th><th>Texts</th></tr></thead>\n<tbody "
@@ -659,20 +680,6 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
            "</td></tr>\n";
     }
     h += "</table>\n";
-  }
-  std::size_t unpaired = 0, paired = 0;
-  for (const Call& c : report.calls) (c.records.size() == 2 ? paired : unpaired) += 1;
-  if (paired > 0 && unpaired > 0) {
-    h += "<details><summary>" + std::to_string(unpaired) +
-         " records whose other end was not found</summary>\n<table>\n<tr><th>Capture</th><th>Record</th>"
-         "<th>Computer</th><th>Started</th></tr>\n";
-    for (const Call& c : report.calls) {
-      if (c.records.size() != 1) continue;
-      const ScoredRecord& r = report.records[c.records[0]];
-      h += "<tr>" + placeCell(r.file, r.record.number) + "<td>" + escapeHtml(value(r, "COMPUTERID")) +
-           "</td><td>" + escapeHtml(cp1252ToUtf8(r.record.started)) + "</td></tr>\n";
-    }
-    h += "</table>\n</details>\n";
   }
   h += "</div>\n";  // the part for the screen only
 

@@ -532,14 +532,16 @@ int main(int argc, char** argv) {
     }
   }
   for (const Script* s : finder.scriptsRead()) report.scripts.push_back({s->path, s->size, s->sha256});
+  const FileSet inputSet(inputs);
   for (const auto& out : {o.csv, o.summaryCsv, o.html})
-    if (out && isOneOf(*out, inputs)) fatal("will not write " + out->string() + ": it is one of the inputs");
+    if (out && inputSet.contains(*out))
+      fatal("will not write " + out->string() + ": it is one of the inputs");
   std::vector<std::string> names;
   if (o.texts) {
     names = textNames(pending);
     for (const std::string& name : names)
       for (const char* kind : {"-reference.txt", "-received.txt", "-score.txt"})
-        if (isOneOf(*o.texts / (name + kind), inputs))
+        if (inputSet.contains(*o.texts / (name + kind)))
           fatal("will not write " + (*o.texts / (name + kind)).string() + ": it is one of the inputs");
   }
 
