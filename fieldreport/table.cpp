@@ -108,7 +108,7 @@ std::string dispersionText(const Report& report) {
     char figures[160];
     std::snprintf(
         figures, sizeof figures,
-        "%s%s: errors %.1f times as scattered as single ones, rates varying by %.0f %% between calls",
+        "%s%s: errors bunched %.1f times as much as independent ones, rates varying %.0f %% between calls",
         r == 0 ? " " : "; ", rateName(kRates[r]), d.burst, 100.0 * std::sqrt(d.between));
     text += figures;
     text += d.calls ? " (from " + std::to_string(d.calls) + " calls)" : " (assumed: too few calls to tell)";
