@@ -499,9 +499,11 @@ const char kScript[] = R"JS(
       if (c[15] !== 0) {
         var base = c[15] === 1 ? name.replace(/\.[^.]*$/, '') + '-' + c[2] : c[15];
         var folder = data.texts ? data.texts.replace(/\/$/, '') + '/' : '';
-        link(texts, encodeURI(folder + base + '-score.txt'), 'alignment');
-        link(texts, encodeURI(folder + base + '-reference.txt'), 'sent');
-        link(texts, encodeURI(folder + base + '-received.txt'), 'received');
+        // Each part of the path as it is, whatever characters the capture's name holds.
+        var href = function (kind) { return (folder + base + kind).split('/').map(encodeURIComponent).join('/'); };
+        link(texts, href('-score.txt'), 'alignment');
+        link(texts, href('-reference.txt'), 'sent');
+        link(texts, href('-received.txt'), 'received');
       }
       table.appendChild(row);
     });

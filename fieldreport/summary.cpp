@@ -138,7 +138,7 @@ GroupVerdict groupVerdict(const Group& g, const std::vector<Limit>& limits, std:
   for (const Limit& l : limits) {
     const Interval& i = g.intervals[rateIndex(l.rate)];
     if (!(printed(i.high) < l.percent)) {
-      why = std::string(rateName(l.rate)) + " may be above " + twoDecimals(l.percent) + " %";
+      why = std::string(rateName(l.rate)) + " interval includes " + twoDecimals(l.percent) + " %";
       return GroupVerdict::Undetermined;
     }
   }
@@ -170,8 +170,9 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
   for (std::size_t c = 0; c < calls.size(); ++c)
     for (std::size_t i : calls[c].records) callOf[i] = c;
 
-  // Each call's counts in each group, for each rate.
-  std::vector<std::array<std::vector<CallCount>, 4>> counts(groups.size());
+  // Each call's counts in each group, for each rate; of the complete calls alone for the day's
+  // dispersion: a dropped call's rate is how far it got, not how the line garbled its text.
+  std::vector<std::array<std::vector<CallCount>, 4>> counts(groups.size()), complete(groups.size());
   for (std::size_t gi = 0; gi < groups.size(); ++gi) {
     Group& g = groups[gi];
     std::map<std::size_t, Call> parts;  // each call's records in this group, in call order
@@ -179,9 +180,12 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
     for (auto& [c, part] : parts) {
       Sums s;
       for (std::size_t i : part.records) s.add(records[i].figures);
-      for (std::size_t r = 0; r < kRates.size(); ++r) counts[gi][r].push_back(s.count(kRates[r]));
-      g.sums.add(s);
       const Verdict verdict = callVerdict(records, part);
+      for (std::size_t r = 0; r < kRates.size(); ++r) {
+        counts[gi][r].push_back(s.count(kRates[r]));
+        if (verdict != Verdict::Incomplete) complete[gi][r].push_back(s.count(kRates[r]));
+      }
+      g.sums.add(s);
       g.complete += verdict != Verdict::Incomplete;
       g.passed += verdict == Verdict::Pass;
     }
@@ -189,7 +193,7 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
   }
   for (std::size_t r = 0; r < kRates.size(); ++r) {
     std::vector<std::vector<CallCount>> all;
-    for (const auto& c : counts) all.push_back(c[r]);
+    for (const auto& c : complete) all.push_back(c[r]);
     summary.dispersion[r] = estimateDispersion(all);
   }
   // The groups' intervals are independent: `jobs` threads take them in turn.

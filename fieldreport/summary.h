@@ -23,8 +23,8 @@ struct Summary {
 // Groups the records by the values of `fields`, in the order of those values. A call counts in
 // every group that holds one of its records; its verdict there is that of those records. Each
 // rate's interval rests on the calls' counts and the day's dispersion of that rate, estimated
-// from all groups (intervals.h). A group's verdict: fail when one of its calls is incomplete or
-// an interval lies wholly above its limit; pass when every interval lies below its limit and it
+// from the complete calls of all groups (intervals.h). A group's verdict: fail when one of its calls is
+// incomplete or an interval lies wholly above its limit; pass when every interval lies below its limit and it
 // has at least kMinCallsToPass calls; otherwise undetermined. The intervals are found on `jobs`
 // threads.
 Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,

@@ -102,17 +102,22 @@ std::string limitsText(const std::vector<Limit>& limits) {
 }
 
 std::string dispersionText(const Report& report) {
+  auto figures = [](const Dispersion& d) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "errors bunched %.1f times as much as independent ones and rates varying %.0f %% "
+                  "between calls",
+                  d.burst, 100.0 * std::sqrt(d.between));
+    return std::string(text) + (d.calls ? " (from the day's " + std::to_string(d.calls) + " calls)"
+                                        : " (assumed: too few calls to tell)");
+  };
+  std::string first = figures(report.dispersion[0]);
+  bool same = true;
+  for (const Dispersion& d : report.dispersion) same = same && figures(d) == first;
+  if (same) return "The intervals allow for " + first + ".";
   std::string text = "The intervals allow for";
-  for (std::size_t r = 0; r < kRates.size(); ++r) {
-    const Dispersion& d = report.dispersion[r];
-    char figures[160];
-    std::snprintf(
-        figures, sizeof figures,
-        "%s%s: errors bunched %.1f times as much as independent ones, rates varying %.0f %% between calls",
-        r == 0 ? " " : "; ", rateName(kRates[r]), d.burst, 100.0 * std::sqrt(d.between));
-    text += figures;
-    text += d.calls ? " (from " + std::to_string(d.calls) + " calls)" : " (assumed: too few calls to tell)";
-  }
+  for (std::size_t r = 0; r < kRates.size(); ++r)
+    text += std::string(r == 0 ? " " : "; ") + rateName(kRates[r]) + ": " + figures(report.dispersion[r]);
   return text + ".";
 }
 
@@ -240,6 +245,14 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
   out += report.groups.empty() ? "  (none)\n" : summary.text();
   out += dispersionText(report) + "\n";
 
+  if (summaryOnly) {
+    if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty())
+      out += "\n" + plural(report.notes.size(), "note", "notes") + ", " +
+             withThousands(static_cast<long long>(report.skipped.size())) + " not read or not scored, " +
+             plural(report.duplicates.size(), "duplicate", "duplicates") +
+             ": without --summary they are listed.\n";
+    return out;
+  }
   auto place = [&](const std::string& file, int record) {
     if (file.empty()) return std::string("-");
     return shownName(file, namesOnly) + (record ? ":" + std::to_string(record) : "");

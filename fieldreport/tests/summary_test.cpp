@@ -86,7 +86,7 @@ TEST(Summary, AConditionPassesFailsOrIsUndetermined) {
   EXPECT_EQ(groupVerdict(group(5, 5, 1.10, 4.00), kDefaultLimits, why), GroupVerdict::Fail);
   EXPECT_EQ(why, "PCER above 1.00 %");
   EXPECT_EQ(groupVerdict(group(5, 5, 0.50, 1.50), kDefaultLimits, why), GroupVerdict::Undetermined);
-  EXPECT_EQ(why, "PCER may be above 1.00 %");
+  EXPECT_EQ(why, "PCER interval includes 1.00 %");
   // Interval below the limit, but too few calls to pass the condition on.
   EXPECT_EQ(groupVerdict(group(2, 2, 0.10, 0.90), kDefaultLimits, why), GroupVerdict::Undetermined);
   EXPECT_EQ(why, "fewer than 3 calls");
