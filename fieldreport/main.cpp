@@ -297,7 +297,17 @@ int main(int argc, char** argv) {
     if (!fs::is_directory(folder)) fatal("cannot write " + out->string() + ": no folder " + folder.string());
   }
   if (o.texts) {
+    // The texts folder is marked as such and never read: one that holds folders of captures given
+    // would hide them.
     std::error_code ec;
+    const fs::path texts = fs::weakly_canonical(*o.texts, ec);
+    for (const std::string& input : o.inputs) {
+      const fs::path in = fs::weakly_canonical(input, ec);
+      if (ec || !fs::is_directory(in)) continue;
+      const std::string relative = in.lexically_relative(texts).string();
+      if (relative == "." || (!relative.empty() && !relative.starts_with("..")))
+        fatal("will not write the texts into " + o.texts->string() + ": it holds the captures of " + input);
+    }
     fs::create_directories(*o.texts, ec);
     if (!fs::is_directory(*o.texts)) fatal("cannot make the folder " + o.texts->string() + " for the texts");
     // Marked first, so that not even this run reads it as captures.
