@@ -1,5 +1,7 @@
 #include "intervals.h"
 
+#include <math.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -9,6 +11,13 @@ namespace {
 
 constexpr double kEpsilon = 1e-14;
 constexpr int kIterations = 500;
+
+// log Γ(x) for x > 0. std::lgamma sets the global signgam, so the groups' intervals, found on
+// several threads at once, would race on it; lgamma_r gives the sign back instead.
+double logGamma(double x) {
+  int sign = 0;
+  return ::lgamma_r(x, &sign);
+}
 
 // Continued fraction of the upper incomplete gamma function (modified Lentz).
 double gammaContinuedFraction(double a, double x) {
@@ -26,7 +35,7 @@ double gammaContinuedFraction(double a, double x) {
     h *= delta;
     if (std::fabs(delta - 1.0) < kEpsilon) break;
   }
-  return std::exp(-x + a * std::log(x) - std::lgamma(a)) * h;
+  return std::exp(-x + a * std::log(x) - logGamma(a)) * h;
 }
 
 // Continued fraction of the incomplete beta function (modified Lentz).
@@ -70,7 +79,7 @@ double regularizedGammaP(double a, double x) {
       sum += term;
       if (std::fabs(term) < std::fabs(sum) * kEpsilon) break;
     }
-    return std::min(1.0, sum * std::exp(-x + a * std::log(x) - std::lgamma(a)));
+    return std::min(1.0, sum * std::exp(-x + a * std::log(x) - logGamma(a)));
   }
   return std::max(0.0, 1.0 - gammaContinuedFraction(a, x));
 }
@@ -79,7 +88,7 @@ double regularizedBeta(double a, double b, double x) {
   if (x <= 0) return 0.0;
   if (x >= 1) return 1.0;
   const double front =
-      std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) + b * std::log1p(-x));
+      std::exp(logGamma(a + b) - logGamma(a) - logGamma(b) + a * std::log(x) + b * std::log1p(-x));
   if (x < (a + 1.0) / (a + b + 2.0)) return std::clamp(front * betaContinuedFraction(a, b, x) / a, 0.0, 1.0);
   return std::clamp(1.0 - front * betaContinuedFraction(b, a, 1.0 - x) / b, 0.0, 1.0);
 }
