@@ -586,6 +586,15 @@ int main(int argc, char** argv) {
                   (partner[i] >= 0 &&
                    typedByHand(pending[static_cast<std::size_t>(partner[i])].scored.record.value("DEVICE")));
   }
+  const auto byHand =
+      std::count_if(pending.begin(), pending.end(), [](const Pending& p) { return p.scored.handTyped; });
+  if (byHand > 0 && !o.handTyped)
+    report.notes.push_back(
+        {"", 0,
+         std::to_string(byHand) + (byHand == 1 ? " record" : " records") +
+             " scored against the far end's turns as typed by hand (lines joined): the far end "
+             "was an Ameriphone Q-90 or an Ultratec Supercom"});
+
   // {call} is typed by ttysim as the number of the call in a row; a far end that saved its own
   // record is the program, which sends it as written.
   {

@@ -545,6 +545,7 @@ TEST_F(FieldReport, ScriptsAsTheFarEndTypedThem) {
   rows = parseCsv(readFile(dir.file("r.csv")));
   ASSERT_EQ(rows.size(), 2u);
   for (const Row& row : rows) EXPECT_EQ(row.at("pcer"), "0.00") << row.at("file");
+  EXPECT_NE(r.out.find("1 record scored against the far end's turns as typed by hand"), std::string::npos) << r.out;
 
   // --script over a record's own, different script is said.
   const std::string other = write("other.txt", "GOOD DAY GA\r\n\r\nFINE THANKS GA\r\n\r\n");
