@@ -305,7 +305,7 @@ void Controller::hangUp() {
 
 void Controller::hangUpWhenSent() {
   hangUpWhenSent_ = true;
-  if (state_ == State::Connected && early_.empty() && (!sender_ || sender_->idle())) hangUp();
+  pumpText();
 }
 
 void Controller::sendText(std::string_view bytes) {
@@ -332,6 +332,7 @@ void Controller::startMedia() {
   reported_.clear();
   audioStarted_ = false;
   if (media_->audioPort) sendSilence();
+  pumpText();  // the first keep-alive
 }
 
 void Controller::stopMedia() {
@@ -351,11 +352,11 @@ void Controller::pumpText() {
     counts_.withheld += withhold;
     textPort_.send(to, pkt->pt, pkt->marker, pkt->timestamp, pkt->payload, withhold);
   }
-  if (auto due = sender_->nextDue()) {
-    textTimer_.start(*due > now ? *due - now : 0, [this] { pumpText(); });
-  } else if (hangUpWhenSent_ && state_ == State::Connected) {
+  if (hangUpWhenSent_ && state_ == State::Connected && early_.empty() && sender_->settled()) {
     hangUp();
+    return;
   }
+  if (auto due = sender_->nextDue()) textTimer_.start(*due > now ? *due - now : 0, [this] { pumpText(); });
 }
 
 void Controller::sendSilence() {

@@ -72,16 +72,22 @@ void Sender::queue(std::string_view text) {
 }
 
 std::optional<std::uint64_t> Sender::nextDue() const {
-  if (idle()) return std::nullopt;
-  return lastSentMs_ ? *lastSentMs_ + kIntervalMs : 0;
+  if (!lastSentMs_) return config_.keepAlives || !idle() ? std::optional<std::uint64_t>(0) : std::nullopt;
+  if (!idle()) return *lastSentMs_ + kIntervalMs;
+  if (!config_.keepAlives) return std::nullopt;
+  return *lastSentMs_ + (lastWasKeepAlive_ ? kKeepAliveMs : kFirstKeepAliveMs);
 }
 
 std::optional<OutPacket> Sender::poll(std::uint64_t nowMs) {
-  if (idle()) return std::nullopt;
-  if (lastSentMs_ && nowMs < *lastSentMs_ + kIntervalMs) return std::nullopt;
-  // The first packet after a quiet spell carries the marker bit; its redundant generations are
-  // empty, since everything before it was sent with all its generations already.
-  const bool afterQuiet = redundancyLeft_ == 0;
+  const auto due = nextDue();
+  if (!due || nowMs < *due) return std::nullopt;
+  // Nothing to send but a keep-alive: an empty block (with empty generations), which moves the
+  // sequence on so that the far end can tell whether what came before it arrived.
+  lastWasKeepAlive_ = idle();
+  // The first packet after a quiet spell (a whole interval with nothing to send) carries the
+  // marker bit; its redundant generations are empty, since everything before it was sent with all
+  // its generations already.
+  const bool afterQuiet = redundancyLeft_ == 0 && (!lastSentMs_ || nowMs > *lastSentMs_ + kIntervalMs);
   if (afterQuiet) history_.clear();
 
   const std::size_t cut = text::wholeCharacterPrefix(pending_, kMaxBlock);

@@ -16,6 +16,10 @@ namespace rttmodem::rtt {
 inline constexpr int kIntervalMs = 300;         // transmission interval
 inline constexpr std::size_t kMaxBlock = 1000;  // bytes of new text in one packet (a red block holds 1023)
 inline constexpr int kMaxGenerations = 5;
+// Keep-alives: one at the start, one this long after the text stops (so that the loss of a
+// turn's last packets shows within a second), then one every kKeepAliveMs.
+inline constexpr int kFirstKeepAliveMs = 1000;
+inline constexpr int kKeepAliveMs = 10000;
 
 // One block of a red payload.
 struct RedBlock {
@@ -47,6 +51,7 @@ struct SenderConfig {
   std::uint8_t t140Pt = 98;
   std::uint8_t redPt = 100;  // used only with generations > 0
   std::uint32_t timestampBase = 0;
+  bool keepAlives = true;
 };
 
 class Sender {
@@ -58,8 +63,10 @@ class Sender {
   std::optional<OutPacket> poll(std::uint64_t nowMs);
   // When poll next has something to send; nothing while idle.
   std::optional<std::uint64_t> nextDue() const;
-  // Everything queued has been sent, with all its redundant generations.
+  // Everything queued has been sent, with all its redundant generations (keep-alives may follow).
   bool idle() const { return pending_.empty() && redundancyLeft_ == 0; }
+  // Idle, and a keep-alive has followed the text: the far end can tell whether all of it came.
+  bool settled() const { return idle() && lastWasKeepAlive_; }
 
  private:
   struct Sent {
@@ -71,6 +78,7 @@ class Sender {
   std::deque<Sent> history_;  // the last primaries, oldest first
   int redundancyLeft_ = 0;    // packets still owed to carry the last text as redundancy
   std::optional<std::uint64_t> lastSentMs_;
+  bool lastWasKeepAlive_ = false;
 };
 
 struct Received {
