@@ -273,6 +273,7 @@ void Controller::onEstablished(int call) {
   answerTimer_.cancel();
   state_ = State::Connected;
   emit(Event::Connected, {peer_, 200, {}, ModemResult::NoCarrier, false});
+  startSending();
   if (!early_.empty()) {
     counts_.sent += text::countCodePoints(early_);
     sender_->queue(early_);
@@ -321,6 +322,14 @@ void Controller::sendText(std::string_view bytes) {
 }
 
 void Controller::startMedia() {
+  // Receiving starts with the answer (the far end may send as soon as it has ours); sending, with
+  // the keep-alive that opens the stream and the audio's silence, once the call is up.
+  if (receiver_ || !media_) return;
+  receiver_ = std::make_unique<rtt::Receiver>(media_->recvT140Pt, media_->recvRedPt);
+  reported_.clear();
+}
+
+void Controller::startSending() {
   if (sender_ || !media_) return;
   rtt::SenderConfig sc;
   sc.generations = media_->generations;
@@ -328,11 +337,8 @@ void Controller::startMedia() {
   sc.redPt = static_cast<std::uint8_t>(media_->sendRedPt < 0 ? 0 : media_->sendRedPt);
   sc.timestampBase = static_cast<std::uint32_t>(sessionId_ * 2654435761u);
   sender_ = std::make_unique<rtt::Sender>(sc);
-  receiver_ = std::make_unique<rtt::Receiver>(media_->recvT140Pt, media_->recvRedPt);
-  reported_.clear();
   audioStarted_ = false;
   if (media_->audioPort) sendSilence();
-  pumpText();  // the first keep-alive
 }
 
 void Controller::stopMedia() {

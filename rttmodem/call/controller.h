@@ -102,6 +102,7 @@ class Controller {
   void emit(Event e, CallInfo info);
   void endCall(Event e, CallInfo info);
   void startMedia();
+  void startSending();
   void stopMedia();
   void pumpText();
   void sendSilence();
