@@ -46,6 +46,7 @@ class App {
   int run() {
     net::Loop loop;
     loop_ = &loop;
+    net::Loop::setLog([](const std::string& line) { logLine("libre " + call::field("warning", line)); });
     call::ControllerConfig cc;
     cc.host = o_.host;
     cc.sipPort = o_.sipPort;
@@ -66,7 +67,10 @@ class App {
     cb.text = [](std::string_view bytes) { writeAll(STDOUT_FILENO, bytes); };
     cb.event = [this](call::Event e, const call::CallInfo& info) { onEvent(e, info); };
     cb.registration = [this](bool ok, int, const std::string&) { onRegistration(ok); };
-    cb.refused = [this](int) { callDone(false); };
+    // A test far end's refusals are its calls; a call refused for a bad offer is not one.
+    cb.refused = [this](int status) {
+      if (status == o_.refuse) callDone(false);
+    };
     call::Controller controller(cc, cb);
     controller_ = &controller;
     std::string error;

@@ -11,6 +11,9 @@
 
 extern "C" {
 #include <re.h>
+#define DEBUG_MODULE "rttmodem"
+#define DEBUG_LEVEL 0
+#include <re_dbg.h>
 }
 
 namespace rttmodem::net {
@@ -69,6 +72,13 @@ struct Graveyard {
 };
 
 thread_local int loopDepth = 0;
+std::function<void(const std::string&)> libreLog;
+
+void debugHandler(int, const char* text, std::size_t len, void*) {
+  std::string line(text, len);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (libreLog && !line.empty()) libreLog(line);
+}
 
 }  // namespace
 
@@ -92,6 +102,12 @@ Loop::Loop() {
 
 Loop::~Loop() {
   if (--loopDepth == 0) libre_close();
+}
+
+void Loop::setLog(std::function<void(const std::string&)> log) {
+  libreLog = std::move(log);
+  dbg_init(DBG_WARNING, DBG_NONE);
+  dbg_handler_set(libreLog ? debugHandler : nullptr, nullptr);
 }
 
 void Loop::run() {

@@ -23,6 +23,9 @@ class Loop {
   void stop();
   // Milliseconds of the loop's clock.
   static std::uint64_t nowMs();
+  // Where libre's own warnings go, one line each (by default, standard error as libre writes
+  // them). libre 1.1.0 writes a few messages, such as undecodable SIP, straight to standard error.
+  static void setLog(std::function<void(const std::string&)> log);
 };
 
 class Timer {
