@@ -95,16 +95,17 @@ bool Controller::start(std::string* error) {
           config_.host, [](const net::RtpPort::Packet&) {}, error))
     return false;  // heard, not listened to
   net::SipAgent::Handlers h;
-  h.incoming = [this](int call, const std::string& from, const std::string& sdp) {
-    onIncoming(call, from, sdp);
-  };
+  h.incoming = [this](int call, const std::string& from, const std::string& sdp,
+                      const net::Endpoint& source) { onIncoming(call, from, sdp, source); };
   h.progress = [this](int call, int status, const std::string&) {
     if (call == call_ && state_ == State::Calling && (status == 180 || status == 183)) {
       state_ = State::Ringing;
       emit(Event::Ringing, {peer_, status, {}, ModemResult::NoCarrier, false});
     }
   };
-  h.answered = [this](int call, const std::string& sdp) { return onAnswered(call, sdp); };
+  h.answered = [this](int call, const std::string& sdp, const net::Endpoint& source) {
+    return onAnswered(call, sdp, source);
+  };
   h.established = [this](int call) { onEstablished(call); };
   h.closed = [this](int call, int status, const std::string& reason, bool) {
     onClosed(call, status, reason);
@@ -202,7 +203,8 @@ bool Controller::dial(const std::string& uri) {
   return true;
 }
 
-void Controller::onIncoming(int call, const std::string& from, const std::string& sdpText) {
+void Controller::onIncoming(int call, const std::string& from, const std::string& sdpText,
+                            const net::Endpoint& source) {
   auto refuse = [&](int status, const std::string& phrase, const std::string& why) {
     log("incoming-refused " + field("peer", from) + " " + field("status", std::to_string(status)) + " " +
         field("reason", why));
@@ -232,6 +234,8 @@ void Controller::onIncoming(int call, const std::string& from, const std::string
   if (!agent_.ring(call)) return;  // the agent refuses the INVITE itself
   call_ = call;
   peer_ = from;
+  signalHost_ = source.host;
+  latched_ = false;
   media_ = media;
   answerSdp_ = answer;
   state_ = State::Incoming;
@@ -251,8 +255,10 @@ bool Controller::answer() {
   return true;
 }
 
-bool Controller::onAnswered(int call, const std::string& sdpText) {
+bool Controller::onAnswered(int call, const std::string& sdpText, const net::Endpoint& source) {
   if (call != call_) return true;
+  signalHost_ = source.host;
+  latched_ = false;
   std::string error;
   auto answer = sip::parseSdp(sdpText, &error);
   std::optional<sip::Negotiated> media;
@@ -274,6 +280,9 @@ void Controller::onEstablished(int call) {
   state_ = State::Connected;
   emit(Event::Connected, {peer_, 200, {}, ModemResult::NoCarrier, false});
   startSending();
+  // The stream opens with a keep-alive before any text: a far end that is still starting its
+  // stream when the first packet arrives (liblinphone does) loses nothing but that.
+  pumpText();
   if (!early_.empty()) {
     counts_.sent += text::countCodePoints(early_);
     sender_->queue(early_);
@@ -387,7 +396,15 @@ void Controller::onText(const net::RtpPort::Packet& p) {
     return;
   }
   const net::Endpoint expected{media_->textAddress, media_->textPort};
-  if (!(p.source == expected)) {
+  if (!(p.source == expected) && !latched_ && p.source.port == expected.port &&
+      p.source.host == signalHost_) {
+    // A far end whose description names another of its addresses (a second interface) but that
+    // sends from the one its SIP came from: its text is taken, and ours goes back there.
+    latched_ = true;
+    log("text-latched " + field("source", p.source.text()) + " " + field("described", expected.text()));
+    if (media_->audioAddress == media_->textAddress) media_->audioAddress = p.source.host;
+    media_->textAddress = p.source.host;
+  } else if (!(p.source == expected)) {
     refuse("source " + p.source.text(), "text-refused " + field("source", p.source.text()) + " " +
                                             field("reason", "not the far end's address " + expected.text()));
     return;

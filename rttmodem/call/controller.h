@@ -107,8 +107,8 @@ class Controller {
   void pumpText();
   void sendSilence();
   void onText(const net::RtpPort::Packet& p);
-  void onIncoming(int call, const std::string& from, const std::string& sdp);
-  bool onAnswered(int call, const std::string& sdp);
+  void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
+  bool onAnswered(int call, const std::string& sdp, const net::Endpoint& source);
   void onEstablished(int call);
   void onClosed(int call, int status, const std::string& reason);
   sip::LocalMedia localMedia() const;
@@ -121,6 +121,8 @@ class Controller {
   State state_ = State::Idle;
   int call_ = -1;
   std::string peer_;
+  std::string signalHost_;  // where the far end's SIP came from
+  bool latched_ = false;
   std::string answerSdp_;
   std::optional<sip::Negotiated> media_;
   std::unique_ptr<rtt::Sender> sender_;

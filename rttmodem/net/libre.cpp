@@ -304,7 +304,7 @@ struct SipAgent::Impl {
     self->calls[c->id] = std::move(call);
     const int id = c->id;
     std::string from = plString(msg->from.auri);
-    if (self->handlers.incoming) self->handlers.incoming(id, from, bodyOf(msg));
+    if (self->handlers.incoming) self->handlers.incoming(id, from, bodyOf(msg), endpointOf(&msg->src));
     // An INVITE nobody took up is refused rather than left without an answer.
     if (Call* still = self->find(id); still && !still->sess) {
       sip_treply(nullptr, self->stack, still->invite, 480, "Temporarily Unavailable");
@@ -324,7 +324,7 @@ struct SipAgent::Impl {
   static int answerHandler(const sip_msg* msg, void* arg) {
     auto* c = static_cast<Call*>(arg);
     Impl* self = c->owner;
-    if (self->handlers.answered && !self->handlers.answered(c->id, bodyOf(msg))) {
+    if (self->handlers.answered && !self->handlers.answered(c->id, bodyOf(msg), endpointOf(&msg->src))) {
       // The caller hangs up; libre gets no error back, which would leave the dialog half-made.
     }
     return 0;

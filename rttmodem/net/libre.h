@@ -113,11 +113,13 @@ class SipAgent {
   struct Handlers {
     // An INVITE: the call's id, who calls, the offer's body. The handler answers it with ring(),
     // reject() (or later accept()).
-    std::function<void(int call, const std::string& from, const std::string& sdp)> incoming;
+    // source: where the INVITE came from.
+    std::function<void(int call, const std::string& from, const std::string& sdp, const Endpoint& source)>
+        incoming;
     // A provisional response to our INVITE.
     std::function<void(int call, int status, const std::string& reason)> progress;
-    // The answer to our offer (from the 2xx); returning false ends the call.
-    std::function<bool(int call, const std::string& sdp)> answered;
+    // The answer to our offer (from the 2xx, which came from source); returning false ends the call.
+    std::function<bool(int call, const std::string& sdp, const Endpoint& source)> answered;
     // The call is up (2xx sent and acknowledged, or 2xx received).
     std::function<void(int call)> established;
     // The call is over: status of a failure response (0 when none), its reason or what happened,
