@@ -2,7 +2,7 @@
 // standard output and the event and count lines on standard error.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <algorithm>
 
 #include "proc.h"
 
@@ -24,12 +24,11 @@ std::string uriOf(const Proc& p) {
 
 // The counts line of the last call: name -> value.
 long count(const Proc& p, const std::string& name) {
-  std::smatch m;
-  std::string last;
-  const std::regex re(" counts .*\\b" + name + "=([0-9]+)");
-  for (auto it = std::sregex_iterator(p.err().begin(), p.err().end(), re); it != std::sregex_iterator(); ++it)
-    last = (*it)[1];
-  return last.empty() ? -1 : std::stol(last);
+  const std::size_t line = p.err().rfind(" counts ");
+  if (line == std::string::npos) return -1;
+  const std::size_t at = p.err().find(" " + name + "=", line);
+  if (at == std::string::npos || at > p.err().find('\n', line)) return -1;
+  return std::stol(p.err().substr(at + name.size() + 2));
 }
 
 // A script of turns, Windows-1252 with CR LF: what a program on the serial side would type.
