@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -164,8 +165,9 @@ TEST(DelayedLine, WhatIsOnItsWayWhenTheProgramHangsUpIsLost) {
 class FarEndRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = std::getenv("TZ");
-    ASSERT_TRUE(tz && std::string(tz) == "UTC") << "the test runs with TZ=UTC";
+    // The dates of the records are local time: here UTC.
+    setenv("TZ", "UTC", 1);
+    tzset();
     config.folder = dir.path().string();
     config.computerId = "CAR1";
     config.direction = "Outgoing Call";
