@@ -58,7 +58,8 @@ std::vector<std::pair<int, int>> alignedPairs(std::string_view keptMaster, std::
   // As score walks the texts: identical stretches as they are, the rest in windows.
   int mpos = 0, cpos = 0;
   while (mpos < mlength) {
-    while (mpos < mlength && cpos < clength && master[mpos] == compare[cpos]) pairs.emplace_back(mpos++, cpos++);
+    while (mpos < mlength && cpos < clength && master[mpos] == compare[cpos])
+      pairs.emplace_back(mpos++, cpos++);
     if (mpos >= mlength) break;
     const int left = mlength - mpos;
     const int mwindow = left >= kWindow ? kWindow : left;

@@ -173,7 +173,8 @@ std::vector<SummaryColumn> summaryColumns(const Report& report) {
     };
     columns.push_back({"delay_median_s", [=](const Group& g) { return seconds(g.delays, false); }});
     columns.push_back({"delay_p95_s", [=](const Group& g) { return seconds(g.delays, true); }});
-    columns.push_back({"reply_delay_median_s", [=](const Group& g) { return seconds(g.replyDelays, false); }});
+    columns.push_back(
+        {"reply_delay_median_s", [=](const Group& g) { return seconds(g.replyDelays, false); }});
   }
   return columns;
 }

@@ -428,7 +428,8 @@ int main(int argc, char** argv) {
       if (!t.ok || !t.file.problem.empty()) {
         report.notes.push_back({file, 0,
                                 "its timing file " + t.path + " cannot be read (" +
-                                    (t.ok ? t.file.problem : t.why) + "): its records are reported without times"});
+                                    (t.ok ? t.file.problem : t.why) +
+                                    "): its records are reported without times"});
       } else {
         report.timingFiles.push_back({t.path, t.size, t.sha256});
         if (t.file.badLines > 0)
@@ -746,7 +747,8 @@ int main(int argc, char** argv) {
     if (report.textsFolder.empty()) report.textsFolder = fs::absolute(*o.texts).string();
   }
   // The times of the characters, for the records that have them and their far ends.
-  report.timing = std::any_of(pending.begin(), pending.end(), [](const Pending& p) { return p.times.has_value(); });
+  report.timing =
+      std::any_of(pending.begin(), pending.end(), [](const Pending& p) { return p.times.has_value(); });
   if (report.timing) {
     std::vector<TimingInput> inputs(pending.size());
     for (std::size_t i = 0; i < pending.size(); ++i) {
@@ -780,7 +782,8 @@ int main(int argc, char** argv) {
   if (report.timing)
     for (Group& g : report.groups) {
       for (std::size_t i : g.records) {
-        const std::vector<double> delays = receivedDelays(report.records[i]), replies = ownReplyDelays(report.records[i]);
+        const std::vector<double> delays = receivedDelays(report.records[i]),
+                                  replies = ownReplyDelays(report.records[i]);
         g.delays.insert(g.delays.end(), delays.begin(), delays.end());
         g.replyDelays.insert(g.replyDelays.end(), replies.begin(), replies.end());
       }

@@ -32,7 +32,7 @@ struct CallClock {
 
 // The clock difference of two computers as the times of their calls give it.
 struct TimingClock {
-  std::string computer, partner;  // the partner's clock read `seconds` ahead of the computer's
+  std::string computer, partner;          // the partner's clock read `seconds` ahead of the computer's
   double seconds = 0, low = 0, high = 0;  // the median of the calls' estimates, and their range
   int calls = 0;                          // calls whose characters gave an estimate
   bool given = false;                     // --clock-offset

@@ -125,7 +125,8 @@ Received analyse(const TimingInput& in) {
   // A received character belongs to the turn of the matched one at or before it (extra
   // characters after a turn go with that turn), or of the first matched one after it.
   r.recvTurn.assign(r.recv.text.size(), 0);
-  for (const auto& [i, j] : r.pairs) r.recvTurn[static_cast<std::size_t>(j)] = r.ref.turn[static_cast<std::size_t>(i)];
+  for (const auto& [i, j] : r.pairs)
+    r.recvTurn[static_cast<std::size_t>(j)] = r.ref.turn[static_cast<std::size_t>(i)];
   int turn = 0;
   for (int& t : r.recvTurn) t = t ? (turn = t) : turn;
   if (!r.pairs.empty()) {
@@ -145,7 +146,7 @@ Received analyse(const TimingInput& in) {
 // sent, and per turn the first one's time and how many were sent from the first matched one to
 // the last.
 struct Sent {
-  std::vector<std::optional<long long>> ms;  // per kept reference character
+  std::vector<std::optional<long long>> ms;        // per kept reference character
   std::map<int, std::pair<int, long long>> turns;  // turn -> characters sent, first one's time
 };
 
@@ -223,7 +224,8 @@ Direction assemble(const Received* sender, const Received* receiver, const Scrip
         ++timed;
       }
       t.charsReceived = count;
-      if (got && timed >= 2 && last > first) t.cps = (timed - 1) / (static_cast<double>(last - first) / 1000.0);
+      if (got && timed >= 2 && last > first)
+        t.cps = (timed - 1) / (static_cast<double>(last - first) / 1000.0);
       if (times && got)
         for (const auto& [ri, rj] : r.pairs) {
           const auto si = static_cast<std::size_t>(ri), sj = static_cast<std::size_t>(rj);
@@ -343,7 +345,8 @@ TimingFigures timingFigures(const std::vector<TimingInput>& records, const std::
     const double m = medianOf(values);
     typical[pair] = m;
     out.clocks.push_back({pair.first, pair.second, m, *std::min_element(values.begin(), values.end()),
-                          *std::max_element(values.begin(), values.end()), static_cast<int>(values.size()), false});
+                          *std::max_element(values.begin(), values.end()), static_cast<int>(values.size()),
+                          false});
   }
   std::map<std::pair<std::string, std::string>, int> givenCalls;
   for (std::size_t c = 0; c < calls.size(); ++c) {
@@ -378,7 +381,8 @@ TimingFigures timingFigures(const std::vector<TimingInput>& records, const std::
         t.near = true;
         turns.push_back(std::move(t));
       }
-      std::sort(turns.begin(), turns.end(), [](const TurnTiming& x, const TurnTiming& y) { return x.turn < y.turn; });
+      std::sort(turns.begin(), turns.end(),
+                [](const TurnTiming& x, const TurnTiming& y) { return x.turn < y.turn; });
       return turns;
     };
     out.turns[call.records[0]] = rows(d[0], d[1]);

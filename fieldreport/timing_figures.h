@@ -28,9 +28,9 @@ struct TimingInput {
   const Texts* texts = nullptr;  // the texts it was scored on
   const Script* script = nullptr;
   fieldtext::Side farEnd = fieldtext::Side::Even;
-  bool handTyped = false;        // its far end typed by hand (how its reference was made)
-  std::optional<int> callNumber;  // {call} in its reference
-  bool ownHandTyped = false;     // its own turns were typed by hand (a Q-90 or a Supercom here)
+  bool handTyped = false;                      // its far end typed by hand (how its reference was made)
+  std::optional<int> callNumber;               // {call} in its reference
+  bool ownHandTyped = false;                   // its own turns were typed by hand (a Q-90 or a Supercom here)
   const timing::RecordTimes* times = nullptr;  // its own times; nothing without
   std::string computer;                        // COMPUTERID
 };
