@@ -835,7 +835,13 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
       h += "<tr><td>" + escapeHtml(cp1252ToUtf8(c.computer)) + "</td><td>" +
            escapeHtml(cp1252ToUtf8(c.partner)) + "</td><td class=\"n\">" + seconds + "</td><td class=\"n\">" +
            std::to_string(c.calls) + "</td><td class=\"n\">" + (c.given ? "" : range) + "</td><td>" +
-           (c.given ? "--clock-offset" : "their calls") + "</td></tr>\n";
+           (c.given ? "--clock-offset" : "their calls");
+      if (c.characters) {
+        char characters[64];
+        std::snprintf(characters, sizeof characters, " (the characters say %+.3f s)", *c.characters);
+        h += characters;
+      }
+      h += "</td></tr>\n";
     }
     h += "</table>\n";
   }

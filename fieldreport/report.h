@@ -36,6 +36,7 @@ struct TimingClock {
   double seconds = 0, low = 0, high = 0;  // the median of the calls' estimates, and their range
   int calls = 0;                          // calls whose characters gave an estimate
   bool given = false;                     // --clock-offset
+  std::optional<double> characters;       // when given: what the characters would have estimated
 };
 
 // One direction of a call: a record scored against the far end's turns of its script.

@@ -174,9 +174,15 @@ std::string timingSection(const Report& report) {
       std::snprintf(seconds, sizeof seconds, "%+.3f", c.seconds);
       std::snprintf(low, sizeof low, "%+.3f", c.low);
       std::snprintf(high, sizeof high, "%+.3f", c.high);
+      std::string from = "their calls";
+      if (c.given) {
+        char characters[64] = "";
+        if (c.characters)
+          std::snprintf(characters, sizeof characters, " (the characters say %+.3f)", *c.characters);
+        from = std::string("--clock-offset") + characters;
+      }
       clocks.add({cp1252ToUtf8(c.computer), cp1252ToUtf8(c.partner), seconds, std::to_string(c.calls),
-                  c.given ? "" : std::string(low) + " to " + high,
-                  c.given ? "--clock-offset" : "their calls"});
+                  c.given ? "" : std::string(low) + " to " + high, from});
     }
     out += clocks.text();
   }

@@ -319,25 +319,27 @@ TimingFigures timingFigures(const std::vector<TimingInput>& records, const std::
   auto computers = [&](const Call& call) {
     return std::pair{records[call.records[0]].computer, records[call.records[1]].computer};
   };
-  std::map<std::pair<std::string, std::string>, std::vector<double>> estimates;  // names in order
+  std::map<std::pair<std::string, std::string>, std::vector<double>> estimates;       // names in order
+  std::map<std::pair<std::string, std::string>, std::vector<double>> givenEstimates;  // shown, not used
   for (std::size_t c = 0; c < calls.size(); ++c) {
     if (calls[c].records.size() != 2 || directions[c].empty()) continue;
     const auto [ca, cb] = computers(calls[c]);
     CallClock& clock = out.calls[c];
-    if (given.count(ca) || given.count(cb)) {
+    const bool isGiven = given.count(ca) || given.count(cb);
+    if (isGiven) {
       auto g = [&](const std::string& id) { return given.count(id) ? given.at(id) : 0.0; };
       clock = {g(cb) - g(ca), CallClock::From::Given};
-      continue;
     }
     const std::vector<long long> intoA = directions[c][0].all(), intoB = directions[c][1].all();
     if (intoA.empty() || intoB.empty()) continue;
     // Into b: delay + (b's clock - a's); into a: delay - (b's clock - a's).
     const double ahead = (medianOf(intoB) - medianOf(intoA)) / 2 / 1000.0;
-    clock = {ahead, CallClock::From::Characters};
+    if (!isGiven) clock = {ahead, CallClock::From::Characters};
+    auto& list = isGiven ? givenEstimates : estimates;
     if (ca <= cb) {
-      estimates[{ca, cb}].push_back(ahead);
+      list[{ca, cb}].push_back(ahead);
     } else {
-      estimates[{cb, ca}].push_back(-ahead);
+      list[{cb, ca}].push_back(-ahead);
     }
   }
   std::map<std::pair<std::string, std::string>, double> typical;
@@ -346,7 +348,7 @@ TimingFigures timingFigures(const std::vector<TimingInput>& records, const std::
     typical[pair] = m;
     out.clocks.push_back({pair.first, pair.second, m, *std::min_element(values.begin(), values.end()),
                           *std::max_element(values.begin(), values.end()), static_cast<int>(values.size()),
-                          false});
+                          false, std::nullopt});
   }
   std::map<std::pair<std::string, std::string>, int> givenCalls;
   for (std::size_t c = 0; c < calls.size(); ++c) {
@@ -362,7 +364,9 @@ TimingFigures timingFigures(const std::vector<TimingInput>& records, const std::
   for (const auto& [pair, count] : givenCalls) {
     auto g = [&](const std::string& id) { return given.count(id) ? given.at(id) : 0.0; };
     const double s = g(pair.second) - g(pair.first);
-    out.clocks.push_back({pair.first, pair.second, s, s, s, count, true});
+    out.clocks.push_back({pair.first, pair.second, s, s, s, count, true, std::nullopt});
+    if (const auto e = givenEstimates.find(pair); e != givenEstimates.end())
+      out.clocks.back().characters = medianOf(e->second);
   }
 
   for (std::size_t c = 0; c < calls.size(); ++c) {

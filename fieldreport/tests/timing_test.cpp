@@ -174,7 +174,8 @@ TEST_F(HandTimedCall, AClockGivenReplacesTheEstimateAndOneEndAloneGivesWhatItCan
   ASSERT_EQ(rows.size(), 7u);
   EXPECT_TRUE(rows[4].ends_with("LAB.TXT,1,1,1,near,6,6,,10.00,0.400,0.420,0.420,0")) << rows[4];
   EXPECT_TRUE(rows[5].ends_with("LAB.TXT,1,1,2,far,5,4,0.690,9.09,0.406,0.420,0.420,1")) << rows[5];
-  EXPECT_NE(r.out.find("--clock-offset"), std::string::npos);
+  // The clock given is used, and what the characters say is shown beside it.
+  EXPECT_NE(r.out.find("--clock-offset (the characters say -29.997)"), std::string::npos) << r.out;
 
   // The lab's record alone (the car's capture not given): its own sending and receiving, no
   // one-way delays, nothing of what the car received.
