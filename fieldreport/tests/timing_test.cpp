@@ -165,6 +165,32 @@ TEST_F(HandTimedCall, EveryFigureAsWorkedOutByHand) {
   EXPECT_NE(page.find("\"delayLimit\":1"), std::string::npos);
 }
 
+TEST_F(HandTimedCall, ThePageDrawsEachConditionsDelaysAgainstTheLimit) {
+  std::string program;
+  for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
+    if (fs::exists(candidate)) program = candidate;
+  if (program.empty())
+    GTEST_SKIP() << "no chromium-headless-shell or chromium (scripts/install-deps installs it)";
+  writeTimes();
+  const ProgramResult r = run({dir.file("day"), "--html", dir.file("r.html"), "--delay-limit", "0.41"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProgramResult shown =
+      runProgram({program, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                  "--disable-background-networking", "--user-data-dir=" + dir.file("profile"),
+                  "--window-size=1400,1000", "--dump-dom", "file://" + dir.file("r.html")});
+  ASSERT_EQ(shown.exitCode, 0) << shown.err;
+  const std::string& dom = shown.out;
+  const std::size_t body = dom.find("<body");
+  ASSERT_NE(body, std::string::npos);
+  const std::string bodyTag = dom.substr(body, dom.find('>', body) + 1 - body);
+  // The seven charts of the rates and one of the condition's delays, drawn without an error.
+  EXPECT_EQ(bodyTag.rfind("<body data-charts=\"8\" data-ready-ms=\"", 0), 0u) << bodyTag;
+  EXPECT_NE(dom.find("data-delays=\"16\""), std::string::npos);
+  // The call table gives each direction's delays and reply delay.
+  EXPECT_NE(dom.find("0.403 / 0.417 / 0.417"), std::string::npos);
+  EXPECT_NE(dom.find("\"delayLimit\":0.41"), std::string::npos);
+}
+
 TEST_F(HandTimedCall, AClockGivenReplacesTheEstimateAndOneEndAloneGivesWhatItCan) {
   writeTimes();
   // Given CAR's clock 30 s ahead, the delays are the true ones.
