@@ -678,15 +678,16 @@ int main(int argc, char** argv) {
              "was an Ameriphone Q-90 or an Ultratec Supercom"});
 
   // {call} is typed by ttysim as the number of the call in a row; a far end that saved its own
-  // record is the program, which sends it as written.
+  // record is the program, which sends it as written, or ttysim saving its record (--record),
+  // whose number arrived.
   {
     std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> runs;  // by computer and script
     for (std::size_t i = 0; i < pending.size(); ++i) {
       ScoredRecord& s = pending[i].scored;
-      if (partner[i] >= 0) continue;
       const std::string farEnd = fieldtext::sideText(s.script->turns, s.farEnd);
       if (farEnd.find(kCallMark) == std::string::npos) continue;
       s.callNumber = callNumberIn(farEnd, fieldtext::speakerText(s.record.conversation, "RECD: "));
+      if (partner[i] >= 0) continue;
       const std::string* id = s.record.value("COMPUTERID");
       runs[{id ? *id : "", s.script->key}].push_back(i);
     }

@@ -253,6 +253,36 @@ TEST_F(HandTimedCall, TimingFilesThatAreDamagedOrNamedAreNotedAndNeverStopTheRep
   EXPECT_NE(r.err.find("it is one of the inputs"), std::string::npos) << r.err;
 }
 
+TEST(TimingDay, TtysimsOwnRecordBesideTheProgramsTypesTheNumberOfTheCall) {
+  // ttysim saving its own record (--record) is a far end with a record that types {call} as the
+  // number of the call: the program's record beside it is scored against that number.
+  TempDir dir;
+  fs::create_directories(dir.file("day"));
+  const std::string script = dir.write("day/script.txt", "HELLO GA\r\n\r\nTHIS IS CALL {call} SK\r\n\r\n");
+  auto record = [&](const std::string& id, const std::string& direction, const std::string& started,
+                    const std::string& conversation) {
+    return "================================================================\r\nStarted at " + started +
+           "\r\n\r\n" + conversation +
+           "\r\n\r\nEnded at 10/14/26 10:01:00 (50.0 seconds)\r\nCOMPUTERID: " + id +
+           "\r\nTYPE: Landline Calls (Direct connection)\r\nDIRECTION: " + direction +
+           "\r\nSIGNAL: N/A (Landline calls)\r\nCABLEID: N/A\r\nPHONEMODEL: N/A\r\nPHONETECH: N/A\r\n"
+           "USERNAME: tester\r\nLOCATION: bench\r\nNETWORKINFO: line\r\nDEVICE: NXi modem\r\nPORT: 1\r\n"
+           "TURBOCODEDETECTED: No\r\nSCRIPTCOMPLETED: Yes\r\nSCRIPTUSED: " +
+           script + "\r\n\r\n";
+  };
+  dir.write("day/1014-1000-LAB.TXT", record("LAB", "Incoming Call", "10/14/26 10:00:10",
+                                            "SEND: HELLO GA \r\n\r\nRECD: THIS IS CALL 2 SK"));
+  dir.write("day/1014-1000-FAREND.TXT", record("FAREND", "Outgoing Call", "10/14/26 10:00:10",
+                                               "RECD: HELLO GA \r\n\r\nSEND: THIS IS CALL 2 SK"));
+  const ProgramResult r = run({dir.file("day"), "--csv", dir.file("r.csv")});
+  ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+  const std::vector<std::string> rows = lines(readFile(dir.file("r.csv")));
+  ASSERT_EQ(rows.size(), 3u);
+  for (const std::string& row : {rows[1], rows[2]})
+    EXPECT_NE(row.find(",100.00,0.00,0.00,0.00,0.00,"), std::string::npos) << row;
+  EXPECT_NE(rows[2].find(",1,"), std::string::npos) << "paired";
+}
+
 TEST(TimingDay, WithoutTimingFilesTheReportIsAsBeforeAndTimesChangeNoRate) {
   TempDir dir;
   capture_maker::DayOptions day;
