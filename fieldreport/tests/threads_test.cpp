@@ -70,8 +70,9 @@ TEST(Threads, TimingFiguresOnManyThreadsMatchOne) {
   std::mt19937_64 rng(9);
   Script script;
   for (const auto& turn : capture_maker::makeTurns(rng, 6)) script.turns.push_back(turn);
-  // Calls with both ends' times: each character sent every 100 ms, received 300 ms later on a
-  // clock 5 s ahead, some lost or garbled on the way.
+  // Calls with both ends' times: one end's clock 5 s ahead of the other's, each end sending a
+  // character every 100 ms, and the characters that arrived (some lost, garbled or added on the
+  // way) received 100 ms apart from 300 ms on.
   constexpr int kCalls = 24;
   std::vector<Texts> texts(2 * kCalls);
   std::vector<timing::RecordTimes> times(2 * kCalls);
