@@ -1,8 +1,10 @@
 // The report's records and conditions as CSV.
+#include <cstdio>
 #include <functional>
 #include <map>
 
 #include "outputs.h"
+#include "timing_figures.h"
 
 namespace fieldreport {
 
@@ -17,6 +19,16 @@ std::string notAFormula(std::string text) {
   if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos)
     text.insert(0, 1, '\'');
   return text;
+}
+
+const char kTimingCsvHeader[] =
+    "file,record,call,turn,side,chars_sent,chars_received,reply_delay_s,cps,delay_median_s,delay_p95_s,"
+    "delay_max_s,lost_at_start";
+
+std::string threeDecimals(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return std::string(text) == "-0.000" ? "0.000" : text;
 }
 
 namespace {
@@ -154,7 +166,16 @@ std::vector<SummaryColumn> summaryColumns(const Report& report) {
     columns.push_back({name + "_high", [r](const Group& g) { return twoDecimals(g.intervals[r].high); }});
   }
   columns.push_back({"verdict", [](const Group& g) { return std::string(groupVerdictName(g.verdict)); }});
-  (void)report;
+  if (report.timing) {
+    auto seconds = [](const std::vector<double>& sorted, bool p95) {
+      const auto spread = spreadOf(sorted);
+      return spread ? threeDecimals(p95 ? spread->p95 : spread->median) : std::string();
+    };
+    columns.push_back({"delay_median_s", [=](const Group& g) { return seconds(g.delays, false); }});
+    columns.push_back({"delay_p95_s", [=](const Group& g) { return seconds(g.delays, true); }});
+    columns.push_back(
+        {"reply_delay_median_s", [=](const Group& g) { return seconds(g.replyDelays, false); }});
+  }
   return columns;
 }
 
@@ -170,6 +191,31 @@ std::string summaryCsvText(const Report& report) {
     std::vector<std::string> cells;
     for (const auto& c : columns) cells.push_back(c.second(g));
     row(out, cells);
+  }
+  return out;
+}
+
+}  // namespace fieldreport
+
+namespace fieldreport {
+
+std::string timingCsvText(const Report& report) {
+  std::string out = std::string(kTimingCsvHeader) + "\r\n";
+  std::vector<std::size_t> callOf(report.records.size(), 0);
+  for (std::size_t c = 0; c < report.calls.size(); ++c)
+    for (std::size_t i : report.calls[c].records) callOf[i] = c;
+  auto count = [](const std::optional<int>& n) { return n ? std::to_string(*n) : std::string(); };
+  auto seconds = [](const std::optional<double>& v) { return v ? threeDecimals(*v) : std::string(); };
+  for (std::size_t i = 0; i < report.records.size(); ++i) {
+    const ScoredRecord& r = report.records[i];
+    for (const TurnTiming& t : r.timing) {
+      const auto spread = spreadOf(t.delays);
+      row(out, {notAFormula(r.file), std::to_string(r.record.number), std::to_string(callOf[i] + 1),
+                std::to_string(t.turn), t.near ? "near" : "far", count(t.charsSent), count(t.charsReceived),
+                seconds(t.replyDelay), t.cps ? twoDecimals(*t.cps) : "",
+                spread ? threeDecimals(spread->median) : "", spread ? threeDecimals(spread->p95) : "",
+                spread ? threeDecimals(spread->max) : "", count(t.lostAtStart)});
+    }
   }
   return out;
 }

@@ -9,6 +9,7 @@
 
 #include "outputs.h"
 #include "sha256.h"
+#include "timing_figures.h"
 
 namespace fieldreport {
 namespace {
@@ -131,6 +132,59 @@ int verdictCode(Verdict v) {
   return v == Verdict::Pass ? 0 : v == Verdict::Fail ? 1 : 2;
 }
 
+// A call direction's timing on the page: its one-way delays (median, 95 %, largest) and the
+// median reply delay of its own turns, as texts ("" without).
+std::string timingCells(const ScoredRecord& r) {
+  const auto d = spreadOf(receivedDelays(r)), reply = spreadOf(ownReplyDelays(r));
+  return json(d ? threeDecimals(d->median) + " / " + threeDecimals(d->p95) + " / " + threeDecimals(d->max)
+                : "") +
+         "," + json(reply ? threeDecimals(reply->median) : "");
+}
+
+// Each condition's one-way delays as a histogram from `low` in bins of `width` seconds (bins
+// beyond the chart's edge counted as `beyond`), with its median, 95th percentile and how many
+// lie over the limit.
+std::string delayData(const Report& report) {
+  constexpr int kBins = 40;
+  double low = 0, high = 1.5 * report.delayLimit;
+  for (const Group& g : report.groups) {
+    if (g.delays.empty()) continue;
+    low = std::min(low, std::floor(g.delays.front() * 10) / 10);
+    // Room for most of each condition's delays: beyond its 99th percentile, the few are counted.
+    const double p99 = g.delays[static_cast<std::size_t>(0.99 * static_cast<double>(g.delays.size() - 1))];
+    high = std::max(high, std::ceil(p99 * 10) / 10);
+  }
+  const double width = (high - low) / kBins;
+  std::string out = "\"delayLimit\":" + number(report.delayLimit) + ",\"delayLow\":" + number(low) +
+                    ",\"delayWidth\":" + threeDecimals(width) + ",\"delays\":[";
+  for (std::size_t g = 0; g < report.groups.size(); ++g) {
+    const std::vector<double>& d = report.groups[g].delays;
+    if (g) out += ",";
+    const auto spread = spreadOf(d);
+    if (!spread) {
+      out += "null";
+      continue;
+    }
+    std::vector<long long> bins(kBins, 0);
+    long long beyond = 0, over = 0;
+    for (double v : d) {
+      const auto bin = static_cast<long long>(std::floor((v - low) / width));
+      if (bin >= kBins) {
+        ++beyond;
+      } else {
+        ++bins[static_cast<std::size_t>(std::max(bin, 0LL))];
+      }
+      over += v > report.delayLimit;
+    }
+    out += "{\"bins\":[";
+    for (int b = 0; b < kBins; ++b) out += (b ? "," : "") + std::to_string(bins[static_cast<std::size_t>(b)]);
+    out += "],\"beyond\":" + std::to_string(beyond) + ",\"over\":" + std::to_string(over) +
+           ",\"count\":" + std::to_string(d.size()) + ",\"median\":" + threeDecimals(spread->median) +
+           ",\"p95\":" + threeDecimals(spread->p95) + "}";
+  }
+  return out + "]";
+}
+
 // The figures the charts and the call table are drawn from.
 std::string pageData(const Report& report) {
   std::vector<std::size_t> groupOf(report.records.size(), 0);
@@ -177,11 +231,11 @@ std::string pageData(const Report& report) {
                "," + number(f.pcerRate) + "," + number(f.ccerRate) + "," + number(f.tcerRate) + "," +
                number(f.cerRate) + "," + std::to_string(verdictCode(r.verdict)) + "," +
                std::to_string(verdictCode(call.verdict)) + "," + std::to_string(groupOf[i]) + "," + texts +
-               "]";
+               (report.timing ? "," + timingCells(r) : std::string()) + "]";
     }
   }
 
-  std::string out = "{\"rates\":[";
+  std::string out = "{" + (report.timing ? delayData(report) + "," : std::string()) + "\"rates\":[";
   for (std::size_t r = 0; r < kRates.size(); ++r) out += (r ? "," : "") + json(rateName(kRates[r]));
   out += "],\"limits\":{";
   for (std::size_t l = 0; l < report.limits.size(); ++l)
@@ -447,6 +501,51 @@ const char kScript[] = R"JS(
     }
   });
 
+  // Each condition's one-way delays against the limit.
+  var limitLine = {
+    id: 'limitLine',
+    afterDatasetsDraw: function (c, args, o) {
+      var x = c.scales.x, area = c.chartArea;
+      var step = x.getPixelForValue(1) - x.getPixelForValue(0);
+      var px = x.getPixelForValue(0) - step / 2 + (o.limit - o.low) / o.width * step;
+      if (px < area.left || px > area.right) return;
+      var ctx = c.ctx;
+      ctx.save();
+      ctx.strokeStyle = '#b42318';
+      ctx.setLineDash([6, 4]);
+      ctx.lineWidth = 1.5;
+      ctx.beginPath();
+      ctx.moveTo(px, area.top);
+      ctx.lineTo(px, area.bottom);
+      ctx.stroke();
+      ctx.fillStyle = '#b42318';
+      ctx.fillText('limit ' + o.limit + ' s', px + 3, area.top + 10);
+      ctx.restore();
+    }
+  };
+  (data.delays || []).forEach(function (d, g) {
+    var canvas = document.getElementById('delay-' + g);
+    if (!d || !canvas) return;
+    var centres = d.bins.map(function (n, b) { return (data.delayLow + (b + 0.5) * data.delayWidth).toFixed(2); });
+    var title = data.groups[g].name + ': median ' + d.median.toFixed(3) + ' s, 95 % ' + d.p95.toFixed(3) + ' s, ' +
+        (100 * d.over / d.count).toFixed(1) + ' % of ' + d.count + ' characters over the limit' +
+        (d.beyond ? ' (' + d.beyond + ' beyond the edge)' : '');
+    new Chart(canvas, {
+      type: 'bar',
+      data: { labels: centres, datasets: [{ label: 'characters', data: d.bins, barPercentage: 1, categoryPercentage: 1,
+        backgroundColor: d.bins.map(function (n, b) {
+          return data.delayLow + (b + 1) * data.delayWidth <= data.delayLimit + 1e-9 ? '#1b7a3a99' : '#b4231899';
+        }) }] },
+      options: { plugins: { title: { display: true, text: title }, legend: { display: false },
+                            limitLine: { limit: data.delayLimit, low: data.delayLow, width: data.delayWidth } },
+                 scales: { x: { title: { display: true, text: 'one-way delay (s)' }, ticks: { maxTicksLimit: 12 } },
+                           y: { beginAtZero: true, title: { display: true, text: 'characters' } } } },
+      plugins: [limitLine]
+    });
+    canvas.setAttribute('data-delays', String(d.count));
+    made++;
+  });
+
   // The calls, a page at a time.
   var table = document.getElementById('call-rows');
   var status = document.getElementById('call-page');
@@ -495,6 +594,10 @@ const char kScript[] = R"JS(
       [7, 8, 9, 10, 11].forEach(function (k) { cell(row, c[k].toFixed(2), 'n'); });
       cell(row, verdictNames[c[12]], verdictNames[c[12]]);
       cell(row, first ? verdictNames[c[13]] : '', first ? verdictNames[c[13]] : '');
+      if (data.delays) {
+        cell(row, c[16], 'n');
+        cell(row, c[17], 'n');
+      }
       var texts = cell(row, '');
       if (c[15] !== 0) {
         var base = c[15] === 1 ? name.replace(/\.[^.]*$/, '') + '-' + c[2] : c[15];
@@ -598,6 +701,9 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   h += "<th>Calls</th><th>Complete</th><th>Passed</th><th>Coverage</th>";
   for (Rate rate : kRates)
     h += std::string("<th>") + rateName(rate) + " %<br><small>95 % interval</small></th>";
+  if (report.timing)
+    h += "<th>One-way delay s<br><small>median / 95 %</small></th><th>Reply delay "
+         "s<br><small>median</small></th>";
   h += "<th>Verdict</th></tr>\n";
   for (const Group& g : report.groups) {
     h += "<tr>";
@@ -608,6 +714,11 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
     for (std::size_t r = 0; r < kRates.size(); ++r)
       h += "<td class=\"rate\">" + twoDecimals(g.sums.rate(kRates[r])) + "<small>" +
            twoDecimals(g.intervals[r].low) + " &ndash; " + twoDecimals(g.intervals[r].high) + "</small></td>";
+    if (report.timing) {
+      const auto d = spreadOf(g.delays), reply = spreadOf(g.replyDelays);
+      h += "<td class=\"n\">" + (d ? threeDecimals(d->median) + " / " + threeDecimals(d->p95) : "-") +
+           "</td><td class=\"n\">" + (reply ? threeDecimals(reply->median) : "-") + "</td>";
+    }
     const char* v = groupVerdictName(g.verdict);
     h += std::string("<td class=\"verdict\"><span class=\"") + v + "\">" + v + "</span> " +
          escapeHtml(g.why) + "</td></tr>\n";
@@ -650,6 +761,28 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        "<canvas id=\"kinds\"></canvas></div>\n<div class=\"chart\" style=\"height: 420px\"><canvas "
        "id=\"shifts\"></canvas></div>\n</div>\n\n";
 
+  if (report.timing) {
+    char limit[40];
+    std::snprintf(limit, sizeof limit, "%g", report.delayLimit);
+    h += "<h2 id=\"delays\">One-way delays by condition</h2>\n<p class=\"note\">The time from a character "
+         "sent "
+         "at one end to its arrival at the other, for every character score matched in the calls saved with "
+         "times at both ends (the two computers' clocks set apart as each call's two directions show them), "
+         "by the condition of the record that received it; the limit (dashed, <code>--delay-limit</code>) "
+         "is " +
+         std::string(limit) + " s.</p>\n<div class=\"charts\">\n";
+    for (std::size_t g = 0; g < report.groups.size(); ++g) {
+      if (report.groups[g].delays.empty()) {
+        h += "<p class=\"note\">" + escapeHtml(groupName(report.groups[g])) +
+             ": no one-way delays (they need times at both ends of a call).</p>\n";
+        continue;
+      }
+      h += "<div class=\"chart\" style=\"height: 260px\"><canvas id=\"delay-" + std::to_string(g) +
+           "\"></canvas></div>\n";
+    }
+    h += "</div>\n";
+  }
+
   std::size_t unpaired = 0;
   for (const Call& c : report.calls) unpaired += c.records.size() == 1;
   h += "<h2 id=\"calls\">Calls</h2>\n<p class=\"note\">Each line one direction of a call: the far end's "
@@ -667,8 +800,12 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        ")</label> <span id=\"call-page\"></span></div>\n"
        "<table id=\"call-table\">\n<thead><tr><th>Call</th><th>Started</th><th>Capture</th><th>Computer</th>"
        "<th>Direction</th><th>Device</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
-       "<th>Verdict</th><th>Call</th><th>Texts</th></tr></thead>\n<tbody "
-       "id=\"call-rows\"></tbody>\n</table>\n";
+       "<th>Verdict</th><th>Call</th>" +
+       std::string(report.timing
+                       ? "<th>One-way delay s<br><small>median / 95 % / max</small></th><th>Reply s<br>"
+                         "<small>median</small></th>"
+                       : "") +
+       "<th>Texts</th></tr></thead>\n<tbody id=\"call-rows\"></tbody>\n</table>\n";
 
   if (!report.clocks.empty()) {
     h += "<h2 id=\"clocks\">Clocks</h2>\n<table>\n<tr><th>Computer</th><th>Partner</th><th>Partner's clock "
@@ -680,6 +817,31 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
            escapeHtml(cp1252ToUtf8(d.partner)) + "</td><td class=\"n\">" + seconds + "</td><td class=\"n\">" +
            std::to_string(d.calls) + "</td><td>" + (d.given ? "--clock-offset" : "their calls") +
            "</td></tr>\n";
+    }
+    h += "</table>\n";
+  }
+  if (!report.timingClocks.empty()) {
+    h += "<h2 id=\"timing-clocks\">Clocks as the characters give them</h2>\n<p class=\"note\">From the two "
+         "directions of each call with times at both ends, as NTP does (assuming each character takes as "
+         "long one "
+         "way as the other): the median of the calls' estimates and their "
+         "range.</p>\n<table>\n<tr><th>Computer"
+         "</th><th>Partner</th><th>Partner's clock ahead "
+         "by</th><th>Calls</th><th>Range</th><th>From</th></tr>\n";
+    for (const TimingClock& c : report.timingClocks) {
+      char seconds[40], range[96];
+      std::snprintf(seconds, sizeof seconds, "%+.3f s", c.seconds);
+      std::snprintf(range, sizeof range, "%+.3f to %+.3f s", c.low, c.high);
+      h += "<tr><td>" + escapeHtml(cp1252ToUtf8(c.computer)) + "</td><td>" +
+           escapeHtml(cp1252ToUtf8(c.partner)) + "</td><td class=\"n\">" + seconds + "</td><td class=\"n\">" +
+           std::to_string(c.calls) + "</td><td class=\"n\">" + (c.given ? "" : range) + "</td><td>" +
+           (c.given ? "--clock-offset" : "their calls");
+      if (c.characters) {
+        char characters[64];
+        std::snprintf(characters, sizeof characters, " (the characters say %+.3f s)", *c.characters);
+        h += characters;
+      }
+      h += "</td></tr>\n";
     }
     h += "</table>\n";
   }
@@ -723,6 +885,9 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
     return rows + "</table>\n";
   };
   if (!report.scripts.empty()) h += "<p>Scripts</p>\n" + fileRows(report.scripts);
+  if (!report.timingFiles.empty())
+    h += "<details class=\"screen-only\"><summary>The timing files</summary>\n" +
+         fileRows(report.timingFiles) + "</details>\n";
   if (!report.captures.empty()) {
     if (report.captures.size() <= kListedFiles)
       h += "<details class=\"screen-only\"><summary>The capture files</summary>\n" +

@@ -32,6 +32,8 @@
 #include "scoring.h"
 #include "sha256.h"
 #include "summary.h"
+#include "timing.h"
+#include "timing_figures.h"
 
 #ifndef FIELDREPORT_CHART_JS
 #define FIELDREPORT_CHART_JS "/usr/share/javascript/chart.js/chart.min.js"
@@ -61,6 +63,9 @@ const char kUsage[] =
     "  --html FILE          write the report as one web page that opens offline\n"
     "  --texts DIR          write the texts each record was scored on and score's alignment of them\n"
     "                       (with --html and no --texts: beside the page, in PAGE-texts)\n"
+    "  --timing-csv FILE    write one row per turn of each record with times (from the timing files\n"
+    "                       beside the captures): reply delay, pace, one-way delay, lost at start\n"
+    "  --delay-limit S      the one-way delay the page's delay charts are drawn against (default 1.0)\n"
     "  --jobs N             score on N threads (default: one per core)\n"
     "  --version            show the version\n"
     "Exit status: 0 when every record was read and scored, 2 when some were not, 1 after a usage\n"
@@ -68,7 +73,8 @@ const char kUsage[] =
 
 struct Options {
   std::vector<std::string> inputs;
-  std::optional<fs::path> script, scripts, csv, summaryCsv, html, texts;
+  std::optional<fs::path> script, scripts, csv, summaryCsv, html, texts, timingCsv;
+  double delayLimit = 1.0;
   bool handTyped = false, summaryOnly = false;
   std::vector<std::string> by = {"TYPE", "DEVICE", "SIGNAL"};
   std::vector<Limit> limits;
@@ -164,6 +170,14 @@ Options parseOptions(int argc, char** argv) {
       o.html = value;
     } else if (name == "--texts") {
       o.texts = value;
+    } else if (name == "--timing-csv") {
+      o.timingCsv = value;
+    } else if (name == "--delay-limit") {
+      char* end = nullptr;
+      const double limit = std::strtod(value.c_str(), &end);
+      if (value.empty() || end != value.c_str() + value.size() || !(limit > 0 && limit <= 3600))
+        usageError("--delay-limit takes a number of seconds above 0, such as 1.0 (not \"" + value + "\")");
+      o.delayLimit = limit;
     } else if (name == "--by") {
       o.by = splitList(value);
       if (o.by.empty()) usageError("--by needs at least one field, such as TYPE,DEVICE,SIGNAL");
@@ -239,19 +253,31 @@ void parallelFor(std::size_t n, unsigned jobs, F f) {
   for (auto& t : pool) t.join();
 }
 
-// A capture file as read: its records, or why it could not be read.
+// A timing file beside a capture file, as read.
+struct ReadTiming {
+  std::string path;
+  bool ok = false;
+  std::string why;
+  long long size = 0;
+  std::string sha256;
+  timing::TimingFile file;
+};
+
+// A capture file as read: its records, or why it could not be read; and its timing file.
 struct ReadFile {
   bool ok = false;
   std::string why;
   long long size = 0;
   std::string sha256;
   fieldtext::Capture capture;
+  std::optional<ReadTiming> timing;
 };
 
 // A record waiting to be scored, with the texts it is scored on.
 struct Pending {
   ScoredRecord scored;
   Texts texts;
+  std::optional<timing::RecordTimes> times;
   bool conversationCut = false;  // scored as incomplete whatever its figures
   std::string scoreFile;
 };
@@ -291,7 +317,7 @@ int main(int argc, char** argv) {
       fatal("--html needs the chart library " + library.string() +
             " (Debian package libjs-chart.js): " + (why.empty() ? "empty file" : why));
   }
-  for (const auto& out : {o.csv, o.summaryCsv, o.html}) {
+  for (const auto& out : {o.csv, o.summaryCsv, o.html, o.timingCsv}) {
     if (!out) continue;
     const fs::path folder = out->parent_path().empty() ? fs::path(".") : out->parent_path();
     if (!fs::is_directory(folder)) fatal("cannot write " + out->string() + ": no folder " + folder.string());
@@ -327,21 +353,38 @@ int main(int argc, char** argv) {
   report.byFields = o.by;
   report.limits = o.limits;
   report.handTyped = o.handTyped;
+  report.delayLimit = o.delayLimit;
 
   std::vector<std::string> outputFolders;
   const std::vector<Input> found = findCaptures(o.inputs, outputFolders);
   for (const std::string& folder : outputFolders)
     report.notes.push_back({folder, 0, "a folder of texts written by fieldreport: not read as captures"});
 
+  // A timing file named on the command line goes with its capture file; it is no capture.
+  auto isTimingFile = [](const Input& input) {
+    return input.problem.empty() && !input.searched && timing::isTimingName(input.path);
+  };
   std::vector<ReadFile> read(found.size());
   parallelFor(found.size(), o.jobs, [&](std::size_t i) {
-    if (!found[i].problem.empty()) return;
+    if (!found[i].problem.empty() || isTimingFile(found[i])) return;
     std::string bytes;
     read[i].ok = readWhole(found[i].path, bytes, read[i].why);
     if (!read[i].ok) return;
     read[i].size = static_cast<long long>(bytes.size());
     read[i].sha256 = sha256Hex(bytes);
     read[i].capture = fieldtext::readCapture(bytes);
+    // The times of its characters, when the program or ttysim kept them beside it.
+    const std::string timingPath = timing::timingPathFor(found[i].path);
+    std::error_code ec;
+    if (!fs::exists(timingPath, ec)) return;
+    ReadTiming& t = read[i].timing.emplace();
+    t.path = timingPath;
+    std::string timingBytes;
+    t.ok = readWhole(timingPath, timingBytes, t.why);
+    if (!t.ok) return;
+    t.size = static_cast<long long>(timingBytes.size());
+    t.sha256 = sha256Hex(timingBytes);
+    t.file = timing::readTimingFile(timingBytes);
   });
 
   ScriptFinder finder(o.script, o.scripts);
@@ -361,6 +404,10 @@ int main(int argc, char** argv) {
       continue;
     }
     const std::string& file = input.path;
+    if (isTimingFile(input)) {
+      report.notes.push_back({file, 0, "a timing file: read with its capture file, not as a capture"});
+      continue;
+    }
     files.push_back(file);
     if (!read[in].ok) {
       report.skipped.push_back({file, 0, read[in].why, {}});
@@ -374,6 +421,27 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!capture.encoding.empty()) report.notes.push_back({file, 0, "read as " + capture.encoding});
+    // The timing file's records, each found by its "Started at" text (in order, for the same text).
+    std::map<std::string, std::vector<timing::RecordTimes>> timesByStart;
+    if (read[in].timing) {
+      ReadTiming& t = *read[in].timing;
+      if (!t.ok || !t.file.problem.empty()) {
+        report.notes.push_back({file, 0,
+                                "its timing file " + t.path + " cannot be read (" +
+                                    (t.ok ? t.file.problem : t.why) +
+                                    "): its records are reported without times"});
+      } else {
+        report.timingFiles.push_back({t.path, t.size, t.sha256});
+        if (t.file.badLines > 0)
+          report.notes.push_back(
+              {file, 0,
+               "its timing file " + t.path + " has " + std::to_string(t.file.badLines) +
+                   (t.file.badLines == 1 ? " line" : " lines") +
+                   " that did not read whole (a line broken off by a crash is one): left out"});
+        for (auto it = t.file.records.rbegin(); it != t.file.records.rend(); ++it)
+          timesByStart[it->started].push_back(std::move(*it));  // the last of each start at the back
+      }
+    }
 
     // Day and month order from the file's name, tried on its records' dates.
     DateOrder order = DateOrder::Unknown;
@@ -432,6 +500,11 @@ int main(int argc, char** argv) {
     }
 
     for (Item& item : items) {
+      std::optional<timing::RecordTimes> times;
+      if (auto it = timesByStart.find(item.record.started); it != timesByStart.end() && !it->second.empty()) {
+        times = std::move(it->second.back());
+        it->second.pop_back();
+      }
       if (item.cut == "skip") continue;
       fieldtext::Record& record = item.record;
       const auto side = farEndSide(record);
@@ -481,9 +554,17 @@ int main(int argc, char** argv) {
       if (order != DateOrder::Unknown) ++orders[id ? *id : ""][order];
       p.scored.cut = item.cut;
       p.conversationCut = item.conversationCut;
+      p.times = std::move(times);
+      p.scored.timed = p.times.has_value();
       p.scored.record = std::move(record);
       pending.push_back(std::move(p));
     }
+    for (const auto& [started, left] : timesByStart)
+      if (!left.empty())
+        report.notes.push_back({file, 0,
+                                "its timing file holds the times of " + std::to_string(left.size()) +
+                                    (left.size() == 1 ? " call" : " calls") + " started at \"" +
+                                    fieldtext::cp1252ToUtf8(started) + "\" with no record in it: left out"});
   }
 
   // Dates the file names did not settle: read in the order the computer's other files show,
@@ -530,6 +611,7 @@ int main(int argc, char** argv) {
 
   // No output may be an input: a capture file or a script read.
   std::vector<fs::path> inputs(files.begin(), files.end());
+  for (const InputFile& t : report.timingFiles) inputs.emplace_back(t.path);
   const std::vector<fs::path> scripts = finder.filesRead();
   inputs.insert(inputs.end(), scripts.begin(), scripts.end());
   // A script kept beside the captures is no bad capture file.
@@ -543,7 +625,7 @@ int main(int argc, char** argv) {
   }
   for (const Script* s : finder.scriptsRead()) report.scripts.push_back({s->path, s->size, s->sha256});
   const FileSet inputSet(inputs);
-  for (const auto& out : {o.csv, o.summaryCsv, o.html})
+  for (const auto& out : {o.csv, o.summaryCsv, o.html, o.timingCsv})
     if (out && inputSet.contains(*out))
       fatal("will not write " + out->string() + ": it is one of the inputs");
   std::vector<std::string> names;
@@ -596,15 +678,16 @@ int main(int argc, char** argv) {
              "was an Ameriphone Q-90 or an Ultratec Supercom"});
 
   // {call} is typed by ttysim as the number of the call in a row; a far end that saved its own
-  // record is the program, which sends it as written.
+  // record is the program, which sends it as written, or ttysim saving its record (--record),
+  // whose number arrived.
   {
     std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> runs;  // by computer and script
     for (std::size_t i = 0; i < pending.size(); ++i) {
       ScoredRecord& s = pending[i].scored;
-      if (partner[i] >= 0) continue;
       const std::string farEnd = fieldtext::sideText(s.script->turns, s.farEnd);
       if (farEnd.find(kCallMark) == std::string::npos) continue;
       s.callNumber = callNumberIn(farEnd, fieldtext::speakerText(s.record.conversation, "RECD: "));
+      if (partner[i] >= 0) continue;
       const std::string* id = s.record.value("COMPUTERID");
       runs[{id ? *id : "", s.script->key}].push_back(i);
     }
@@ -664,6 +747,29 @@ int main(int argc, char** argv) {
     report.textsFolder = fs::absolute(*o.texts).lexically_normal().lexically_relative(pageFolder).string();
     if (report.textsFolder.empty()) report.textsFolder = fs::absolute(*o.texts).string();
   }
+  // The times of the characters, for the records that have them and their far ends.
+  report.timing =
+      std::any_of(pending.begin(), pending.end(), [](const Pending& p) { return p.times.has_value(); });
+  if (report.timing) {
+    std::vector<TimingInput> inputs(pending.size());
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      const ScoredRecord& s = pending[i].scored;
+      TimingInput& t = inputs[i];
+      t.texts = &pending[i].texts;
+      t.script = s.script;
+      t.farEnd = s.farEnd;
+      t.handTyped = s.handTyped;
+      t.callNumber = s.callNumber;
+      t.ownHandTyped = typedByHand(s.record.value("DEVICE"));
+      t.times = pending[i].times ? &*pending[i].times : nullptr;
+      const std::string* id = s.record.value("COMPUTERID");
+      t.computer = id ? *id : "";
+    }
+    TimingFigures figures = timingFigures(inputs, pairing.calls, o.clocks, o.jobs);
+    for (std::size_t i = 0; i < pending.size(); ++i) pending[i].scored.timing = std::move(figures.turns[i]);
+    report.callClocks = std::move(figures.calls);
+    report.timingClocks = std::move(figures.clocks);
+  }
   for (Pending& p : pending) {
     p.scored.verdict = p.conversationCut ? Verdict::Incomplete : verdictOf(p.scored.figures, o.limits);
     report.records.push_back(std::move(p.scored));
@@ -674,6 +780,17 @@ int main(int argc, char** argv) {
   Summary summary = summarize(report.records, report.calls, o.by, o.limits, o.jobs);
   report.groups = std::move(summary.groups);
   report.dispersion = summary.dispersion;
+  if (report.timing)
+    for (Group& g : report.groups) {
+      for (std::size_t i : g.records) {
+        const std::vector<double> delays = receivedDelays(report.records[i]),
+                                  replies = ownReplyDelays(report.records[i]);
+        g.delays.insert(g.delays.end(), delays.begin(), delays.end());
+        g.replyDelays.insert(g.replyDelays.end(), replies.begin(), replies.end());
+      }
+      std::sort(g.delays.begin(), g.delays.end());
+      std::sort(g.replyDelays.begin(), g.replyDelays.end());
+    }
 
   auto write = [&](const std::optional<fs::path>& path, const std::string& bytes) {
     if (!path) return;
@@ -685,6 +802,7 @@ int main(int argc, char** argv) {
   };
   write(o.csv, csvText(report));
   write(o.summaryCsv, summaryCsvText(report));
+  write(o.timingCsv, timingCsvText(report));
   if (o.html) write(o.html, htmlPage(report, chartLibrary));
 
   const std::string table = terminalTable(report, o.summaryOnly);

@@ -22,8 +22,16 @@ extern const char kCsvHeader[];
 // formula starts with an apostrophe).
 std::string csvText(const Report& report);
 
-// One row per condition: the calls, the pooled rates with their intervals and the verdict.
+// One row per condition: the calls, the pooled rates with their intervals and the verdict; with
+// times, the one-way and reply delays too.
 std::string summaryCsvText(const Report& report);
+
+// The header line of the timing CSV file.
+extern const char kTimingCsvHeader[];
+
+// One row per turn of every record whose call has times (its own or its far end's): the sides'
+// counts, the reply delay, the pace, the one-way delays and what was lost at the turn's start.
+std::string timingCsvText(const Report& report);
 
 // One self-contained page: the summary, charts of the rates with their intervals and the limits,
 // the spread of the calls' rates, the kinds of errors, the calls with links to their texts, what
@@ -39,6 +47,9 @@ std::string dispersionText(const Report& report);
 
 // The capture files read as sha256sum lists them ("<digest>  <path>" lines), in the order read.
 std::string captureManifest(const Report& report);
+
+// Seconds with three decimals, as the timing figures are given: 0.412.
+std::string threeDecimals(double value);
 
 // Text that starts like a formula (= + - @, or a tab or carriage return) with an apostrophe in
 // front, so that a spreadsheet shows it as text.

@@ -14,6 +14,31 @@
 
 namespace fieldreport {
 
+// The times of one turn of a call, as one record sees it (docs/fieldreport.md defines each).
+struct TurnTiming {
+  int turn = 0;       // in the script, from 1
+  bool near = false;  // the record's own turn; else the far end's
+  std::optional<int> charsSent, charsReceived, lostAtStart;
+  std::optional<double> replyDelay, cps;  // seconds; characters per second
+  std::vector<double> delays;             // one-way delay of each matched character, seconds
+};
+
+// How far the second record's computer's clock read ahead of the first's, for a call's times.
+struct CallClock {
+  enum class From { None, Characters, Computers, Given };
+  std::optional<double> seconds;
+  From from = From::None;
+};
+
+// The clock difference of two computers as the times of their calls give it.
+struct TimingClock {
+  std::string computer, partner;          // the partner's clock read `seconds` ahead of the computer's
+  double seconds = 0, low = 0, high = 0;  // the median of the calls' estimates, and their range
+  int calls = 0;                          // calls whose characters gave an estimate
+  bool given = false;                     // --clock-offset
+  std::optional<double> characters;       // when given: what the characters would have estimated
+};
+
 // One direction of a call: a record scored against the far end's turns of its script.
 struct ScoredRecord {
   std::string file;  // the capture file, as found
@@ -27,6 +52,8 @@ struct ScoredRecord {
   std::optional<int> callNumber;   // the number {call} in the script was typed as
   std::string cut;                 // why the record is not whole, when it was scored all the same
   std::string texts;               // the base name of its texts in the texts folder, when written
+  bool timed = false;              // its timing file holds its times
+  std::vector<TurnTiming> timing;  // every turn, when this record or its far end's has times
 };
 
 // A record (or a whole file, record 0) that was not read or not scored, and why.
@@ -88,6 +115,9 @@ struct Group {
   std::array<Interval, 4> intervals;  // 95 % for each of kRates
   GroupVerdict verdict = GroupVerdict::Undetermined;
   std::string why;  // what decided the verdict, in a few words
+  // The one-way delays of the characters its records received and the reply delays of their
+  // own turns, seconds, sorted.
+  std::vector<double> delays, replyDelays;
 };
 
 // A file read: a capture file or a script, with what identifies its contents.
@@ -122,6 +152,13 @@ struct Report {
   std::array<Dispersion, 4> dispersion;  // the day's, for each of kRates
   std::string textsFolder;               // where the texts were written, relative to the page
   bool handTyped = false;                // --hand-typed: every record
+  // Timing: whether any record had its times, the timing files read, the computers' clocks as
+  // the times give them, and the delay limit of the page's charts (seconds).
+  bool timing = false;
+  std::vector<InputFile> timingFiles;
+  std::vector<TimingClock> timingClocks;
+  std::vector<CallClock> callClocks;  // for each call: the clocks for its characters' times
+  double delayLimit = 1.0;
 };
 
 }  // namespace fieldreport

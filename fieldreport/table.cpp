@@ -6,6 +6,7 @@
 
 #include "outputs.h"
 #include "sha256.h"
+#include "timing_figures.h"
 
 namespace fieldreport {
 namespace {
@@ -89,6 +90,31 @@ std::string plural(std::size_t n, const std::string& one, const std::string& man
   return withThousands(static_cast<long long>(n)) + " " + (n == 1 ? one : many);
 }
 
+// "0.403/0.423/0.430": the median, 95th percentile and largest of delays; "-" without any.
+std::string spreadText(const std::vector<double>& delays) {
+  const auto s = spreadOf(delays);
+  return s ? threeDecimals(s->median) + "/" + threeDecimals(s->p95) + "/" + threeDecimals(s->max) : "-";
+}
+
+std::string medianText(const std::vector<double>& values) {
+  const auto s = spreadOf(values);
+  return s ? threeDecimals(s->median) : "-";
+}
+
+const char* clockFrom(CallClock::From from) {
+  switch (from) {
+    case CallClock::From::Characters:
+      return "its characters";
+    case CallClock::From::Computers:
+      return "the computers' other calls";
+    case CallClock::From::Given:
+      return "--clock-offset";
+    case CallClock::From::None:
+      break;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string limitsText(const std::vector<Limit>& limits) {
@@ -127,6 +153,63 @@ std::string captureManifest(const Report& report) {
   return list;
 }
 
+namespace {
+
+// The times of the characters: the clocks they give, and each call's figures.
+std::string timingSection(const Report& report) {
+  std::string out =
+      "\nTimes of the characters (one-way delay: sent at one end to received at the other, for each "
+      "character "
+      "score matched; reply delay: from the last character of the other side's turn as this side received it "
+      "to "
+      "the first of its reply; seconds)\n";
+  if (!report.timingClocks.empty()) {
+    out +=
+        "Clocks as the characters give them (the partner's clock ahead of the computer's; from the two "
+        "directions of each call, as NTP does)\n";
+    TextTable clocks({"Computer", "Partner", "Seconds", "Calls", "Range", "From"},
+                     {false, false, true, true, false, false});
+    for (const TimingClock& c : report.timingClocks) {
+      char seconds[40], low[40], high[40];
+      std::snprintf(seconds, sizeof seconds, "%+.3f", c.seconds);
+      std::snprintf(low, sizeof low, "%+.3f", c.low);
+      std::snprintf(high, sizeof high, "%+.3f", c.high);
+      std::string from = "their calls";
+      if (c.given) {
+        char characters[64] = "";
+        if (c.characters)
+          std::snprintf(characters, sizeof characters, " (the characters say %+.3f)", *c.characters);
+        from = std::string("--clock-offset") + characters;
+      }
+      clocks.add({cp1252ToUtf8(c.computer), cp1252ToUtf8(c.partner), seconds, std::to_string(c.calls),
+                  c.given ? "" : std::string(low) + " to " + high, from});
+    }
+    out += clocks.text();
+  }
+  TextTable calls({"Call", "Delay s (median/95 %/max)", "Reply s (median)", "Clock s", "From"},
+                  {true, false, true, true, false});
+  for (std::size_t c = 0; c < report.calls.size(); ++c) {
+    std::vector<double> delays, replies;
+    bool any = false;
+    for (std::size_t i : report.calls[c].records) {
+      const ScoredRecord& r = report.records[i];
+      any = any || !r.timing.empty();
+      const auto d = receivedDelays(r), p = ownReplyDelays(r);
+      delays.insert(delays.end(), d.begin(), d.end());
+      replies.insert(replies.end(), p.begin(), p.end());
+    }
+    if (!any) continue;
+    const CallClock clock = c < report.callClocks.size() ? report.callClocks[c] : CallClock{};
+    char seconds[40] = "-";
+    if (clock.seconds) std::snprintf(seconds, sizeof seconds, "%+.3f", *clock.seconds);
+    calls.add(
+        {std::to_string(c + 1), spreadText(delays), medianText(replies), seconds, clockFrom(clock.from)});
+  }
+  return out + calls.text();
+}
+
+}  // namespace
+
 std::string terminalTable(const Report& report, bool summaryOnly) {
   const bool namesOnly = namesAreUnique(report);
   std::string out;
@@ -161,12 +244,21 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
     for (const InputFile& f : report.captures) files.add({f.sha256, withThousands(f.size), f.path});
     for (const InputFile& f : report.scripts)
       files.add({f.sha256, withThousands(f.size), f.path + " (script)"});
+    for (const InputFile& f : report.timingFiles)
+      files.add({f.sha256, withThousands(f.size), f.path + " (times)"});
     out += report.captures.empty() && report.scripts.empty() ? "  (none)\n" : files.text();
 
     out += "\nCalls (each line one direction: the far end's turns as this capture received them)\n";
-    TextTable calls({"Call", "Started", "Capture:record", "Computer", "Direction", "Device", "Coverage",
-                     "PCER", "CCER", "TCER", "CER", "Verdict", "Call verdict"},
-                    {true, false, false, false, false, false, true, true, true, true, true, false, false});
+    std::vector<std::string> callHeader = {"Call",   "Started",  "Capture:record", "Computer", "Direction",
+                                           "Device", "Coverage", "PCER",           "CCER",     "TCER",
+                                           "CER",    "Verdict",  "Call verdict"};
+    std::vector<bool> callRight = {true, false, false, false, false, false, true,
+                                   true, true,  true,  true,  false, false};
+    if (report.timing) {
+      callHeader.insert(callHeader.end(), {"Delay s (median/95 %/max)", "Reply s"});
+      callRight.insert(callRight.end(), {false, true});
+    }
+    TextTable calls(callHeader, callRight);
     std::size_t unpaired = 0, paired = 0;
     for (std::size_t c = 0; c < report.calls.size(); ++c) {
       const Call& call = report.calls[c];
@@ -174,11 +266,24 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
       for (std::size_t k = 0; k < call.records.size(); ++k) {
         const ScoredRecord& r = report.records[call.records[k]];
         const Figures& f = r.figures;
-        calls.add({k == 0 ? std::to_string(c + 1) : "", cp1252ToUtf8(r.record.started),
-                   shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
-                   value(r, "COMPUTERID"), value(r, "DIRECTION"), value(r, "DEVICE"), twoDecimals(f.coverage),
-                   twoDecimals(f.pcerRate), twoDecimals(f.ccerRate), twoDecimals(f.tcerRate),
-                   twoDecimals(f.cerRate), verdictName(r.verdict), k == 0 ? verdictName(call.verdict) : ""});
+        std::vector<std::string> row = {k == 0 ? std::to_string(c + 1) : "",
+                                        cp1252ToUtf8(r.record.started),
+                                        shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
+                                        value(r, "COMPUTERID"),
+                                        value(r, "DIRECTION"),
+                                        value(r, "DEVICE"),
+                                        twoDecimals(f.coverage),
+                                        twoDecimals(f.pcerRate),
+                                        twoDecimals(f.ccerRate),
+                                        twoDecimals(f.tcerRate),
+                                        twoDecimals(f.cerRate),
+                                        verdictName(r.verdict),
+                                        k == 0 ? verdictName(call.verdict) : ""};
+        if (report.timing) {
+          row.push_back(spreadText(receivedDelays(r)));
+          row.push_back(medianText(ownReplyDelays(r)));
+        }
+        calls.add(row);
       }
     }
     out += report.calls.empty() ? "  (none)\n" : calls.text();
@@ -208,6 +313,7 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
       }
       out += clocks.text();
     }
+    if (report.timing) out += timingSection(report);
   }
 
   std::string by;
@@ -225,6 +331,11 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
     right.push_back(true);
     right.push_back(false);
   }
+  if (report.timing)
+    for (const char* h : {"Delay s", "95 % s", "Reply s"}) {
+      header.push_back(h);
+      right.push_back(true);
+    }
   header.push_back("Verdict");
   right.push_back(false);
   TextTable summary(header, right);
@@ -239,11 +350,21 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
       row.push_back(twoDecimals(g.sums.rate(kRates[r])));
       row.push_back(interval(g.intervals[r]));
     }
+    if (report.timing) {
+      const auto d = spreadOf(g.delays);
+      row.push_back(d ? threeDecimals(d->median) : "-");
+      row.push_back(d ? threeDecimals(d->p95) : "-");
+      row.push_back(medianText(g.replyDelays));
+    }
     row.push_back(std::string(groupVerdictName(g.verdict)) + " (" + g.why + ")");
     summary.add(row);
   }
   out += report.groups.empty() ? "  (none)\n" : summary.text();
   out += dispersionText(report) + "\n";
+  if (report.timing)
+    out +=
+        "Delay: the one-way delay of the characters the condition's records received (median, 95th "
+        "percentile), seconds; Reply: the median reply delay of their own turns.\n";
 
   if (summaryOnly) {
     if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty())

@@ -1,5 +1,6 @@
 #include "channel.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -48,20 +49,19 @@ std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* er
   return r;
 }
 
-bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio,
-                  std::string* error) {
-  if (text == "text") {
-    audio->reset();
-    return true;
-  }
-  if (text != "audio" && !text.starts_with("audio,")) {
+bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio, std::string* error,
+                  LineDelay* delay) {
+  const std::string_view kind = text.substr(0, text.find(','));
+  if (kind != "text" && kind != "audio") {
     *error = "unknown channel '" + std::string(text) +
-             "' (use text, or audio with snr=, offset=, timing=, dropouts=, codec=, fer=, burst=)";
+             "' (use text or audio, with delay= and jitter=; audio with snr=, offset=, timing=, dropouts=, "
+             "codec=, fer=, burst=)";
     return false;
   }
   softtty::AudioLineSettings a;
+  LineDelay lineDelay;
   std::optional<double> fer, burst;
-  text.remove_prefix(5);
+  text.remove_prefix(kind.size());
   while (!text.empty()) {
     text.remove_prefix(1);  // the comma
     auto comma = text.find(',');
@@ -70,19 +70,19 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
     auto eq = item.find('=');
     std::string_view name = item.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    if (name == "codec") {
+    if (name == "codec" && kind == "audio") {
       // codec=amr-nb or codec=amr-nb:MODE (the bit rate, 4.75 to 12.2; 12.2 when left out).
-      std::string_view kind = value.substr(0, value.find(':'));
-      if (kind != "amr-nb") {
+      std::string_view codecName = value.substr(0, value.find(':'));
+      if (codecName != "amr-nb") {
         *error = "unknown codec '" + std::string(value) +
                  "' (use amr-nb:MODE, MODE one of 4.75 5.15 5.9 6.7 7.4 7.95 10.2 12.2)";
         return false;
       }
       softtty::CodecSettings codec = a.codec.value_or(softtty::CodecSettings{});
-      if (kind.size() < value.size()) {
-        auto mode = softtty::parseAmrMode(value.substr(kind.size() + 1));
+      if (codecName.size() < value.size()) {
+        auto mode = softtty::parseAmrMode(value.substr(codecName.size() + 1));
         if (!mode) {
-          *error = "unknown AMR-NB mode '" + std::string(value.substr(kind.size() + 1)) +
+          *error = "unknown AMR-NB mode '" + std::string(value.substr(codecName.size() + 1)) +
                    "' (use 4.75, 5.15, 5.9, 6.7, 7.4, 7.95, 10.2 or 12.2)";
           return false;
         }
@@ -101,7 +101,7 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
     auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
     if (eq == std::string_view::npos || value.empty() || ec != std::errc() ||
         end != value.data() + value.size() || !std::isfinite(v)) {
-      *error = "expected NAME=NUMBER in the audio channel, got '" + std::string(item) + "'";
+      *error = "expected NAME=NUMBER in the channel, got '" + std::string(item) + "'";
       return false;
     }
     auto range = [&](double lo, double hi, const char* unit) {
@@ -111,7 +111,21 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
       *error = buf;
       return false;
     };
-    if (name == "snr") {
+    if (name == "delay" || name == "jitter") {
+      if (!delay) {
+        *error = "delay= and jitter= are not taken here";
+        return false;
+      }
+      if (percent) {
+        *error = std::string(name) + " is in milliseconds, not a percentage";
+        return false;
+      }
+      if (!range(0, 60000, " ms")) return false;
+      (name == "delay" ? lineDelay.delay : lineDelay.jitter) = v / 1000;
+    } else if (kind == "text") {
+      *error = "unknown text channel setting '" + std::string(name) + "' (use delay and jitter)";
+      return false;
+    } else if (name == "snr") {
       if (!range(-20, 100, " dB")) return false;
       a.snrDb = v;
     } else if (name == "offset") {
@@ -137,6 +151,15 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
       return false;
     }
   }
+  if (lineDelay.jitter > lineDelay.delay) {
+    *error = "jitter must not be more than the delay";
+    return false;
+  }
+  if (delay) *delay = lineDelay;
+  if (kind == "text") {
+    audio->reset();
+    return true;
+  }
   if ((fer || burst) && !a.codec) {
     *error = "fer= and burst= are the codec's frame erasures: give codec=amr-nb:MODE with them";
     return false;
@@ -156,6 +179,24 @@ Channel Channel::overAudio(const softtty::AudioLineSettings& audio, std::uint64_
   // The settings were checked when parsed; only a codec the program lacks fails here.
   if (!c.audio_) throw std::runtime_error(error);
   return c;
+}
+
+void DelayLine::put(char c, double now) {
+  const double drawn = delay_.delay + delay_.jitter * (2 * random_.uniform() - 1);
+  lastArrival_ = std::max(now + std::max(drawn, 0.0), queue_.empty() ? now : lastArrival_);
+  queue_.emplace_back(lastArrival_, c);
+}
+
+std::optional<double> DelayLine::nextArrival() const {
+  if (queue_.empty()) return std::nullopt;
+  return queue_.front().first;
+}
+
+std::optional<std::pair<double, char>> DelayLine::take(double now) {
+  if (queue_.empty() || queue_.front().first > now) return std::nullopt;
+  auto first = queue_.front();
+  queue_.pop_front();
+  return first;
 }
 
 std::string formatErrorRates(const ErrorRates& r) {

@@ -2,6 +2,7 @@
 // The telephone line between the device and the far end: Baudot characters one way, with errors
 // drawn from a seeded generator so that a run can be repeated exactly.
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,13 +27,21 @@ struct ErrorRates {
 std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* error);
 std::string formatErrorRates(const ErrorRates& r);
 
+// How long characters take on the line: each arrives delay ± jitter seconds (drawn evenly) after
+// it was sent, and never before the character sent before it, as on a real line.
+struct LineDelay {
+  double delay = 0, jitter = 0;  // seconds
+  bool any() const { return delay > 0 || jitter > 0; }
+};
+
 // Parses the --channel value: "text" (nothing) or "audio" with any of snr=DB, offset=HZ,
 // timing=PCT and dropouts=RATE after commas, e.g. "audio,snr=10,offset=20,timing=-3,dropouts=1%",
 // and a mobile network's codec: codec=amr-nb:MODE (MODE the bit rate, 4.75 to 12.2) with its
 // frame erasure rate fer=RATE and burst=FRAMES (the mean length of a run of erased frames).
-// Returns false with the error text on failure.
-bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio,
-                  std::string* error);
+// Either kind takes delay=MS and jitter=MS ("text,delay=300,jitter=50"), into *delay; without
+// a place for them they are refused. Returns false with the error text on failure.
+bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio, std::string* error,
+                  LineDelay* delay = nullptr);
 
 // A small generator with the same sequence on every platform and standard library.
 class Random {
@@ -45,6 +54,28 @@ class Random {
 
  private:
   std::uint64_t state_;
+};
+
+// The characters on their way along a line with a delay, in the order they were sent. The
+// delays come from their own seeded generator, so the channel's errors stay the same whatever
+// the delay.
+class DelayLine {
+ public:
+  DelayLine(LineDelay delay, std::uint64_t seed) : delay_(delay), random_(seed ^ 0x5DE1A7ULL) {}
+  bool any() const { return delay_.any(); }
+  // A character that left at `now`.
+  void put(char c, double now);
+  // When the first character on its way arrives; nothing when the line is empty.
+  std::optional<double> nextArrival() const;
+  // The first character, when it has arrived by `now`, with the moment it arrived.
+  std::optional<std::pair<double, char>> take(double now);
+  void clear() { queue_.clear(); }
+
+ private:
+  LineDelay delay_;
+  Random random_;
+  std::deque<std::pair<double, char>> queue_;
+  double lastArrival_ = 0;
 };
 
 class Channel {

@@ -9,11 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "options.h"
 #include "pty_link.h"
+#include "record.h"
 #include "session.h"
 
 namespace {
@@ -104,7 +107,15 @@ class OutFile {
 
 class Runner {
  public:
-  explicit Runner(Options o) : options_(std::move(o)), session_(options_.session) {}
+  explicit Runner(Options o) : options_(std::move(o)), session_(options_.session) {
+    // The wall clock at the moment the run's clock starts: the far end's records give their
+    // times on it.
+    const auto wall = std::chrono::system_clock::now();
+    start_ = std::chrono::steady_clock::now();
+    const long long wallMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
+    if (options_.record) record_.emplace(*options_.record, wallMs);
+  }
 
   int run();
 
@@ -116,12 +127,14 @@ class Runner {
   bool log(const char* tag, std::string_view bytes);
   bool drain();
   bool readProgram();
+  bool saveRecord();
   int finish(int status);
 
   Options options_;
   Session session_;
   std::unique_ptr<PtyLink> pty_;
   OutFile received_, sent_, log_;
+  std::optional<FarEndRecord> record_;
   std::string pending_;  // bytes for the program not yet written
   bool attached_ = false;
   std::string error_;
@@ -153,6 +166,12 @@ bool Runner::drain() {
   if (!received_.write(out.farReceived, &error_) || !sent_.write(out.farSent, &error_)) return false;
   out.farReceived.clear();
   out.farSent.clear();
+  if (record_) {
+    if (session_.callUp() && !record_->inCall()) record_->callUp(session_.callUpAt(), session_.turbo());
+    for (const Outbox::FarChar& fc : out.farLine) record_->add(fc.sent, fc.c, fc.at);
+    if (!session_.callUp() && record_->inCall() && !saveRecord()) return false;
+  }
+  out.farLine.clear();
   if (!out.toProgram.empty()) {
     if (attached_) {
       pending_ += out.toProgram;
@@ -182,8 +201,22 @@ bool Runner::readProgram() {
   }
 }
 
+// The far end's record of the call that has just ended (or is cut short by the end of the run).
+bool Runner::saveRecord() {
+  const auto& script = options_.session.script;
+  const bool completed = script && session_.turn() > script->count();
+  const std::string why = record_->callEnded(now(), completed);
+  if (!why.empty()) {
+    error_ = why;
+    return false;
+  }
+  say("record " + readyField(record_->capturePath()));
+  return true;
+}
+
 int Runner::finish(int status) {
   drain();
+  if (record_ && record_->inCall()) saveRecord();  // a failure is in error_
   std::string closeError;
   for (OutFile* f : {&received_, &sent_}) {
     if (!f->close(&closeError) && error_.empty()) error_ = closeError;
@@ -212,6 +245,16 @@ int Runner::run() {
   if (!received_.open(options_.receivedPath, &error_) || !sent_.open(options_.sentPath, &error_) ||
       !log_.open(options_.logPath, &error_) || !setUpSignals(&error_)) {
     return finish(1);
+  }
+  if (record_) {
+    std::error_code ec;
+    std::filesystem::create_directories(options_.record->folder, ec);
+    if (!std::filesystem::is_directory(options_.record->folder) ||
+        access(options_.record->folder.c_str(), W_OK | X_OK) != 0) {
+      error_ = "cannot write records into '" + options_.record->folder + "'" +
+               (ec ? ": " + ec.message() : std::string());
+      return finish(1);
+    }
   }
   pty_ = PtyLink::create(options_.portDir, options_.port, &error_);
   if (!pty_) return finish(1);

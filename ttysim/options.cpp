@@ -1,7 +1,9 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -75,12 +77,25 @@ std::string usageText() {
          "                           20 ms audio frames, and decoded, both ways; codec: through a mobile\n"
          "                           network's AMR-NB speech codec (MODE 4.75 to 12.2 kbit/s) with\n"
          "                           frame erasures at fer, in runs of burst frames on average\n"
+         "                [,delay=MS,jitter=MS]  either channel: each character arrives MS ms after\n"
+         "                           it was sent, give or take the jitter (drawn from the seed), and\n"
+         "                           never before the one sent before it\n"
          "      --seed N             seed of the errors (default 1); the same seed gives the same errors\n"
          "\n"
          "Files and the end of a run:\n"
          "      --received FILE      what arrived at the far end\n"
          "      --sent FILE          what the far end typed\n"
          "      --log FILE           every byte on the port and every event, with times\n"
+         "      --record DIR         save the far end's record of each call as the program would, in\n"
+         "                           DIR/MMDD-HHMM-ID.TXT, with its times in MMDD-HHMM-ID.timing.csv\n"
+         "      --computer-id ID     the far end's COMPUTERID and the end of its files' names (default\n"
+         "                           FAREND)\n"
+         "      --record-value KEY=VALUE\n"
+         "                           a value line of the far end's record: TYPE, SIGNAL, CABLEID,\n"
+         "                           PHONEMODEL, PHONETECH, USERNAME, LOCATION, NETWORKINFO, DEVICE, PORT,\n"
+         "                           DIAL#, SCRIPTUSED; repeat for several\n"
+         "      --clock-shift S      the far end's clock reads S seconds ahead (negative: behind) in its\n"
+         "                           record and timing file: a test and demo aid for clocks that differ\n"
          "      --calls N            take N calls in a row: after a call has been hung up, the next\n"
          "                           one rings (default 1); {call} in the far end's turns is typed\n"
          "                           as the number of the call\n"
@@ -101,6 +116,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   bool sideGiven = false;
   std::optional<ErrorRates> both, toFar, toProgram;
   std::string error;
+  std::optional<std::string> recordFolder, computerId;
+  std::vector<std::pair<std::string, std::string>> recordValues;
 
   auto seconds = [&](double* field) {
     return [&error, field](const std::string& name, const std::string& v) {
@@ -209,7 +226,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
       {"--channel",
        [&](const std::string& name, const std::string& v) {
          std::string why;
-         if (!parseChannel(v, &s.audio, &why)) error = name + ": " + why;
+         if (!parseChannel(v, &s.audio, &why, &s.delay)) error = name + ": " + why;
        }},
       {"--errors-to-far", rates(&toFar)},
       {"--errors-to-program", rates(&toProgram)},
@@ -220,6 +237,46 @@ ParseResult parseOptions(const std::vector<std::string>& args,
       {"--received", [&](const std::string&, const std::string& v) { o.receivedPath = v; }},
       {"--sent", [&](const std::string&, const std::string& v) { o.sentPath = v; }},
       {"--log", [&](const std::string&, const std::string& v) { o.logPath = v; }},
+      {"--record",
+       [&](const std::string& name, const std::string& v) {
+         if (v.empty()) error = name + " needs a folder";
+         recordFolder = v;
+       }},
+      {"--computer-id",
+       [&](const std::string& name, const std::string& v) {
+         const bool bad = v.empty() || v.size() > 64 || v == "." || v == ".." ||
+                          std::any_of(v.begin(), v.end(), [](char c) {
+                            return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32;
+                          });
+         if (bad) error = name + " needs a name that can end a file name (no / or \\), not '" + v + "'";
+         computerId = v;
+       }},
+      {"--record-value",
+       [&](const std::string& name, const std::string& v) {
+         const std::size_t eq = v.find('=');
+         const std::string key = v.substr(0, eq);
+         if (eq == std::string::npos || !isRecordValueKey(key)) {
+           error = name +
+                   " needs KEY=VALUE with KEY one of TYPE, SIGNAL, CABLEID, PHONEMODEL, PHONETECH, "
+                   "USERNAME, LOCATION, NETWORKINFO, DEVICE, PORT, DIAL#, SCRIPTUSED; not '" +
+                   v + "'";
+         } else if (v.find_first_of("\r\n") != std::string::npos) {
+           error = name + " needs a one-line value";
+         } else {
+           recordValues.emplace_back(key, v.substr(eq + 1));
+         }
+       }},
+      {"--clock-shift",
+       [&](const std::string& name, const std::string& v) {
+         double shift = 0;
+         auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), shift);
+         if (v.empty() || ec != std::errc() || end != v.data() + v.size() || !std::isfinite(shift) ||
+             std::fabs(shift) > 7 * 86400) {
+           error = name + " needs a number of seconds, within a week either way, not '" + v + "'";
+         } else {
+           o.clockShift = shift;
+         }
+       }},
       {"--linger", seconds(&s.linger)},
       {"--calls",
        [&](const std::string& name, const std::string& v) {
@@ -292,6 +349,24 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   if (!error.empty()) {
     result.error = error;
     return result;
+  }
+  if (!recordFolder && (computerId || !recordValues.empty())) {
+    result.error =
+        std::string(computerId ? "--computer-id" : "--record-value") + " goes with --record FOLDER";
+    return result;
+  }
+  if (recordFolder) {
+    RecordConfig r;
+    r.folder = *recordFolder;
+    if (computerId) r.computerId = *computerId;
+    r.clockShift = o.clockShift;
+    // The far end that types the odd turns is the side that answered: an incoming call for it.
+    r.direction = s.side == Side::Odd ? "Incoming Call" : "Outgoing Call";
+    std::error_code ec;
+    if (!o.scriptPath.empty()) r.scriptPath = std::filesystem::absolute(o.scriptPath, ec).string();
+    r.port = o.port.substr(3);
+    r.values = recordValues;
+    o.record = r;
   }
   if (s.audio && (both || toFar || toProgram)) {
     result.error =

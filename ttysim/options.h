@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "record.h"
 #include "session.h"
 
 namespace ttysim {
@@ -15,6 +16,8 @@ struct Options {
   std::string scriptPath;  // empty: no script
   std::string receivedPath, sentPath, logPath;
   std::optional<Seconds> timeout;
+  std::optional<RecordConfig> record;  // --record: the far end saves its record of each call
+  double clockShift = 0;               // --clock-shift: the far end's clock reads this much ahead
   bool help = false;
   bool version = false;
 };

@@ -32,6 +32,8 @@ Session::Session(SessionConfig config)
                            : Channel(config_.toFar, config_.seed * 2)),
       toProgram_(config_.audio ? Channel::overAudio(*config_.audio, config_.seed * 2 + 1)
                                : Channel(config_.toProgram, config_.seed * 2 + 1)),
+      toFarDelay_(config_.delay, config_.seed * 2),
+      toProgramDelay_(config_.delay, config_.seed * 2 + 1),
       farEar_(config_.quiet, config_.giveUp),
       localEar_(config_.quiet, config_.giveUp) {
   if (isModem(config_.device)) {
@@ -161,6 +163,8 @@ void Session::endCall(Seconds now, const std::string& why) {
   localTypist_.stop();
   speaking_ = false;
   soundOn_ = false;
+  toFarDelay_.clear();  // what was still on its way is lost with the line
+  toProgramDelay_.clear();
   lastActivity_ = now;
   event("hangup " + why);
   if (call_ < config_.calls) nextCallAt_ = now + config_.callGap;
@@ -176,9 +180,25 @@ void Session::noteHangUpCommand(Seconds now) {
 void Session::toFarEnd(char c, Seconds now) {
   if (!callUp_) return;
   for (char d : toFar_.pass(c, now)) {
-    out.farReceived += d;
-    farEar_.hear(d, now);
+    if (toFarDelay_.any()) {
+      toFarDelay_.put(d, now);
+    } else {
+      farEndHears(d, now);
+    }
   }
+}
+
+void Session::farEndHears(char c, Seconds at) {
+  out.farReceived += c;
+  out.farLine.push_back({at, false, c});
+  farEar_.hear(c, at);
+}
+
+// Characters of a line with a delay that have arrived by now, each at its own moment.
+void Session::deliverDelayed(Seconds now) {
+  while (auto arrived = toFarDelay_.take(now))
+    if (callUp_) farEndHears(arrived->second, arrived->first);
+  while (auto arrived = toProgramDelay_.take(now)) deviceToProgram(arrived->second, arrived->first);
 }
 
 void Session::deviceToProgram(char c, Seconds now) {
@@ -200,6 +220,7 @@ void Session::tick(Seconds now) {
     modem_->tick(now, o);
     handle(o, now);
   }
+  deliverDelayed(now);
   runRinging(now);
   runConversation(now);
   runTypists(now);
@@ -267,11 +288,23 @@ void Session::runTypists(Seconds now) {
     if (slot->empty()) continue;
     char c = (*slot)[0];
     out.farSent += c;
+    out.farLine.push_back({now, true, c});
     if (modem_ && config_.device == Device::Nxi && !soundOn_ && modem_->online()) {
-      out.toProgram += kSoundOn;
+      // The modem hears the tones when they arrive: on a line with a delay, with the text.
+      if (toProgramDelay_.any()) {
+        toProgramDelay_.put(kSoundOn, now);
+      } else {
+        out.toProgram += kSoundOn;
+      }
       soundOn_ = true;
     }
-    for (char d : toProgram_.pass(c, now)) deviceToProgram(d, now);
+    for (char d : toProgram_.pass(c, now)) {
+      if (toProgramDelay_.any()) {
+        toProgramDelay_.put(d, now);
+      } else {
+        deviceToProgram(d, now);
+      }
+    }
   }
   while (auto slot = localTypist_.poll(now)) {
     if (slot->empty()) continue;
@@ -286,7 +319,11 @@ void Session::runTypists(Seconds now) {
   if (typistOf(s).busy()) return;
   speaking_ = false;
   if (s == Speaker::Far && soundOn_) {
-    if (modem_ && modem_->online()) out.toProgram += kSoundOff;
+    if (toProgramDelay_.any()) {
+      toProgramDelay_.put(kSoundOff, now);
+    } else if (modem_ && modem_->online()) {
+      out.toProgram += kSoundOff;
+    }
     soundOn_ = false;
   }
   event(std::string(s == Speaker::Far ? "far-end" : "local") + " typed turn " + std::to_string(turn_));
@@ -348,6 +385,8 @@ std::optional<Seconds> Session::nextDeadline() const {
   if (modem_) consider(modem_->nextDeadline());
   if (ringing_) consider(nextRing_);
   consider(nextCallAt_);
+  consider(toFarDelay_.nextArrival());
+  consider(toProgramDelay_.nextArrival());
   consider(farTypist_.nextDue());
   consider(localTypist_.nextDue());
   if (config_.script && callUp_ && !speaking_ && !scriptDone_ && !hungUp_ &&

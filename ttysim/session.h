@@ -32,6 +32,7 @@ struct SessionConfig {
   ModemConfig modem;
   ErrorRates toFar, toProgram;
   std::optional<softtty::AudioLineSettings> audio;  // a line of tones both ways instead of the rates
+  LineDelay delay;                                  // both ways
   std::uint64_t seed = 1;
   Seconds linger = 8;       // after the call, exit once the line is this quiet
   Seconds hangUpGrace = 1;  // after the program's final "ATH", exit once the line is this quiet
@@ -43,6 +44,13 @@ struct Outbox {
   std::string toProgram;    // bytes to write to the port
   std::string farReceived;  // what arrived at the far end (its own capture)
   std::string farSent;      // what the far end typed
+  // The far end's characters with the moments it typed them and they arrived, for its record.
+  struct FarChar {
+    Seconds at;
+    bool sent;  // typed by the far end; else arrived there
+    char c;
+  };
+  std::vector<FarChar> farLine;
   std::vector<std::string> events;
 };
 
@@ -61,6 +69,8 @@ class Session {
   bool done() const { return done_; }
   const std::string& doneReason() const { return doneReason_; }
   bool callUp() const { return callUp_; }
+  Seconds callUpAt() const { return callUpAt_; }
+  bool turbo() const { return modem_ && modem_->turbo(); }  // the connection is in turbo code
   int call() const { return call_; }
   int turn() const { return turn_; }
   const Channel& channelToFar() const { return toFar_; }
@@ -81,6 +91,8 @@ class Session {
   void endCall(Seconds now, const std::string& why);
   void noteHangUpCommand(Seconds now);
   void toFarEnd(char c, Seconds now);
+  void farEndHears(char c, Seconds at);
+  void deliverDelayed(Seconds now);
   void deviceToProgram(char c, Seconds now);
   void nextCall(Seconds now);
   void runRinging(Seconds now);
@@ -92,6 +104,7 @@ class Session {
   SessionConfig config_;
   std::optional<Modem> modem_;
   Channel toFar_, toProgram_;
+  DelayLine toFarDelay_, toProgramDelay_;
   Typist farTypist_, localTypist_;
   TurnDetector farEar_, localEar_;
 

@@ -7,6 +7,7 @@
 #include "calls.h"
 #include "capture_maker.h"
 #include "summary.h"
+#include "timing_figures.h"
 
 namespace fieldreport {
 namespace {
@@ -57,6 +58,63 @@ TEST(Threads, ScoringAndSummaryOnManyThreadsMatchOne) {
       EXPECT_EQ(one[g].intervals[r].high, many[g].intervals[r].high);
       EXPECT_EQ(one[g].verdict, many[g].verdict);
     }
+}
+
+}  // namespace
+}  // namespace fieldreport
+
+namespace fieldreport {
+namespace {
+
+TEST(Threads, TimingFiguresOnManyThreadsMatchOne) {
+  std::mt19937_64 rng(9);
+  Script script;
+  for (const auto& turn : capture_maker::makeTurns(rng, 6)) script.turns.push_back(turn);
+  // Calls with both ends' times: one end's clock 5 s ahead of the other's, each end sending a
+  // character every 100 ms, and the characters that arrived (some lost, garbled or added on the
+  // way) received 100 ms apart from 300 ms on.
+  constexpr int kCalls = 24;
+  std::vector<Texts> texts(2 * kCalls);
+  std::vector<timing::RecordTimes> times(2 * kCalls);
+  std::vector<TimingInput> inputs(2 * kCalls);
+  std::vector<Call> calls;
+  for (int c = 0; c < kCalls; ++c) {
+    for (int end = 0; end < 2; ++end) {
+      const std::size_t i = static_cast<std::size_t>(2 * c + end);
+      const fieldtext::Side far = end == 0 ? fieldtext::Side::Even : fieldtext::Side::Odd;
+      texts[i].reference = fieldtext::withoutTrailingSpaces(fieldtext::sideText(script.turns, far));
+      texts[i].received = capture_maker::garble(rng, texts[i].reference, {0.02, 0.02, 0.01, 0.05});
+      times[i].startMs = 1'000'000 + end * 5000;
+      const std::string own = fieldtext::sideText(
+          script.turns, far == fieldtext::Side::Even ? fieldtext::Side::Odd : fieldtext::Side::Even);
+      for (std::size_t k = 0; k < own.size(); ++k)
+        times[i].chars.push_back(
+            {timing::Direction::Sent, static_cast<long long>(100 * k), static_cast<unsigned char>(own[k])});
+      for (std::size_t k = 0; k < texts[i].received.size(); ++k)
+        times[i].chars.push_back({timing::Direction::Received, static_cast<long long>(100 * k + 300),
+                                  static_cast<unsigned char>(texts[i].received[k])});
+      inputs[i] = {&texts[i], &script, far, false, std::nullopt, false, &times[i], end ? "CAR" : "LAB"};
+    }
+    calls.push_back({{static_cast<std::size_t>(2 * c), static_cast<std::size_t>(2 * c + 1)}, Verdict::Pass});
+  }
+  const TimingFigures one = timingFigures(inputs, calls, {}, 1), many = timingFigures(inputs, calls, {}, 4);
+  ASSERT_EQ(one.turns.size(), many.turns.size());
+  for (std::size_t i = 0; i < one.turns.size(); ++i) {
+    ASSERT_EQ(one.turns[i].size(), script.turns.size()) << i;
+    ASSERT_EQ(one.turns[i].size(), many.turns[i].size()) << i;
+    for (std::size_t t = 0; t < one.turns[i].size(); ++t) {
+      const TurnTiming &a = one.turns[i][t], &b = many.turns[i][t];
+      EXPECT_TRUE(a.turn == b.turn && a.near == b.near && a.charsSent == b.charsSent &&
+                  a.charsReceived == b.charsReceived && a.lostAtStart == b.lostAtStart &&
+                  a.replyDelay == b.replyDelay && a.cps == b.cps && a.delays == b.delays)
+          << i << " " << t;
+    }
+  }
+  for (std::size_t c = 0; c < calls.size(); ++c) {
+    EXPECT_EQ(one.calls[c].seconds, many.calls[c].seconds);
+    ASSERT_TRUE(one.calls[c].seconds);
+    EXPECT_NEAR(*one.calls[c].seconds, 5.0, 0.5) << c;  // the received times follow losses loosely
+  }
 }
 
 }  // namespace
