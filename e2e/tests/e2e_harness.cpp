@@ -87,9 +87,11 @@ void FieldTest::SetUp() {
   portDir = (dir.path() / "ports").string();
   logDir = (dir.path() / "captures").string();
   registryDir = (dir.path() / "registry").string();
+  stateDir = (dir.path() / "state").string();
   fs::create_directories(logDir);
   setenv("CORVALIS_PORT_DIR", portDir.c_str(), 1);
   setenv("CORVALIS_REGISTRY_DIR", registryDir.c_str(), 1);
+  setenv("CORVALIS_STATE_DIR", stateDir.c_str(), 1);
 }
 
 void FieldTest::TearDown() {
@@ -97,6 +99,7 @@ void FieldTest::TearDown() {
   handoff.reset();
   sim.reset();
   unsetenv("CORVALIS_PORT_DIR");
+  unsetenv("CORVALIS_STATE_DIR");
 }
 
 std::string FieldTest::WriteScript(const std::string& name, const std::string& text) {

@@ -93,7 +93,7 @@ class FieldTest : public ::testing::Test {
   std::string Boxes() const;
 
   kit::testing::TempDir dir;
-  std::string portDir, logDir, registryDir;
+  std::string portDir, logDir, registryDir, stateDir;
   std::string scriptPath;  // written by Prepare
   std::unique_ptr<Ttysim> sim;
   corvalis::testing::FakeBoxes boxes;

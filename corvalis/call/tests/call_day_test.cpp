@@ -116,6 +116,7 @@ class Lab {
   explicit Lab(const DaySetup& setup) {
     App();
     setenv("CORVALIS_REGISTRY_DIR", (root_.path() / "registry").c_str(), 1);
+    setenv("CORVALIS_STATE_DIR", (root_.path() / "state").c_str(), 1);
     fs::create_directories(LogFolder());
     auto device = std::make_shared<WatchedDevice>();
     device->onWrite = [this](const std::string& bytes) { OnWrite(bytes); };
@@ -156,6 +157,7 @@ class Lab {
     form.reset();
     typing.reset();
     unsetenv("CORVALIS_REGISTRY_DIR");
+    unsetenv("CORVALIS_STATE_DIR");
   }
 
   std::string LogFolder() const { return (root_.path() / "captures").string(); }

@@ -28,11 +28,14 @@
 
 namespace corvalis::testing {
 
-// Makes the one QApplication of the test program. The settings go to a folder of the test
-// program's own unless a test names another, never into the user's.
+// Makes the one QApplication of the test program. The settings and the call journals go to folders
+// of the test program's own unless a test names others, never into the user's.
 inline QApplication& App() {
   static kit::testing::TempDir registry;
   if (!std::getenv("CORVALIS_REGISTRY_DIR")) setenv("CORVALIS_REGISTRY_DIR", registry.path().c_str(), 1);
+  // Call journals likewise.
+  static kit::testing::TempDir state;
+  if (!std::getenv("CORVALIS_STATE_DIR")) setenv("CORVALIS_STATE_DIR", state.path().c_str(), 1);
   static int argc = 1;
   static char name[] = "corvalis_test";
   static char* argv[] = {name, nullptr};
@@ -205,6 +208,7 @@ class FormTest : public ::testing::Test {
   void SetUp() override {
     App();
     setenv("CORVALIS_REGISTRY_DIR", registryDir.path().c_str(), 1);
+    setenv("CORVALIS_STATE_DIR", stateDir.path().c_str(), 1);
     services.MessageBoxes = &boxes;
     services.Clock = &clock;
     services.Desktop = &desktop;
@@ -221,7 +225,8 @@ class FormTest : public ::testing::Test {
   void TearDown() override {
     form.reset();
     typing.reset();
-    unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folder goes with it
+    unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folders go with it
+    unsetenv("CORVALIS_STATE_DIR");
   }
 
   // The settings file of this test's store.
@@ -273,6 +278,7 @@ class FormTest : public ::testing::Test {
   std::string& Sent() { return ports->device->sent; }
 
   kit::testing::TempDir registryDir;  // the settings store of this test
+  kit::testing::TempDir stateDir;     // and its call journals
   FakeBoxes boxes;
   FakeClock clock;
   FakeDesktop desktop;

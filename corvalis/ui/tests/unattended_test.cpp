@@ -215,9 +215,15 @@ TEST_F(Unattended, AStoreThatCannotBeWrittenIsReportedOnceAndStartCallCompletes)
   form->StartCallButton->click();
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
   ASSERT_EQ(BoxTexts(), std::vector<std::string>{"Failed to set data for 'Test Type'"});
-  EXPECT_EQ(log.lines,
-            std::vector<std::string>{"box \"corvalis_test\": Failed to set data for 'Test Type' [" +
-                                     KeyFile().string() + ": File too large]"});
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[0], "box \"corvalis_test\": Failed to set data for 'Test Type' [" + KeyFile().string() +
+                              ": File too large]");
+  // The call's journal does not fit either: the lab is told that a kill now would lose the call.
+  EXPECT_TRUE(log.lines[1].starts_with("the call journal " + (stateDir.path() / "journal").string()));
+  EXPECT_TRUE(
+      log.lines[1].ends_with(" cannot be written (File too large): a kill or a power cut now would "
+                             "lose what the call says from here on"))
+      << log.lines[1];
   // The program goes on with what the tester set, and the call started completely.
   EXPECT_EQ(form->Settings.ComputerID, "LAB1");
   EXPECT_TRUE(form->State.CallActive);
