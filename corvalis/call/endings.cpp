@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "call/conversation_view.h"
 #include "records/calllog.h"
 #include "serial/comdevice.h"
 #include "ui/mainform.h"
@@ -119,9 +120,12 @@ void TMainForm::WatchPort() {
   try {
     ComPort.Open();
   } catch (const EComPort& e) {
-    // Still not there: already said; a new reason is said once.
-    if (e.SystemErrorCode() != portWatchError_) {
-      portWatchError_ = e.SystemErrorCode();
+    // Still not there: already said. A device that is there but cannot be opened (busy, no rights)
+    // is said once, for the tester to act on.
+    const int error = e.SystemErrorCode();
+    const bool absent = DeviceGoneError(error) || error == ENOENT || error == ENOTDIR;
+    if (!absent && error != portWatchError_) {
+      portWatchError_ = error;
       Log().Write(name + " = " + PortPathText(name) + ": still not usable (" +
                   std::strerror(e.SystemErrorCode() > 0 ? e.SystemErrorCode() : EIO) + ")");
     }

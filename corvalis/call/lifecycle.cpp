@@ -219,12 +219,8 @@ void TMainForm::MainTimerTimer(QObject*) {
   MainTimer.SetEnabled(false);
   // Once a second: the journal of the call going on is on disk with the time it was written, and
   // the port's device is looked after.
-  if (State.TickPhase == 0) {
-    if (State.CallActive) JournalHeartbeat();
-    WatchPort();
-  } else {
-    JournalSync();
-  }
+  JournalSync(false, State.TickPhase == 0);
+  if (State.TickPhase == 0) WatchPort();
 
   if (State.ScriptStartTicks != 0) {
     ++State.ScriptStartTicks;

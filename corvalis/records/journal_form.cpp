@@ -48,6 +48,8 @@ void TMainForm::JournalSync(bool Full, bool Sync) {
   journal_->SetTurbo(State.TurboDetected);
   journal_->SetCollisions(State.Collisions);
   if (!journal_->Pending() && !Sync) return;
+  // While the call goes on, each write says when: a call cut short ends at its journal's last write.
+  if (State.CallActive) journal_->At(Clock().Now());
   JournalWritten(journal_->Flush(Sync));
 }
 
@@ -60,12 +62,6 @@ void TMainForm::JournalWritten(int Error) {
     journalFailure_.clear();
     Log().Write("the call journal " + JournalPath() + " is written again");
   }
-}
-
-void TMainForm::JournalHeartbeat() {
-  if (!journal_) return;
-  journal_->At(Clock().Now());
-  JournalSync(false, true);
 }
 
 void TMainForm::JournalEnded() {

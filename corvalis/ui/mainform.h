@@ -251,10 +251,9 @@ class TMainForm : public QWidget {
   // A new call's journal: what its record will hold goes there as it happens.
   void JournalStart();
   // Brings the journal up to date (values, capture file, turbo code, collisions; with Full the whole
-  // conversation) and writes it; with Sync to the disk too.
+  // conversation) and writes it, with the time while the call goes on; with Sync to the disk too
+  // (once a second, and as the call ends).
   void JournalSync(bool Full = false, bool Sync = false);
-  // Once a second while the call goes on: the time, and everything so far, on disk.
-  void JournalHeartbeat();
   // The call has ended (CallEndTime): said in the journal, on disk.
   void JournalEnded();
   // A record is about to be appended to the capture file: said in the journal, on disk, so that a

@@ -123,7 +123,7 @@ class FakeDevice : public TComDevice {
   int SetupComm(std::uint32_t, std::uint32_t) override { return 0; }
   int PurgeComm(std::uint32_t) override { return 0; }
   int ClearCommError(std::uint32_t& errors, std::uint32_t& inQueue) override {
-    errors = 0;
+    errors = hungUp ? comdev::CE_IOE : 0;
     inQueue = static_cast<std::uint32_t>(incoming.size());
     return 0;
   }
@@ -150,6 +150,7 @@ class FakeDevice : public TComDevice {
   std::string sent;      // every byte written to the port
   std::string incoming;  // bytes the next reads return
   int writeError = 0;    // errno for writes, 0: they succeed
+  bool hungUp = false;   // the device has hung up or vanished (its error event says so)
   TDcb lastDcb;
 
  private:
@@ -191,6 +192,11 @@ class FakePorts : public TComSystem {
       return nullptr;
     }
     return device;
+  }
+  // A port that does not exist leads nowhere.
+  std::string DeviceIdentity(const std::string& name, int& error) override {
+    error = !available || missing.count(name) ? 2 : 0;
+    return error ? std::string() : "fake " + name;
   }
   std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
   std::vector<std::string> opened;
