@@ -186,8 +186,8 @@ bool Runner::readProgram() {
 }
 
 std::string Runner::linkFields() const {
-  return "port=" + options_.port + " folder=" + readyField(pty_->dir()) + " link=" + readyField(pty_->linkPath()) +
-         " device=" + readyField(pty_->devicePath());
+  return "port=" + options_.port + " folder=" + readyField(pty_->dir()) +
+         " link=" + readyField(pty_->linkPath()) + " device=" + readyField(pty_->devicePath());
 }
 
 bool Runner::followDevice() {

@@ -309,7 +309,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   if (error.empty() && !o.scriptPath.empty() && !sideGiven)
     error = "--script needs --side odd or --side even";
   if (error.empty() && o.scriptPath.empty() && sideGiven) error = "--side needs --script";
-  if (error.empty() && s.dropAfter && !isModem(s.device)) error = "--drop-after needs a modem: a TTY has no carrier to lose";
+  if (error.empty() && s.dropAfter && !isModem(s.device))
+    error = "--drop-after needs a modem: a TTY has no carrier to lose";
   if (!error.empty()) {
     result.error = error;
     return result;

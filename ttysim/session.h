@@ -33,10 +33,10 @@ struct SessionConfig {
   ErrorRates toFar, toProgram;
   std::optional<softtty::AudioLineSettings> audio;  // a line of tones both ways instead of the rates
   std::uint64_t seed = 1;
-  Seconds linger = 8;       // after the call, exit once the line is this quiet
-  Seconds hangUpGrace = 1;  // after the program's final "ATH", exit once the line is this quiet
-  int calls = 1;            // calls in a row: after one has been hung up, the next one comes
-  Seconds callGap = 2;      // from the hang-up to the next call's first ring
+  Seconds linger = 8;                // after the call, exit once the line is this quiet
+  Seconds hangUpGrace = 1;           // after the program's final "ATH", exit once the line is this quiet
+  int calls = 1;                     // calls in a row: after one has been hung up, the next one comes
+  Seconds callGap = 2;               // from the hang-up to the next call's first ring
   std::optional<Seconds> dropAfter;  // a modem loses the carrier this long into the first call
   std::optional<Seconds> pullAfter;  // the device is pulled out this long into the first call
   Seconds pullFor = 4;               // and is back after this long

@@ -84,7 +84,9 @@ void TMainForm::PortGone(int SystemError, const std::string& How) {
   portWatchError_ = SystemError;
   portGoneAt_ = Clock().Now();
   const std::string name = ComPort.PortNum();
-  Log().Write(name + " = " + PortPathText(name) + ": the device has gone (" + How +
+  // Said with the device the port had open: its link may be gone already.
+  Log().Write(name + " = " + (portOpenedAs_.empty() ? PortPathText(name) : portOpenedAs_) +
+              ": the device has gone (" + How +
               (SystemError > 0 ? ": " + std::string(std::strerror(SystemError)) : std::string()) +
               "); the port is closed and opened again when the device is back");
   // What the device was doing (a command sequence, a dial or answer) went with it.

@@ -157,6 +157,7 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   ComPort.OnOpen = [this](TComPort* Sender) {
     int error = 0;
     portDevice_ = portSystem_->DeviceIdentity(Sender->PortNum(), error);
+    portOpenedAs_ = PortPathText(Sender->PortNum());
   };
   if (services.Handoff && !services.Handoff->OnError)
     services.Handoff->OnError = [this](std::exception_ptr e) { ShowError(e); };
@@ -676,6 +677,11 @@ void TMainForm::CloseOnSignal(int Signal) {
   // is ended and saved, with Auto save off too; a finished call is saved rather than lost. A call that
   // cannot be saved stays in its journal for the next start.
   if (State.UnsavedCall && !State.DisplayFrozen) {
+    // What has reached the port belongs to the call.
+    Guard([this] {
+      if (ComPort.IsOpen())
+        if (const std::int32_t queued = ComPort.QueuedInput(); queued > 0) ComPortRxChar(&ComPort, queued);
+    });
     EndOpenCall(name, true);
   } else if (State.UnsavedCall && RecordLogButton->isEnabled()) {
     Guard([this] { RecordLogButtonClick(this); });

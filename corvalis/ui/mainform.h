@@ -424,7 +424,8 @@ class TMainForm : public QWidget {
   bool portMissingAtStart_ = false;
   int portWatchError_ = 0;
   TDateTime portGoneAt_{};
-  std::string portDevice_;  // what the port's name led to when it was opened
+  std::string portDevice_;    // what the port's name led to when it was opened
+  std::string portOpenedAs_;  // and its path then, links followed
   std::string PortPathText(const std::string& Name) const;
 };
 

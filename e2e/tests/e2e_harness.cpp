@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 
 namespace e2e {
@@ -78,6 +79,18 @@ bool Ttysim::Exited() {
   if (!child_.exited()) return false;
   Pump();  // what it said last
   return true;
+}
+
+void EchoLog::Write(const std::string& line) {
+  lines.push_back(line);
+  std::fprintf(stderr, "corvalis: %s\n", line.c_str());
+}
+
+std::vector<std::string> EchoLog::With(const std::string& text) const {
+  std::vector<std::string> found;
+  for (const std::string& l : lines)
+    if (l.find(text) != std::string::npos) found.push_back(l);
+  return found;
 }
 
 // ---- a field test ----------------------------------------------------------------------------
@@ -171,6 +184,7 @@ void FieldTest::OpenWindow() {
   handoff = std::make_unique<corvalis::TQtHandoff>();
   corvalis::TFormServices services;
   services.MessageBoxes = &boxes;
+  services.Log = &log;
   services.Handoff = handoff.get();
   services.LiveTimers = true;
   services.DownloadSite = "file:///kit/README.md";
