@@ -68,19 +68,27 @@ std::string TMainForm::PortPathText(const std::string& Name) const {
   return path;
 }
 
-void TMainForm::WatchForPort(int SystemError) {
-  // Missing at start-up: the box has said so; the device may be plugged in later.
-  if (!DeviceGoneError(SystemError) && SystemError != ENOENT) return;
-  portWatched_ = true;
-  portMissingAtStart_ = true;
-  portWatchError_ = SystemError;
-  portGoneAt_ = Clock().Now();
+void TMainForm::OpenPort() {
+  portWatched_ = false;
+  try {
+    ComPort.Open();
+  } catch (const EComPort& e) {
+    // Not there (yet): said by the error box; a device plugged in later is opened then.
+    const int error = e.SystemErrorCode();
+    if (DeviceGoneError(error) || error == ENOENT || error == ENOTDIR) {
+      portWatched_ = true;
+      portMissing_ = true;
+      portWatchError_ = error;
+      portGoneAt_ = Clock().Now();
+    }
+    throw;
+  }
 }
 
 void TMainForm::PortGone(int SystemError, const std::string& How) {
   if (portWatched_) return;  // said once
   portWatched_ = true;
-  portMissingAtStart_ = false;
+  portMissing_ = false;
   portWatchError_ = SystemError;
   portGoneAt_ = Clock().Now();
   const std::string name = ComPort.PortNum();
@@ -138,9 +146,11 @@ void TMainForm::WatchPort() {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", away);
   Log().Write(name + " = " + PortPathText(name) + ": " +
-              (portMissingAtStart_ ? "the device is there now, " : "the device is back, ") + seconds +
-              " s after " + (portMissingAtStart_ ? "start-up" : "it went") + "; the port is open again");
-  portMissingAtStart_ = false;
+              (portMissing_ ? "the device is there now, " + std::string(seconds) +
+                                  " s after the port could not be opened; the port is open"
+                            : "the device is back, " + std::string(seconds) +
+                                  " s after it went; the port is open again"));
+  portMissing_ = false;
   SetBaud();
   InitializeModem();
 }

@@ -546,12 +546,7 @@ void TMainForm::FormShow(QObject*) {
   // The first error ends the sequence; the window is shown all the same.
   Guard([this] {
     LoadConfig();
-    try {
-      ComPort.Open();
-    } catch (const EComPort& e) {
-      WatchForPort(e.SystemErrorCode());  // a device plugged in later is opened then
-      throw;
-    }
+    OpenPort();
     SetBaud();
     InitializeModem();
     ResetCounter();

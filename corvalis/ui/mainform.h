@@ -238,8 +238,8 @@ class TMainForm : public QWidget {
   // The device behind the port has gone: said once, the call ended and saved, the port closed and
   // watched for the device to come back.
   void PortGone(int SystemError, const std::string& How);
-  // The port could not be opened at start-up: a device that is not there yet is watched for.
-  void WatchForPort(int SystemError);
+  // Opens the port; when its device is not there (yet), the port is watched and opened when it comes.
+  void OpenPort();
   // Once a second: whether the open port's device is still the one behind the port's name, and
   // whether a device that has gone is back (then it is opened again and initialised).
   void WatchPort();
@@ -421,7 +421,7 @@ class TMainForm : public QWidget {
   void AutoSaveSucceeded();
   // The port's device: gone, or missing at start-up, and watched for its return.
   bool portWatched_ = false;
-  bool portMissingAtStart_ = false;
+  bool portMissing_ = false;  // watched since it could not be opened, not since it went
   int portWatchError_ = 0;
   TDateTime portGoneAt_{};
   std::string portDevice_;    // what the port's name led to when it was opened
