@@ -151,6 +151,14 @@ void TMainForm::WatchPort() {
                             : "the device is back, " + std::string(seconds) +
                                   " s after it went; the port is open again"));
   portMissing_ = false;
+  // The device starts afresh: a dial or answer made while it was away never reached it.
+  State.AwaitingConnect = false;
+  State.AutoScriptPending = false;
+  if (!State.CallActive) {
+    State.OnLine = false;
+    State.ScriptStartTicks = 0;
+    ResetCounter();
+  }
   SetBaud();
   InitializeModem();
 }

@@ -52,14 +52,16 @@ void TMainForm::ComPortRxChar(TComPort*, std::int32_t Count) {
       if (!resultLineEnd) State.ResultLineEnding = false;
     }
 
-    // What is not shown while this side sends is counted (the echo rule): the lab is told.
-    const bool hidden =
-        nxiCode || ch == 0 || ch == 127 || ch == 128 || ch == 129 || State.AwaitingConnect ||
-        State.DisplayFrozen || State.HungUp ||
+    const bool never = nxiCode || ch == 0 || ch == 127 || ch == 128 || ch == 129 || State.AwaitingConnect ||
+                       State.DisplayFrozen || State.HungUp;
+    // The line end that follows the connection, before anything was exchanged.
+    const bool atStart =
         (ch == 10 && State.CallStartPending && State.OnLine && (State.TurboDetected || nxi)) ||
         (ch == 13 && State.CallStartPending && State.OnLine);
-    bool suppressed = hidden || State.Sending;
-    if (State.Sending && !hidden && State.CallActive && !resultLineEnd) {
+    bool suppressed = never || atStart || State.Sending;
+    // What is not shown because this side is sending is counted (the echo rule): the lab is told. A line
+    // end after far-end text that collided would have shown.
+    if (State.Sending && !never && (!atStart || State.Collisions > 0) && State.CallActive && !resultLineEnd) {
       ++State.Collisions;
       ++State.LineCollisions;
     }
@@ -102,9 +104,11 @@ bool EndsConnection(const std::string& line) {
          line == "NO DIAL TONE";
 }
 
-// A modem's result line that may come while a call is on line: not the far end's words.
+// A modem's result line: not the far end's words. (A far end typing one of these alone on a line
+// is taken for the modem too; it still shows.)
 bool ResultLine(const std::string& line) {
-  return EndsConnection(line) || line == "RING" || line.starts_with("CONNECT");
+  return EndsConnection(line) || line == "RING" || line == "OK" || line == "ERROR" ||
+         line.starts_with("CONNECT");
 }
 
 }  // namespace
@@ -129,9 +133,9 @@ void TMainForm::CheckLastLineAction() {
     State.LastRxLine = line;
     std::string result = line;
     while (!result.empty() && result.back() == ' ') result.pop_back();
-    if (DeviceIsModem() && ResultLine(result)) {
-      // The modem said it, not the far end: it does not count as the far end's turn, nor as text
-      // that collided with this side's.
+    if ((DeviceIsModem() && ResultLine(result)) || result == "RING") {
+      // The modem (or a TTY reporting a ring) said it, not the far end: it does not count as the far
+      // end's turn, nor as text that collided with this side's.
       if (State.RxCharsSinceSend >= State.LineRxChars) {
         State.RxCharsSinceSend = static_cast<std::uint16_t>(State.RxCharsSinceSend - State.LineRxChars);
         State.RecentChars = State.LineStartRecentChars;

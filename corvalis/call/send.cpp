@@ -19,8 +19,11 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
   for (char c : Str) {
     LetEventsRun();
     if (!sameCall()) return;
+    // A command begun outside a call (an answer) goes to the port whole, but a call that started
+    // meanwhile does not show the rest of it.
+    const bool joined = call == 0 && State.CallActive;
     unsigned char ch = static_cast<unsigned char>(c);
-    if (IsDisplayable(ch)) {
+    if (IsDisplayable(ch) && !joined) {
       // Modems get a line break at the first space after column 60 and at column 70.
       if (DeviceIsModem() && State.CallActive &&
           ((ch == ' ' && State.LineColumn > 60) || State.LineColumn >= 70 || State.CallStartPending)) {
@@ -34,7 +37,7 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
     }
     WriteToPort(std::string(1, c));
     if (!sameCall()) return;
-    if (IsDisplayable(ch) && !NoEcho) ViewAppend(std::string(1, c));
+    if (IsDisplayable(ch) && !NoEcho && !joined) ViewAppend(std::string(1, c));
     if (ch == 8) {
       // Never below 1 (the column is 0 before the first call).
       if (State.LineColumn > 1) --State.LineColumn;

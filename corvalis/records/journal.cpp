@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -191,9 +192,12 @@ int TCallJournal::Create(const std::string& folder, TDateTime start) {
   gmtime_r(&t, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
-  const std::string base = std::string(stamp) + "-" + std::to_string(::getpid());
+  // Numbered within the process, so that no call's journal takes the name of one just removed.
+  static std::atomic<unsigned> made{0};
+  const std::string base =
+      std::string(stamp) + "-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
   for (int n = 0; n < 100; ++n) {
-    const std::string name = base + (n ? "-" + std::to_string(n) : std::string()) + kSuffix;
+    const std::string name = base + (n ? "." + std::to_string(n) : std::string()) + kSuffix;
     const std::string path = folder + "/" + name;
     const std::string hidden = folder + "/." + name + ".tmp";
     if (::access(path.c_str(), F_OK) == 0) continue;

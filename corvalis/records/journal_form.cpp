@@ -106,7 +106,8 @@ void TMainForm::RecoverCalls() {
                                                              : j.Start) +
                            ") from " + r.Journal + " into " + r.Capture;
         Log().Write(line);
-        if (j.Collisions > 0)
+        // A call that ended before the program did has had its count logged then.
+        if (j.Collisions > 0 && !j.End)
           Log().Write(std::to_string(j.Collisions) +
                       " characters from the far end arrived while this side was sending and are not in the "
                       "record");
