@@ -235,6 +235,8 @@ int TCallJournal::Create(const std::string& folder, TDateTime start) {
     conversation_.clear();
     values_ = {};
     valuesWritten_ = false;
+    torn_ = false;
+    unsynced_ = false;
     turbo_ = false;
     collisions_ = 0;
     return 0;
@@ -339,8 +341,14 @@ int TCallJournal::Flush(bool sync) {
     }
     torn_ = false;
     pending_.clear();
+    unsynced_ = true;
   }
-  if (sync && ::fdatasync(fd_) != 0) return errno;
+  // Only what was written since the last sync goes to the disk: a finished call waiting hours to be
+  // saved does not sync every second.
+  if (sync && unsynced_) {
+    if (::fdatasync(fd_) != 0) return errno;
+    unsynced_ = false;
+  }
   return 0;
 }
 

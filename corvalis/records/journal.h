@@ -92,7 +92,8 @@ class TCallJournal {
   std::string conversation_;
   TWindowSettings values_;
   bool valuesWritten_ = false;
-  bool torn_ = false;  // the last failed write stopped inside a line
+  bool torn_ = false;      // the last failed write stopped inside a line
+  bool unsynced_ = false;  // written since the last sync
   bool turbo_ = false;
   std::int64_t collisions_ = 0;
 };
