@@ -6,13 +6,16 @@
 // calls dropped): the per-call pipeline of processes, run one call after another as a script runs
 // them (fieldtext for the reference, fieldtext for the received text, score, cerscore), against
 // fieldreport on the folder, on one thread and on every core. Then fieldreport on ten times the
-// calls. Exits with 1 when fieldreport's figures differ from the pipeline's for any call.
+// calls, and the web page of those: its size, how soon Chromium has it ready (by the page's own
+// clock) and how long printing it to PDF takes. Exits with 1 when fieldreport's figures differ
+// from the pipeline's for any call.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -197,6 +200,45 @@ int main(int argc, char** argv) {
               tAll.cpu / tAll.wall, cores, tOne.cpu / tOne.wall, loadAverage().c_str());
   std::printf("  figures of %zu calls: %s\n", pipelineRates.size(),
               differ ? "DIFFERENT from the pipeline's" : "identical to the pipeline's");
+
+  // The page of the 20,000 calls, with their texts beside it.
+  const std::string page = work + "/day10.html";
+  const Timing written = run({fieldreport, work + "/day10/captures", "--html", page, "--summary"});
+  std::printf("\n%-58s %8.2fs %8.2fs   page %.2f MB (target under 3 MB)\n",
+              ("fieldreport --html, " + std::to_string(10 * kCalls) + " calls").c_str(), written.wall,
+              written.cpu, static_cast<double>(fs::file_size(page)) / 1e6);
+  const char* browsers[] = {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"};
+  const auto browser =
+      std::find_if(std::begin(browsers), std::end(browsers), [](const char* b) { return fs::exists(b); });
+  if (browser == std::end(browsers)) {
+    std::printf("  no Chromium: the page's time to be ready is not measured\n");
+  } else {
+    const std::vector<std::string> common = {*browser,
+                                             "--headless",
+                                             "--no-sandbox",
+                                             "--disable-gpu",
+                                             "--user-data-dir=" + work + "/profile",
+                                             "--window-size=1400,1000"};
+    double ready = 1e300, open = 1e300, print = 1e300;
+    for (int r = 0; r < 3; ++r) {
+      std::vector<std::string> dump = common;
+      dump.insert(dump.end(), {"--dump-dom", "file://" + page});
+      const Timing t = run(dump, work + "/dom.html");
+      const std::string dom = readFile(work + "/dom.html");
+      const std::size_t at = dom.find("data-ready-ms=\"");
+      if (at != std::string::npos) ready = std::min(ready, std::atof(dom.c_str() + at + 15) / 1000);
+      open = std::min(open, t.wall);
+      std::vector<std::string> pdf = common;
+      pdf.insert(pdf.end(),
+                 {"--no-pdf-header-footer", "--print-to-pdf=" + work + "/day10.pdf", "file://" + page});
+      print = std::min(print, run(pdf).wall);
+    }
+    std::printf(
+        "  in Chromium: ready %.2f s after loading began (target under 3 s); %.2f s with the browser's "
+        "start; "
+        "printed to PDF in %.2f s (%.2f MB)\n",
+        ready, open, print, static_cast<double>(fs::file_size(work + "/day10.pdf")) / 1e6);
+  }
   fs::remove_all(work);
   return differ ? 1 : 0;
 }

@@ -1,5 +1,8 @@
-# Warnings are errors everywhere in our own code.
-add_compile_options(-Wall -Wextra -Wpedantic -Werror)
+# Warnings are errors everywhere in our own code unless KIT_WERROR is off.
+add_compile_options(-Wall -Wextra -Wpedantic)
+if(KIT_WERROR)
+  add_compile_options(-Werror)
+endif()
 
 if(SANITIZE)
   set(_san_flags "")

@@ -1,29 +1,54 @@
 #pragma once
-// Which records are the two ends of one call, and the moments that tell.
+// Which records are the two ends of one call, and how far apart the computers' clocks are.
+#include <map>
 #include <optional>
-#include <string_view>
+#include <string>
 #include <vector>
 
+#include "fieldtext.h"
 #include "report.h"
 
 namespace fieldreport {
 
-// A "Started at" or "Ended at" moment as seconds on a common scale. The program writes the
-// locale's short date and long time: 10/18/01 14:05:07 (month first), 18.10.2001 14:05:07 (day
-// first), 2001-10-18 14:05:07, with or without AM/PM; the time is left out at midnight. A
-// month-first date whose month is over 12 is read day first. Nothing when it cannot be read.
-std::optional<long long> parseMoment(std::string_view text);
+// What pairing needs of a record.
+struct PairingRecord {
+  std::string computer;            // COMPUTERID
+  std::optional<long long> start;  // "Started at" in seconds, on the computer's own clock
+  std::optional<double> seconds;   // the call's length, when its "Ended at" line gives it
+  std::string script;              // equal for records that ran the same script
+  fieldtext::Side farEnd = fieldtext::Side::Odd;
+};
 
-// Seconds between two starts within which two records can be the two ends of one call.
+// Seconds that a computer's clock reads ahead of the lab's (negative: behind), as given with
+// --clock-offset ID=SECONDS. Computers not named are taken to read the lab's time.
+using ClockOffsets = std::map<std::string, double>;
+
+struct Pairing {
+  std::vector<Call> calls;  // in order of their start (on the lab's clock); records in start order
+  // How far each partner's clock read ahead of the other's (computer < partner), for every pair
+  // of computers with a call together: estimated from those calls, or as given.
+  std::vector<ClockDifference> offsets;
+};
+
+// Largest clock difference between two computers that pairing finds by itself; larger ones are
+// given with --clock-offset.
+inline constexpr long long kLargestOffset = 900;
+// Seconds between the two ends' starts (clocks corrected) within which they can be one call.
 inline constexpr long long kPairingSeconds = 120;
 
-// Groups the records into calls. Two records are the two ends of one call when they were scored
-// against the same script, in opposite directions, started within two minutes of each other and,
-// when both lengths are known, overlap in time (one computer cannot hold two calls at once, so
-// two calls made one after the other on one machine are not taken for one). Each record pairs
-// at most once, with the nearest start. Calls come out in start order; records without a
-// readable start come last, in input order.
-std::vector<Call> pairCalls(const std::vector<ScoredRecord>& records);
+// Puts the two ends of each call together. Two records can be the two ends of one call when they
+// ran the same script in opposite directions and, with the clocks corrected, started within
+// kPairingSeconds of each other and overlapped in time. Among all such candidates, the closest
+// (their starts and their ends together) are paired first, each record at most once, so a record
+// goes to its nearest partner and not to the first one found. The clock difference of each pair
+// of computers is estimated from the calls where their starts and ends agree, unless given, and
+// applied; computers that take calls with each other across the day are preferred over others
+// with a call at about the same time (two positions running the same script at once). Records
+// without a readable start stay alone, after the others in input order.
+Pairing pairRecords(const std::vector<PairingRecord>& records, const ClockOffsets& given = {});
+
+// pairRecords on scored records (COMPUTERID, start, length, script and direction).
+Pairing pairCalls(const std::vector<ScoredRecord>& records, const ClockOffsets& given = {});
 
 // A call's verdict: incomplete when one of its directions is, else fail when one fails.
 Verdict callVerdict(const std::vector<ScoredRecord>& records, const Call& call);

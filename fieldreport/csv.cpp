@@ -1,4 +1,7 @@
-// The report's records as CSV.
+// The report's records and conditions as CSV.
+#include <functional>
+#include <map>
+
 #include "outputs.h"
 
 namespace fieldreport {
@@ -6,9 +9,15 @@ namespace fieldreport {
 const char kCsvHeader[] =
     "file,record,started,computer_id,type,direction,signal,device,phone_model,phone_tech,network_info,turbo,"
     "script_completed,script,master_chars,coverage,pcer,ccer,tcer,cer,pcer_total,pcer_correct,pcer_added,"
-    "pcer_missed,pcer_changed,ccer_total,ccer_correct,ccer_added,ccer_missed,ccer_changed,tcer_total,tcer_"
-    "correct,"
-    "tcer_added,tcer_missed,tcer_changed,cer_errors,cer_length,verdict";
+    "pcer_missed,pcer_changed,ccer_total,ccer_correct,ccer_added,ccer_missed,ccer_changed,tcer_total,"
+    "tcer_correct,tcer_added,tcer_missed,tcer_changed,cer_errors,cer_length,verdict,"
+    "call,partner,call_verdict,ended,seconds,username,location,cable_id,port,dial_number";
+
+std::string notAFormula(std::string text) {
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos)
+    text.insert(0, 1, '\'');
+  return text;
+}
 
 namespace {
 
@@ -22,43 +31,145 @@ std::string field(const std::string& text) {
   return quoted + "\"";
 }
 
+// A cell of text read from a capture or a path: as UTF-8, and never a formula.
+std::string text(const std::string& cp1252) {
+  return notAFormula(fieldtext::cp1252ToUtf8(cp1252));
+}
+
+void row(std::string& out, const std::vector<std::string>& cells) {
+  for (std::size_t i = 0; i < cells.size(); ++i) out += (i ? "," : "") + field(cells[i]);
+  out += "\r\n";
+}
+
+// "10/18/01 14:07:12" of "10/18/01 14:07:12 (125.3 seconds)".
+std::string endMoment(const std::string& ended) {
+  const std::size_t open = ended.rfind(" (");
+  return open == std::string::npos ? ended : ended.substr(0, open);
+}
+
+// The record's own columns, from its lines: the conditions and the end (cells in kCsvHeader's
+// order, the figures left empty).
+struct RecordCells {
+  std::vector<std::string> first, last;  // before the figures, after the call's three columns
+};
+RecordCells recordCells(const std::string& file, const fieldtext::Record& r, const std::string& script) {
+  auto value = [&](const char* key) {
+    const std::string* v = r.value(key);
+    return v ? text(*v) : std::string();
+  };
+  RecordCells c;
+  c.first = {notAFormula(file),
+             r.number ? std::to_string(r.number) : "",
+             text(r.started),
+             value("COMPUTERID"),
+             value("TYPE"),
+             value("DIRECTION"),
+             value("SIGNAL"),
+             value("DEVICE"),
+             value("PHONEMODEL"),
+             value("PHONETECH"),
+             value("NETWORKINFO"),
+             value("TURBOCODEDETECTED"),
+             value("SCRIPTCOMPLETED"),
+             notAFormula(script)};
+  char seconds[32] = "";
+  if (r.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *r.seconds);
+  c.last = {text(endMoment(r.ended)), seconds,       value("USERNAME"), value("LOCATION"),
+            value("CABLEID"),         value("PORT"), value("DIAL#")};
+  return c;
+}
+
 }  // namespace
 
 std::string csvText(const Report& report) {
   std::string out = std::string(kCsvHeader) + "\r\n";
-  for (const ScoredRecord& r : report.records) {
+  std::vector<std::size_t> callOf(report.records.size(), 0);
+  for (std::size_t c = 0; c < report.calls.size(); ++c)
+    for (std::size_t i : report.calls[c].records) callOf[i] = c;
+  for (std::size_t i = 0; i < report.records.size(); ++i) {
+    const ScoredRecord& r = report.records[i];
     const Figures& f = r.figures;
-    auto value = [&](const char* key) {
-      const std::string* v = r.record.value(key);
-      return v ? fieldtext::cp1252ToUtf8(*v) : std::string();
-    };
-    std::vector<std::string> row = {r.file,
-                                    std::to_string(r.record.number),
-                                    fieldtext::cp1252ToUtf8(r.record.started),
-                                    value("COMPUTERID"),
-                                    value("TYPE"),
-                                    value("DIRECTION"),
-                                    value("SIGNAL"),
-                                    value("DEVICE"),
-                                    value("PHONEMODEL"),
-                                    value("PHONETECH"),
-                                    value("NETWORKINFO"),
-                                    value("TURBOCODEDETECTED"),
-                                    value("SCRIPTCOMPLETED"),
-                                    r.script ? r.script->path : "",
-                                    std::to_string(f.masterChars),
-                                    twoDecimals(f.coverage),
-                                    twoDecimals(f.pcerRate),
-                                    twoDecimals(f.ccerRate),
-                                    twoDecimals(f.tcerRate),
-                                    twoDecimals(f.cerRate)};
+    const Call& call = report.calls[callOf[i]];
+    RecordCells cells = recordCells(r.file, r.record, r.script ? r.script->path : "");
+    std::vector<std::string> cols = cells.first;
+    for (const std::string& n :
+         {std::to_string(f.masterChars), twoDecimals(f.coverage), twoDecimals(f.pcerRate),
+          twoDecimals(f.ccerRate), twoDecimals(f.tcerRate), twoDecimals(f.cerRate)})
+      cols.push_back(n);
     for (const Counts* c : {&f.pcer, &f.ccer, &f.tcer})
-      for (int n : {c->total, c->correct, c->added, c->missed, c->changed}) row.push_back(std::to_string(n));
-    row.push_back(std::to_string(f.cerErrors));
-    row.push_back(std::to_string(f.cerLength));
-    row.push_back(verdictName(r.verdict));
-    for (std::size_t i = 0; i < row.size(); ++i) out += (i ? "," : "") + field(row[i]);
-    out += "\r\n";
+      for (int n : {c->total, c->correct, c->added, c->missed, c->changed}) cols.push_back(std::to_string(n));
+    cols.push_back(std::to_string(f.cerErrors));
+    cols.push_back(std::to_string(f.cerLength));
+    cols.push_back(verdictName(r.verdict));
+    cols.push_back(std::to_string(callOf[i] + 1));
+    std::string partner;
+    for (std::size_t k : call.records)
+      if (k != i)
+        partner = notAFormula(report.records[k].file + "#" + std::to_string(report.records[k].record.number));
+    cols.push_back(partner);
+    cols.push_back(verdictName(call.verdict));
+    cols.insert(cols.end(), cells.last.begin(), cells.last.end());
+    row(out, cols);
+  }
+  // What was not scored: the record's own columns as far as it was read, the reason as verdict.
+  auto notScored = [&](const Skipped& s) {
+    fieldtext::Record known = s.known;
+    known.number = s.record;
+    const RecordCells cells = recordCells(s.file, known, "");
+    std::vector<std::string> cols = cells.first;
+    cols.resize(37);
+    cols.push_back(notAFormula(s.reason));
+    cols.resize(41);
+    cols.insert(cols.end(), cells.last.begin(), cells.last.end());
+    row(out, cols);
+  };
+  for (const Skipped& s : report.skipped) notScored(s);
+  for (const Skipped& s : report.duplicates) notScored(s);
+  return out;
+}
+
+namespace {
+
+// The columns of the summary CSV: a name and the cell of a condition. Columns added later go on
+// the end.
+using SummaryColumn = std::pair<std::string, std::function<std::string(const Group&)>>;
+
+std::vector<SummaryColumn> summaryColumns(const Report& report) {
+  std::vector<SummaryColumn> columns;
+  columns.push_back({"group", [](const Group& g) {
+                       std::string joined;
+                       for (std::size_t i = 0; i < g.values.size(); ++i)
+                         joined += (i ? " / " : "") +
+                                   fieldtext::cp1252ToUtf8(g.values[i].empty() ? "-" : g.values[i]);
+                       return notAFormula(joined);
+                     }});
+  columns.push_back({"calls", [](const Group& g) { return std::to_string(g.calls); }});
+  columns.push_back({"complete_calls", [](const Group& g) { return std::to_string(g.complete); }});
+  columns.push_back({"passed_calls", [](const Group& g) { return std::to_string(g.passed); }});
+  for (std::size_t r = 0; r < kRates.size(); ++r) {
+    std::string name = rateName(kRates[r]);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    columns.push_back({name, [r](const Group& g) { return twoDecimals(g.sums.rate(kRates[r])); }});
+    columns.push_back({name + "_low", [r](const Group& g) { return twoDecimals(g.intervals[r].low); }});
+    columns.push_back({name + "_high", [r](const Group& g) { return twoDecimals(g.intervals[r].high); }});
+  }
+  columns.push_back({"verdict", [](const Group& g) { return std::string(groupVerdictName(g.verdict)); }});
+  (void)report;
+  return columns;
+}
+
+}  // namespace
+
+std::string summaryCsvText(const Report& report) {
+  const std::vector<SummaryColumn> columns = summaryColumns(report);
+  std::string out;
+  std::vector<std::string> header;
+  for (const auto& c : columns) header.push_back(c.first);
+  row(out, header);
+  for (const Group& g : report.groups) {
+    std::vector<std::string> cells;
+    for (const auto& c : columns) cells.push_back(c.second(g));
+    row(out, cells);
   }
   return out;
 }

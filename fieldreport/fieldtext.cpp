@@ -10,18 +10,82 @@ constexpr char kCrMark = static_cast<char>(177);
 constexpr char kLfMark = static_cast<char>(178);
 const std::string kRule(64, '=');
 
-// Lines without their ends; a last line without an end counts too.
+// Lines without their ends; a last line without an end counts too. Lines end in CR LF or LF; in
+// text with no LF at all (saved with the old Macintosh line ends), in CR.
 std::vector<std::string_view> splitLines(std::string_view text) {
   std::vector<std::string_view> lines;
+  const char end =
+      text.find('\n') == std::string_view::npos && text.find('\r') != std::string_view::npos ? '\r' : '\n';
   while (!text.empty()) {
-    std::size_t lf = text.find('\n');
-    std::string_view line = text.substr(0, lf);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::size_t at = text.find(end);
+    std::string_view line = text.substr(0, at);
+    if (end == '\n' && !line.empty() && line.back() == '\r') line.remove_suffix(1);
     lines.push_back(line);
-    if (lf == std::string_view::npos) break;
-    text.remove_prefix(lf + 1);
+    if (at == std::string_view::npos) break;
+    text.remove_prefix(at + 1);
   }
   return lines;
+}
+
+bool validUtf8(std::string_view s, bool& multibyte) {
+  multibyte = false;
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80                      ? 1
+                    : (c >> 5) == 6 && c >= 0xC2  ? 2
+                    : (c >> 4) == 14              ? 3
+                    : (c >> 3) == 30 && c <= 0xF4 ? 4
+                                                  : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    multibyte = multibyte || n > 1;
+    i += n;
+  }
+  return true;
+}
+
+// The Windows-1252 byte of a code point; '?' for one the code page lacks.
+char cp1252Of(char32_t code) {
+  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  if (code < 0x80 || (code >= 0xA0 && code <= 0xFF)) return static_cast<char>(code);
+  for (int i = 0; i < 32; ++i)
+    if (kHigh[i] == code) return static_cast<char>(0x80 + i);
+  return '?';
+}
+
+std::string fromUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t code = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+    for (std::size_t k = 1; k < n; ++k) code = (code << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    out += cp1252Of(code);
+    i += n;
+  }
+  return out;
+}
+
+std::string fromUtf16(std::string_view s, bool little) {
+  std::string out;
+  out.reserve(s.size() / 2);
+  for (std::size_t i = 0; i + 1 < s.size(); i += 2) {
+    const auto lo = static_cast<unsigned char>(s[i + (little ? 0 : 1)]);
+    const auto hi = static_cast<unsigned char>(s[i + (little ? 1 : 0)]);
+    const char32_t unit = static_cast<char32_t>(hi << 8 | lo);
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < s.size()) {
+      i += 2;  // the pair stands for a character beyond the code page
+      out += '?';
+      continue;
+    }
+    out += cp1252Of(unit);
+  }
+  return out;
 }
 
 bool isEndedLine(std::string_view line) {
@@ -50,40 +114,92 @@ std::optional<double> lengthOf(std::string_view ended) {
 }
 
 // Reads the record whose rule line is lines[at]; `next` is the next rule line (or the end).
-// Returns the reason it is broken, or nothing when `record` was filled.
+// Returns the reason it is broken, or nothing when `record` was filled; a broken record keeps in
+// `record` what was read of it, and `progress` says how far it got.
 // lastLineEnded: the file's last line has its line end (a line cut short has none).
+struct Progress {
+  bool started = false, conversationWhole = false;
+};
 std::optional<std::string> readRecord(const std::vector<std::string_view>& lines, std::size_t at,
-                                      std::size_t next, bool lastLineEnded, Record& record) {
+                                      std::size_t next, bool lastLineEnded, Record& record,
+                                      Progress& progress) {
   if (at + 1 >= next || !lines[at + 1].starts_with("Started at "))
     return "no \"Started at\" line after the rule line";
   record.started = lines[at + 1].substr(std::string_view("Started at ").size());
+  progress.started = true;
   if (at + 2 >= next || !lines[at + 2].empty()) return "no empty line after \"Started at\"";
 
   // The conversation ends at the first empty line followed by an "Ended at" line. Its own lines
   // cannot look like that: every paragraph of the view begins with a speaker mark.
   std::size_t blank = at + 2;
   while (blank + 1 < next && !(lines[blank].empty() && isEndedLine(lines[blank + 1]))) ++blank;
-  if (blank + 1 >= next) return "truncated: the record ends before its \"Ended at\" line";
+  if (blank + 1 >= next) {
+    // What there is of the conversation, without the empty lines before the break.
+    std::size_t last = next;
+    while (last > at + 3 && lines[last - 1].empty()) --last;
+    for (std::size_t i = at + 3; i < last; ++i) {
+      if (i > at + 3) record.conversation += "\r\n";
+      record.conversation += lines[i];
+    }
+    return "truncated: the record ends before its \"Ended at\" line";
+  }
   for (std::size_t i = at + 3; i < blank; ++i) {
     if (i > at + 3) record.conversation += "\r\n";
     record.conversation += lines[i];
   }
   record.ended = lines[blank + 1].substr(std::string_view("Ended at ").size());
   record.seconds = lengthOf(record.ended);
+  progress.conversationWhole = true;
 
   for (std::size_t i = blank + 2; i < next; ++i) {
     auto value = valueLine(lines[i]);
     if (!value) return "truncated: the record's values end before its SCRIPTUSED line";
+    const bool lastLine = i + 1 == lines.size() && !lastLineEnded;
+    if (lastLine)
+      return value->first == "SCRIPTUSED" ? "truncated: the record's SCRIPTUSED line is cut short"
+                                          : "truncated: the record ends before its SCRIPTUSED line";
     const bool last = value->first == "SCRIPTUSED";
-    if (last && i + 1 == lines.size() && !lastLineEnded)
-      return "truncated: the record's SCRIPTUSED line is cut short";
     record.values.push_back(std::move(*value));
     if (last) return std::nullopt;
   }
   return "truncated: the record ends before its SCRIPTUSED line";
 }
 
+// A line cut short and the next record's rule line run together: "RECD: HELLO WO====...".
+void splitRunTogetherRules(std::vector<std::string_view>& lines) {
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    if (line.size() > kRule.size() && line.ends_with(kRule) && lines[i + 1].starts_with("Started at ")) {
+      lines[i] = line.substr(0, line.size() - kRule.size());
+      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                   line.substr(line.size() - kRule.size()));
+    }
+  }
+}
+
 }  // namespace
+
+std::string asCp1252(std::string_view bytes, std::string& encoding) {
+  encoding.clear();
+  bool multibyte = false;
+  if (bytes.starts_with("\xEF\xBB\xBF")) {
+    bytes.remove_prefix(3);
+    encoding = "UTF-8 with a byte-order mark";
+    if (validUtf8(bytes, multibyte)) return fromUtf8(bytes);
+    encoding = "Windows-1252 after a UTF-8 byte-order mark";
+    return std::string(bytes);
+  }
+  if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+    const bool little = bytes[0] == '\xFF';
+    encoding = little ? "UTF-16LE" : "UTF-16BE";
+    return fromUtf16(bytes.substr(2), little);
+  }
+  if (validUtf8(bytes, multibyte) && multibyte) {
+    encoding = "UTF-8";
+    return fromUtf8(bytes);
+  }
+  return std::string(bytes);
+}
 
 const std::string* Record::value(std::string_view key) const {
   for (const auto& [k, v] : values)
@@ -91,18 +207,22 @@ const std::string* Record::value(std::string_view key) const {
   return nullptr;
 }
 
-Capture readCapture(std::string_view bytes) {
+Capture readCapture(std::string_view raw) {
   Capture capture;
-  if (bytes.empty()) {
+  if (raw.empty()) {
     capture.problem = "empty file";
     return capture;
   }
-  const std::vector<std::string_view> lines = splitLines(bytes);
+  const std::string text = asCp1252(raw, capture.encoding);
+  const std::string_view bytes = text;
+  std::vector<std::string_view> lines = splitLines(bytes);
+  splitRunTogetherRules(lines);
   std::vector<std::size_t> rules;
   for (std::size_t i = 0; i < lines.size(); ++i)
     if (lines[i] == kRule) rules.push_back(i);
   if (rules.empty()) {
     const bool binary = bytes.find('\0') != std::string_view::npos;
+    capture.encoding.clear();
     capture.problem =
         binary ? "not a capture file (binary data)" : "not a capture file (no call record in it)";
     return capture;
@@ -114,8 +234,12 @@ Capture readCapture(std::string_view bytes) {
     const std::size_t next = r + 1 < rules.size() ? rules[r + 1] : lines.size();
     Record record;
     record.number = ++number;
-    if (auto broken = readRecord(lines, rules[r], next, bytes.ends_with('\n'), record)) {
-      capture.broken.push_back({record.number, std::move(*broken)});
+    Progress progress;
+    const bool ended = bytes.ends_with('\n') || bytes.ends_with('\r');
+    if (auto broken = readRecord(lines, rules[r], next, ended, record, progress)) {
+      const int n = record.number;
+      capture.broken.push_back(
+          {n, std::move(*broken), std::move(record), progress.started, progress.conversationWhole});
     } else {
       capture.records.push_back(std::move(record));
     }

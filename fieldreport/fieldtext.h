@@ -35,21 +35,33 @@ struct Record {
   const std::string* value(std::string_view key) const;
 };
 
-// A record that cannot be read whole, such as one broken off by a full disk.
+// A record that cannot be read whole, such as one broken off by a full disk, with what was read
+// of it: the lines up to where it breaks off (a value line cut short is left out).
 struct BrokenRecord {
   int number = 0;
   std::string reason;
+  Record partial;
+  bool started = false;            // it has its "Started at" line
+  bool conversationWhole = false;  // it reached its "Ended at" line
 };
 
 struct Capture {
   std::vector<Record> records;
   std::vector<BrokenRecord> broken;
-  std::string problem;  // why the file as a whole is no capture file; empty when it is one
+  std::string problem;   // why the file as a whole is no capture file; empty when it is one
+  std::string encoding;  // how the file was read when not as the program writes it, such as "UTF-8"
 };
 
-// Every record of a capture file (Windows-1252 bytes, lines ended by CR LF or LF). Records are
-// numbered in file order, the broken ones included; reading goes on after a broken record.
+// Every record of a capture file. The program writes Windows-1252 with lines ended by CR LF; LF
+// or CR alone end lines too, and a file re-saved by an editor as UTF-8 (with or without its
+// byte-order mark) or UTF-16 is read as the same text (characters the code page lacks become
+// "?"). Records are numbered in file order, the broken ones included; reading goes on after a
+// broken record. A record broken off in the middle of a line runs into the next one's rule line:
+// a line ending in the rule line, followed by a "Started at" line, is split there.
 Capture readCapture(std::string_view bytes);
+
+// The bytes as Windows-1252 text and how they were read ("" when they already were).
+std::string asCp1252(std::string_view bytes, std::string& encoding);
 
 // The conversation of the last call record in a capture file; nothing when the file holds no
 // record or its last one is broken.

@@ -1,14 +1,22 @@
-// The report as one self-contained web page. The tables are written here; the charts are drawn
-// by the inlined chart library from the figures, which the page carries as JSON.
+// The report as one self-contained web page. The summary and the lists of what was read and not
+// scored are written here as tables; the charts are drawn by the inlined chart library, and the
+// call table is laid out a page at a time, from the figures the page carries as JSON, so that a
+// day of many thousands of calls stays small and opens at once.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "outputs.h"
+#include "sha256.h"
 
 namespace fieldreport {
 namespace {
 
 using fieldtext::cp1252ToUtf8;
+
+// Capture files listed one by one on the page up to this many; beyond, the list's digest.
+constexpr std::size_t kListedFiles = 1000;
 
 std::string escapeHtml(std::string_view text) {
   std::string out;
@@ -54,8 +62,14 @@ std::string json(std::string_view text) {
   return out + "\"";
 }
 
+// A number with two decimals at most and no zeros at its end: 0.5, 12, 0.25.
 std::string number(double value) {
-  return twoDecimals(value);
+  std::string text = twoDecimals(value);
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+  }
+  return text == "-0" ? "0" : text;
 }
 
 std::string value(const ScoredRecord& r, const char* key) {
@@ -63,54 +77,125 @@ std::string value(const ScoredRecord& r, const char* key) {
   return v ? cp1252ToUtf8(*v) : "";
 }
 
-// A condition's label for a chart axis: one line for each value, long values broken at spaces.
-std::string groupLabel(const Group& g) {
-  std::string lines;
-  for (const auto& v : g.values) {
-    std::string text = v.empty() ? "-" : cp1252ToUtf8(v), line;
-    std::size_t from = 0;
-    while (from <= text.size()) {
-      const std::size_t space = std::min(text.find(' ', from), text.size());
-      const std::string word = text.substr(from, space - from);
-      if (!line.empty() && line.size() + 1 + word.size() > 24) {
-        lines += (lines.empty() ? "" : ",") + json(line);
-        line.clear();
-      }
-      line += (line.empty() ? "" : " ") + word;
-      from = space + 1;
-    }
-    lines += (lines.empty() ? "" : ",") + json(line);
-  }
-  return "[" + lines + "]";
-}
-
 std::string fileName(const std::string& file) {
   const std::size_t slash = file.find_last_of('/');
   return slash == std::string::npos ? file : file.substr(slash + 1);
 }
 
-// The figures the charts are drawn from.
-std::string chartData(const Report& report) {
+// The file's name without its extension, as the texts are named.
+std::string stemOf(const std::string& file) {
+  const std::string name = fileName(file);
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// A condition's values joined, "-" for a value the records lack.
+std::string groupName(const Group& g) {
+  std::string name;
+  for (std::size_t i = 0; i < g.values.size(); ++i)
+    name += (i ? " / " : "") + (g.values[i].empty() ? std::string("-") : cp1252ToUtf8(g.values[i]));
+  return name;
+}
+
+// A condition's label on a chart: its name broken at spaces into lines of about 30 characters,
+// then its calls.
+std::vector<std::string> labelLines(const Group& g) {
+  const std::string text = groupName(g);
+  std::vector<std::string> lines;
+  std::string line;
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t space = std::min(text.find(' ', from), text.size());
+    const std::string word = text.substr(from, space - from);
+    if (!line.empty() && line.size() + 1 + word.size() > 30) {
+      lines.push_back(line);
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    from = space + 1;
+  }
+  lines.push_back(line);
+  lines.push_back(std::to_string(g.calls) + (g.calls == 1 ? " call, " : " calls, ") +
+                  std::to_string(g.passed) + " passed");
+  return lines;
+}
+
+std::string groupLabel(const Group& g) {
+  const std::vector<std::string> lines = labelLines(g);
+  std::string out = "[";
+  for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "," : "") + json(lines[i]);
+  return out + "]";
+}
+
+int verdictCode(Verdict v) {
+  return v == Verdict::Pass ? 0 : v == Verdict::Fail ? 1 : 2;
+}
+
+// The figures the charts and the call table are drawn from.
+std::string pageData(const Report& report) {
   std::vector<std::size_t> groupOf(report.records.size(), 0);
   for (std::size_t g = 0; g < report.groups.size(); ++g)
     for (std::size_t i : report.groups[g].records) groupOf[i] = g;
-  std::vector<std::size_t> callOf(report.records.size(), 0);
-  for (std::size_t c = 0; c < report.calls.size(); ++c)
-    for (std::size_t i : report.calls[c].records) callOf[i] = c;
+
+  // Strings that repeat, once each.
+  std::map<std::string, std::size_t> fileIndex, folderIndex, computerIndex, deviceIndex;
+  std::vector<std::string> files, folders, computers, devices;
+  std::string fileFolders;  // each file's folder, by number
+  auto indexOf = [](std::map<std::string, std::size_t>& index, std::vector<std::string>& list,
+                    const std::string& s) {
+    auto [it, added] = index.try_emplace(s, list.size());
+    if (added) list.push_back(s);
+    return it->second;
+  };
+  auto list = [](const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + json(items[i]);
+    return out + "]";
+  };
+
+  std::string calls;
+  for (std::size_t c = 0; c < report.calls.size(); ++c) {
+    const Call& call = report.calls[c];
+    for (std::size_t k = 0; k < call.records.size(); ++k) {
+      const std::size_t i = call.records[k];
+      const ScoredRecord& r = report.records[i];
+      const Figures& f = r.figures;
+      const std::string defaultTexts = stemOf(r.file) + "-" + std::to_string(r.record.number);
+      const std::string texts = r.texts.empty() ? "0" : r.texts == defaultTexts ? "1" : json(r.texts);
+      if (!fileIndex.count(r.file)) {
+        const std::size_t slash = r.file.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "" : r.file.substr(0, slash + 1);
+        fileFolders += std::string(fileFolders.empty() ? "" : ",") +
+                       std::to_string(indexOf(folderIndex, folders, folder));
+      }
+      calls += std::string(calls.empty() ? "" : ",\n") + "[" + std::to_string(c + 1) + "," +
+               std::to_string(indexOf(fileIndex, files, r.file)) + "," + std::to_string(r.record.number) +
+               "," + json(cp1252ToUtf8(r.record.started)) + "," +
+               std::to_string(indexOf(computerIndex, computers, value(r, "COMPUTERID"))) + "," +
+               (r.farEnd == fieldtext::Side::Even ? "0" : "1") + "," +
+               std::to_string(indexOf(deviceIndex, devices, value(r, "DEVICE"))) + "," + number(f.coverage) +
+               "," + number(f.pcerRate) + "," + number(f.ccerRate) + "," + number(f.tcerRate) + "," +
+               number(f.cerRate) + "," + std::to_string(verdictCode(r.verdict)) + "," +
+               std::to_string(verdictCode(call.verdict)) + "," + std::to_string(groupOf[i]) + "," + texts +
+               "]";
+    }
+  }
 
   std::string out = "{\"rates\":[";
   for (std::size_t r = 0; r < kRates.size(); ++r) out += (r ? "," : "") + json(rateName(kRates[r]));
-  out += "],\"limits\":[";
+  out += "],\"limits\":{";
   for (std::size_t l = 0; l < report.limits.size(); ++l)
-    out += std::string(l ? "," : "") + "{\"rate\":" + json(rateName(report.limits[l].rate)) +
-           ",\"percent\":" + number(report.limits[l].percent) + "}";
-  out += "],\"groups\":[";
+    out += std::string(l ? "," : "") + json(rateName(report.limits[l].rate)) + ":" +
+           number(report.limits[l].percent);
+  out += "},\"groups\":[";
   for (std::size_t g = 0; g < report.groups.size(); ++g) {
     const Group& group = report.groups[g];
     const Sums& s = group.sums;
     const double counted = s.pcerTotal > 0 ? static_cast<double>(s.pcerTotal) : 1.0;
-    out += std::string(g ? "," : "") + "{\"label\":" + groupLabel(group) +
-           ",\"calls\":" + std::to_string(group.calls) + ",\"rate\":[";
+    out += std::string(g ? "," : "") + "{\"name\":" + json(groupName(group)) +
+           ",\"label\":" + groupLabel(group) + ",\"calls\":" + std::to_string(group.calls) +
+           ",\"passed\":" + std::to_string(group.passed) +
+           ",\"verdict\":" + json(groupVerdictName(group.verdict)) + ",\"rate\":[";
     for (std::size_t r = 0; r < kRates.size(); ++r) out += (r ? "," : "") + number(s.rate(kRates[r]));
     out += "],\"interval\":[";
     for (std::size_t r = 0; r < kRates.size(); ++r)
@@ -120,108 +205,215 @@ std::string chartData(const Report& report) {
            ",\"changed\":" + number(100.0 * static_cast<double>(s.changed) / counted) +
            ",\"added\":" + number(100.0 * static_cast<double>(s.added) / counted) + "}";
   }
-  out += "],\"records\":[";
-  for (std::size_t i = 0; i < report.records.size(); ++i) {
-    const ScoredRecord& r = report.records[i];
-    const Figures& f = r.figures;
-    out += std::string(i ? "," : "") +
-           "{\"name\":" + json(fileName(r.file) + ":" + std::to_string(r.record.number)) +
-           ",\"call\":" + std::to_string(callOf[i] + 1) + ",\"group\":" + std::to_string(groupOf[i]) +
-           ",\"rate\":[" + number(f.pcerRate) + "," + number(f.ccerRate) + "," + number(f.tcerRate) + "," +
-           number(f.cerRate) + "],\"verdict\":" + json(verdictName(r.verdict)) + "}";
-  }
-  return out + "]}";
+  std::vector<std::string> names;
+  for (const std::string& f : files) names.push_back(fileName(f));
+  out += "],\"texts\":" + json(report.textsFolder) + ",\"folders\":" + list(folders) + ",\"fileFolders\":[" +
+         fileFolders + "],\"files\":" + list(names) + ",\"computers\":" + list(computers) +
+         ",\"devices\":" + list(devices) + ",\n\"calls\":[" + calls + "]}";
+  return out;
 }
 
 const char kStyle[] = R"CSS(
-body { font-family: "DejaVu Sans", Verdana, sans-serif; margin: 2em auto; max-width: 78em; padding: 0 1em;
+body { font-family: "DejaVu Sans", Verdana, sans-serif; margin: 1.5em auto; max-width: 80em; padding: 0 1em;
        color: #1d2430; line-height: 1.4; }
 h1 { font-size: 1.6em; margin-bottom: 0.2em; }
-h2 { font-size: 1.2em; margin-top: 2em; border-bottom: 1px solid #c8ced8; padding-bottom: 0.2em; }
+h2 { font-size: 1.2em; margin-top: 1.8em; border-bottom: 1px solid #c8ced8; padding-bottom: 0.2em; }
 p.note { color: #4a5568; margin-top: 0.3em; }
-table { border-collapse: collapse; margin: 0.5em 0; font-size: 0.9em; }
-th, td { padding: 0.25em 0.6em; border-bottom: 1px solid #e2e6ec; text-align: left; vertical-align: top; }
+table { border-collapse: collapse; margin: 0.5em 0; font-size: 0.88em; }
+th, td { padding: 0.2em 0.5em; border-bottom: 1px solid #e2e6ec; text-align: left; vertical-align: top; }
 th { background: #f1f4f8; }
 td.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 tr.first td { border-top: 2px solid #c8ced8; }
 .pass { color: #1b7a3a; font-weight: bold; }
 .fail { color: #b42318; font-weight: bold; }
-.incomplete { color: #9a6700; font-weight: bold; }
-.charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(34em, 1fr)); gap: 1.5em; }
-.chart { position: relative; height: 20em; }
-.chart.tall { height: var(--tall); }
+.incomplete, .undetermined { color: #8a5a00; font-weight: bold; }
+td.verdict span { display: inline-block; padding: 0 0.5em; border-radius: 0.3em; color: #fff; }
+td.verdict .pass { background: #1b7a3a; } td.verdict .fail { background: #b42318; }
+td.verdict .undetermined { background: #b7791f; }
+.swatch { display: inline-block; width: 1.6em; height: 0.8em; vertical-align: middle; border: 1px solid #4a5568; }
+.swatch { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
+.swatch.pass { background: #1b7a3a99; } .swatch.fail { background: #b4231899; } .swatch.undetermined { background: #b7791f99; }
+td.rate { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums; }
+td.rate small { display: block; color: #4a5568; }
+.charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(36em, 1fr)); gap: 1.5em; }
+.chart { position: relative; }
+details { margin: 0.5em 0; }
+summary { cursor: pointer; color: #2b4c7e; }
+code { font-size: 0.95em; word-break: break-all; }
+.pager { margin: 0.5em 0; } .pager button { margin-right: 0.4em; }
+@media print {
+  @page { size: A4; margin: 12mm; }
+  body { margin: 0; max-width: none; font-size: 8.5pt; padding: 0; }
+  h1 { font-size: 14pt; } h2 { font-size: 11pt; margin-top: 1em; }
+  table { font-size: 7.5pt; } th, td { padding: 0.1em 0.3em; }
+  .screen-only { display: none !important; }
+  .charts { display: block; }
+  .chart { break-inside: avoid; margin-bottom: 1em; height: auto !important; }
+  /* A chart of many conditions shrinks to one page rather than being cut between two. */
+  .chart canvas { width: auto !important; height: auto !important; max-width: 100%; max-height: 255mm; }
+  td.verdict span { color: #000 !important; border: 1px solid #000; background: none !important; }
+  a { color: inherit; text-decoration: none; }
+}
 )CSS";
 
-// Builds the charts from the page's figures. Only the chart library draws.
-const char kCharts[] = R"JS(
+// Builds the charts and the call table from the page's figures. Only the chart library draws.
+const char kScript[] = R"JS(
 (function () {
   var data = JSON.parse(document.getElementById('report-data').textContent);
   Chart.defaults.animation = false;
   Chart.defaults.font.family = '"DejaVu Sans", Verdana, sans-serif';
+  Chart.defaults.font.size = 11;
   Chart.defaults.maintainAspectRatio = false;
   var colours = { PCER: '#2b6cb0', CCER: '#805ad5', TCER: '#2f855a', CER: '#c05621' };
-  var verdictColours = { pass: '#1b7a3a', fail: '#b42318', incomplete: '#d69e2e' };
-  // Conditions down the side, one line of the label for each field.
+  var verdictColours = { pass: '#1b7a3a', fail: '#b42318', undetermined: '#b7791f', incomplete: '#b7791f' };
+  var verdictNames = ['pass', 'fail', 'incomplete'];
   var labels = data.groups.map(function (g) { return g.label; });
   var made = 0;
-  function chart(id, config) {
-    new Chart(document.getElementById(id), config);
+
+  // What each chart shows of its conditions, for the reader of the page's DOM: the labels drawn,
+  // whether two of them overlap, and how many bars or points were cut at the chart's edge.
+  function record(canvas, chart, clipped) {
+    var y = chart.scales.y;
+    var shown = [];
+    var lines = 1;
+    y.ticks.forEach(function (t) {
+      var label = y.type === 'category' ? chart.data.labels[t.value] : labels[t.value];
+      if (label === undefined) return;
+      shown.push([].concat(label).join(' '));
+      lines = Math.max(lines, [].concat(label).length);
+    });
+    var room = shown.length > 0 ? y.height / shown.length : 0;
+    var need = lines * Chart.defaults.font.size * 1.15;
+    canvas.setAttribute('data-labels', JSON.stringify(shown));
+    canvas.setAttribute('data-overlap', room + 0.5 < need ? 'yes' : 'no');
+    canvas.setAttribute('data-clipped', String(clipped));
+  }
+  function chart(id, config, clipped) {
+    var canvas = document.getElementById(id);
+    var c = new Chart(canvas, config);
+    if (id !== 'shifts') record(canvas, c, clipped || 0);
     made++;
+    return c;
   }
-  function limitOf(rate) {
-    for (var i = 0; i < data.limits.length; i++) if (data.limits[i].rate === rate) return data.limits[i].percent;
-    return null;
+  function percentAxis(title, max) {
+    return { beginAtZero: true, max: max, title: { display: true, text: title } };
   }
-  function percentAxis(title) {
-    return { beginAtZero: true, title: { display: true, text: title } };
+  function conditionAxis() {
+    return { ticks: { autoSkip: false, font: { size: 11 } } };
   }
+  // The scale of a rate's chart: wide enough for its limit and most conditions; what lies beyond
+  // is cut at the edge and marked with its value.
+  function edgeOf(rate, r) {
+    var rates = data.groups.map(function (g) { return g.rate[r]; }).sort(function (a, b) { return a - b; });
+    var typical = rates.length ? rates[Math.floor(0.75 * (rates.length - 1))] : 0;
+    var limit = data.limits[rate];
+    var edge = Math.max(limit !== undefined ? 3 * limit : 0, 1.25 * typical, 0.5);
+    return Math.min(100, Math.ceil(edge * 4) / 4);
+  }
+  // Draws the limit as a dashed line and a mark with the value at each bar or point cut at the edge.
+  var marks = {
+    id: 'marks',
+    afterDatasetsDraw: function (c, args, options) {
+      var ctx = c.ctx, x = c.scales.x, area = c.chartArea;
+      ctx.save();
+      if (options.limit !== undefined) {
+        var lx = x.getPixelForValue(options.limit);
+        ctx.strokeStyle = '#b42318';
+        ctx.setLineDash([6, 4]);
+        ctx.lineWidth = 1.5;
+        ctx.beginPath();
+        ctx.moveTo(lx, area.top);
+        ctx.lineTo(lx, area.bottom);
+        ctx.stroke();
+        ctx.setLineDash([]);
+        ctx.fillStyle = '#b42318';
+        ctx.textAlign = 'left';
+        ctx.fillText('limit ' + options.limit + ' %', lx + 3, area.top + 10);
+      }
+      ctx.textAlign = 'right';
+      ctx.textBaseline = 'middle';
+      (options.cut || []).forEach(function (m) {
+        var py = c.scales.y.getPixelForValue(m.y);
+        var px = area.right;
+        ctx.fillStyle = '#1d2430';
+        ctx.beginPath();
+        ctx.moveTo(px - 8, py - 5);
+        ctx.lineTo(px, py);
+        ctx.lineTo(px - 8, py + 5);
+        ctx.fill();
+        var width = ctx.measureText(m.text).width;
+        ctx.fillStyle = 'rgba(255, 255, 255, 0.85)';
+        ctx.fillRect(px - 14 - width, py - 8, width + 4, 16);
+        ctx.fillStyle = '#1d2430';
+        ctx.fillText(m.text, px - 12, py);
+      });
+      ctx.restore();
+    }
+  };
 
   data.rates.forEach(function (rate, r) {
-    var datasets = [
-      { type: 'line', label: 'pooled ' + rate, data: data.groups.map(function (g) { return g.rate[r]; }),
-        showLine: false, pointRadius: 6, pointStyle: 'rectRot', backgroundColor: colours[rate], borderColor: '#1d2430' },
-      { type: 'bar', label: '95 % interval over calls', data: data.groups.map(function (g) { return g.interval[r]; }),
-        backgroundColor: colours[rate] + '44', borderColor: colours[rate], borderWidth: 1, minBarLength: 3,
-        barPercentage: 0.6 }
-    ];
-    var limit = limitOf(rate);
-    if (limit !== null) {
-      datasets.push({ type: 'line', label: 'limit ' + limit.toFixed(2) + ' %', data: data.groups.map(function () { return limit; }),
-                      borderColor: '#b42318', borderDash: [6, 4], pointRadius: 0, borderWidth: 1.5 });
-    }
+    var edge = edgeOf(rate, r);
+    // One mark a condition: its figures when its rate lies beyond the edge, else where its
+    // interval ends.
+    var cut = [];
+    data.groups.forEach(function (g, i) {
+      var iv = g.interval[r];
+      if (g.rate[r] > edge)
+        cut.push({ y: i, text: g.rate[r].toFixed(2) + ' % [' + iv[0].toFixed(2) + '\u2013' + iv[1].toFixed(2) + ']' });
+      else if (iv[1] > edge)
+        cut.push({ y: i, text: 'to ' + iv[1].toFixed(2) + ' %' });
+    });
+    var bars = data.groups.map(function (g) {
+      return [Math.min(g.interval[r][0], edge), Math.min(g.interval[r][1], edge)];
+    });
+    var points = data.groups.map(function (g) { return g.rate[r] > edge ? null : g.rate[r]; });
     chart('rate-' + rate, {
       type: 'bar',
-      data: { labels: labels, datasets: datasets },
-      options: { indexAxis: 'y', plugins: { title: { display: true, text: rate + ' by condition' } },
-                 scales: { x: percentAxis(rate + ' (%)') } }
-    });
+      data: { labels: labels, datasets: [
+        { type: 'line', label: 'pooled ' + rate, data: points, showLine: false, pointRadius: 6, pointStyle: 'rectRot',
+          backgroundColor: '#1d2430', borderColor: '#1d2430' },
+        { type: 'bar', label: '95 % interval', data: bars, minBarLength: 3,
+          backgroundColor: data.groups.map(function (g) { return verdictColours[g.verdict] + '99'; }),
+          borderColor: data.groups.map(function (g) { return verdictColours[g.verdict]; }), borderWidth: 1,
+          barPercentage: 0.7, categoryPercentage: 0.9 }
+      ] },
+      options: { indexAxis: 'y', plugins: { title: { display: true, text: rate + ' by condition' },
+                                            legend: { labels: { filter: function (item) { return item.datasetIndex === 0; } } },
+                                            marks: { limit: data.limits[rate], cut: cut } },
+                 scales: { x: percentAxis(rate + ' (%)', edge), y: conditionAxis() } },
+      plugins: [marks]
+    }, cut.length);
   });
 
-  var spread = ['pass', 'fail', 'incomplete'].map(function (verdict) {
-    return {
-      label: verdict,
-      backgroundColor: verdictColours[verdict],
-      data: data.records.filter(function (rec) { return rec.verdict === verdict; }).map(function (rec) {
-        // Spread the points of a condition a little, the same way every time.
-        var jitter = ((rec.call * 37) % 21 - 10) / 50;
-        return { x: rec.rate[0], y: rec.group + jitter, name: rec.name };
-      })
-    };
+  var spreadEdge = edgeOf('PCER', 0);
+  var spreadCut = 0;
+  var spread = verdictNames.map(function (verdict, v) {
+    var points = [];
+    data.calls.forEach(function (c) {
+      if (c[12] !== v) return;
+      // Spread the points of a condition a little, the same way every time.
+      var jitter = ((c[0] * 37 + c[2] * 11) % 21 - 10) / 40;
+      if (c[8] > spreadEdge) spreadCut++;
+      points.push({ x: Math.min(c[8], spreadEdge), y: c[14] + jitter });
+    });
+    return { label: verdict, backgroundColor: verdictColours[verdict], data: points, pointRadius: 2.5 };
   });
   chart('spread', {
     type: 'scatter',
     data: { datasets: spread },
     options: {
-      plugins: { title: { display: true, text: 'PCER of each call direction, by condition' },
-                 tooltip: { callbacks: { label: function (c) { return c.raw.name + ': ' + c.raw.x.toFixed(2) + ' %'; } } } },
+      parsing: false,
+      plugins: { title: { display: true, text: 'PCER of each call direction, by condition' + (spreadCut ? ' (' + spreadCut + ' beyond ' + spreadEdge + ' % drawn at the edge)' : '') },
+                 marks: { limit: data.limits.PCER }, tooltip: { enabled: data.calls.length <= 5000 } },
       scales: {
-        x: percentAxis('PCER (%)'),
+        x: percentAxis('PCER (%)', spreadEdge),
         y: { type: 'linear', reverse: true, min: -0.5, max: labels.length - 0.5,
              afterBuildTicks: function (axis) { axis.ticks = labels.map(function (l, i) { return { value: i }; }); },
-             ticks: { autoSkip: false, callback: function (v) { return labels[v]; } } }
+             ticks: { autoSkip: false, font: { size: 11 }, callback: function (v) { return labels[v]; } } }
       }
-    }
-  });
+    },
+    plugins: [marks]
+  }, spreadCut);
 
   chart('kinds', {
     type: 'bar',
@@ -232,28 +424,103 @@ const char kCharts[] = R"JS(
     ] },
     options: { indexAxis: 'y',
                plugins: { title: { display: true, text: 'Missed, changed and added characters per 100 counted' } },
-               scales: { y: { stacked: true }, x: Object.assign(percentAxis('per 100 characters'), { stacked: true }) } }
+               scales: { y: Object.assign(conditionAxis(), { stacked: true }),
+                         x: Object.assign(percentAxis('per 100 characters'), { stacked: true }) } }
   });
 
   var top = 1;
-  data.records.forEach(function (rec) { top = Math.max(top, rec.rate[0], rec.rate[2]); });
+  data.calls.forEach(function (c) { top = Math.max(top, c[8], c[10]); });
+  top = Math.min(top, 100);
   chart('shifts', {
     type: 'scatter',
     data: { datasets: [
-      { label: 'call direction', backgroundColor: '#2f855a',
-        data: data.records.map(function (rec) { return { x: rec.rate[0], y: rec.rate[2], name: rec.name }; }) },
+      { label: 'call direction', backgroundColor: '#2f855a', pointRadius: 2.5,
+        data: data.calls.map(function (c) { return { x: c[8], y: c[10] }; }) },
       { type: 'line', label: 'TCER = PCER', data: [{ x: 0, y: 0 }, { x: top, y: top }],
         borderColor: '#a0aec0', borderDash: [4, 4], pointRadius: 0, borderWidth: 1 }
     ] },
     options: {
-      plugins: { title: { display: true, text: 'Lost shifts: TCER against PCER' },
-                 tooltip: { callbacks: { label: function (c) { return c.raw.name ? c.raw.name + ': PCER ' + c.raw.x.toFixed(2) + ', TCER ' + c.raw.y.toFixed(2) : ''; } } } },
+      parsing: false,
+      plugins: { title: { display: true, text: 'Lost shifts: TCER against PCER' }, tooltip: { enabled: data.calls.length <= 5000 } },
       scales: { x: Object.assign(percentAxis('PCER (%)'), { type: 'linear', suggestedMax: top }),
                 y: Object.assign(percentAxis('TCER (%)'), { suggestedMax: top }) }
     }
   });
 
+  // The calls, a page at a time.
+  var table = document.getElementById('call-rows');
+  var status = document.getElementById('call-page');
+  var onlyFailing = document.getElementById('only-failing');
+  var onlyAlone = document.getElementById('only-alone');
+  var ends = {};
+  data.calls.forEach(function (c) { ends[c[0]] = (ends[c[0]] || 0) + 1; });
+  var perPage = 100, page = 0;
+  function shown() {
+    return data.calls.filter(function (c) {
+      return (!onlyFailing.checked || c[13] !== 0) && (!onlyAlone.checked || ends[c[0]] === 1);
+    });
+  }
+  function cell(row, text, cls) {
+    var td = document.createElement('td');
+    td.textContent = text;
+    if (cls) td.className = cls;
+    row.appendChild(td);
+    return td;
+  }
+  function link(td, href, text) {
+    var a = document.createElement('a');
+    a.href = href;
+    a.textContent = text;
+    td.appendChild(a);
+    td.appendChild(document.createTextNode(' '));
+  }
+  function draw() {
+    var calls = shown();
+    var pages = Math.max(1, Math.ceil(calls.length / perPage));
+    page = Math.min(Math.max(page, 0), pages - 1);
+    table.textContent = '';
+    var last = -1;
+    calls.slice(page * perPage, (page + 1) * perPage).forEach(function (c) {
+      var row = document.createElement('tr');
+      var first = c[0] !== last;
+      if (first) row.className = 'first';
+      last = c[0];
+      cell(row, first ? String(c[0]) : '', 'n');
+      cell(row, c[3]);
+      var name = data.files[c[1]];
+      cell(row, name + ':' + c[2]).title = data.folders[data.fileFolders[c[1]]] + name;
+      cell(row, data.computers[c[4]]);
+      cell(row, c[5] === 0 ? 'Incoming' : 'Outgoing');
+      cell(row, data.devices[c[6]]);
+      [7, 8, 9, 10, 11].forEach(function (k) { cell(row, c[k].toFixed(2), 'n'); });
+      cell(row, verdictNames[c[12]], verdictNames[c[12]]);
+      cell(row, first ? verdictNames[c[13]] : '', first ? verdictNames[c[13]] : '');
+      var texts = cell(row, '');
+      if (c[15] !== 0) {
+        var base = c[15] === 1 ? name.replace(/\.[^.]*$/, '') + '-' + c[2] : c[15];
+        var folder = data.texts ? data.texts.replace(/\/$/, '') + '/' : '';
+        // Each part of the path as it is, whatever characters the capture's name holds.
+        var href = function (kind) { return (folder + base + kind).split('/').map(encodeURIComponent).join('/'); };
+        link(texts, href('-score.txt'), 'alignment');
+        link(texts, href('-reference.txt'), 'sent');
+        link(texts, href('-received.txt'), 'received');
+      }
+      table.appendChild(row);
+    });
+    status.textContent = calls.length === 0 ? 'no calls' :
+        'calls ' + (page * perPage + 1) + ' to ' + Math.min(calls.length, (page + 1) * perPage) +
+        ' of ' + calls.length + ' call directions, page ' + (page + 1) + ' of ' + pages;
+  }
+  document.getElementById('first-page').onclick = function () { page = 0; draw(); };
+  document.getElementById('previous-page').onclick = function () { page--; draw(); };
+  document.getElementById('next-page').onclick = function () { page++; draw(); };
+  document.getElementById('last-page').onclick = function () { page = 1e9; draw(); };
+  onlyFailing.onchange = onlyAlone.onchange = function () { page = 0; draw(); };
+  draw();
+
   document.body.setAttribute('data-charts', String(made));
+  // When the page was ready to use, in milliseconds from the start of its loading.
+  document.body.setAttribute('data-ready-ms', String(Math.round(performance.now())));
 })();
 )JS";
 
@@ -274,8 +541,21 @@ const char kErrorWatch[] = R"JS(
 })();
 )JS";
 
-std::string verdictCell(Verdict v) {
-  return std::string("<td class=\"") + verdictName(v) + "\">" + verdictName(v) + "</td>";
+std::string withThousands(long long n) {
+  std::string digits = std::to_string(n), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string placeCell(const std::string& file, int record) {
+  return "<td title=\"" + escapeHtml(file) + "\">" + escapeHtml(fileName(file)) + "</td><td class=\"n\">" +
+         (record         ? std::to_string(record)
+          : file.empty() ? ""
+                         : "whole file") +
+         "</td>";
 }
 
 }  // namespace
@@ -283,10 +563,8 @@ std::string verdictCell(Verdict v) {
 std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   std::string by;
   for (const auto& f : report.byFields) by += (by.empty() ? "" : ", ") + f;
-  std::string limits;
-  for (const Limit& l : report.limits)
-    limits += std::string(limits.empty() ? "" : " and ") + rateName(l.rate) + " below " +
-              twoDecimals(l.percent) + " %";
+  long long bytes = 0;
+  for (const InputFile& f : report.captures) bytes += f.size;
 
   std::string h;
   h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -296,100 +574,172 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   h += "</style>\n</head>\n<body>\n<script>";
   h += kErrorWatch;
   h += "</script>\n<h1>Field test report</h1>\n<p class=\"note\">";
-  h += std::to_string(report.files) + " capture file" + (report.files == 1 ? "" : "s") + ", " +
-       std::to_string(report.records.size()) + " records scored in " + std::to_string(report.calls.size()) +
-       " calls, " + std::to_string(report.skipped.size()) + " not scored. A call passes with " +
-       escapeHtml(limits.empty() ? std::string("no rate limit") : limits) +
+  h += withThousands(static_cast<long long>(report.captures.size())) + " capture files, " +
+       withThousands(static_cast<long long>(report.records.size())) + " records scored in " +
+       withThousands(static_cast<long long>(report.calls.size())) + " calls, " +
+       std::to_string(report.skipped.size()) + " not read or not scored, " +
+       std::to_string(report.duplicates.size()) + " duplicates. Written by fieldreport " +
+       escapeHtml(report.version) + ": <code>" + escapeHtml(report.commandLine) + "</code></p>\n";
+  h += "<p class=\"note\">A call passes with " + escapeHtml(limitsText(report.limits)) +
        " in each direction and at least " + twoDecimals(kCompleteCoverage) +
-       " % of the far end's text counted; otherwise it is incomplete. Each direction is the far end's turns "
-       "of "
-       "the script" +
-       (report.handTyped ? " (typed by hand, lines joined)" : "") +
-       " against what the capture received after its RECD marks.</p>\n";
+       " % of the far end's text counted; otherwise it fails, or is incomplete. A condition passes when all "
+       "its "
+       "calls are complete and the 95 % interval of each limited rate lies below its limit (with at least " +
+       std::to_string(kMinCallsToPass) +
+       " calls); it fails when a call is dropped or incomplete or an interval lies above its limit; "
+       "otherwise it "
+       "is undetermined.</p>\n";
 
   h += "<h2 id=\"summary\">Summary by " + escapeHtml(by) + "</h2>\n";
-  h += "<p class=\"note\">Rates pooled over the group's characters (from the summed counts); the 95 % "
-       "interval "
-       "resamples whole calls, since errors come in bursts within a call.</p>\n<table>\n<tr>";
+  h += "<p class=\"note\">Rates pooled over each condition's characters (from the summed counts). The 95 % "
+       "intervals allow for errors coming in runs within a call and for calls differing from each other, so "
+       "few calls give wide intervals.</p>\n<table id=\"summary-table\">\n<tr>";
   for (const auto& f : report.byFields) h += "<th>" + escapeHtml(f) + "</th>";
-  h += "<th>Calls</th><th>Incomplete</th><th>Passes</th><th>Coverage</th>";
-  for (Rate rate : kRates) h += std::string("<th>") + rateName(rate) + "</th><th>95 % interval</th>";
-  h += "</tr>\n";
+  h += "<th>Calls</th><th>Complete</th><th>Passed</th><th>Coverage</th>";
+  for (Rate rate : kRates)
+    h += std::string("<th>") + rateName(rate) + " %<br><small>95 % interval</small></th>";
+  h += "<th>Verdict</th></tr>\n";
   for (const Group& g : report.groups) {
     h += "<tr>";
     for (const auto& v : g.values) h += "<td>" + escapeHtml(v.empty() ? "-" : cp1252ToUtf8(v)) + "</td>";
-    h += "<td class=\"n\">" + std::to_string(g.calls) + "</td><td class=\"n\">" +
-         std::to_string(g.incomplete) + "</td><td class=\"n\">" + std::to_string(g.passes) +
-         "</td><td class=\"n\">" + twoDecimals(g.sums.coverage()) + "</td>";
+    h += "<td class=\"n\">" + std::to_string(g.calls) + "</td><td class=\"n\">" + std::to_string(g.complete) +
+         "</td><td class=\"n\">" + std::to_string(g.passed) + "</td><td class=\"n\">" +
+         twoDecimals(g.sums.coverage()) + "</td>";
     for (std::size_t r = 0; r < kRates.size(); ++r)
-      h += "<td class=\"n\">" + twoDecimals(g.sums.rate(kRates[r])) + "</td><td class=\"n\">" +
-           twoDecimals(g.intervals[r].low) + " &ndash; " + twoDecimals(g.intervals[r].high) + "</td>";
-    h += "</tr>\n";
+      h += "<td class=\"rate\">" + twoDecimals(g.sums.rate(kRates[r])) + "<small>" +
+           twoDecimals(g.intervals[r].low) + " &ndash; " + twoDecimals(g.intervals[r].high) + "</small></td>";
+    const char* v = groupVerdictName(g.verdict);
+    h += std::string("<td class=\"verdict\"><span class=\"") + v + "\">" + v + "</span> " +
+         escapeHtml(g.why) + "</td></tr>\n";
   }
-  h += "</table>\n";
+  h += "</table>\n<p class=\"note\">" + escapeHtml(dispersionText(report)) + "</p>\n";
+  if (!report.skipped.empty())
+    h += "<p class=\"fail\">" + std::to_string(report.skipped.size()) +
+         " files or records were not read or not scored: see <a href=\"#not-scored-records\">Not read or not "
+         "scored</a>.</p>\n";
 
-  // Charts with a row for each condition grow with them.
-  const std::string tall = "<div class=\"chart tall\" style=\"--tall: " +
-                           std::to_string(std::max<std::size_t>(20, 6 + 4 * report.groups.size())) + "em\">";
+  // Charts grow with their conditions: room for each label's lines.
+  std::size_t lines = 0;
+  for (const Group& g : report.groups) lines += labelLines(g).size();
+  const std::size_t height = 90 + 15 * lines + 6 * report.groups.size();
+  const std::string box = "<div class=\"chart\" style=\"height: " + std::to_string(height) + "px\">";
   h += "<h2 id=\"rates\">Rates by condition</h2>\n<p class=\"note\">The pooled rate of each condition "
-       "(diamond) and its "
-       "95 % interval (bar).</p>\n<div class=\"charts\">\n";
-  for (Rate rate : kRates) h += tall + "<canvas id=\"rate-" + rateName(rate) + "\"></canvas></div>\n";
-  h += "</div>\n<h2 id=\"spread-of-calls\">Spread of the calls</h2>\n<div class=\"charts\">\n" + tall +
-       "<canvas id=\"spread\"></canvas></div>\n</div>\n";
-  h += "<h2 id=\"kinds-of-errors\">Kinds of errors</h2>\n<p class=\"note\">Score's plain counts per 100 "
-       "master characters counted. A "
-       "lost shift code garbles a run of characters that PCER counts one by one and TCER counts once: calls "
-       "far "
-       "below the diagonal lost most of their text to shifts.</p>\n<div class=\"charts\">\n" +
-       tall + "<canvas id=\"kinds\"></canvas></div>\n" + tall +
-       "<canvas id=\"shifts\"></canvas></div>\n</div>\n\n";
-
-  h += "<h2 id=\"calls\">Calls</h2>\n<table>\n<tr><th>Call</th><th>Started</th><th>Capture</th><th>Record</"
-       "th><th>Computer</th>"
-       "<th>Direction</th><th>Device</th><th>Script</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</"
-       "th>"
-       "<th>CER</th><th>Verdict</th><th>Call</th></tr>\n";
-  for (std::size_t c = 0; c < report.calls.size(); ++c) {
-    const Call& call = report.calls[c];
-    for (std::size_t k = 0; k < call.records.size(); ++k) {
-      const ScoredRecord& r = report.records[call.records[k]];
-      const Figures& f = r.figures;
-      h += std::string(k == 0 ? "<tr class=\"first\">" : "<tr>") + "<td class=\"n\">" +
-           (k == 0 ? std::to_string(c + 1) : "") + "</td><td>" + escapeHtml(cp1252ToUtf8(r.record.started)) +
-           "</td><td title=\"" + escapeHtml(r.file) + "\">" + escapeHtml(fileName(r.file)) +
-           "</td><td class=\"n\">" + std::to_string(r.record.number) + "</td><td>" +
-           escapeHtml(value(r, "COMPUTERID")) + "</td><td>" + escapeHtml(value(r, "DIRECTION")) +
-           "</td><td>" + escapeHtml(value(r, "DEVICE")) + "</td><td title=\"" +
-           escapeHtml(r.script ? r.script->path : "") + "\">" +
-           escapeHtml(r.script ? fileName(r.script->path) : "") + "</td>";
-      for (double v : {f.coverage, f.pcerRate, f.ccerRate, f.tcerRate, f.cerRate})
-        h += "<td class=\"n\">" + twoDecimals(v) + "</td>";
-      h += verdictCell(r.verdict) + (k == 0 ? verdictCell(call.verdict) : "<td></td>") + "</tr>\n";
-    }
+       "(diamond), "
+       "its 95 % interval (bar, in the colour of the condition's verdict: <span class=\"swatch "
+       "pass\"></span> pass, "
+       "<span class=\"swatch fail\"></span> fail, <span class=\"swatch undetermined\"></span> undetermined) "
+       "and the "
+       "limit (dashed). A bar beyond the chart's edge is cut there and marked with where it ends; a "
+       "condition whose "
+       "rate lies beyond the edge is marked with its rate and interval.</p>\n<div class=\"charts\">\n";
+  for (Rate rate : kRates) {
+    const bool limited = std::any_of(report.limits.begin(), report.limits.end(),
+                                     [&](const Limit& l) { return l.rate == rate; });
+    h += std::string("<div") + (limited ? "" : " class=\"screen-only\"") + ">" + box + "<canvas id=\"rate-" +
+         rateName(rate) + "\"></canvas></div></div>\n";
   }
-  h += "</table>\n";
+  h += "</div>\n<div class=\"screen-only\">\n<h2 id=\"spread-of-calls\">Spread of the calls</h2>\n<div "
+       "class=\"charts\">\n" +
+       box + "<canvas id=\"spread\"></canvas></div>\n</div>\n";
+  h += "<h2 id=\"kinds-of-errors\">Kinds of errors</h2>\n<p class=\"note\">Score's plain counts per 100 "
+       "characters "
+       "counted. A lost shift code garbles a run of characters that PCER counts one by one and TCER counts "
+       "once: "
+       "calls far below the diagonal lost most of their text to shifts.</p>\n<div class=\"charts\">\n" +
+       box +
+       "<canvas id=\"kinds\"></canvas></div>\n<div class=\"chart\" style=\"height: 420px\"><canvas "
+       "id=\"shifts\"></canvas></div>\n</div>\n\n";
 
-  h += "<h2 id=\"not-scored-records\">Not scored</h2>\n";
+  std::size_t unpaired = 0;
+  for (const Call& c : report.calls) unpaired += c.records.size() == 1;
+  h += "<h2 id=\"calls\">Calls</h2>\n<p class=\"note\">Each line one direction of a call: the far end's "
+       "turns as "
+       "this capture received them. The links open the texts it was scored on and score's alignment of them "
+       "(the "
+       "text sent with # for a character changed or missed and % before a lost shift).</p>\n"
+       "<div class=\"pager\"><button id=\"first-page\">First</button><button "
+       "id=\"previous-page\">Previous</button>"
+       "<button id=\"next-page\">Next</button><button id=\"last-page\">Last</button> <label><input "
+       "type=\"checkbox\" "
+       "id=\"only-failing\"> only calls that did not pass</label> <label><input type=\"checkbox\" "
+       "id=\"only-alone\"> only records whose other end was not found (" +
+       std::to_string(unpaired) +
+       ")</label> <span id=\"call-page\"></span></div>\n"
+       "<table id=\"call-table\">\n<thead><tr><th>Call</th><th>Started</th><th>Capture</th><th>Computer</th>"
+       "<th>Direction</th><th>Device</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
+       "<th>Verdict</th><th>Call</th><th>Texts</th></tr></thead>\n<tbody "
+       "id=\"call-rows\"></tbody>\n</table>\n";
+
+  if (!report.clocks.empty()) {
+    h += "<h2 id=\"clocks\">Clocks</h2>\n<table>\n<tr><th>Computer</th><th>Partner</th><th>Partner's clock "
+         "ahead by</th><th>Calls</th><th>From</th></tr>\n";
+    for (const ClockDifference& d : report.clocks) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%+.0f s", d.seconds);
+      h += "<tr><td>" + escapeHtml(cp1252ToUtf8(d.computer)) + "</td><td>" +
+           escapeHtml(cp1252ToUtf8(d.partner)) + "</td><td class=\"n\">" + seconds + "</td><td class=\"n\">" +
+           std::to_string(d.calls) + "</td><td>" + (d.given ? "--clock-offset" : "their calls") +
+           "</td></tr>\n";
+    }
+    h += "</table>\n";
+  }
+  h += "</div>\n";  // the part for the screen only
+
+  h += "<h2 id=\"not-scored-records\">Not read or not scored</h2>\n";
   if (report.skipped.empty()) {
-    h += "<p class=\"note\">Every record was scored.</p>\n";
+    h += "<p class=\"note\">Every file was read and every record scored.</p>\n";
   } else {
     h += "<table id=\"not-scored\">\n<tr><th>Capture</th><th>Record</th><th>Reason</th></tr>\n";
     for (const Skipped& s : report.skipped)
-      h += "<tr><td title=\"" + escapeHtml(s.file) + "\">" + escapeHtml(fileName(s.file)) +
-           "</td><td class=\"n\">" + (s.record ? std::to_string(s.record) : "whole file") + "</td><td>" +
-           escapeHtml(s.reason) + "</td></tr>\n";
+      h += "<tr>" + placeCell(s.file, s.record) + "<td>" + escapeHtml(s.reason) + "</td></tr>\n";
     h += "</table>\n";
   }
+  if (!report.notes.empty()) {
+    h += "<h2 id=\"notes\">Notes</h2>\n<table "
+         "id=\"notes-table\">\n<tr><th>Capture</th><th>Record</th><th>Note</th></tr>\n";
+    for (const Note& n : report.notes)
+      h += "<tr>" + placeCell(n.file, n.record) + "<td>" + escapeHtml(n.text) + "</td></tr>\n";
+    h += "</table>\n";
+  }
+  if (!report.duplicates.empty()) {
+    h += "<details class=\"screen-only\"><summary>" + std::to_string(report.duplicates.size()) +
+         " duplicate records, counted once</summary>\n<table "
+         "id=\"duplicates\">\n<tr><th>Capture</th><th>Record</th>"
+         "<th>Same as</th></tr>\n";
+    for (const Skipped& s : report.duplicates)
+      h += "<tr>" + placeCell(s.file, s.record) + "<td>" + escapeHtml(s.reason) + "</td></tr>\n";
+    h += "</table>\n</details>\n";
+  }
 
-  h += "<script type=\"application/json\" id=\"report-data\">" + chartData(report) + "</script>\n<script>";
+  h += "<h2 id=\"files-read\">Files read</h2>\n<p class=\"note\">" +
+       withThousands(static_cast<long long>(report.captures.size())) + " capture files, " +
+       withThousands(bytes) + " bytes; their list as <code>sha256sum</code> prints it has SHA-256 <code>" +
+       sha256Hex(captureManifest(report)) + "</code>.</p>\n";
+  auto fileRows = [&](const std::vector<InputFile>& files) {
+    std::string rows = "<table>\n<tr><th>File</th><th>Bytes</th><th>SHA-256</th></tr>\n";
+    for (const InputFile& f : files)
+      rows += "<tr><td>" + escapeHtml(f.path) + "</td><td class=\"n\">" + withThousands(f.size) +
+              "</td><td><code>" + f.sha256 + "</code></td></tr>\n";
+    return rows + "</table>\n";
+  };
+  if (!report.scripts.empty()) h += "<p>Scripts</p>\n" + fileRows(report.scripts);
+  if (!report.captures.empty()) {
+    if (report.captures.size() <= kListedFiles)
+      h += "<details class=\"screen-only\"><summary>The capture files</summary>\n" +
+           fileRows(report.captures) + "</details>\n";
+    else
+      h += "<p class=\"note\">Over " + std::to_string(kListedFiles) +
+           " capture files: the terminal report lists each with its SHA-256.</p>\n";
+  }
+
+  h += "<script type=\"application/json\" id=\"report-data\">" + pageData(report) + "</script>\n<script>";
   // The library is inlined as it is; only a closing script tag inside it would end the element early.
   std::string library(chartLibrary);
   for (std::size_t at = 0; (at = library.find("</script", at)) != std::string::npos; at += 2)
     library.replace(at, 2, "<\\/");
   h += library;
   h += "</script>\n<script>";
-  h += kCharts;
+  h += kScript;
   h += "</script>\n</body>\n</html>\n";
   return h;
 }

@@ -3,29 +3,34 @@
 // Every call record of the capture files given (folders are searched for *.TXT) is scored in the
 // direction it received: the far end's turns of its script against the text after the "RECD: "
 // marks, with score's and cerscore's algorithms in process. The two ends' records of one call are
-// shown as one call; the summary pools the rates by test condition. Nothing read is ever written.
-#include <sys/stat.h>
-
+// put together; the summary pools the rates by test condition and gives each a verdict. Nothing
+// read is ever written, and nothing that could not be read is passed over in silence.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "calls.h"
+#include "inputs.h"
+#include "moments.h"
 #include "output_file.h"
 #include "outputs.h"
 #include "report.h"
 #include "scoring.h"
+#include "sha256.h"
 #include "summary.h"
 
 #ifndef FIELDREPORT_CHART_JS
@@ -41,27 +46,35 @@ const char kUsage[] =
     "usage: fieldreport [options] CAPTURE-OR-FOLDER...\n"
     "Scores every call record of the capture files (folders are searched for *.TXT) in the\n"
     "direction it received, with score's and cerscore's rates, per call and by condition.\n"
-    "  --script FILE      score every record against this script (else each record's SCRIPTUSED)\n"
-    "  --scripts DIR      look for the scripts records name by their file name in DIR\n"
-    "  --hand-typed       the far end typed its turns by hand: a turn's lines joined with nothing\n"
-    "  --by FIELDS        group the summary by these record fields (default TYPE,DEVICE,SIGNAL)\n"
-    "  --limit RATE=PCT   a call passes when RATE (PCER, CCER, TCER or CER) is below PCT per cent\n"
-    "                     in each direction; repeat for several (default PCER=1.0)\n"
-    "  --csv FILE         write one row per scored record\n"
-    "  --html FILE        write the report as one web page that opens offline\n"
-    "  --texts DIR        write the two texts each record was scored on, for the scorers\n"
-    "  --jobs N           score on N threads (default: one per core)\n"
-    "  --version          show the version\n"
-    "Exit status: 0 when every record was scored, 2 when some were not, 1 after a usage error or\n"
-    "when an output could not be written.\n";
+    "  --script FILE        score every record against this script (else each record's SCRIPTUSED)\n"
+    "  --scripts DIR        look for the scripts records name by their file name in DIR\n"
+    "  --hand-typed         every far end typed its turns by hand: a turn's lines joined with nothing\n"
+    "                       (otherwise so when the paired far end is a Q-90 or a Supercom)\n"
+    "  --by FIELDS          group the summary by these record fields (default TYPE,DEVICE,SIGNAL)\n"
+    "  --limit RATE=PCT     a call passes when RATE (PCER, CCER, TCER or CER) is below PCT per cent\n"
+    "                       in each direction; repeat for several (default PCER=1.0 and CER=1.0)\n"
+    "  --clock-offset ID=S  the clock of computer ID read S seconds ahead of the lab's (negative:\n"
+    "                       behind); repeat for several (otherwise estimated from the calls)\n"
+    "  --summary            print only what was read and the summary by condition\n"
+    "  --csv FILE           write one row per record\n"
+    "  --summary-csv FILE   write one row per condition\n"
+    "  --html FILE          write the report as one web page that opens offline\n"
+    "  --texts DIR          write the texts each record was scored on and score's alignment of them\n"
+    "                       (with --html and no --texts: beside the page, in PAGE-texts)\n"
+    "  --jobs N             score on N threads (default: one per core)\n"
+    "  --version            show the version\n"
+    "Exit status: 0 when every record was read and scored, 2 when some were not, 1 after a usage\n"
+    "error or when an output could not be written.\n";
 
 struct Options {
   std::vector<std::string> inputs;
-  std::optional<fs::path> script, scripts, csv, html, texts;
-  bool handTyped = false;
+  std::optional<fs::path> script, scripts, csv, summaryCsv, html, texts;
+  bool handTyped = false, summaryOnly = false;
   std::vector<std::string> by = {"TYPE", "DEVICE", "SIGNAL"};
   std::vector<Limit> limits;
+  ClockOffsets clocks;
   unsigned jobs = 0;
+  std::string commandLine;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -88,8 +101,20 @@ std::vector<std::string> splitList(const std::string& text) {
   return items;
 }
 
+// An argument as a shell would need it written.
+std::string shellWord(const std::string& word) {
+  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                              "-_./=:,+@%") == std::string::npos)
+    return word;
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 Options parseOptions(int argc, char** argv) {
   Options o;
+  o.commandLine = "fieldreport";
+  for (int i = 1; i < argc; ++i) o.commandLine += " " + shellWord(argv[i]);
   bool limitsGiven = false;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
@@ -114,6 +139,10 @@ Options parseOptions(int argc, char** argv) {
       o.handTyped = true;
       continue;
     }
+    if (arg == "--summary") {
+      o.summaryOnly = true;
+      continue;
+    }
     // Options with a value: "--csv FILE" or "--csv=FILE".
     std::string name = arg, value;
     if (const std::size_t eq = arg.find('='); eq != std::string::npos && arg.starts_with("--")) {
@@ -129,6 +158,8 @@ Options parseOptions(int argc, char** argv) {
       o.scripts = value;
     } else if (name == "--csv") {
       o.csv = value;
+    } else if (name == "--summary-csv") {
+      o.summaryCsv = value;
     } else if (name == "--html") {
       o.html = value;
     } else if (name == "--texts") {
@@ -148,6 +179,15 @@ Options parseOptions(int argc, char** argv) {
       if (!limitsGiven) o.limits.clear();
       limitsGiven = true;
       o.limits.push_back({*rate, percent});
+    } else if (name == "--clock-offset") {
+      const std::size_t eq = value.rfind('=');
+      char* end = nullptr;
+      const std::string seconds = eq == std::string::npos ? "" : value.substr(eq + 1);
+      const double s = std::strtod(seconds.c_str(), &end);
+      if (eq == std::string::npos || eq == 0 || seconds.empty() || end != seconds.c_str() + seconds.size() ||
+          !(std::fabs(s) <= 7 * 86400))
+        usageError("--clock-offset takes ID=SECONDS, such as CAR1=-95 (not \"" + value + "\")");
+      o.clocks[value.substr(0, eq)] = s;
     } else if (name == "--jobs") {
       char* end = nullptr;
       const long jobs = std::strtol(value.c_str(), &end, 10);
@@ -158,9 +198,16 @@ Options parseOptions(int argc, char** argv) {
       usageError("unknown option " + arg);
     }
   }
-  if (!limitsGiven) o.limits = {Limit{Rate::Pcer, 1.0}};
+  // A printable character error rate below 1 %, counting added characters as errors too: both
+  // PCER (which does not count them) and CER (which does).
+  if (!limitsGiven) o.limits = {Limit{Rate::Pcer, 1.0}, Limit{Rate::Cer, 1.0}};
   if (o.inputs.empty()) usageError("no capture file or folder given");
   if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
+  if (o.html && !o.texts) {
+    fs::path texts = *o.html;
+    texts.replace_filename(o.html->stem().string() + "-texts");
+    o.texts = texts;
+  }
   return o;
 }
 
@@ -177,57 +224,6 @@ bool readWhole(const fs::path& path, std::string& bytes, std::string& why) {
   }
   return true;
 }
-
-bool isCaptureName(const fs::path& path) {
-  std::string ext = path.extension().string();
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".txt";
-}
-
-// A capture file to read, or an argument that names none.
-struct Input {
-  std::string path;
-  std::string problem;    // empty for a file to read
-  bool searched = false;  // found in a folder rather than named
-};
-
-// The capture files named on the command line and found in its folders, each file once, in the
-// order of the arguments.
-std::vector<Input> captureFiles(const Options& o) {
-  std::vector<Input> inputs;
-  std::set<std::pair<dev_t, ino_t>> seen;
-  auto take = [&](const fs::path& path, bool searched) {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && !seen.insert({info.st_dev, info.st_ino}).second) return;
-    inputs.push_back({path.string(), "", searched});
-  };
-  for (const std::string& input : o.inputs) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(input, ec);
-    if (fs::is_directory(status)) {
-      std::vector<fs::path> found;
-      fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, ec), end;
-      for (; !ec && it != end; it.increment(ec)) {
-        std::error_code fileEc;
-        if (it->is_regular_file(fileEc) && isCaptureName(it->path())) found.push_back(it->path());
-      }
-      std::sort(found.begin(), found.end());
-      for (const auto& f : found) take(f, true);
-      if (ec) inputs.push_back({input, "cannot search the folder: " + ec.message()});
-    } else if (fs::exists(status)) {
-      take(input, false);
-    } else {
-      inputs.push_back({input, "no such file or folder"});
-    }
-  }
-  return inputs;
-}
-
-// A record waiting to be scored, with the texts it is scored on.
-struct Pending {
-  ScoredRecord scored;
-  Texts texts;
-};
 
 // Runs f(0) .. f(n - 1) on `jobs` threads, each taking the next index as it becomes free.
 template <typename F>
@@ -247,22 +243,37 @@ void parallelFor(std::size_t n, unsigned jobs, F f) {
 struct ReadFile {
   bool ok = false;
   std::string why;
+  long long size = 0;
+  std::string sha256;
   fieldtext::Capture capture;
 };
 
-// Where --texts puts a record's two texts: <capture name>-<record>-reference.txt and -received.txt.
-std::vector<std::pair<fs::path, fs::path>> textFiles(const fs::path& folder,
-                                                     const std::vector<Pending>& pending) {
-  std::vector<std::pair<fs::path, fs::path>> names;
+// A record waiting to be scored, with the texts it is scored on.
+struct Pending {
+  ScoredRecord scored;
+  Texts texts;
+  bool conversationCut = false;  // scored as incomplete whatever its figures
+  std::string scoreFile;
+};
+
+// The names of a record's texts: <capture name>-<record>, and .2, .3 ... after the capture
+// name when two captures of one name are read from different folders.
+std::vector<std::string> textNames(const std::vector<Pending>& pending) {
+  std::vector<std::string> names;
   std::set<std::string> used;
   for (const Pending& p : pending) {
-    std::string base = fs::path(p.scored.file).stem().string() + "-" + std::to_string(p.scored.record.number);
-    for (int n = 2; !used.insert(base).second; ++n)
-      base = fs::path(p.scored.file).stem().string() + "." + std::to_string(n) + "-" +
-             std::to_string(p.scored.record.number);
-    names.emplace_back(folder / (base + "-reference.txt"), folder / (base + "-received.txt"));
+    const std::string stem = fs::path(p.scored.file).stem().string(),
+                      record = std::to_string(p.scored.record.number);
+    std::string base = stem + "-" + record;
+    for (int n = 2; !used.insert(base).second; ++n) base = stem + "." + std::to_string(n) + "-" + record;
+    names.push_back(base);
   }
   return names;
+}
+
+// The devices whose far end types the turns by hand: they cannot be driven by the program.
+bool typedByHand(const std::string* device) {
+  return device && (*device == "Ameriphone Q-90" || *device == "Ultratec Supercom");
 }
 
 }  // namespace
@@ -280,123 +291,269 @@ int main(int argc, char** argv) {
       fatal("--html needs the chart library " + library.string() +
             " (Debian package libjs-chart.js): " + (why.empty() ? "empty file" : why));
   }
-  for (const auto& out : {o.csv, o.html}) {
+  for (const auto& out : {o.csv, o.summaryCsv, o.html}) {
     if (!out) continue;
     const fs::path folder = out->parent_path().empty() ? fs::path(".") : out->parent_path();
     if (!fs::is_directory(folder)) fatal("cannot write " + out->string() + ": no folder " + folder.string());
   }
   if (o.texts) {
+    // The texts folder is marked as such and never read: one that holds folders of captures given
+    // would hide them.
     std::error_code ec;
+    const fs::path texts = fs::weakly_canonical(*o.texts, ec);
+    for (const std::string& input : o.inputs) {
+      const fs::path in = fs::weakly_canonical(input, ec);
+      if (ec || !fs::is_directory(in)) continue;
+      const std::string relative = in.lexically_relative(texts).string();
+      if (relative == "." || (!relative.empty() && !relative.starts_with("..")))
+        fatal("will not write the texts into " + o.texts->string() + ": it holds the captures of " + input);
+    }
     fs::create_directories(*o.texts, ec);
-    if (!fs::is_directory(*o.texts)) fatal("cannot make the folder " + o.texts->string() + " for --texts");
+    if (!fs::is_directory(*o.texts)) fatal("cannot make the folder " + o.texts->string() + " for the texts");
+    // Marked first, so that not even this run reads it as captures.
+    const std::string why =
+        writeAtomically(*o.texts / kTextsMarker,
+                        "Texts written by fieldreport. fieldreport never reads this folder "
+                        "as capture files.\n",
+                        false);
+    if (!why.empty()) fatal("cannot write in " + o.texts->string() + ": " + why);
   }
   if (o.script && !fs::is_regular_file(*o.script)) fatal("cannot read script " + o.script->string());
   if (o.scripts && !fs::is_directory(*o.scripts)) fatal("no scripts folder " + o.scripts->string());
 
   Report report;
+  report.version = KIT_VERSION;
+  report.commandLine = o.commandLine;
   report.byFields = o.by;
   report.limits = o.limits;
   report.handTyped = o.handTyped;
 
-  std::vector<std::string> files;
-  // Files found in a folder that hold no record: they may turn out to be the scripts.
-  std::vector<std::size_t> noRecords;
-  ScriptFinder finder(o.script, o.scripts);
-  std::vector<Pending> pending;
-  const std::vector<Input> found = captureFiles(o);
+  std::vector<std::string> outputFolders;
+  const std::vector<Input> found = findCaptures(o.inputs, outputFolders);
+  for (const std::string& folder : outputFolders)
+    report.notes.push_back({folder, 0, "a folder of texts written by fieldreport: not read as captures"});
+
   std::vector<ReadFile> read(found.size());
   parallelFor(found.size(), o.jobs, [&](std::size_t i) {
     if (!found[i].problem.empty()) return;
     std::string bytes;
     read[i].ok = readWhole(found[i].path, bytes, read[i].why);
-    if (read[i].ok) read[i].capture = fieldtext::readCapture(bytes);
+    if (!read[i].ok) return;
+    read[i].size = static_cast<long long>(bytes.size());
+    read[i].sha256 = sha256Hex(bytes);
+    read[i].capture = fieldtext::readCapture(bytes);
   });
+
+  ScriptFinder finder(o.script, o.scripts);
+  std::optional<ScriptFinder> ownScripts;  // what records name, to compare with --script
+  if (o.script) ownScripts.emplace(std::nullopt, o.scripts);
+  std::set<std::string> overridden;  // scripts named by records that --script differs from
+  std::vector<Pending> pending;
+  std::vector<std::size_t> noRecords;  // files found in a folder holding no record: maybe scripts
+  std::vector<std::string> files;      // capture files read
+  // How each computer writes its dates, from files whose names tell.
+  std::map<std::string, std::map<DateOrder, int>> orders;
+
   for (std::size_t in = 0; in < found.size(); ++in) {
     const Input& input = found[in];
     if (!input.problem.empty()) {
-      report.skipped.push_back({input.path, 0, input.problem});
+      report.skipped.push_back({input.path, 0, input.problem, {}});
       continue;
     }
     const std::string& file = input.path;
     files.push_back(file);
-    std::string why;
     if (!read[in].ok) {
-      report.skipped.push_back({file, 0, read[in].why});
+      report.skipped.push_back({file, 0, read[in].why, {}});
       continue;
     }
+    report.captures.push_back({file, read[in].size, read[in].sha256});
     fieldtext::Capture& capture = read[in].capture;
     if (!capture.problem.empty()) {
       if (input.searched) noRecords.push_back(report.skipped.size());
-      report.skipped.push_back({file, 0, capture.problem});
+      report.skipped.push_back({file, 0, capture.problem, {}});
       continue;
     }
-    // Records and broken records, in file order.
-    std::size_t b = 0;
-    auto brokenUpTo = [&](int number) {
-      for (; b < capture.broken.size() && capture.broken[b].number < number; ++b)
-        report.skipped.push_back({file, capture.broken[b].number, capture.broken[b].reason});
+    if (!capture.encoding.empty()) report.notes.push_back({file, 0, "read as " + capture.encoding});
+
+    // Day and month order from the file's name, tried on its records' dates.
+    DateOrder order = DateOrder::Unknown;
+    if (const auto name = monthDayOfName(fs::path(file).filename().string())) {
+      for (const auto& r : capture.records)
+        if ((order = orderFromName(r.started, *name)) != DateOrder::Unknown) break;
+    }
+
+    // Records whole and broken, in file order. A broken record is scored when it began: what it
+    // lacks of its values is taken from the nearest whole record of the same file (the program
+    // names files by computer and minute, so those ran under the same settings); one whose
+    // conversation was cut short is incomplete.
+    struct Item {
+      fieldtext::Record record;
+      std::string cut;
+      bool conversationCut = false;
     };
-    for (fieldtext::Record& record : capture.records) {
-      brokenUpTo(record.number);
-      const auto side = fieldreport::farEndSide(record);
+    std::vector<Item> items;
+    for (auto& r : capture.records) items.push_back({std::move(r), "", false});
+    for (auto& b : capture.broken) {
+      if (!b.started) {
+        report.skipped.push_back({file, b.number, b.reason, b.partial});
+        continue;
+      }
+      b.partial.number = b.number;
+      items.push_back({std::move(b.partial), b.reason, !b.conversationWhole});
+    }
+    std::sort(items.begin(), items.end(),
+              [](const Item& a, const Item& b) { return a.record.number < b.record.number; });
+    for (std::size_t k = 0; k < items.size(); ++k) {
+      if (items[k].cut.empty()) continue;
+      const Item* donor = nullptr;
+      for (std::size_t d = k + 1; d < items.size() && !donor; ++d)
+        if (items[d].cut.empty()) donor = &items[d];
+      for (std::size_t d = k; d-- > 0 && !donor;)
+        if (items[d].cut.empty()) donor = &items[d];
+      fieldtext::Record& r = items[k].record;
+      const bool needsScript = !r.value("SCRIPTUSED") && !o.script;
+      if (!donor && (needsScript || !r.value("DIRECTION"))) {
+        report.skipped.push_back(
+            {file, r.number, items[k].cut + "; no whole record in the file tells what it was scored against",
+             r});
+        items[k].cut = "skip";
+        continue;
+      }
+      std::string taken;
+      if (donor)
+        for (const auto& [key, value] : donor->record.values)
+          if (!r.value(key)) {
+            r.values.emplace_back(key, value);
+            taken = "record " + std::to_string(donor->record.number);
+          }
+      items[k].cut += items[k].conversationCut ? "; scored as incomplete" : "";
+      if (!taken.empty()) items[k].cut += "; its conditions taken from " + taken;
+      report.notes.push_back({file, r.number, items[k].cut});
+    }
+
+    for (Item& item : items) {
+      if (item.cut == "skip") continue;
+      fieldtext::Record& record = item.record;
+      const auto side = farEndSide(record);
       if (!side) {
         const std::string* direction = record.value("DIRECTION");
         report.skipped.push_back({file, record.number,
                                   direction
                                       ? "DIRECTION \"" + fieldtext::cp1252ToUtf8(*direction) +
                                             "\" names neither side (\"Incoming Call\" or \"Outgoing Call\")"
-                                      : "the record has no DIRECTION line"});
+                                      : "the record has no DIRECTION line",
+                                  record});
         continue;
       }
       const std::string* used = record.value("SCRIPTUSED");
+      std::string why;
       const Script* script = finder.find(used ? *used : "", fs::path(file).parent_path(), why);
       if (!script) {
-        report.skipped.push_back({file, record.number, fieldtext::cp1252ToUtf8(why)});
+        report.skipped.push_back({file, record.number, fieldtext::cp1252ToUtf8(why), record});
         continue;
       }
-      Texts texts = textsOf(record, *script, *side, o.handTyped);
-      if (texts.reference.empty()) {
+      if (ownScripts && used && !used->empty()) {
+        std::string ignored;
+        const Script* own = ownScripts->find(*used, fs::path(file).parent_path(), ignored);
+        if (own && own->key != script->key && overridden.insert(own->path).second)
+          report.notes.push_back({file, record.number,
+                                  "--script " + script->path + " differs from the script this record ran, " +
+                                      fieldtext::cp1252ToUtf8(own->path) + " (scored against --script)"});
+      }
+      // Too long for score, or nothing of the far end's to score: judged on the texts as the
+      // program sends them (typed by hand they are only shorter).
+      const Texts typed = textsOf(record, *script, *side, false);
+      if (typed.reference.empty()) {
         report.skipped.push_back(
-            {file, record.number, "the script " + script->path + " has no turns for the far end"});
+            {file, record.number, "the script " + script->path + " has no turns for the far end", record});
         continue;
       }
-      if (auto refused = scoreRefuses(texts.reference, texts.received)) {
-        report.skipped.push_back({file, record.number, *refused});
+      if (auto refused = scoreRefuses(typed.reference, typed.received)) {
+        report.skipped.push_back({file, record.number, *refused, record});
         continue;
       }
       Pending p;
       p.scored.file = file;
       p.scored.script = script;
       p.scored.farEnd = *side;
-      p.scored.start = parseMoment(record.started);
+      p.scored.start = parseMoment(record.started, order);
+      const std::string* id = record.value("COMPUTERID");
+      if (order != DateOrder::Unknown) ++orders[id ? *id : ""][order];
+      p.scored.cut = item.cut;
+      p.conversationCut = item.conversationCut;
       p.scored.record = std::move(record);
-      p.texts = std::move(texts);
       pending.push_back(std::move(p));
     }
-    brokenUpTo(1 << 30);
+  }
+
+  // Dates the file names did not settle: read in the order the computer's other files show,
+  // else as written; one that cannot be read leaves its record unpaired.
+  for (Pending& p : pending) {
+    const std::string* id = p.scored.record.value("COMPUTERID");
+    const auto& known = orders[id ? *id : ""];
+    const auto name = monthDayOfName(fs::path(p.scored.file).filename().string());
+    const bool settled = name && orderFromName(p.scored.record.started, *name) != DateOrder::Unknown;
+    if (!settled && known.size() == 1)
+      p.scored.start = parseMoment(p.scored.record.started, known.begin()->first);
+    const std::string started = fieldtext::cp1252ToUtf8(p.scored.record.started);
+    if (!p.scored.start)
+      report.notes.push_back({p.scored.file, p.scored.record.number,
+                              "the start \"" + started + "\" cannot be read as a date and time: not paired"});
+    else if (!settled && known.size() != 1 && ambiguousDate(p.scored.record.started))
+      report.notes.push_back(
+          {p.scored.file, p.scored.record.number,
+           "neither the file's name nor the computer's other files tell whether \"" + started +
+               "\" gives the month or the day first: read as written in the United States"});
+  }
+
+  // The same record read twice (a backup copy of a folder inside the day): counted once.
+  {
+    std::unordered_map<std::string, std::size_t> first;
+    std::vector<Pending> kept;
+    for (Pending& p : pending) {
+      const fieldtext::Record& r = p.scored.record;
+      std::string key = r.started + '\n' + r.ended + '\n' + r.conversation + '\n';
+      for (const auto& [k, v] : r.values) key += k + ": " + v + '\n';
+      const auto [it, added] = first.try_emplace(std::move(key), kept.size());
+      if (!added) {
+        const Pending& original = kept[it->second];
+        report.duplicates.push_back({p.scored.file, r.number,
+                                     "the same record as " + original.scored.file + ":" +
+                                         std::to_string(original.scored.record.number) + ": counted once",
+                                     r});
+        continue;
+      }
+      kept.push_back(std::move(p));
+    }
+    pending = std::move(kept);
   }
 
   // No output may be an input: a capture file or a script read.
   std::vector<fs::path> inputs(files.begin(), files.end());
   const std::vector<fs::path> scripts = finder.filesRead();
   inputs.insert(inputs.end(), scripts.begin(), scripts.end());
-
   // A script kept beside the captures is no bad capture file.
   for (auto i = noRecords.rbegin(); i != noRecords.rend(); ++i) {
     const std::string file = report.skipped[*i].file;
     if (isOneOf(file, scripts)) {
       report.skipped.erase(report.skipped.begin() + static_cast<std::ptrdiff_t>(*i));
-      files.erase(std::find(files.begin(), files.end(), file));
+      report.captures.erase(std::find_if(report.captures.begin(), report.captures.end(),
+                                         [&](const InputFile& f) { return f.path == file; }));
     }
   }
-  report.files = static_cast<int>(files.size());
-  std::vector<std::pair<fs::path, fs::path>> texts;
-  if (o.texts) texts = textFiles(*o.texts, pending);
-  for (const auto& out : {o.csv, o.html})
-    if (out && isOneOf(*out, inputs)) fatal("will not write " + out->string() + ": it is one of the inputs");
-  for (const auto& [ref, rec] : texts)
-    for (const auto& out : {ref, rec})
-      if (isOneOf(out, inputs)) fatal("will not write " + out.string() + ": it is one of the inputs");
+  for (const Script* s : finder.scriptsRead()) report.scripts.push_back({s->path, s->size, s->sha256});
+  const FileSet inputSet(inputs);
+  for (const auto& out : {o.csv, o.summaryCsv, o.html})
+    if (out && inputSet.contains(*out))
+      fatal("will not write " + out->string() + ": it is one of the inputs");
+  std::vector<std::string> names;
+  if (o.texts) {
+    names = textNames(pending);
+    for (const std::string& name : names)
+      for (const char* kind : {"-reference.txt", "-received.txt", "-score.txt"})
+        if (inputSet.contains(*o.texts / (name + kind)))
+          fatal("will not write " + (*o.texts / (name + kind)).string() + ": it is one of the inputs");
+  }
 
   for (const Skipped& s : report.skipped) {
     if (s.record)
@@ -409,31 +566,114 @@ int main(int argc, char** argv) {
       return p.scored.record.value(field) != nullptr;
     });
     if (!pending.empty() && !anywhere)
-      std::fprintf(stderr, "fieldreport: no record has a %s line; --by groups them all under \"-\"\n",
-                   field.c_str());
+      report.notes.push_back({"", 0, "no record has a " + field + " line; --by groups them all under \"-\""});
   }
 
-  parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
-    pending[i].scored.figures = scoreTexts(pending[i].texts.reference, pending[i].texts.received);
-  });
+  // The two ends of each call, before scoring: how the far end typed depends on its device.
+  for (Pending& p : pending) report.records.push_back(std::move(p.scored));
+  Pairing pairing = pairCalls(report.records, o.clocks);
+  for (std::size_t i = 0; i < pending.size(); ++i) pending[i].scored = std::move(report.records[i]);
+  report.records.clear();
+  std::vector<std::ptrdiff_t> partner(pending.size(), -1);
+  for (const Call& c : pairing.calls)
+    if (c.records.size() == 2) {
+      partner[c.records[0]] = static_cast<std::ptrdiff_t>(c.records[1]);
+      partner[c.records[1]] = static_cast<std::ptrdiff_t>(c.records[0]);
+    }
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    ScoredRecord& s = pending[i].scored;
+    s.handTyped = o.handTyped ||
+                  (partner[i] >= 0 &&
+                   typedByHand(pending[static_cast<std::size_t>(partner[i])].scored.record.value("DEVICE")));
+  }
+  const auto byHand =
+      std::count_if(pending.begin(), pending.end(), [](const Pending& p) { return p.scored.handTyped; });
+  if (byHand > 0 && !o.handTyped)
+    report.notes.push_back(
+        {"", 0,
+         std::to_string(byHand) + (byHand == 1 ? " record" : " records") +
+             " scored against the far end's turns as typed by hand (lines joined): the far end "
+             "was an Ameriphone Q-90 or an Ultratec Supercom"});
 
-  int status = report.skipped.empty() ? 0 : 2;
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    for (const auto& [path, text] : {std::pair{texts[i].first, &pending[i].texts.reference},
-                                     std::pair{texts[i].second, &pending[i].texts.received}}) {
-      const std::string why = writeAtomically(path, *text, false);
-      if (!why.empty()) {
-        std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", path.c_str(), why.c_str());
-        status = 1;
+  // {call} is typed by ttysim as the number of the call in a row; a far end that saved its own
+  // record is the program, which sends it as written.
+  {
+    std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> runs;  // by computer and script
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      ScoredRecord& s = pending[i].scored;
+      if (partner[i] >= 0) continue;
+      const std::string farEnd = fieldtext::sideText(s.script->turns, s.farEnd);
+      if (farEnd.find(kCallMark) == std::string::npos) continue;
+      s.callNumber = callNumberIn(farEnd, fieldtext::speakerText(s.record.conversation, "RECD: "));
+      const std::string* id = s.record.value("COMPUTERID");
+      runs[{id ? *id : "", s.script->key}].push_back(i);
+    }
+    // Numbers that did not arrive follow from the calls around them: ttysim counts 1, 2, 3 ...
+    for (auto& [key, run] : runs) {
+      std::stable_sort(run.begin(), run.end(), [&](std::size_t a, std::size_t b) {
+        return pending[a].scored.start.value_or(0) < pending[b].scored.start.value_or(0);
+      });
+      for (std::size_t k = 0; k < run.size(); ++k) {
+        ScoredRecord& s = pending[run[k]].scored;
+        if (s.callNumber) continue;
+        if (k > 0 && pending[run[k - 1]].scored.callNumber)
+          s.callNumber = *pending[run[k - 1]].scored.callNumber + 1;
+        for (std::size_t j = k + 1; j < run.size() && !s.callNumber; ++j)
+          if (pending[run[j]].scored.callNumber &&
+              *pending[run[j]].scored.callNumber > static_cast<int>(j - k))
+            s.callNumber = *pending[run[j]].scored.callNumber - static_cast<int>(j - k);
+        if (!s.callNumber) s.callNumber = 1;
+        report.notes.push_back({s.file, s.record.number,
+                                "the number {call} stands for did not arrive; taken as " +
+                                    std::to_string(*s.callNumber) + " from the calls around it"});
       }
     }
   }
+  for (Pending& p : pending)
+    p.texts =
+        textsOf(p.scored.record, *p.scored.script, p.scored.farEnd, p.scored.handTyped, p.scored.callNumber);
+
+  parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
+    pending[i].scored.figures = scoreTexts(pending[i].texts.reference, pending[i].texts.received,
+                                           o.texts ? &pending[i].scoreFile : nullptr);
+  });
+
+  int status = report.skipped.empty() ? 0 : 2;
+  if (o.texts) {
+    std::atomic<bool> failed{false};
+    std::vector<std::string> errors(pending.size());
+    parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
+      for (const auto& [kind, text] : {std::pair{"-reference.txt", &pending[i].texts.reference},
+                                       std::pair{"-received.txt", &pending[i].texts.received},
+                                       std::pair{"-score.txt", &pending[i].scoreFile}}) {
+        const fs::path path = *o.texts / (names[i] + kind);
+        const std::string why = writeAtomically(path, *text, false);
+        if (!why.empty() && errors[i].empty()) errors[i] = "cannot write " + path.string() + ": " + why;
+      }
+      if (errors[i].empty()) {
+        pending[i].scored.texts = names[i];
+      } else {
+        failed = true;
+      }
+    });
+    for (const std::string& e : errors)
+      if (!e.empty()) std::fprintf(stderr, "fieldreport: %s\n", e.c_str());
+    if (failed) status = 1;
+    std::error_code ec;
+    const fs::path pageFolder = o.html ? fs::absolute(*o.html).parent_path() : fs::current_path(ec);
+    report.textsFolder = fs::absolute(*o.texts).lexically_normal().lexically_relative(pageFolder).string();
+    if (report.textsFolder.empty()) report.textsFolder = fs::absolute(*o.texts).string();
+  }
   for (Pending& p : pending) {
-    p.scored.verdict = verdictOf(p.scored.figures, o.limits);
+    p.scored.verdict = p.conversationCut ? Verdict::Incomplete : verdictOf(p.scored.figures, o.limits);
     report.records.push_back(std::move(p.scored));
   }
-  report.calls = pairCalls(report.records);
-  report.groups = summarize(report.records, report.calls, o.by, o.jobs);
+  for (Call& call : pairing.calls) call.verdict = callVerdict(report.records, call);
+  report.calls = std::move(pairing.calls);
+  report.clocks = std::move(pairing.offsets);
+  Summary summary = summarize(report.records, report.calls, o.by, o.limits, o.jobs);
+  report.groups = std::move(summary.groups);
+  report.dispersion = summary.dispersion;
 
   auto write = [&](const std::optional<fs::path>& path, const std::string& bytes) {
     if (!path) return;
@@ -444,9 +684,10 @@ int main(int argc, char** argv) {
     }
   };
   write(o.csv, csvText(report));
+  write(o.summaryCsv, summaryCsvText(report));
   if (o.html) write(o.html, htmlPage(report, chartLibrary));
 
-  const std::string table = terminalTable(report);
+  const std::string table = terminalTable(report, o.summaryOnly);
   std::fwrite(table.data(), 1, table.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");

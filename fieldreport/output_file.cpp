@@ -59,4 +59,16 @@ bool isOneOf(const std::filesystem::path& path, const std::vector<std::filesyste
   return false;
 }
 
+FileSet::FileSet(const std::vector<std::filesystem::path>& files) {
+  for (const auto& file : files) {
+    struct stat info;
+    if (stat(file.c_str(), &info) == 0) ids_.insert({info.st_dev, info.st_ino});
+  }
+}
+
+bool FileSet::contains(const std::filesystem::path& path) const {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && ids_.count({info.st_dev, info.st_ino}) > 0;
+}
+
 }  // namespace fieldreport

@@ -1,8 +1,10 @@
 #pragma once
 // Writing the report's files without harming anything: whole or not at all, never over an input.
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace fieldreport {
@@ -15,5 +17,15 @@ std::string writeAtomically(const std::filesystem::path& path, std::string_view 
 // Whether path names the same file as one of files (also through a link). A path that does not
 // exist names none.
 bool isOneOf(const std::filesystem::path& path, const std::vector<std::filesystem::path>& files);
+
+// The files given, by what they are on the disk, to ask of many paths whether they are one of them.
+class FileSet {
+ public:
+  explicit FileSet(const std::vector<std::filesystem::path>& files);
+  bool contains(const std::filesystem::path& path) const;
+
+ private:
+  std::set<std::pair<unsigned long long, unsigned long long>> ids_;  // device and inode
+};
 
 }  // namespace fieldreport

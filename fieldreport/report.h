@@ -1,6 +1,7 @@
 #pragma once
-// What a report holds: the scored records, the ones that could not be scored, the calls they
-// make up and the summary by test condition. Built by fieldreport's main, read by the outputs.
+// What a report holds: the scored records, what could not be read or scored, the calls they make
+// up, the clocks of the computers, and the summary by test condition. Built by fieldreport's
+// main, read by the outputs.
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "fieldtext.h"
+#include "intervals.h"
 #include "scoring.h"
 
 namespace fieldreport {
@@ -20,14 +22,26 @@ struct ScoredRecord {
   fieldtext::Side farEnd = fieldtext::Side::Odd;
   Figures figures;
   Verdict verdict = Verdict::Fail;
-  std::optional<long long> start;  // seconds on a common scale, when "Started at" can be read
+  std::optional<long long> start;  // seconds on the computer's own clock, when "Started at" can be read
+  bool handTyped = false;          // the far end typed its turns by hand (lines joined)
+  std::optional<int> callNumber;   // the number {call} in the script was typed as
+  std::string cut;                 // why the record is not whole, when it was scored all the same
+  std::string texts;               // the base name of its texts in the texts folder, when written
 };
 
-// A record (or a whole file, record 0) that was not scored, and why.
+// A record (or a whole file, record 0) that was not read or not scored, and why.
 struct Skipped {
   std::string file;
   int record = 0;
   std::string reason;
+  fieldtext::Record known;  // what was read of the record, for the CSV file
+};
+
+// Something the reader should know about a record or file that was read and scored all the same.
+struct Note {
+  std::string file;
+  int record = 0;
+  std::string text;
 };
 
 // One call: one record, or the two ends' records of the same call.
@@ -47,32 +61,67 @@ struct Sums {
   // Rates as the scorers compute them, from the summed counts.
   double rate(Rate which) const;
   double coverage() const;
+  // The errors and characters counted for a rate, for its interval.
+  CallCount count(Rate which) const;
 };
 
+// Per cent, like the rates.
 struct Interval {
   double low = 0, high = 0;
 };
 
 inline constexpr std::array<Rate, 4> kRates = {Rate::Pcer, Rate::Ccer, Rate::Tcer, Rate::Cer};
 
+// What a condition's calls say against the limits.
+enum class GroupVerdict { Pass, Fail, Undetermined };
+const char* groupVerdictName(GroupVerdict verdict);
+
+// A condition is not passed on fewer calls than this, whatever their figures.
+inline constexpr int kMinCallsToPass = 3;
+
 // The calls of one test condition: the records whose fields hold `values`.
 struct Group {
   std::vector<std::string> values;   // one for each of Report::byFields
   std::vector<std::size_t> records;  // indices into Report::records
-  int calls = 0, incomplete = 0, passes = 0;
+  int calls = 0, complete = 0, passed = 0;
   Sums sums;
-  std::array<Interval, 4> intervals;  // 95 % for each of kRates, resampling whole calls
+  std::array<Interval, 4> intervals;  // 95 % for each of kRates
+  GroupVerdict verdict = GroupVerdict::Undetermined;
+  std::string why;  // what decided the verdict, in a few words
+};
+
+// A file read: a capture file or a script, with what identifies its contents.
+struct InputFile {
+  std::string path;
+  long long size = 0;
+  std::string sha256;
+};
+
+// How far the clock of `partner` read ahead of that of `computer`.
+struct ClockDifference {
+  std::string computer, partner;
+  double seconds = 0;
+  int calls = 0;
+  bool given = false;
 };
 
 struct Report {
-  int files = 0;  // capture files read
+  std::string version;              // the program's
+  std::string commandLine;          // the options and arguments as given
+  std::vector<InputFile> captures;  // capture files read, in order
+  std::vector<InputFile> scripts;   // scripts read
   std::vector<ScoredRecord> records;
-  std::vector<Skipped> skipped;
+  std::vector<Skipped> skipped;     // not read or not scored
+  std::vector<Skipped> duplicates;  // read, and the same as an earlier record: counted once
+  std::vector<Note> notes;
   std::vector<Call> calls;
+  std::vector<ClockDifference> clocks;
   std::vector<std::string> byFields;
   std::vector<Group> groups;
   std::vector<Limit> limits;
-  bool handTyped = false;
+  std::array<Dispersion, 4> dispersion;  // the day's, for each of kRates
+  std::string textsFolder;               // where the texts were written, relative to the page
+  bool handTyped = false;                // --hand-typed: every record
 };
 
 }  // namespace fieldreport

@@ -1,15 +1,19 @@
 #include "scoring.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <system_error>
 
 #include "cer.h"
 #include "diff.h"
+#include "sha256.h"
 
 namespace fieldreport {
 namespace fs = std::filesystem;
@@ -87,9 +91,10 @@ std::optional<std::string> scoreRefuses(std::string_view reference, std::string_
   return std::nullopt;
 }
 
-Figures scoreTexts(std::string_view reference, std::string_view received) {
+Figures scoreTexts(std::string_view reference, std::string_view received, std::string* scoreFile) {
   Figures f;
-  const ScoreRun run = runScore(reference, received);
+  ScoreRun run = runScore(reference, received);
+  if (scoreFile) *scoreFile = std::move(run.scoreFile);
   const ScoreState& s = run.state;
   f.masterChars = s.mlength;
   f.pcer = counts(s.totalTotal, s.totalCorrect, s.totalAdded, s.totalMissing, s.totalChanged);
@@ -148,6 +153,8 @@ const Script* ScriptFinder::load(const fs::path& path, std::string& why) {
   if (in.bad()) return fail("cannot read script " + path.string());
   auto script = std::make_unique<Script>();
   script->path = path.string();
+  script->size = static_cast<long long>(bytes.size());
+  script->sha256 = sha256Hex(bytes);
   script->turns = fieldtext::readTurns(bytes);
   for (const auto& turn : script->turns) {
     for (const auto& line : turn) script->key += line + '\n';
@@ -221,6 +228,12 @@ std::vector<fs::path> ScriptFinder::filesRead() const {
   return files;
 }
 
+std::vector<const Script*> ScriptFinder::scriptsRead() const {
+  std::vector<const Script*> read;
+  for (const auto& [key, script] : scripts_) read.push_back(script.get());
+  return read;
+}
+
 std::optional<fieldtext::Side> farEndSide(const fieldtext::Record& record) {
   const std::string* direction = record.value("DIRECTION");
   if (!direction) return std::nullopt;
@@ -229,12 +242,51 @@ std::optional<fieldtext::Side> farEndSide(const fieldtext::Record& record) {
   return std::nullopt;
 }
 
-Texts textsOf(const fieldtext::Record& record, const Script& script, fieldtext::Side farEnd, bool handTyped) {
+Texts textsOf(const fieldtext::Record& record, const Script& script, fieldtext::Side farEnd, bool handTyped,
+              std::optional<int> callNumber) {
   Texts texts;
-  texts.reference =
-      fieldtext::withoutTrailingSpaces(fieldtext::sideText(script.turns, farEnd, handTyped ? "" : " "));
+  std::string reference = fieldtext::sideText(script.turns, farEnd, handTyped ? "" : " ");
+  if (callNumber) {
+    const std::string number = std::to_string(*callNumber);
+    for (std::size_t at = 0; (at = reference.find(kCallMark, at)) != std::string::npos; at += number.size())
+      reference.replace(at, kCallMark.size(), number);
+  }
+  texts.reference = fieldtext::withoutTrailingSpaces(std::move(reference));
   texts.received = fieldtext::withoutTrailingSpaces(fieldtext::speakerText(record.conversation, "RECD: "));
   return texts;
+}
+
+std::optional<int> callNumberIn(std::string_view farEndText, std::string_view received) {
+  // Digits as they arrive in either shift: 1234567890 or QWERTYUIOP on the same codes.
+  auto digit = [](char c) -> int {
+    static const std::string_view kLetters = "PQWERTYUIO";
+    if (c >= '0' && c <= '9') return c - '0';
+    const std::size_t at = kLetters.find(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+  };
+  std::map<int, int> seen;  // number -> times read
+  for (std::size_t mark = 0; (mark = farEndText.find(kCallMark, mark)) != std::string_view::npos;
+       mark += kCallMark.size()) {
+    // Up to 12 characters before the mark, back to the previous mark.
+    const std::size_t previous = farEndText.rfind(kCallMark, mark == 0 ? 0 : mark - 1);
+    const std::size_t from =
+        std::max(previous == std::string_view::npos || previous >= mark ? 0 : previous + kCallMark.size(),
+                 mark >= 12 ? mark - 12 : std::size_t{0});
+    const std::string_view before = farEndText.substr(from, mark - from);
+    if (before.size() < 3) continue;
+    for (std::size_t at = 0; (at = received.find(before, at)) != std::string_view::npos; ++at) {
+      std::size_t i = at + before.size();
+      int number = 0, digits = 0;
+      for (; i < received.size() && digit(received[i]) >= 0 && digits < 6; ++i, ++digits)
+        number = number * 10 + digit(received[i]);
+      // A number of the call ends there (GA follows a space), and calls count from 1.
+      if (digits > 0 && number > 0 && (i == received.size() || digit(received[i]) < 0)) ++seen[number];
+    }
+  }
+  if (seen.empty()) return std::nullopt;
+  return std::max_element(seen.begin(), seen.end(),
+                          [](const auto& a, const auto& b) { return a.second < b.second; })
+      ->first;
 }
 
 }  // namespace fieldreport

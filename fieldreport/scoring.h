@@ -47,8 +47,10 @@ std::string twoDecimals(double value);
 std::optional<std::string> scoreRefuses(std::string_view reference, std::string_view received);
 
 // Both scorers in process: the same figures as score and cerscore give for files holding the
-// reference and the received text.
-Figures scoreTexts(std::string_view reference, std::string_view received);
+// reference and the received text. scoreFile, when given, receives what score writes to its
+// score file: the reference annotated where characters were changed or missed ("#") and shifts
+// lost ("%"), and the counts.
+Figures scoreTexts(std::string_view reference, std::string_view received, std::string* scoreFile = nullptr);
 
 // A call whose coverage is under this is incomplete, whatever its rates.
 inline constexpr double kCompleteCoverage = 95.0;
@@ -62,7 +64,12 @@ struct Script {
   std::string path;  // where it was read
   std::vector<fieldtext::Turn> turns;
   std::string key;  // equal for scripts with the same turns, wherever they were read
+  long long size = 0;
+  std::string sha256;
 };
+
+// Where ttysim types the number of the call in a row ("THIS IS CALL {call} GA").
+inline constexpr std::string_view kCallMark = "{call}";
 
 // Finds and reads the script a record names, each file once: the one given for all records;
 // otherwise SCRIPTUSED as written, then relative to the capture's folder, then by its file name
@@ -75,6 +82,7 @@ class ScriptFinder {
                      std::string& why);
   // Every script file read so far.
   std::vector<std::filesystem::path> filesRead() const;
+  std::vector<const Script*> scriptsRead() const;
 
  private:
   const Script* load(const std::filesystem::path& path, std::string& why);
@@ -94,11 +102,18 @@ class ScriptFinder {
 std::optional<fieldtext::Side> farEndSide(const fieldtext::Record& record);
 
 // The texts a record is scored on: the far end's turns as typed (lines ended by a space, or
-// joined with nothing when typed by hand; "~" dropped) and the text after the "RECD: " marks
-// without the view's line-break marks; neither keeps spaces at its end.
+// joined with nothing when typed by hand; "~" dropped; {call} typed as callNumber when given)
+// and the text after the "RECD: " marks without the view's line-break marks; neither keeps spaces
+// at its end.
 struct Texts {
   std::string reference, received;
 };
-Texts textsOf(const fieldtext::Record& record, const Script& script, fieldtext::Side farEnd, bool handTyped);
+Texts textsOf(const fieldtext::Record& record, const Script& script, fieldtext::Side farEnd, bool handTyped,
+              std::optional<int> callNumber = std::nullopt);
+
+// The number ttysim typed for {call} in the far end's turns, read from what arrived: the digits
+// after the text that comes before {call} in the script, also when they arrived in the letters
+// shift (QWERTYUIOP for 1234567890). Nothing when it cannot be read.
+std::optional<int> callNumberIn(std::string_view farEndText, std::string_view received);
 
 }  // namespace fieldreport

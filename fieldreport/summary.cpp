@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdint>
+#include <cmath>
 #include <map>
 #include <thread>
 
@@ -70,6 +70,33 @@ double Sums::coverage() const {
   return masterChars > 0 ? 100.0 * static_cast<double>(pcerTotal) / static_cast<double>(masterChars) : 100.0;
 }
 
+CallCount Sums::count(Rate which) const {
+  auto d = [](long long v) { return static_cast<double>(v); };
+  switch (which) {
+    case Rate::Pcer:
+      return {d(pcerTotal - pcerCorrect), d(pcerTotal)};
+    case Rate::Ccer:
+      return {d(ccerTotal - ccerCorrect), d(ccerTotal)};
+    case Rate::Tcer:
+      return {d(tcerTotal - tcerCorrect), d(tcerTotal)};
+    case Rate::Cer:
+      return {d(cerErrors), d(cerLength)};
+  }
+  return {};
+}
+
+const char* groupVerdictName(GroupVerdict verdict) {
+  switch (verdict) {
+    case GroupVerdict::Pass:
+      return "pass";
+    case GroupVerdict::Fail:
+      return "fail";
+    case GroupVerdict::Undetermined:
+      return "undetermined";
+  }
+  return "";
+}
+
 std::string fieldKey(std::string_view field) {
   std::string key;
   for (char c : field)
@@ -84,106 +111,107 @@ std::string fieldValue(const fieldtext::Record& record, std::string_view field) 
 
 namespace {
 
-// What a resample needs of a call, small enough that the calls of a large group stay in the cache.
-struct CallCounts {
-  std::int32_t pcerTotal, pcerCorrect, ccerTotal, ccerCorrect, tcerTotal, tcerCorrect, cerErrors, cerLength,
-      masterChars;
-};
+// The value as printed with two decimals: verdicts go by the figures a reader sees.
+double printed(double value) {
+  return std::strtod(twoDecimals(value).c_str(), nullptr);
+}
 
-// SplitMix64: a small, fast generator; the same sequence on every machine.
-class SplitMix {
- public:
-  explicit SplitMix(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t operator()() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-
- private:
-  std::uint64_t state_;
-};
+std::size_t rateIndex(Rate rate) {
+  return static_cast<std::size_t>(std::find(kRates.begin(), kRates.end(), rate) - kRates.begin());
+}
 
 }  // namespace
 
-std::array<Interval, 4> callBootstrap(const std::vector<Sums>& calls, int resamples) {
-  std::array<Interval, 4> intervals{};
-  if (calls.empty()) return intervals;
-  std::vector<CallCounts> counts;
-  counts.reserve(calls.size());
-  for (const Sums& c : calls) {
-    auto i32 = [](long long v) { return static_cast<std::int32_t>(v); };
-    counts.push_back({i32(c.pcerTotal), i32(c.pcerCorrect), i32(c.ccerTotal), i32(c.ccerCorrect),
-                      i32(c.tcerTotal), i32(c.tcerCorrect), i32(c.cerErrors), i32(c.cerLength),
-                      i32(c.masterChars)});
+GroupVerdict groupVerdict(const Group& g, const std::vector<Limit>& limits, std::string& why) {
+  if (g.complete < g.calls) {
+    const int incomplete = g.calls - g.complete;
+    why = std::to_string(incomplete) + (incomplete == 1 ? " call" : " calls") + " dropped or incomplete";
+    return GroupVerdict::Fail;
   }
-  SplitMix rng(20011018);
-  std::array<std::vector<double>, 4> rates;
-  for (auto& r : rates) r.reserve(static_cast<std::size_t>(resamples));
-  const std::uint64_t n = counts.size();
-  for (int b = 0; b < resamples; ++b) {
-    Sums sample;
-    for (std::uint64_t k = 0; k < n; ++k) {
-      const CallCounts& c = counts[rng() % n];
-      sample.pcerTotal += c.pcerTotal;
-      sample.pcerCorrect += c.pcerCorrect;
-      sample.ccerTotal += c.ccerTotal;
-      sample.ccerCorrect += c.ccerCorrect;
-      sample.tcerTotal += c.tcerTotal;
-      sample.tcerCorrect += c.tcerCorrect;
-      sample.cerErrors += c.cerErrors;
-      sample.cerLength += c.cerLength;
-      sample.masterChars += c.masterChars;
+  for (const Limit& l : limits) {
+    const Interval& i = g.intervals[rateIndex(l.rate)];
+    if (printed(i.low) > l.percent) {
+      why = std::string(rateName(l.rate)) + " above " + twoDecimals(l.percent) + " %";
+      return GroupVerdict::Fail;
     }
-    for (std::size_t r = 0; r < kRates.size(); ++r) rates[r].push_back(sample.rate(kRates[r]));
   }
-  // The 2.5th and 97.5th percentiles: as many resamples below the one as above the other.
-  const std::size_t tail = static_cast<std::size_t>(resamples) / 40;
-  for (std::size_t r = 0; r < kRates.size(); ++r) {
-    std::sort(rates[r].begin(), rates[r].end());
-    intervals[r] = {rates[r][tail], rates[r][rates[r].size() - 1 - tail]};
+  for (const Limit& l : limits) {
+    const Interval& i = g.intervals[rateIndex(l.rate)];
+    if (!(printed(i.high) < l.percent)) {
+      why = std::string(rateName(l.rate)) + " interval includes " + twoDecimals(l.percent) + " %";
+      return GroupVerdict::Undetermined;
+    }
   }
-  return intervals;
+  if (g.calls < kMinCallsToPass) {
+    why = "fewer than " + std::to_string(kMinCallsToPass) + " calls";
+    return GroupVerdict::Undetermined;
+  }
+  why = limits.empty() ? "no limit" : "below the limits";
+  return GroupVerdict::Pass;
 }
 
-std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
-                             const std::vector<std::string>& fields, unsigned jobs) {
-  std::vector<Group> groups;
+Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
+                  const std::vector<std::string>& fields, const std::vector<Limit>& limits, unsigned jobs) {
+  Summary summary;
+  std::vector<Group>& groups = summary.groups;
   std::map<std::vector<std::string>, std::size_t> index;
   for (std::size_t i = 0; i < records.size(); ++i) {
     std::vector<std::string> values;
     for (const auto& f : fields) values.push_back(fieldValue(records[i].record, f));
     auto [it, added] = index.try_emplace(values, groups.size());
-    if (added) groups.push_back(Group{values, {}, 0, 0, 0, {}, {}});
+    if (added) {
+      Group g;
+      g.values = values;
+      groups.push_back(std::move(g));
+    }
     groups[it->second].records.push_back(i);
   }
   std::vector<std::size_t> callOf(records.size());
   for (std::size_t c = 0; c < calls.size(); ++c)
     for (std::size_t i : calls[c].records) callOf[i] = c;
 
-  std::vector<std::vector<Sums>> perCallOf(groups.size());
+  // Each call's counts in each group, for each rate; of the complete calls alone for the day's
+  // dispersion: a dropped call's rate is how far it got, not how the line garbled its text.
+  std::vector<std::array<std::vector<CallCount>, 4>> counts(groups.size()), complete(groups.size());
   for (std::size_t gi = 0; gi < groups.size(); ++gi) {
     Group& g = groups[gi];
-    std::vector<Sums>& perCall = perCallOf[gi];
-    // Each call's records in this group, in call order.
-    std::map<std::size_t, Call> parts;
+    std::map<std::size_t, Call> parts;  // each call's records in this group, in call order
     for (std::size_t i : g.records) parts[callOf[i]].records.push_back(i);
     for (auto& [c, part] : parts) {
       Sums s;
       for (std::size_t i : part.records) s.add(records[i].figures);
-      perCall.push_back(s);
-      g.sums.add(s);
       const Verdict verdict = callVerdict(records, part);
-      g.incomplete += verdict == Verdict::Incomplete;
-      g.passes += verdict == Verdict::Pass;
+      for (std::size_t r = 0; r < kRates.size(); ++r) {
+        counts[gi][r].push_back(s.count(kRates[r]));
+        if (verdict != Verdict::Incomplete) complete[gi][r].push_back(s.count(kRates[r]));
+      }
+      g.sums.add(s);
+      g.complete += verdict != Verdict::Incomplete;
+      g.passed += verdict == Verdict::Pass;
     }
     g.calls = static_cast<int>(parts.size());
   }
-  // The groups' resamplings are independent: one thread each, `jobs` at a time.
+  for (std::size_t r = 0; r < kRates.size(); ++r) {
+    std::vector<std::vector<CallCount>> all;
+    for (const auto& c : complete) all.push_back(c[r]);
+    summary.dispersion[r] = estimateDispersion(all);
+  }
+  // The groups' intervals are independent: `jobs` threads take them in turn.
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t gi; (gi = next++) < groups.size();) groups[gi].intervals = callBootstrap(perCallOf[gi]);
+    for (std::size_t gi; (gi = next++) < groups.size();) {
+      Group& g = groups[gi];
+      for (std::size_t r = 0; r < kRates.size(); ++r) {
+        const RateInterval i = rateInterval(counts[gi][r], summary.dispersion[r]);
+        // Per cent; a rate of characters counted is at most 100 % (CER, with characters added,
+        // may be more).
+        const double rate = g.sums.rate(kRates[r]);
+        const double top = kRates[r] == Rate::Cer ? std::max(100.0, 2 * rate) : 100.0;
+        g.intervals[r] = {std::min(100.0 * i.low, rate), std::min(100.0 * i.high, top)};
+        if (!std::isfinite(g.intervals[r].high)) g.intervals[r].high = top;
+      }
+      g.verdict = groupVerdict(g, limits, g.why);
+    }
   };
   std::vector<std::thread> pool;
   for (unsigned t = 1; t < std::min<std::size_t>(jobs, groups.size()); ++t) pool.emplace_back(work);
@@ -191,7 +219,7 @@ std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std
   for (auto& t : pool) t.join();
   // Like conditions next to each other.
   std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) { return a.values < b.values; });
-  return groups;
+  return summary;
 }
 
 }  // namespace fieldreport

@@ -1,5 +1,5 @@
 #pragma once
-// The summary by test condition: pooled rates and their confidence intervals.
+// The summary by test condition: pooled rates, their intervals and a verdict for each condition.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,16 +15,23 @@ std::string fieldValue(const fieldtext::Record& record, std::string_view field);
 // The key a field name stands for: PHONEMODEL for phone_model.
 std::string fieldKey(std::string_view field);
 
-// A 95 % interval of the pooled rate of each of kRates, by resampling whole calls: the errors of
-// one call come in bursts (a lost shift garbles a run of characters, a fade a stretch of text),
-// so characters are not independent, calls are. `calls` holds each call's sums. The resampling is
-// seeded, so a report comes out the same every time.
-std::array<Interval, 4> callBootstrap(const std::vector<Sums>& calls, int resamples = 2000);
+struct Summary {
+  std::vector<Group> groups;
+  std::array<Dispersion, 4> dispersion;  // the day's, for each of kRates
+};
 
 // Groups the records by the values of `fields`, in the order of those values. A call counts in
-// every group that holds one of its records; its verdict there is that of those records. The
-// intervals are found on `jobs` threads.
-std::vector<Group> summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
-                             const std::vector<std::string>& fields, unsigned jobs = 1);
+// every group that holds one of its records; its verdict there is that of those records. Each
+// rate's interval rests on the calls' counts and the day's dispersion of that rate, estimated
+// from the complete calls of all groups (intervals.h). A group's verdict: fail when one of its calls is
+// incomplete or an interval lies wholly above its limit; pass when every interval lies below its limit and it
+// has at least kMinCallsToPass calls; otherwise undetermined. The intervals are found on `jobs`
+// threads.
+Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
+                  const std::vector<std::string>& fields, const std::vector<Limit>& limits,
+                  unsigned jobs = 1);
+
+// A condition's verdict from its figures, and why in a few words.
+GroupVerdict groupVerdict(const Group& group, const std::vector<Limit>& limits, std::string& why);
 
 }  // namespace fieldreport

@@ -1,8 +1,11 @@
 // The report as text for the terminal.
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <set>
 
 #include "outputs.h"
+#include "sha256.h"
 
 namespace fieldreport {
 namespace {
@@ -63,6 +66,9 @@ bool namesAreUnique(const Report& report) {
   };
   for (const auto& r : report.records) note(r.file);
   for (const auto& s : report.skipped) note(s.file);
+  for (const auto& s : report.duplicates) note(s.file);
+  for (const auto& n : report.notes)
+    if (!n.file.empty()) note(n.file);
   return files.size() == names.size();
 }
 
@@ -70,47 +76,146 @@ std::string interval(const Interval& i) {
   return "[" + twoDecimals(i.low) + "-" + twoDecimals(i.high) + "]";
 }
 
+std::string withThousands(long long n) {
+  std::string digits = std::to_string(n), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string plural(std::size_t n, const std::string& one, const std::string& many) {
+  return withThousands(static_cast<long long>(n)) + " " + (n == 1 ? one : many);
+}
+
 }  // namespace
 
-std::string terminalTable(const Report& report) {
+std::string limitsText(const std::vector<Limit>& limits) {
+  std::string text;
+  for (std::size_t i = 0; i < limits.size(); ++i)
+    text += std::string(i == 0                   ? ""
+                        : i + 1 == limits.size() ? " and "
+                                                 : ", ") +
+            rateName(limits[i].rate) + " below " + twoDecimals(limits[i].percent) + " %";
+  return text.empty() ? "no rate limit" : text;
+}
+
+std::string dispersionText(const Report& report) {
+  auto figures = [](const Dispersion& d) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "errors bunched %.1f times as much as independent ones and rates varying %.0f %% "
+                  "between calls",
+                  d.burst, 100.0 * std::sqrt(d.between));
+    return std::string(text) + (d.calls ? " (from the day's " + std::to_string(d.calls) + " calls)"
+                                        : " (assumed: too few calls to tell)");
+  };
+  std::string first = figures(report.dispersion[0]);
+  bool same = true;
+  for (const Dispersion& d : report.dispersion) same = same && figures(d) == first;
+  if (same) return "The intervals allow for " + first + ".";
+  std::string text = "The intervals allow for";
+  for (std::size_t r = 0; r < kRates.size(); ++r)
+    text += std::string(r == 0 ? " " : "; ") + rateName(kRates[r]) + ": " + figures(report.dispersion[r]);
+  return text + ".";
+}
+
+std::string captureManifest(const Report& report) {
+  std::string list;
+  for (const InputFile& f : report.captures) list += f.sha256 + "  " + f.path + "\n";
+  return list;
+}
+
+std::string terminalTable(const Report& report, bool summaryOnly) {
   const bool namesOnly = namesAreUnique(report);
   std::string out;
-  std::string limits;
-  for (const Limit& l : report.limits)
-    limits += std::string(limits.empty() ? "" : " and ") + rateName(l.rate) + " below " +
-              twoDecimals(l.percent) + " %";
-  out += "Field test report: " + std::to_string(report.files) + " capture file" +
-         (report.files == 1 ? "" : "s") + ", " + std::to_string(report.records.size()) +
-         " records scored in " + std::to_string(report.calls.size()) + " calls, " +
-         std::to_string(report.skipped.size()) + " not scored.\n";
-  out += "A call passes with " + (limits.empty() ? std::string("no rate limit") : limits) +
-         " in each direction and at least " + twoDecimals(kCompleteCoverage) +
-         " % of the far end's text counted (else it is incomplete).\n";
+  long long bytes = 0;
+  for (const InputFile& f : report.captures) bytes += f.size;
+  out += "Field test report by fieldreport " + report.version + "\n";
+  out += "Command: " + report.commandLine + "\n";
+  out += "Read " + plural(report.captures.size(), "capture file", "capture files") + " (" +
+         withThousands(bytes) + " bytes) and " + plural(report.scripts.size(), "script", "scripts") + ": " +
+         plural(report.records.size(), "record", "records") + " scored in " +
+         plural(report.calls.size(), "call", "calls") + ", " +
+         withThousands(static_cast<long long>(report.skipped.size())) + " not read or not scored, " +
+         plural(report.duplicates.size(), "duplicate", "duplicates") + ".\n";
+  out += "A call passes with " + limitsText(report.limits) + " in each direction and at least " +
+         twoDecimals(kCompleteCoverage) + " % of the far end's text counted (else it is incomplete).\n";
+  out +=
+      "A condition passes when all its calls are complete and the 95 % interval of each limited rate lies "
+      "below the limit (with at least " +
+      std::to_string(kMinCallsToPass) +
+      " calls); it fails when a call is incomplete or an interval lies above the limit; otherwise it is "
+      "undetermined.\n";
 
-  out += "\nCalls (each line one direction: the far end's turns as this capture received them)\n";
-  TextTable calls({"Call", "Started", "Capture:record", "Computer", "Direction", "Coverage", "PCER", "CCER",
-                   "TCER", "CER", "Verdict", "Call verdict"},
-                  {true, false, false, false, false, true, true, true, true, true, false, false});
-  for (std::size_t c = 0; c < report.calls.size(); ++c) {
-    const Call& call = report.calls[c];
-    for (std::size_t k = 0; k < call.records.size(); ++k) {
-      const ScoredRecord& r = report.records[call.records[k]];
-      const Figures& f = r.figures;
-      calls.add({k == 0 ? std::to_string(c + 1) : "", cp1252ToUtf8(r.record.started),
-                 shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number), value(r, "COMPUTERID"),
-                 value(r, "DIRECTION"), twoDecimals(f.coverage), twoDecimals(f.pcerRate),
-                 twoDecimals(f.ccerRate), twoDecimals(f.tcerRate), twoDecimals(f.cerRate),
-                 verdictName(r.verdict), k == 0 ? verdictName(call.verdict) : ""});
+  if (summaryOnly) {
+    out += "\nFiles read: the capture files' SHA-256 list (as sha256sum prints it) has SHA-256 " +
+           sha256Hex(captureManifest(report)) + "\n";
+    TextTable files({"SHA-256", "Bytes", "Script"}, {false, true, false});
+    for (const InputFile& f : report.scripts) files.add({f.sha256, withThousands(f.size), f.path});
+    if (!report.scripts.empty()) out += files.text();
+  } else {
+    out += "\nFiles read\n";
+    TextTable files({"SHA-256", "Bytes", "File"}, {false, true, false});
+    for (const InputFile& f : report.captures) files.add({f.sha256, withThousands(f.size), f.path});
+    for (const InputFile& f : report.scripts)
+      files.add({f.sha256, withThousands(f.size), f.path + " (script)"});
+    out += report.captures.empty() && report.scripts.empty() ? "  (none)\n" : files.text();
+
+    out += "\nCalls (each line one direction: the far end's turns as this capture received them)\n";
+    TextTable calls({"Call", "Started", "Capture:record", "Computer", "Direction", "Device", "Coverage",
+                     "PCER", "CCER", "TCER", "CER", "Verdict", "Call verdict"},
+                    {true, false, false, false, false, false, true, true, true, true, true, false, false});
+    std::size_t unpaired = 0, paired = 0;
+    for (std::size_t c = 0; c < report.calls.size(); ++c) {
+      const Call& call = report.calls[c];
+      (call.records.size() == 2 ? paired : unpaired) += 1;
+      for (std::size_t k = 0; k < call.records.size(); ++k) {
+        const ScoredRecord& r = report.records[call.records[k]];
+        const Figures& f = r.figures;
+        calls.add({k == 0 ? std::to_string(c + 1) : "", cp1252ToUtf8(r.record.started),
+                   shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
+                   value(r, "COMPUTERID"), value(r, "DIRECTION"), value(r, "DEVICE"), twoDecimals(f.coverage),
+                   twoDecimals(f.pcerRate), twoDecimals(f.ccerRate), twoDecimals(f.tcerRate),
+                   twoDecimals(f.cerRate), verdictName(r.verdict), k == 0 ? verdictName(call.verdict) : ""});
+      }
+    }
+    out += report.calls.empty() ? "  (none)\n" : calls.text();
+
+    // Records whose other end was not found, when other calls were found at both ends.
+    if (paired > 0 && unpaired > 0) {
+      out += "\nUnpaired records (no record of the other end found)\n";
+      TextTable alone({"Call", "Capture:record", "Computer", "Started"}, {true, false, false, false});
+      for (std::size_t c = 0; c < report.calls.size(); ++c) {
+        if (report.calls[c].records.size() != 1) continue;
+        const ScoredRecord& r = report.records[report.calls[c].records[0]];
+        alone.add({std::to_string(c + 1),
+                   shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
+                   value(r, "COMPUTERID"), cp1252ToUtf8(r.record.started)});
+      }
+      out += alone.text();
+    }
+    if (!report.clocks.empty()) {
+      out += "\nClocks (how far the second computer's clock read ahead of the first's)\n";
+      TextTable clocks({"Computer", "Partner", "Seconds", "Calls", "From"},
+                       {false, false, true, true, false});
+      for (const ClockDifference& d : report.clocks) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%+.0f", d.seconds);
+        clocks.add({cp1252ToUtf8(d.computer), cp1252ToUtf8(d.partner), seconds, std::to_string(d.calls),
+                    d.given ? "--clock-offset" : "their calls"});
+      }
+      out += clocks.text();
     }
   }
-  out += report.calls.empty() ? "  (none)\n" : calls.text();
 
   std::string by;
   for (const auto& f : report.byFields) by += (by.empty() ? "" : ", ") + f;
-  out += "\nSummary by " + by + " (rates pooled over the group's characters; 95 % interval over its calls)\n";
+  out += "\nSummary by " + by + " (rates pooled over the group's characters; 95 % intervals)\n";
   std::vector<std::string> header(report.byFields);
   std::vector<bool> right(report.byFields.size(), false);
-  for (const char* h : {"Calls", "Incomplete", "Passes", "Coverage"}) {
+  for (const char* h : {"Calls", "Complete", "Passed", "Coverage"}) {
     header.push_back(h);
     right.push_back(true);
   }
@@ -120,29 +225,55 @@ std::string terminalTable(const Report& report) {
     right.push_back(true);
     right.push_back(false);
   }
+  header.push_back("Verdict");
+  right.push_back(false);
   TextTable summary(header, right);
   for (const Group& g : report.groups) {
     std::vector<std::string> row;
     for (const auto& v : g.values) row.push_back(v.empty() ? "-" : cp1252ToUtf8(v));
     row.push_back(std::to_string(g.calls));
-    row.push_back(std::to_string(g.incomplete));
-    row.push_back(std::to_string(g.passes));
+    row.push_back(std::to_string(g.complete));
+    row.push_back(std::to_string(g.passed));
     row.push_back(twoDecimals(g.sums.coverage()));
     for (std::size_t r = 0; r < kRates.size(); ++r) {
       row.push_back(twoDecimals(g.sums.rate(kRates[r])));
       row.push_back(interval(g.intervals[r]));
     }
+    row.push_back(std::string(groupVerdictName(g.verdict)) + " (" + g.why + ")");
     summary.add(row);
   }
   out += report.groups.empty() ? "  (none)\n" : summary.text();
+  out += dispersionText(report) + "\n";
 
+  if (summaryOnly) {
+    if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty())
+      out += "\n" + plural(report.notes.size(), "note", "notes") + ", " +
+             withThousands(static_cast<long long>(report.skipped.size())) + " not read or not scored, " +
+             plural(report.duplicates.size(), "duplicate", "duplicates") +
+             ": without --summary they are listed.\n";
+    return out;
+  }
+  auto place = [&](const std::string& file, int record) {
+    if (file.empty()) return std::string("-");
+    return shownName(file, namesOnly) + (record ? ":" + std::to_string(record) : "");
+  };
+  if (!report.notes.empty()) {
+    out += "\nNotes\n";
+    TextTable notes({"Capture:record", "Note"}, {false, false});
+    for (const Note& n : report.notes) notes.add({place(n.file, n.record), n.text});
+    out += notes.text();
+  }
   if (!report.skipped.empty()) {
-    out += "\nNot scored\n";
+    out += "\nNot read or not scored\n";
     TextTable skipped({"Capture:record", "Reason"}, {false, false});
-    for (const Skipped& s : report.skipped)
-      skipped.add(
-          {shownName(s.file, namesOnly) + (s.record ? ":" + std::to_string(s.record) : ""), s.reason});
+    for (const Skipped& s : report.skipped) skipped.add({place(s.file, s.record), s.reason});
     out += skipped.text();
+  }
+  if (!report.duplicates.empty()) {
+    out += "\nDuplicates (read, and the same as a record read before: counted once)\n";
+    TextTable dups({"Capture:record", "Same as"}, {false, false});
+    for (const Skipped& s : report.duplicates) dups.add({place(s.file, s.record), s.reason});
+    out += dups.text();
   }
   return out;
 }

@@ -129,8 +129,10 @@ bool listSoundDevices(std::string* text, std::string* error) {
           auto* l = static_cast<Listing*>(data);
           if (eol) {
             --l->pending;
-          } else if (i->monitor_of_sink == PA_INVALID_INDEX) {
-            l->text += std::string("  ") + i->name + "  (" + (i->description ? i->description : "") + ")\n";
+          } else {
+            // A monitor hears what an output plays: a loopback that can be listened to.
+            l->text += std::string("  ") + i->name + "  (" + (i->description ? i->description : "") +
+                       (i->monitor_of_sink != PA_INVALID_INDEX ? "; what an output plays" : "") + ")\n";
           }
         },
         &listing);

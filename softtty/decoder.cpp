@@ -84,6 +84,7 @@ void Decoder::feed(const float* samples, std::size_t n) {
 }
 
 void Decoder::flush() {
+  if (end_ < 0) end_ = n_;
   std::vector<float> zeros(static_cast<std::size_t>(9 * bit_), 0.0f);
   feed(zeros);
 }
@@ -541,13 +542,22 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   }
   Heard h;
   h.time = t0 / rate_;
-  double confidence = std::min(state[0] == 0 ? 0.0 : -values[0], state[6] == 0 ? 0.0 : values[6]);
-  for (int j = 1; j <= 5; ++j) {
-    if (state[j] > 0) h.code |= 1 << (j - 1);
-    confidence = std::min(confidence, state[j] == 0 ? 0.0 : std::fabs(values[j]));
+  double clear = 0;
+  int heard = 0;
+  for (int j = 0; j < 7; ++j) {
+    if (j >= 1 && j <= 5 && state[j] > 0) h.code |= 1 << (j - 1);
+    if (state[j] == 0) continue;
+    clear += j == 0 ? -values[0] : j == 6 ? values[6] : std::fabs(values[j]);
+    ++heard;
   }
   if (toneAmp_ > 0) h.code = likeliest(t0, bit);
-  h.confidence = std::clamp(confidence, 0.0, 1.0);
+  h.confidence = heard > 0 ? std::clamp(clear / heard, 0.0, 1.0) : 0.0;
+  // A character cut off by the end of the audio (a recording stopped in the middle of it): what
+  // was never heard is no lost audio to guess across.
+  const bool cut = end_ >= 0 && t0 + 5.5 * bit > static_cast<double>(end_);
+  // Where a run of characters had a character due right after a clear one, less clarity will do:
+  // noise makes no clear codes to follow.
+  h.doubtful = h.confidence < (timely && lastClear_ ? kDoubtInRun : kDoubt) || cut;
   measure(std::lround(t0), bit, h);
   scan_ = std::lround(t0 + 7 * bit);
   if (timely && startWeak && h.code == baudot::kLtrs) {
@@ -562,7 +572,7 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   // What the next characters are weighed and framed by: the signal's level (for telling lost
   // audio from quiet tones), the tone's amplitude and the noise, the sender's bit length, and the
   // run of characters sent back to back.
-  bool whole = true;
+  bool whole = !h.doubtful;
   for (int j = 0; j < 7; ++j) {
     whole = whole && state[j] != 0 && !lost(std::lround(t0 + j * bit), std::lround(t0 + (j + 1) * bit));
   }
@@ -578,6 +588,7 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;
   }
   joinRun(t0, bit, state);
+  lastClear_ = !h.doubtful;
   expected_ = run_.size() >= 2 ? std::lround(predicted()) : -1;
 }
 
@@ -623,18 +634,23 @@ int Decoder::likeliest(double t0, double bit) const {
 
 void Decoder::accept(Heard h) {
   namespace baudot = ttysim::baudot;
+  if (h.doubtful) {
+    ++doubtful_;
+    h.shift = h.code == baudot::kFigs || h.code == baudot::kLtrs;
+    if (!h.shift)
+      h.ch =
+          baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters, tones_.figures);
+    heard_.push_back(h);
+    return;
+  }
   if (h.code == baudot::kFigs || h.code == baudot::kLtrs) {
     h.shift = true;
-    // A sender that says FIGS again after a space writes for receivers that fall back to letters
-    // on a space; from then on a space does that here too, so that a lost LTRS garbles one word
-    // and not everything up to the next shift.
-    if (h.code == baudot::kFigs && lastCode_ == 4 && figures_) unshiftOnSpace_ = true;
     figures_ = h.code == baudot::kFigs;
   } else {
-    h.ch = baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters);
-    if (h.code == 4 && unshiftOnSpace_) figures_ = false;
+    h.ch = baudot::decode(h.code, figures_ ? baudot::Shift::Figures : baudot::Shift::Letters, tones_.figures);
+    // Unshift on space: also keeps a lost LTRS from garbling more than one word.
+    if (h.code == baudot::kSpace && tones_.unshiftOnSpace) figures_ = false;
   }
-  lastCode_ = h.code;
   heard_.push_back(h);
 }
 

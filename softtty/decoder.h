@@ -23,16 +23,28 @@ namespace softtty {
 
 // One 5-bit code heard.
 struct Heard {
-  double time = 0;         // seconds from the start of the audio to the start bit
-  int code = 0;            // 0 to 31
-  bool shift = false;      // a LTRS or FIGS code (prints nothing)
-  char ch = 0;             // what it prints in the shift in force, when not a shift code
-  double confidence = 0;   // 0 to 1: how clearly the weakest bit was decided
+  double time = 0;     // seconds from the start of the audio to the start bit
+  int code = 0;        // 0 to 31
+  bool shift = false;  // a LTRS or FIGS code (prints nothing)
+  char ch = 0;         // what it prints in the shift in force, when not a shift code
+  // 0 to 1: how clearly its bits were decided, on average over the bits heard (lost audio left
+  // out). Noise that happens to look like a character stays below kDoubt.
+  double confidence = 0;
   double levelDb = 0;      // signal level, dB below a full-scale sine
   double freqErrorHz = 0;  // how far the tones were from 1400 and 1800 Hz (mean of both)
   double snrDb = 0;        // tone power against everything else in the band
   double bitMs = 0;        // bit duration as sent
+  // Confidence below kDoubt: too unsure to be a character. It is not printed and changes no shift.
+  bool doubtful = false;
 };
+
+// The confidence below which a code is doubtful. Ten minutes of noise confined to the tones' band
+// give codes of at most 0.37; characters at 3 dB below the noise over the whole band, with 3 % of
+// the audio frames lost, at least 0.42.
+inline constexpr double kDoubt = 0.4;
+// The same for a character that a run of characters sent back to back had due right after a clear
+// one.
+inline constexpr double kDoubtInRun = 0.25;
 
 struct CarrierChange {
   double time = 0;
@@ -56,6 +68,7 @@ class Decoder {
   bool carrier() const { return carrierOn_; }
   double seconds() const { return static_cast<double>(n_) / rate_; }
   long rejected() const { return rejected_; }
+  long doubtful() const { return doubtful_; }
   bool figures() const { return figures_; }
 
  private:
@@ -149,12 +162,12 @@ class Decoder {
   bool tentative_ = false;
   Heard tentativeHeard_;
   double senderBit_ = 0;  // the sender's bit length in samples as measured, 0 before it is known
-  int lastCode_ = -1;
-  bool unshiftOnSpace_ = false;  // the sender says FIGS again after each space
   bool figures_ = false;
   bool carrierOn_ = false;
   long toneRun_ = 0, quietRun_ = 0;
-  long rejected_ = 0;
+  long rejected_ = 0, doubtful_ = 0;
+  long end_ = -1;           // where the audio ended (flush), or -1
+  bool lastClear_ = false;  // the last code framed was not doubtful
   std::vector<Heard> heard_;
   std::vector<CarrierChange> carrierChanges_;
 };

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -41,13 +42,13 @@ int runEncode(const Options& o) {
 
 int runDecode(const Options& o) {
   std::string error;
-  auto audio = readWav(o.wavIn, &error);
-  if (!audio) {
+  auto wav = WavReader::open(o.wavIn, &error);
+  if (!wav) {
     std::fprintf(stderr, "softtty: %s\n", error.c_str());
     return 1;
   }
   Tones tones = o.tones;
-  tones.rate = audio->rate;
+  tones.rate = wav->rate();
   Decoder decoder(tones);
   Summary summary;
   if (!o.quiet) std::fputs(reportHeader().c_str(), stderr);
@@ -63,7 +64,7 @@ int runDecode(const Options& o) {
       }
       summary.add(h);
       if (!o.quiet) std::fputs(reportLine(h).c_str(), stderr);
-      if (!h.shift) text += h.ch;
+      if (!h.shift && !h.doubtful) text += h.ch;
     }
     for (; c < changes.size(); ++c) {
       summary.addCarrier(changes[c]);
@@ -71,16 +72,24 @@ int runDecode(const Options& o) {
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
   };
-  const std::size_t chunk = static_cast<std::size_t>(audio->rate);  // a second at a time
-  for (std::size_t at = 0; at < audio->samples.size(); at += chunk) {
-    decoder.feed(audio->samples.data() + at, std::min(chunk, audio->samples.size() - at));
+  // A second at a time, so that memory stays the same however long the recording.
+  std::vector<float> block(static_cast<std::size_t>(wav->rate()));
+  std::uint64_t samples = 0;
+  while (std::size_t n = wav->read(block.data(), block.size())) {
+    decoder.feed(block.data(), n);
+    samples += n;
     report();
   }
   decoder.flush();
   report();
   std::fflush(stdout);
-  const double seconds = static_cast<double>(audio->samples.size()) / audio->rate;
+  if (!wav->warning().empty()) std::fprintf(stderr, "softtty: %s\n", wav->warning().c_str());
+  const double seconds = static_cast<double>(samples) / wav->rate();
   std::fprintf(stderr, "softtty: %s\n", summary.text(seconds, decoder.rejected()).c_str());
+  if (!wav->error().empty()) {
+    std::fprintf(stderr, "softtty: %s\n", wav->error().c_str());
+    return 1;
+  }
   if (std::ferror(stdout)) {
     std::fprintf(stderr, "softtty: cannot write the text to standard output\n");
     return 1;

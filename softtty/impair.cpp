@@ -11,6 +11,40 @@ Impairer::Impairer(const Impairments& impairments, int rate, double tonePower)
   noiseSigma_ = imp_.snrDb ? std::sqrt(tonePower / std::pow(10.0, *imp_.snrDb / 10)) : 0;
   frameLength_ = static_cast<std::size_t>(std::max(1.0, std::round(imp_.frameMs * rate / 1000)));
   frame_.reserve(frameLength_);
+  if (imp_.noiseHighHz > imp_.noiseLowHz) {
+    band_ = bandPass(imp_.noiseLowHz, imp_.noiseHighHz, rate);
+    taps_.assign(band_.size(), 0.0);
+  }
+}
+
+std::vector<double> bandPass(double lowHz, double highHz, int rate, int taps) {
+  std::vector<double> h(static_cast<std::size_t>(taps));
+  const double lo = lowHz / rate, hi = highHz / rate, mid = (taps - 1) / 2.0;
+  double power = 0;
+  for (int i = 0; i < taps; ++i) {
+    const double t = i - mid;
+    auto sinc = [t](double f) {
+      return t == 0 ? 2 * f : std::sin(2 * std::numbers::pi * f * t) / (std::numbers::pi * t);
+    };
+    const double window = 0.54 - 0.46 * std::cos(2 * std::numbers::pi * i / (taps - 1));  // Hamming
+    h[static_cast<std::size_t>(i)] = (sinc(hi) - sinc(lo)) * window;
+    power += h[static_cast<std::size_t>(i)] * h[static_cast<std::size_t>(i)];
+  }
+  // White noise of unit power through h has power sum(h^2); scaled back to unit power, all of it
+  // now in the band.
+  for (double& v : h) v /= std::sqrt(power);
+  return h;
+}
+
+double Impairer::noise() {
+  const double g = gaussian();
+  if (band_.empty()) return g;
+  taps_[tap_] = g;
+  double y = 0;
+  const std::size_t n = band_.size();
+  for (std::size_t k = 0; k < n; ++k) y += band_[k] * taps_[(tap_ + n - k) % n];
+  tap_ = (tap_ + 1) % n;
+  return y;
 }
 
 // Built from the raw 64-bit draws, which the standard fixes, so every platform gets the same.
@@ -45,7 +79,7 @@ void Impairer::emitFrame(std::vector<float>& out) {
 void Impairer::process(const float* in, std::size_t n, std::vector<float>& out) {
   for (std::size_t i = 0; i < n; ++i) {
     double x = in[i] * gain_;
-    if (noiseSigma_ > 0) x += noiseSigma_ * gain_ * gaussian();
+    if (noiseSigma_ > 0) x += noiseSigma_ * gain_ * noise();
     frame_.push_back(static_cast<float>(x));
     if (frame_.size() == frameLength_) emitFrame(out);
   }

@@ -11,7 +11,9 @@
 namespace softtty {
 
 struct Impairments {
-  std::optional<double> snrDb;  // white noise, against a tone of the given power; none: no noise
+  std::optional<double> snrDb;  // noise, against a tone of the given power; none: no noise
+  // The band the noise is confined to (Hz); 0 to 0: white over the whole band.
+  double noiseLowHz = 0, noiseHighHz = 0;
   double gainDb = 0;
   double frameMs = 20;
   double lost = 0;      // chance a frame is lost: silence in its place
@@ -38,15 +40,22 @@ class Impairer {
  private:
   double uniform();
   double gaussian();
+  double noise();
   void emitFrame(std::vector<float>& out);
 
   Impairments imp_;
   double gain_, noiseSigma_;
   std::size_t frameLength_;
   std::mt19937_64 random_;
+  std::vector<double> band_, taps_;  // band-limited noise: a band-pass filter and its recent input
+  std::size_t tap_ = 0;
   std::vector<float> frame_;
   Stats stats_;
 };
+
+// A band-pass filter (windowed sinc), scaled so that white noise through it keeps its power in the
+// band: for noise confined to [lowHz, highHz].
+std::vector<double> bandPass(double lowHz, double highHz, int rate, int taps = 65);
 
 // One-shot: the whole signal through the impairments.
 std::vector<float> impair(const std::vector<float>& signal, const Impairments& impairments, int rate,

@@ -53,6 +53,11 @@ std::string usageText() {
          "      --stop-bits 1.5|2    stop bits sent (default 1.5; 1 to 2 are heard either way)\n"
          "      --rate HZ            sample rate of the audio made (default 8000; at least 8000)\n"
          "      --level DB           level of the tones sent, dB below full scale (default -6)\n"
+         "      --figures us|ita2    the figures of the character table: us (the default, US TTYs:\n"
+         "                           $ on D, # on H, bell on S) or ita2 (ITA2: bell on J, ' on S,\n"
+         "                           = on V, + on Z)\n"
+         "      --no-unshift-on-space  hearing: a space keeps the figures shift (by default a space\n"
+         "                           returns to letters, as on US TTYs)\n"
          "  -h, --help               show this help\n"
          "      --version            show the version\n"
          "\n"
@@ -67,11 +72,12 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   std::set<std::string> given;
   const std::map<std::string, std::string> shortNames = {
       {"-p", "--port"}, {"-o", "--output"}, {"-q", "--quiet"}, {"-h", "--help"}};
-  const std::set<std::string> flags = {"--encode", "--list-devices", "--quiet", "--help", "--version"};
+  const std::set<std::string> flags = {"--encode", "--list-devices",        "--quiet",
+                                       "--help",   "--no-unshift-on-space", "--version"};
   const std::set<std::string> withValue = {
       "--port",       "--folder",      "--port-dir", "--input-device", "--output-device",
       "--input-file", "--output-file", "--log",      "--output",       "--decode",
-      "--baud",       "--stop-bits",   "--rate",     "--level"};
+      "--baud",       "--stop-bits",   "--rate",     "--level",        "--figures"};
   std::map<std::string, std::string> values;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -165,6 +171,15 @@ ParseResult parseOptions(const std::vector<std::string>& args,
     }
   }
 
+  if (error.empty() && values.count("--figures")) {
+    if (auto f = ttysim::baudot::parseFigures(values["--figures"])) {
+      o.tones.figures = *f;
+    } else {
+      error = "--figures needs us or ita2, not '" + values["--figures"] + "'";
+    }
+  }
+  o.tones.unshiftOnSpace = given.count("--no-unshift-on-space") == 0;
+
   auto only = [&](const std::string& name, bool allowed, const std::string& with) {
     if (error.empty() && given.count(name) && !allowed) error = name + " goes only with " + with;
   };
@@ -174,6 +189,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   only("--output-device", device || o.mode == Mode::Encode, "--port or --encode");
   only("--output", o.mode == Mode::Encode, "--encode");
   only("--quiet", o.mode == Mode::Decode, "--decode");
+  only("--no-unshift-on-space", device || o.mode == Mode::Decode, "--port or --decode");
   if (error.empty() && given.count("--input-file") && given.count("--input-device"))
     error = "give --input-device or --input-file, not both";
   if (error.empty() && given.count("--output-file") && given.count("--output-device"))

@@ -15,11 +15,12 @@ class Summary {
  public:
   void add(const Heard& h);
   void addCarrier(const CarrierChange& c);
-  // The summary line, for audio of `seconds` with `rejected` frames thrown away.
+  // The summary line, for audio of `seconds` with `rejected` frames thrown away. Doubtful codes
+  // are counted apart, and only they.
   std::string text(double seconds, long rejected) const;
 
  private:
-  long chars_ = 0, shifts_ = 0;
+  long chars_ = 0, shifts_ = 0, doubtful_ = 0;
   double confidence_ = 0, lowestConfidence_ = 1;
   double level_ = 0, freq_ = 0, snr_ = 0, lowestSnr_ = 1e9, bitMs_ = 0;
   double carrierSince_ = -1, carrierTime_ = 0;

@@ -49,11 +49,12 @@ void Encoder::putCode(int code, std::vector<float>& out) {
   if (code == baudot::kFigs || code == baudot::kLtrs) {
     figures_ = code == baudot::kFigs;
     shiftSent_ = true;
+    afterSpace_ = false;
   }
 }
 
 bool Encoder::put(unsigned char c, std::vector<float>& out) {
-  auto code = baudot::encode(c);
+  auto code = baudot::encode(c, tones_.figures);
   if (!code) return false;
   startCarrier(out);
   // A receiver that missed earlier shifts (it was not listening, or a shift was garbled) is told
@@ -65,7 +66,10 @@ bool Encoder::put(unsigned char c, std::vector<float>& out) {
   if (!shiftSent_ || wantFigures != figures_ || figureAfterSpace)
     putCode(wantFigures ? baudot::kFigs : baudot::kLtrs, out);
   putCode(code->code, out);
-  afterSpace_ = code->code == 4;
+  if (code->code == baudot::kSpace) {
+    afterSpace_ = true;
+    if (quirks_.unshiftOnSpace) figures_ = false;
+  }
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "baudot.h"
+
 namespace softtty {
 
 struct Tones {
@@ -15,15 +17,24 @@ struct Tones {
   double spaceHz = 1800;
   double amplitude = 0.5;  // peak, full scale 1
   double leadIn = 0.15;    // mark tone before the first character whenever the carrier comes on
+  // The character table's figures, for sending and hearing.
+  ttysim::baudot::Figures figures = ttysim::baudot::Figures::Us;
+  // Hearing: a space in figures returns to letters, as on most US TTYs (a sender that relies on it
+  // sends no LTRS after the space). Senders that do not rely on it say FIGS again after a space
+  // before the next figure (softtty does), so the text arrives right either way.
+  bool unshiftOnSpace = true;
   double samplesPerBit() const { return rate / baud; }
 };
 
 // How a real sender departs from the nominal signal: tests, the benchmark and the simulated line
 // use these; the program sends with all of them at zero.
 struct SenderQuirks {
-  double offsetHz = 0;     // both tones off by this much
-  double timing = 0;       // bit duration off by this fraction (0.05: 5 % longer)
-  double phaseJumps = 0;   // chance per bit of a jump to a random phase
+  double offsetHz = 0;    // both tones off by this much
+  double timing = 0;      // bit duration off by this fraction (0.05: 5 % longer)
+  double phaseJumps = 0;  // chance per bit of a jump to a random phase
+  // A sender that relies on the receiver returning to letters on a space: after a space it sends
+  // no LTRS before a letter (minimodem's transmitter and many US TTYs do this).
+  bool unshiftOnSpace = false;
   std::uint64_t seed = 1;  // for the phase jumps
 };
 
@@ -58,10 +69,10 @@ class Encoder {
   bool carrier_ = false;
   bool figures_ = false;  // the shift the receiver was last told
   bool shiftSent_ = false;
-  bool afterSpace_ = false;
-  double phase_ = 0;  // radians
-  double clock_ = 0;  // samples due so far, fractional
-  long written_ = 0;  // samples written so far
+  bool afterSpace_ = false;  // a space went since the last shift code: receivers may be in letters
+  double phase_ = 0;         // radians
+  double clock_ = 0;         // samples due so far, fractional
+  long written_ = 0;         // samples written so far
   std::uint64_t random_;
 };
 

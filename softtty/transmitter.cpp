@@ -10,7 +10,7 @@ void Transmitter::queue(std::string_view bytes) {
   std::lock_guard lock(mutex_);
   for (char c : bytes) {
     // Characters with no Baudot form are not sent.
-    if (ttysim::baudot::encode(static_cast<unsigned char>(c))) bytes_.push_back(c);
+    if (ttysim::baudot::encode(static_cast<unsigned char>(c), tones_.figures)) bytes_.push_back(c);
   }
 }
 
@@ -23,6 +23,19 @@ void Transmitter::farCarrier(bool on, double now) {
 bool Transmitter::deaf(double now) const {
   std::lock_guard lock(mutex_);
   return carrier_ || now < carrierOff_ + kDeafAfter;
+}
+
+void Transmitter::interrupt(double now) {
+  std::lock_guard lock(mutex_);
+  for (auto it = onAir_.rbegin(); it != onAir_.rend(); ++it) {
+    if (it->end > now) bytes_.push_front(it->ch);
+  }
+  onAir_.clear();
+  pending_.clear();
+  played_ = 0;
+  encoder_.carrierOff();
+  if (carrier_) carrierOff_ = now;
+  carrier_ = false;
 }
 
 bool Transmitter::idle() const {
@@ -61,6 +74,8 @@ void Transmitter::fill(float* out, std::size_t n, double now) {
         encoder_.put(static_cast<unsigned char>(c), pending_);
         // The character starts after the lead-in when the carrier was off.
         sent_.push_back({t + (wasOn ? 0 : tones_.leadIn), c});
+        onAir_.push_back({t + static_cast<double>(pending_.size()) * dt, c});
+        while (onAir_.size() > 1 && onAir_.front().end < t - 2) onAir_.pop_front();
         carrier_ = true;
         lastChar_ = t + static_cast<double>(pending_.size()) * dt;
       } else if (carrier_ && t < lastChar_ + hold_) {

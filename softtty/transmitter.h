@@ -26,6 +26,11 @@ class Transmitter {
   // is when the first of them will be heard.
   void fill(float* out, std::size_t n, double now);
 
+  // The audio output failed at `now` (the sound server went away): what it had not yet played is
+  // lost. The characters whose tones had not all been heard by then go back to the front of the
+  // queue, and the carrier counts as off, so that they go again with a lead-in and their shift.
+  void interrupt(double now);
+
   // Whether the receiver must not listen to what it heard at `now`: the carrier is on, or went off
   // less than `deafAfter` seconds before.
   bool deaf(double now) const;
@@ -56,6 +61,11 @@ class Transmitter {
   double waitingSince_ = -1;  // when characters began to wait for the line
   double farOff_ = -1e9;      // when the far end's carrier was last heard going off
   std::vector<Sent> sent_;
+  struct OnAir {
+    double end;  // when its last sample is heard
+    char ch;
+  };
+  std::deque<OnAir> onAir_;  // characters made into tones lately
 };
 
 }  // namespace softtty

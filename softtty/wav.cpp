@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 
 namespace softtty {
 namespace {
@@ -38,77 +40,232 @@ short toPcm(float x) {
   return static_cast<short>(std::fmax(-32768.0f, std::fmin(32767.0f, v)));
 }
 
-std::optional<Audio> parseWav(const std::string& b, const std::string& name, std::string* error) {
-  auto fail = [&](const std::string& why) -> std::optional<Audio> {
-    *error = "'" + name + "' " + why;
-    return std::nullopt;
-  };
-  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0)
-    return fail("is not a WAV file");
-  std::size_t at = 12;
-  bool haveFormat = false;
-  unsigned channels = 0, bits = 0;
-  std::uint32_t rate = 0;
-  while (at + 8 <= b.size()) {
-    const std::string id = b.substr(at, 4);
-    const std::uint32_t size = le32(b, at + 4);
-    const std::size_t body = at + 8;
-    if (id == "fmt ") {
-      if (size < 16 || body + 16 > b.size()) return fail("is truncated (in its format chunk)");
-      unsigned format = le16(b, body);
-      channels = le16(b, body + 2);
-      rate = le32(b, body + 4);
-      bits = le16(b, body + 14);
-      // WAVE_FORMAT_EXTENSIBLE names the real format in its sub-format GUID.
-      if (format == 0xFFFE && size >= 40 && body + 26 <= b.size()) format = le16(b, body + 24);
-      if (format != 1 || bits != 16) {
-        return fail("is not 16-bit PCM (format " + std::to_string(format) + ", " + std::to_string(bits) +
-                    " bits); convert it, for example with: sox IN -b 16 -e signed-integer OUT.wav");
-      }
-      if (channels == 0) return fail("has no channels");
-      if (rate < 8000)
-        return fail("has a sample rate of " + std::to_string(rate) + " Hz; at least 8000 Hz is needed");
-      haveFormat = true;
-    } else if (id == "data") {
-      if (!haveFormat) return fail("has its data before its format");
-      if (body + size > b.size()) {
-        return fail("is truncated (" + std::to_string(b.size() - body) + " of " + std::to_string(size) +
-                    " bytes of audio)");
-      }
-      const std::size_t frame = 2 * channels;
-      if (size % frame != 0) return fail("is truncated (a partial sample at the end)");
-      Audio a;
-      a.rate = static_cast<int>(rate);
-      a.samples.reserve(size / frame);
-      for (std::size_t f = body; f + frame <= body + size; f += frame) {
-        long sum = 0;
-        for (unsigned c = 0; c < channels; ++c) sum += static_cast<short>(le16(b, f + 2 * c));
-        a.samples.push_back(static_cast<float>(sum) / (32768.0f * channels));
-      }
-      return a;
-    }
-    at = body + size + (size & 1);
-  }
-  return fail(haveFormat ? "is truncated (no audio data)" : "is truncated (no format chunk)");
+short muLawToPcm(unsigned char code) {
+  const int u = ~code & 0xff;
+  const int t = (((u & 0x0f) << 3) + 0x84) << ((u & 0x70) >> 4);
+  return static_cast<short>((u & 0x80) ? 0x84 - t : t - 0x84);
 }
 
-std::optional<Audio> readWav(const std::string& path, std::string* error) {
-  std::string bytes;
-  if (path == "-") {
-    bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+short aLawToPcm(unsigned char code) {
+  const int a = code ^ 0x55;
+  int t = (a & 0x0f) << 4;
+  const int segment = (a & 0x70) >> 4;
+  if (segment == 0) {
+    t += 8;
   } else {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      *error = "cannot read '" + path + "': " + std::strerror(errno);
-      return std::nullopt;
+    t = (t + 0x108) << (segment - 1);
+  }
+  return static_cast<short>((a & 0x80) ? t : -t);
+}
+
+unsigned char pcmToMuLaw(short sample) {
+  int v = sample;
+  const int sign = v < 0 ? 0x80 : 0;
+  v = std::min(std::abs(v), 32635) + 0x84;
+  int exponent = 0;
+  for (int rest = v >> 8; rest > 0 && exponent < 7; rest >>= 1) ++exponent;
+  const int mantissa = (v >> (exponent + 3)) & 0x0f;
+  return static_cast<unsigned char>(~(sign | exponent << 4 | mantissa));
+}
+
+unsigned char pcmToALaw(short sample) {
+  int v = sample >> 3;  // 13 bits
+  int mask = 0xd5;
+  if (v < 0) {
+    mask = 0x55;
+    v = -v - 1;
+  }
+  int segment = 0;
+  while (segment < 8 && v > (0x20 << segment) - 1) ++segment;
+  if (segment >= 8) return static_cast<unsigned char>(0x7f ^ mask);
+  const int value = segment << 4 | ((segment < 2 ? v >> 1 : v >> segment) & 0x0f);
+  return static_cast<unsigned char>(value ^ mask);
+}
+
+std::unique_ptr<WavReader> WavReader::open(const std::string& path, std::string* error) {
+  if (path == "-") return open(std::cin, "standard input", error);
+  auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
+  if (!*in) {
+    *error = "cannot read '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  auto r = open(*in, path, error);
+  if (r) r->owned_ = std::move(in);
+  return r;
+}
+
+std::unique_ptr<WavReader> WavReader::open(std::istream& in, const std::string& name, std::string* error) {
+  std::unique_ptr<WavReader> r(new WavReader);
+  r->in_ = &in;
+  r->name_ = name;
+  if (!r->readHeader(error)) return nullptr;
+  return r;
+}
+
+bool WavReader::readHeader(std::string* error) {
+  auto fail = [&](const std::string& why) {
+    *error = "'" + name_ + "' " + why;
+    return false;
+  };
+  std::string b(12, '\0');
+  in_->read(b.data(), 12);
+  if (in_->gcount() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0)
+    return fail("is not a WAV file");
+  bool haveFormat = false;
+  for (;;) {
+    std::string head(8, '\0');
+    in_->read(head.data(), 8);
+    if (in_->gcount() < 8)
+      return fail(haveFormat ? "is truncated (no audio data)" : "is truncated (no format chunk)");
+    const std::string id = head.substr(0, 4);
+    const std::uint32_t size = le32(head, 4);
+    if (id == "data") {
+      if (!haveFormat) return fail("has its data before its format");
+      // A recorder writing to a stream cannot know the length: it leaves the largest there is, or
+      // a placeholder near 2 GiB.
+      streamed_ = size >= 0x7FFF0000u;
+      declared_ = size;
+      return true;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-      *error = "cannot read '" + path + "'";
-      return std::nullopt;
+    if (id != "fmt ") {
+      // Another chunk (a list of tags, a fact chunk): skipped, with its padding byte.
+      in_->ignore(static_cast<std::streamsize>(size) + (size & 1));
+      if (in_->eof())
+        return fail(haveFormat ? "is truncated (no audio data)" : "is truncated (no format chunk)");
+      continue;
+    }
+    if (size < 16) return fail("is truncated (in its format chunk)");
+    std::string f(size + (size & 1), '\0');
+    in_->read(f.data(), static_cast<std::streamsize>(f.size()));
+    if (static_cast<std::size_t>(in_->gcount()) < size) return fail("is truncated (in its format chunk)");
+    unsigned format = le16(f, 0);
+    channels_ = le16(f, 2);
+    const std::uint32_t rate = le32(f, 4);
+    const unsigned bits = le16(f, 14);
+    // WAVE_FORMAT_EXTENSIBLE names the real format in its sub-format GUID.
+    if (format == 0xFFFE && size >= 26) format = le16(f, 24);
+    if (format == 1 && (bits == 8 || bits == 16 || bits == 24 || bits == 32)) {
+      kind_ = Kind::Pcm;
+      formatName_ = std::to_string(bits) + "-bit PCM";
+    } else if (format == 3 && bits == 32) {
+      kind_ = Kind::Float;
+      formatName_ = "32-bit float";
+    } else if (format == 6 && bits == 8) {
+      kind_ = Kind::ALaw;
+      formatName_ = "G.711 A-law";
+    } else if (format == 7 && bits == 8) {
+      kind_ = Kind::MuLaw;
+      formatName_ = "G.711 mu-law";
+    } else {
+      return fail(
+          "has a format this program does not read (format " + std::to_string(format) + ", " +
+          std::to_string(bits) +
+          " bits; it reads PCM, 32-bit float, mu-law and A-law); convert it, for example with: sox IN -b "
+          "16 -e signed-integer OUT.wav");
+    }
+    if (channels_ == 0) return fail("has no channels");
+    if (rate < 8000 || rate > 768000)
+      return fail("has a sample rate of " + std::to_string(rate) + " Hz; 8000 Hz or more is needed");
+    rate_ = static_cast<int>(rate);
+    bytesPerSample_ = bits / 8;
+    haveFormat = true;
+  }
+}
+
+float WavReader::sample(const unsigned char* p) const {
+  switch (kind_) {
+    case Kind::MuLaw:
+      return static_cast<float>(muLawToPcm(*p)) / 32768.0f;
+    case Kind::ALaw:
+      return static_cast<float>(aLawToPcm(*p)) / 32768.0f;
+    case Kind::Float: {
+      float v = 0;
+      std::memcpy(&v, p, 4);
+      return std::isfinite(v) ? v : 0.0f;
+    }
+    case Kind::Pcm:
+      break;
+  }
+  switch (bytesPerSample_) {
+    case 1:
+      return static_cast<float>(static_cast<int>(p[0]) - 128) / 128.0f;
+    case 2:
+      return static_cast<float>(static_cast<std::int16_t>(p[0] | p[1] << 8)) / 32768.0f;
+    case 3:
+      return static_cast<float>(static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 8 |
+                                                          static_cast<std::uint32_t>(p[1]) << 16 |
+                                                          static_cast<std::uint32_t>(p[2]) << 24)) /
+             2147483648.0f;
+    default:
+      return static_cast<float>(static_cast<std::int32_t>(
+                 static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                 static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24)) /
+             2147483648.0f;
+  }
+}
+
+std::size_t WavReader::read(float* out, std::size_t n) {
+  if (ended_ || n == 0) return 0;
+  const std::size_t frame = std::size_t{bytesPerSample_} * channels_;
+  std::uint64_t want = std::uint64_t{n} * frame;
+  if (!streamed_) want = std::min(want, declared_ - delivered_);
+  buffer_.resize(static_cast<std::size_t>(want));
+  in_->read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(want));
+  const auto got = static_cast<std::size_t>(in_->gcount());
+  const std::size_t frames = got / frame;
+  for (std::size_t f = 0; f < frames; ++f) {
+    float sum = 0;
+    for (unsigned c = 0; c < channels_; ++c) sum += sample(buffer_.data() + f * frame + c * bytesPerSample_);
+    out[f] = sum / static_cast<float>(channels_);
+  }
+  delivered_ += got;
+  if (got < want || (!streamed_ && delivered_ == declared_)) {
+    ended_ = true;
+    if (in_->bad()) {
+      error_ = "reading '" + name_ + "' failed after " + std::to_string(delivered_) + " bytes of audio";
+    } else if (streamed_) {
+      warning_ = "'" + name_ + "' was written as a stream (no length in its header): read to its end, " +
+                 std::to_string(delivered_) + " bytes of audio";
+    } else if (delivered_ < declared_) {
+      warning_ = "'" + name_ + "' is truncated: " + std::to_string(delivered_) + " of " +
+                 std::to_string(declared_) + " bytes of audio; decoded what is there";
+    }
+    if (got % frame != 0 && warning_.empty() && error_.empty()) {
+      warning_ =
+          "'" + name_ + "' ends in a partial sample: " + std::to_string(got % frame) + " bytes left out";
     }
   }
-  return parseWav(bytes, path == "-" ? "standard input" : path, error);
+  return frames;
+}
+
+std::optional<Audio> readWav(const std::string& path, std::string* error, std::string* warning) {
+  auto r = WavReader::open(path, error);
+  if (!r) return std::nullopt;
+  Audio a;
+  a.rate = r->rate();
+  std::vector<float> block(65536);
+  while (std::size_t n = r->read(block.data(), block.size()))
+    a.samples.insert(a.samples.end(), block.data(), block.data() + n);
+  if (!r->error().empty()) {
+    *error = r->error();
+    return std::nullopt;
+  }
+  if (warning) *warning = r->warning();
+  return a;
+}
+
+std::optional<Audio> parseWav(const std::string& bytes, const std::string& name, std::string* error,
+                              std::string* warning) {
+  std::istringstream in(bytes);
+  auto r = WavReader::open(in, name, error);
+  if (!r) return std::nullopt;
+  Audio a;
+  a.rate = r->rate();
+  std::vector<float> block(65536);
+  while (std::size_t n = r->read(block.data(), block.size()))
+    a.samples.insert(a.samples.end(), block.data(), block.data() + n);
+  if (warning) *warning = r->warning();
+  return a;
 }
 
 std::string wavBytes(const Audio& audio) {

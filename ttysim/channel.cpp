@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 namespace ttysim {
 
@@ -55,10 +56,11 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
   }
   if (text != "audio" && !text.starts_with("audio,")) {
     *error = "unknown channel '" + std::string(text) +
-             "' (use text, or audio with snr=, offset=, timing=, dropouts=)";
+             "' (use text, or audio with snr=, offset=, timing=, dropouts=, codec=, fer=, burst=)";
     return false;
   }
   softtty::AudioLineSettings a;
+  std::optional<double> fer, burst;
   text.remove_prefix(5);
   while (!text.empty()) {
     text.remove_prefix(1);  // the comma
@@ -68,6 +70,31 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
     auto eq = item.find('=');
     std::string_view name = item.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+    if (name == "codec") {
+      // codec=amr-nb or codec=amr-nb:MODE (the bit rate, 4.75 to 12.2; 12.2 when left out).
+      std::string_view kind = value.substr(0, value.find(':'));
+      if (kind != "amr-nb") {
+        *error = "unknown codec '" + std::string(value) +
+                 "' (use amr-nb:MODE, MODE one of 4.75 5.15 5.9 6.7 7.4 7.95 10.2 12.2)";
+        return false;
+      }
+      softtty::CodecSettings codec = a.codec.value_or(softtty::CodecSettings{});
+      if (kind.size() < value.size()) {
+        auto mode = softtty::parseAmrMode(value.substr(kind.size() + 1));
+        if (!mode) {
+          *error = "unknown AMR-NB mode '" + std::string(value.substr(kind.size() + 1)) +
+                   "' (use 4.75, 5.15, 5.9, 6.7, 7.4, 7.95, 10.2 or 12.2)";
+          return false;
+        }
+        codec.mode = *mode;
+      }
+      if (!softtty::amrAvailable()) {
+        *error = "this ttysim was built without the AMR-NB codec (libopencore-amrnb-dev was missing)";
+        return false;
+      }
+      a.codec = codec;
+      continue;
+    }
     bool percent = !value.empty() && value.back() == '%';
     if (percent) value.remove_suffix(1);
     double v = 0;
@@ -97,11 +124,26 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
       if (percent) v /= 100;
       if (!range(0, 1, " (or 0% to 100%)")) return false;
       a.dropouts = v;
+    } else if (name == "fer") {
+      if (percent) v /= 100;
+      if (!range(0, 1, " (or 0% to 100%)")) return false;
+      fer = v;
+    } else if (name == "burst") {
+      if (!range(1, 1000, " frames")) return false;
+      burst = v;
     } else {
-      *error =
-          "unknown audio channel setting '" + std::string(name) + "' (use snr, offset, timing, dropouts)";
+      *error = "unknown audio channel setting '" + std::string(name) +
+               "' (use snr, offset, timing, dropouts, codec, fer, burst)";
       return false;
     }
+  }
+  if ((fer || burst) && !a.codec) {
+    *error = "fer= and burst= are the codec's frame erasures: give codec=amr-nb:MODE with them";
+    return false;
+  }
+  if (a.codec) {
+    if (fer) a.codec->erasures = *fer;
+    if (burst) a.codec->burst = *burst;
   }
   *audio = a;
   return true;
@@ -109,7 +151,10 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
 
 Channel Channel::overAudio(const softtty::AudioLineSettings& audio, std::uint64_t seed) {
   Channel c(ErrorRates{}, seed);
-  c.audio_ = std::make_unique<softtty::AudioLine>(audio, seed);
+  std::string error;
+  c.audio_ = softtty::AudioLine::create(audio, seed, &error);
+  // The settings were checked when parsed; only a codec the program lacks fails here.
+  if (!c.audio_) throw std::runtime_error(error);
   return c;
 }
 

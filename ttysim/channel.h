@@ -27,7 +27,9 @@ std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* er
 std::string formatErrorRates(const ErrorRates& r);
 
 // Parses the --channel value: "text" (nothing) or "audio" with any of snr=DB, offset=HZ,
-// timing=PCT and dropouts=RATE after commas, e.g. "audio,snr=10,offset=20,timing=-3,dropouts=1%".
+// timing=PCT and dropouts=RATE after commas, e.g. "audio,snr=10,offset=20,timing=-3,dropouts=1%",
+// and a mobile network's codec: codec=amr-nb:MODE (MODE the bit rate, 4.75 to 12.2) with its
+// frame erasure rate fer=RATE and burst=FRAMES (the mean length of a run of erased frames).
 // Returns false with the error text on failure.
 bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio,
                   std::string* error);

@@ -3,9 +3,12 @@
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextLayout>
+#include <algorithm>
 #include <memory>
 
 #include "call/conversation_text.h"
@@ -21,6 +24,9 @@ QString ToDisplay(const std::string& bytes) {
     if (c == U'\u2029') c = U'\n';
   return QString::fromStdU32String(shown);
 }
+
+// The user state of a block that goes on from the block before (a piece of the same paragraph).
+constexpr int kGoesOn = 1;
 
 }  // namespace
 
@@ -42,17 +48,61 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 }
 
 std::string TMemo::Text() const {
-  return DisplayToViewText(document()->toRawText().toStdU32String());
+  return DisplayToViewText(
+      Joined(0, document()->characterCount() - 1, QChar::ParagraphSeparator).toStdU32String());
 }
 
 void TMemo::SetText(const std::string& bytes) {
-  setPlainText(ToDisplay(bytes));
+  setPlainText(QString());
+  AppendText(bytes);
 }
 
 void TMemo::AppendText(const std::string& bytes) {
+  const QString shown = ToDisplay(bytes);
   QTextCursor end(document());
   end.movePosition(QTextCursor::End);
-  end.insertText(ToDisplay(bytes));
+  // In parts that never make the last block longer than a piece: a long text given at once is
+  // laid out a piece at a time too.
+  for (qsizetype done = 0; done < shown.size();) {
+    const qsizetype room = std::max(1, kPieceLength - (document()->lastBlock().length() - 1));
+    const qsizetype lineEnd = shown.indexOf(u'\n', done);
+    const qsizetype part = std::min(room, (lineEnd < 0 ? shown.size() : lineEnd + 1) - done);
+    end.insertText(shown.mid(done, part));
+    done += part;
+    if (document()->lastBlock().length() - 1 >= kPieceLength) EndPiece();
+  }
+}
+
+void TMemo::EndPiece() {
+  QTextBlock last = document()->lastBlock();
+  // At the start of its last line when it has been laid out, so that the lines look as they would
+  // in one block; otherwise (a view not shown yet) at its end.
+  int cut = last.length() - 1;
+  if (const QTextLayout* layout = last.layout(); layout && layout->lineCount() > 1)
+    cut = layout->lineAt(layout->lineCount() - 1).textStart();
+  const int state = last.userState();
+  QTextCursor at(last);
+  at.setPosition(last.position() + cut);
+  at.insertBlock();
+  at.block().previous().setUserState(state);
+  at.block().setUserState(kGoesOn);
+}
+
+QString TMemo::Joined(int from, int to, QChar paragraphBreak) const {
+  QString text;
+  for (QTextBlock b = document()->findBlock(from); b.isValid() && b.position() <= to; b = b.next()) {
+    if (b.position() > from && b.userState() != kGoesOn) text += paragraphBreak;
+    const int start = std::max(from - b.position(), 0);
+    text += b.text().mid(start, to - b.position() - start);
+  }
+  return text;
+}
+
+QMimeData* TMemo::createMimeDataFromSelection() const {
+  const QTextCursor selection = textCursor();
+  auto* data = new QMimeData;
+  data->setText(Joined(selection.selectionStart(), selection.selectionEnd(), u'\n'));
+  return data;
 }
 
 void TMemo::GoToEnd() {
@@ -103,6 +153,16 @@ void TMemo::keyPressEvent(QKeyEvent* event) {
   if (OnKeyPress && !OnKeyPress(key)) return;
   // Sending lets events run: a call that ended meanwhile takes nothing more.
   if (!isEnabled() || isReadOnly()) return;
+  if (key == '\b') {
+    // At the start of a piece the character before is the previous piece's last one, not a line break.
+    QTextCursor caret = textCursor();
+    if (!caret.hasSelection() && caret.atBlockStart() && caret.block().userState() == kGoesOn &&
+        caret.block().previous().length() > 1) {
+      caret.setPosition(caret.position() - 1);
+      caret.deletePreviousChar();
+      return;
+    }
+  }
   if (key == '\r') {
     // Shift+Enter as Enter: a line break the capture holds, never a line separator.
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");

@@ -2,6 +2,12 @@
 // The conversation view MemoASCII: a text pane whose content is a Windows-1252 byte string
 // (lines separated by CR LF). It draws the bytes as Unicode: the marks 177, 178 and 183 as
 // they stand in Windows-1252, control codes such as BS and ESC as visible symbols.
+//
+// Qt lays a whole paragraph out again whenever text is added to it, so one long paragraph (a far
+// end that never breaks lines, a device sending noise) would cost more with every character. The
+// view therefore holds a paragraph in pieces of at most kPieceLength characters, each piece a
+// block of its own marked as going on from the one before; a piece ends where its last line wraps
+// anyway, so the pieces read as one paragraph. Text() and copying join them again.
 #include <QColor>
 #include <QPlainTextEdit>
 #include <functional>
@@ -11,6 +17,9 @@ namespace corvalis {
 
 class TMemo : public QPlainTextEdit {
  public:
+  // The most characters of a paragraph laid out as one block.
+  static constexpr int kPieceLength = 500;
+
   explicit TMemo(QWidget* parent = nullptr);
 
   // The whole text as bytes, and replacing it.
@@ -38,8 +47,14 @@ class TMemo : public QPlainTextEdit {
   bool canInsertFromMimeData(const QMimeData* source) const override;
   void insertFromMimeData(const QMimeData* source) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  QMimeData* createMimeDataFromSelection() const override;
 
  private:
+  // The characters from one document position to another, the pieces of a paragraph joined and
+  // the paragraphs separated by paragraphBreak.
+  QString Joined(int from, int to, QChar paragraphBreak) const;
+  // Ends the last block where its last line begins, the rest going on in a new block.
+  void EndPiece();
   // A key that is not a typed character but would change the text (paste, cut, delete, a
   // line break with Ctrl or Alt).
   static bool ChangesText(QKeyEvent* event);

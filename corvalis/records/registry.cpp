@@ -623,16 +623,55 @@ std::optional<fs::path> firstNonFolder(const fs::path& path) {
 
 }  // namespace
 
-fs::path unreadableCopyPath(const fs::path& file) {
-  fs::path base = file;
-  base += ".unreadable";
+namespace {
+// "<file><suffix>", then "<file><suffix>.1", ".2", ...: the n-th name of a kept copy.
+fs::path copyName(const fs::path& file, std::string_view suffix, int n) {
+  fs::path name = file;
+  name += suffix;
+  if (n > 0) name += "." + std::to_string(n);
+  return name;
+}
+
+// The first of those names that is free.
+fs::path freeCopyName(const fs::path& file, std::string_view suffix) {
   std::error_code ec;
-  fs::path candidate = base;
-  for (int n = 1; n < 10000 && fs::exists(fs::symlink_status(candidate, ec)); ++n) {
-    candidate = base;
-    candidate += "." + std::to_string(n);
+  int n = 0;
+  while (n < 10000 && fs::exists(fs::symlink_status(copyName(file, suffix, n), ec))) ++n;
+  return copyName(file, suffix, n);
+}
+
+// An existing copy among those names that holds exactly these bytes; empty when there is none.
+fs::path identicalCopy(const fs::path& file, std::string_view suffix, std::string_view bytes) {
+  std::error_code ec;
+  for (int n = 0; n < 10000; ++n) {
+    fs::path name = copyName(file, suffix, n);
+    if (!fs::exists(fs::symlink_status(name, ec))) break;
+    std::string kept;
+    int err = 0;
+    if (fs::file_size(name, ec) == bytes.size() && !ec && readWholeFile(name, kept, &err) == ReadResult::Ok &&
+        kept == bytes)
+      return name;
   }
-  return candidate;
+  return {};
+}
+
+// Whether two definitions of a value hold the same (absent counts as one value).
+bool sameValue(const Line* a, const Line* b) {
+  ValueKind ka = a ? a->valueKind : ValueKind::Absent;
+  ValueKind kb = b ? b->valueKind : ValueKind::Absent;
+  if (ka != kb) return false;
+  if (ka == ValueKind::Absent) return true;
+  if (ka == ValueKind::String || ka == ValueKind::ExpandString) return a->text == b->text;
+  return a->raw == b->raw;
+}
+}  // namespace
+
+fs::path unreadableCopyPath(const fs::path& file) {
+  return freeCopyName(file, ".unreadable");
+}
+
+fs::path editedCopyPath(const fs::path& file) {
+  return freeCopyName(file, ".edited");
 }
 
 std::string_view rootKeyName(RootKey root) {
@@ -848,8 +887,11 @@ void Registry::writeString(std::string_view name, std::string_view value) {
   writeStrings({{std::string(name), std::string(value)}});
 }
 
-void Registry::writeStrings(const std::vector<std::pair<std::string, std::string>>& values) {
+void Registry::writeStrings(const std::vector<std::pair<std::string, std::string>>& values,
+                            const std::string* knownText) {
   keptAside_.clear();
+  overwrittenEdits_.clear();
+  keptEarlier_ = false;
   if (values.empty()) return;
   if (!open_) throw failedToSet(values.front().first, problem_.path, problem_.systemError);
   for (const auto& [name, value] : values) {
@@ -866,7 +908,20 @@ void Registry::writeStrings(const std::vector<std::pair<std::string, std::string
   // old one is kept beside it.
   const bool keep = !isRegistryExport(current);
   if (keep) current.clear();
-  KeyDocument doc(current, sectionNamesFor(rootKeyName(root_), current_.parts));
+  const std::vector<std::string> sections = sectionNamesFor(rootKeyName(root_), current_.parts);
+  KeyDocument doc(current, sections);
+  // Values someone else changed since the caller's last read or write, which this write goes over.
+  std::vector<std::string> overwritten;
+  if (knownText && !keep && !bytes.empty()) {
+    KeyDocument known(*knownText, sections);
+    for (const auto& [name, value] : values) {
+      const Line* now = doc.find(name);
+      if (sameValue(now, known.find(name))) continue;
+      const std::string_view written = std::string_view(value).substr(0, value.find('\0'));
+      if (now && now->valueKind == ValueKind::String && now->text == written) continue;  // the same edit
+      overwritten.push_back(now ? now->name : name);
+    }
+  }
   const std::string* firstChanged = nullptr;
   for (const auto& [name, value] : values) {
     if (doc.set(name, value) && !firstChanged) firstChanged = &name;
@@ -876,16 +931,30 @@ void Registry::writeStrings(const std::vector<std::pair<std::string, std::string
     return;
   }
   std::string text = doc.text();
+  // The file as found is kept before it is replaced: one that cannot be read, or one whose edits
+  // would be written over. The same edits found again (a second save that fails, a tool putting the
+  // same file back) are not kept twice.
   fs::path copy;
+  bool madeCopy = false;
   if (keep) {
     copy = unreadableCopyPath(file_);
+  } else if (!overwritten.empty()) {
+    copy = identicalCopy(file_, ".edited", bytes);
+    keptEarlier_ = !copy.empty();
+    if (copy.empty()) copy = editedCopyPath(file_);
+  }
+  if (!copy.empty() && !keptEarlier_) {
     if (int e = writeNewFile(copy, bytes)) throw failedToSet(*firstChanged, copy, e);
+    madeCopy = true;
   }
   if (int e = replaceFile(file_, text)) {
-    if (keep) ::unlink(copy.c_str());
+    if (madeCopy) ::unlink(copy.c_str());
+    keptEarlier_ = false;
     throw failedToSet(*firstChanged, file_, e);
   }
   keptAside_ = std::move(copy);
+  keptAsideWhy_ = keep ? KeptAsideWhy::Unreadable : KeptAsideWhy::EditedElsewhere;
+  overwrittenEdits_ = std::move(overwritten);
   snapshot_ = std::move(text);
 }
 

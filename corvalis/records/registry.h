@@ -10,7 +10,9 @@
 // A key is opened with full access (read and write). Reads see the file as it was when the key was
 // opened; every write reads the file afresh, changes only the values written and replaces the file
 // atomically (temporary file in the same folder, flushed, renamed), so a failed write leaves the old
-// file whole. Lines the registry does not understand are written back unchanged.
+// file whole. Lines the registry does not understand are written back unchanged. A file that is no
+// export, or one whose values someone else changed since the caller last saw it, is kept beside the
+// key's file before a write replaces it.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -63,6 +65,10 @@ struct RegistryProblem {
 // "<file>.unreadable", or with ".1", ".2", ... added when that name is taken.
 std::filesystem::path unreadableCopyPath(const std::filesystem::path& file);
 
+// The name under which a key file changed by someone else is kept before a write goes over those
+// changes: "<file>.edited", or with ".1", ".2", ... added when that name is taken.
+std::filesystem::path editedCopyPath(const std::filesystem::path& file);
+
 enum class RootKey { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
 
 // "HKEY_LOCAL_MACHINE" and the like.
@@ -103,12 +109,22 @@ class Registry {
   // old file under unreadableCopyPath before replacing it.
   bool openKey(std::string_view path, bool canCreate);
   const RegistryProblem& problem() const { return problem_; }
-  // Where the last write kept a file that could not be read; empty when it kept none.
+  // Where the last write kept the file it found before replacing it; empty when it kept none.
+  // keptAsideWhy() says whether that file could not be read (unreadableCopyPath) or held changes made
+  // by someone else (editedCopyPath); for those, overwrittenEdits() names the values they changed that
+  // the write went over, and keptEarlier() says the same bytes were already kept there before.
+  enum class KeptAsideWhy { Unreadable, EditedElsewhere };
   const std::filesystem::path& keptAside() const { return keptAside_; }
+  KeptAsideWhy keptAsideWhy() const { return keptAsideWhy_; }
+  const std::vector<std::string>& overwrittenEdits() const { return overwrittenEdits_; }
+  bool keptEarlier() const { return keptEarlier_; }
   void closeKey();
   bool hasOpenKey() const { return open_; }
   // The open key's full name, "HKEY_LOCAL_MACHINE\Software\...".
   std::string currentKeyName() const;
+  // The open key's text as read when the key was opened or as last written (empty for a key without
+  // a file yet).
+  const std::string& currentKeyText() const { return snapshot_; }
 
   // Whether a key exists, without opening it.
   bool keyExists(std::string_view path) const;
@@ -130,7 +146,13 @@ class Registry {
 
   // Stores several string values with a single replacement of the file: all of them or none. A failure
   // names the first value whose data was to change.
-  void writeStrings(const std::vector<std::pair<std::string, std::string>>& values);
+  //
+  // knownText, when given, is the key's text as the caller last read or wrote it. A value that the
+  // file now holds otherwise (changed, deleted or added by someone else since) and that this write
+  // replaces with other data would be lost: before the file is replaced, it is kept byte for byte
+  // under editedCopyPath (or found already kept there) and keptAside() says where.
+  void writeStrings(const std::vector<std::pair<std::string, std::string>>& values,
+                    const std::string* knownText = nullptr);
 
  private:
   struct KeyPath {
@@ -152,6 +174,9 @@ class Registry {
   std::string snapshot_;  // the file's text (UTF-8, as decoded) when opened or last written
   RegistryProblem problem_;
   std::filesystem::path keptAside_;
+  KeptAsideWhy keptAsideWhy_ = KeptAsideWhy::Unreadable;
+  std::vector<std::string> overwrittenEdits_;
+  bool keptEarlier_ = false;
 };
 
 }  // namespace corvalis::records

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -39,6 +41,33 @@ struct KeyCloser {
   Registry& registry;
   ~KeyCloser() { registry.closeKey(); }
 };
+
+// The settings file's text as this program last read or wrote it, by registry folder (an absent
+// file reads as empty). A save compares the file with it to find changes made by someone else meanwhile: a
+// hand edit, another copy of the program. The program has one settings store, so this lives as long as the
+// process.
+class KnownTexts {
+ public:
+  void set(const Registry& registry, std::string text) {
+    std::lock_guard lock(mutex_);
+    texts_[registry.rootDir()] = std::move(text);
+  }
+  std::optional<std::string> get(const Registry& registry) const {
+    std::lock_guard lock(mutex_);
+    auto it = texts_.find(registry.rootDir());
+    if (it == texts_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::filesystem::path, std::string> texts_;
+};
+
+KnownTexts& knownTexts() {
+  static KnownTexts texts;
+  return texts;
+}
 }  // namespace
 
 std::string homeDirectory() {
@@ -70,8 +99,13 @@ void setSettingsDefaults(SettingsRecord& record) {
 
 bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead) {
   if (valuesRead) *valuesRead = 0;
-  if (!registry.openKey(kSettingsKey, false)) return false;
+  if (!registry.openKey(kSettingsKey, false)) {
+    // Nothing read: whatever the file holds at the first save was not seen by this program.
+    knownTexts().set(registry, {});
+    return false;
+  }
   KeyCloser closer{registry};
+  knownTexts().set(registry, registry.currentKeyText());
   for (const SettingsValue& v : kSettingsValues) {
     record.*v.field = registry.readString(v.name);
     if (valuesRead) ++*valuesRead;
@@ -90,8 +124,22 @@ bool writeSettings(Registry& registry, const SettingsRecord& record, const Setti
   for (size_t i = 0; i < kSettingsValues.size(); ++i) {
     if (!leaveStored[i]) values.emplace_back(kSettingsValues[i].name, record.*kSettingsValues[i].field);
   }
-  registry.writeStrings(values);
+  const std::optional<std::string> known = knownTexts().get(registry);
+  registry.writeStrings(values, known ? &*known : nullptr);
+  knownTexts().set(registry, registry.currentKeyText());
   return true;
+}
+
+std::string keptAsideText(const Registry& registry) {
+  const std::filesystem::path& copy = registry.keptAside();
+  if (copy.empty()) return {};
+  if (registry.keptAsideWhy() == Registry::KeptAsideWhy::Unreadable)
+    return "the settings file that could not be read is kept as " + copy.string();
+  std::string names;
+  for (const std::string& name : registry.overwrittenEdits()) names += (names.empty() ? "" : ", ") + name;
+  return "the settings file was changed outside the program since it was read (" + names +
+         "); the window's settings are saved over it, and the changed file " +
+         (registry.keptEarlier() ? "was already kept as " : "is kept as ") + copy.string();
 }
 
 std::string settingsProblemText(const RegistryProblem& problem) {

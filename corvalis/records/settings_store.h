@@ -42,11 +42,16 @@ bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead
 
 // Writes the 21 values as strings (nothing else is written, nothing deleted), creating the key when
 // absent, in one replacement of the file; the values of leaveStored are not written and keep what the
-// store holds. Returns false, writing nothing, when there is no settings folder at all. A key that
-// cannot be opened or created raises RegistryError with the text of settingsProblemText; a refused
-// write raises RegistryError ("Failed to set data for '<name>'") and leaves the stored values as they
-// were. The key is closed on every path.
+// store holds. When the file was changed by someone else since this program last read or wrote it and
+// the write goes over a value so changed, the file as found is first kept as Corvalis.reg.edited
+// (".1", ".2", ... for later ones); registry.keptAside() says where and keptAsideText the log line. Returns
+// false, writing nothing, when there is no settings folder at all. A key that cannot be opened or created
+// raises RegistryError with the text of settingsProblemText; a refused write raises RegistryError ("Failed to
+// set data for '<name>'") and leaves the stored values as they were. The key is closed on every path.
 bool writeSettings(Registry& registry, const SettingsRecord& record, const SettingsMask& leaveStored = {});
+
+// The log line for the file the last write kept aside (see Registry::keptAside); empty for none.
+std::string keptAsideText(const Registry& registry);
 
 // What the tester is told about a settings store that cannot be used as it should (empty for none).
 std::string settingsProblemText(const RegistryProblem& problem);

@@ -1,5 +1,6 @@
 // corvalis: the TTY field-test program. One main window and the manual typing window.
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QIcon>
 #include <QStyleFactory>
@@ -62,12 +63,16 @@ int HandleCommandLine(int argc, char** argv) {
   return -1;
 }
 
-// The About sheet's link: the README installed beside the program when there is one, else the
-// one in the source tree it was built from.
+// The About sheet's link: the README installed with the program (found from the program's folder,
+// so that a moved install still finds it); else, for a program run from a build folder inside
+// the source tree (build/bin/corvalis), the source tree's; else where the prefix installs it.
 std::string DownloadSite() {
-  QFileInfo installed(QCoreApplication::applicationDirPath() + "/" CORVALIS_INSTALLED_README);
-  if (installed.isFile()) return QUrl::fromLocalFile(installed.absoluteFilePath()).toString().toStdString();
-  return CORVALIS_DOWNLOAD_SITE;
+  const QString dir = QCoreApplication::applicationDirPath();
+  QFileInfo readme(dir + "/" CORVALIS_INSTALLED_README);
+  if (!readme.isFile() && QFileInfo(dir + "/../CMakeCache.txt").isFile())
+    readme.setFile(dir + "/../../README.md");
+  if (!readme.isFile()) readme.setFile(CORVALIS_PREFIX_README);
+  return QUrl::fromLocalFile(QDir::cleanPath(readme.absoluteFilePath())).toString().toStdString();
 }
 
 }  // namespace

@@ -152,8 +152,7 @@ void TMainForm::SaveConfig() {
   try {
     records::writeSettings(registry, stored, leaveStored);
     lastSaveFailed_ = false;
-    if (!registry.keptAside().empty())
-      Log().Write("the settings file that could not be read is kept as " + registry.keptAside().string());
+    if (!registry.keptAside().empty()) Log().Write(records::keptAsideText(registry));
   } catch (const records::RegistryError& e) {
     // Shown once per run, not at every key typed; the program goes on with what the tester set,
     // and the caller (Start Call, closing) completes its steps.

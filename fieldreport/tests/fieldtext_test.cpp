@@ -100,6 +100,77 @@ TEST(FieldText, WhatIsNoCaptureFileOrNoWholeRecord) {
   EXPECT_EQ(readCapture(whole.substr(0, whole.size() - 2)).records.size(), 1u);
 }
 
+TEST(FieldText, ARecordCutMidLineEndsThereAndTheNextOneIsReadWhole) {
+  // The first record broke off in the middle of a received line; the program appended the next
+  // record right after it, its rule line on the same line.
+  const std::string first = Record("SEND: HI GA \r\n\r\nRECD: HELLO WORLD GA");
+  const std::string cut = first.substr(0, first.find("WORLD") + 2);
+  Capture capture = readCapture(Record("SEND: BEFORE") + cut + Record("SEND: AFTER", "DIAL#: 7\r\n"));
+  ASSERT_EQ(capture.records.size(), 2u);
+  ASSERT_EQ(capture.broken.size(), 1u);
+  EXPECT_EQ(capture.records[1].number, 3);
+  EXPECT_EQ(capture.records[1].conversation, "SEND: AFTER");
+  ASSERT_NE(capture.records[1].value("DIAL#"), nullptr);
+  const BrokenRecord& broken = capture.broken[0];
+  EXPECT_EQ(broken.number, 2);
+  EXPECT_TRUE(broken.started);
+  EXPECT_FALSE(broken.conversationWhole);
+  EXPECT_EQ(broken.partial.conversation, "SEND: HI GA \r\n\r\nRECD: HELLO WO");
+  EXPECT_EQ(broken.partial.started, "10/18/01 14:05:07");
+
+  // Cut in its values: the conversation is whole, the values up to the cut line are kept.
+  const std::string inValues = first.substr(0, first.find("TURBOCODE") + 5);
+  Capture values = readCapture(inValues);
+  ASSERT_EQ(values.broken.size(), 1u);
+  EXPECT_TRUE(values.broken[0].conversationWhole);
+  EXPECT_EQ(values.broken[0].partial.values,
+            (std::vector<std::pair<std::string, std::string>>{{"COMPUTERID", "LAB1"}}));
+}
+
+TEST(FieldText, FilesResavedByAnEditorReadAsTheProgramWroteThem) {
+  const std::string program = Record(
+      "RECD: MONTR\xC9"
+      "AL GA\xB1\xB2 OK",
+      "LOCATION: Montr\xE9"
+      "al\r\n");
+  auto same = [&](const std::string& bytes, const std::string& encoding) {
+    Capture c = readCapture(bytes);
+    EXPECT_EQ(c.encoding, encoding);
+    ASSERT_EQ(c.records.size(), 1u) << encoding;
+    EXPECT_EQ(c.records[0].conversation,
+              "RECD: MONTR\xC9"
+              "AL GA\xB1\xB2 OK")
+        << encoding;
+    ASSERT_NE(c.records[0].value("LOCATION"), nullptr);
+    EXPECT_EQ(*c.records[0].value("LOCATION"),
+              "Montr\xE9"
+              "al")
+        << encoding;
+  };
+  same(program, "");
+  const std::string utf8 = cp1252ToUtf8(program);
+  same(utf8, "UTF-8");
+  same("\xEF\xBB\xBF" + utf8, "UTF-8 with a byte-order mark");
+  std::string utf16 = "\xFF\xFE";
+  for (unsigned char c : program) {
+    const char16_t unit = c == 0xC9 ? 0xC9 : c == 0xE9 ? 0xE9 : c == 0xB1 ? 0xB1 : c == 0xB2 ? 0xB2 : c;
+    utf16 += static_cast<char>(unit & 0xFF);
+    utf16 += static_cast<char>(unit >> 8);
+  }
+  same(utf16, "UTF-16LE");
+  // Saved with the old Macintosh line ends, CR alone.
+  std::string crOnly = program;
+  for (std::size_t at; (at = crOnly.find("\r\n")) != std::string::npos;) crOnly.erase(at + 1, 1);
+  same(crOnly, "");
+  // A character the code page lacks becomes a question mark.
+  const Capture arrow =
+      readCapture(Record("RECD: A\xE2\x86\x92"
+                         "B"));
+  EXPECT_EQ(arrow.encoding, "UTF-8");
+  ASSERT_EQ(arrow.records.size(), 1u);
+  EXPECT_EQ(arrow.records[0].conversation, "RECD: A?B");
+}
+
 TEST(FieldText, Windows1252BecomesUtf8) {
   EXPECT_EQ(cp1252ToUtf8("Caf\xE9 \x80 \x93x\x94 \xB1\xB2"),
             "Caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D \xC2\xB1\xC2\xB2");

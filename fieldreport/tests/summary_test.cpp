@@ -1,79 +1,39 @@
-// Calls from records, verdicts, and the summary's pooled rates and intervals on hand-checked numbers.
+// Verdicts of calls and conditions, and the summary's pooled rates, on hand-checked numbers.
 #include "summary.h"
 
 #include <gtest/gtest.h>
 
 #include "calls.h"
+#include "sha256.h"
 
 namespace fieldreport {
 namespace {
 
-Figures figures(int total, int correct, int master = -1) {
+Figures figures(int total, int correct, int master = -1, int cerErrors = -1) {
   Figures f;
   f.masterChars = master < 0 ? total : master;
   f.pcer = {total, correct, 0, total - correct, 0};
   f.ccer = f.tcer = f.pcer;
   f.pcerRate = f.ccerRate = f.tcerRate = total ? 100.0 - 100.0 * correct / total : 100.0;
-  f.cerErrors = total - correct;
+  f.cerErrors = cerErrors < 0 ? total - correct : cerErrors;
   f.cerLength = f.masterChars;
   f.cerRate = f.cerLength ? 100.0 * f.cerErrors / f.cerLength : 0.0;
   f.coverage = f.masterChars ? 100.0 * total / f.masterChars : 100.0;
   return f;
 }
 
-ScoredRecord record(const Script* script, fieldtext::Side farEnd, std::optional<long long> start,
-                    double seconds, const Figures& f = figures(100, 100), std::string device = "NXi modem") {
+const std::vector<Limit> kDefaultLimits = {{Rate::Pcer, 1.0}, {Rate::Cer, 1.0}};
+
+ScoredRecord record(long long start, const Figures& f, std::string device = "NXi modem",
+                    fieldtext::Side farEnd = fieldtext::Side::Even, std::string computer = "LAB1") {
   ScoredRecord r;
-  r.script = script;
   r.farEnd = farEnd;
   r.start = start;
-  r.record.seconds = seconds;
-  r.record.values = {{"TYPE", "Wireless Calls (Moving)"}, {"DEVICE", device}, {"PHONEMODEL", "X100"}};
+  r.record.seconds = 60;
+  r.record.values = {{"COMPUTERID", computer}, {"TYPE", "Wireless Calls (Moving)"}, {"DEVICE", device}};
   r.figures = f;
-  r.verdict = verdictOf(f, {Limit{}});
+  r.verdict = verdictOf(f, kDefaultLimits);
   return r;
-}
-
-using fieldtext::Side;
-
-TEST(Moments, TheLocalesDateFormsAgreeAndMidnightHasNoTime) {
-  const auto expected = parseMoment("10/18/01 14:05:07");
-  ASSERT_TRUE(expected);
-  EXPECT_EQ(parseMoment("18.10.2001 14:05:07"), expected);
-  EXPECT_EQ(parseMoment("2001-10-18 14:05:07"), expected);
-  EXPECT_EQ(parseMoment("10/18/2001 02:05:07 PM"), expected);
-  EXPECT_EQ(parseMoment("18/10/01 14:05:07"), expected);  // day first: 18 is no month
-  EXPECT_EQ(*parseMoment("10/18/01") + 14 * 3600 + 5 * 60 + 7, *expected);
-  EXPECT_EQ(*parseMoment("10/19/01 00:00:40") - *parseMoment("10/18/01 23:59:30"), 70);
-  EXPECT_EQ(*parseMoment("03/01/04 00:00:00") - *parseMoment("02/28/04 00:00:00"), 2 * 86400);  // leap year
-  for (const char* bad : {"", "yesterday", "13/13/01 10:00:00", "10/18/01 25:00:00", "10/18/01 13:00:00 PM"})
-    EXPECT_EQ(parseMoment(bad), std::nullopt) << bad;
-}
-
-TEST(Calls, TheTwoEndsOfACallArePairedAndNothingElse) {
-  Script s{"/a/script.txt", {}, "HELLO GA\n\n"}, copy{"/b/SCRIPT.TXT", {}, "HELLO GA\n\n"},
-      other{"/o.txt", {}, "BYE\n\n"};
-  std::vector<ScoredRecord> r = {
-      record(&s, Side::Even, 1000, 60),         // 0: incoming...
-      record(&copy, Side::Odd, 1030, 55),       // 1: ...and its far end, with its own copy of the script
-      record(&s, Side::Even, 1200, 60),         // 2: no partner within two minutes...
-      record(&s, Side::Odd, 1321, 60),          // 3: ...121 s later
-      record(&s, Side::Even, 2000, 60),         // 4: same direction as 5
-      record(&s, Side::Even, 2010, 60),         // 5
-      record(&other, Side::Odd, 2020, 60),      // 6: another script
-      record(&s, Side::Even, 5000, 30),         // 7: two calls one after the other on one machine
-      record(&s, Side::Odd, 5040, 30),          // 8
-      record(&s, Side::Odd, std::nullopt, 30),  // 9: start not readable
-  };
-  std::vector<std::vector<std::size_t>> calls;
-  for (const Call& c : pairCalls(r)) calls.push_back(c.records);
-  EXPECT_EQ(calls, (std::vector<std::vector<std::size_t>>{{0, 1}, {2}, {3}, {4}, {5}, {6}, {7}, {8}, {9}}));
-
-  // Each record pairs once, with the nearest start.
-  r = {record(&s, Side::Even, 1000, 60), record(&s, Side::Odd, 1010, 60), record(&s, Side::Odd, 1020, 60)};
-  calls.clear();
-  for (const Call& c : pairCalls(r)) calls.push_back(c.records);
-  EXPECT_EQ(calls, (std::vector<std::vector<std::size_t>>{{0, 1}, {2}}));
 }
 
 TEST(Verdicts, GoByTheFiguresAsPrintedAndAnIncompleteCallNeverPasses) {
@@ -84,65 +44,85 @@ TEST(Verdicts, GoByTheFiguresAsPrintedAndAnIncompleteCallNeverPasses) {
   EXPECT_EQ(verdictOf(figures(100, 100, 200), pcer1), Verdict::Incomplete);   // a dropped call: PCER 0.00
   EXPECT_EQ(verdictOf(figures(94996, 94996, 100000), pcer1), Verdict::Pass);  // 95.00 % counted
   EXPECT_EQ(verdictOf(figures(94994, 94994, 100000), pcer1), Verdict::Incomplete);
-  // Every limit must hold.
-  Figures f = figures(1000, 995);
-  f.tcerRate = 0.2;
-  EXPECT_EQ(verdictOf(f, {{Rate::Pcer, 1.0}, {Rate::Tcer, 0.1}}), Verdict::Fail);
-  EXPECT_EQ(verdictOf(f, {{Rate::Pcer, 1.0}, {Rate::Tcer, 0.3}}), Verdict::Pass);
+  // By default added characters count too: 41 letters of garbage in 216 leave PCER at 0.00.
+  EXPECT_EQ(verdictOf(figures(216, 216, 216, 41), pcer1), Verdict::Pass);
+  EXPECT_EQ(verdictOf(figures(216, 216, 216, 41), kDefaultLimits), Verdict::Fail);
 
-  Call both{{0, 1}, Verdict::Fail};
-  std::vector<ScoredRecord> r = {record(nullptr, Side::Even, 0, 1),
-                                 record(nullptr, Side::Odd, 0, 1, figures(50, 50, 100))};
-  EXPECT_EQ(callVerdict(r, both), Verdict::Incomplete);
+  std::vector<ScoredRecord> r = {record(0, figures(100, 100)), record(0, figures(50, 50, 100))};
+  EXPECT_EQ(callVerdict(r, Call{{0, 1}, Verdict::Fail}), Verdict::Incomplete);
 }
 
 TEST(Summary, RatesArePooledFromTheCountsNotAveraged) {
   // 1 % of 100 and 3 % of 300 characters: 10 errors in 400, 2.50 %; the average of the rates is 2.
-  std::vector<ScoredRecord> r = {
-      record(nullptr, Side::Even, 0, 1, figures(100, 99)),
-      record(nullptr, Side::Even, 500, 1, figures(300, 291)),
-      record(nullptr, Side::Even, 900, 1, figures(50, 50, 100), "Ultratec Supercom")};
-  const auto calls = pairCalls(r);
-  const auto groups = summarize(r, calls, {"TYPE", "device"});
-  ASSERT_EQ(groups.size(), 2u);
-  EXPECT_EQ(groups[0].values, (std::vector<std::string>{"Wireless Calls (Moving)", "NXi modem"}));
-  EXPECT_EQ(groups[0].calls, 2);
-  EXPECT_EQ(groups[0].passes, 0);
-  EXPECT_DOUBLE_EQ(groups[0].sums.rate(Rate::Pcer), 100.0 - 100.0 * 390 / 400);
-  EXPECT_DOUBLE_EQ(groups[0].sums.rate(Rate::Cer), 100.0 * 10 / 400);
-  EXPECT_EQ(groups[1].calls, 1);
-  EXPECT_EQ(groups[1].incomplete, 1);
-  EXPECT_DOUBLE_EQ(groups[1].sums.coverage(), 50.0);
-
-  // Resampling the two calls: {1 %, 1 %} a quarter of the time, {3 %, 3 %} a quarter: the 2.5th
-  // and 97.5th percentiles are those two.
-  EXPECT_DOUBLE_EQ(groups[0].intervals[0].low, 1.0);
-  EXPECT_DOUBLE_EQ(groups[0].intervals[0].high, 3.0);
-  // One call: nothing to resample.
-  EXPECT_DOUBLE_EQ(groups[1].intervals[0].low, 0.0);
-  EXPECT_DOUBLE_EQ(groups[1].intervals[0].high, 0.0);
+  std::vector<ScoredRecord> r = {record(0, figures(100, 99)), record(500, figures(300, 291)),
+                                 record(900, figures(50, 50, 100), "Ultratec Supercom")};
+  const Summary s = summarize(r, pairCalls(r).calls, {"TYPE", "device"}, kDefaultLimits);
+  ASSERT_EQ(s.groups.size(), 2u);
+  const Group& nxi = s.groups[0];
+  EXPECT_EQ(nxi.values, (std::vector<std::string>{"Wireless Calls (Moving)", "NXi modem"}));
+  EXPECT_EQ(nxi.calls, 2);
+  EXPECT_EQ(nxi.complete, 2);
+  EXPECT_EQ(nxi.passed, 0);
+  EXPECT_DOUBLE_EQ(nxi.sums.rate(Rate::Pcer), 100.0 - 100.0 * 390 / 400);
+  EXPECT_DOUBLE_EQ(nxi.sums.rate(Rate::Cer), 100.0 * 10 / 400);
+  EXPECT_LT(nxi.intervals[0].low, 2.5);
+  EXPECT_GT(nxi.intervals[0].high, 2.5);
+  EXPECT_EQ(s.groups[1].calls, 1);
+  EXPECT_EQ(s.groups[1].complete, 0);
+  EXPECT_DOUBLE_EQ(s.groups[1].sums.coverage(), 50.0);
 }
 
-TEST(Summary, TheIntervalResamplesWholeCallsNotTheirDirections) {
-  // Three calls of two directions each, one of them 20 % wrong in both. All three resampled calls
-  // are that one in 1 of 27 resamples (3.7 %, above the 2.5 % tail), so the interval reaches 20;
-  // resampling the six directions alone it would not (1 in 729).
-  Script s{"/s.txt", {}, "X\n\n"};
+Group group(int calls, int complete, double low, double high) {
+  Group g;
+  g.calls = calls;
+  g.complete = complete;
+  for (Interval& i : g.intervals) i = {low, high};
+  return g;
+}
+
+TEST(Summary, AConditionPassesFailsOrIsUndetermined) {
+  std::string why;
+  EXPECT_EQ(groupVerdict(group(5, 5, 0.10, 0.90), kDefaultLimits, why), GroupVerdict::Pass);
+  EXPECT_EQ(groupVerdict(group(5, 5, 1.10, 4.00), kDefaultLimits, why), GroupVerdict::Fail);
+  EXPECT_EQ(why, "PCER above 1.00 %");
+  EXPECT_EQ(groupVerdict(group(5, 5, 0.50, 1.50), kDefaultLimits, why), GroupVerdict::Undetermined);
+  EXPECT_EQ(why, "PCER interval includes 1.00 %");
+  // Interval below the limit, but too few calls to pass the condition on.
+  EXPECT_EQ(groupVerdict(group(2, 2, 0.10, 0.90), kDefaultLimits, why), GroupVerdict::Undetermined);
+  EXPECT_EQ(why, "fewer than 3 calls");
+  // A dropped or incomplete call fails the condition whatever its rates.
+  EXPECT_EQ(groupVerdict(group(6, 2, 0.0, 0.90), kDefaultLimits, why), GroupVerdict::Fail);
+  EXPECT_EQ(why, "4 calls dropped or incomplete");
+  // The upper end as printed must be below the limit.
+  EXPECT_EQ(groupVerdict(group(5, 5, 0.10, 0.999), kDefaultLimits, why), GroupVerdict::Undetermined);
+}
+
+TEST(Summary, TwoCompleteFailingCallsAndFourDroppedOnesFailTheCondition) {
+  // Dropped halfway, a call scores 0.00 on what arrived: pooled, the condition looks good.
   std::vector<ScoredRecord> r;
-  for (int call = 0; call < 3; ++call) {
-    const Figures f = call == 2 ? figures(100, 80) : figures(100, 100);
-    r.push_back(record(&s, Side::Even, call * 1000, 60, f));
-    r.push_back(record(&s, Side::Odd, call * 1000 + 5, 60, f));
-  }
-  const auto calls = pairCalls(r);
-  ASSERT_EQ(calls.size(), 3u);
-  const auto groups = summarize(r, calls, {"TYPE"});
-  ASSERT_EQ(groups.size(), 1u);
-  EXPECT_EQ(groups[0].calls, 3);
-  EXPECT_EQ(groups[0].passes, 2);
-  EXPECT_NEAR(groups[0].sums.rate(Rate::Pcer), 6.6667, 1e-4);
-  EXPECT_DOUBLE_EQ(groups[0].intervals[0].low, 0.0);
-  EXPECT_DOUBLE_EQ(groups[0].intervals[0].high, 20.0);
+  for (int c = 0; c < 2; ++c) r.push_back(record(c * 1000, figures(216, 213)));  // 1.39 %
+  for (int c = 2; c < 6; ++c) r.push_back(record(c * 1000, figures(108, 108, 216)));
+  const Summary s = summarize(r, pairCalls(r).calls, {"TYPE"}, kDefaultLimits);
+  ASSERT_EQ(s.groups.size(), 1u);
+  EXPECT_LT(s.groups[0].sums.rate(Rate::Pcer), 1.0);
+  EXPECT_EQ(s.groups[0].calls, 6);
+  EXPECT_EQ(s.groups[0].complete, 2);
+  EXPECT_EQ(s.groups[0].passed, 0);
+  EXPECT_EQ(s.groups[0].verdict, GroupVerdict::Fail);
+}
+
+TEST(Sha256, KnownDigests) {
+  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(sha256Hex(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // 55 and 56 bytes: the length fits in the last block or needs another.
+  EXPECT_EQ(sha256Hex(std::string(55, 'a')),
+            "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318");
+  EXPECT_EQ(sha256Hex(std::string(56, 'a')),
+            "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
 }
 
 }  // namespace

@@ -40,19 +40,22 @@ TEST(Threads, ScoringAndSummaryOnManyThreadsMatchOne) {
   std::vector<ScoredRecord> records(texts.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     records[i].figures = serial[i];
+    // Eight conditions, so that the threads find intervals at the same time.
     records[i].record.values = {{"DEVICE", i % 3 ? "NXi modem" : "Ultratec Supercom"},
-                                {"SIGNAL", i % 2 ? "Weak" : "Strong"}};
+                                {"SIGNAL", "Signal " + std::to_string(i % 4)}};
     records[i].start = static_cast<long long>(i) * 600;
   }
-  const auto calls = pairCalls(records);
-  const auto one = summarize(records, calls, {"DEVICE", "SIGNAL"}, 1);
-  const auto many = summarize(records, calls, {"DEVICE", "SIGNAL"}, 4);
-  ASSERT_EQ(one.size(), 4u);
+  const auto calls = pairCalls(records).calls;
+  const std::vector<Limit> limits = {{Rate::Pcer, 1.0}};
+  const auto one = summarize(records, calls, {"DEVICE", "SIGNAL"}, limits, 1).groups;
+  const auto many = summarize(records, calls, {"DEVICE", "SIGNAL"}, limits, 4).groups;
+  ASSERT_EQ(one.size(), 8u);
   ASSERT_EQ(many.size(), one.size());
   for (std::size_t g = 0; g < one.size(); ++g)
     for (std::size_t r = 0; r < kRates.size(); ++r) {
       EXPECT_EQ(one[g].intervals[r].low, many[g].intervals[r].low);
       EXPECT_EQ(one[g].intervals[r].high, many[g].intervals[r].high);
+      EXPECT_EQ(one[g].verdict, many[g].verdict);
     }
 }
 

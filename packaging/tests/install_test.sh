@@ -3,18 +3,21 @@
 # and, with --package, builds the Debian package and unpacks it into another; then checks each
 # tree: the files that must be there and nothing from tests or benchmarks, the programs run from
 # there, the desktop entry and metainfo pass their validators, every manual page renders without
-# a warning and names every option its program's --help lists. Nothing is installed into the
-# machine's own folders.
+# a warning and names every option its program's --help lists. `make uninstall` then has to leave
+# the folders as they were before, in a prefix with folders of its own and in a fresh one.
+# Nothing is installed into the machine's own folders.
 #
-#   install_test.sh --build DIR --source DIR --appstream-id ID (--package|--no-package) PROGRAM...
+#   install_test.sh --build DIR --source DIR --appstream-id ID --version X.Y.Z
+#                   (--package|--no-package) PROGRAM...
 set -uo pipefail
 
-build="" source="" appstream_id="" package=0 programs=()
+build="" source="" appstream_id="" version="" package=0 programs=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --build) build="$2"; shift 2 ;;
     --source) source="$2"; shift 2 ;;
     --appstream-id) appstream_id="$2"; shift 2 ;;
+    --version) version="$2"; shift 2 ;;
     --package) package=1; shift ;;
     --no-package) package=0; shift ;;
     *) programs+=("$1"); shift ;;
@@ -54,7 +57,8 @@ check_tree() {
   local wanted
   for wanted in share/applications/corvalis.desktop "share/metainfo/$appstream_id.metainfo.xml" \
     share/icons/hicolor/scalable/apps/corvalis.svg share/icons/hicolor/256x256/apps/corvalis.png \
-    share/doc/corvalis/README.md share/doc/corvalis/docs/screenshots/conditions.png \
+    share/doc/corvalis/README.md share/doc/corvalis/copyright share/doc/corvalis/changelog.gz \
+    share/doc/corvalis/docs/screenshots/conditions.png \
     share/doc/corvalis/examples/script.txt; do
     [[ -s "$top/$wanted" ]] || fail "$label: $prefix/$wanted is missing"
   done
@@ -77,18 +81,16 @@ check_tree() {
   grep -q 'Character error rate (in %):  7.35' <<<"$out" || fail "$label: cerscore gave [$out]"
   out="$("$top/bin/ttysim" --help)" || fail "$label: ttysim --help failed"
   grep -q '^Usage: ttysim --device TYPE' <<<"$out" || fail "$label: ttysim --help gave [$out]"
-  out="$("$top/bin/ttysim" --version)" || fail "$label: ttysim --version failed"
-  [[ "$out" =~ ^ttysim\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: ttysim --version gave [$out]"
-  out="$("$top/bin/fieldreport" --version)" || fail "$label: fieldreport --version failed"
-  [[ "$out" =~ ^fieldreport\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: fieldreport --version gave [$out]"
-  out="$("$top/bin/softtty" --version)" || fail "$label: softtty --version failed"
-  [[ "$out" =~ ^softtty\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: softtty --version gave [$out]"
+  for program in ttysim fieldreport softtty; do
+    out="$("$top/bin/$program" --version)" || fail "$label: $program --version failed"
+    [[ "$out" == "$program "*" $version" ]] || fail "$label: $program --version gave [$out], not $version"
+  done
   # softtty turns text into tones and back from where it was installed (no sound card needed).
   out="$(cd "$run" && echo "Call 911, GA" | "$top/bin/softtty" --encode --output call.wav &&
     "$top/bin/softtty" --decode call.wav --quiet 2>/dev/null)" || fail "$label: softtty --encode/--decode failed"
   [[ "$out" == "CALL 911, GA"* ]] || fail "$label: softtty decoded [$out]"
   out="$("$top/bin/corvalis" --version)" || fail "$label: corvalis --version failed"
-  [[ "$out" =~ ^corvalis\ .*\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$label: corvalis --version gave [$out]"
+  [[ "$out" == "corvalis "*" $version" ]] || fail "$label: corvalis --version gave [$out], not $version"
   # Anything else is refused before a window is made: no display is asked for.
   local status=0
   out="$(env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY "$top/bin/corvalis" --port COM2 2>&1)" || status=$?
@@ -126,13 +128,43 @@ check_tree() {
   done
 }
 
-# make install DESTDIR=... from this build tree.
+# The folders under ROOT, one a line.
+folders() { (cd "$1" && find . -type d | sort); }
+
+# make install DESTDIR=... from this build tree, as `make install` does it, into a prefix that
+# already has two empty folders of its own (as /usr/local/bin and /usr/local/share/man are on
+# Debian): make uninstall takes away what it put there and leaves those.
 prefix=/usr/local
-if DESTDIR="$work/destdir" cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+mkdir -p "$work/destdir$prefix/bin" "$work/destdir$prefix/share/man"
+folders_before="$(folders "$work/destdir")"
+install_tree=("$source/packaging/install-tree.sh")
+if "${install_tree[@]}" install --build "$build" --prefix "$prefix" --destdir "$work/destdir" \
+  --record "$work/record" >"$work/install.log" 2>&1; then
   check_tree "$work/destdir" "$prefix" "make-install"
+  check "make uninstall" "${install_tree[@]}" uninstall --record "$work/record"
+  left="$(cd "$work/destdir" && find . ! -type d)"
+  [[ -z "$left" ]] || fail "make uninstall left files: $(echo $left)"
+  [[ "$(folders "$work/destdir")" == "$folders_before" ]] ||
+    fail "make uninstall left the folders [$(folders "$work/destdir" | tr '\n' ' ')], not [$(tr '\n' ' ' <<<"$folders_before")]"
 else
-  fail "cmake --install"; sed 's/^/    /' "$work/install.log"
+  fail "make install"; sed 's/^/    /' "$work/install.log"
 fi
+
+# Into a fresh prefix, twice (the second install makes no folder): make uninstall leaves nothing,
+# the prefix itself included.
+mkdir "$work/fresh"
+for round in 1 2; do
+  "${install_tree[@]}" install --build "$build" --prefix "$work/fresh/prefix" --record "$work/record-fresh" \
+    >"$work/install-fresh.log" 2>&1 || { fail "make install into a fresh prefix"; sed 's/^/    /' "$work/install-fresh.log"; }
+done
+check "make uninstall from a fresh prefix" "${install_tree[@]}" uninstall --record "$work/record-fresh"
+left="$(cd "$work/fresh" && find . -mindepth 1)"
+[[ -z "$left" ]] || fail "make uninstall left in a fresh prefix: $(echo $left)"
+
+# The Debian package's version is the kit's.
+changelog_version="$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)"
+[[ "$changelog_version" == "$version" ]] ||
+  fail "debian/changelog is at version $changelog_version, the kit at $version: add a changelog entry"
 
 if [[ $package -eq 1 ]]; then
   if ! cpack --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1; then
@@ -143,6 +175,11 @@ if [[ $package -eq 1 ]]; then
     fields="$(dpkg-deb -f "$deb")"
     echo "$fields" | grep -E '^(Package|Version|Architecture|Depends|Recommends|Installed-Size):' | sed 's/^/   /'
     grep -q '^Package: corvalis$' <<<"$fields" || fail "package name"
+    grep -qx "Version: $version" <<<"$fields" || fail "package version: not $version"
+    # The description is the Debian source package's, word for word.
+    [[ "$(sed -n '/^Description:/,/^[^ ]/p' "$source/debian/control" | sed '/^[^ D]/d')" == \
+      "$(sed -n '/^Description:/,/^[^ ]/p' <<<"$fields" | sed '/^[^ D]/d')" ]] ||
+      fail "package description differs from debian/control's"
     grep -q "^Architecture: $(dpkg --print-architecture)$" <<<"$fields" || fail "package architecture"
     # Depends comes from the libraries the programs link: Qt Widgets and the C and C++ runtimes.
     depends="$(sed -n 's/^Depends: //p' <<<"$fields")"
@@ -157,11 +194,17 @@ if [[ $package -eq 1 ]]; then
     grep -q ' root/root .* \./usr/bin/corvalis$' <<<"$contents" || fail "package: /usr/bin/corvalis not owned by root"
     dpkg -x "$deb" "$work/unpacked"
     check_tree "$work/unpacked" /usr "package"
-    # Stripped: no debugging sections left in the programs.
+    # Stripped: no debugging sections left in the programs; nor a path of the source or build
+    # tree, which would mean nothing on the machine the package is installed on.
     for program in "${programs[@]}"; do
       if readelf -S "$work/unpacked/usr/bin/$program" | grep -q '\.debug_info'; then
         fail "package: $program is not stripped"
       fi
+      for tree in "$(realpath "$source")" "$(realpath "$build")"; do
+        if grep -qaF "$tree" "$work/unpacked/usr/bin/$program"; then
+          fail "package: $program holds the path $tree: $(strings -a "$work/unpacked/usr/bin/$program" | grep -F "$tree" | head -3)"
+        fi
+      done
     done
   fi
 fi

@@ -43,12 +43,74 @@ TEST(Program, EncodesAndDecodesFilesWithAReportPerCharacterAndASummary) {
   EXPECT_EQ(std::count(quiet.err.begin(), quiet.err.end(), '\n'), 1) << quiet.err;
 }
 
+TEST(Program, DecodesWhatADamagedStreamedOrTelephoneRecordingHolds) {
+  TempDir dir;
+  const std::string wav = dir.file("call.wav");
+  kit::testing::RunOptions text;
+  text.stdinData = "ROOM 12 ON FLOOR 3, $5 #6 GA\n";
+  ASSERT_EQ(runProgram({SOFTTTY_BIN, "--encode", "--output", wav}, text).exitCode, 0);
+  std::string error;
+  auto audio = readWav(wav, &error);
+  ASSERT_TRUE(audio) << error;
+  const std::string whole = wavBytes(*audio);
+  // The recording stopped part of the way through "FLOOR": what came before it is all there.
+  const std::string cut =
+      dir.write("cut.wav", whole.substr(0, 44 + 2 * static_cast<std::size_t>(3.0 * 8000)));
+  auto r = runProgram({SOFTTTY_BIN, "--decode", cut, "--quiet"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("ROOM 12 ON ", 0), 0u) << r.out;
+  EXPECT_LT(r.out.size(), 20u) << r.out;
+  EXPECT_NE(r.err.find("is truncated: 48000 of "), std::string::npos) << r.err;
+  // Streamed through a pipe with no length in the header.
+  std::string streamed = whole;
+  for (std::size_t at : {4, 40}) streamed.replace(at, 4, "\xff\xff\xff\xff");
+  kit::testing::RunOptions in;
+  in.stdinData = streamed;
+  r = runProgram({SOFTTTY_BIN, "--decode", "-", "--quiet"}, in);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, $5 #6 GA\n");
+  EXPECT_NE(r.err.find("written as a stream"), std::string::npos) << r.err;
+  // G.711 mu-law, as telephone recordings come.
+  std::string mu = whole.substr(0, 44);
+  mu[20] = 7;  // format: mu-law
+  mu[34] = 8;  // bits per sample
+  mu[32] = 1;  // block align
+  for (std::size_t i = 44; i + 1 < whole.size(); i += 2)
+    mu += static_cast<char>(
+        pcmToMuLaw(static_cast<short>(static_cast<unsigned char>(whole[i]) | whole[i + 1] << 8)));
+  const std::uint32_t n = static_cast<std::uint32_t>(mu.size() - 44);
+  for (int b = 0; b < 4; ++b) mu[40 + b] = static_cast<char>((n >> (8 * b)) & 0xff);
+  r = runProgram({SOFTTTY_BIN, "--decode", dir.write("mu.wav", mu), "--quiet"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, $5 #6 GA\n");
+}
+
+// minimodem (Debian's, installed by scripts/install-deps) as a TTY of another make: its
+// transmitter relies on unshift-on-space and uses the US figures.
+TEST(Program, DecodesMinimodemsTtyTonesWithUsFiguresAndUnshiftOnSpace) {
+  const char* candidates[] = {"/usr/bin/minimodem", "/usr/local/bin/minimodem"};
+  std::string minimodem;
+  for (const char* c : candidates) {
+    if (access(c, X_OK) == 0) minimodem = c;
+  }
+  ASSERT_FALSE(minimodem.empty()) << "minimodem is missing: run scripts/install-deps";
+  TempDir dir;
+  const std::string wav = dir.file("mm.wav");
+  kit::testing::RunOptions text;
+  text.stdinData = "ROOM 12 ON FLOOR 3, PAY $5 AT GATE #6 CALL 911 NOW GA\n";
+  auto tx = runProgram({minimodem, "--tx", "tdd", "-f", wav}, text);
+  ASSERT_EQ(tx.exitCode, 0) << tx.err;
+  auto r = runProgram({SOFTTTY_BIN, "--decode", wav, "--quiet"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, PAY $5 AT GATE #6 CALL 911 NOW GA\n");
+  r = runProgram({SOFTTTY_BIN, "--decode", wav, "--quiet", "--no-unshift-on-space"});
+  EXPECT_NE(r.out.find("ROOM 12 9, !)994 3"), std::string::npos) << r.out;
+}
+
 TEST(Program, BadInputGetsOneLineAndStatusOne) {
   TempDir dir;
   const std::string ports = dir.file("ports");
   Audio low{4000, std::vector<float>(100, 0.0f)};
-  std::string full = wavBytes(Audio{8000, std::vector<float>(1000, 0.1f)});
-  const std::string cut = dir.write("cut.wav", full.substr(0, full.size() - 7));
   const std::string slow = dir.write("slow.wav", wavBytes(low));
   const std::string text = dir.write("text.wav", "this is not audio");
   struct Case {
@@ -57,11 +119,12 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
   } cases[] = {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{}, "nothing to do"},
-      {{"--decode", cut}, "is truncated"},
       {{"--decode", slow}, "sample rate of 4000 Hz"},
       {{"--decode", text}, "is not a WAV file"},
       {{"--decode", dir.file("missing.wav")}, "cannot read"},
       {{"--encode", "--rate", "6000"}, "--rate needs"},
+      {{"--encode", "--figures", "uk"}, "--figures needs us or ita2"},
+      {{"--encode", "--no-unshift-on-space"}, "--no-unshift-on-space goes only with --port or --decode"},
       {{"--port", "COM99", "--folder", ports}, "COM1 to COM16"},
       {{"--port", "COM3", "--folder", ports, "--input-file", dir.file("nowhere/in.raw"), "--output-file",
         dir.file("out.raw")},
@@ -166,6 +229,36 @@ TEST(Program, ADeviceHearingItsOwnTonesWritesNothingBack) {
   EXPECT_EQ(a.output().find("carrier on"), std::string::npos) << a.output();
   close(p);
   stop(a);
+}
+
+TEST(Program, EveryTerminatingSignalRemovesThePortLink) {
+  TempDir dir;
+  const std::string ports = dir.file("ports");
+  const std::string in = dir.write("silence.raw", "");
+  // Ended in order (exit status 128+N, "stopped by" said), or as by a crash (the signal kills it,
+  // but the link goes first).
+  const std::vector<int> orderly = {SIGHUP,  SIGINT,    SIGQUIT,  SIGTERM,      SIGUSR1, SIGUSR2,
+                                    SIGALRM, SIGVTALRM, SIGPROF,  SIGIO,        SIGXCPU, SIGXFSZ,
+                                    SIGPWR,  SIGSTKFLT, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX};
+  const std::vector<int> crashes = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGSYS, SIGTRAP};
+  for (const auto* list : {&orderly, &crashes}) {
+    for (int sig : *list) {
+      ChildProcess p(
+          SOFTTTY_BIN,
+          {"--port", "COM7", "--folder", ports, "--input-file", in, "--output-file", dir.file("out.raw")},
+          SIGKILL);
+      ASSERT_TRUE(p.readUntil("ready port=COM7", kWait)) << p.output();
+      ASSERT_TRUE(fs::exists(fs::symlink_status(ports + "/COM7")));
+      kill(p.pid(), sig);
+      const int status = p.wait();
+      EXPECT_FALSE(fs::exists(fs::symlink_status(ports + "/COM7"))) << "signal " << sig;
+      EXPECT_EQ(status, 128 + sig) << "signal " << sig << ": " << p.output();
+      if (list == &orderly) {
+        p.readToEnd(std::chrono::seconds(5));
+        EXPECT_NE(p.output().find("stopped by SIG"), std::string::npos) << p.output();
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
 
 namespace softtty {
@@ -61,12 +64,13 @@ TEST(Wav, RefusesWhatItCannotDecodeWithOneLine) {
     std::string bytes, says;
   } cases[] = {
       {"hello", "is not a WAV file"},
-      {wav(1, 1, 8000, 8, two), "is not 16-bit PCM"},
-      {wav(3, 1, 8000, 32, two), "is not 16-bit PCM"},
+      {wav(2, 1, 8000, 4, two), "has a format this program does not read (format 2, 4 bits"},
+      {wav(3, 1, 8000, 64, two), "format 3, 64 bits"},
+      {wav(7, 1, 8000, 16, two), "format 7, 16 bits"},
       {wav(1, 1, 6000, 16, two), "sample rate of 6000 Hz"},
-      {wav(1, 1, 8000, 16, two, 4000), "is truncated (4 of 4000 bytes"},
-      {wav(1, 1, 8000, 16, "abc"), "partial sample"},
-      {wav(1, 1, 8000, 16, two).substr(0, 30), "is truncated"},
+      {wav(1, 0, 8000, 16, two), "has no channels"},
+      {wav(1, 1, 8000, 16, two).substr(0, 30), "is truncated (in its format chunk)"},
+      {wav(1, 1, 8000, 16, two).substr(0, 50), "is truncated (no audio data)"},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -77,5 +81,80 @@ TEST(Wav, RefusesWhatItCannotDecodeWithOneLine) {
   }
 }
 
+TEST(Wav, ReadsWhatADamagedOrStreamedFileHoldsAndSaysSo) {
+  const std::string samples = {0x00, 0x40, 0x00, static_cast<char>(0xC0), 0x00, 0x20};  // 0.5, -0.5, 0.25
+  struct Case {
+    std::string bytes;
+    std::size_t count;
+    std::string says;
+  } cases[] = {
+      // An interrupted recording: the header promised more.
+      {wav(1, 1, 8000, 16, samples, 4000), 3, "'f.wav' is truncated: 6 of 4000 bytes of audio"},
+      // Written while streaming: no length in the header, read to the end.
+      {wav(1, 1, 8000, 16, samples, 0xFFFFFFFFL), 3, "written as a stream"},
+      {wav(1, 1, 8000, 16, samples + "x"), 3, "ends in a partial sample: 1 bytes left out"},
+      {wav(1, 1, 8000, 16, samples), 3, ""},
+  };
+  for (const auto& c : cases) {
+    std::string error, warning;
+    auto a = parseWav(c.bytes, "f.wav", &error, &warning);
+    ASSERT_TRUE(a) << error;
+    ASSERT_EQ(a->samples.size(), c.count) << c.says;
+    EXPECT_NEAR(a->samples[0], 0.5f, 1e-4);
+    EXPECT_NEAR(a->samples[2], 0.25f, 1e-4);
+    if (c.says.empty()) {
+      EXPECT_EQ(warning, "");
+    } else {
+      EXPECT_NE(warning.find(c.says), std::string::npos) << warning;
+    }
+  }
+}
+
+TEST(Wav, ReadsTelephoneMuLawAndALawAndOtherSampleFormats) {
+  // Known points of G.711: the codes for zero, and the largest values.
+  EXPECT_EQ(muLawToPcm(0xFF), 0);
+  EXPECT_EQ(muLawToPcm(0x80), 32124);
+  EXPECT_EQ(muLawToPcm(0x00), -32124);
+  EXPECT_EQ(aLawToPcm(0xD5), 8);
+  EXPECT_EQ(aLawToPcm(0x55), -8);
+  EXPECT_EQ(aLawToPcm(0xAA), 32256);
+  EXPECT_EQ(aLawToPcm(0x2A), -32256);
+  // Every code survives a round trip, and every sample comes back within its step.
+  for (int code = 0; code < 256; ++code) {
+    const auto c = static_cast<unsigned char>(code);
+    if (c != 0x7F) {  // 0x7F is the other zero
+      EXPECT_EQ(pcmToMuLaw(muLawToPcm(c)), c) << code;
+    }
+    EXPECT_EQ(pcmToALaw(aLawToPcm(c)), c) << code;
+  }
+  for (int v = -32768; v < 32768; v += 7) {
+    const auto s = static_cast<short>(v);
+    const double step = std::max(16.0, std::abs(v) / 16.0);
+    EXPECT_NEAR(muLawToPcm(pcmToMuLaw(s)), v, step) << v;
+    EXPECT_NEAR(aLawToPcm(pcmToALaw(s)), v, step) << v;
+  }
+  const std::string mu = {static_cast<char>(pcmToMuLaw(16384)), static_cast<char>(pcmToMuLaw(-8192))};
+  const std::string al = {static_cast<char>(pcmToALaw(16384)), static_cast<char>(pcmToALaw(-8192))};
+  std::string u8 = {static_cast<char>(192), static_cast<char>(96)};
+  std::string f32(8, '\0');
+  const float fl[2] = {0.5f, -0.25f};
+  std::memcpy(f32.data(), fl, 8);
+  const std::string s24 = {0, 0, 0x40, 0, 0, static_cast<char>(0xE0)};
+  struct Case {
+    std::string bytes, format;
+  } cases[] = {{wav(7, 1, 8000, 8, mu), "G.711 mu-law"},
+               {wav(6, 1, 8000, 8, al), "G.711 A-law"},
+               {wav(1, 1, 8000, 8, u8), "8-bit PCM"},
+               {wav(3, 1, 8000, 32, f32), "32-bit float"},
+               {wav(1, 1, 8000, 24, s24), "24-bit PCM"}};
+  for (const auto& c : cases) {
+    std::string error;
+    auto a = parseWav(c.bytes, "t.wav", &error);
+    ASSERT_TRUE(a) << c.format << ": " << error;
+    ASSERT_EQ(a->samples.size(), 2u) << c.format;
+    EXPECT_NEAR(a->samples[0], 0.5f, 0.02f) << c.format;
+    EXPECT_NEAR(a->samples[1], -0.25f, 0.02f) << c.format;
+  }
+}
 }  // namespace
 }  // namespace softtty

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace ttysim {
 namespace {
@@ -23,11 +24,36 @@ TEST(Baudot, CodesFollowTheTable) {
   EXPECT_EQ(baudot::encode('@')->code, 29);
   EXPECT_FALSE(baudot::encode(27));
   EXPECT_FALSE(baudot::encode(0xC1));
-  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(\")=,.;/?&")) {
+  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(\")$#,.;/?&\a")) {
     auto code = baudot::encode(static_cast<unsigned char>(c));
     ASSERT_TRUE(code) << c;
     EXPECT_EQ(baudot::decode(code->code, code->shift), c) << c;
   }
+  for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'!:(),.=/?+#&\a\x05")) {
+    auto code = baudot::encode(static_cast<unsigned char>(c), baudot::Figures::Ita2);
+    ASSERT_TRUE(code) << c;
+    EXPECT_EQ(baudot::decode(code->code, code->shift, baudot::Figures::Ita2), c) << c;
+  }
+}
+
+TEST(Baudot, TheUsTableHasDollarOnDAndHashOnHWhereIta2Differs) {
+  using baudot::Figures;
+  using baudot::Shift;
+  const struct {
+    char letter, us, ita2;
+  } rows[] = {{'D', '$', '\x05'}, {'H', '#', '#'}, {'J', '\'', '\a'}, {'S', '\a', '\''},
+              {'V', ';', '='},    {'Z', '"', '+'}, {'F', '!', '!'},   {'G', '&', '&'}};
+  for (const auto& r : rows) {
+    const int code = baudot::encode(static_cast<unsigned char>(r.letter))->code;
+    EXPECT_EQ(baudot::decode(code, Shift::Figures), r.us) << r.letter;
+    EXPECT_EQ(baudot::decode(code, Shift::Figures, Figures::Ita2), r.ita2) << r.letter;
+  }
+  // Characters with no figure of their own travel on the nearest one's code.
+  EXPECT_EQ(baudot::encode('=')->code, baudot::encode('#')->code);
+  EXPECT_FALSE(baudot::encode('$', Figures::Ita2));
+  EXPECT_FALSE(baudot::encode(';', Figures::Ita2));
+  EXPECT_EQ(baudot::parseFigures("ita2"), Figures::Ita2);
+  EXPECT_FALSE(baudot::parseFigures("uk"));
 }
 
 TEST(Channel, WithoutErrorsEverythingArrivesAsSent) {
@@ -91,7 +117,6 @@ TEST(ErrorRates, ParsesFractionsAndPercentagesAndRejectsTheRest) {
     EXPECT_FALSE(why.empty());
   }
 }
-
 }  // namespace
 }  // namespace ttysim
 
@@ -140,7 +165,8 @@ TEST(AudioChannel, ImpairmentsGarbleTheTextTheSameWayForTheSameSeed) {
   EXPECT_NE(sendTimed(c, text, 6), first);
   EXPECT_NE(first, text);
   // Garbled rather than lost: about as many characters arrive as were sent.
-  EXPECT_NEAR(static_cast<double>(first.size()), static_cast<double>(text.size()), text.size() * 0.3) << first;
+  EXPECT_NEAR(static_cast<double>(first.size()), static_cast<double>(text.size()), text.size() * 0.3)
+      << first;
 
   // A mild line delivers everything.
   Channel mild = Channel::overAudio({.snrDb = 20, .offsetHz = -15, .timing = -0.02, .dropouts = 0}, 1);
@@ -154,12 +180,72 @@ TEST(AudioChannel, SettingsOutsideTheirRangeOrUnknownAreRefused) {
   EXPECT_FALSE(a);
   EXPECT_TRUE(parseChannel("audio", &a, &error));
   EXPECT_TRUE(a);
-  for (const char* bad : {"tones", "audio,", "audio,snr", "audio,snr=x", "audio,offset=500",
-                          "audio,timing=50", "audio,dropouts=2", "audio,volume=3", "audio;snr=3"}) {
+  for (const char* bad :
+       {"tones", "audio,", "audio,snr", "audio,snr=x", "audio,offset=500", "audio,timing=50",
+        "audio,dropouts=2", "audio,volume=3", "audio;snr=3", "audio,codec=gsm", "audio,codec=amr-nb:13",
+        "audio,fer=1%", "audio,codec=amr-nb,fer=2", "audio,codec=amr-nb,burst=0.5"}) {
     error.clear();
     EXPECT_FALSE(parseChannel(bad, &a, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
   }
+}
+
+// The share of the reference's characters that arrived in order (longest common subsequence).
+double delivered(const std::string& reference, const std::string& got) {
+  std::vector<std::size_t> row(got.size() + 1, 0), next(got.size() + 1, 0);
+  for (char r : reference) {
+    for (std::size_t j = 1; j <= got.size(); ++j)
+      next[j] = r == got[j - 1] ? row[j - 1] + 1 : std::max(row[j], next[j - 1]);
+    row.swap(next);
+  }
+  return static_cast<double>(row.back()) / static_cast<double>(reference.size());
+}
+
+TEST(AudioChannel, TheAmrCodecPassesTheTonesAndItsErasuresGarbleThemAsOnAMobileCall) {
+  const std::string text = "ROOM 12 ON FLOOR 3, CALL 911 NOW. THE CODE IS 4471 GA ";
+  std::string error;
+  std::optional<softtty::AudioLineSettings> a;
+  ASSERT_TRUE(parseChannel("audio,codec=amr-nb:4.75", &a, &error)) << error;
+  ASSERT_TRUE(a && a->codec);
+  EXPECT_EQ(a->codec->mode, 0);
+  EXPECT_EQ(a->codec->erasures, 0);
+  // Without erasures the codec passes the tones at its lowest and highest rate.
+  for (const char* channel : {"audio,codec=amr-nb:4.75", "audio,codec=amr-nb:12.2,snr=20"}) {
+    ASSERT_TRUE(parseChannel(channel, &a, &error)) << error;
+    Channel ch = Channel::overAudio(*a, 3);
+    EXPECT_EQ(sendTimed(ch, text, 6), text) << channel;
+  }
+  // A survivable erasure rate loses little; a hopeless one most, in runs as asked.
+  std::string hopeless;
+  for (int repeat = 0; repeat < 4; ++repeat) hopeless += text;
+  ASSERT_TRUE(parseChannel("audio,codec=amr-nb:12.2,fer=0.2%", &a, &error)) << error;
+  Channel survivable = Channel::overAudio(*a, 5);
+  EXPECT_GT(delivered(hopeless, sendTimed(survivable, hopeless, 6)), 0.9);
+  ASSERT_TRUE(parseChannel("audio,codec=amr-nb:12.2,fer=40%,burst=3", &a, &error)) << error;
+  EXPECT_DOUBLE_EQ(a->codec->erasures, 0.4);
+  EXPECT_DOUBLE_EQ(a->codec->burst, 3);
+  Channel lost = Channel::overAudio(*a, 5), again = Channel::overAudio(*a, 5);
+  const std::string got = sendTimed(lost, hopeless, 6);
+  EXPECT_LT(delivered(hopeless, got), 0.6) << got;
+  EXPECT_EQ(sendTimed(again, hopeless, 6), got);
+}
+
+TEST(Codec, ErasesTheAskedShareOfFramesAloneOrInRuns) {
+  std::vector<float> silence(8000 * 60, 0.0f), out;
+  for (double burst : {1.0, 4.0}) {
+    std::string error;
+    auto codec =
+        softtty::Codec::create({.mode = 7, .erasures = 0.1, .burst = burst, .seed = 2}, 8000, &error);
+    ASSERT_TRUE(codec) << error;
+    out.clear();
+    codec->process(silence, out);
+    EXPECT_EQ(out.size(), silence.size());
+    EXPECT_EQ(codec->stats().frames, 3000);
+    EXPECT_NEAR(codec->stats().erased, 300, 75) << burst;
+  }
+  std::string error;
+  EXPECT_FALSE(softtty::Codec::create({}, 16000, &error));
+  EXPECT_NE(error.find("8000 Hz"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -355,6 +355,51 @@ TEST_F(RegistryTest, WriteKeepsChangesMadeSinceTheKeyWasOpened) {
   EXPECT_NE(keyText().find("\"Username\"=\"Ann\""), std::string::npos);
 }
 
+TEST_F(RegistryTest, AValueChangedBySomeoneElseIsKeptBeforeAWriteGoesOverIt) {
+  const std::string head = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\n";
+  putKeyFile(head + "\"Signal\"=\"Weak\"\n\"Port\"=\"1\"\n\"Username\"=\"Ann\"\n\n");
+  ASSERT_TRUE(reg.openKey(kKey, true));
+  const std::string known = reg.currentKeyText();
+  const std::vector<std::pair<std::string, std::string>> ours = {
+      {"Signal", "Strong"}, {"Port", "1"}, {"Username", "Ann"}};
+
+  // Edits the write does not go over: a comment, a value it does not write, a value changed to what
+  // is written, spacing. Nothing is kept.
+  putKeyFile(head +
+             "; bench 3\n\"Signal\" = \"Strong\"\n\"Port\"=\"1\"\n\"Username\"=\"Ann\"\n\"Extra\"=\"x\"\n\n");
+  reg.writeStrings(ours, &known);
+  EXPECT_TRUE(reg.keptAside().empty());
+  EXPECT_EQ(folderEntries(), std::vector<std::string>{"Corvalis.reg"});
+
+  // A value changed, one deleted, one added by hand: the file as found is kept byte for byte.
+  std::string known2 = reg.currentKeyText();
+  const std::string edited = head + "\"Signal\"=\"Weak\"\n\"Port\"=dword:00000002\n\n";
+  putKeyFile(edited);
+  reg.writeStrings({{"Signal", "Strong"}, {"Port", "1"}, {"Username", "Ann"}, {"Location", "Lab"}}, &known2);
+  EXPECT_EQ(reg.keptAside(), keyFile().string() + ".edited");
+  EXPECT_EQ(reg.keptAsideWhy(), Registry::KeptAsideWhy::EditedElsewhere);
+  EXPECT_EQ(reg.overwrittenEdits(), (std::vector<std::string>{"Signal", "Port", "Username"}));
+  EXPECT_FALSE(reg.keptEarlier());
+  EXPECT_EQ(readFile(keyFile().string() + ".edited"), edited);
+  EXPECT_EQ(reg.readString("Signal"), "Strong");
+  EXPECT_EQ(reg.readString("Username"), "Ann");
+
+  // The same bytes found again (a tool putting its file back) are not kept twice.
+  std::string known3 = reg.currentKeyText();
+  putKeyFile(edited);
+  reg.writeStrings(ours, &known3);
+  EXPECT_TRUE(reg.keptEarlier());
+  EXPECT_EQ(reg.keptAside(), keyFile().string() + ".edited");
+  EXPECT_EQ(folderEntries().size(), 2u);
+
+  // A file deleted by hand has nothing to keep: it is written anew.
+  std::string before = reg.currentKeyText();
+  fs::remove(keyFile());
+  reg.writeStrings(ours, &before);
+  EXPECT_TRUE(reg.keptAside().empty());
+  EXPECT_EQ(reg.readString("Signal"), "Strong");
+}
+
 TEST_F(RegistryTest, ReadOnlyFolderFailsTheWriteAndKeepsTheOldFile) {
   putKeyFile(
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Marrowfield\\Orrin\\Corvalis]\n\"Signal\"=\"Weak\"\n\n");

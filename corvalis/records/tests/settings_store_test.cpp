@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -189,6 +190,66 @@ TEST_F(SettingsStoreTest, ValuesLeftStoredKeepWhatTheFileHolds) {
   std::string expected = text;
   expected.replace(expected.find("Ann \\\"Tester\\\""), 14, "Bob");
   EXPECT_EQ(readFile(keyFile()), expected);
+}
+
+TEST_F(SettingsStoreTest, EditsMadeWhileTheProgramRunsAreKeptBeforeASaveGoesOverThem) {
+  putKeyFile(kKnownFile);
+  SettingsRecord r;
+  setSettingsDefaults(r);
+  ASSERT_TRUE(readSettings(reg, r));
+  const fs::path edited = keyFile().string() + ".edited";
+
+  // The program's own saves are no outside edit, nor is a file touched or put back unchanged.
+  r.UserName = "Bob";
+  ASSERT_TRUE(writeSettings(reg, r));
+  r.Location = "Lab 3";
+  ASSERT_TRUE(writeSettings(reg, r));
+  const std::string ours = readFile(keyFile());
+  putKeyFile(ours);
+  fs::last_write_time(keyFile(), fs::last_write_time(keyFile()) + std::chrono::hours(1));
+  r.Signal = "Strong";
+  ASSERT_TRUE(writeSettings(reg, r));
+  EXPECT_TRUE(reg.keptAside().empty());
+  EXPECT_EQ(keptAsideText(reg), "");
+  EXPECT_FALSE(fs::exists(edited));
+
+  // A hand edit of two values, then a save from the window: the window's values are stored, the
+  // edited file is kept whole and the log line names what was gone over.
+  std::string hand = readFile(keyFile());
+  hand.replace(hand.find("\"Port\"=\"3\""), 10, "\"Port\"=\"5\"");
+  hand.replace(hand.find("\"Location\"=\"Lab 3\""), 18, "\"Location\"=\"Lab 9\"");
+  putKeyFile(hand);
+  ASSERT_TRUE(writeSettings(reg, r));
+  std::string expected = ours;
+  expected.replace(expected.find("\"Signal\"=\"Weak\""), 15, "\"Signal\"=\"Strong\"");
+  EXPECT_EQ(readFile(keyFile()), expected);
+  EXPECT_EQ(readFile(edited), hand);
+  EXPECT_EQ(keptAsideText(reg),
+            "the settings file was changed outside the program since it was read (Location, Port); the "
+            "window's settings are saved over it, and the changed file is kept as " +
+                edited.string());
+
+  // A second edit later in the day goes beside the first.
+  hand = readFile(keyFile());
+  hand.replace(hand.find("\"Auto save\"=\"1\""), 15, "\"Auto save\"=\"0\"");
+  putKeyFile(hand);
+  r.ComputerID = "PC02";
+  ASSERT_TRUE(writeSettings(reg, r));
+  EXPECT_EQ(readFile(keyFile().string() + ".edited.1"), hand);
+  EXPECT_EQ(readFile(keyFile()).find("\"Auto save\"=\"0\""), std::string::npos);
+
+  // A settings file put in place while the program ran on its defaults is kept too.
+  TempDir other;
+  Registry fresh{RootKey::LocalMachine, other.path()};
+  SettingsRecord d;
+  setSettingsDefaults(d);
+  EXPECT_FALSE(readSettings(fresh, d));
+  const fs::path otherFile = fresh.keyFile(kSettingsKey);
+  fs::create_directories(otherFile.parent_path());
+  std::ofstream(otherFile, std::ios::binary) << kKnownFile;
+  ASSERT_TRUE(writeSettings(fresh, d));
+  EXPECT_EQ(readFile(otherFile.string() + ".edited"), kKnownFile);
+  EXPECT_NE(readFile(otherFile).find("\"Port\"=\"1\""), std::string::npos);
 }
 
 TEST_F(SettingsStoreTest, AFolderInPlaceOfTheFileIsRaisedOnSave) {

@@ -218,6 +218,27 @@ TEST_F(SettingsForm, ClosingAlwaysWritesAlsoWhenTheCloseIsCancelled) {
   EXPECT_EQ(Stored("Username"), "Ann");
 }
 
+TEST_F(SettingsForm, AFileEditedWhileTheProgramRunsIsKeptAndLoggedAtStartCall) {
+  PutSettings("\"Username\"=\"Ann\"\r\n\"Port\"=\"2\"\r\n");
+  Show();
+  form->ComputerIDEdit->setText("LAB1");  // the program's own saves are no edit
+  EXPECT_FALSE(fs::exists(KeyFile().string() + ".edited"));
+  // Edited by hand while the program runs: the window keeps what it shows, and the edit is kept.
+  std::string hand = readFile(KeyFile());
+  hand.replace(hand.find("\"Username\"=\"Ann\""), 16, "\"Username\"=\"Bea\"");
+  PutKeyFile(hand);
+  form->StartCallButton->click();
+  EXPECT_EQ(Stored("Username"), "Ann");
+  EXPECT_EQ(form->UserEdit->text(), "Ann");
+  EXPECT_EQ(readFile(KeyFile().string() + ".edited"), hand);
+  EXPECT_EQ(log.With("changed outside the program"),
+            std::vector<std::string>{"the settings file was changed outside the program since it was read "
+                                     "(Username); the window's settings are saved over it, and the changed "
+                                     "file is kept as " +
+                                     KeyFile().string() + ".edited"});
+  EXPECT_TRUE(boxes.calls.empty());
+}
+
 TEST_F(SettingsForm, AFailedSaveAtStartUpIsShownOnceAndThePortStillOpens) {
   // A stored record whose saving back needs a write (the signal is missing), too big for the disk.
   PutSettings("\"CustomSignal\"=\"" + std::string(4096, 'x') +

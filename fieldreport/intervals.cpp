@@ -1,0 +1,259 @@
+#include "intervals.h"
+
+#include <math.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace fieldreport {
+namespace {
+
+constexpr double kEpsilon = 1e-14;
+constexpr int kIterations = 500;
+
+// log Γ(x) for x > 0. std::lgamma sets the global signgam, so the groups' intervals, found on
+// several threads at once, would race on it; lgamma_r gives the sign back instead.
+double logGamma(double x) {
+  int sign = 0;
+  return ::lgamma_r(x, &sign);
+}
+
+// Continued fraction of the upper incomplete gamma function (modified Lentz).
+double gammaContinuedFraction(double a, double x) {
+  const double tiny = 1e-300;
+  double b = x + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
+  for (int i = 1; i < kIterations; ++i) {
+    const double an = -i * (i - a);
+    b += 2.0;
+    d = an * d + b;
+    if (std::fabs(d) < tiny) d = tiny;
+    c = b + an / c;
+    if (std::fabs(c) < tiny) c = tiny;
+    d = 1.0 / d;
+    const double delta = d * c;
+    h *= delta;
+    if (std::fabs(delta - 1.0) < kEpsilon) break;
+  }
+  return std::exp(-x + a * std::log(x) - logGamma(a)) * h;
+}
+
+// Continued fraction of the incomplete beta function (modified Lentz).
+double betaContinuedFraction(double a, double b, double x) {
+  const double tiny = 1e-300;
+  double c = 1.0, d = 1.0 - (a + b) * x / (a + 1.0);
+  if (std::fabs(d) < tiny) d = tiny;
+  d = 1.0 / d;
+  double h = d;
+  for (int m = 1; m < kIterations; ++m) {
+    const double m2 = 2.0 * m;
+    double aa = m * (b - m) * x / ((a + m2 - 1.0) * (a + m2));
+    d = 1.0 + aa * d;
+    if (std::fabs(d) < tiny) d = tiny;
+    c = 1.0 + aa / c;
+    if (std::fabs(c) < tiny) c = tiny;
+    d = 1.0 / d;
+    h *= d * c;
+    aa = -(a + m) * (a + b + m) * x / ((a + m2) * (a + m2 + 1.0));
+    d = 1.0 + aa * d;
+    if (std::fabs(d) < tiny) d = tiny;
+    c = 1.0 + aa / c;
+    if (std::fabs(c) < tiny) c = tiny;
+    d = 1.0 / d;
+    const double delta = d * c;
+    h *= delta;
+    if (std::fabs(delta - 1.0) < kEpsilon) break;
+  }
+  return h;
+}
+
+}  // namespace
+
+double regularizedGammaP(double a, double x) {
+  if (x <= 0) return 0.0;
+  if (a <= 0) return 1.0;
+  if (x < a + 1.0) {
+    double term = 1.0 / a, sum = term;
+    for (int n = 1; n < kIterations; ++n) {
+      term *= x / (a + n);
+      sum += term;
+      if (std::fabs(term) < std::fabs(sum) * kEpsilon) break;
+    }
+    return std::min(1.0, sum * std::exp(-x + a * std::log(x) - logGamma(a)));
+  }
+  return std::max(0.0, 1.0 - gammaContinuedFraction(a, x));
+}
+
+double regularizedBeta(double a, double b, double x) {
+  if (x <= 0) return 0.0;
+  if (x >= 1) return 1.0;
+  const double front =
+      std::exp(logGamma(a + b) - logGamma(a) - logGamma(b) + a * std::log(x) + b * std::log1p(-x));
+  if (x < (a + 1.0) / (a + b + 2.0)) return std::clamp(front * betaContinuedFraction(a, b, x) / a, 0.0, 1.0);
+  return std::clamp(1.0 - front * betaContinuedFraction(b, a, 1.0 - x) / b, 0.0, 1.0);
+}
+
+double normalQuantile(double p) {
+  // Bisection on the distribution function: slow but plain, and called a few times per report.
+  double lo = -40, hi = 40;
+  for (int i = 0; i < 200; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    (0.5 * std::erfc(-mid / std::sqrt(2.0)) < p ? lo : hi) = mid;
+  }
+  return 0.5 * (lo + hi);
+}
+
+double studentQuantile(double df, double p) {
+  if (p == 0.5) return 0.0;
+  auto cdf = [df](double t) {
+    const double tail = 0.5 * regularizedBeta(df / 2.0, 0.5, df / (df + t * t));
+    return t > 0 ? 1.0 - tail : tail;
+  };
+  double lo = -1e6, hi = 1e6;
+  for (int i = 0; i < 300; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    (cdf(mid) < p ? lo : hi) = mid;
+  }
+  return 0.5 * (lo + hi);
+}
+
+namespace {
+
+// Tail probabilities of a count whose mean is m and whose variance is m + m²/r (a negative
+// binomial: Poisson counts whose mean varies as a gamma variable), at a possibly fractional k.
+// r = infinity is the Poisson count.
+double countAtMost(double k, double m, double r) {
+  if (k < 0) return 0.0;
+  if (!std::isfinite(r)) return 1.0 - regularizedGammaP(k + 1.0, m);
+  return regularizedBeta(r, k + 1.0, r / (r + m));
+}
+
+double countAtLeast(double k, double m, double r) {
+  if (k <= 0) return 1.0;
+  if (!std::isfinite(r)) return regularizedGammaP(k, m);
+  return regularizedBeta(k, r, m / (r + m));
+}
+
+}  // namespace
+
+Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditions) {
+  // Each call's squared residual from its condition's pooled rate, times n / (n - 1) for the
+  // rate being estimated from the same calls, estimates burst·p·N + between·(p·N)². Weighted
+  // least squares over the calls (weights 1 / variance², as the squares of residuals have) gives
+  // the two figures; the weights need the figures, so two rounds from the defaults.
+  struct Point {
+    double y, x1, x2;
+  };
+  std::vector<Point> points;
+  for (const auto& group : conditions) {
+    const std::size_t n = group.size();
+    if (n < 2) continue;
+    double e = 0, chars = 0;
+    for (const CallCount& c : group) e += c.errors, chars += c.chars;
+    if (e <= 0 || chars <= 0) continue;
+    const double p = e / chars;
+    const double correction = static_cast<double>(n) / static_cast<double>(n - 1);
+    for (const CallCount& c : group) {
+      if (c.chars <= 0) continue;
+      const double r = c.errors - p * c.chars;
+      points.push_back({correction * r * r, p * c.chars, p * p * c.chars * c.chars});
+    }
+  }
+  Dispersion d;
+  if (static_cast<int>(points.size()) < kMinDispersionCalls) return d;
+  double burst = kDefaultBurst, between = kDefaultBetween;
+  for (int round = 0; round < 2; ++round) {
+    double s11 = 0, s12 = 0, s22 = 0, t1 = 0, t2 = 0;
+    for (const Point& pt : points) {
+      const double v = burst * pt.x1 + between * pt.x2;
+      const double w = 1.0 / (v * v);
+      s11 += w * pt.x1 * pt.x1;
+      s12 += w * pt.x1 * pt.x2;
+      s22 += w * pt.x2 * pt.x2;
+      t1 += w * pt.x1 * pt.y;
+      t2 += w * pt.x2 * pt.y;
+    }
+    const double det = s11 * s22 - s12 * s12;
+    if (!(det > 0)) break;
+    double b = (t1 * s22 - t2 * s12) / det, c = (s11 * t2 - s12 * t1) / det;
+    if (b < 1.0) {
+      b = 1.0;
+      c = (t2 - s12 * b) / s22;
+    }
+    if (c < 0.1) {
+      c = 0.1;
+      b = std::max(1.0, (t1 - s12 * c) / s11);
+    }
+    burst = b;
+    between = c;
+  }
+  d.calls = static_cast<int>(points.size());
+  d.burst = burst;
+  d.between = between;
+  return d;
+}
+
+RateInterval rateInterval(const std::vector<CallCount>& calls, const Dispersion& dispersion, double level) {
+  const double alpha = 1.0 - level;
+  double errors = 0, chars = 0, squares = 0;
+  for (const CallCount& c : calls) {
+    errors += c.errors;
+    chars += c.chars;
+    squares += c.chars * c.chars;
+  }
+  if (chars <= 0) return {0.0, 1.0};
+  const double n = static_cast<double>(calls.size());
+  const double rate = errors / chars;
+
+  // How much more the calls differ than the day's dispersion says, from the calls themselves;
+  // weighed against the day's figures as kPriorCalls calls.
+  double spread = 1.0;
+  if (calls.size() >= 2 && errors > 0) {
+    double residuals = 0;
+    for (const CallCount& c : calls) residuals += (c.errors - rate * c.chars) * (c.errors - rate * c.chars);
+    const double observed = n / (n - 1.0) * residuals;
+    const double model = dispersion.burst * rate * chars + dispersion.between * rate * rate * squares;
+    spread = std::max(1.0, observed / model);
+  }
+  const double weight = (kPriorCalls + (n - 1.0) * spread) / (kPriorCalls + n - 1.0);
+  const double df = kPriorCalls + n - 1.0;
+  const double z = normalQuantile(1.0 - alpha / 2.0), t = studentQuantile(df, 1.0 - alpha / 2.0);
+  const double inflation = (t / z) * (t / z) * weight;
+
+  // The count in units of a run of errors: errors / c ~ negative binomial with mean chars·p / c
+  // and size r, so that its variance is burst·p·N + between·(p·N)², inflated.
+  const double c = std::max(1.0, inflation * dispersion.burst);
+  const double between = inflation * dispersion.between * squares / (chars * chars);
+  const double r = between > 0 ? 1.0 / between : std::numeric_limits<double>::infinity();
+  const double k = errors / c;
+  auto mean = [&](double p) { return chars * p / c; };
+
+  RateInterval out;
+  const double half = alpha / 2.0;
+  // Upper end: the largest rate under which so few errors are not too unlikely.
+  double lo = rate, hi = std::max(rate * 2.0, 1.0 / chars);
+  const double cap = 1e6;
+  while (hi < cap && countAtMost(k, mean(hi), r) > half) hi *= 2.0;
+  if (hi >= cap) {
+    out.high = std::numeric_limits<double>::infinity();
+  } else {
+    for (int i = 0; i < 100; ++i) {
+      const double mid = 0.5 * (lo + hi);
+      (countAtMost(k, mean(mid), r) > half ? lo : hi) = mid;
+    }
+    out.high = hi;
+  }
+  // Lower end: the smallest rate under which so many errors are not too unlikely.
+  if (errors > 0) {
+    lo = 0;
+    hi = rate;
+    for (int i = 0; i < 100; ++i) {
+      const double mid = 0.5 * (lo + hi);
+      (countAtLeast(k, mean(mid), r) < half ? lo : hi) = mid;
+    }
+    out.low = lo;
+  }
+  return out;
+}
+
+}  // namespace fieldreport

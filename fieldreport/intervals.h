@@ -1,0 +1,54 @@
+#pragma once
+// Confidence intervals for a pooled character error rate whose errors come in bursts within a call
+// and whose rate varies from call to call. See docs/fieldreport.md ("Intervals") for the method.
+#include <vector>
+
+namespace fieldreport {
+
+// One call's count for one rate: characters in error and characters counted.
+struct CallCount {
+  double errors = 0, chars = 0;
+};
+
+// How the errors of a day vary: the variance of a call's error count with N characters at a rate
+// p is burst·p·N + between·(p·N)². burst is the variance of a call's count over its mean when
+// the rate is fixed (errors come in runs: a lost shift garbles a word); between is the squared
+// coefficient of variation of the rate from call to call (one call fades, the next is clean).
+struct Dispersion {
+  double burst = 5.0;
+  double between = 1.0;
+  int calls = 0;  // calls the estimate rests on; 0 when these are the defaults
+};
+
+// The defaults: runs of three characters on average (geometric: burst = 2·3 − 1) and rates that
+// vary between calls about as much as their mean (coefficient of variation 1).
+inline constexpr double kDefaultBurst = 5.0, kDefaultBetween = 1.0;
+
+// The day's dispersion from the calls of its conditions (each inner vector one condition), by
+// the method of moments on the calls' residuals from their condition's pooled rate. Conditions
+// of one call tell nothing about the spread and are left out. With too little to go on (fewer
+// than kMinDispersionCalls calls in conditions with errors), the defaults. Neither figure is
+// ever taken below 1 (burst) or 0.1 (between).
+inline constexpr int kMinDispersionCalls = 20;
+Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditions);
+
+// The weight of the day's dispersion against a condition's own spread, in calls.
+inline constexpr double kPriorCalls = 10.0;
+
+struct RateInterval {
+  double low = 0, high = 0;  // as fractions (0.01 is 1 %)
+};
+
+// A two-sided interval (level 0.95 by default) for the condition's rate: the expected errors
+// per character counted over calls like these. Never of zero width; wider than any binomial
+// interval on the characters alone.
+RateInterval rateInterval(const std::vector<CallCount>& calls, const Dispersion& dispersion,
+                          double level = 0.95);
+
+// Numerical pieces, exposed for their tests.
+double regularizedGammaP(double a, double x);          // lower regularized incomplete gamma
+double regularizedBeta(double a, double b, double x);  // regularized incomplete beta
+double studentQuantile(double degreesOfFreedom, double probability);
+double normalQuantile(double probability);
+
+}  // namespace fieldreport

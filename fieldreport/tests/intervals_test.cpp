@@ -1,0 +1,166 @@
+// The intervals of a condition's rate: their coverage in simulated days of bursty calls whose
+// rates vary (fixed seed), what they say about clean calls, and the numbers they are made of.
+#include "intervals.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fieldreport {
+namespace {
+
+// A simulated lab: calls of 150 to 900 characters; each call's rate is the condition's rate
+// times a gamma variable of mean 1 (coefficient of variation `variation`); errors come in runs
+// of geometric length (mean `run`) starting at random.
+struct Lab {
+  double variation = 0.8, run = 3.0;
+
+  std::vector<CallCount> calls(std::mt19937_64& rng, double rate, int n) const {
+    std::vector<CallCount> out;
+    std::uniform_int_distribution<int> length(150, 900);
+    const double shape = 1.0 / (variation * variation);
+    std::gamma_distribution<double> factor(shape, 1.0 / shape);
+    std::geometric_distribution<int> extra(1.0 / run);
+    for (int i = 0; i < n; ++i) {
+      const int chars = length(rng);
+      std::poisson_distribution<int> runs(chars * rate * factor(rng) / run);
+      int errors = 0;
+      for (int k = runs(rng); k > 0; --k) errors += 1 + extra(rng);
+      out.push_back({static_cast<double>(std::min(errors, chars)), static_cast<double>(chars)});
+    }
+    return out;
+  }
+  // A day of twelve conditions of ten calls at rates from 0.2 to 5 %, whose spread the program
+  // estimates the dispersion from.
+  Dispersion day(std::mt19937_64& rng) const {
+    std::vector<std::vector<CallCount>> conditions;
+    std::uniform_real_distribution<double> logRate(std::log(0.002), std::log(0.05));
+    for (int c = 0; c < 12; ++c) conditions.push_back(calls(rng, std::exp(logRate(rng)), 10));
+    return estimateDispersion(conditions);
+  }
+};
+
+struct Cell {
+  int held = 0, below = 0, above = 0;
+};
+
+// Coverage of the true rate over `days` simulated days, for each rate and number of calls.
+std::vector<std::vector<Cell>> coverage(const Lab& lab, const std::vector<double>& rates,
+                                        const std::vector<int>& sizes, int days, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::vector<Cell>> cells(rates.size(), std::vector<Cell>(sizes.size()));
+  for (int d = 0; d < days; ++d) {
+    const Dispersion dispersion = lab.day(rng);
+    for (std::size_t r = 0; r < rates.size(); ++r)
+      for (std::size_t s = 0; s < sizes.size(); ++s) {
+        const RateInterval i = rateInterval(lab.calls(rng, rates[r], sizes[s]), dispersion);
+        Cell& cell = cells[r][s];
+        if (i.high < rates[r]) {
+          ++cell.below;
+        } else if (i.low > rates[r]) {
+          ++cell.above;
+        } else {
+          ++cell.held;
+        }
+      }
+  }
+  return cells;
+}
+
+TEST(Intervals, HoldTheTrueRateInAtLeast93PerCentOfGroupsOfAnySize) {
+  const std::vector<double> rates = {0.0025, 0.0075, 0.0121, 0.03};
+  const std::vector<int> sizes = {1, 2, 3, 5, 10, 30};
+  const int days = 500;
+  for (const Lab lab : {Lab{0.8, 3.0}, Lab{1.2, 6.0}}) {
+    const auto cells = coverage(lab, rates, sizes, days, 20011018);
+    std::printf(
+        "coverage of 95 %% intervals, %d groups each; rates vary by %.0f %% between calls, runs of %.0f\n",
+        days, 100 * lab.variation, lab.run);
+    for (std::size_t r = 0; r < rates.size(); ++r) {
+      std::printf("  true %.2f %%:", 100 * rates[r]);
+      for (std::size_t s = 0; s < sizes.size(); ++s) {
+        const Cell& c = cells[r][s];
+        std::printf("  %2d calls %5.1f %%", sizes[s], 100.0 * c.held / days);
+        EXPECT_GE(c.held, 0.93 * days) << "rate " << rates[r] << ", " << sizes[s] << " calls";
+        // Neither end fails much more often than its share of 2.5 %.
+        EXPECT_LE(c.below, 0.05 * days) << "rate " << rates[r] << ", " << sizes[s] << " calls";
+        EXPECT_LE(c.above, 0.05 * days) << "rate " << rates[r] << ", " << sizes[s] << " calls";
+      }
+      std::printf("\n");
+    }
+  }
+}
+
+TEST(Intervals, AConditionAbove1PerCentIsRarelyShownWhollyBelowIt) {
+  // Three calls at a true 1.21 %: an interval wholly below a 1 % limit would pass a failing
+  // condition.
+  std::mt19937_64 rng(7);
+  const Lab lab;
+  int below = 0;
+  for (int g = 0; g < 200; ++g) below += rateInterval(lab.calls(rng, 0.0121, 3), lab.day(rng)).high < 0.01;
+  EXPECT_LE(below, 5);
+}
+
+TEST(Intervals, CleanCallsGiveAnIntervalOfSomeWidthThatNarrowsWithMoreCalls) {
+  const Dispersion day;  // the defaults
+  const RateInterval one = rateInterval({{0, 216}}, day);
+  EXPECT_EQ(one.low, 0.0);
+  // Above the exact bound of 216 independent characters (1.69 %): errors come in runs.
+  EXPECT_GT(one.high, 0.0169);
+  std::vector<CallCount> thirty(30, {0, 216});
+  const RateInterval many = rateInterval(thirty, day);
+  EXPECT_GT(many.high, 3.69 / (30 * 216));
+  EXPECT_LT(many.high, one.high / 5);
+  EXPECT_LT(many.high, 0.01);
+}
+
+TEST(Intervals, NeverNarrowerThanTheExactIntervalOnTheCharactersAlone) {
+  // The exact Poisson interval of 12 errors in 2,000 characters: 0.310 % to 1.048 %.
+  Dispersion calm;
+  calm.burst = 1.0;
+  calm.between = 0.1;
+  const RateInterval i = rateInterval({{4, 700}, {4, 650}, {4, 650}}, calm);
+  EXPECT_LE(i.low, 0.00310);
+  EXPECT_GE(i.high, 0.01048);
+  EXPECT_GT(i.low, 0.0);
+  // Calls far apart widen it beyond what the day's figures say.
+  const RateInterval apart = rateInterval({{0, 700}, {0, 650}, {12, 650}}, calm);
+  EXPECT_GT(apart.high - apart.low, 1.5 * (i.high - i.low));
+}
+
+TEST(Intervals, TheDaysDispersionIsFoundFromItsCalls) {
+  std::mt19937_64 rng(11);
+  const Lab lab{0.5, 2.0};  // burst 2·2 − 1 = 3, between 0.25
+  std::vector<std::vector<CallCount>> conditions;
+  for (int c = 0; c < 60; ++c) conditions.push_back(lab.calls(rng, 0.002 + 0.001 * (c % 30), 20));
+  const Dispersion d = estimateDispersion(conditions);
+  EXPECT_EQ(d.calls, 1200);
+  EXPECT_NEAR(d.burst, 3.0, 1.0);
+  EXPECT_NEAR(d.between, 0.25, 0.1);
+  // Too little to go on: the defaults.
+  const Dispersion few = estimateDispersion({lab.calls(rng, 0.01, 5)});
+  EXPECT_EQ(few.calls, 0);
+  EXPECT_EQ(few.burst, kDefaultBurst);
+  EXPECT_EQ(few.between, kDefaultBetween);
+}
+
+TEST(Intervals, NumericalPiecesAgreeWithTables) {
+  EXPECT_NEAR(normalQuantile(0.975), 1.959964, 1e-6);
+  EXPECT_NEAR(studentQuantile(1, 0.975), 12.7062, 1e-4);
+  EXPECT_NEAR(studentQuantile(10, 0.975), 2.2281, 1e-4);
+  EXPECT_NEAR(studentQuantile(39.5, 0.975), 2.0221, 1e-3);
+  EXPECT_NEAR(regularizedGammaP(1, 2), 1 - std::exp(-2.0), 1e-12);
+  EXPECT_NEAR(regularizedGammaP(5, 3), 1 - std::exp(-3.0) * 16.375, 1e-12);  // Poisson(3) at least 5
+  EXPECT_NEAR(regularizedGammaP(2, 10), 1 - 11 * std::exp(-10.0), 1e-12);
+  EXPECT_NEAR(regularizedGammaP(3, 30), 1.0, 1e-9);
+  EXPECT_NEAR(regularizedBeta(2, 3, 0.4), 0.5248, 1e-4);
+  EXPECT_NEAR(regularizedBeta(0.5, 0.5, 0.5), 0.5, 1e-12);
+  EXPECT_NEAR(regularizedBeta(30, 1, 0.95), std::pow(0.95, 30), 1e-12);
+}
+
+}  // namespace
+}  // namespace fieldreport

@@ -1,0 +1,448 @@
+#include "controller.h"
+
+#include <chrono>
+
+namespace rttmodem::call {
+namespace {
+
+constexpr std::size_t kMaxTextPacket = 4096;  // three full red blocks and headers fit well within
+constexpr int kAudioFrameMs = 20;
+constexpr std::size_t kAudioFrameBytes = 160;  // 20 ms at 8000 samples a second
+
+std::size_t textCharacters(std::string_view utf8Text) {
+  // Keep-alive byte order marks carry no text.
+  std::size_t n = text::countCodePoints(utf8Text);
+  const std::string bom = text::utf8(text::kByteOrderMark);
+  for (std::size_t at = utf8Text.find(bom); at != std::string_view::npos; at = utf8Text.find(bom, at + 1))
+    --n;
+  return n;
+}
+
+}  // namespace
+
+std::string eventName(Event e) {
+  switch (e) {
+    case Event::Incoming:
+      return "incoming";
+    case Event::Ringing:
+      return "ringing";
+    case Event::Connected:
+      return "connected";
+    case Event::Busy:
+      return "busy";
+    case Event::NoAnswer:
+      return "no-answer";
+    case Event::Failed:
+      return "failed";
+    case Event::Ended:
+      return "ended";
+  }
+  return "?";
+}
+
+std::string field(std::string_view name, std::string_view value) {
+  const bool quote = value.empty() || value.find_first_of(" \"\\") != std::string_view::npos;
+  std::string out(name);
+  out += '=';
+  if (!quote) return out += value;
+  out += '"';
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out += '"';
+}
+
+std::string countsLine(const Counts& c) {
+  return "counts sent=" + std::to_string(c.sent) + " received=" + std::to_string(c.received) +
+         " lost=" + std::to_string(c.lost) + " recovered=" + std::to_string(c.recovered) +
+         " marks=" + std::to_string(c.marks) + " unrepresentable=" + std::to_string(c.unrepresentable) +
+         " invalid=" + std::to_string(c.invalid) + " dropped=" + std::to_string(c.dropped) +
+         " withheld=" + std::to_string(c.withheld);
+}
+
+Controller::Controller(ControllerConfig config, Callbacks callbacks)
+    : config_(std::move(config)),
+      callbacks_(std::move(callbacks)),
+      loss_(config_.loss.value_or(rtt::LossSpec{}), config_.seed),
+      sessionId_(static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch() /
+                                                 std::chrono::seconds(1))) {}
+
+Controller::~Controller() {
+  if (call_ >= 0) agent_.hangUp(call_);
+}
+
+void Controller::log(const std::string& line) {
+  if (callbacks_.log) callbacks_.log(line);
+}
+
+Counts Controller::counts() const {
+  Counts c = counts_;
+  c.unrepresentable = toNet_.unrepresentable() + fromNet_.unrepresentable();
+  c.invalid = fromNet_.invalid();
+  return c;
+}
+
+std::string Controller::contact() const {
+  return "sip:" + config_.user + "@" + net::Endpoint{config_.host, agent_.port()}.text();
+}
+
+bool Controller::start(std::string* error) {
+  if (!textPort_.open(
+          config_.host, [this](const net::RtpPort::Packet& p) { onText(p); }, error))
+    return false;
+  if (!audioPort_.open(
+          config_.host, [](const net::RtpPort::Packet&) {}, error))
+    return false;  // heard, not listened to
+  net::SipAgent::Handlers h;
+  h.incoming = [this](int call, const std::string& from, const std::string& sdp,
+                      const net::Endpoint& source) { onIncoming(call, from, sdp, source); };
+  h.progress = [this](int call, int status, const std::string&) {
+    if (call == call_ && state_ == State::Calling && (status == 180 || status == 183)) {
+      state_ = State::Ringing;
+      emit(Event::Ringing, {peer_, status, {}, ModemResult::NoCarrier, false});
+    }
+  };
+  h.answered = [this](int call, const std::string& sdp, const net::Endpoint& source) {
+    return onAnswered(call, sdp, source);
+  };
+  h.established = [this](int call) { onEstablished(call); };
+  h.closed = [this](int call, int status, const std::string& reason, bool) {
+    onClosed(call, status, reason);
+  };
+  h.registration = [this](int status, const std::string& reason) {
+    const bool ok = status >= 200 && status < 300;
+    log(std::string(ok ? "registered" : "registration-failed") + " " +
+        field("status", std::to_string(status)) + " " + field("reason", reason));
+    if (callbacks_.registration) callbacks_.registration(ok, status, reason);
+  };
+  h.log = [this](const std::string& line) { log("sip " + line); };
+  net::SipAgent::Config sc;
+  sc.host = config_.host;
+  sc.port = config_.sipPort;
+  sc.user = config_.user;
+  sc.displayName = config_.user;
+  if (!agent_.open(sc, std::move(h), error)) return false;
+  if (!config_.registrar.empty()) {
+    log("registering " + field("registrar", config_.registrar) + " " + field("aor", config_.aor));
+    if (!agent_.registerAt(config_.registrar, config_.aor, config_.credentials, error)) return false;
+  }
+  return true;
+}
+
+sip::LocalMedia Controller::localMedia() const {
+  sip::LocalMedia m;
+  m.address = config_.host;
+  m.audioPort = audioPort_.port();
+  m.textPort = textPort_.port();
+  m.generations = config_.generations;
+  m.sessionId = sessionId_;
+  return m;
+}
+
+void Controller::emit(Event e, CallInfo info) {
+  std::string line = eventName(e);
+  if (e == Event::Incoming || e == Event::Ringing) line += " " + field("peer", info.peer);
+  if (e == Event::Connected) {
+    line += " " + field("peer", info.peer) + " " +
+            field("text", net::Endpoint{media_->textAddress, media_->textPort}.text()) + " " +
+            field("redundancy", std::to_string(media_->generations)) + " " +
+            field("audio", media_->audioPort ? "yes" : "no");
+  }
+  if (e == Event::Busy || e == Event::NoAnswer || e == Event::Failed || e == Event::Ended) {
+    if (info.status) line += " " + field("status", std::to_string(info.status));
+    line += " " + field("reason", info.reason) + " " + field("result", resultLine(info.result));
+  }
+  log(line);
+  if (callbacks_.event) callbacks_.event(e, info);
+}
+
+void Controller::endCall(Event e, CallInfo info) {
+  const bool hadCall = state_ != State::Idle;
+  stopMedia();
+  answerTimer_.cancel();
+  state_ = State::Idle;
+  call_ = -1;
+  hangUpWhenSent_ = false;
+  early_.clear();
+  info.peer = peer_;
+  if (!hadCall) return;
+  emit(e, info);
+  log(countsLine(counts()));
+}
+
+bool Controller::dial(const std::string& uri) {
+  if (state_ != State::Idle) {
+    log("dial refused: a call is in progress");
+    return false;
+  }
+  counts_ = {};
+  toNet_ = {};
+  fromNet_ = {};
+  peer_ = uri;
+  media_.reset();
+  if (uri.rfind("sip:", 0) != 0 || uri.size() <= 4) {
+    state_ = State::Calling;
+    endCall(Event::Failed, {uri, 0, "not a SIP address: " + uri, ModemResult::NoCarrier, false});
+    return false;
+  }
+  std::string error;
+  const int call = agent_.invite(uri, sip::buildOffer(localMedia()), &error);
+  state_ = State::Calling;
+  log("dialing " + field("peer", uri));
+  if (call < 0) {
+    endCall(Event::Failed, {uri, 0, error, ModemResult::NoCarrier, false});
+    return false;
+  }
+  call_ = call;
+  answerTimer_.start(static_cast<std::uint64_t>(config_.answerTimeoutSeconds) * 1000, [this] {
+    agent_.hangUp(call_);
+    endCall(Event::NoAnswer, {peer_, 0, "no answer in " + std::to_string(config_.answerTimeoutSeconds) + " s",
+                              ModemResult::NoAnswer, false});
+  });
+  return true;
+}
+
+void Controller::onIncoming(int call, const std::string& from, const std::string& sdpText,
+                            const net::Endpoint& source) {
+  auto refuse = [&](int status, const std::string& phrase, const std::string& why) {
+    log("incoming-refused " + field("peer", from) + " " + field("status", std::to_string(status)) + " " +
+        field("reason", why));
+    agent_.reject(call, status, phrase);
+    if (callbacks_.refused) callbacks_.refused(status);
+  };
+  if (state_ != State::Idle) return refuse(486, "Busy Here", "busy with another call");
+  if (config_.refuseStatus) {
+    const int s = config_.refuseStatus;
+    const char* phrase = s == 486   ? "Busy Here"
+                         : s == 480 ? "Temporarily Unavailable"
+                         : s == 600 ? "Busy Everywhere"
+                         : s == 603 ? "Decline"
+                         : s == 404 ? "Not Found"
+                                    : "Refused";
+    return refuse(s, phrase, "refusing every call");
+  }
+  std::string error, answer;
+  auto offer = sip::parseSdp(sdpText, &error);
+  std::optional<sip::Negotiated> media;
+  if (sdpText.empty()) error = "the INVITE carries no offer";
+  if (offer && !sdpText.empty()) media = sip::answerOffer(*offer, localMedia(), &answer, &error);
+  if (!media) return refuse(488, "Not Acceptable Here", error);
+  counts_ = {};
+  toNet_ = {};
+  fromNet_ = {};
+  if (!agent_.ring(call)) return;  // the agent refuses the INVITE itself
+  call_ = call;
+  peer_ = from;
+  signalHost_ = source.host;
+  latched_ = false;
+  media_ = media;
+  answerSdp_ = answer;
+  state_ = State::Incoming;
+  emit(Event::Incoming, {from, 0, {}, ModemResult::NoCarrier, false});
+}
+
+bool Controller::answer() {
+  if (state_ != State::Incoming) return false;
+  std::string error;
+  if (!agent_.accept(call_, answerSdp_, &error)) {
+    agent_.hangUp(call_);
+    endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false});
+    return false;
+  }
+  log("answering " + field("peer", peer_));
+  startMedia();  // the caller may send text as soon as it has our answer
+  return true;
+}
+
+bool Controller::onAnswered(int call, const std::string& sdpText, const net::Endpoint& source) {
+  if (call != call_) return true;
+  signalHost_ = source.host;
+  latched_ = false;
+  std::string error;
+  auto answer = sip::parseSdp(sdpText, &error);
+  std::optional<sip::Negotiated> media;
+  if (answer) media = sip::readAnswer(*answer, localMedia(), &error);
+  if (!media) {
+    log("bad-answer " + field("reason", error));
+    agent_.hangUp(call_);
+    endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false});
+    return false;
+  }
+  media_ = media;
+  startMedia();
+  return true;
+}
+
+void Controller::onEstablished(int call) {
+  if (call != call_ || state_ == State::Connected || !media_) return;
+  answerTimer_.cancel();
+  state_ = State::Connected;
+  emit(Event::Connected, {peer_, 200, {}, ModemResult::NoCarrier, false});
+  startSending();
+  // The stream opens with a keep-alive before any text: a far end that is still starting its
+  // stream when the first packet arrives (liblinphone does) loses nothing but that.
+  pumpText();
+  if (!early_.empty()) {
+    counts_.sent += text::countCodePoints(early_);
+    sender_->queue(early_);
+    early_.clear();
+  }
+  pumpText();
+}
+
+void Controller::onClosed(int call, int status, const std::string& reason) {
+  if (call != call_) return;
+  if (state_ == State::Connected) {
+    endCall(Event::Ended, {peer_, status, reason, ModemResult::NoCarrier, false});
+  } else if (state_ == State::Incoming) {
+    endCall(Event::Ended,
+            {peer_, status, status ? reason : "the caller gave up", ModemResult::NoCarrier, false});
+  } else {
+    const ModemResult r = resultForFailure(status);
+    const Event e = r == ModemResult::Busy       ? Event::Busy
+                    : r == ModemResult::NoAnswer ? Event::NoAnswer
+                                                 : Event::Failed;
+    endCall(e, {peer_, status, reason, r, false});
+  }
+}
+
+void Controller::hangUp() {
+  if (state_ == State::Idle) return;
+  agent_.hangUp(call_);
+  endCall(Event::Ended, {peer_, 0, "hung up here", ModemResult::NoCarrier, true});
+}
+
+void Controller::hangUpWhenSent() {
+  hangUpWhenSent_ = true;
+  pumpText();
+}
+
+void Controller::sendText(std::string_view bytes) {
+  std::string utf8Text = toNet_.convert(bytes);
+  if (utf8Text.empty()) return;
+  if (state_ != State::Connected || !sender_) {
+    early_ += utf8Text;  // sent once the call is up
+    return;
+  }
+  counts_.sent += text::countCodePoints(utf8Text);
+  sender_->queue(utf8Text);
+  pumpText();
+}
+
+void Controller::startMedia() {
+  // Receiving starts with the answer (the far end may send as soon as it has ours); sending, with
+  // the keep-alive that opens the stream and the audio's silence, once the call is up.
+  if (receiver_ || !media_) return;
+  receiver_ = std::make_unique<rtt::Receiver>(media_->recvT140Pt, media_->recvRedPt);
+  reported_.clear();
+}
+
+void Controller::startSending() {
+  if (sender_ || !media_) return;
+  rtt::SenderConfig sc;
+  sc.generations = media_->generations;
+  sc.t140Pt = static_cast<std::uint8_t>(media_->sendT140Pt);
+  sc.redPt = static_cast<std::uint8_t>(media_->sendRedPt < 0 ? 0 : media_->sendRedPt);
+  sc.timestampBase = static_cast<std::uint32_t>(sessionId_ * 2654435761u);
+  sender_ = std::make_unique<rtt::Sender>(sc);
+  audioStarted_ = false;
+  if (media_->audioPort) sendSilence();
+}
+
+void Controller::stopMedia() {
+  textTimer_.cancel();
+  audioTimer_.cancel();
+  sender_.reset();
+  receiver_.reset();
+  media_.reset();
+}
+
+void Controller::pumpText() {
+  if (!sender_ || !media_) return;
+  const std::uint64_t now = net::Loop::nowMs();
+  const net::Endpoint to{media_->textAddress, media_->textPort};
+  while (auto pkt = sender_->poll(now)) {
+    const bool withhold = config_.loss && loss_.drop();
+    counts_.withheld += withhold;
+    textPort_.send(to, pkt->pt, pkt->marker, pkt->timestamp, pkt->payload, withhold);
+  }
+  if (hangUpWhenSent_ && state_ == State::Connected && early_.empty() && sender_->settled()) {
+    hangUp();
+    return;
+  }
+  if (auto due = sender_->nextDue()) textTimer_.start(*due > now ? *due - now : 0, [this] { pumpText(); });
+}
+
+void Controller::sendSilence() {
+  if (!media_ || !media_->audioPort) return;
+  // Silence in the negotiated law: 0xFF in mu-law, 0xD5 in A-law.
+  const std::string frame(kAudioFrameBytes, media_->audioPt == 8 ? '\xD5' : '\xFF');
+  audioPort_.send({media_->audioAddress, media_->audioPort}, static_cast<std::uint8_t>(media_->audioPt),
+                  !audioStarted_, audioTimestamp_, frame, false);
+  audioStarted_ = true;
+  audioTimestamp_ += kAudioFrameBytes;
+  audioTimer_.start(kAudioFrameMs, [this] { sendSilence(); });
+}
+
+void Controller::onText(const net::RtpPort::Packet& p) {
+  auto refuse = [&](const std::string& key, const std::string& line) {
+    ++counts_.dropped;
+    if (reported_.insert(key).second) log(line);  // each kind once a call: a flood makes one line
+  };
+  if (!receiver_ || !media_) {
+    refuse("idle " + p.source.text(),
+           "text-refused " + field("source", p.source.text()) + " " + field("reason", "no call is up"));
+    return;
+  }
+  const net::Endpoint expected{media_->textAddress, media_->textPort};
+  if (!(p.source == expected) && !latched_ && p.source.port == expected.port &&
+      p.source.host == signalHost_) {
+    // A far end whose description names another of its addresses (a second interface) but that
+    // sends from the one its SIP came from: its text is taken, and ours goes back there.
+    latched_ = true;
+    log("text-latched " + field("source", p.source.text()) + " " + field("described", expected.text()));
+    if (media_->audioAddress == media_->textAddress) media_->audioAddress = p.source.host;
+    media_->textAddress = p.source.host;
+  } else if (!(p.source == expected)) {
+    refuse("source " + p.source.text(), "text-refused " + field("source", p.source.text()) + " " +
+                                            field("reason", "not the far end's address " + expected.text()));
+    return;
+  }
+  if (p.size > kMaxTextPacket) {
+    refuse("size",
+           "text-refused " + field("size", std::to_string(p.size)) + " " +
+               field("reason", "oversized packet (limit " + std::to_string(kMaxTextPacket) + " bytes)"));
+    return;
+  }
+  if (p.pt != media_->recvT140Pt && (media_->recvRedPt < 0 || p.pt != media_->recvRedPt)) {
+    refuse("pt " + std::to_string(p.pt), "text-refused " + field("pt", std::to_string(p.pt)) + " " +
+                                             field("reason", "payload type not negotiated"));
+    return;
+  }
+  rtt::Received r = receiver_->onPacket(p.seq, p.marker, p.pt, p.payload);
+  if (!r.error.empty()) {
+    refuse("bad " + r.error,
+           "text-refused " + field("seq", std::to_string(p.seq)) + " " + field("reason", r.error));
+    return;
+  }
+  counts_.lost += r.lost;
+  counts_.recovered += r.recovered;
+  counts_.marks += r.marks;
+  if (r.lost > 0) {
+    log("packets-lost " + field("count", std::to_string(r.lost)) + " " +
+        field("recovered", std::to_string(r.recovered)) + " " + field("marks", std::to_string(r.marks)));
+  }
+  if (r.text.empty()) return;
+  counts_.received += textCharacters(r.text) - r.marks;
+  const std::uint64_t invalidBefore = fromNet_.invalid();
+  std::string bytes = fromNet_.convert(r.text);
+  if (fromNet_.invalid() > invalidBefore) {
+    log("invalid-text " + field("seq", std::to_string(p.seq)) + " " +
+        field("bytes", std::to_string(fromNet_.invalid() - invalidBefore)) + " " +
+        field("reason", "not UTF-8, shown as ?"));
+  }
+  if (!bytes.empty() && callbacks_.text) callbacks_.text(bytes);
+}
+
+}  // namespace rttmodem::call

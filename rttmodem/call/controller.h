@@ -1,0 +1,142 @@
+#pragma once
+// One RTT phone line: places, receives and ends calls and carries their text, behind a narrow
+// interface for whatever presents it (the console program now, the AT modem front later).
+//
+//   dial(uri)  -> Ringing, then Connected, or Busy / NoAnswer / Failed
+//   incoming   -> Incoming; answer() -> Connected; hangUp() refuses it
+//   hangUp()   -> Ended (byUs); the far end hanging up -> Ended
+//   sendText(bytes) and the text callback: Windows-1252 on this side, T.140 on the network.
+//
+// Every event has a result line for the modem (call/result.h) and a log line; every call's end
+// logs its counts. All of it runs on the net::Loop's thread.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "charset.h"
+#include "libre.h"
+#include "loss.h"
+#include "result.h"
+#include "sdp.h"
+#include "t140.h"
+
+namespace rttmodem::call {
+
+enum class Event { Incoming, Ringing, Connected, Busy, NoAnswer, Failed, Ended };
+std::string eventName(Event e);
+
+struct CallInfo {
+  std::string peer;  // the far end's URI
+  int status = 0;    // the SIP status behind Busy, NoAnswer or Failed; 0 when there was none
+  std::string reason;
+  ModemResult result = ModemResult::NoCarrier;
+  bool byUs = false;  // Ended: this side hung up
+};
+
+struct Counts {
+  std::uint64_t sent = 0;             // characters sent
+  std::uint64_t received = 0;         // characters received (lost-text marks not included)
+  std::uint64_t lost = 0;             // text packets found missing
+  std::uint64_t recovered = 0;        // of those, filled from redundancy
+  std::uint64_t marks = 0;            // lost-text marks shown
+  std::uint64_t unrepresentable = 0;  // characters written as '?' for want of a Windows-1252 form
+  std::uint64_t invalid = 0;          // bytes of invalid UTF-8 received
+  std::uint64_t dropped = 0;   // packets refused (unknown source or payload type, malformed, oversized)
+  std::uint64_t withheld = 0;  // packets we did not send, to simulate loss
+};
+std::string countsLine(const Counts& c);
+
+// name=value for a log line, the value quoted when it has spaces or quotes.
+std::string field(std::string_view name, std::string_view value);
+
+struct ControllerConfig {
+  std::string host = "127.0.0.1";  // SIP and RTP listen here
+  int sipPort = 0;                 // 0: a free one
+  std::string user = "rttmodem";
+  int generations = 2;  // redundant generations we offer and send
+  std::optional<rtt::LossSpec> loss;
+  std::uint64_t seed = 1;
+  int answerTimeoutSeconds = 60;  // a call we placed that is not answered by then ends: NO ANSWER
+  // Registration (empty registrar: none), and the account's credentials.
+  std::string registrar, aor;
+  net::SipAgent::Credentials credentials;
+  int refuseStatus = 0;  // a test far end: refuse every incoming call with this status
+};
+
+class Controller {
+ public:
+  enum class State { Idle, Calling, Ringing, Incoming, Connected };
+  struct Callbacks {
+    std::function<void(Event, const CallInfo&)> event;
+    std::function<void(std::string_view bytes)> text;
+    std::function<void(const std::string& line)> log;
+    std::function<void(bool ok, int status, const std::string& reason)> registration;
+    // An incoming call refused before it rang (busy, unusable offer, refuseStatus).
+    std::function<void(int status)> refused;
+  };
+
+  Controller(ControllerConfig config, Callbacks callbacks);
+  ~Controller();
+  bool start(std::string* error);
+  int sipPort() const { return agent_.port(); }
+  // Where to call this line directly.
+  std::string contact() const;
+
+  bool dial(const std::string& uri);
+  bool answer();
+  void hangUp();
+  void sendText(std::string_view bytes);
+  // Hangs up once all text given so far has been sent with its redundancy.
+  void hangUpWhenSent();
+
+  State state() const { return state_; }
+  // This call's counts so far (the last call's once it has ended, until the next one starts).
+  Counts counts() const;
+
+ private:
+  void log(const std::string& line);
+  void emit(Event e, CallInfo info);
+  void endCall(Event e, CallInfo info);
+  void startMedia();
+  void startSending();
+  void stopMedia();
+  void pumpText();
+  void sendSilence();
+  void onText(const net::RtpPort::Packet& p);
+  void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
+  bool onAnswered(int call, const std::string& sdp, const net::Endpoint& source);
+  void onEstablished(int call);
+  void onClosed(int call, int status, const std::string& reason);
+  sip::LocalMedia localMedia() const;
+
+  ControllerConfig config_;
+  Callbacks callbacks_;
+  net::SipAgent agent_;
+  net::RtpPort textPort_, audioPort_;
+  net::Timer textTimer_, audioTimer_, answerTimer_;
+  State state_ = State::Idle;
+  int call_ = -1;
+  std::string peer_;
+  std::string signalHost_;  // where the far end's SIP came from
+  bool latched_ = false;
+  std::string answerSdp_;
+  std::optional<sip::Negotiated> media_;
+  std::unique_ptr<rtt::Sender> sender_;
+  std::unique_ptr<rtt::Receiver> receiver_;
+  rtt::LossModel loss_;
+  text::ToNetwork toNet_;
+  text::FromNetwork fromNet_;
+  std::string early_;  // text given before the call was up
+  bool hangUpWhenSent_ = false;
+  std::set<std::string> reported_;  // refusals already logged this call
+  Counts counts_;
+  std::uint32_t audioTimestamp_ = 0;
+  bool audioStarted_ = false;
+  unsigned long long sessionId_;
+};
+
+}  // namespace rttmodem::call

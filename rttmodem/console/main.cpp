@@ -1,0 +1,225 @@
+// rttmodem: a real-time text phone on the console. Standard input is typed to the far end,
+// the far end's text comes out on standard output, and the call's events go to standard error.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "controller.h"
+#include "libre.h"
+#include "options.h"
+
+namespace {
+
+using namespace rttmodem;
+
+const auto kStart = std::chrono::steady_clock::now();
+
+void logLine(const std::string& line) {
+  const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
+  std::fprintf(stderr, "rttmodem %.3f %s\n", t, line.c_str());
+  std::fflush(stderr);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+class App {
+ public:
+  explicit App(const console::Options& o) : o_(o) {}
+
+  int run() {
+    net::Loop loop;
+    loop_ = &loop;
+    net::Loop::setLog([](const std::string& line) { logLine("libre " + call::field("warning", line)); });
+    call::ControllerConfig cc;
+    cc.host = o_.host;
+    cc.sipPort = o_.sipPort;
+    cc.user = o_.user;
+    cc.generations = o_.generations;
+    cc.loss = o_.loss;
+    cc.seed = o_.seed;
+    cc.answerTimeoutSeconds = o_.answerTimeout;
+    cc.refuseStatus = o_.refuse;
+    if (!o_.registerUri.empty()) {
+      std::string user;
+      cc.registrar = *console::registrarOf(o_.registerUri, &user);
+      cc.aor = o_.registerUri;
+      cc.credentials = {o_.authUser, o_.password};
+    }
+    call::Controller::Callbacks cb;
+    cb.log = logLine;
+    cb.text = [](std::string_view bytes) { writeAll(STDOUT_FILENO, bytes); };
+    cb.event = [this](call::Event e, const call::CallInfo& info) { onEvent(e, info); };
+    cb.registration = [this](bool ok, int, const std::string&) { onRegistration(ok); };
+    // A test far end's refusals are its calls; a call refused for a bad offer is not one.
+    cb.refused = [this](int status) {
+      if (status == o_.refuse) callDone(false);
+    };
+    call::Controller controller(cc, cb);
+    controller_ = &controller;
+    std::string error;
+    if (!controller.start(&error)) {
+      std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
+      return 1;
+    }
+    logLine("ready " + call::field("sip", controller.contact()) +
+            " port=" + std::to_string(controller.sipPort()) + " pid=" + std::to_string(::getpid()));
+
+    // Signals arrive through a descriptor, so that hanging up runs in the loop like anything else.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int sigFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    net::FdWatch sigWatch(sigFd, [&] {
+      signalfd_siginfo info;
+      if (::read(sigFd, &info, sizeof info) == sizeof info) {
+        logLine("signal " + std::to_string(info.ssi_signo) + ", hanging up");
+        finish(exitStatus_);
+      }
+    });
+    std::unique_ptr<net::FdWatch> input = std::make_unique<net::FdWatch>(STDIN_FILENO, [&] {
+      char buf[4096];
+      ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+      if (n <= 0) {
+        input_->close();
+        inputEnded_ = true;
+        feed();
+        return;
+      }
+      typed_.append(buf, static_cast<std::size_t>(n));
+      feed();
+    });
+    input_ = std::move(input);
+
+    if (o_.mode == console::Mode::Dial && o_.registerUri.empty()) controller.dial(o_.dialUri);
+    loop.run();
+    input_.reset();
+    if (sigFd >= 0) ::close(sigFd);
+    return exitStatus_;
+  }
+
+ private:
+  // Hands typed text to the call, all at once or at the --pace.
+  void feed() {
+    if (o_.pace <= 0) {
+      if (!typed_.empty()) controller_->sendText(typed_);
+      typed_.clear();
+    } else if (!typed_.empty() && !paceTimer_.active()) {
+      controller_->sendText(typed_.substr(0, 1));
+      typed_.erase(0, 1);
+      paceTimer_.start(static_cast<std::uint64_t>(1000 / o_.pace), [this] { feed(); });
+    }
+    // At the end of the input the caller hangs up once everything has gone out.
+    if (inputEnded_ && typed_.empty() && !paceTimer_.active() && o_.mode == console::Mode::Dial &&
+        controller_->state() != call::Controller::State::Idle)
+      controller_->hangUpWhenSent();
+  }
+
+  void onRegistration(bool ok) {
+    if (!ok) {
+      if (!registeredOnce_) finish(2);  // later failures are retried by the registration itself
+      return;
+    }
+    if (!registeredOnce_ && o_.mode == console::Mode::Dial) controller_->dial(o_.dialUri);
+    registeredOnce_ = true;
+  }
+
+  void onEvent(call::Event e, const call::CallInfo& info) {
+    using call::Event;
+    switch (e) {
+      case Event::Incoming:
+        if (!o_.noAnswer) controller_->answer();
+        break;
+      case Event::Connected:
+        connected_ = true;
+        if (inputEnded_) feed();
+        break;
+      case Event::Busy:
+      case Event::NoAnswer:
+      case Event::Failed:
+        logLine("result " + call::field("line", call::resultLine(info.result)));
+        callDone(false);
+        break;
+      case Event::Ended:
+        if (!info.byUs) logLine("result " + call::field("line", call::resultLine(info.result)));
+        callDone(connected_);
+        break;
+      case Event::Ringing:
+        break;
+    }
+  }
+
+  void callDone(bool wasUp) {
+    ++callsDone_;
+    if (!wasUp) exitStatus_ = 2;
+    connected_ = false;
+    if (o_.mode == console::Mode::Dial || (o_.calls > 0 && callsDone_ >= o_.calls)) finish(exitStatus_);
+  }
+
+  // Hangs up, lets the BYE and the end of the registration leave, and stops.
+  void finish(int status) {
+    exitStatus_ = status;
+    if (finishing_) return;
+    finishing_ = true;
+    controller_->hangUp();
+    lingerTimer_.start(200, [this] { loop_->stop(); });
+  }
+
+  const console::Options& o_;
+  net::Loop* loop_ = nullptr;
+  call::Controller* controller_ = nullptr;
+  std::unique_ptr<net::FdWatch> input_;
+  net::Timer paceTimer_, lingerTimer_;
+  std::string typed_;
+  bool inputEnded_ = false, connected_ = false, registeredOnce_ = false, finishing_ = false;
+  int callsDone_ = 0;
+  int exitStatus_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const char* env = std::getenv("RTTMODEM_PASSWORD");
+  auto parsed = console::parseOptions(args, env ? std::optional<std::string>(env) : std::nullopt);
+  if (!parsed.options) {
+    std::fprintf(stderr, "rttmodem: %s\nTry 'rttmodem --help' for more.\n", parsed.error.c_str());
+    return 1;
+  }
+  const console::Options& o = *parsed.options;
+  if (o.mode == console::Mode::Help) {
+    std::fputs(console::usageText().c_str(), stdout);
+    return 0;
+  }
+  if (o.mode == console::Mode::Version) {
+    std::puts("rttmodem (TTY field-test kit) " KIT_VERSION);
+    return 0;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  try {
+    return App(o).run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "rttmodem: %s\n", e.what());
+    return 1;
+  }
+}

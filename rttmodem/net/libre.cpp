@@ -1,0 +1,526 @@
+// The only place that speaks libre's C API (libre 1.1.0 as packaged by Debian 12).
+#include "libre.h"
+
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+extern "C" {
+#include <re.h>
+#define DEBUG_MODULE "rttmodem"
+#define DEBUG_LEVEL 0
+#include <re_dbg.h>
+}
+
+namespace rttmodem::net {
+namespace {
+
+std::string plString(const pl& p) {
+  return p.p ? std::string(p.p, p.l) : std::string();
+}
+
+std::string bodyOf(const sip_msg* msg) {
+  if (!msg || !msg->mb) return {};
+  return std::string(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb));
+}
+
+mbuf* bufferOf(const std::string& text) {
+  mbuf* mb = mbuf_alloc(text.size() + 1);
+  if (!mb) return nullptr;
+  mbuf_write_mem(mb, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  mb->pos = 0;
+  return mb;
+}
+
+Endpoint endpointOf(const sa* a) {
+  char host[64] = "";
+  sa_ntop(a, host, sizeof host);
+  return {host, sa_port(a)};
+}
+
+bool toSa(const Endpoint& e, sa* out) {
+  return sa_set_str(out, e.host.c_str(), static_cast<uint16_t>(e.port)) == 0;
+}
+
+std::string errorText(int err) {
+  return std::strerror(err);
+}
+
+// libre objects freed later from a clean stack: never inside one of libre's own callbacks for them.
+struct Graveyard {
+  std::vector<void*> objects;
+  tmr timer{};
+  static void sweep(void* arg) {
+    auto* g = static_cast<Graveyard*>(arg);
+    auto objects = std::move(g->objects);
+    g->objects.clear();
+    for (void* o : objects) mem_deref(o);
+  }
+  void bury(void* o) {
+    if (!o) return;
+    objects.push_back(o);
+    tmr_start(&timer, 0, sweep, this);
+  }
+  ~Graveyard() {
+    tmr_cancel(&timer);
+    for (void* o : objects) mem_deref(o);
+  }
+};
+
+thread_local int loopDepth = 0;
+std::function<void(const std::string&)> libreLog;
+
+void debugHandler(int, const char* text, std::size_t len, void*) {
+  std::string line(text, len);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (libreLog && !line.empty()) libreLog(line);
+}
+
+}  // namespace
+
+std::string Endpoint::text() const {
+  return host.find(':') != std::string::npos ? "[" + host + "]:" + std::to_string(port)
+                                             : host + ":" + std::to_string(port);
+}
+
+// ---- Loop
+
+Loop::Loop() {
+  if (loopDepth++ == 0) {
+    if (int err = libre_init()) {
+      --loopDepth;
+      throw std::runtime_error("cannot start libre: " + errorText(err));
+    }
+    // poll(2) rather than epoll: standard input may be a plain file.
+    poll_method_set(METHOD_POLL);
+  }
+}
+
+Loop::~Loop() {
+  if (--loopDepth == 0) libre_close();
+}
+
+void Loop::setLog(std::function<void(const std::string&)> log) {
+  libreLog = std::move(log);
+  dbg_init(DBG_WARNING, DBG_NONE);
+  dbg_handler_set(libreLog ? debugHandler : nullptr, nullptr);
+}
+
+void Loop::run() {
+  re_main(nullptr);
+}
+void Loop::stop() {
+  re_cancel();
+}
+std::uint64_t Loop::nowMs() {
+  return tmr_jiffies();
+}
+
+// ---- Timer
+
+struct Timer::Impl {
+  tmr t{};
+  std::function<void()> fire;
+  static void handler(void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    auto f = self->fire;  // the handler may restart or cancel this timer
+    if (f) f();
+  }
+};
+
+Timer::Timer() : impl_(std::make_unique<Impl>()) {
+  tmr_init(&impl_->t);
+}
+Timer::~Timer() {
+  tmr_cancel(&impl_->t);
+}
+void Timer::start(std::uint64_t delayMs, std::function<void()> fire) {
+  impl_->fire = std::move(fire);
+  tmr_start(&impl_->t, delayMs, Impl::handler, impl_.get());
+}
+void Timer::cancel() {
+  tmr_cancel(&impl_->t);
+}
+bool Timer::active() const {
+  return tmr_isrunning(&impl_->t);
+}
+
+// ---- FdWatch
+
+namespace {
+void fdHandler(int, void* arg) {
+  (*static_cast<std::function<void()>*>(arg))();
+}
+}  // namespace
+
+FdWatch::FdWatch(int fd, std::function<void()> readable) : fd_(fd), readable_(std::move(readable)) {
+  ok_ = fd_listen(fd, FD_READ, fdHandler, &readable_) == 0;
+}
+FdWatch::~FdWatch() {
+  close();
+}
+void FdWatch::close() {
+  if (ok_) fd_close(fd_);
+  ok_ = false;
+}
+
+// ---- RtpPort
+
+struct RtpPort::Impl {
+  struct rtp_sock* rs = nullptr;
+  std::function<void(const Packet&)> received;
+  static void rtpHandler(const sa* src, const rtp_header* hdr, mbuf* mb, void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    Packet p;
+    p.source = endpointOf(src);
+    p.pt = hdr->pt;
+    p.marker = hdr->m;
+    p.seq = hdr->seq;
+    p.timestamp = hdr->ts;
+    p.ssrc = hdr->ssrc;
+    p.payload.assign(reinterpret_cast<const char*>(mbuf_buf(mb)), mbuf_get_left(mb));
+    p.size = mb->end;
+    if (self->received) self->received(p);
+  }
+  static void rtcpHandler(const sa*, rtcp_msg*, void*) {}
+  ~Impl() { mem_deref(rs); }
+};
+
+RtpPort::RtpPort() : impl_(std::make_unique<Impl>()) {}
+RtpPort::~RtpPort() = default;
+
+bool RtpPort::open(const std::string& host, std::function<void(const Packet&)> received, std::string* error) {
+  sa ip;
+  if (sa_set_str(&ip, host.c_str(), 0) != 0) {
+    *error = "not an address: " + host;
+    return false;
+  }
+  impl_->received = std::move(received);
+  // A free even port (RTCP on the next one) in the dynamic range; busy ones are skipped.
+  if (int err = rtp_listen(&impl_->rs, IPPROTO_UDP, &ip, 10000, 60000, true, Impl::rtpHandler,
+                           Impl::rtcpHandler, impl_.get())) {
+    *error = "cannot open an RTP port on " + host + ": " + errorText(err);
+    return false;
+  }
+  udp_rxsz_set(static_cast<udp_sock*>(rtp_sock(impl_->rs)), 65536);
+  return true;
+}
+
+int RtpPort::port() const {
+  return impl_->rs ? sa_port(rtp_local(impl_->rs)) : 0;
+}
+
+bool RtpPort::send(const Endpoint& dst, std::uint8_t pt, bool marker, std::uint32_t timestamp,
+                   const std::string& payload, bool withhold) {
+  sa to;
+  if (!impl_->rs || !toSa(dst, &to)) return false;
+  mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + payload.size());
+  if (!mb) return false;
+  mb->pos = RTP_HEADER_SIZE;
+  mbuf_write_mem(mb, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  mb->pos = 0;
+  // The header takes the next sequence number whether or not the packet leaves: a withheld packet
+  // is a lost one to the far end.
+  int err = rtp_encode(impl_->rs, false, marker, pt, timestamp, mb);
+  mb->pos = 0;
+  if (!err && !withhold) err = udp_send(static_cast<udp_sock*>(rtp_sock(impl_->rs)), &to, mb);
+  mem_deref(mb);
+  return err == 0;
+}
+
+// ---- SipAgent
+
+struct SipAgent::Impl {
+  struct Call {
+    Impl* owner = nullptr;
+    int id = 0;
+    sipsess* sess = nullptr;
+    const sip_msg* invite = nullptr;  // an incoming call's INVITE, until answered or refused
+    std::string localSdp;
+    bool ringing = false;  // an incoming call not answered yet
+  };
+
+  Config config;
+  Handlers handlers;
+  dnsc* dns = nullptr;
+  struct sip* stack = nullptr;
+  sipsess_sock* sock = nullptr;
+  sipreg* reg = nullptr;
+  Credentials credentials;
+  std::string aor, route;
+  std::map<int, std::unique_ptr<Call>> calls;
+  int nextId = 1;
+  Graveyard graveyard;
+
+  ~Impl() {
+    for (auto& [id, c] : calls) {
+      mem_deref(c->sess);
+      mem_deref(const_cast<sip_msg*>(c->invite));
+    }
+    calls.clear();
+    mem_deref(reg);
+    mem_deref(sock);
+    sip_close(stack, true);
+    mem_deref(stack);
+    mem_deref(dns);
+  }
+
+  void log(const std::string& line) {
+    if (handlers.log) handlers.log(line);
+  }
+
+  Call* find(int id) {
+    auto it = calls.find(id);
+    return it == calls.end() ? nullptr : it->second.get();
+  }
+
+  // Forgets a call; its libre objects go later, from a clean stack.
+  void drop(Call* c) {
+    graveyard.bury(c->sess);
+    graveyard.bury(const_cast<sip_msg*>(c->invite));
+    calls.erase(c->id);
+  }
+
+  static int authHandler(char** user, char** password, const char* realm, void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    if (self->credentials.password.empty()) return EAUTH;
+    self->log(std::string("authenticating realm=\"") + (realm ? realm : "") + "\"");
+    int err = str_dup(user, self->credentials.user.c_str());
+    err |= str_dup(password, self->credentials.password.c_str());
+    return err;
+  }
+
+  static void connHandler(const sip_msg* msg, void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    auto call = std::make_unique<Call>();
+    call->owner = self;
+    call->id = self->nextId++;
+    call->invite = static_cast<const sip_msg*>(mem_ref(const_cast<sip_msg*>(msg)));
+    Call* c = call.get();
+    self->calls[c->id] = std::move(call);
+    const int id = c->id;
+    std::string from = plString(msg->from.auri);
+    if (self->handlers.incoming) self->handlers.incoming(id, from, bodyOf(msg), endpointOf(&msg->src));
+    // An INVITE nobody took up is refused rather than left without an answer.
+    if (Call* still = self->find(id); still && !still->sess) {
+      sip_treply(nullptr, self->stack, still->invite, 480, "Temporarily Unavailable");
+      self->drop(still);
+    }
+  }
+
+  static int offerHandler(mbuf** descp, const sip_msg* msg, void* arg) {
+    // A re-INVITE: the media stay as they are, and we say so again.
+    auto* c = static_cast<Call*>(arg);
+    c->owner->log("re-INVITE from the far end; media unchanged");
+    (void)msg;
+    *descp = bufferOf(c->localSdp);
+    return *descp ? 0 : ENOMEM;
+  }
+
+  static int answerHandler(const sip_msg* msg, void* arg) {
+    auto* c = static_cast<Call*>(arg);
+    Impl* self = c->owner;
+    if (self->handlers.answered && !self->handlers.answered(c->id, bodyOf(msg), endpointOf(&msg->src))) {
+      // The caller hangs up; libre gets no error back, which would leave the dialog half-made.
+    }
+    return 0;
+  }
+
+  static void progressHandler(const sip_msg* msg, void* arg) {
+    auto* c = static_cast<Call*>(arg);
+    if (c->owner->handlers.progress) c->owner->handlers.progress(c->id, msg->scode, plString(msg->reason));
+  }
+
+  static void establishedHandler(const sip_msg*, void* arg) {
+    auto* c = static_cast<Call*>(arg);
+    if (c->owner->handlers.established) c->owner->handlers.established(c->id);
+  }
+
+  static void closeHandler(int err, const sip_msg* msg, void* arg) {
+    auto* c = static_cast<Call*>(arg);
+    Impl* self = c->owner;
+    const int id = c->id;
+    int status = 0;
+    std::string reason;
+    if (msg && msg->scode >= 300) {
+      status = msg->scode;
+      reason = plString(msg->reason);
+    } else if (err == ECONNRESET) {
+      reason = "far end hung up";
+    } else if (err == ETIMEDOUT) {
+      reason = "no response";
+    } else if (err) {
+      reason = errorText(err);
+    } else {
+      reason = "session closed";
+    }
+    self->drop(c);
+    if (self->handlers.closed) self->handlers.closed(id, status, reason, true);
+  }
+
+  static void registerHandler(int err, const sip_msg* msg, void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    if (!self->handlers.registration) return;
+    if (err) {
+      self->handlers.registration(0, errorText(err));
+    } else if (msg) {
+      self->handlers.registration(msg->scode, plString(msg->reason));
+    }
+  }
+
+  static void exitHandler(void*) {}
+};
+
+SipAgent::SipAgent() : impl_(std::make_unique<Impl>()) {}
+SipAgent::~SipAgent() = default;
+
+bool SipAgent::open(const Config& config, Handlers handlers, std::string* error) {
+  Impl& m = *impl_;
+  m.config = config;
+  m.handlers = std::move(handlers);
+  sa servers[4];
+  uint32_t count = 4;
+  if (dns_srv_get(nullptr, 0, servers, &count) == 0 && count > 0) dnsc_alloc(&m.dns, nullptr, servers, count);
+  sa local;
+  if (sa_set_str(&local, config.host.c_str(), static_cast<uint16_t>(config.port)) != 0) {
+    *error = "not an address: " + config.host;
+    return false;
+  }
+  int err = sip_alloc(&m.stack, m.dns, 32, 32, 32, config.software.c_str(), Impl::exitHandler, &m);
+  if (!err) err = sip_transp_add(m.stack, SIP_TRANSP_UDP, &local);
+  if (err) {
+    *error = "cannot open the SIP port " + Endpoint{config.host, config.port}.text() + ": " + errorText(err);
+    return false;
+  }
+  err = sipsess_listen(&m.sock, m.stack, 32, Impl::connHandler, &m);
+  if (err) {
+    *error = "cannot listen for calls: " + errorText(err);
+    return false;
+  }
+  return true;
+}
+
+int SipAgent::port() const {
+  sa a;
+  if (!impl_->stack || sip_transp_laddr(impl_->stack, &a, SIP_TRANSP_UDP, nullptr) != 0) return 0;
+  return sa_port(&a);
+}
+
+std::string SipAgent::host() const {
+  return impl_->config.host;
+}
+
+bool SipAgent::registerAt(const std::string& registrar, const std::string& aor, Credentials credentials,
+                          std::string* error) {
+  Impl& m = *impl_;
+  m.credentials = std::move(credentials);
+  m.aor = aor;
+  m.route = registrar + ";lr";
+  mem_deref(m.reg);
+  m.reg = nullptr;
+  int err = sipreg_register(&m.reg, m.stack, registrar.c_str(), aor.c_str(), m.config.displayName.c_str(),
+                            aor.c_str(), 600, m.config.user.c_str(), nullptr, 0, 0, Impl::authHandler, &m,
+                            false, Impl::registerHandler, &m, nullptr, "%s", "");
+  if (err) {
+    *error = "cannot register at " + registrar + ": " + errorText(err);
+    return false;
+  }
+  return true;
+}
+
+void SipAgent::unregister() {
+  mem_deref(impl_->reg);  // sends the REGISTER that ends the registration
+  impl_->reg = nullptr;
+}
+
+int SipAgent::invite(const std::string& to, const std::string& sdp, std::string* error) {
+  Impl& m = *impl_;
+  auto call = std::make_unique<Impl::Call>();
+  call->owner = &m;
+  call->id = m.nextId++;
+  call->localSdp = sdp;
+  const std::string from =
+      m.aor.empty() ? "sip:" + m.config.user + "@" + Endpoint{m.config.host, port()}.text() : m.aor;
+  const char* routes[1] = {m.route.c_str()};
+  mbuf* body = bufferOf(sdp);
+  int err = sipsess_connect(
+      &call->sess, m.sock, to.c_str(), m.config.displayName.c_str(), from.c_str(), m.config.user.c_str(),
+      m.route.empty() ? nullptr : routes, m.route.empty() ? 0 : 1, "application/sdp", body, Impl::authHandler,
+      &m, false, Impl::offerHandler, Impl::answerHandler, Impl::progressHandler, Impl::establishedHandler,
+      nullptr, nullptr, Impl::closeHandler, call.get(), "%s", "");
+  mem_deref(body);
+  if (err) {
+    *error = "cannot call " + to + ": " + errorText(err);
+    return -1;
+  }
+  const int id = call->id;
+  m.calls[id] = std::move(call);
+  return id;
+}
+
+bool SipAgent::ring(int id) {
+  Impl& m = *impl_;
+  Impl::Call* c = m.find(id);
+  if (!c || c->sess || !c->invite) return false;
+  int err =
+      sipsess_accept(&c->sess, m.sock, c->invite, 180, "Ringing", m.config.user.c_str(), "application/sdp",
+                     nullptr, Impl::authHandler, &m, false, Impl::offerHandler, Impl::answerHandler,
+                     Impl::establishedHandler, nullptr, nullptr, Impl::closeHandler, c, "%s", "");
+  if (err) {
+    m.log("cannot take the call: " + errorText(err));
+    c->sess = nullptr;
+    return false;
+  }
+  c->ringing = true;
+  return true;
+}
+
+bool SipAgent::accept(int id, const std::string& sdp, std::string* error) {
+  Impl& m = *impl_;
+  Impl::Call* c = m.find(id);
+  if (!c || !c->sess) {
+    *error = "no such call";
+    return false;
+  }
+  c->localSdp = sdp;
+  mbuf* body = bufferOf(sdp);
+  int err = sipsess_answer(c->sess, 200, "OK", body, "%s", "");
+  mem_deref(body);
+  if (err) {
+    *error = "cannot answer: " + errorText(err);
+    return false;
+  }
+  c->ringing = false;
+  return true;
+}
+
+void SipAgent::reject(int id, int status, const std::string& reason) {
+  Impl& m = *impl_;
+  Impl::Call* c = m.find(id);
+  if (!c) return;
+  if (c->sess) {
+    sipsess_reject(c->sess, static_cast<uint16_t>(status), reason.c_str(), "%s", "");
+  } else if (c->invite) {
+    sip_treply(nullptr, m.stack, c->invite, static_cast<uint16_t>(status), reason.c_str());
+  }
+  m.drop(c);
+}
+
+void SipAgent::hangUp(int id) {
+  Impl& m = *impl_;
+  Impl::Call* c = m.find(id);
+  if (!c) return;
+  if (c->ringing) {  // hanging up on a ringing call refuses it
+    reject(id, 486, "Busy Here");
+    return;
+  }
+  // Freeing the session sends what its state needs: CANCEL while our INVITE is unanswered, BYE
+  // once the call is up.
+  m.drop(c);
+}
+
+}  // namespace rttmodem::net

@@ -1,0 +1,158 @@
+#pragma once
+// The thin adapter over libre (SIP, RTP, timers and the poll loop). Nothing outside this adapter
+// includes libre's headers, so a change of libre's API touches only libre.cpp.
+//
+// libre keeps its state per thread: a Loop and everything made while it exists belong to the
+// thread that made them, and every call into them comes from that thread (from the loop's own
+// callbacks, or before run()).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace rttmodem::net {
+
+class Loop {
+ public:
+  Loop();  // fails with std::runtime_error when libre cannot start
+  ~Loop();
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+  // Runs until stop().
+  void run();
+  void stop();
+  // Milliseconds of the loop's clock.
+  static std::uint64_t nowMs();
+  // Where libre's own warnings go, one line each (by default, standard error as libre writes
+  // them). libre 1.1.0 writes a few messages, such as undecodable SIP, straight to standard error.
+  static void setLog(std::function<void(const std::string&)> log);
+};
+
+class Timer {
+ public:
+  Timer();
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+  void start(std::uint64_t delayMs, std::function<void()> fire);
+  void cancel();
+  bool active() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Calls readable whenever fd has data (or its end).
+class FdWatch {
+ public:
+  FdWatch(int fd, std::function<void()> readable);
+  ~FdWatch();
+  FdWatch(const FdWatch&) = delete;
+  FdWatch& operator=(const FdWatch&) = delete;
+  bool ok() const { return ok_; }
+  // Stops watching; safe from inside readable.
+  void close();
+
+ private:
+  int fd_;
+  bool ok_ = false;
+  std::function<void()> readable_;
+};
+
+struct Endpoint {
+  std::string host;
+  int port = 0;
+  bool operator==(const Endpoint&) const = default;
+  std::string text() const;
+};
+
+// One UDP port for RTP (with RTCP beside it, which is read and ignored).
+class RtpPort {
+ public:
+  struct Packet {
+    Endpoint source;
+    std::uint8_t pt;
+    bool marker;
+    std::uint16_t seq;
+    std::uint32_t timestamp;
+    std::uint32_t ssrc;
+    std::string payload;
+    std::size_t size;  // the whole datagram
+  };
+  RtpPort();
+  ~RtpPort();
+  RtpPort(const RtpPort&) = delete;
+  RtpPort& operator=(const RtpPort&) = delete;
+  // Listens on host at a free port.
+  bool open(const std::string& host, std::function<void(const Packet&)> received, std::string* error);
+  int port() const;
+  // Builds the next packet (its sequence number taken) and sends it to dst unless withheld.
+  bool send(const Endpoint& dst, std::uint8_t pt, bool marker, std::uint32_t timestamp,
+            const std::string& payload, bool withhold);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A SIP user agent on one UDP port: placed and received calls (one session each), and an
+// optional registration with digest authentication.
+class SipAgent {
+ public:
+  struct Config {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: a free one
+    std::string user = "rttmodem";
+    std::string displayName;
+    std::string software = "rttmodem";
+  };
+  struct Credentials {
+    std::string user, password;
+  };
+  struct Handlers {
+    // An INVITE: the call's id, who calls, the offer's body. The handler answers it with ring(),
+    // reject() (or later accept()).
+    // source: where the INVITE came from.
+    std::function<void(int call, const std::string& from, const std::string& sdp, const Endpoint& source)>
+        incoming;
+    // A provisional response to our INVITE.
+    std::function<void(int call, int status, const std::string& reason)> progress;
+    // The answer to our offer (from the 2xx, which came from source); returning false ends the call.
+    std::function<bool(int call, const std::string& sdp, const Endpoint& source)> answered;
+    // The call is up (2xx sent and acknowledged, or 2xx received).
+    std::function<void(int call)> established;
+    // The call is over: status of a failure response (0 when none), its reason or what happened,
+    // and whether the far end ended it.
+    std::function<void(int call, int status, const std::string& reason, bool byFarEnd)> closed;
+    std::function<void(int status, const std::string& reason)> registration;
+    std::function<void(const std::string& line)> log;
+  };
+
+  SipAgent();
+  ~SipAgent();
+  SipAgent(const SipAgent&) = delete;
+  SipAgent& operator=(const SipAgent&) = delete;
+
+  bool open(const Config& config, Handlers handlers, std::string* error);
+  int port() const;
+  std::string host() const;
+  // Registers aor with registrar (its URI, e.g. sip:host:port) and keeps the registration fresh;
+  // calls placed afterwards go through the registrar as outbound proxy, from aor.
+  bool registerAt(const std::string& registrar, const std::string& aor, Credentials credentials,
+                  std::string* error);
+  // Places a call; returns its id, or -1 and an error.
+  int invite(const std::string& to, const std::string& sdp, std::string* error);
+  bool ring(int call);  // 180 Ringing to an incoming call
+  bool accept(int call, const std::string& sdp, std::string* error);
+  void reject(int call, int status, const std::string& reason);
+  // Ends a call in whatever state: CANCEL, BYE or a refusal. No closed() follows.
+  void hangUp(int call);
+  void unregister();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace rttmodem::net

@@ -1,0 +1,104 @@
+#pragma once
+// Real-time text in RTP: T.140 blocks, sent every transmission interval, with earlier blocks
+// repeated as redundant generations in RTP payload for redundant audio data (the "red" format).
+// The receiver finds lost packets by their sequence numbers, fills them from the redundancy when
+// it can, and otherwise shows the loss as a lost-text mark: text never goes missing silently.
+// Pure logic: times come in as milliseconds, packets go out as values.
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rttmodem::rtt {
+
+inline constexpr int kIntervalMs = 300;         // transmission interval
+inline constexpr std::size_t kMaxBlock = 1000;  // bytes of new text in one packet (a red block holds 1023)
+inline constexpr int kMaxGenerations = 5;
+// Keep-alives: one at the start, one this long after the text stops (so that the loss of a
+// turn's last packets shows within a second), then one every kKeepAliveMs.
+inline constexpr int kFirstKeepAliveMs = 1000;
+inline constexpr int kKeepAliveMs = 10000;
+
+// One block of a red payload.
+struct RedBlock {
+  std::uint8_t pt = 0;
+  std::uint16_t tsOffset = 0;  // how much older than the packet's timestamp
+  std::string data;
+};
+
+struct RedPayload {
+  std::vector<RedBlock> redundant;  // oldest first
+  std::uint8_t primaryPt = 0;
+  std::string primary;
+};
+
+// Nothing when the payload is not a well-formed red payload; error says why.
+std::optional<RedPayload> parseRed(std::string_view payload, std::string* error);
+std::string buildRed(const RedPayload& red);
+
+struct OutPacket {
+  std::uint8_t pt = 0;
+  bool marker = false;
+  std::uint32_t timestamp = 0;
+  std::string payload;
+  std::size_t characters = 0;  // new characters in it
+};
+
+struct SenderConfig {
+  int generations = 2;  // 0: plain T.140 packets
+  std::uint8_t t140Pt = 98;
+  std::uint8_t redPt = 100;  // used only with generations > 0
+  std::uint32_t timestampBase = 0;
+  bool keepAlives = true;
+};
+
+class Sender {
+ public:
+  explicit Sender(SenderConfig config);
+  // Whole UTF-8 characters to send.
+  void queue(std::string_view utf8Text);
+  // The packet due at nowMs, if one is.
+  std::optional<OutPacket> poll(std::uint64_t nowMs);
+  // When poll next has something to send; nothing while idle.
+  std::optional<std::uint64_t> nextDue() const;
+  // Everything queued has been sent, with all its redundant generations (keep-alives may follow).
+  bool idle() const { return pending_.empty() && redundancyLeft_ == 0; }
+  // Idle, and a keep-alive has followed the text: the far end can tell whether all of it came.
+  bool settled() const { return idle() && lastWasKeepAlive_; }
+
+ private:
+  struct Sent {
+    std::uint32_t timestamp;
+    std::string data;
+  };
+  SenderConfig config_;
+  std::string pending_;
+  std::deque<Sent> history_;  // the last primaries, oldest first
+  int redundancyLeft_ = 0;    // packets still owed to carry the last text as redundancy
+  std::optional<std::uint64_t> lastSentMs_;
+  bool lastWasKeepAlive_ = false;
+};
+
+struct Received {
+  std::string text;        // UTF-8 to show, lost-text marks included
+  int lost = 0;            // packets found missing
+  int recovered = 0;       // of those, filled from redundancy
+  int marks = 0;           // lost-text marks put in the text
+  bool duplicate = false;  // an old or repeated packet, ignored
+  std::string error;       // a malformed packet, dropped
+};
+
+class Receiver {
+ public:
+  // t140Pt and redPt: the numbers negotiated for this end to receive (redPt < 0: none).
+  Receiver(int t140Pt, int redPt);
+  Received onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std::string_view payload);
+
+ private:
+  int t140Pt_, redPt_;
+  std::optional<std::uint16_t> lastSeq_;
+};
+
+}  // namespace rttmodem::rtt

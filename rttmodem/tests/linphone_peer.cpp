@@ -1,0 +1,195 @@
+// A real-time text endpoint on another SIP and RTP stack (liblinphone), for interoperability
+// tests only. It speaks UTF-8 on its standard streams: what it reads is typed to the far end a
+// character at a time, what the far end types is written out; its events go to standard error.
+//
+//   linphone_peer DIR --listen            answer the first call (with text)
+//   linphone_peer DIR --call URI          call URI (with text)
+//   [--loss P]                            drop P % of the packets it sends (its own simulator)
+//   [--verbose]                           the library's messages on standard error
+// Debian's liblinphone 5.1 lacks the grammar files for some addresses, and an outgoing call may
+// stop on "Unable to load Identity Address grammar"; the tests use --listen.
+// The end of its input ends the call; the end of the call ends the program.
+#include <fcntl.h>
+#include <linphone/core.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int textOut = 1;  // the far end's text; the library's own messages go to standard error
+LinphoneCore* core = nullptr;
+LinphoneCall* currentCall = nullptr;
+LinphoneChatMessage* typing = nullptr;
+bool done = false;
+std::string pending;  // UTF-8 typed before the text stream was up
+
+void put(char32_t c) {
+  char out[5] = {};
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+  } else if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6)), out[1] = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12)), out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out[0] = static_cast<char>(0xF0 | (c >> 18)), out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F)), out[3] = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  (void)!::write(textOut, out, std::strlen(out));
+}
+
+void sendPending() {
+  if (!typing) return;
+  std::size_t i = 0;
+  while (i < pending.size()) {
+    const auto b = static_cast<unsigned char>(pending[i]);
+    const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (i + len > pending.size()) break;  // the rest of a character comes with the next read
+    char32_t c = len == 1 ? b : b & (0x3F >> (len - 1));
+    for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(pending[i + k]) & 0x3F);
+    linphone_chat_message_put_char(typing, c);
+    i += len;
+  }
+  pending.erase(0, i);
+}
+
+void onComposing(LinphoneCore*, LinphoneChatRoom* room) {
+  if (const uint32_t c = linphone_chat_room_get_char(room)) put(c);
+}
+
+void onRoomComposing(LinphoneChatRoom* room, const LinphoneAddress*, bool_t) {
+  onComposing(nullptr, room);
+}
+
+void onCallState(LinphoneCore* lc, LinphoneCall* call, LinphoneCallState state, const char* message) {
+  std::fprintf(stderr, "peer state %s (%s)\n", linphone_call_state_to_string(state), message ? message : "");
+  if (state == LinphoneCallStateIncomingReceived) {
+    currentCall = call;
+    LinphoneCallParams* params = linphone_core_create_call_params(lc, call);
+    linphone_call_params_enable_realtime_text(params, TRUE);
+    linphone_call_accept_with_params(call, params);
+    linphone_call_params_unref(params);
+  } else if (state == LinphoneCallStateStreamsRunning && !typing) {
+    LinphoneChatRoom* room = linphone_call_get_chat_room(call);
+    const bool rtt = linphone_call_params_realtime_text_enabled(linphone_call_get_current_params(call));
+    std::fprintf(stderr, "peer connected text=%s\n", rtt ? "yes" : "no");
+    LinphoneChatRoomCbs* roomCbs = linphone_factory_create_chat_room_cbs(linphone_factory_get());
+    linphone_chat_room_cbs_set_is_composing_received(roomCbs, onRoomComposing);
+    linphone_chat_room_add_callbacks(room, roomCbs);
+    linphone_chat_room_cbs_unref(roomCbs);
+    typing = linphone_chat_room_create_empty_message(room);
+    sendPending();
+  } else if (state == LinphoneCallStateEnd || state == LinphoneCallStateError ||
+             state == LinphoneCallStateReleased) {
+    if (call == currentCall) done = true;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: linphone_peer DIR (--listen | --call URI) [--loss P]\n");
+    return 1;
+  }
+  textOut = dup(1);
+  dup2(2, 1);
+  const std::string dir = argv[1];
+  std::string callUri;
+  float loss = 0;
+  for (int i = 2; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--call") && i + 1 < argc) callUri = argv[++i];
+    if (!std::strcmp(argv[i], "--loss") && i + 1 < argc) loss = std::strtof(argv[++i], nullptr);
+    if (!std::strcmp(argv[i], "--verbose"))
+      linphone_logging_service_set_log_level(linphone_logging_service_get(), LinphoneLogLevelMessage);
+  }
+  LinphoneFactory* factory = linphone_factory_get();
+  linphone_factory_set_data_dir(factory, dir.c_str());
+  linphone_factory_set_config_dir(factory, dir.c_str());
+  LinphoneCoreCbs* cbs = linphone_factory_create_core_cbs(factory);
+  linphone_core_cbs_set_call_state_changed(cbs, onCallState);
+  linphone_core_cbs_set_is_composing_received(cbs, onComposing);
+  const std::string config = dir + "/linphonerc";
+  core = linphone_factory_create_core_3(factory, config.c_str(), nullptr, nullptr);
+  linphone_core_add_callbacks(core, cbs);
+  linphone_core_set_use_files(core, TRUE);  // no sound card: silence both ways
+  linphone_core_enable_realtime_text(core, TRUE);
+  linphone_core_set_user_agent(core, "linphone_peer", "1");
+  LinphoneTransports* transports = linphone_factory_create_transports(factory);
+  linphone_transports_set_udp_port(transports, LC_SIP_TRANSPORT_RANDOM);
+  linphone_transports_set_tcp_port(transports, LC_SIP_TRANSPORT_DISABLED);
+  linphone_transports_set_tls_port(transports, LC_SIP_TRANSPORT_DISABLED);
+  linphone_core_set_transports(core, transports);
+  linphone_transports_unref(transports);
+  // The same numbers as rttmodem's offer: with others, this library sends plain T.140 under the
+  // red number.
+  bctbx_list_t* text = linphone_core_get_text_payload_types(core);
+  for (bctbx_list_t* it = text; it; it = bctbx_list_next(it)) {
+    auto* pt = static_cast<LinphonePayloadType*>(bctbx_list_get_data(it));
+    const std::string mime = linphone_payload_type_get_mime_type(pt);
+    if (mime == "t140") linphone_payload_type_set_number(pt, 98);
+    if (mime == "red") linphone_payload_type_set_number(pt, 100);
+    std::fprintf(stderr, "peer text payload %s %d\n", mime.c_str(), linphone_payload_type_get_number(pt));
+  }
+  linphone_core_set_text_payload_types(core, text);
+  bctbx_list_free_with_data(text, reinterpret_cast<bctbx_list_free_func>(linphone_payload_type_unref));
+  if (loss > 0) {
+    OrtpNetworkSimulatorParams sim{};
+    sim.enabled = TRUE;
+    sim.loss_rate = loss;
+    sim.rtp_only = TRUE;
+    sim.mode = OrtpNetworkSimulatorOutbound;
+    linphone_core_set_network_simulator_params(core, &sim);
+  }
+  linphone_core_start(core);
+  LinphoneTransports* used = linphone_core_get_transports_used(core);
+  std::fprintf(stderr, "peer ready port=%d\n", linphone_transports_get_udp_port(used));
+  linphone_transports_unref(used);
+
+  if (!callUri.empty()) {
+    LinphoneCallParams* params = linphone_core_create_call_params(core, nullptr);
+    linphone_call_params_enable_realtime_text(params, TRUE);
+    currentCall = linphone_core_invite_with_params(core, callUri.c_str(), params);
+    linphone_call_params_unref(params);
+    if (!currentCall) {
+      std::fprintf(stderr, "peer cannot call %s\n", callUri.c_str());
+      return 1;
+    }
+  }
+  fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+  bool inputOpen = true;
+  while (!done) {
+    linphone_core_iterate(core);  // the library's own loop: it wants a turn every few milliseconds
+    // Characters the callbacks did not take (they do not always come for the first ones).
+    if (typing && currentCall) {
+      if (const uint32_t c = linphone_chat_room_get_char(linphone_call_get_chat_room(currentCall))) put(c);
+    }
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, inputOpen ? 1 : 0, 20) > 0) {
+      char buf[1024];
+      ssize_t n = ::read(0, buf, sizeof buf);
+      if (n > 0) {
+        pending.append(buf, static_cast<std::size_t>(n));
+        sendPending();
+      } else if (n == 0) {
+        inputOpen = false;
+        if (currentCall)
+          linphone_call_terminate(currentCall);
+        else
+          done = true;
+      }
+    }
+  }
+  std::fprintf(stderr, "peer ended\n");
+  if (typing) linphone_chat_message_unref(typing);
+  linphone_core_stop(core);
+  linphone_core_unref(core);
+  linphone_core_cbs_unref(cbs);
+  return 0;
+}

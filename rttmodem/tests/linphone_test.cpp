@@ -1,0 +1,93 @@
+// Interoperability with a real-time text endpoint on another stack: a small peer on Debian's
+// liblinphone (linphone_peer.cpp), with the same payload type numbers as rttmodem's offer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "proc.h"
+#include "temp_dir.h"
+
+namespace rttmodem::testing {
+namespace {
+
+#ifdef LINPHONE_PEER
+const std::string kPeer = LINPHONE_PEER;
+#endif
+const std::string kBin = RTTMODEM_BIN;
+const std::string kLs = "\xE2\x80\xA8";
+
+long count(const Proc& p, const std::string& name) {
+  const std::size_t line = p.err().rfind(" counts ");
+  if (line == std::string::npos) return -1;
+  const std::size_t at = p.err().find(" " + name + "=", line);
+  if (at == std::string::npos || at > p.err().find('\n', line)) return -1;
+  return std::stol(p.err().substr(at + name.size() + 2));
+}
+
+// Whether got is sent with some stretches replaced by one '?' each.
+bool lossesMarked(const std::string& sent, const std::string& got) {
+  const std::size_t n = sent.size(), m = got.size();
+  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
+  can[n][m] = 1;
+  for (std::size_t j = m; j-- > 0;) {
+    bool anyLater = false;
+    for (std::size_t i = n + 1; i-- > 0;) {
+      anyLater = anyLater || can[i][j + 1];
+      can[i][j] = got[j] == '?' ? anyLater : (i < n && sent[i] == got[j] && can[i + 1][j + 1]);
+    }
+  }
+  return can[0][0];
+}
+
+TEST(Linphone, TextBothWaysWithPacketLoss) {
+#ifndef LINPHONE_PEER
+  GTEST_SKIP() << "liblinphone-dev was not installed when the build was configured (scripts/install-deps "
+                  "installs it); the interoperability test needs it";
+#else
+  kit::testing::TempDir dir;
+  // What each side types: the peer in UTF-8 with LF line ends, rttmodem in Windows-1252 with CR LF.
+  std::string peerTyped, peerSeen, modemTyped, modemSeen;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string n = std::to_string(i);
+    peerTyped += "peer line " + n +
+                 " caf\xC3\xA9 \xE2\x82\xAC"
+                 "5\n";
+    modemSeen += "peer line " + n +
+                 " caf\xE9 \x80"
+                 "5\r\n";
+    modemTyped += "modem line " + n +
+                  " na\xEFve \x80"
+                  "7\r\n";
+    peerSeen += "modem line " + n +
+                " na\xC3\xAFve \xE2\x82\xAC"
+                "7" +
+                kLs;
+  }
+  Proc peer(kPeer, {dir.path().string(), "--listen", "--loss", "10"});
+  ASSERT_TRUE(peer.waitErr("peer ready port=")) << peer.err();
+  const std::string port = peer.err().substr(peer.err().find("ready port=") + 11);
+  peer.write(peerTyped);  // typed as soon as the call is up
+  Proc modem(kBin, {"--dial", "sip:peer@127.0.0.1:" + port.substr(0, port.find('\n')), "--loss", "10",
+                    "--seed", "4", "--pace", "40"});
+  modem.write(modemTyped);
+  // Our text, through our seeded loss and two generations of redundancy: all of it, exactly.
+  ASSERT_TRUE(peer.waitOut(peerSeen, std::chrono::seconds(60))) << peer.out() << "\n" << modem.err();
+  EXPECT_EQ(peer.out(), peerSeen);
+  // Its text, through its own (unseeded) loss: all of it, or every loss marked where it happened.
+  ASSERT_TRUE(modem.waitOut("peer line 6", std::chrono::seconds(60))) << modem.out() << "\n" << modem.err();
+  modem.waitOut(modemSeen, std::chrono::seconds(5));
+  modem.closeInput();
+  EXPECT_EQ(modem.wait(), 0) << modem.err();
+  EXPECT_EQ(peer.wait(), 0);
+  EXPECT_TRUE(lossesMarked(modemSeen, modem.out())) << "expected:\n"
+                                                    << modemSeen << "\nreceived:\n"
+                                                    << modem.out();
+  EXPECT_EQ(static_cast<long>(std::count(modem.out().begin(), modem.out().end(), '?')),
+            count(modem, "marks"));
+  EXPECT_GT(count(modem, "withheld"), 0) << modem.err();
+  EXPECT_EQ(count(modem, "dropped"), 0) << modem.err();
+#endif
+}
+
+}  // namespace
+}  // namespace rttmodem::testing

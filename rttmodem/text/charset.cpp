@@ -1,0 +1,202 @@
+#include "charset.h"
+
+#include <array>
+
+namespace rttmodem::text {
+namespace {
+
+// 0x80 to 0x9F of Windows-1252; 0 where the code page defines nothing.
+constexpr std::array<char32_t, 32> kHigh = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                            0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                            0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                            0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is not valid (then
+// `bad` is how many bytes to skip as one invalid run).
+std::size_t decodeOne(std::string_view text, std::size_t i, char32_t& c, std::size_t& bad) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  bad = 1;
+  if (b0 < 0x80) {
+    c = b0;
+    return 1;
+  }
+  std::size_t len;
+  char32_t min;
+  if ((b0 & 0xE0) == 0xC0) {
+    len = 2, c = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, c = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, c = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+      bad = k;
+      return 0;
+    }
+    c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    bad = len;
+    return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+std::string utf8(char32_t c) {
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kLostTextMark;
+  std::string s;
+  if (c < 0x80) {
+    s += static_cast<char>(c);
+  } else if (c < 0x800) {
+    s += static_cast<char>(0xC0 | (c >> 6));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    s += static_cast<char>(0xE0 | (c >> 12));
+    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (c >> 18));
+    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return s;
+}
+
+std::size_t countCodePoints(std::string_view text) {
+  std::size_t n = 0;
+  for (unsigned char b : text) n += ((b & 0xC0) != 0x80);
+  return n;
+}
+
+std::size_t wholeCharacterPrefix(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text.size();
+  std::size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  if (cut == 0) {  // one character longer than the limit: take it whole
+    cut = 1;
+    while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+  }
+  return cut;
+}
+
+bool toWindows1252(char32_t c, char* out) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+    *out = static_cast<char>(c);
+    return true;
+  }
+  for (std::size_t i = 0; i < kHigh.size(); ++i) {
+    if (kHigh[i] != 0 && kHigh[i] == c) {
+      *out = static_cast<char>(0x80 + i);
+      return true;
+    }
+  }
+  return false;
+}
+
+char32_t fromWindows1252(unsigned char b) {
+  return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
+}
+
+std::string ToNetwork::convert(std::string_view bytes) {
+  std::string out;
+  for (unsigned char b : bytes) {
+    const bool cr = b == '\r';
+    if (b == '\n' && afterCr_) {  // the LF of a CR LF: the CR already ended the line
+      afterCr_ = false;
+      continue;
+    }
+    afterCr_ = cr;
+    if (cr || b == '\n') {
+      out += utf8(kLineSeparator);
+    } else if (b == 0x08 || b == 0x07 || b == '\t') {
+      out += static_cast<char>(b);  // erase, bell and tab mean the same in T.140
+    } else if (b < 0x20 || b == 0x7F) {
+      // Other control characters carry no text and have no T.140 meaning.
+    } else if (char32_t c = fromWindows1252(b)) {
+      out += utf8(c);
+    } else {
+      ++unrepresentable_;
+      out += '?';
+    }
+  }
+  return out;
+}
+
+void FromNetwork::put(char32_t c, std::string& out) {
+  // Control sequences (ESC [ ... final byte, ESC and one character, SOS ... ST) set colours and
+  // such in T.140; the program has no use for them.
+  switch (escape_) {
+    case Escape::Esc:
+      if (c == '[') {
+        escape_ = Escape::Csi;
+      } else if (c == 'X' || c == 'P' || c == ']' || c == '^' || c == '_') {
+        escape_ = Escape::String;
+      } else {
+        escape_ = Escape::None;
+      }
+      return;
+    case Escape::Csi:
+      if (c >= 0x40 && c <= 0x7E) escape_ = Escape::None;
+      if (c < 0x20 || c > 0x7E) escape_ = Escape::None;  // not a sequence after all: drop it
+      return;
+    case Escape::String:
+      if (c == 0x9C || c == '\\' || c == 0x1B) escape_ = Escape::None;
+      return;
+    case Escape::None:
+      break;
+  }
+  const bool cr = c == '\r';
+  if (c == '\n' && afterCr_) {
+    afterCr_ = false;
+    return;
+  }
+  afterCr_ = cr;
+  if (cr || c == '\n' || c == kLineSeparator || c == 0x2029) {
+    out += "\r\n";
+  } else if (c == 0x1B) {
+    escape_ = Escape::Esc;
+  } else if (c == 0x98) {
+    escape_ = Escape::String;
+  } else if (c == 0x08 || c == 0x07 || c == '\t') {
+    out += static_cast<char>(c);
+  } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == kByteOrderMark) {
+    // Keep-alives and controls with no meaning for the program.
+  } else if (c == kLostTextMark) {
+    out += '?';
+  } else {
+    char b;
+    if (toWindows1252(c, &b)) {
+      out += b;
+    } else {
+      ++unrepresentable_;
+      out += '?';
+    }
+  }
+}
+
+std::string FromNetwork::convert(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c;
+    std::size_t bad;
+    if (std::size_t len = decodeOne(text, i, c, bad)) {
+      put(c, out);
+      i += len;
+    } else {
+      invalid_ += bad;
+      afterCr_ = false;
+      escape_ = Escape::None;
+      out += '?';
+      i += bad;
+    }
+  }
+  return out;
+}
+
+}  // namespace rttmodem::text
