@@ -128,6 +128,9 @@ class Runner {
   bool drain();
   bool readProgram();
   bool saveRecord();
+  // Takes the port away while the session's device is pulled out, and puts it back after.
+  bool followDevice();
+  std::string linkFields() const;
   int finish(int status);
 
   Options options_;
@@ -214,6 +217,26 @@ bool Runner::saveRecord() {
   return true;
 }
 
+std::string Runner::linkFields() const {
+  return "port=" + options_.port + " folder=" + readyField(pty_->dir()) +
+         " link=" + readyField(pty_->linkPath()) + " device=" + readyField(pty_->devicePath());
+}
+
+bool Runner::followDevice() {
+  if (session_.away() && pty_) {
+    // Pulled out: the terminal closes (the program's side hangs up) and its link goes.
+    if (!pending_.empty() && !log("lost", pending_)) return false;
+    pending_.clear();
+    attached_ = false;
+    pty_.reset();
+  } else if (!session_.away() && !pty_) {
+    pty_ = PtyLink::create(options_.portDir, options_.port, &error_);
+    if (!pty_) return false;
+    say("back " + linkFields());
+  }
+  return true;
+}
+
 int Runner::finish(int status) {
   drain();
   if (record_ && record_->inCall()) saveRecord();  // a failure is in error_
@@ -259,12 +282,11 @@ int Runner::run() {
   pty_ = PtyLink::create(options_.portDir, options_.port, &error_);
   if (!pty_) return finish(1);
 
-  say("ready port=" + options_.port + " folder=" + readyField(pty_->dir()) +
-      " link=" + readyField(pty_->linkPath()) + " device=" + readyField(pty_->devicePath()) +
-      " type=" + readyField(deviceText(options_.session.device)) + " pid=" + std::to_string(getpid()));
+  say("ready " + linkFields() + " type=" + readyField(deviceText(options_.session.device)) +
+      " pid=" + std::to_string(getpid()));
 
   for (;;) {
-    if (!drain()) return finish(1);
+    if (!followDevice() || !drain()) return finish(1);
     if (session_.done()) return finish(0);
     Seconds t = now();
     if (options_.timeout && t >= *options_.timeout) {
@@ -282,7 +304,7 @@ int Runner::run() {
     if (!attached_) wait = std::min(wait, 0.05);
     int timeoutMs = static_cast<int>(std::max(wait, 0.0) * 1000.0) + 1;
 
-    pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {pty_->masterFd(), 0, 0}};
+    pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {pty_ ? pty_->masterFd() : -1, 0, 0}};
     if (attached_) fds[1].events = static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT));
     int n = poll(fds, attached_ ? 2 : 1, timeoutMs);
     if (n < 0 && errno != EINTR) {
@@ -307,7 +329,7 @@ int Runner::run() {
         pending_.clear();
         session_.detach(now());
       }
-    } else {
+    } else if (pty_) {
       pollfd probe{pty_->masterFd(), POLLIN, 0};
       if (poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
         attached_ = true;

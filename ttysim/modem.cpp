@@ -64,6 +64,22 @@ bool Modem::ring(Output& out) {
   return true;
 }
 
+bool Modem::dropCarrier(Output& out) {
+  if (!connected()) return false;
+  hangUp("NO CARRIER", out);
+  out.toProgram += resultLine("NO CARRIER");
+  return true;
+}
+
+void Modem::powerOff() {
+  state_ = State::Command;
+  pluses_ = 0;
+  line_.clear();
+  lineOverflow_ = false;
+  turbo_ = false;
+  reset();
+}
+
 void Modem::fromProgram(char c, Seconds now, Output& out) {
   tick(now, out);
   switch (state_) {

@@ -62,6 +62,10 @@ class Modem {
   bool echo() const { return echo_; }
   // A RING line, sent only while the modem is idle in command mode.
   bool ring(Output& out);
+  // The far end's carrier is lost while connected: NO CARRIER, and idle in command mode.
+  bool dropCarrier(Output& out);
+  // The power went (the device was pulled out): idle, with the settings of power-on.
+  void powerOff();
 
  private:
   void reset();

@@ -100,6 +100,10 @@ std::string usageText() {
          "                           one rings (default 1); {call} in the far end's turns is typed\n"
          "                           as the number of the call\n"
          "      --call-gap S         from a hang-up to the next call (default 2)\n"
+         "      --drop-after S       a modem loses the carrier S seconds into the first call (NO CARRIER)\n"
+         "      --pull-after S       the device is pulled out S seconds into the first call: the terminal\n"
+         "                           closes and its link goes, until it is back after --pull-for\n"
+         "      --pull-for S         how long the pulled device stays away (default 4)\n"
          "      --linger S           after the call, exit once the line is quiet this long (default 8)\n"
          "      --timeout S          give up after S seconds (exit status 3)\n"
          "  -h, --help               show this help\n"
@@ -284,6 +288,25 @@ ParseResult parseOptions(const std::vector<std::string>& args,
            error = name + " needs a whole number, 1 or more, not '" + v + "'";
        }},
       {"--call-gap", seconds(&s.callGap)},
+      {"--drop-after",
+       [&](const std::string& name, const std::string& v) {
+         double t = 0;
+         if (!parseSeconds(v, &t)) {
+           error = name + " needs a number of seconds, 0 or more, not '" + v + "'";
+         } else {
+           s.dropAfter = t;
+         }
+       }},
+      {"--pull-after",
+       [&](const std::string& name, const std::string& v) {
+         double t = 0;
+         if (!parseSeconds(v, &t)) {
+           error = name + " needs a number of seconds, 0 or more, not '" + v + "'";
+         } else {
+           s.pullAfter = t;
+         }
+       }},
+      {"--pull-for", seconds(&s.pullFor)},
       {"--timeout",
        [&](const std::string& name, const std::string& v) {
          double t = 0;
@@ -346,6 +369,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   if (error.empty() && !o.scriptPath.empty() && !sideGiven)
     error = "--script needs --side odd or --side even";
   if (error.empty() && o.scriptPath.empty() && sideGiven) error = "--side needs --script";
+  if (error.empty() && s.dropAfter && !isModem(s.device))
+    error = "--drop-after needs a modem: a TTY has no carrier to lose";
   if (!error.empty()) {
     result.error = error;
     return result;

@@ -56,6 +56,12 @@ void Session::attach(Seconds now) {
   attached_ = true;
   lastActivity_ = now;
   event("attached");
+  if (backAttach_) {
+    // Back from being pulled out: the program opens the port and sets the device up again before
+    // the next call rings.
+    backAttach_ = false;
+    if (call_ < config_.calls) nextCallAt_ = now + config_.callGap;
+  }
   if (!everAttached_) {
     everAttached_ = true;
     if (config_.ringAfter) {
@@ -209,8 +215,35 @@ void Session::deviceToProgram(char c, Seconds now) {
   if (!isBiDirectional(config_.device)) localEar_.hear(c, now);
 }
 
+void Session::runFaults(Seconds now) {
+  if (call_ != 1 || !everUp_) return;
+  if (config_.dropAfter && !dropped_ && callUp_ && modem_ && now >= callUpAt_ + *config_.dropAfter) {
+    dropped_ = true;
+    Modem::Output o;
+    modem_->dropCarrier(o);
+    event("carrier lost");
+    handle(o, now);
+  }
+  if (config_.pullAfter && !pulled_ && callUp_ && now >= callUpAt_ + *config_.pullAfter) {
+    pulled_ = true;
+    away_ = true;
+    backAt_ = now + config_.pullFor;
+    attached_ = false;
+    event("pulled");
+    if (modem_) modem_->powerOff();
+    endCall(now, "device pulled");
+    nextCallAt_.reset();  // rings only once the device is back and opened
+  }
+  if (away_ && now >= backAt_) {  // the caller puts the port back and says so
+    away_ = false;
+    backAttach_ = true;
+    lastActivity_ = now;
+  }
+}
+
 void Session::tick(Seconds now) {
   if (done_) return;
+  runFaults(now);
   if (nextCallAt_ && now >= *nextCallAt_) {
     nextCallAt_.reset();
     nextCall(now);
@@ -358,7 +391,7 @@ void Session::nextCall(Seconds now) {
 }
 
 void Session::checkDone(Seconds now) {
-  if (!finished()) return;
+  if (!finished() || away_ || backAttach_) return;
   // Compared exactly as nextDeadline computes them, so that a tick at a deadline acts on it.
   // A call of a run hung up: the next one follows, whatever is left of the program's
   // hang-up sequence (which must not cut the next call).
@@ -383,6 +416,10 @@ std::optional<Seconds> Session::nextDeadline() const {
     if (t && (!next || *t < *next)) next = t;
   };
   if (modem_) consider(modem_->nextDeadline());
+  if (call_ == 1 && callUp_ && config_.dropAfter && !dropped_ && modem_)
+    consider(callUpAt_ + *config_.dropAfter);
+  if (call_ == 1 && callUp_ && config_.pullAfter && !pulled_) consider(callUpAt_ + *config_.pullAfter);
+  if (away_) consider(backAt_);
   if (ringing_) consider(nextRing_);
   consider(nextCallAt_);
   consider(toFarDelay_.nextArrival());

@@ -34,10 +34,13 @@ struct SessionConfig {
   std::optional<softtty::AudioLineSettings> audio;  // a line of tones both ways instead of the rates
   LineDelay delay;                                  // both ways
   std::uint64_t seed = 1;
-  Seconds linger = 8;       // after the call, exit once the line is this quiet
-  Seconds hangUpGrace = 1;  // after the program's final "ATH", exit once the line is this quiet
-  int calls = 1;            // calls in a row: after one has been hung up, the next one comes
-  Seconds callGap = 2;      // from the hang-up to the next call's first ring
+  Seconds linger = 8;                // after the call, exit once the line is this quiet
+  Seconds hangUpGrace = 1;           // after the program's final "ATH", exit once the line is this quiet
+  int calls = 1;                     // calls in a row: after one has been hung up, the next one comes
+  Seconds callGap = 2;               // from the hang-up to the next call's first ring
+  std::optional<Seconds> dropAfter;  // a modem loses the carrier this long into the first call
+  std::optional<Seconds> pullAfter;  // the device is pulled out this long into the first call
+  Seconds pullFor = 4;               // and is back after this long
 };
 
 struct Outbox {
@@ -67,6 +70,8 @@ class Session {
   std::optional<Seconds> nextDeadline() const;
 
   bool done() const { return done_; }
+  // The device has been pulled out: the caller takes its port away until it is back.
+  bool away() const { return away_; }
   const std::string& doneReason() const { return doneReason_; }
   bool callUp() const { return callUp_; }
   Seconds callUpAt() const { return callUpAt_; }
@@ -133,6 +138,14 @@ class Session {
   Seconds lastActivity_ = 0;
   bool done_ = false;
   std::string doneReason_;
+
+  // Faults of the first call: the carrier lost, the device pulled out and put back.
+  void runFaults(Seconds now);
+  bool dropped_ = false;
+  bool pulled_ = false;
+  bool away_ = false;
+  bool backAttach_ = false;  // the device is back: the next call waits for the program to open it
+  Seconds backAt_ = 0;
 };
 
 }  // namespace ttysim

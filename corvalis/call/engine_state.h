@@ -76,6 +76,18 @@ struct TCallEngineState {
   bool Sending = false;
   std::string SendQueue;
 
+  // Each call's number, from 1: what is queued for one call never goes into another.
+  std::uint32_t CallId = 0;
+  // Characters from the far end that arrived while this side was sending and are not shown.
+  std::int32_t Collisions = 0;
+  // What the received line being read has added to the auto-send counts and the collisions: a
+  // modem's result line (RING, NO CARRIER) takes it back out.
+  std::uint16_t LineRxChars = 0;
+  std::string LineStartRecentChars;
+  std::int32_t LineCollisions = 0;
+  // The line just read was a modem's result line: its CR LF does not count either.
+  bool ResultLineEnding = false;
+
   std::uint16_t ATStep = 0;
   std::string RxLineBuffer;
   std::string LastRxLine;

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <vector>
 
 #include "call/conversation_text.h"
 #include "call/conversation_view.h"
@@ -52,6 +53,10 @@ void TMainForm::StartCallButtonClick(QObject*) {
 
   State.TickPhase = 0;
   State.UnsavedCall = true;
+  ++State.CallId;
+  State.Collisions = 0;
+  MarkLineStart();
+  JournalStart();
   SaveConfig();
   MemoASCII->SetColours(Qt::white, Qt::blue);
   State.LineColumn = 70;
@@ -90,6 +95,15 @@ void TMainForm::CloseCall() {
   MemoASCII->setEnabled(false);
   MemoASCII->SetColours(QColor(192, 192, 192), Qt::black);
   State.AutoSendArmed = false;
+  if (State.Collisions > 0)
+    Log().Write(State.Collisions == 1
+                    ? std::string("1 character from the far end arrived while this side was "
+                                  "sending and is not in the record")
+                    : std::to_string(State.Collisions) +
+                          " characters from the far end arrived while this side was "
+                          "sending and are not in the record");
+  // The call's end is on disk before anything else is tried.
+  JournalEnded();
 
   if (Settings.AutoSave == "1") AutoSaveCall();
   State.OnLine = false;
@@ -102,10 +116,74 @@ void TMainForm::StopCommandSequence() {
   ATCommandTimer.SetEnabled(false);
 }
 
+namespace {
+
+// The boxes of an automatic save tried again, held back: shown only when the failure is a new one.
+class THeldBoxes : public IMessageBoxes {
+ public:
+  TMsgResult Show(const std::string& title, const std::string& text, TMsgButtons buttons,
+                  TMsgIcon icon) override {
+    held.push_back({title, text, buttons, icon});
+    return UnattendedAnswer(buttons);
+  }
+  struct TBox {
+    std::string Title, Text;
+    TMsgButtons Buttons;
+    TMsgIcon Icon;
+  };
+  std::vector<TBox> held;
+};
+
+}  // namespace
+
 void TMainForm::AutoSaveCall() {
-  // A failed save is shown once; the call stays unsaved for another try, and the operation
-  // that saved goes on.
-  Guard([this] { RecordLogButtonClick(this); });
+  // A failed save is shown once; the call stays unsaved for another try, and the operation that
+  // saved goes on. Each ring tries again: the same failure again is not shown (nor logged) again;
+  // the log says when saving works again.
+  THeldBoxes held;
+  IMessageBoxes* shown = messageBoxes_;
+  messageBoxes_ = &held;
+  std::exception_ptr error;
+  try {
+    RecordLogButtonClick(this);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  messageBoxes_ = shown;
+  if (!State.UnsavedCall) return;
+  std::string failure;
+  for (const THeldBoxes::TBox& b : held.held) failure += b.Title + ": " + b.Text + "\n";
+  if (error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      failure += e.what();
+    } catch (...) {
+      failure += "?";
+    }
+  }
+  if (failure.empty()) return;  // nothing to save it with (the call is not ended)
+  if (failure == autoSaveFailure_) {
+    ++autoSaveRepeats_;
+    return;
+  }
+  autoSaveFailure_ = failure;
+  autoSaveRepeats_ = 0;
+  for (const THeldBoxes::TBox& b : held.held) MessageBoxes().Show(b.Title, b.Text, b.Buttons, b.Icon);
+  if (error) ShowError(error);
+}
+
+void TMainForm::AutoSaveSucceeded() {
+  if (autoSaveFailure_.empty()) return;
+  std::string failure = autoSaveFailure_;
+  while (!failure.empty() && failure.back() == '\n') failure.pop_back();
+  for (char& c : failure)
+    if (c == '\n') c = ' ';
+  Log().Write("saving works again: the call is saved in " + CaptureFilePath() + " (it failed " +
+              std::to_string(autoSaveRepeats_ + 1) + (autoSaveRepeats_ ? " times" : " time") + ": " +
+              failure + ")");
+  autoSaveFailure_.clear();
+  autoSaveRepeats_ = 0;
 }
 
 bool TMainForm::ReadyForNewCall(bool ByHand) {
@@ -139,6 +217,10 @@ void TMainForm::MainTimerEntry() {
 
 void TMainForm::MainTimerTimer(QObject*) {
   MainTimer.SetEnabled(false);
+  // Once a second: the journal of the call going on is on disk with the time it was written, and
+  // the port's device is looked after.
+  JournalSync(false, State.TickPhase == 0);
+  if (State.TickPhase == 0) WatchPort();
 
   if (State.ScriptStartTicks != 0) {
     ++State.ScriptStartTicks;

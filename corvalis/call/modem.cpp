@@ -126,7 +126,9 @@ void TMainForm::HangUpButton1Click(QObject*) {
 
 void TMainForm::ATCommandTimerTimer(QObject*) {
   ATCommandTimer.SetEnabled(false);
-  SendToMemoAndPort(StepCommand(State.ATStep), State.DisplayFrozen);
+  // A modem put back during a call is set up again without its commands going into the call.
+  const bool initialising = State.ATStep >= 10;
+  SendToMemoAndPort(StepCommand(State.ATStep), State.DisplayFrozen || (State.CallActive && initialising));
   if (StepEndsSequence(State.ATStep)) return;
   ++State.ATStep;
   ATCommandTimer.SetEnabled(true);
@@ -135,11 +137,12 @@ void TMainForm::ATCommandTimerTimer(QObject*) {
 void TMainForm::InitializeModem() {
   UpdateModemButtons();
   if (!ComPort.IsOpen() || !DeviceIsModem()) return;
+  const bool quiet = State.DisplayFrozen || State.CallActive;
   if (Settings.DeviceType == kDeviceInteleModem2400) {
-    SendToMemoAndPort("ATZ0" + CR, State.DisplayFrozen);
+    SendToMemoAndPort("ATZ0" + CR, quiet);
     State.ATStep = 30;
   } else {
-    SendToMemoAndPort("ATZ" + CR, State.DisplayFrozen);
+    SendToMemoAndPort("ATZ" + CR, quiet);
     State.ATStep = Settings.DeviceType == kDeviceInteleModem300 ? 10 : 20;
   }
   ATCommandTimer.SetEnabled(true);

@@ -11,27 +11,33 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
   if (Str.empty()) return;
   if (State.CallStartPending) CreateFilePrefix();
   BreakLinesInMemo(true);
-  // Received data, timer ticks and clicks run before each character. When one of them ends
-  // the call this text belongs to, the rest of it goes neither to the port nor into the
-  // finished conversation.
-  const bool inCall = State.CallActive;
+  // Received data, timer ticks and clicks run before each character. When one of them ends the
+  // call this text belongs to (and perhaps starts the next), the rest of it goes neither to the
+  // port nor into any conversation; so also when the device goes away with a character.
+  const std::uint32_t call = State.CallActive ? State.CallId : 0;
+  auto sameCall = [this, call] { return call == 0 || (State.CallActive && State.CallId == call); };
   for (char c : Str) {
     LetEventsRun();
-    if (inCall && !State.CallActive) return;
+    if (!sameCall()) return;
+    // A command begun outside a call (an answer) goes to the port whole, but a call that started
+    // meanwhile does not show the rest of it.
+    const bool joined = call == 0 && State.CallActive;
     unsigned char ch = static_cast<unsigned char>(c);
-    if (IsDisplayable(ch)) {
+    if (IsDisplayable(ch) && !joined) {
       // Modems get a line break at the first space after column 60 and at column 70.
       if (DeviceIsModem() && State.CallActive &&
           ((ch == ' ' && State.LineColumn > 60) || State.LineColumn >= 70 || State.CallStartPending)) {
         bool crOnly =
             Settings.DeviceType == kDeviceInteleModem300 || Settings.DeviceType == kDeviceInteleModem2400;
         WriteToPort(crOnly ? "\r" : "\r\n");
-        MemoASCII->AppendText(std::string{kCrMark, kLfMark});
+        if (!sameCall()) return;
+        ViewAppend(std::string{kCrMark, kLfMark});
         State.LineColumn = 1;
       }
-      if (!NoEcho) MemoASCII->AppendText(std::string(1, c));
     }
     WriteToPort(std::string(1, c));
+    if (!sameCall()) return;
+    if (IsDisplayable(ch) && !NoEcho && !joined) ViewAppend(std::string(1, c));
     if (ch == 8) {
       // Never below 1 (the column is 0 before the first call).
       if (State.LineColumn > 1) --State.LineColumn;
@@ -42,6 +48,7 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
   MakeMemoGoToEnd(MemoASCII);
   State.CallStartPending = false;
   ResetAutoHangUpTicks(this);
+  JournalSync();
 }
 
 void TMainForm::SendToPort(const std::string& Str) {
@@ -55,15 +62,22 @@ void TMainForm::LetEventsRun() {
 }
 
 void TMainForm::WriteToPort(const std::string& Str) {
-  if (ComPort.IsOpen()) ComPort.WriteText(Str);
+  if (!ComPort.IsOpen()) return;
+  try {
+    ComPort.WriteText(Str);
+  } catch (const EComPort& e) {
+    // A device that has gone is said once and watched for; a write that failed otherwise is an error.
+    if (!DeviceGoneError(e.SystemErrorCode())) throw;
+    PortGone(e.SystemErrorCode(), "a write failed");
+  }
 }
 
 void TMainForm::BreakLinesInMemo(bool ForSend) {
   if (!State.CallActive) return;
   if (ForSend && State.LastMark == kMarkSend) return;
   if (!ForSend && State.LastMark == kMarkRecd) return;
-  if (!State.CallStartPending) MemoASCII->AppendText("\r\n\r\n");
-  MemoASCII->AppendText(ForSend ? kSendMark : kRecdMark);
+  if (!State.CallStartPending) ViewAppend("\r\n\r\n");
+  ViewAppend(ForSend ? kSendMark : kRecdMark);
   State.LastMark = ForSend ? kMarkSend : kMarkRecd;
   MakeMemoGoToEnd(MemoASCII);
   State.CallStartPending = false;
@@ -71,6 +85,8 @@ void TMainForm::BreakLinesInMemo(bool ForSend) {
 
 void TMainForm::MemoASCIIKeyPress(QObject*, char Key) {
   SendToMemoAndPort(std::string(1, Key), true);
+  // The view edits itself after this: the journal takes it whole at the next tick.
+  journalWholeView_ = true;
 }
 
 void TMainForm::ClearButtonClick(QObject*) {

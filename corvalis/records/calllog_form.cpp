@@ -51,7 +51,10 @@ void TMainForm::RecordLogButtonClick(QObject*) {
   record.turboDetected = State.TurboDetected;
   record.scriptCompleted = State.ScriptCompleted;
   // One append for the whole record: the lines joined, the last one ended by AddToFile.
+  JournalSaving();
   AddToFile(JoinLines(BuildCallRecord(record)));
+  JournalRemove();
+  AutoSaveSucceeded();
 
   SetTabVisible(DevicesSheet, true);
   SetTabVisible(FilesSheet, true);
@@ -71,6 +74,9 @@ void TMainForm::DontSaveButtonClick(QObject*) {
   if (MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel, TMsgIcon::None) !=
       TMsgResult::Ok)
     return;
+  JournalRemove();
+  autoSaveFailure_.clear();
+  autoSaveRepeats_ = 0;
   State.DisplayFrozen = false;
   MemoASCII->ClearText();
   State.UnsavedCall = false;
@@ -86,9 +92,15 @@ void TMainForm::DontSaveButtonClick(QObject*) {
 void TMainForm::FormCloseQuery(QObject*, bool& CanClose) {
   // A settings store that cannot be written is reported, but never keeps the window open.
   Guard([this] { SaveConfig(); });
-  CanClose =
-      !State.UnsavedCall || MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel,
-                                                TMsgIcon::None) == TMsgResult::Ok;
+  if (!State.UnsavedCall) {
+    CanClose = true;
+    return;
+  }
+  // Only the tester discards a call: a box nobody could see leaves its journal for the next start.
+  const bool asked = MessageBoxes().CanShow();
+  CanClose = MessageBoxes().Show("Unsaved Data", "Discard this call?", TMsgButtons::OkCancel,
+                                 TMsgIcon::None) == TMsgResult::Ok;
+  if (CanClose && asked) JournalRemove();
 }
 
 void TMainForm::CreateFilePrefix() {

@@ -139,6 +139,13 @@ class TComSystem {
   virtual ~TComSystem() = default;
   // Opens the port Name ("COM1".."COM16") exclusively; null with Error set when it cannot.
   virtual std::shared_ptr<TComDevice> OpenDevice(const std::string& Name, int& Error) = 0;
+  // What the port Name leads to now, to tell a device that has gone or was replaced: the same text
+  // for the same device, or empty with Error set when nothing is there. "-" when it cannot be told.
+  virtual std::string DeviceIdentity(const std::string& Name, int& Error) {
+    (void)Name;
+    Error = 0;
+    return "-";
+  }
   // The Linux devices (termios), names resolved by ResolvePortPath.
   static std::shared_ptr<TComSystem> Linux();
 };

@@ -766,6 +766,19 @@ class TLinuxSystem : public TComSystem {
     IoctlValue(fd, TIOCEXCL, 0);
     return std::make_shared<TLinuxDevice>(fd, true);
   }
+
+  // The device number behind the name, links followed: a pulled adapter's node goes, a device
+  // plugged in again may come back under another number.
+  std::string DeviceIdentity(const std::string& Name, int& Error) override {
+    struct stat st;
+    if (stat(ResolvePortPath(Name).c_str(), &st) != 0) {
+      Error = errno;
+      return {};
+    }
+    Error = 0;
+    return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + ":" +
+           std::to_string(st.st_ino);
+  }
 };
 
 }  // namespace

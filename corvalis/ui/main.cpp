@@ -35,6 +35,8 @@ constexpr const char* kHelp =
     "                         there, else /dev/ttyS0 for COM1, /dev/ttyS1 for COM2, ...)\n"
     "  CORVALIS_REGISTRY_DIR  the folder of the settings registry\n"
     "                         (default ${XDG_CONFIG_HOME:-$HOME/.config}/corvalis/registry)\n"
+    "  CORVALIS_STATE_DIR     the folder of the call journals (in its journal folder; default\n"
+    "                         ${XDG_STATE_HOME:-$HOME/.local/state}/corvalis)\n"
     "\n"
     "More in corvalis(1).\n";
 

@@ -23,6 +23,7 @@
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
 #include "records/calllog.h"
+#include "records/journal.h"
 #include "records/registry.h"
 #include "serial/comdevice.h"
 #include "ui/dirlist.h"
@@ -148,6 +149,16 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   ComPort.OnRxChar = [this](TComPort* Sender, std::int32_t Count) {
     Guard([&] { ComPortRxChar(Sender, Count); });
   };
+  // A device that hangs up or vanishes reports it as an error event, once.
+  ComPort.OnError = [this](TComPort* Sender, TComErrors Errors) {
+    Guard([&] { ComPortError(Sender, Errors); });
+  };
+  // What the port's name leads to as it is opened: a different device later means this one went.
+  ComPort.OnOpen = [this](TComPort* Sender) {
+    int error = 0;
+    portDevice_ = portSystem_->DeviceIdentity(Sender->PortNum(), error);
+    portOpenedAs_ = PortPathText(Sender->PortNum());
+  };
   if (services.Handoff && !services.Handoff->OnError)
     services.Handoff->OnError = [this](std::exception_ptr e) { ShowError(e); };
 
@@ -162,6 +173,8 @@ TMainForm::~TMainForm() {
   } catch (...) {
   }
   ComPort.OnRxChar = nullptr;
+  ComPort.OnError = nullptr;
+  ComPort.OnOpen = nullptr;
 }
 
 void TMainForm::BuildLayout() {
@@ -533,13 +546,15 @@ void TMainForm::FormShow(QObject*) {
   // The first error ends the sequence; the window is shown all the same.
   Guard([this] {
     LoadConfig();
-    ComPort.Open();
+    OpenPort();
     SetBaud();
     InitializeModem();
     ResetCounter();
     EnableDisableScriptBox(true);
     TabHighlights();
   });
+  // Calls that a kill, a crash or a power cut left unsaved.
+  Guard([this] { RecoverCalls(); });
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -653,15 +668,22 @@ void TMainForm::CloseOnSignal(int Signal) {
                                         : "signal";
   Log().Write(std::string(name) + ": closing the window");
   loggedBoxes_->SetUnattended(true);
-  // Nobody may be there to answer "Discard this call?": a finished call is saved rather than lost.
-  if (State.UnsavedCall && RecordLogButton->isEnabled()) {
+  // Nobody may be there to answer "Discard this call?": a call going on (or hung up and still open)
+  // is ended and saved, with Auto save off too; a finished call is saved rather than lost. A call that
+  // cannot be saved stays in its journal for the next start.
+  if (State.UnsavedCall && !State.DisplayFrozen) {
+    // What has reached the port belongs to the call.
+    Guard([this] {
+      if (ComPort.IsOpen())
+        if (const std::int32_t queued = ComPort.QueuedInput(); queued > 0) ComPortRxChar(&ComPort, queued);
+    });
+    EndOpenCall(name, true);
+  } else if (State.UnsavedCall && RecordLogButton->isEnabled()) {
     Guard([this] { RecordLogButtonClick(this); });
     if (State.UnsavedCall)
       Log().Write("the finished call could not be saved");
     else
       Log().Write("the finished call is saved in " + CaptureFilePath());
-  } else if (State.CallActive) {
-    Log().Write("a call in progress is not saved");
   }
   close();  // FormCloseQuery saves the settings
   Guard([this] { ComPort.Close(); });

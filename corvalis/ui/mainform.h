@@ -33,6 +33,10 @@ class TMemo;
 class TManualTypeForm;
 class TDriveComboBox;
 class TDirectoryListBox;
+class TCallJournal;
+
+// Errors of a serial device that has gone (a pulled adapter, a simulator that ended), not of a line.
+bool DeviceGoneError(int Error);
 
 // What the window is given from outside. Null services get the real ones.
 struct TFormServices {
@@ -190,6 +194,8 @@ class TMainForm : public QWidget {
   // ---- receive path (call/receive.cpp) ------------------------------------------------------
   void ComPortRxChar(TComPort* Sender, std::int32_t Count);
   void CheckLastLineAction();
+  // Where a received line begins, for the counts a modem's result line takes back.
+  void MarkLineStart();
   void CleanUpLastMemoLine();
   void MakeMemoGoToEnd(TMemo* Memo);
 
@@ -219,6 +225,46 @@ class TMainForm : public QWidget {
   // Whether a new call may start: with a call neither saved nor discarded, AutoSave ends and
   // saves it first; without AutoSave nothing starts, and a press (ByHand) says why.
   bool ReadyForNewCall(bool ByHand);
+
+  // ---- endings that do not wait for the tester (call/endings.cpp) ----------------------------
+  // Ends the call that is open (in progress, or hung up and still open) without a hang-up sequence
+  // (the line is down, the device gone or the program closing) and saves it when Auto save is on,
+  // or with SaveRegardless always; one log line says what became of it, where and Why.
+  void EndOpenCall(const std::string& Why, bool SaveRegardless);
+  // A modem's result line that ends a connection or an attempt at one (NO CARRIER, BUSY, ...).
+  void ConnectionLost(const std::string& Result);
+  // The port's error event: a device that hung up or vanished is gone.
+  void ComPortError(TComPort* Sender, TComErrors Errors);
+  // The device behind the port has gone: said once, the call ended and saved, the port closed and
+  // watched for the device to come back.
+  void PortGone(int SystemError, const std::string& How);
+  // Opens the port; when its device is not there (yet), the port is watched and opened when it comes.
+  void OpenPort();
+  // Once a second: whether the open port's device is still the one behind the port's name, and
+  // whether a device that has gone is back (then it is opened again and initialised).
+  void WatchPort();
+  bool PortWatched() const { return portWatched_; }
+
+  // ---- call journal (records/journal_form.cpp) ---------------------------------------------
+  // Appends to the conversation view; while a call is unsaved, also to its journal.
+  void ViewAppend(const std::string& Bytes);
+  // A new call's journal: what its record will hold goes there as it happens.
+  void JournalStart();
+  // Brings the journal up to date (values, capture file, turbo code, collisions; with Full the whole
+  // conversation) and writes it, with the time while the call goes on; with Sync to the disk too
+  // (once a second, and as the call ends).
+  void JournalSync(bool Full = false, bool Sync = false);
+  // The call has ended (CallEndTime): said in the journal, on disk.
+  void JournalEnded();
+  // A record is about to be appended to the capture file: said in the journal, on disk, so that a
+  // save that went through is not made again from the journal.
+  void JournalSaving();
+  // The call is saved, or discarded by the tester: its journal goes.
+  void JournalRemove();
+  // The journal of the unsaved call; empty when there is none.
+  std::string JournalPath() const;
+  // At start-up: calls that a kill, a crash or a power cut left in journals become records.
+  void RecoverCalls();
 
   // ---- call log (records/calllog_form.cpp) -------------------------------------------------
   void RecordLogButtonClick(QObject* Sender);
@@ -362,6 +408,25 @@ class TMainForm : public QWidget {
   bool lastSaveFailed_ = false;
   std::unique_ptr<TQtFileDialogs> ownFileDialogs_;
   IFileDialogs* fileDialogs_;
+
+  // The journal of the unsaved call, and a failure to write it (said when it starts and ends).
+  std::unique_ptr<TCallJournal> journal_;
+  bool journalWholeView_ = false;  // the tester typed into the view: it is journaled whole
+  std::string journalFailure_;
+  void JournalWritten(int Error);
+  // An automatic save that keeps failing the same way (each ring tries again) is shown once; the
+  // log says when saving works again.
+  std::string autoSaveFailure_;
+  int autoSaveRepeats_ = 0;
+  void AutoSaveSucceeded();
+  // The port's device: gone, or missing at start-up, and watched for its return.
+  bool portWatched_ = false;
+  bool portMissing_ = false;  // watched since it could not be opened, not since it went
+  int portWatchError_ = 0;
+  TDateTime portGoneAt_{};
+  std::string portDevice_;    // what the port's name led to when it was opened
+  std::string portOpenedAs_;  // and its path then, links followed
+  std::string PortPathText(const std::string& Name) const;
 };
 
 template <typename F>

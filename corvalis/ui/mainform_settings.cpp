@@ -328,7 +328,7 @@ void TMainForm::DeviceOkButtonClick(QObject*) {
   DeviceLine();
   if (ComPort.IsOpen()) ComPort.Close();
   ComPort.SetPortNum("COM" + Settings.Port);
-  ComPort.Open();
+  OpenPort();
   SetBaud();
   InitializeModem();
 }

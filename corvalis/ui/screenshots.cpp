@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   // Settings of their own, nothing of the user's read or changed.
   QTemporaryDir registry;
   setenv("CORVALIS_REGISTRY_DIR", registry.path().toUtf8().constData(), 1);
+  setenv("CORVALIS_STATE_DIR", registry.path().toUtf8().constData(), 1);
   const std::string home = MakeLogFolders();
   setenv("HOME", home.c_str(), 1);
 

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 
 namespace e2e {
@@ -80,6 +81,18 @@ bool Ttysim::Exited() {
   return true;
 }
 
+void EchoLog::Write(const std::string& line) {
+  lines.push_back(line);
+  std::fprintf(stderr, "corvalis: %s\n", line.c_str());
+}
+
+std::vector<std::string> EchoLog::With(const std::string& text) const {
+  std::vector<std::string> found;
+  for (const std::string& l : lines)
+    if (l.find(text) != std::string::npos) found.push_back(l);
+  return found;
+}
+
 // ---- a field test ----------------------------------------------------------------------------
 
 void FieldTest::SetUp() {
@@ -87,9 +100,11 @@ void FieldTest::SetUp() {
   portDir = (dir.path() / "ports").string();
   logDir = (dir.path() / "captures").string();
   registryDir = (dir.path() / "registry").string();
+  stateDir = (dir.path() / "state").string();
   fs::create_directories(logDir);
   setenv("CORVALIS_PORT_DIR", portDir.c_str(), 1);
   setenv("CORVALIS_REGISTRY_DIR", registryDir.c_str(), 1);
+  setenv("CORVALIS_STATE_DIR", stateDir.c_str(), 1);
 }
 
 void FieldTest::TearDown() {
@@ -97,6 +112,7 @@ void FieldTest::TearDown() {
   handoff.reset();
   sim.reset();
   unsetenv("CORVALIS_PORT_DIR");
+  unsetenv("CORVALIS_STATE_DIR");
 }
 
 std::string FieldTest::WriteScript(const std::string& name, const std::string& text) {
@@ -168,6 +184,7 @@ void FieldTest::OpenWindow() {
   handoff = std::make_unique<corvalis::TQtHandoff>();
   corvalis::TFormServices services;
   services.MessageBoxes = &boxes;
+  services.Log = &log;
   services.Handoff = handoff.get();
   services.LiveTimers = true;
   services.DownloadSite = "file:///kit/README.md";

@@ -52,6 +52,15 @@ class Ttysim {
   std::map<std::string, std::string> ready_;
 };
 
+// The window's log: kept for the test, and on standard error as the program would write it.
+class EchoLog : public corvalis::ILog {
+ public:
+  void Write(const std::string& line) override;
+  // The lines holding text.
+  std::vector<std::string> With(const std::string& text) const;
+  std::vector<std::string> lines;
+};
+
 // One call: the folders and files of a field test in a temporary directory.
 class FieldTest : public ::testing::Test {
  protected:
@@ -93,10 +102,11 @@ class FieldTest : public ::testing::Test {
   std::string Boxes() const;
 
   kit::testing::TempDir dir;
-  std::string portDir, logDir, registryDir;
+  std::string portDir, logDir, registryDir, stateDir;
   std::string scriptPath;  // written by Prepare
   std::unique_ptr<Ttysim> sim;
   corvalis::testing::FakeBoxes boxes;
+  EchoLog log;
   std::unique_ptr<corvalis::TQtHandoff> handoff;
   std::unique_ptr<corvalis::TMainForm> form;
   corvalis::TManualTypeForm* typing = nullptr;  // owned by the form

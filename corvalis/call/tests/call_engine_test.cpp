@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <cerrno>
 
 #include "call/conversation_text.h"
 #include "call/manualtype.h"
@@ -251,10 +252,10 @@ TEST_F(CallEngine, AClosedPortDropsWhatIsSentButTheViewShowsIt) {
 TEST_F(CallEngine, AFailedWriteIsShownOnceAndKeepsTheEcho) {
   StartUp();
   StartCall();
-  ports->device->writeError = 5;
+  ports->device->writeError = ETIMEDOUT;  // a line held up by flow control
   form->MemoASCII->OnKeyPress('H');
   ASSERT_EQ(boxes.calls.size(), 1u);
-  EXPECT_EQ(boxes.calls[0].text, "WriteFile function failed (win error code: 5)");
+  EXPECT_EQ(boxes.calls[0].text, "WriteFile function failed (win error code: 110)");
   EXPECT_EQ(boxes.calls[0].icon, TMsgIcon::Error);
   EXPECT_EQ(View(), "SEND: ");
 }
@@ -489,13 +490,13 @@ TEST_F(CallEngine, PacedSendingSendsOneCharacterATickAndTwoWithTurbo) {
 TEST_F(CallEngine, APortFailureInATickIsShownOnceAndTheTimerGoesOn) {
   StartUp();
   StartCall();
-  ports->device->writeError = 5;
+  ports->device->writeError = ETIMEDOUT;
   form->SendNowButton->setEnabled(false);
   form->State.SendQueue = "HELLO";
   form->State.Sending = true;
   form->MainTimer.Fire();
   ASSERT_EQ(boxes.calls.size(), 1u);
-  EXPECT_EQ(boxes.calls[0].text, "WriteFile function failed (win error code: 5)");
+  EXPECT_EQ(boxes.calls[0].text, "WriteFile function failed (win error code: 110)");
   EXPECT_FALSE(form->State.Sending);
   EXPECT_EQ(form->State.SendQueue, "");
   EXPECT_TRUE(form->SendNowButton->isEnabled());

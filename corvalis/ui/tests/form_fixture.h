@@ -28,11 +28,14 @@
 
 namespace corvalis::testing {
 
-// Makes the one QApplication of the test program. The settings go to a folder of the test
-// program's own unless a test names another, never into the user's.
+// Makes the one QApplication of the test program. The settings and the call journals go to folders
+// of the test program's own unless a test names others, never into the user's.
 inline QApplication& App() {
   static kit::testing::TempDir registry;
   if (!std::getenv("CORVALIS_REGISTRY_DIR")) setenv("CORVALIS_REGISTRY_DIR", registry.path().c_str(), 1);
+  // Call journals likewise.
+  static kit::testing::TempDir state;
+  if (!std::getenv("CORVALIS_STATE_DIR")) setenv("CORVALIS_STATE_DIR", state.path().c_str(), 1);
   static int argc = 1;
   static char name[] = "corvalis_test";
   static char* argv[] = {name, nullptr};
@@ -120,7 +123,7 @@ class FakeDevice : public TComDevice {
   int SetupComm(std::uint32_t, std::uint32_t) override { return 0; }
   int PurgeComm(std::uint32_t) override { return 0; }
   int ClearCommError(std::uint32_t& errors, std::uint32_t& inQueue) override {
-    errors = 0;
+    errors = hungUp ? comdev::CE_IOE : 0;
     inQueue = static_cast<std::uint32_t>(incoming.size());
     return 0;
   }
@@ -147,6 +150,7 @@ class FakeDevice : public TComDevice {
   std::string sent;      // every byte written to the port
   std::string incoming;  // bytes the next reads return
   int writeError = 0;    // errno for writes, 0: they succeed
+  bool hungUp = false;   // the device has hung up or vanished (its error event says so)
   TDcb lastDcb;
 
  private:
@@ -189,6 +193,11 @@ class FakePorts : public TComSystem {
     }
     return device;
   }
+  // A port that does not exist leads nowhere.
+  std::string DeviceIdentity(const std::string& name, int& error) override {
+    error = !available || missing.count(name) ? 2 : 0;
+    return error ? std::string() : "fake " + name;
+  }
   std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
   std::vector<std::string> opened;
   bool available = true;
@@ -205,6 +214,7 @@ class FormTest : public ::testing::Test {
   void SetUp() override {
     App();
     setenv("CORVALIS_REGISTRY_DIR", registryDir.path().c_str(), 1);
+    setenv("CORVALIS_STATE_DIR", stateDir.path().c_str(), 1);
     services.MessageBoxes = &boxes;
     services.Clock = &clock;
     services.Desktop = &desktop;
@@ -221,7 +231,8 @@ class FormTest : public ::testing::Test {
   void TearDown() override {
     form.reset();
     typing.reset();
-    unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folder goes with it
+    unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folders go with it
+    unsetenv("CORVALIS_STATE_DIR");
   }
 
   // The settings file of this test's store.
@@ -273,6 +284,7 @@ class FormTest : public ::testing::Test {
   std::string& Sent() { return ports->device->sent; }
 
   kit::testing::TempDir registryDir;  // the settings store of this test
+  kit::testing::TempDir stateDir;     // and its call journals
   FakeBoxes boxes;
   FakeClock clock;
   FakeDesktop desktop;

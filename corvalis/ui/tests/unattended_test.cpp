@@ -215,9 +215,15 @@ TEST_F(Unattended, AStoreThatCannotBeWrittenIsReportedOnceAndStartCallCompletes)
   form->StartCallButton->click();
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
   ASSERT_EQ(BoxTexts(), std::vector<std::string>{"Failed to set data for 'Test Type'"});
-  EXPECT_EQ(log.lines,
-            std::vector<std::string>{"box \"corvalis_test\": Failed to set data for 'Test Type' [" +
-                                     KeyFile().string() + ": File too large]"});
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[0], "box \"corvalis_test\": Failed to set data for 'Test Type' [" + KeyFile().string() +
+                              ": File too large]");
+  // The call's journal does not fit either: the lab is told that a kill now would lose the call.
+  EXPECT_TRUE(log.lines[1].starts_with("the call journal " + (stateDir.path() / "journal").string()));
+  EXPECT_TRUE(
+      log.lines[1].ends_with(" cannot be written (File too large): a kill or a power cut now would "
+                             "lose what the call says from here on"))
+      << log.lines[1];
   // The program goes on with what the tester set, and the call started completely.
   EXPECT_EQ(form->Settings.ComputerID, "LAB1");
   EXPECT_TRUE(form->State.CallActive);
@@ -266,6 +272,42 @@ TEST_F(Unattended, ATerminationSignalSavesTheFinishedCallAndTheSettingsAndCloses
   EXPECT_TRUE(boxes.calls.empty());
   EXPECT_EQ(log.With("(not shown, closing: taken as OK)").size(), 2u);  // "No location", "Discard this call?"
   EXPECT_EQ(log.With("the finished call could not be saved").size(), 1u);
+}
+
+// A shutdown mid-call, and after a modem hung up on silence (the call still open): nobody can be
+// asked, so each call is ended and saved, also with Auto save off.
+TEST_F(Unattended, ATerminationSignalEndsAndSavesTheCallGoingOnAlsoWithAutoSaveOff) {
+  TempDir logs;
+  StartUp(kDeviceCustomCompact, logs.path().string());
+  form->AutoSaveBox->setChecked(false);
+  form->StartCallButtonClick(form->StartCallButton);
+  Receive("IN THE MIDDLE OF A");
+  log.lines.clear();
+  Terminate(SIGTERM);
+  EXPECT_TRUE(boxes.calls.empty());
+  const std::string capture = readFile(form->CaptureFilePath());
+  EXPECT_NE(capture.find("RECD: IN THE MIDDLE OF A\r\n\r\nEnded at "), std::string::npos) << capture;
+  EXPECT_NE(capture.find("SCRIPTCOMPLETED: No\r\n"), std::string::npos);
+  ASSERT_EQ(log.lines.size(), 3u);
+  EXPECT_TRUE(log.lines[1].starts_with("the call of ")) << log.lines[1];
+  EXPECT_TRUE(log.lines[1].ends_with(" ended (SIGTERM): saved in " + form->CaptureFilePath()))
+      << log.lines[1];
+  EXPECT_TRUE(fs::is_empty(stateDir.path() / "journal"));
+
+  // A modem hung up by 30 s of silence keeps its call open until the next ring: a shutdown saves it.
+  form = std::make_unique<TMainForm>(services);
+  StartUp(kDeviceInteleModem2400, logs.path().string());
+  form->UpdateModemButtons();
+  form->AutoHangUpBox->setChecked(true);
+  form->AutoSaveBox->setChecked(true);
+  form->AnswerButton->click();
+  Receive("\r\nCONNECT TTY\r\nLAST WORDS");
+  for (int i = 0; i < 155; ++i) form->MainTimerTimer(form.get());
+  ASSERT_TRUE(ports->device->sent.ends_with("\x15"));  // hung up
+  ASSERT_TRUE(form->EndCallButton->isEnabled());
+  Terminate(SIGHUP);
+  EXPECT_NE(readFile(form->CaptureFilePath()).find("LAST WORDS\r\n\r\nEnded at "), std::string::npos);
+  EXPECT_EQ(log.With("ended (SIGHUP): saved in ").size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,144 @@
+#pragma once
+// The call journal: what a call's record will hold, written to a file of its own as the call goes
+// on, so that a call cut short by a kill, a crash or a power cut still becomes a record at the next
+// start. The file is text, one fact a line, "KEYWORD VALUE", only ever appended to:
+//
+//   corvalis-journal 1             the format (always the first line)
+//   pid 4242                       the process writing it
+//   started 1003413907000000       the call's start, microseconds since 1970 (UTC)
+//   capture /home/t/1018-1405-LAB1.TXT    the capture file the record goes to (again when it changes)
+//   value UserName Ann             a value the record carries (again when it changes)
+//   text RECD: HELLO GA\xb1\xb2    conversation bytes appended to what the lines before gave
+//   cut 1200                       the conversation cut back to its first 1200 bytes
+//   turbo 1                        the turbo code was detected
+//   collisions 12                  far-end characters not shown (this side was sending), so far
+//   at 1003413967000000            the journal's last write while the call went on (each second)
+//   ended 1003413969000000         the call ended then
+//   saving /home/t/1018-1405-LAB1.TXT 4711    the record is being appended to that file, which held
+//                                  that many bytes before
+//
+// Values are escaped: printable ASCII stands for itself, a backslash is "\\", any other byte "\xHH".
+// Readers skip keywords they do not know, a last line without its line end and a line holding a raw
+// control byte (both left by a write that failed half-way), so the format takes new lines without
+// breaking older readers.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "call/engine_state.h"
+
+namespace corvalis {
+
+// The folder for journals: $CORVALIS_STATE_DIR/journal, else
+// ${XDG_STATE_HOME:-$HOME/.local/state}/corvalis/journal.
+std::string JournalFolder();
+
+std::string JournalEscape(std::string_view bytes);
+// Invalid escapes are taken as the characters they are made of.
+std::string JournalUnescape(std::string_view text);
+
+// The microseconds since 1970 a journal gives for a moment, and back.
+std::int64_t JournalTime(TDateTime moment);
+TDateTime FromJournalTime(std::int64_t micros);
+
+// The journal of the call in progress. Lines are gathered and written by Flush; the file is
+// locked while the object has it open, so that no other instance takes it for one left behind.
+class TCallJournal {
+ public:
+  TCallJournal() = default;
+  ~TCallJournal();  // closes the file and leaves it where it is
+  TCallJournal(const TCallJournal&) = delete;
+  TCallJournal& operator=(const TCallJournal&) = delete;
+
+  // Makes a new journal in Folder (made when missing) for a call started at Start, and writes its
+  // first lines. 0, or the errno of the failure (nothing is left behind then).
+  int Create(const std::string& Folder, TDateTime Start);
+  bool IsOpen() const { return fd_ >= 0; }
+  const std::string& Path() const { return path_; }
+
+  // What the record holds; each call gathers lines only when something changed.
+  void SetCapture(const std::string& Path);
+  void SetValue(const char* Name, const std::string& Value);
+  void SetValues(const TWindowSettings& Settings);
+  void Append(std::string_view Bytes);
+  // The whole conversation as it stands now: written as a cut and what follows it.
+  void SetConversation(const std::string& Text);
+  const std::string& Conversation() const { return conversation_; }
+  void SetTurbo(bool Turbo);
+  void SetCollisions(std::int64_t Count);
+  void At(TDateTime Now);
+  void Ended(TDateTime Now);
+  void Saving(const std::string& Path, std::uint64_t SizeBefore);
+  // Any line, for facts added later (the keyword must hold no space; the value is escaped).
+  void AddLine(std::string_view Keyword, std::string_view Value);
+
+  bool Pending() const { return !pending_.empty(); }
+  // Writes the gathered lines in one write; with Sync, also to the disk. 0 or an errno; lines
+  // that could not be written are kept for the next try.
+  int Flush(bool Sync);
+  // The record is saved or the call discarded: the journal goes. 0 or an errno.
+  int Remove();
+  // Closes the file and leaves it for the next start (a call that cannot be ended here).
+  void Close();
+
+ private:
+  void Line(std::string_view Keyword, const std::string& Value);
+  int fd_ = -1;
+  std::string path_;
+  std::string pending_;
+  std::string capture_;
+  std::string conversation_;
+  TWindowSettings values_;
+  bool valuesWritten_ = false;
+  bool torn_ = false;      // the last failed write stopped inside a line
+  bool unsynced_ = false;  // written since the last sync
+  bool turbo_ = false;
+  std::int64_t collisions_ = 0;
+};
+
+// What a journal says, read back.
+struct TJournalContents {
+  bool HasCall = false;  // a "started" line: there is a call to recover
+  long Pid = 0;
+  TDateTime Start{};
+  std::optional<TDateTime> LastWrite;  // the last "at"
+  std::optional<TDateTime> End;        // "ended"
+  std::string Capture;
+  TWindowSettings Values;
+  std::string Conversation;
+  bool Turbo = false;
+  std::int64_t Collisions = 0;
+  std::optional<std::pair<std::string, std::uint64_t>> Saving;  // the last "saving"
+};
+
+TJournalContents ParseJournal(std::string_view Text);
+
+// The record a journal becomes: its conversation (tidied as a save tidies it), its values, ended at
+// the journal's last word, SCRIPTCOMPLETED: No. Lines as BuildCallRecord gives them.
+std::vector<std::string> RecoveredRecord(const TJournalContents& Journal);
+
+// One journal found at start-up, and what became of it.
+struct TRecovery {
+  enum class Outcome {
+    Recovered,     // its record is now in Capture
+    AlreadySaved,  // a save had written its record before the program ended: only the journal went
+    Empty,         // it held no call (ended before its first line): removed
+    InUse,         // another running instance has it open: left alone
+    Failed,        // the record could not be written: the journal stays for the next start
+  };
+  Outcome Result = Outcome::Failed;
+  std::string Journal;  // its path
+  std::string Capture;  // where the record went, or was to go
+  std::string Error;    // for Failed: why
+  TJournalContents Contents;
+};
+
+// Turns every journal left behind in Folder into a record in its capture file, exactly once: a
+// journal is locked while it is read and written, and a save that an earlier run had finished is
+// found in the capture file and not made again. When the journal's own capture folder cannot be
+// written, the record goes into FallbackFolder (the current log folder) under the same name.
+std::vector<TRecovery> RecoverJournals(const std::string& Folder, const std::string& FallbackFolder);
+
+}  // namespace corvalis

@@ -1,0 +1,136 @@
+// Call journal in the window: each unsaved call's record as it will be, written to a journal as the
+// call goes on, removed when the call is saved or discarded, and recovered at the next start when the
+// program ended without either (a kill, a crash, a power cut).
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "call/conversation_text.h"
+#include "call/conversation_view.h"
+#include "records/calllog.h"
+#include "records/journal.h"
+#include "ui/mainform.h"
+
+namespace corvalis {
+
+void TMainForm::ViewAppend(const std::string& Bytes) {
+  MemoASCII->AppendText(Bytes);
+  if (journal_) journal_->Append(Bytes);
+}
+
+void TMainForm::JournalStart() {
+  // A journal still open belongs to a call that was never saved or discarded: it stays on disk
+  // and becomes a record at the next start.
+  if (journal_) journal_->Close();
+  journal_ = std::make_unique<TCallJournal>();
+  journalWholeView_ = false;
+  if (int err = journal_->Create(JournalFolder(), State.CallStartTime); err != 0) {
+    const std::string folder = JournalFolder();
+    journal_.reset();
+    if (journalFailure_.empty()) {
+      journalFailure_ = std::strerror(err);
+      Log().Write("the call journal cannot be made in " + folder + " (" + journalFailure_ +
+                  "): a kill or a power cut during this call would lose it");
+    }
+    return;
+  }
+  JournalSync(true, true);
+}
+
+void TMainForm::JournalSync(bool Full, bool Sync) {
+  if (!journal_) return;
+  if (Full || journalWholeView_) {
+    journal_->SetConversation(MemoASCII->Text());
+    journalWholeView_ = false;
+  }
+  journal_->SetCapture(CaptureFilePath());
+  journal_->SetValues(Settings);
+  journal_->SetTurbo(State.TurboDetected);
+  journal_->SetCollisions(State.Collisions);
+  if (!journal_->Pending() && !Sync) return;
+  // While the call goes on, each write says when: a call cut short ends at its journal's last write.
+  if (State.CallActive) journal_->At(Clock().Now());
+  JournalWritten(journal_->Flush(Sync));
+}
+
+void TMainForm::JournalWritten(int Error) {
+  if (Error != 0 && journalFailure_.empty()) {
+    journalFailure_ = std::strerror(Error);
+    Log().Write("the call journal " + JournalPath() + " cannot be written (" + journalFailure_ +
+                "): a kill or a power cut now would lose what the call says from here on");
+  } else if (Error == 0 && !journalFailure_.empty()) {
+    journalFailure_.clear();
+    Log().Write("the call journal " + JournalPath() + " is written again");
+  }
+}
+
+void TMainForm::JournalEnded() {
+  if (!journal_) return;
+  journal_->Ended(State.CallEndTime);
+  JournalSync(true, true);
+}
+
+void TMainForm::JournalSaving() {
+  if (!journal_) return;
+  JournalSync(true);
+  struct stat st {};
+  const std::string path = CaptureFilePath();
+  journal_->Saving(path, ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0);
+  JournalWritten(journal_->Flush(true));
+}
+
+void TMainForm::JournalRemove() {
+  if (!journal_) return;
+  const std::string path = journal_->Path();
+  if (int err = journal_->Remove(); err != 0)
+    Log().Write("the call journal " + path + " could not be removed (" + std::strerror(err) +
+                "): the next start finds the call saved already");
+  journal_.reset();
+}
+
+std::string TMainForm::JournalPath() const {
+  return journal_ ? journal_->Path() : std::string();
+}
+
+void TMainForm::RecoverCalls() {
+  for (const TRecovery& r : RecoverJournals(JournalFolder(), Settings.LogDirectory)) {
+    const TJournalContents& j = r.Contents;
+    const std::string call = "the call of " + FormatClockDateTime(j.Start);
+    switch (r.Result) {
+      case TRecovery::Outcome::Recovered: {
+        std::string line = "recovered " + call + " (" +
+                           std::to_string(TrimConversationEnd(j.Conversation).size()) +
+                           " characters, last written " +
+                           FormatClockDateTime(j.End         ? *j.End
+                                               : j.LastWrite ? *j.LastWrite
+                                                             : j.Start) +
+                           ") from " + r.Journal + " into " + r.Capture;
+        Log().Write(line);
+        // A call that ended before the program did has had its count logged then.
+        if (j.Collisions > 0 && !j.End)
+          Log().Write(std::to_string(j.Collisions) +
+                      " characters from the far end arrived while this side was sending and are not in the "
+                      "record");
+        break;
+      }
+      case TRecovery::Outcome::AlreadySaved:
+        Log().Write(call + " was saved in " + r.Capture + " before the program ended; its journal " +
+                    r.Journal + " is removed");
+        break;
+      case TRecovery::Outcome::Empty:
+        Log().Write("removed the call journal " + r.Journal + ", which holds no call");
+        break;
+      case TRecovery::Outcome::InUse:
+        Log().Write("the call journal " + r.Journal +
+                    " belongs to another corvalis that is running: left alone");
+        break;
+      case TRecovery::Outcome::Failed:
+        Log().Write(call + " in the journal " + r.Journal + " could not be recovered" +
+                    (r.Capture.empty() ? std::string() : " into " + r.Capture) + " (" + r.Error +
+                    "); it is kept for the next start");
+        break;
+    }
+  }
+}
+
+}  // namespace corvalis
