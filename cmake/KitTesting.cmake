@@ -20,8 +20,13 @@ function(kit_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} kit_testing GTest::gtest GTest::gmock GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  set(_env "QT_QPA_PLATFORM=offscreen" ${T_ENV})
-  set(_props ENVIRONMENT "${_env}" TIMEOUT 300)
+  set(_props ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+  # gtest_discover_tests flattens a list-valued property, so an ENVIRONMENT of more than
+  # one entry would reach the test as its first entry only: the test's own variables are
+  # set by running it (and its discovery) through env(1) instead.
+  if(T_ENV)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "env;${T_ENV}")
+  endif()
   if(T_LABELS)
     list(APPEND _props LABELS "${T_LABELS}")
   endif()

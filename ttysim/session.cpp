@@ -120,8 +120,10 @@ void Session::programChar(char c, Seconds now) {
   if (c == '\r') {
     if (directLine_ == "ATH" || directLine_.ends_with("+++ATH")) noteHangUpCommand(now);
     directLine_.clear();
-  } else if (c != '\n' && directLine_.size() < 64) {
+  } else if (c != '\n') {
+    // Only the line's end matters ("+++ATH" after a whole unbroken turn): keep its last 64.
     directLine_ += c;
+    if (directLine_.size() > 64) directLine_.erase(0, directLine_.size() - 64);
   }
 }
 

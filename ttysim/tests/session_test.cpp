@@ -263,7 +263,7 @@ TEST(Session, CallsInARowRingAgainAfterEachHangUpEachSayingItsNumber) {
   Sim tty(q);
   tty.s.attach(0);
   tty.wait(3);
-  tty.program("+++ATH\r");
+  tty.program(std::string(200, 'X') + "+++ATH\r");  // a long unbroken turn, then the hang-up
   EXPECT_FALSE(tty.s.callUp());
   tty.wait(2);
   EXPECT_TRUE(tty.saw("call-up next call"));
