@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cp1252.h"
+#include "common/cp1252.h"
 
 namespace corvalis {
 

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "call/conversation_text.h"
-#include "call/cp1252.h"
+#include "common/cp1252.h"
 
 namespace corvalis {
 

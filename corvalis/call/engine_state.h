@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "records/settings_record.h"
+#include "common/settings_record.h"
 
 namespace corvalis {
 

@@ -7,7 +7,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 
-#include "call/cp1252.h"
+#include "common/cp1252.h"
 
 namespace corvalis {
 

@@ -7,8 +7,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "call/cp1252.h"
 #include "call/manualtype.h"
+#include "common/cp1252.h"
 #include "ui/mainform.h"
 
 namespace corvalis {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "call/cp1252.h"
+#include "common/cp1252.h"
 
 namespace corvalis {
 

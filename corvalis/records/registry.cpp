@@ -1,4 +1,4 @@
-#include "registry.h"
+#include "records/registry.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "call/cp1252.h"
+#include "common/cp1252.h"
 
 namespace corvalis::records {
 

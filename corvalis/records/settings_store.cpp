@@ -1,4 +1,4 @@
-#include "settings_store.h"
+#include "records/settings_store.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "registry.h"
-#include "settings_record.h"
+#include "common/settings_record.h"
+#include "records/registry.h"
 
 namespace corvalis::records {
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "call/cp1252.h"
 #include "call/engine_state.h"
+#include "common/cp1252.h"
 
 using namespace corvalis;
 

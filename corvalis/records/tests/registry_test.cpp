@@ -1,5 +1,5 @@
 // The registry's key files: where they live, what is read from them, and how they are replaced.
-#include "registry.h"
+#include "records/registry.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

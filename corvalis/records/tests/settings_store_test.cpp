@@ -1,5 +1,5 @@
 // The settings record in its registry key: defaults, the stored file, hand edits and failures.
-#include "settings_store.h"
+#include "records/settings_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
