@@ -21,66 +21,21 @@ using kit::testing::TempDir;
 
 const std::string kRule(64, '=');
 
-class Calls : public FormTest {
+class Calls : public CallsTest {
  protected:
-  void Use(const std::string& device) {
-    StartUp(device, logs.path().string());
-    form->InitializeModem();
-    for (int i = 0; i < 5 && form->ATCommandTimer.Enabled(); ++i) form->ATCommandTimer.Fire();
-    Sent().clear();
-  }
   void Flags(const char* autoAnswer, const char* autoHangUp, const char* autoSave) {
     form->AutoAnsBox->setChecked(autoAnswer[0] == '1');
     form->AutoHangUpBox->setChecked(autoHangUp[0] == '1');
     form->AutoSaveBox->setChecked(autoSave[0] == '1');
   }
-  void UseScript(const std::string& text) {
-    form->ScriptFileNameEdit->setText(QString::fromStdString(scripts.write("script.txt", text)));
-  }
   void StartCall() { form->StartCallButton->click(); }
   void EndCall() { form->EndCallButton->click(); }
   void Save() { form->RecordLogButton->click(); }
-  // Ticks of the main timer, the clock moving on with them, and the AT command timer's 2 s;
-  // errors go to the error box as in the program.
-  void Run(int ticks) {
-    for (int i = 0; i < ticks; ++i) {
-      clock.now += std::chrono::milliseconds(200);
-      form->MainTimer.Fire();
-      if (++sinceAt_ % 10 == 0 && form->ATCommandTimer.Enabled()) form->ATCommandTimer.Fire();
-    }
-  }
-  // Received characters as the port delivers them.
-  void Receive(const std::string& bytes) {
-    ports->device->incoming += bytes;
-    form->ComPort.OnRxChar(&form->ComPort, static_cast<std::int32_t>(ports->device->incoming.size()));
-  }
-  std::string TakeSent() {
-    std::string s = Sent();
-    Sent().clear();
-    return s;
-  }
-  // Every capture file of the log folder, in name (date and time) order.
-  std::string Captures() const {
-    std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(logs.path())) files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    std::string all;
-    for (const auto& f : files) all += readFile(f);
-    return all;
-  }
-  static std::size_t Count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-  }
   std::vector<std::string> BoxTexts() const {
     std::vector<std::string> texts;
     for (const BoxCall& c : boxes.calls) texts.push_back(c.title + ": " + c.text);
     return texts;
   }
-
-  TempDir logs, scripts;
-  int sinceAt_ = 0;
 };
 
 TEST_F(Calls, ADirectTtyCapturesEveryCallAfterOneEndedAutomatically) {

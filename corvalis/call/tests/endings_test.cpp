@@ -27,52 +27,12 @@ using kit::testing::TempDir;
 const std::string kRule(64, '=');
 const std::string CR = "\xB1", LF = "\xB2";
 
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-class Endings : public FormTest {
+class Endings : public CallsTest {
  protected:
-  void Use(const std::string& device) {
-    StartUp(device, logs.path().string());
-    form->InitializeModem();
-    for (int i = 0; i < 5 && form->ATCommandTimer.Enabled(); ++i) form->ATCommandTimer.Fire();
-    Sent().clear();
-  }
   void Flags(bool autoAnswer, bool autoHangUp, bool autoSave) {
     form->AutoAnsBox->setChecked(autoAnswer);
     form->AutoHangUpBox->setChecked(autoHangUp);
     form->AutoSaveBox->setChecked(autoSave);
-  }
-  void UseScript(const std::string& text) {
-    form->ScriptFileNameEdit->setText(QString::fromStdString(scripts.write("script.txt", text)));
-  }
-  // Ticks of the main timer with the clock, and the AT command timer's 2 s.
-  void Run(int ticks) {
-    for (int i = 0; i < ticks; ++i) {
-      clock.now += std::chrono::milliseconds(200);
-      form->MainTimer.Fire();
-      if (++sinceAt_ % 10 == 0 && form->ATCommandTimer.Enabled()) form->ATCommandTimer.Fire();
-    }
-  }
-  void Receive(const std::string& bytes) {
-    ports->device->incoming += bytes;
-    form->ComPort.OnRxChar(&form->ComPort, static_cast<std::int32_t>(ports->device->incoming.size()));
-  }
-  std::string TakeSent() {
-    std::string s = Sent();
-    Sent().clear();
-    return s;
-  }
-  std::string Captures() const {
-    std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(logs.path())) files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    std::string all;
-    for (const auto& f : files) all += readFile(f);
-    return all;
   }
   fs::path JournalFolder() const { return stateDir.path() / "journal"; }
   std::vector<fs::path> Journals() const {
@@ -103,9 +63,6 @@ class Endings : public FormTest {
     Receive("\r\nCONNECT TTY\r\n");
     TakeSent();
   }
-
-  TempDir logs, scripts;
-  int sinceAt_ = 0;
 };
 
 // ---- the journal ------------------------------------------------------------------------------

@@ -6,11 +6,9 @@
 // next tick, so the run is the same every time.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -18,9 +16,8 @@
 #include <filesystem>
 
 #include "call/conversation_text.h"
-#include "serial/comhandoff_qt.h"
 #include "temp_dir.h"
-#include "ui/tests/form_fixture.h"
+#include "ui/tests/pty_window.h"
 
 namespace corvalis::testing {
 namespace {
@@ -142,44 +139,18 @@ class NxiFarEnd {
   int quietTicks_ = 0;
 };
 
-// Runs the event loop until the condition holds; false after a generous limit.
-template <typename Condition>
-bool ServeUntil(Condition done) {
-  QElapsedTimer limit;
-  limit.start();
-  while (!done()) {
-    if (limit.elapsed() > 20000) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
-
 TEST(NxiCall, AnAutomaticCallRunsFromRingToASavedCaptureFile) {
   App();
   TempDir dir;
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  std::filesystem::create_directory(dir.path() / "ports");
-  std::filesystem::create_symlink(ttyname(slave), dir.path() / "ports" / "COM1");
-  setenv("CORVALIS_PORT_DIR", (dir.path() / "ports").c_str(), 1);
+  PtyPort pty(dir.path());
+  ASSERT_TRUE(pty.Open());
   setenv("CORVALIS_REGISTRY_DIR", (dir.path() / "registry").c_str(), 1);
   const std::string script = dir.write("turns.txt", ScriptText());
-
-  FakeBoxes boxes;
-  FakeClock clock;
-  FakeDesktop desktop;
-  FakeFileDialogs fileDialogs;
-  TQtHandoff handoff;
-  TFormServices services;
-  services.MessageBoxes = &boxes;
-  services.Clock = &clock;
-  services.Desktop = &desktop;
-  services.FileDialogs = &fileDialogs;
-  services.Handoff = &handoff;
-  services.LiveTimers = false;
-  NxiFarEnd far(master);
+  PtyServices world;
+  FakeBoxes& boxes = world.boxes;
+  NxiFarEnd far(pty.Master);
   {
-    TMainForm form(services);
+    TMainForm form(world.services);
     TManualTypeForm typing;
     form.ManualTypeForm = &typing;
     size_t taken = 0;  // bytes the window has read from the port
@@ -232,9 +203,6 @@ TEST(NxiCall, AnAutomaticCallRunsFromRingToASavedCaptureFile) {
     EXPECT_FALSE(form.State.UnsavedCall);
     EXPECT_FALSE(typing.isVisible());  // a bi-directional device never shows it
   }
-  close(slave);
-  close(master);
-  unsetenv("CORVALIS_PORT_DIR");
   unsetenv("CORVALIS_REGISTRY_DIR");
 
   // The modem's side: initialised, answered, and hung up with EOT (once by the end of the

@@ -6,7 +6,6 @@
 //  3. CPU used by an open port with nothing happening.
 //
 //   comport_bench [bytes=2000] [idle_seconds=5]
-#include <dirent.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -19,13 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../tests/thread_ticks.h"
 #include "comhandoff_qt.h"
 #include "comport.h"
 
@@ -41,32 +39,9 @@ double CpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU seconds of the thread named "comport" (the port's event thread).
+// CPU seconds of the port's event thread.
 double EventThreadCpuSeconds() {
-  double seconds = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      const std::string base = std::string("/proc/self/task/") + e->d_name;
-      std::ifstream comm(base + "/comm");
-      std::string name;
-      std::getline(comm, name);
-      if (name != "comport") continue;
-      std::ifstream stat(base + "/stat");
-      std::string line;
-      std::getline(stat, line);
-      std::istringstream rest(line.substr(line.rfind(')') + 2));
-      std::string field;
-      long ticks = 0;
-      for (int i = 3; i <= 15; ++i) {
-        rest >> field;
-        if (i >= 14) ticks += std::stol(field);
-      }
-      seconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-    closedir(d);
-  }
-  return seconds;
+  return static_cast<double>(testing::EventThreadTicks()) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -75,34 +50,11 @@ double Percentile(std::vector<double> v, double p) {
   return v[i];
 }
 
-}  // namespace
+const double kCharAt9600 = 1e6 * 10 / 9600;  // one character (start, 8 data, stop bit), in us
+const double kCharAt300 = 1e6 * 10 / 300;
 
-int main(int argc, char** argv) {
-  // Optional: number of bytes to time and idle seconds. make bench passes the build folder
-  // as the first argument, which is not a number and leaves the defaults.
-  const int givenBytes = argc > 1 ? std::atoi(argv[1]) : 0;
-  const int givenIdle = argc > 2 ? std::atoi(argv[2]) : 0;
-  const int bytes = givenBytes > 0 ? givenBytes : 2000;
-  const int idleSeconds = givenIdle > 0 ? givenIdle : 5;
-  QCoreApplication app(argc, argv);
-
-  int master = -1, slave = -1;
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-    std::perror("openpty");
-    return 1;
-  }
-  const std::string dir =
-      std::filesystem::temp_directory_path() / ("comport_bench." + std::to_string(getpid()));
-  std::filesystem::create_directory(dir);
-  std::filesystem::create_symlink(ttyname(slave), dir + "/COM1");
-  close(slave);
-  setenv("CORVALIS_PORT_DIR", dir.c_str(), 1);
-
-  TQtHandoff handoff;
-  TComPort port(&handoff);
-  port.Open();
-
-  // ---- latency ----
+// The far end writes one byte, waits until OnRxChar has it on the GUI thread, and writes the next.
+void MeasureLatency(QCoreApplication& app, TComPort& port, int master, int bytes) {
   std::mutex mutex;
   std::condition_variable turn;
   int handled = 0;
@@ -134,19 +86,19 @@ int main(int argc, char** argv) {
   });
   app.exec();
   farEnd.join();
+  port.OnRxChar = nullptr;
 
   const double median = Percentile(latencies, 0.5);
-  const double charAt9600 = 1e6 * 10 / 9600;  // one character (start, 8 data, stop bit)
-  const double charAt300 = 1e6 * 10 / 300;
   std::printf("Delivery latency, far end writes one byte -> OnRxChar on the GUI thread (%d bytes):\n", bytes);
   std::printf("  median %.0f us, p90 %.0f us, p99 %.0f us, max %.0f us\n", median, Percentile(latencies, 0.9),
               Percentile(latencies, 0.99), Percentile(latencies, 1.0));
-  std::printf("  median / one character time at 9600 baud (%.0f us): %.3f\n", charAt9600,
-              median / charAt9600);
-  std::printf("  median / one character time at 300 baud (%.0f us): %.4f\n", charAt300, median / charAt300);
+  std::printf("  median / one character time at 9600 baud (%.0f us): %.3f\n", kCharAt9600,
+              median / kCharAt9600);
+  std::printf("  median / one character time at 300 baud (%.0f us): %.4f\n", kCharAt300, median / kCharAt300);
+}
 
-  // ---- writing one character at a time ----
-  port.OnRxChar = nullptr;
+// WriteText of one character at a time, as corvalis sends, with the far end reading.
+void MeasureWrites(TComPort& port, int master, int bytes) {
   std::vector<double> writes;
   std::thread reader([&] {
     char buffer[256];
@@ -167,9 +119,11 @@ int main(int argc, char** argv) {
               bytes);
   std::printf("  median %.0f us, p99 %.0f us, max %.0f us\n", writeMedian, Percentile(writes, 0.99),
               Percentile(writes, 1.0));
-  std::printf("  p99 / one character time at 9600 baud: %.3f\n", Percentile(writes, 0.99) / charAt9600);
+  std::printf("  p99 / one character time at 9600 baud: %.3f\n", Percentile(writes, 0.99) / kCharAt9600);
+}
 
-  // ---- idle CPU ----
+// The CPU an open port costs with nothing happening.
+void MeasureIdle(QCoreApplication& app, int idleSeconds) {
   const double cpuBefore = CpuSeconds();
   const double threadBefore = EventThreadCpuSeconds();
   const Clock::time_point start = Clock::now();
@@ -181,6 +135,37 @@ int main(int argc, char** argv) {
   std::printf("Idle open port for %.1f s:\n", wall);
   std::printf("  whole process CPU %.1f ms (%.3f %% of one core), event thread CPU %.1f ms (%.3f %%)\n",
               cpu * 1000, 100 * cpu / wall, threadCpu * 1000, 100 * threadCpu / wall);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Optional: number of bytes to time and idle seconds. make bench passes the build folder
+  // as the first argument, which is not a number and leaves the defaults.
+  const int givenBytes = argc > 1 ? std::atoi(argv[1]) : 0;
+  const int givenIdle = argc > 2 ? std::atoi(argv[2]) : 0;
+  const int bytes = givenBytes > 0 ? givenBytes : 2000;
+  const int idleSeconds = givenIdle > 0 ? givenIdle : 5;
+  QCoreApplication app(argc, argv);
+
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    std::perror("openpty");
+    return 1;
+  }
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("comport_bench." + std::to_string(getpid()));
+  std::filesystem::create_directory(dir);
+  std::filesystem::create_symlink(ttyname(slave), dir + "/COM1");
+  close(slave);
+  setenv("CORVALIS_PORT_DIR", dir.c_str(), 1);
+
+  TQtHandoff handoff;
+  TComPort port(&handoff);
+  port.Open();
+  MeasureLatency(app, port, master, bytes);
+  MeasureWrites(port, master, bytes);
+  MeasureIdle(app, idleSeconds);
 
   port.Close();
   close(master);

@@ -16,10 +16,12 @@
 #include "comport.h"
 #include "pty_fixture.h"
 #include "test_handoff.h"
+#include "thread_ticks.h"
 
 namespace corvalis {
 namespace {
 
+using testing::EventThreadTicks;
 using testing::TPtyPort;
 using testing::TTestHandoff;
 
@@ -383,34 +385,6 @@ TEST_F(PtyTest, ThousandOpenCloseCyclesWithTraffic) {
   }
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
   EXPECT_EQ(CountEntries("/proc/self/task"), threads);
-}
-
-// CPU time (clock ticks) of the port's event thread.
-long EventThreadTicks() {
-  DIR* d = opendir("/proc/self/task");
-  long ticks = -1;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    const std::string base = std::string("/proc/self/task/") + e->d_name;
-    std::ifstream comm(base + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    if (name != "comport") continue;
-    std::ifstream stat(base + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15; ++i) {
-      rest >> field;
-      if (i == 14) utime = std::stol(field);
-      if (i == 15) stime = std::stol(field);
-    }
-    ticks = utime + stime;
-  }
-  closedir(d);
-  return ticks;
 }
 
 TEST_F(PtyTest, InputNobodyReadsDoesNotMakeTheThreadSpin) {

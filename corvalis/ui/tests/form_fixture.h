@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -295,6 +298,60 @@ class FormTest : public ::testing::Test {
   TFormServices services;
   std::unique_ptr<TMainForm> form;
   std::unique_ptr<TManualTypeForm> typing;  // the program's typing window
+};
+
+// Whole calls in the window: captures in a log folder of the test's own, scripts beside it, the
+// clock moving with the main timer's ticks.
+class CallsTest : public FormTest {
+ protected:
+  // The device chosen and, for a modem, its initialisation run out; nothing of it left as sent.
+  void Use(const std::string& device) {
+    StartUp(device, logs.path().string());
+    form->InitializeModem();
+    for (int i = 0; i < 5 && form->ATCommandTimer.Enabled(); ++i) form->ATCommandTimer.Fire();
+    Sent().clear();
+  }
+  void UseScript(const std::string& text) {
+    form->ScriptFileNameEdit->setText(QString::fromStdString(scripts.write("script.txt", text)));
+  }
+  // Ticks of the main timer, the clock moving on with them, and the AT command timer's 2 s;
+  // errors go to the error box as in the program.
+  void Run(int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      clock.now += std::chrono::milliseconds(200);
+      form->MainTimer.Fire();
+      if (++sinceAt_ % 10 == 0 && form->ATCommandTimer.Enabled()) form->ATCommandTimer.Fire();
+    }
+  }
+  // Received characters as the port delivers them.
+  void Receive(const std::string& bytes) {
+    ports->device->incoming += bytes;
+    form->ComPort.OnRxChar(&form->ComPort, static_cast<std::int32_t>(ports->device->incoming.size()));
+  }
+  std::string TakeSent() {
+    std::string s = Sent();
+    Sent().clear();
+    return s;
+  }
+  // Every capture file of the log folder, in name (date and time) order.
+  std::string Captures() const {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(logs.path())) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::string all;
+    for (const auto& f : files) all += kit::testing::readFile(f);
+    return all;
+  }
+  static std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
+
+  kit::testing::TempDir logs, scripts;
+
+ private:
+  int sinceAt_ = 0;
 };
 
 }  // namespace corvalis::testing

@@ -2,7 +2,6 @@
 // end types a line, a line is sent, End Call, Save, and the capture file's bytes.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
@@ -10,27 +9,14 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "serial/comhandoff_qt.h"
 #include "temp_dir.h"
-#include "ui/tests/form_fixture.h"
+#include "ui/tests/pty_window.h"
 
 namespace corvalis::testing {
 namespace {
 
 using kit::testing::readFile;
 using kit::testing::TempDir;
-
-// Runs the event loop until the condition holds; false after a generous limit.
-template <typename Condition>
-bool ServeUntil(Condition done) {
-  QElapsedTimer limit;
-  limit.start();
-  while (!done()) {
-    if (limit.elapsed() > 20000) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-  }
-  return true;
-}
 
 // Bytes the far end has received, waiting (with the same limit) until there are Count.
 std::string ReadFarEnd(int fd, size_t count) {
@@ -50,24 +36,14 @@ std::string ReadFarEnd(int fd, size_t count) {
 TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
   App();
   TempDir dir;
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  std::filesystem::create_directory(dir.path() / "ports");
-  std::filesystem::create_symlink(ttyname(slave), dir.path() / "ports" / "COM1");
-  setenv("CORVALIS_PORT_DIR", (dir.path() / "ports").c_str(), 1);
-
-  FakeBoxes boxes;
-  FakeClock clock;
-  FakeDesktop desktop;
-  TQtHandoff handoff;
-  TFormServices services;
-  services.MessageBoxes = &boxes;
-  services.Clock = &clock;
-  services.Desktop = &desktop;
-  services.Handoff = &handoff;
-  services.LiveTimers = false;
+  PtyPort pty(dir.path());
+  ASSERT_TRUE(pty.Open());
+  const int master = pty.Master;
+  PtyServices world;
+  FakeBoxes& boxes = world.boxes;
+  FakeClock& clock = world.clock;
   {
-    TMainForm form(services);
+    TMainForm form(world.services);
     form.FormShow(&form);
     ASSERT_TRUE(form.ComPort.IsOpen()) << (boxes.calls.empty() ? "" : boxes.calls[0].text);
     TWindowSettings& s = form.Settings;
@@ -98,10 +74,6 @@ TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
     EXPECT_TRUE(boxes.calls.empty()) << boxes.calls[0].title << ": " << boxes.calls[0].text;
     EXPECT_FALSE(form.State.UnsavedCall);
   }
-  close(slave);
-  close(master);
-  unsetenv("CORVALIS_PORT_DIR");
-
   EXPECT_EQ(readFile(dir.path() / "1018-1405-PTY.TXT"), std::string(64, '=') +
                                                             "\r\n"
                                                             "Started at 10/18/01 14:05:07\r\n"
