@@ -15,9 +15,10 @@
 #
 # An include is looked up as the compiler would: beside the including file, then under the
 # project's folder, each layer's folder and each layer's parent folder. It is forbidden when each
-# file it can name is in a layer the including file may not include; a name that two folders share
-# is therefore taken as the allowed one, and a name that names no file of the tree (a system or a
-# generated header) is not checked.
+# file it can name is in a layer the including file may not include, and no file of its own layer
+# or of one it may include ends in that name (one of their subfolders may be on the include path).
+# A name that two folders share is therefore taken as the allowed one, and a name that names no
+# file of the tree (a system or a generated header) is not checked.
 #
 # Run as a script (cmake -DKIT_LAYERS_RULES=<file> -P KitLayers.cmake) it does the check on the
 # rules that kit_layers_write_rules() wrote.
@@ -200,6 +201,27 @@ function(_kit_layers_scan)
         endif()
       endforeach()
       if(_allowed OR _found STREQUAL "")
+        continue()
+      endif()
+      # A folder of the includer's own layer or of an allowed one may be on the include path
+      # (rttmodem/console for "options.h"): a file of those layers by that name is taken.
+      string(LENGTH "/${_name}" _tail)
+      foreach(g IN LISTS _files)
+        string(LENGTH "${g}" _len)
+        if(_len LESS_EQUAL _tail)
+          continue()
+        endif()
+        math(EXPR _from "${_len} - ${_tail}")
+        string(SUBSTRING "${g}" ${_from} -1 _end)
+        if(_end STREQUAL "/${_name}")
+          _kit_layer_of("${g}" _theirs)
+          if(_theirs EQUAL _mine OR "${KIT_LAYER_${_theirs}_DIR}" IN_LIST KIT_LAYER_${_mine}_ALLOW)
+            set(_allowed TRUE)
+            break()
+          endif()
+        endif()
+      endforeach()
+      if(_allowed)
         continue()
       endif()
       _kit_line_of("${f}" "${line}" _at)

@@ -32,7 +32,10 @@ write(one/main.cpp
   "  #  include \"decoder.h\"  // found under two/ all the same"
   "#include \"generated.h\""
   "#include \"shared/temp_dir.h\""
-  "#include \"options.h\"")
+  "#include \"options.h\""
+  "#include \"config.h\"  // one/sub is on one's include path")
+write(one/sub/config.h "#pragma once")
+write(two/config.h "#pragma once")
 write(one/tests/main_test.cpp "#include \"../main.cpp\"" "#include \"options.h\"")
 write(two/decoder.h "#pragma once")
 write(two/options.h "#pragma once")
