@@ -644,15 +644,6 @@ const char kErrorWatch[] = R"JS(
 })();
 )JS";
 
-std::string withThousands(long long n) {
-  std::string digits = std::to_string(n), out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 std::string placeCell(const std::string& file, int record) {
   return "<td title=\"" + escapeHtml(file) + "\">" + escapeHtml(fileName(file)) + "</td><td class=\"n\">" +
          (record         ? std::to_string(record)

@@ -77,15 +77,6 @@ std::string interval(const Interval& i) {
   return "[" + twoDecimals(i.low) + "-" + twoDecimals(i.high) + "]";
 }
 
-std::string withThousands(long long n) {
-  std::string digits = std::to_string(n), out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 std::string plural(std::size_t n, const std::string& one, const std::string& many) {
   return withThousands(static_cast<long long>(n)) + " " + (n == 1 ? one : many);
 }
