@@ -172,7 +172,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   }
 
   if (error.empty() && values.count("--figures")) {
-    if (auto f = ttysim::baudot::parseFigures(values["--figures"])) {
+    if (auto f = tty::baudot::parseFigures(values["--figures"])) {
       o.tones.figures = *f;
     } else {
       error = "--figures needs us or ita2, not '" + values["--figures"] + "'";
@@ -199,7 +199,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
 
   if (error.empty() && device) {
     const std::string& p = values["--port"];
-    if (auto name = ttysim::portLinkName(p)) {
+    if (auto name = tty::portLinkName(p)) {
       o.port = *name;
     } else {
       error = "--port needs a port name COM1 to COM16, not '" + p + "'";

@@ -149,7 +149,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
        }},
       {"--port",
        [&](const std::string& name, const std::string& v) {
-         if (auto port = portLinkName(v)) {
+         if (auto port = tty::portLinkName(v)) {
            o.port = *port;
          } else {
            error = name + " needs a port name COM1 to COM16, not '" + v + "'";
