@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <QPushButton>
 #include <algorithm>
 
 #include "e2e_harness.h"
