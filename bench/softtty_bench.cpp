@@ -46,7 +46,7 @@ using kit::testing::runProgram;
 // What a receiver that heard everything prints for the text: capitals, figures as the US table
 // has them, nothing for characters with no Baudot form.
 std::string asReceived(const std::string& text) {
-  namespace baudot = ttysim::baudot;
+  namespace baudot = tty::baudot;
   std::string out;
   for (char c : text) {
     auto code = baudot::encode(static_cast<unsigned char>(c));
@@ -96,11 +96,11 @@ std::string findInPath(const std::string& name) {
 struct Row {
   std::string impairment, level;
   bool survivable = false;  // softtty is expected to make no error here
-  softtty::SenderQuirks quirks{};
-  softtty::Impairments path{};
+  tty::SenderQuirks quirks{};
+  tty::Impairments path{};
   double amplitude = 0.5;
   double clip = 0;  // gain before clipping at full scale; 0: none
-  std::optional<softtty::CodecSettings> codec = std::nullopt;
+  std::optional<tty::CodecSettings> codec = std::nullopt;
 };
 
 struct Scores {
@@ -116,7 +116,7 @@ class Bench {
   // Writes the audio, decodes it with both and scores both against the reference.
   Scores run(const std::vector<float>& audio, const std::string& reference) {
     std::string error;
-    if (!softtty::writeWav(wav_, softtty::Audio{8000, audio}, &error)) fail(error);
+    if (!tty::writeWav(wav_, tty::Audio{8000, audio}, &error)) fail(error);
     audioSeconds_ += static_cast<double>(audio.size()) / 8000;
     double before = childCpuSeconds();
     auto ours = runProgram({softtty_, "--decode", wav_, "--quiet"});
@@ -147,26 +147,26 @@ class Bench {
 };
 
 std::vector<float> make(const Row& r, const std::string& text, std::uint64_t seed) {
-  softtty::Tones tones;
+  tty::Tones tones;
   tones.amplitude = r.amplitude;
-  softtty::SenderQuirks quirks = r.quirks;
+  tty::SenderQuirks quirks = r.quirks;
   quirks.seed = seed;
   std::vector<float> signal(static_cast<std::size_t>(0.5 * tones.rate), 0.0f);
-  auto tx = softtty::Encoder::transmission(text, tones, quirks, 0.3);
+  auto tx = tty::Encoder::transmission(text, tones, quirks, 0.3);
   signal.insert(signal.end(), tx.begin(), tx.end());
   signal.resize(signal.size() + static_cast<std::size_t>(0.5 * tones.rate), 0.0f);
   // Noise is measured against the nominal tone of -9 dBFS, whatever the level sent.
-  softtty::Impairments path = r.path;
+  tty::Impairments path = r.path;
   path.seed = seed * 7919;
-  auto heard = softtty::impair(signal, path, tones.rate, 0.125);
+  auto heard = tty::impair(signal, path, tones.rate, 0.125);
   if (r.clip > 0) {
     for (float& x : heard) x = std::clamp(x * static_cast<float>(r.clip), -1.0f, 1.0f);
   }
   if (r.codec) {
     std::string error;
-    softtty::CodecSettings c = *r.codec;
+    tty::CodecSettings c = *r.codec;
     c.seed = seed * 104729;
-    auto codec = softtty::Codec::create(c, tones.rate, &error);
+    auto codec = tty::Codec::create(c, tones.rate, &error);
     if (!codec) Bench::fail(error);
     std::vector<float> out;
     heard.resize(heard.size() + 320, 0.0f);  // the frame the codec holds back
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
   const std::string minimodem = findInPath("minimodem");
   if (access(softtty.c_str(), X_OK) != 0) Bench::fail("no " + softtty + " (build first)");
   if (minimodem.empty()) Bench::fail("minimodem is not installed (apt-get install minimodem)");
-  if (!softtty::amrAvailable())
+  if (!tty::amrAvailable())
     Bench::fail("built without the AMR-NB codec (apt-get install libopencore-amrnb-dev)");
 
   std::ifstream scriptFile(SAMPLES_DIR "/script.txt");
@@ -247,8 +247,8 @@ int main(int argc, char** argv) {
   add("sender relies on unshift-on-space", "no LTRS after a space", true,
       [](Row& r) { r.quirks.unshiftOnSpace = true; });
   for (int mode : {0, 7}) {
-    add("AMR-NB, no erasures", std::string(softtty::amrModeName(mode)) + " kbit/s", true,
-        [mode](Row& r) { r.codec = softtty::CodecSettings{.mode = mode}; });
+    add("AMR-NB, no erasures", std::string(tty::amrModeName(mode)) + " kbit/s", true,
+        [mode](Row& r) { r.codec = tty::CodecSettings{.mode = mode}; });
   }
 
   std::printf("%zu characters per file; softtty %s, %s --rx tdd --stopbits 1.5\n\n", reference.size(),
@@ -277,9 +277,9 @@ int main(int argc, char** argv) {
     r.path.noiseLowHz = 1200;
     r.path.noiseHighHz = 2000;
     std::vector<float> silence(600 * 8000, 0.0f);
-    softtty::Impairments path = r.path;
+    tty::Impairments path = r.path;
     path.seed = 99;
-    const Scores s = bench.run(softtty::impair(silence, path, 8000, 0.125), "");
+    const Scores s = bench.run(tty::impair(silence, path, 8000, 0.125), "");
     std::printf(
         "\nfalse characters in 10 minutes of noise in 1200-2000 Hz (-9 dBFS): softtty %zu, minimodem %zu\n",
         s.oursChars, s.theirsChars);
@@ -295,11 +295,11 @@ int main(int argc, char** argv) {
   std::printf("\n|---|");
   for (std::size_t i = 0; i < fers.size(); ++i) std::printf("---|");
   std::printf("\n");
-  for (int mode = 0; mode < softtty::kAmrModes; ++mode) {
-    std::printf("| %s |", softtty::amrModeName(mode));
+  for (int mode = 0; mode < tty::kAmrModes; ++mode) {
+    std::printf("| %s |", tty::amrModeName(mode));
     for (double f : fers) {
       Row r{"AMR-NB", "", false};
-      r.codec = softtty::CodecSettings{.mode = mode, .erasures = f};
+      r.codec = tty::CodecSettings{.mode = mode, .erasures = f};
       const Scores s = bench.run(make(r, text, seed++), reference);
       std::printf(" %.2f / %.2f |", s.ours, s.theirs);
       std::fflush(stdout);

@@ -35,7 +35,7 @@ class FileOut : public AudioOut {
     if (due > now) std::this_thread::sleep_until(due);
     std::vector<char> bytes(2 * n);
     for (std::size_t i = 0; i < n; ++i) {
-      const auto v = static_cast<unsigned short>(toPcm(samples[i]));
+      const auto v = static_cast<unsigned short>(tty::toPcm(samples[i]));
       bytes[2 * i] = static_cast<char>(v & 0xff);
       bytes[2 * i + 1] = static_cast<char>(v >> 8);
     }

@@ -46,7 +46,7 @@ class PulseOut : public AudioOut {
   ~PulseOut() override { pa_simple_free(s_); }
   bool write(const float* samples, std::size_t n, std::string* error) override {
     std::vector<short> pcm(n);
-    for (std::size_t i = 0; i < n; ++i) pcm[i] = toPcm(samples[i]);
+    for (std::size_t i = 0; i < n; ++i) pcm[i] = tty::toPcm(samples[i]);
     int err = 0;
     if (pa_simple_write(s_, pcm.data(), n * sizeof(short), &err) < 0) {
       *error = std::string("the sound output failed: ") + pa_strerror(err);

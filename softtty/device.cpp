@@ -28,8 +28,8 @@ namespace softtty {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using ttysim::PtyLink;
-using ttysim::readyField;
+using tty::PtyLink;
+using tty::readyField;
 
 int gSignalPipe[2] = {-1, -1};
 

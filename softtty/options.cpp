@@ -1,21 +1,133 @@
 #include "options.h"
 
-#include <charconv>
 #include <cmath>
 #include <map>
 #include <set>
 
+#include "command_line.h"
 #include "pty_link.h"
 
 namespace softtty {
 namespace {
 
-bool parseNumber(const std::string& s, double* out) {
+// The options given, by their long names, with their values.
+struct Given {
+  std::set<std::string> names;
+  std::map<std::string, std::string> values;
+  bool has(const std::string& name) const { return names.count(name) > 0; }
+  const std::string& operator[](const std::string& name) { return values[name]; }
+};
+
+std::string walk(const std::vector<std::string>& args, Given& g) {
+  kit::cli::OptionTable t;
+  for (const char* flag :
+       {"--encode", "--list-devices", "--quiet", "--help", "--no-unshift-on-space", "--version"}) {
+    t.flag(flag, [&g](const std::string& name) {
+      g.names.insert(name);
+      return std::string();
+    });
+  }
+  for (const char* option :
+       {"--port", "--folder", "--input-device", "--output-device", "--input-file", "--output-file", "--log",
+        "--output", "--decode", "--baud", "--stop-bits", "--rate", "--level", "--figures"}) {
+    t.value(option, [&g](const std::string& name, const std::string& v) {
+      g.names.insert(name);
+      g.values[name] = v;
+      return std::string();
+    });
+  }
+  t.alias("-p", "--port").alias("-o", "--output").alias("-q", "--quiet").alias("-h", "--help");
+  t.alias("--port-dir", "--folder");
+  return t.parse(args);
+}
+
+std::string modeOf(const Given& g, Mode* mode) {
+  const auto modes = g.names.count("--encode") + g.names.count("--decode") + g.names.count("--list-devices") +
+                     g.names.count("--port");
+  if (g.has("--encode")) *mode = Mode::Encode;
+  if (g.has("--decode")) *mode = Mode::Decode;
+  if (g.has("--list-devices")) *mode = Mode::ListDevices;
+  if (modes == 0) return "nothing to do: give --port COMn, --encode, --decode FILE.wav or --list-devices";
+  if (modes > 1) return "give only one of --port, --encode, --decode and --list-devices";
+  return {};
+}
+
+// The tones: bit rate, stop bits, sample rate, level, figures and the shift after a space.
+std::string signalOptions(Given& g, Tones& tones) {
+  tones.unshiftOnSpace = !g.has("--no-unshift-on-space");
+  auto number = [&](const std::string& name, double* out) {
+    auto v = kit::cli::number(g[name]);
+    if (v) *out = *v;
+    return v ? std::string() : name + " needs a number, not '" + g[name] + "'";
+  };
   double v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return false;
-  *out = v;
-  return true;
+  std::string error;
+  if (g.has("--baud") && (error = number("--baud", &v)).empty()) {
+    if (std::fabs(v - 45.45) < 0.01 || std::fabs(v - 45.5) < 0.01) {
+      tones.baud = 45.45;
+    } else if (v == 50) {
+      tones.baud = 50;
+    } else {
+      return "--baud needs 45.45 or 50, not '" + g["--baud"] + "'";
+    }
+  }
+  if (error.empty() && g.has("--stop-bits") && (error = number("--stop-bits", &v)).empty()) {
+    if (v != 1.5 && v != 2) return "--stop-bits needs 1.5 or 2, not '" + g["--stop-bits"] + "'";
+    tones.stopBits = v;
+  }
+  if (error.empty() && g.has("--rate") && (error = number("--rate", &v)).empty()) {
+    if (v < 8000 || v > 192000 || v != std::floor(v))
+      return "--rate needs a whole number of hertz from 8000 to 192000, not '" + g["--rate"] + "'";
+    tones.rate = static_cast<int>(v);
+  }
+  if (error.empty() && g.has("--level") && (error = number("--level", &v)).empty()) {
+    if (v > 0 || v < -60) return "--level needs dB from -60 to 0, not '" + g["--level"] + "'";
+    tones.amplitude = std::pow(10.0, v / 20);
+  }
+  if (error.empty() && g.has("--figures")) {
+    auto f = tty::baudot::parseFigures(g["--figures"]);
+    if (!f) return "--figures needs us or ita2, not '" + g["--figures"] + "'";
+    tones.figures = *f;
+  }
+  return error;
+}
+
+// Options that go only with some modes, and pairs that exclude each other.
+std::string checkCombinations(const Given& g, Mode mode) {
+  const bool device = g.has("--port");
+  auto only = [&](const std::string& name, bool allowed, const std::string& with) {
+    return g.has(name) && !allowed ? name + " goes only with " + with : std::string();
+  };
+  std::string error;
+  for (const char* n : {"--folder", "--input-file", "--output-file", "--log", "--input-device"}) {
+    if (error.empty()) error = only(n, device, "--port");
+  }
+  if (error.empty()) error = only("--output-device", device || mode == Mode::Encode, "--port or --encode");
+  if (error.empty()) error = only("--output", mode == Mode::Encode, "--encode");
+  if (error.empty()) error = only("--quiet", mode == Mode::Decode, "--decode");
+  if (error.empty())
+    error = only("--no-unshift-on-space", device || mode == Mode::Decode, "--port or --decode");
+  if (!error.empty()) return error;
+  if (g.has("--input-file") && g.has("--input-device"))
+    return "give --input-device or --input-file, not both";
+  if (g.has("--output-file") && g.has("--output-device"))
+    return "give --output-device or --output-file, not both";
+  if (g.has("--output") && g.has("--output-device")) return "give --output or --output-device, not both";
+  return {};
+}
+
+std::string portOptions(Given& g, Options& o, const std::optional<std::string>& portDirFromEnv) {
+  auto name = tty::portLinkName(g["--port"]);
+  if (!name) return "--port needs a port name COM1 to COM16, not '" + g["--port"] + "'";
+  o.port = *name;
+  if (g.has("--folder")) {
+    o.portDir = g["--folder"];
+  } else if (portDirFromEnv && !portDirFromEnv->empty()) {
+    o.portDir = *portDirFromEnv;
+  } else {
+    return "no port folder: give --folder DIR or set CORVALIS_PORT_DIR";
+  }
+  return {};
 }
 
 }  // namespace
@@ -68,164 +180,30 @@ ParseResult parseOptions(const std::vector<std::string>& args,
                          const std::optional<std::string>& portDirFromEnv) {
   Options o;
   ParseResult result;
-  std::string error;
-  std::set<std::string> given;
-  const std::map<std::string, std::string> shortNames = {
-      {"-p", "--port"}, {"-o", "--output"}, {"-q", "--quiet"}, {"-h", "--help"}};
-  const std::set<std::string> flags = {"--encode", "--list-devices",        "--quiet",
-                                       "--help",   "--no-unshift-on-space", "--version"};
-  const std::set<std::string> withValue = {
-      "--port",       "--folder",      "--port-dir", "--input-device", "--output-device",
-      "--input-file", "--output-file", "--log",      "--output",       "--decode",
-      "--baud",       "--stop-bits",   "--rate",     "--level",        "--figures"};
-  std::map<std::string, std::string> values;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::optional<std::string> value;
-    if (auto it = shortNames.find(name); it != shortNames.end()) name = it->second;
-    if (name.starts_with("--")) {
-      if (auto eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-      }
-    }
-    if (name == "--port-dir") name = "--folder";
-    if (flags.count(name)) {
-      if (value) {
-        result.error = name + " takes no value";
-        return result;
-      }
-      given.insert(name);
-      continue;
-    }
-    if (!withValue.count(name)) {
-      result.error =
-          name.starts_with("-") ? "unknown option '" + name + "'" : "unexpected argument '" + name + "'";
-      return result;
-    }
-    if (!value) {
-      if (i + 1 >= args.size()) {
-        result.error = name + " needs a value";
-        return result;
-      }
-      value = args[++i];
-    }
-    given.insert(name);
-    values[name] = *value;
-  }
-  if (given.count("--help") || given.count("--version")) {
-    o.mode = given.count("--help") ? Mode::Help : Mode::Version;
+  Given g;
+  result.error = walk(args, g);
+  if (!result.error.empty()) return result;
+  if (g.has("--help") || g.has("--version")) {
+    o.mode = g.has("--help") ? Mode::Help : Mode::Version;
     result.options = o;
     return result;
   }
-
-  int modes = static_cast<int>(given.count("--encode") + given.count("--decode") +
-                               given.count("--list-devices") + given.count("--port"));
-  if (modes == 0) {
-    error = "nothing to do: give --port COMn, --encode, --decode FILE.wav or --list-devices";
-  } else if (modes > 1) {
-    error = "give only one of --port, --encode, --decode and --list-devices";
-  }
-  if (given.count("--encode")) o.mode = Mode::Encode;
-  if (given.count("--decode")) o.mode = Mode::Decode;
-  if (given.count("--list-devices")) o.mode = Mode::ListDevices;
-
-  auto number = [&](const std::string& name, double* out) {
-    auto it = values.find(name);
-    if (it == values.end() || !error.empty()) return false;
-    if (!parseNumber(it->second, out)) {
-      error = name + " needs a number, not '" + it->second + "'";
-      return false;
-    }
-    return true;
-  };
-  double v = 0;
-  if (number("--baud", &v)) {
-    if (std::fabs(v - 45.45) < 0.01 || std::fabs(v - 45.5) < 0.01) {
-      o.tones.baud = 45.45;
-    } else if (v == 50) {
-      o.tones.baud = 50;
-    } else {
-      error = "--baud needs 45.45 or 50, not '" + values["--baud"] + "'";
-    }
-  }
-  if (number("--stop-bits", &v)) {
-    if (v == 1.5 || v == 2) {
-      o.tones.stopBits = v;
-    } else {
-      error = "--stop-bits needs 1.5 or 2, not '" + values["--stop-bits"] + "'";
-    }
-  }
-  if (number("--rate", &v)) {
-    if (v >= 8000 && v <= 192000 && v == std::floor(v)) {
-      o.tones.rate = static_cast<int>(v);
-    } else {
-      error = "--rate needs a whole number of hertz from 8000 to 192000, not '" + values["--rate"] + "'";
-    }
-  }
-  if (number("--level", &v)) {
-    if (v <= 0 && v >= -60) {
-      o.tones.amplitude = std::pow(10.0, v / 20);
-    } else {
-      error = "--level needs dB from -60 to 0, not '" + values["--level"] + "'";
-    }
-  }
-
-  if (error.empty() && values.count("--figures")) {
-    if (auto f = ttysim::baudot::parseFigures(values["--figures"])) {
-      o.tones.figures = *f;
-    } else {
-      error = "--figures needs us or ita2, not '" + values["--figures"] + "'";
-    }
-  }
-  o.tones.unshiftOnSpace = given.count("--no-unshift-on-space") == 0;
-
-  auto only = [&](const std::string& name, bool allowed, const std::string& with) {
-    if (error.empty() && given.count(name) && !allowed) error = name + " goes only with " + with;
-  };
-  const bool device = given.count("--port") > 0;
-  for (const char* n : {"--folder", "--input-file", "--output-file", "--log", "--input-device"})
-    only(n, device, "--port");
-  only("--output-device", device || o.mode == Mode::Encode, "--port or --encode");
-  only("--output", o.mode == Mode::Encode, "--encode");
-  only("--quiet", o.mode == Mode::Decode, "--decode");
-  only("--no-unshift-on-space", device || o.mode == Mode::Decode, "--port or --decode");
-  if (error.empty() && given.count("--input-file") && given.count("--input-device"))
-    error = "give --input-device or --input-file, not both";
-  if (error.empty() && given.count("--output-file") && given.count("--output-device"))
-    error = "give --output-device or --output-file, not both";
-  if (error.empty() && given.count("--output") && given.count("--output-device"))
-    error = "give --output or --output-device, not both";
-
-  if (error.empty() && device) {
-    const std::string& p = values["--port"];
-    if (auto name = ttysim::portLinkName(p)) {
-      o.port = *name;
-    } else {
-      error = "--port needs a port name COM1 to COM16, not '" + p + "'";
-    }
-    if (error.empty()) {
-      if (values.count("--folder")) {
-        o.portDir = values["--folder"];
-      } else if (portDirFromEnv && !portDirFromEnv->empty()) {
-        o.portDir = *portDirFromEnv;
-      } else {
-        error = "no port folder: give --folder DIR or set CORVALIS_PORT_DIR";
-      }
-    }
-  }
+  std::string error = modeOf(g, &o.mode);
+  if (error.empty()) error = signalOptions(g, o.tones);
+  if (error.empty()) error = checkCombinations(g, o.mode);
+  if (error.empty() && g.has("--port")) error = portOptions(g, o, portDirFromEnv);
   if (!error.empty()) {
     result.error = error;
     return result;
   }
-  o.inputDevice = values["--input-device"];
-  o.outputDevice = values["--output-device"];
-  o.inputFile = values["--input-file"];
-  o.outputFile = values["--output-file"];
-  o.logPath = values["--log"];
-  o.wavOut = values["--output"];
-  o.wavIn = values["--decode"];
-  o.quiet = given.count("--quiet") > 0;
+  o.inputDevice = g["--input-device"];
+  o.outputDevice = g["--output-device"];
+  o.inputFile = g["--input-file"];
+  o.outputFile = g["--output-file"];
+  o.logPath = g["--log"];
+  o.wavOut = g["--output"];
+  o.wavIn = g["--decode"];
+  o.quiet = g.has("--quiet");
   result.options = o;
   return result;
 }

@@ -8,6 +8,8 @@
 
 namespace softtty {
 
+using namespace tty;  // softtty is the FSK modem of the tty library with a sound card and a port
+
 enum class Mode { Device, Encode, Decode, ListDevices, Help, Version };
 
 struct Options {

@@ -7,6 +7,8 @@
 
 namespace softtty {
 
+using namespace tty;  // softtty is the FSK modem of the tty library with a sound card and a port
+
 std::string reportHeader();
 std::string reportLine(const Heard& h);
 std::string reportCarrier(const CarrierChange& c);

@@ -10,7 +10,7 @@ void Transmitter::queue(std::string_view bytes) {
   std::lock_guard lock(mutex_);
   for (char c : bytes) {
     // Characters with no Baudot form are not sent.
-    if (ttysim::baudot::encode(static_cast<unsigned char>(c), tones_.figures)) bytes_.push_back(c);
+    if (tty::baudot::encode(static_cast<unsigned char>(c), tones_.figures)) bytes_.push_back(c);
   }
 }
 

@@ -11,6 +11,8 @@
 
 namespace softtty {
 
+using namespace tty;  // softtty is the FSK modem of the tty library with a sound card and a port
+
 class Transmitter {
  public:
   // hold: seconds the carrier stays on after the last character, for the next one.

@@ -49,7 +49,7 @@ std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* er
   return r;
 }
 
-bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio, std::string* error,
+bool parseChannel(std::string_view text, std::optional<tty::AudioLineSettings>* audio, std::string* error,
                   LineDelay* delay) {
   const std::string_view kind = text.substr(0, text.find(','));
   if (kind != "text" && kind != "audio") {
@@ -58,7 +58,7 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
              "codec=, fer=, burst=)";
     return false;
   }
-  softtty::AudioLineSettings a;
+  tty::AudioLineSettings a;
   LineDelay lineDelay;
   std::optional<double> fer, burst;
   text.remove_prefix(kind.size());
@@ -78,9 +78,9 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
                  "' (use amr-nb:MODE, MODE one of 4.75 5.15 5.9 6.7 7.4 7.95 10.2 12.2)";
         return false;
       }
-      softtty::CodecSettings codec = a.codec.value_or(softtty::CodecSettings{});
+      tty::CodecSettings codec = a.codec.value_or(tty::CodecSettings{});
       if (codecName.size() < value.size()) {
-        auto mode = softtty::parseAmrMode(value.substr(codecName.size() + 1));
+        auto mode = tty::parseAmrMode(value.substr(codecName.size() + 1));
         if (!mode) {
           *error = "unknown AMR-NB mode '" + std::string(value.substr(codecName.size() + 1)) +
                    "' (use 4.75, 5.15, 5.9, 6.7, 7.4, 7.95, 10.2 or 12.2)";
@@ -88,7 +88,7 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
         }
         codec.mode = *mode;
       }
-      if (!softtty::amrAvailable()) {
+      if (!tty::amrAvailable()) {
         *error = "this ttysim was built without the AMR-NB codec (libopencore-amrnb-dev was missing)";
         return false;
       }
@@ -172,10 +172,10 @@ bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSetting
   return true;
 }
 
-Channel Channel::overAudio(const softtty::AudioLineSettings& audio, std::uint64_t seed) {
+Channel Channel::overAudio(const tty::AudioLineSettings& audio, std::uint64_t seed) {
   Channel c(ErrorRates{}, seed);
   std::string error;
-  c.audio_ = softtty::AudioLine::create(audio, seed, &error);
+  c.audio_ = tty::AudioLine::create(audio, seed, &error);
   // The settings were checked when parsed; only a codec the program lacks fails here.
   if (!c.audio_) throw std::runtime_error(error);
   return c;

@@ -13,6 +13,8 @@
 
 namespace ttysim {
 
+namespace baudot = tty::baudot;
+
 // Rates are probabilities from 0 to 1.
 struct ErrorRates {
   double shift = 0;   // a FIGS or LTRS code is lost
@@ -40,7 +42,7 @@ struct LineDelay {
 // frame erasure rate fer=RATE and burst=FRAMES (the mean length of a run of erased frames).
 // Either kind takes delay=MS and jitter=MS ("text,delay=300,jitter=50"), into *delay; without
 // a place for them they are refused. Returns false with the error text on failure.
-bool parseChannel(std::string_view text, std::optional<softtty::AudioLineSettings>* audio, std::string* error,
+bool parseChannel(std::string_view text, std::optional<tty::AudioLineSettings>* audio, std::string* error,
                   LineDelay* delay = nullptr);
 
 // A small generator with the same sequence on every platform and standard library.
@@ -82,7 +84,7 @@ class Channel {
  public:
   Channel(ErrorRates rates, std::uint64_t seed) : rates_(rates), random_(seed) {}
   // A line of tones: each character is sent as Baudot tones through the impairments and decoded.
-  static Channel overAudio(const softtty::AudioLineSettings& audio, std::uint64_t seed);
+  static Channel overAudio(const tty::AudioLineSettings& audio, std::uint64_t seed);
 
   // Sends one character down the line and returns what arrives at the other end: usually the
   // character itself, nothing when it is lost, or more than one character with an insertion.
@@ -105,7 +107,7 @@ class Channel {
   baudot::Shift senderShift_ = baudot::Shift::Letters;
   baudot::Shift receiverShift_ = baudot::Shift::Letters;
   Stats stats_;
-  std::unique_ptr<softtty::AudioLine> audio_;
+  std::unique_ptr<tty::AudioLine> audio_;
 };
 
 }  // namespace ttysim

@@ -57,4 +57,26 @@ bool isBiDirectional(Device d) {
   return isModem(d) || d == Device::CustomCompact;
 }
 
+void setModel(tty::ModemConfig& config, Device d) {
+  config.identity = std::string(deviceText(d));
+  switch (d) {
+    case Device::Nxi:
+      config.hangUpChar = 4;  // EOT
+      config.turboCommand = tty::TurboCommand::HashT;
+      break;
+    case Device::InteleModem2400:
+      config.hangUpChar = 21;  // NAK
+      config.turboCommand = tty::TurboCommand::B7;
+      break;
+    case Device::InteleModem300:
+      config.hangUpChar = 27;  // ESC
+      config.turboCommand = tty::TurboCommand::None;
+      break;
+    default:
+      config.hangUpChar = -1;
+      config.turboCommand = tty::TurboCommand::None;
+      break;
+  }
+}
+
 }  // namespace ttysim

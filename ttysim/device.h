@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "at_modem.h"
+
 namespace ttysim {
 
 enum class Device { Q90, CustomCompact, Nxi, Supercom, InteleModem300, InteleModem2400 };
@@ -19,5 +21,8 @@ std::string deviceNamesHelp(std::string_view indent = "  ");
 bool isModem(Device d);
 // A bi-directional device sends what the program writes to the port; the others only show it.
 bool isBiDirectional(Device d);
+
+// Gives a modem the model's ATI text, immediate hang-up character and turbo command.
+void setModel(tty::ModemConfig& config, Device d);
 
 }  // namespace ttysim

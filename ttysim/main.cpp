@@ -22,6 +22,8 @@
 namespace {
 
 using namespace ttysim;
+using tty::PtyLink;
+using tty::readyField;
 
 int gSignalPipe[2] = {-1, -1};
 

@@ -1,33 +1,258 @@
 #include "options.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <functional>
 #include <map>
 
+#include "command_line.h"
 #include "pty_link.h"
 
 namespace ttysim {
 namespace {
 
-bool parseSeconds(const std::string& s, double* out) {
-  double v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v) || v < 0)
-    return false;
-  *out = v;
-  return true;
+using kit::cli::OptionTable;
+
+// What the options say, before they are checked together.
+struct Given {
+  Options o;
+  bool deviceGiven = false;
+  bool sideGiven = false;
+  std::optional<ErrorRates> both, toFar, toProgram;
+  std::optional<std::string> recordFolder, computerId;
+  std::vector<std::pair<std::string, std::string>> recordValues;
+};
+
+std::optional<double> parseSeconds(const std::string& v) {
+  auto t = kit::cli::number(v);
+  if (!t || *t < 0) return std::nullopt;
+  return t;
 }
 
+std::string needsSeconds(const std::string& name, const std::string& v) {
+  return name + " needs a number of seconds, 0 or more, not '" + v + "'";
+}
+
+// A number of seconds, 0 or more, into field.
+template <typename Field>
+OptionTable::ValueHandler seconds(Field* field) {
+  return [field](const std::string& name, const std::string& v) {
+    auto t = parseSeconds(v);
+    if (!t) return needsSeconds(name, v);
+    *field = *t;
+    return std::string();
+  };
+}
+
+OptionTable::ValueHandler rates(std::optional<ErrorRates>* field) {
+  return [field](const std::string& name, const std::string& v) {
+    std::string why;
+    *field = parseErrorRates(v, &why);
+    return *field ? std::string() : name + ": " + why;
+  };
+}
+
+// A whole number from `least` up into field.
 template <typename T>
-bool parseInteger(const std::string& s, T* out) {
-  T v{};
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return false;
-  *out = v;
-  return true;
+OptionTable::ValueHandler count(T* field, T least) {
+  return [field, least](const std::string& name, const std::string& v) {
+    auto n = kit::cli::integer<T>(v);
+    if (n) *field = *n;
+    if (!n || *n < least)
+      return name + " needs a whole number, " + std::to_string(least) + " or more, not '" + v + "'";
+    return std::string();
+  };
+}
+
+void deviceOptions(OptionTable& t, Given& g) {
+  Options& o = g.o;
+  t.value("--device", [&](const std::string& name, const std::string& v) {
+    g.deviceGiven = true;
+    auto d = parseDevice(v);
+    if (!d) return "unknown device '" + v + "' for " + name + "; use one of\n" + deviceNamesHelp();
+    o.session.device = *d;
+    return std::string();
+  });
+  t.value("--port", [&](const std::string& name, const std::string& v) {
+    auto port = tty::portLinkName(v);
+    if (!port) return name + " needs a port name COM1 to COM16, not '" + v + "'";
+    o.port = *port;
+    return std::string();
+  });
+  t.value("--port-dir", &o.portDir);
+}
+
+void farEndOptions(OptionTable& t, Given& g) {
+  SessionConfig& s = g.o.session;
+  t.value("--script", &g.o.scriptPath);
+  t.value("--side", [&](const std::string& name, const std::string& v) {
+    g.sideGiven = true;
+    if (v != "odd" && v != "even") return name + " needs odd or even, not '" + v + "'";
+    s.side = v == "odd" ? Side::Odd : Side::Even;
+    return std::string();
+  });
+  t.value("--cps", [&](const std::string& name, const std::string& v) {
+    s.cpsGiven = true;
+    auto cps = parseSeconds(v);
+    if (cps) s.cps = *cps;
+    if (!cps || s.cps <= 0 || s.cps > 1000)
+      return name + " needs a pace above 0 and at most 1000 characters per second, not '" + v + "'";
+    return std::string();
+  });
+  t.value("--line-end", [&](const std::string& name, const std::string& v) {
+    static const std::map<std::string, std::string> ends = {
+        {"space", " "}, {"cr", "\r"}, {"crlf", "\r\n"}, {"none", ""}};
+    auto it = ends.find(v);
+    if (it == ends.end()) return name + " needs space, cr, crlf or none, not '" + v + "'";
+    s.lineEnd = it->second;
+    return std::string();
+  });
+  t.value("--start-delay", seconds(&s.startDelay));
+  t.value("--quiet", seconds(&s.quiet));
+  t.value("--give-up", seconds(&s.giveUp));
+}
+
+void ringAndModemOptions(OptionTable& t, Given& g) {
+  SessionConfig& s = g.o.session;
+  t.value("--ring-after", seconds(&s.ringAfter));
+  t.flag("--ring-on-signal", &s.ringOnSignal);
+  t.value("--rings", count(&s.rings, 0));
+  t.value("--ring-interval", seconds(&s.ringInterval));
+  t.value("--turbo", [&](const std::string& name, const std::string& v) {
+    static const std::map<std::string, TurboMode> modes = {
+        {"auto", TurboMode::Auto}, {"on", TurboMode::On}, {"off", TurboMode::Off}};
+    auto it = modes.find(v);
+    if (it == modes.end()) return name + " needs auto, on or off, not '" + v + "'";
+    s.modem.turbo = it->second;
+    return std::string();
+  });
+  t.value("--connect-delay", seconds(&s.modem.connectDelay));
+  t.value("--connect-text", [&](const std::string& name, const std::string& v) {
+    if (v.empty() || v.find_first_of("\r\n") != std::string::npos) return name + " needs a one-line text";
+    s.modem.plainConnect = v;
+    return std::string();
+  });
+  t.value("--guard", seconds(&s.modem.guard));
+}
+
+void channelOptions(OptionTable& t, Given& g) {
+  SessionConfig& s = g.o.session;
+  t.value("--errors", rates(&g.both));
+  t.value("--errors-to-far", rates(&g.toFar));
+  t.value("--errors-to-program", rates(&g.toProgram));
+  t.value("--channel", [&](const std::string& name, const std::string& v) {
+    std::string why;
+    return parseChannel(v, &s.audio, &why, &s.delay) ? std::string() : name + ": " + why;
+  });
+  t.value("--seed", [&](const std::string& name, const std::string& v) {
+    auto seed = kit::cli::integer<std::uint64_t>(v);
+    if (!seed) return name + " needs a whole number, 0 or more, not '" + v + "'";
+    s.seed = *seed;
+    return std::string();
+  });
+}
+
+void recordOptions(OptionTable& t, Given& g) {
+  t.value("--record", [&](const std::string& name, const std::string& v) {
+    g.recordFolder = v;
+    return v.empty() ? name + " needs a folder" : std::string();
+  });
+  t.value("--computer-id", [&](const std::string& name, const std::string& v) {
+    g.computerId = v;
+    const bool bad =
+        v.empty() || v.size() > 64 || v == "." || v == ".." || std::any_of(v.begin(), v.end(), [](char c) {
+          return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32;
+        });
+    return bad ? name + " needs a name that can end a file name (no / or \\), not '" + v + "'"
+               : std::string();
+  });
+  t.value("--record-value", [&](const std::string& name, const std::string& v) {
+    const std::size_t eq = v.find('=');
+    const std::string key = v.substr(0, eq);
+    if (eq == std::string::npos || !isRecordValueKey(key)) {
+      return name +
+             " needs KEY=VALUE with KEY one of TYPE, SIGNAL, CABLEID, PHONEMODEL, PHONETECH, "
+             "USERNAME, LOCATION, NETWORKINFO, DEVICE, PORT, DIAL#, SCRIPTUSED; not '" +
+             v + "'";
+    }
+    if (v.find_first_of("\r\n") != std::string::npos) return name + " needs a one-line value";
+    g.recordValues.emplace_back(key, v.substr(eq + 1));
+    return std::string();
+  });
+  t.value("--clock-shift", [&](const std::string& name, const std::string& v) {
+    auto shift = kit::cli::number(v);
+    if (!shift || std::fabs(*shift) > 7 * 86400)
+      return name + " needs a number of seconds, within a week either way, not '" + v + "'";
+    g.o.clockShift = *shift;
+    return std::string();
+  });
+}
+
+void runOptions(OptionTable& t, Given& g) {
+  Options& o = g.o;
+  SessionConfig& s = o.session;
+  t.value("--received", &o.receivedPath);
+  t.value("--sent", &o.sentPath);
+  t.value("--log", &o.logPath);
+  t.value("--linger", seconds(&s.linger));
+  t.value("--calls", count(&s.calls, 1));
+  t.value("--call-gap", seconds(&s.callGap));
+  t.value("--drop-after", seconds(&s.dropAfter));
+  t.value("--pull-after", seconds(&s.pullAfter));
+  t.value("--pull-for", seconds(&s.pullFor));
+  t.value("--timeout", [&](const std::string& name, const std::string& v) {
+    auto timeout = parseSeconds(v);
+    if (!timeout || *timeout <= 0) return name + " needs a number of seconds above 0, not '" + v + "'";
+    o.timeout = *timeout;
+    return std::string();
+  });
+  t.flag("--help", [&](const std::string&) {
+    o.help = true;
+    t.stop();
+    return std::string();
+  });
+  t.flag("--version", [&](const std::string&) {
+    o.version = true;
+    t.stop();
+    return std::string();
+  });
+  t.alias("-d", "--device").alias("-p", "--port").alias("-s", "--script").alias("-h", "--help");
+}
+
+// What the options must say together.
+std::string checkTogether(Given& g, const std::optional<std::string>& portDirFromEnv) {
+  Options& o = g.o;
+  if (!g.deviceGiven) return "no device: give --device TYPE";
+  if (o.portDir.empty()) {
+    if (!portDirFromEnv || portDirFromEnv->empty())
+      return "no port folder: give --port-dir DIR or set CORVALIS_PORT_DIR";
+    o.portDir = *portDirFromEnv;
+  }
+  if (!o.scriptPath.empty() && !g.sideGiven) return "--script needs --side odd or --side even";
+  if (o.scriptPath.empty() && g.sideGiven) return "--side needs --script";
+  if (o.session.dropAfter && !isModem(o.session.device))
+    return "--drop-after needs a modem: a TTY has no carrier to lose";
+  if (!g.recordFolder && (g.computerId || !g.recordValues.empty()))
+    return std::string(g.computerId ? "--computer-id" : "--record-value") + " goes with --record FOLDER";
+  if (o.session.audio && (g.both || g.toFar || g.toProgram))
+    return "--errors goes only with --channel text: on an audio channel the errors come from the tones";
+  return {};
+}
+
+// The far end's record of each call, from --record and what goes with it.
+RecordConfig recordConfig(const Given& g) {
+  const Options& o = g.o;
+  RecordConfig r;
+  r.folder = *g.recordFolder;
+  if (g.computerId) r.computerId = *g.computerId;
+  r.clockShift = o.clockShift;
+  // The far end that types the odd turns is the side that answered: an incoming call for it.
+  r.direction = o.session.side == Side::Odd ? "Incoming Call" : "Outgoing Call";
+  std::error_code ec;
+  if (!o.scriptPath.empty()) r.scriptPath = std::filesystem::absolute(o.scriptPath, ec).string();
+  r.port = o.port.substr(3);
+  r.values = g.recordValues;
+  return r;
 }
 
 }  // namespace
@@ -115,293 +340,24 @@ std::string usageText() {
 
 ParseResult parseOptions(const std::vector<std::string>& args,
                          const std::optional<std::string>& portDirFromEnv) {
-  Options o;
+  Given g;
+  OptionTable t;
+  deviceOptions(t, g);
+  farEndOptions(t, g);
+  ringAndModemOptions(t, g);
+  channelOptions(t, g);
+  recordOptions(t, g);
+  runOptions(t, g);
   ParseResult result;
-  bool sideGiven = false;
-  std::optional<ErrorRates> both, toFar, toProgram;
-  std::string error;
-  std::optional<std::string> recordFolder, computerId;
-  std::vector<std::pair<std::string, std::string>> recordValues;
-
-  auto seconds = [&](double* field) {
-    return [&error, field](const std::string& name, const std::string& v) {
-      if (!parseSeconds(v, field)) error = name + " needs a number of seconds, 0 or more, not '" + v + "'";
-    };
-  };
-  auto rates = [&](std::optional<ErrorRates>* field) {
-    return [&error, field](const std::string& name, const std::string& v) {
-      std::string why;
-      *field = parseErrorRates(v, &why);
-      if (!*field) error = name + ": " + why;
-    };
-  };
-  SessionConfig& s = o.session;
-  using Handler = std::function<void(const std::string&, const std::string&)>;
-  const std::map<std::string, Handler> withValue = {
-      {"--device",
-       [&](const std::string& name, const std::string& v) {
-         auto d = parseDevice(v);
-         if (!d) {
-           error = "unknown device '" + v + "' for " + name + "; use one of\n" + deviceNamesHelp();
-         } else {
-           s.device = *d;
-         }
-       }},
-      {"--port",
-       [&](const std::string& name, const std::string& v) {
-         if (auto port = portLinkName(v)) {
-           o.port = *port;
-         } else {
-           error = name + " needs a port name COM1 to COM16, not '" + v + "'";
-         }
-       }},
-      {"--port-dir", [&](const std::string&, const std::string& v) { o.portDir = v; }},
-      {"--script", [&](const std::string&, const std::string& v) { o.scriptPath = v; }},
-      {"--side",
-       [&](const std::string& name, const std::string& v) {
-         sideGiven = true;
-         if (v == "odd") {
-           s.side = Side::Odd;
-         } else if (v == "even") {
-           s.side = Side::Even;
-         } else {
-           error = name + " needs odd or even, not '" + v + "'";
-         }
-       }},
-      {"--cps",
-       [&](const std::string& name, const std::string& v) {
-         s.cpsGiven = true;
-         if (!parseSeconds(v, &s.cps) || s.cps <= 0 || s.cps > 1000) {
-           error = name + " needs a pace above 0 and at most 1000 characters per second, not '" + v + "'";
-         }
-       }},
-      {"--line-end",
-       [&](const std::string& name, const std::string& v) {
-         static const std::map<std::string, std::string> ends = {
-             {"space", " "}, {"cr", "\r"}, {"crlf", "\r\n"}, {"none", ""}};
-         auto it = ends.find(v);
-         if (it == ends.end()) {
-           error = name + " needs space, cr, crlf or none, not '" + v + "'";
-         } else {
-           s.lineEnd = it->second;
-         }
-       }},
-      {"--start-delay", seconds(&s.startDelay)},
-      {"--quiet", seconds(&s.quiet)},
-      {"--give-up", seconds(&s.giveUp)},
-      {"--ring-after",
-       [&](const std::string& name, const std::string& v) {
-         double t = 0;
-         if (!parseSeconds(v, &t)) {
-           error = name + " needs a number of seconds, 0 or more, not '" + v + "'";
-         } else {
-           s.ringAfter = t;
-         }
-       }},
-      {"--rings",
-       [&](const std::string& name, const std::string& v) {
-         if (!parseInteger(v, &s.rings) || s.rings < 0)
-           error = name + " needs a whole number, 0 or more, not '" + v + "'";
-       }},
-      {"--ring-interval", seconds(&s.ringInterval)},
-      {"--turbo",
-       [&](const std::string& name, const std::string& v) {
-         if (v == "auto") {
-           s.modem.turbo = TurboMode::Auto;
-         } else if (v == "on") {
-           s.modem.turbo = TurboMode::On;
-         } else if (v == "off") {
-           s.modem.turbo = TurboMode::Off;
-         } else {
-           error = name + " needs auto, on or off, not '" + v + "'";
-         }
-       }},
-      {"--connect-delay", seconds(&s.modem.connectDelay)},
-      {"--connect-text",
-       [&](const std::string& name, const std::string& v) {
-         if (v.empty() || v.find_first_of("\r\n") != std::string::npos) {
-           error = name + " needs a one-line text";
-         } else {
-           s.modem.plainConnect = v;
-         }
-       }},
-      {"--guard", seconds(&s.modem.guard)},
-      {"--errors", rates(&both)},
-      {"--channel",
-       [&](const std::string& name, const std::string& v) {
-         std::string why;
-         if (!parseChannel(v, &s.audio, &why, &s.delay)) error = name + ": " + why;
-       }},
-      {"--errors-to-far", rates(&toFar)},
-      {"--errors-to-program", rates(&toProgram)},
-      {"--seed",
-       [&](const std::string& name, const std::string& v) {
-         if (!parseInteger(v, &s.seed)) error = name + " needs a whole number, 0 or more, not '" + v + "'";
-       }},
-      {"--received", [&](const std::string&, const std::string& v) { o.receivedPath = v; }},
-      {"--sent", [&](const std::string&, const std::string& v) { o.sentPath = v; }},
-      {"--log", [&](const std::string&, const std::string& v) { o.logPath = v; }},
-      {"--record",
-       [&](const std::string& name, const std::string& v) {
-         if (v.empty()) error = name + " needs a folder";
-         recordFolder = v;
-       }},
-      {"--computer-id",
-       [&](const std::string& name, const std::string& v) {
-         const bool bad = v.empty() || v.size() > 64 || v == "." || v == ".." ||
-                          std::any_of(v.begin(), v.end(), [](char c) {
-                            return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32;
-                          });
-         if (bad) error = name + " needs a name that can end a file name (no / or \\), not '" + v + "'";
-         computerId = v;
-       }},
-      {"--record-value",
-       [&](const std::string& name, const std::string& v) {
-         const std::size_t eq = v.find('=');
-         const std::string key = v.substr(0, eq);
-         if (eq == std::string::npos || !isRecordValueKey(key)) {
-           error = name +
-                   " needs KEY=VALUE with KEY one of TYPE, SIGNAL, CABLEID, PHONEMODEL, PHONETECH, "
-                   "USERNAME, LOCATION, NETWORKINFO, DEVICE, PORT, DIAL#, SCRIPTUSED; not '" +
-                   v + "'";
-         } else if (v.find_first_of("\r\n") != std::string::npos) {
-           error = name + " needs a one-line value";
-         } else {
-           recordValues.emplace_back(key, v.substr(eq + 1));
-         }
-       }},
-      {"--clock-shift",
-       [&](const std::string& name, const std::string& v) {
-         double shift = 0;
-         auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), shift);
-         if (v.empty() || ec != std::errc() || end != v.data() + v.size() || !std::isfinite(shift) ||
-             std::fabs(shift) > 7 * 86400) {
-           error = name + " needs a number of seconds, within a week either way, not '" + v + "'";
-         } else {
-           o.clockShift = shift;
-         }
-       }},
-      {"--linger", seconds(&s.linger)},
-      {"--calls",
-       [&](const std::string& name, const std::string& v) {
-         if (!parseInteger(v, &s.calls) || s.calls < 1)
-           error = name + " needs a whole number, 1 or more, not '" + v + "'";
-       }},
-      {"--call-gap", seconds(&s.callGap)},
-      {"--drop-after",
-       [&](const std::string& name, const std::string& v) {
-         double t = 0;
-         if (!parseSeconds(v, &t)) {
-           error = name + " needs a number of seconds, 0 or more, not '" + v + "'";
-         } else {
-           s.dropAfter = t;
-         }
-       }},
-      {"--pull-after",
-       [&](const std::string& name, const std::string& v) {
-         double t = 0;
-         if (!parseSeconds(v, &t)) {
-           error = name + " needs a number of seconds, 0 or more, not '" + v + "'";
-         } else {
-           s.pullAfter = t;
-         }
-       }},
-      {"--pull-for", seconds(&s.pullFor)},
-      {"--timeout",
-       [&](const std::string& name, const std::string& v) {
-         double t = 0;
-         if (!parseSeconds(v, &t) || t <= 0) {
-           error = name + " needs a number of seconds above 0, not '" + v + "'";
-         } else {
-           o.timeout = t;
-         }
-       }},
-  };
-  const std::map<std::string, std::string> shortNames = {
-      {"-d", "--device"}, {"-p", "--port"}, {"-s", "--script"}, {"-h", "--help"}};
-
-  bool deviceGiven = false;
-  for (std::size_t i = 0; i < args.size() && error.empty(); ++i) {
-    std::string name = args[i];
-    std::optional<std::string> value;
-    if (auto it = shortNames.find(name); it != shortNames.end()) name = it->second;
-    if (name.starts_with("--")) {
-      if (auto eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-      }
-    }
-    if (name == "--help" || name == "--version") {
-      o.help = name == "--help";
-      o.version = name == "--version";
-      result.options = o;
-      return result;
-    }
-    if (name == "--ring-on-signal") {
-      if (value) error = name + " takes no value";
-      s.ringOnSignal = true;
-      continue;
-    }
-    auto it = withValue.find(name);
-    if (it == withValue.end()) {
-      error = name.starts_with("-") ? "unknown option '" + name + "'" : "unexpected argument '" + name + "'";
-      break;
-    }
-    if (!value) {
-      if (i + 1 >= args.size()) {
-        error = name + " needs a value";
-        break;
-      }
-      value = args[++i];
-    }
-    if (name == "--device") deviceGiven = true;
-    it->second(name, *value);
-  }
-
-  if (error.empty() && !deviceGiven) error = "no device: give --device TYPE";
-  if (error.empty() && o.portDir.empty()) {
-    if (portDirFromEnv && !portDirFromEnv->empty()) {
-      o.portDir = *portDirFromEnv;
-    } else {
-      error = "no port folder: give --port-dir DIR or set CORVALIS_PORT_DIR";
-    }
-  }
-  if (error.empty() && !o.scriptPath.empty() && !sideGiven)
-    error = "--script needs --side odd or --side even";
-  if (error.empty() && o.scriptPath.empty() && sideGiven) error = "--side needs --script";
-  if (error.empty() && s.dropAfter && !isModem(s.device))
-    error = "--drop-after needs a modem: a TTY has no carrier to lose";
-  if (!error.empty()) {
-    result.error = error;
-    return result;
-  }
-  if (!recordFolder && (computerId || !recordValues.empty())) {
-    result.error =
-        std::string(computerId ? "--computer-id" : "--record-value") + " goes with --record FOLDER";
-    return result;
-  }
-  if (recordFolder) {
-    RecordConfig r;
-    r.folder = *recordFolder;
-    if (computerId) r.computerId = *computerId;
-    r.clockShift = o.clockShift;
-    // The far end that types the odd turns is the side that answered: an incoming call for it.
-    r.direction = s.side == Side::Odd ? "Incoming Call" : "Outgoing Call";
-    std::error_code ec;
-    if (!o.scriptPath.empty()) r.scriptPath = std::filesystem::absolute(o.scriptPath, ec).string();
-    r.port = o.port.substr(3);
-    r.values = recordValues;
-    o.record = r;
-  }
-  if (s.audio && (both || toFar || toProgram)) {
-    result.error =
-        "--errors goes only with --channel text: on an audio channel the errors come from the tones";
-    return result;
-  }
-  if (both) s.toFar = s.toProgram = *both;
-  if (toFar) s.toFar = *toFar;
-  if (toProgram) s.toProgram = *toProgram;
-  result.options = o;
+  result.error = t.parse(args);
+  if (result.error.empty() && !t.stopped()) result.error = checkTogether(g, portDirFromEnv);
+  if (!result.error.empty()) return result;
+  if (g.recordFolder) g.o.record = recordConfig(g);
+  SessionConfig& s = g.o.session;
+  if (g.both) s.toFar = s.toProgram = *g.both;
+  if (g.toFar) s.toFar = *g.toFar;
+  if (g.toProgram) s.toProgram = *g.toProgram;
+  result.options = g.o;
   return result;
 }
 

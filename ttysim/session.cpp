@@ -37,7 +37,7 @@ Session::Session(SessionConfig config)
       farEar_(config_.quiet, config_.giveUp),
       localEar_(config_.quiet, config_.giveUp) {
   if (isModem(config_.device)) {
-    config_.modem.device = config_.device;
+    setModel(config_.modem, config_.device);
     modem_.emplace(config_.modem);
   }
   waitForAnswer_ = !modem_ && (config_.ringAfter || config_.ringOnSignal);
@@ -83,7 +83,7 @@ void Session::ringSignal(Seconds now) {
     event("signal ignored (ringing on a signal needs --ring-on-signal)");
     return;
   }
-  if (callUp_ || (modem_ && modem_->state() != Modem::State::Command)) {
+  if (callUp_ || (modem_ && modem_->state() != AtModem::State::Command)) {
     event("signal ignored (the line is busy)");
     return;
   }
@@ -101,7 +101,7 @@ void Session::fromProgram(std::string_view bytes, Seconds now) {
 
 void Session::programChar(char c, Seconds now) {
   if (modem_) {
-    Modem::Output o;
+    AtModem::Output o;
     modem_->fromProgram(c, now, o);
     handle(o, now);
     return;
@@ -127,7 +127,7 @@ void Session::programChar(char c, Seconds now) {
   }
 }
 
-void Session::handle(Modem::Output& o, Seconds now) {
+void Session::handle(AtModem::Output& o, Seconds now) {
   out.toProgram += o.toProgram;
   for (char c : o.toLine) toFarEnd(c, now);
   for (const auto& e : o.events) {
@@ -148,6 +148,9 @@ void Session::handle(Modem::Output& o, Seconds now) {
         break;
       case ModemEvent::Kind::Escape:
         event("escape +++ -> OK");
+        break;
+      case ModemEvent::Kind::Failed:  // only a pluggable line fails a call
+        event("failed " + e.text);
         break;
     }
   }
@@ -221,8 +224,8 @@ void Session::runFaults(Seconds now) {
   if (call_ != 1 || !everUp_) return;
   if (config_.dropAfter && !dropped_ && callUp_ && modem_ && now >= callUpAt_ + *config_.dropAfter) {
     dropped_ = true;
-    Modem::Output o;
-    modem_->dropCarrier(o);
+    AtModem::Output o;
+    modem_->carrierLost(o);
     event("carrier lost");
     handle(o, now);
   }
@@ -251,7 +254,7 @@ void Session::tick(Seconds now) {
     nextCall(now);
   }
   if (modem_) {
-    Modem::Output o;
+    AtModem::Output o;
     modem_->tick(now, o);
     handle(o, now);
   }
@@ -264,7 +267,7 @@ void Session::tick(Seconds now) {
 
 void Session::runRinging(Seconds now) {
   if (!ringing_) return;
-  if (callUp_ || (modem_ && modem_->state() != Modem::State::Command)) {
+  if (callUp_ || (modem_ && modem_->state() != AtModem::State::Command)) {
     ringing_ = false;
     return;
   }
@@ -272,7 +275,7 @@ void Session::runRinging(Seconds now) {
   nextRing_ = now + config_.ringInterval;
   if (!attached_) return;
   if (modem_) {
-    Modem::Output o;
+    AtModem::Output o;
     modem_->ring(o);
     handle(o, now);
   } else {

@@ -7,13 +7,18 @@
 #include <string_view>
 #include <vector>
 
+#include "at_modem.h"
 #include "channel.h"
 #include "device.h"
-#include "modem.h"
 #include "pacing.h"
 #include "script.h"
 
 namespace ttysim {
+
+using tty::AtModem;
+using tty::ModemConfig;
+using tty::ModemEvent;
+using tty::TurboMode;
 
 struct SessionConfig {
   Device device = Device::Nxi;
@@ -29,10 +34,10 @@ struct SessionConfig {
   bool ringOnSignal = false;         // ring on request (SIGUSR1)
   int rings = 0;                     // RING lines before giving up; 0: until answered
   Seconds ringInterval = 6;
-  ModemConfig modem;
+  ModemConfig modem;  // the model's own fields (ATI, hang-up character, turbo command) come from device
   ErrorRates toFar, toProgram;
-  std::optional<softtty::AudioLineSettings> audio;  // a line of tones both ways instead of the rates
-  LineDelay delay;                                  // both ways
+  std::optional<tty::AudioLineSettings> audio;  // a line of tones both ways instead of the rates
+  LineDelay delay;                              // both ways
   std::uint64_t seed = 1;
   Seconds linger = 8;                // after the call, exit once the line is this quiet
   Seconds hangUpGrace = 1;           // after the program's final "ATH", exit once the line is this quiet
@@ -91,7 +96,7 @@ class Session {
 
   void event(std::string text);
   void programChar(char c, Seconds now);
-  void handle(Modem::Output& o, Seconds now);
+  void handle(AtModem::Output& o, Seconds now);
   void bringCallUp(Seconds now, const std::string& why);
   void endCall(Seconds now, const std::string& why);
   void noteHangUpCommand(Seconds now);
@@ -107,7 +112,7 @@ class Session {
   bool finished() const;
 
   SessionConfig config_;
-  std::optional<Modem> modem_;
+  std::optional<AtModem> modem_;
   Channel toFar_, toProgram_;
   DelayLine toFarDelay_, toProgramDelay_;
   Typist farTypist_, localTypist_;

@@ -135,7 +135,7 @@ class App {
 
     std::string circuit;
     if (o_.front == console::Front::Serial) {
-      circuit = " tty=" + ttysim::readyField(o_.serialDevice);
+      circuit = " tty=" + tty::readyField(o_.serialDevice);
     } else if (o_.front == console::Front::Audio) {
       circuit = " tty=tones";
     }

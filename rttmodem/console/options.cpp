@@ -161,7 +161,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
         return fail("--sip-port needs a port from 0 to 65535");
     } else if (a == "--port" || a == "-p") {
       if (!value(&v)) return fail("--port needs a port name COM1 to COM16");
-      auto name = ttysim::portLinkName(v);
+      auto name = tty::portLinkName(v);
       if (!name) return fail("--port needs a port name COM1 to COM16, not '" + v + "'");
       o.port = *name;
     } else if (a == "--port-dir" || a == "--folder") {
@@ -247,10 +247,10 @@ ParseResult parseOptions(const std::vector<std::string>& args,
     return fail("--dial-host goes with --port");
   }
   if (o.portDir.empty() && portDirFromEnv) o.portDir = *portDirFromEnv;
-  const bool serialByName = serial && ttysim::portLinkName(o.serialDevice).has_value();
+  const bool serialByName = serial && tty::portLinkName(o.serialDevice).has_value();
   if ((modem || serialByName) && o.portDir.empty())
     return fail("no port folder: give --port-dir DIR or set CORVALIS_PORT_DIR");
-  if (serialByName) o.serialDevice = o.portDir + "/" + *ttysim::portLinkName(o.serialDevice);
+  if (serialByName) o.serialDevice = o.portDir + "/" + *tty::portLinkName(o.serialDevice);
   if (listen == dial) return fail("give one of --listen PORT and --dial URI");
   o.mode = listen ? Mode::Listen : Mode::Dial;
   if (!o.registerUri.empty()) {

@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 class Tones : public Circuit {
  public:
-  Tones(const AudioConfig& c, Handlers h, softtty::Tones tones, int wake[2])
+  Tones(const AudioConfig& c, Handlers h, tty::Tones tones, int wake[2])
       : c_(c), h_(std::move(h)), tones_(tones), transmitter_(tones), decoder_(tones) {
     wake_[0] = wake[0];
     wake_[1] = wake[1];
@@ -122,12 +122,12 @@ class Tones : public Circuit {
       } else {
         decoder_.feed(b.samples);
       }
-      for (const softtty::CarrierChange& c : decoder_.takeCarrierChanges()) {
+      for (const tty::CarrierChange& c : decoder_.takeCarrierChanges()) {
         farCarrier_ = c.on;
         if (h_.log) h_.log(c.on ? "carrier on" : "carrier off");
       }
       transmitter_.farCarrier(farCarrier_, b.time);
-      for (const softtty::Heard& heard : decoder_.take())
+      for (const tty::Heard& heard : decoder_.take())
         if (!heard.shift && !heard.doubtful) text += heard.ch;
     }
     if (!text.empty() && h_.typed) h_.typed(text);
@@ -144,9 +144,9 @@ class Tones : public Circuit {
 
   AudioConfig c_;
   Handlers h_;
-  softtty::Tones tones_;
+  tty::Tones tones_;
   softtty::Transmitter transmitter_;
-  softtty::Decoder decoder_;
+  tty::Decoder decoder_;
   std::unique_ptr<softtty::AudioIn> in_;
   std::unique_ptr<softtty::AudioOut> out_;
   std::unique_ptr<net::FdWatch> watch_;
@@ -171,7 +171,7 @@ std::unique_ptr<Circuit> openTones(const AudioConfig& config, Circuit::Handlers 
     *error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return nullptr;
   }
-  softtty::Tones tones;
+  tty::Tones tones;
   tones.baud = config.baud;
   auto t = std::make_unique<Tones>(config, std::move(handlers), tones, wake);
   if (!t->start(error)) return nullptr;

@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 using kit::testing::ChildProcess;
 using kit::testing::runProgram;
 using kit::testing::TempDir;
+using namespace tty;
 
 TEST(Program, EncodesAndDecodesFilesWithAReportPerCharacterAndASummary) {
   TempDir dir;

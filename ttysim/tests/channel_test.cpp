@@ -149,9 +149,9 @@ TEST(AudioChannel, ImpairmentsGarbleTheTextTheSameWayForTheSameSeed) {
   const std::string text =
       "I HAVE 3 BARS AND IT IS 10:45 HERE. WE ARE MOVING AT ABOUT 35 MPH GA THANK YOU. NOW SOME NUMBERS "
       "FOR THE TEST: 911 555-0142 AND 7 8 9 0 GA ";
-  softtty::AudioLineSettings bad{.snrDb = -6, .offsetHz = 30, .timing = 0.04, .dropouts = 0.05};
+  tty::AudioLineSettings bad{.snrDb = -6, .offsetHz = 30, .timing = 0.04, .dropouts = 0.05};
   std::string error;
-  std::optional<softtty::AudioLineSettings> parsed;
+  std::optional<tty::AudioLineSettings> parsed;
   ASSERT_TRUE(parseChannel("audio,snr=-6,offset=30,timing=4,dropouts=5%", &parsed, &error)) << error;
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->snrDb, bad.snrDb);
@@ -174,7 +174,7 @@ TEST(AudioChannel, ImpairmentsGarbleTheTextTheSameWayForTheSameSeed) {
 }
 
 TEST(AudioChannel, SettingsOutsideTheirRangeOrUnknownAreRefused) {
-  std::optional<softtty::AudioLineSettings> a;
+  std::optional<tty::AudioLineSettings> a;
   std::string error;
   EXPECT_TRUE(parseChannel("text", &a, &error));
   EXPECT_FALSE(a);
@@ -204,7 +204,7 @@ double delivered(const std::string& reference, const std::string& got) {
 TEST(AudioChannel, TheAmrCodecPassesTheTonesAndItsErasuresGarbleThemAsOnAMobileCall) {
   const std::string text = "ROOM 12 ON FLOOR 3, CALL 911 NOW. THE CODE IS 4471 GA ";
   std::string error;
-  std::optional<softtty::AudioLineSettings> a;
+  std::optional<tty::AudioLineSettings> a;
   ASSERT_TRUE(parseChannel("audio,codec=amr-nb:4.75", &a, &error)) << error;
   ASSERT_TRUE(a && a->codec);
   EXPECT_EQ(a->codec->mode, 0);
@@ -235,7 +235,7 @@ TEST(Codec, ErasesTheAskedShareOfFramesAloneOrInRuns) {
   for (double burst : {1.0, 4.0}) {
     std::string error;
     auto codec =
-        softtty::Codec::create({.mode = 7, .erasures = 0.1, .burst = burst, .seed = 2}, 8000, &error);
+        tty::Codec::create({.mode = 7, .erasures = 0.1, .burst = burst, .seed = 2}, 8000, &error);
     ASSERT_TRUE(codec) << error;
     out.clear();
     codec->process(silence, out);
@@ -244,7 +244,7 @@ TEST(Codec, ErasesTheAskedShareOfFramesAloneOrInRuns) {
     EXPECT_NEAR(codec->stats().erased, 300, 75) << burst;
   }
   std::string error;
-  EXPECT_FALSE(softtty::Codec::create({}, 16000, &error));
+  EXPECT_FALSE(tty::Codec::create({}, 16000, &error));
   EXPECT_NE(error.find("8000 Hz"), std::string::npos) << error;
 }
 

@@ -54,7 +54,7 @@ TEST(DelayLine, CharactersArriveAfterTheDelayGiveOrTakeTheJitterInTheOrderSent) 
 }
 
 TEST(DelayLine, GivenWithTheChannel) {
-  std::optional<softtty::AudioLineSettings> audio;
+  std::optional<tty::AudioLineSettings> audio;
   LineDelay delay;
   std::string error;
   ASSERT_TRUE(parseChannel("text,delay=300,jitter=50", &audio, &error, &delay)) << error;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace ttysim {
+namespace tty {
 
 // The link name of a port given as COMn or comn, n from 1 to 16 without a leading zero: "COMn".
 // Nothing for anything else.
@@ -46,4 +46,4 @@ class PtyLink {
   std::string device_, link_, dir_;
 };
 
-}  // namespace ttysim
+}  // namespace tty

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace softtty {
+namespace tty {
 
 struct Audio {
   int rate = 8000;
@@ -79,4 +79,4 @@ bool writeWav(const std::string& path, const Audio& audio, std::string* error);
 // A sample as 16 bits, clipped.
 short toPcm(float x);
 
-}  // namespace softtty
+}  // namespace tty

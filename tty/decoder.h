@@ -19,7 +19,7 @@
 
 #include "tones.h"
 
-namespace softtty {
+namespace tty {
 
 // One 5-bit code heard.
 struct Heard {
@@ -172,4 +172,4 @@ class Decoder {
   std::vector<CarrierChange> carrierChanges_;
 };
 
-}  // namespace softtty
+}  // namespace tty

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
-#ifdef SOFTTTY_HAVE_AMRNB
+#ifdef TTY_HAVE_AMRNB
 #include <opencore-amrnb/interf_dec.h>
 #include <opencore-amrnb/interf_enc.h>
 #endif
 
-namespace softtty {
+namespace tty {
 namespace {
 
 constexpr const char* kModeNames[kAmrModes] = {"4.75", "5.15", "5.9", "6.7", "7.4", "7.95", "10.2", "12.2"};
@@ -33,7 +33,7 @@ const char* amrModeName(int mode) {
 }
 
 bool amrAvailable() {
-#ifdef SOFTTTY_HAVE_AMRNB
+#ifdef TTY_HAVE_AMRNB
   return true;
 #else
   return false;
@@ -43,7 +43,7 @@ bool amrAvailable() {
 Codec::Codec(const CodecSettings& settings) : settings_(settings), random_(settings.seed) {}
 
 std::unique_ptr<Codec> Codec::create(const CodecSettings& settings, int rate, std::string* error) {
-#ifdef SOFTTTY_HAVE_AMRNB
+#ifdef TTY_HAVE_AMRNB
   if (rate != 8000) {
     *error = "the AMR-NB codec takes audio at 8000 Hz, not " + std::to_string(rate) + " Hz";
     return nullptr;
@@ -69,7 +69,7 @@ std::unique_ptr<Codec> Codec::create(const CodecSettings& settings, int rate, st
 }
 
 Codec::~Codec() {
-#ifdef SOFTTTY_HAVE_AMRNB
+#ifdef TTY_HAVE_AMRNB
   if (encoder_) Encoder_Interface_exit(encoder_);
   if (decoder_) Decoder_Interface_exit(decoder_);
 #endif
@@ -91,7 +91,7 @@ bool Codec::erase() {
 void Codec::frame(std::vector<float>& out) {
   ++stats_.frames;
   short decoded[kFrame] = {};
-#ifdef SOFTTTY_HAVE_AMRNB
+#ifdef TTY_HAVE_AMRNB
   unsigned char packet[64];
   Encoder_Interface_Encode(encoder_, static_cast<Mode>(settings_.mode), pending_.data(), packet, 0);
   const bool erased = erase();
@@ -110,4 +110,4 @@ void Codec::process(const float* in, std::size_t n, std::vector<float>& out) {
   }
 }
 
-}  // namespace softtty
+}  // namespace tty

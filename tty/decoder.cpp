@@ -6,7 +6,7 @@
 
 #include "baudot.h"
 
-namespace softtty {
+namespace tty {
 namespace {
 
 constexpr double kTau = 2 * std::numbers::pi;
@@ -534,7 +534,6 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     return;
   }
 
-  namespace baudot = ttysim::baudot;
   if (tentative_) {
     // The LTRS held back counts when this character came one period after it.
     tentative_ = false;
@@ -617,7 +616,6 @@ int Decoder::likeliest(double t0, double bit) const {
   // What is likely before any evidence: the code gives the commonest characters the fewest marks,
   // and in figures a LTRS is due soon (every letter needs one). A FIGS gets no such help in
   // letters: taken wrongly, it would garble everything up to the next LTRS.
-  namespace baudot = ttysim::baudot;
   const double perMark = std::log(0.4 / 0.6);
   int best = 0;
   double bestScore = -1e300;
@@ -633,7 +631,6 @@ int Decoder::likeliest(double t0, double bit) const {
 }
 
 void Decoder::accept(Heard h) {
-  namespace baudot = ttysim::baudot;
   if (h.doubtful) {
     ++doubtful_;
     h.shift = h.code == baudot::kFigs || h.code == baudot::kLtrs;
@@ -715,4 +712,4 @@ void Decoder::measure(long t0, double bit, Heard& h) const {
   h.bitMs = 1000 * bit / rate_;
 }
 
-}  // namespace softtty
+}  // namespace tty

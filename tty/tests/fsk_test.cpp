@@ -15,10 +15,8 @@
 #include "tones.h"
 #include "wav.h"
 
-namespace softtty {
+namespace tty {
 namespace {
-
-namespace baudot = ttysim::baudot;
 
 // What a receiver that heard everything prints for a text: shift codes print nothing.
 std::string asReceived(const std::string& text) {
@@ -212,7 +210,7 @@ TEST(Decoder, HearsNoCharactersInNoiseSpeechOrSilence) {
     EXPECT_EQ(r.heard.size(), 0u) << "noise " << sigma << ": " << r.text;
   }
   std::string error;
-  auto speech = readWav(SOFTTTY_TEST_DATA "/speech.wav", &error);
+  auto speech = readWav(TTY_TEST_DATA "/speech.wav", &error);
   ASSERT_TRUE(speech) << error;
   for (float gain : {0.3f, 1.0f, 3.0f}) {
     std::vector<float> s = speech->samples;
@@ -346,7 +344,7 @@ TEST(Decoder, ReadsAnUnshiftOnSpaceSenderWithUsFiguresRight) {
   EXPECT_EQ(decode(otherTty("ROOM 12 ON FLOOR 3", t.rate), keep).text, "ROOM 12 9, !)994 3");
   // ITA2's figures on the same codes.
   Tones ita2;
-  ita2.figures = ttysim::baudot::Figures::Ita2;
+  ita2.figures = baudot::Figures::Ita2;
   EXPECT_EQ(decode(otherTty("$5 #6 ;\"", t.rate), ita2).text,
             "\x05"
             "5 #6 =+");
@@ -355,4 +353,4 @@ TEST(Decoder, ReadsAnUnshiftOnSpaceSenderWithUsFiguresRight) {
 }
 
 }  // namespace
-}  // namespace softtty
+}  // namespace tty

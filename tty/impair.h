@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace softtty {
+namespace tty {
 
 struct Impairments {
   std::optional<double> snrDb;  // noise, against a tone of the given power; none: no noise
@@ -61,4 +61,4 @@ std::vector<double> bandPass(double lowHz, double highHz, int rate, int taps = 6
 std::vector<float> impair(const std::vector<float>& signal, const Impairments& impairments, int rate,
                           double tonePower);
 
-}  // namespace softtty
+}  // namespace tty

@@ -1,6 +1,6 @@
 #include "audio_line.h"
 
-namespace softtty {
+namespace tty {
 namespace {
 
 constexpr double kCarrierHold = 1.0;  // seconds of silence in typing before the carrier drops
@@ -59,4 +59,4 @@ std::string AudioLine::pass(char c, double now) {
   return out;
 }
 
-}  // namespace softtty
+}  // namespace tty

@@ -7,7 +7,7 @@
 
 #include "baudot.h"
 
-namespace softtty {
+namespace tty {
 
 struct Tones {
   int rate = 8000;        // samples per second
@@ -18,7 +18,7 @@ struct Tones {
   double amplitude = 0.5;  // peak, full scale 1
   double leadIn = 0.15;    // mark tone before the first character whenever the carrier comes on
   // The character table's figures, for sending and hearing.
-  ttysim::baudot::Figures figures = ttysim::baudot::Figures::Us;
+  baudot::Figures figures = baudot::Figures::Us;
   // Hearing: a space in figures returns to letters, as on most US TTYs (a sender that relies on it
   // sends no LTRS after the space). Senders that do not rely on it say FIGS again after a space
   // before the next figure (softtty does), so the text arrives right either way.
@@ -76,4 +76,4 @@ class Encoder {
   std::uint64_t random_;
 };
 
-}  // namespace softtty
+}  // namespace tty

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace softtty {
+namespace tty {
 
 struct CodecSettings {
   int mode = 7;            // AMR-NB mode 0 to 7: 4.75, 5.15, 5.9, 6.7, 7.4, 7.95, 10.2, 12.2 kbit/s
@@ -62,4 +62,4 @@ class Codec {
   Stats stats_;
 };
 
-}  // namespace softtty
+}  // namespace tty

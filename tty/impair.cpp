@@ -3,7 +3,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace softtty {
+namespace tty {
 
 Impairer::Impairer(const Impairments& impairments, int rate, double tonePower)
     : imp_(impairments), random_(impairments.seed) {
@@ -99,4 +99,4 @@ std::vector<float> impair(const std::vector<float>& signal, const Impairments& i
   return out;
 }
 
-}  // namespace softtty
+}  // namespace tty

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-namespace softtty {
+namespace tty {
 namespace {
 
 // A WAV header for the given format, followed by `data` as the data chunk (its declared size is
@@ -157,4 +157,4 @@ TEST(Wav, ReadsTelephoneMuLawAndALawAndOtherSampleFormats) {
   }
 }
 }  // namespace
-}  // namespace softtty
+}  // namespace tty

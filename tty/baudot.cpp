@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace ttysim::baudot {
+namespace tty::baudot {
 namespace {
 
 // Letters shift, by code; 0 where the code is a both-shift code.
@@ -108,4 +108,4 @@ bool isPrintable(int code, Shift shift, Figures f) {
   return c >= 32 && c < 127;
 }
 
-}  // namespace ttysim::baudot
+}  // namespace tty::baudot

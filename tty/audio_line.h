@@ -12,7 +12,7 @@
 #include "impair.h"
 #include "tones.h"
 
-namespace softtty {
+namespace tty {
 
 struct AudioLineSettings {
   std::optional<double> snrDb;  // white noise; none: no noise
@@ -46,4 +46,4 @@ class AudioLine {
   std::vector<float> sent_, heard_, decoded_;
 };
 
-}  // namespace softtty
+}  // namespace tty

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace ttysim {
+namespace tty {
 
 namespace fs = std::filesystem;
 
@@ -130,4 +130,4 @@ PtyLink::~PtyLink() {
   if (master_ >= 0) close(master_);
 }
 
-}  // namespace ttysim
+}  // namespace tty

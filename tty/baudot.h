@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-namespace ttysim::baudot {
+namespace tty::baudot {
 
 enum class Shift { Letters, Figures, Both };
 
@@ -43,4 +43,4 @@ char decode(int code, Shift shift, Figures f = Figures::Us);
 // garbled character may become.
 bool isPrintable(int code, Shift shift, Figures f = Figures::Us);
 
-}  // namespace ttysim::baudot
+}  // namespace tty::baudot

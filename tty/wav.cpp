@@ -12,7 +12,7 @@
 #include <iterator>
 #include <sstream>
 
-namespace softtty {
+namespace tty {
 namespace {
 
 std::uint32_t le32(const std::string& b, std::size_t at) {
@@ -321,4 +321,4 @@ bool writeWav(const std::string& path, const Audio& audio, std::string* error) {
   return true;
 }
 
-}  // namespace softtty
+}  // namespace tty

@@ -5,9 +5,7 @@
 
 #include "baudot.h"
 
-namespace softtty {
-
-namespace baudot = ttysim::baudot;
+namespace tty {
 
 Encoder::Encoder(Tones tones, SenderQuirks quirks) : tones_(tones), quirks_(quirks), random_(quirks.seed) {}
 
@@ -87,4 +85,4 @@ std::vector<float> Encoder::transmission(std::string_view text, const Tones& ton
   return out;
 }
 
-}  // namespace softtty
+}  // namespace tty
