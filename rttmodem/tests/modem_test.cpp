@@ -19,59 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 const std::string kBin = RTTMODEM_BIN;
 
-// The program's side of the modem's serial port.
-class Port {
- public:
-  explicit Port(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios t{};
-    if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
-      cfmakeraw(&t);
-      tcsetattr(fd_, TCSANOW, &t);
-    }
-  }
-  ~Port() { close(); }
-  bool ok() const { return fd_ >= 0; }
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void write(std::string_view s) {
-    while (!s.empty()) {
-      const ssize_t n = ::write(fd_, s.data(), s.size());
-      if (n <= 0) return;
-      s.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-  // Reads until what came since the last mark holds text; false after limit.
-  bool waitFor(std::string_view text, std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (got_.find(text, mark_) == std::string::npos) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char buf[1024];
-      const ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
-    }
-    mark_ = got_.find(text, mark_) + text.size();
-    return true;
-  }
-  // A command line, and its result.
-  bool command(const std::string& line, std::string_view result) {
-    write(line + "\r");
-    return waitFor(result);
-  }
-  const std::string& got() const { return got_; }
-
- private:
-  int fd_ = -1;
-  std::string got_;
-  std::size_t mark_ = 0;
-};
-
 class Modem : public ::testing::Test {
  protected:
   void Start(std::vector<std::string> more = {}) {
@@ -108,8 +55,13 @@ TEST_F(Modem, AnAnsweredCallCarriesWindows1252BothWaysAndEotHangsUp) {
   ASSERT_TRUE(port->waitFor("\r\nRING\r\n")) << port->got();
   ASSERT_TRUE(port->command("ATA", "\r\nCONNECT TTY\r\n")) << port->got();
   // Windows-1252 at both ends, UTF-8 between them.
-  far.write("caf\xE9 \x80" "5 ok\n");
-  ASSERT_TRUE(port->waitFor("caf\xE9 \x80" "5 ok\r\n")) << port->got();
+  far.write(
+      "caf\xE9 \x80"
+      "5 ok\n");
+  ASSERT_TRUE(
+      port->waitFor("caf\xE9 \x80"
+                    "5 ok\r\n"))
+      << port->got();
   port->write("na\xEFve\r\nline two\b\bO\r\n");
   // What the program typed, its erasures included, reaches the far end as it was typed.
   ASSERT_TRUE(far.waitOut("O\r\n")) << far.out();
