@@ -129,11 +129,75 @@ class ProgressLine {
   std::size_t used_ = 0;
 };
 
+// The two rows (or the bit vectors) and the two texts of a run, freed with it.
+struct Workspace {
+  int* prev_row = nullptr;
+  int* cur_row = nullptr;
+  std::uint64_t* work = nullptr;
+  unsigned char* R = nullptr;
+  unsigned char* S = nullptr;
+
+  Workspace() = default;
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
+  ~Workspace() {
+    std::free(prev_row);
+    std::free(cur_row);
+    std::free(work);
+    std::free(R);
+    std::free(S);
+  }
+  bool allocate(int n, int m, bool literal) {
+    if (literal) {
+      prev_row = static_cast<int*>(zeroed(n, sizeof(int)));
+      cur_row = static_cast<int*>(zeroed(n, sizeof(int)));
+    } else {
+      work = static_cast<std::uint64_t*>(
+          zeroed(static_cast<long long>(cerscore::fast_workspace_words(n)), sizeof(std::uint64_t)));
+    }
+    R = static_cast<unsigned char*>(zeroed(n, 1));
+    S = static_cast<unsigned char*>(zeroed(m, 1));
+    const bool rows = literal ? prev_row && cur_row : work != nullptr;
+    return rows && R && S;
+  }
+};
+
+// The character errors of the texts in w: with the whole trellis listed (verbose), or with the
+// progress line on standard error.
+int count_errors(Workspace& w, int n, int m, bool verbose, bool literal) {
+  const unsigned char* R = w.R;
+  const unsigned char* S = w.S;
+  if (verbose) {
+    std::fputs("Reference Text:\n\n", stdout);
+    for (int i = 0; i < n; ++i) std::printf("%c", R[i]);
+    std::fputs("\n\nReceived Text:\n\n", stdout);
+    for (int j = 0; j < m; ++j) std::printf("%c", S[j]);
+    std::fputs("\n\nTrellis:\n\n  ", stdout);
+    for (int i = 0; i < n; ++i) std::printf("%3c", R[i]);
+    return cerscore::literal_errors(R, n, S, m, w.prev_row, w.cur_row, [&](int j, const int* row) {
+      std::printf("\n%1c ", S[j]);
+      for (int i = 0; i < n; ++i) std::printf("%3.1d", row[i]);
+    });
+  }
+  if (literal) {
+    return cerscore::literal_errors(R, n, S, m, w.prev_row, w.cur_row, [m](int j, const int*) {
+      std::fprintf(stderr, "\rScoring in progress... %d%% completed.",
+                   static_cast<int>((static_cast<long long>(j) + 1) * 100 / m));
+    });
+  }
+  ProgressLine progress(m);
+  const int errors = cerscore::fast_errors(R, n, S, m, w.work, [&progress](int j) { progress.step(j); });
+  progress.flush();
+  return errors;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   print_banner();
 
+  // The words are read by position, as the lab's scripts give them: only a first "-v" is an
+  // option, and any other word is a file name (the shared option walk would take "-x" for one).
   const int args = argc - 1;
   if (args < 3) print_usage(argv[0]);
   bool verbose = false;
@@ -177,54 +241,15 @@ int main(int argc, char** argv) {
   const int m = rec_count > INT_MAX ? INT_MAX : static_cast<int>(rec_count);
   // The verbose listing needs every entry of the two rows; otherwise the bit vectors will do.
   const bool literal = verbose || kLiteralOnly;
-  int* prev_row = nullptr;
-  int* cur_row = nullptr;
-  std::uint64_t* work = nullptr;
-  if (literal) {
-    prev_row = static_cast<int*>(zeroed(n, sizeof(int)));
-    cur_row = static_cast<int*>(zeroed(n, sizeof(int)));
-  } else {
-    work = static_cast<std::uint64_t*>(
-        zeroed(static_cast<long long>(cerscore::fast_workspace_words(n)), sizeof(std::uint64_t)));
-  }
-  auto* R = static_cast<unsigned char*>(zeroed(n, 1));
-  auto* S = static_cast<unsigned char*>(zeroed(m, 1));
-  const bool allocated = literal ? prev_row && cur_row : work != nullptr;
-  if (!allocated || !R || !S || ref_count > INT_MAX || rec_count > INT_MAX) {
+  Workspace w;
+  if (!w.allocate(n, m, literal) || ref_count > INT_MAX || rec_count > INT_MAX) {
     std::fprintf(stderr, "Not enough memory for texts of %d and %d characters\n", n, m);
-    std::free(prev_row);
-    std::free(cur_row);
-    std::free(work);
-    std::free(R);
-    std::free(S);
     return 1;
   }
 
-  load_text(ref, R, n, ref_name);
-  load_text(rec, S, m, rec_name);
-
-  int errors;
-  if (verbose) {
-    std::fputs("Reference Text:\n\n", stdout);
-    for (int i = 0; i < n; ++i) std::printf("%c", R[i]);
-    std::fputs("\n\nReceived Text:\n\n", stdout);
-    for (int j = 0; j < m; ++j) std::printf("%c", S[j]);
-    std::fputs("\n\nTrellis:\n\n  ", stdout);
-    for (int i = 0; i < n; ++i) std::printf("%3c", R[i]);
-    errors = cerscore::literal_errors(R, n, S, m, prev_row, cur_row, [&](int j, const int* row) {
-      std::printf("\n%1c ", S[j]);
-      for (int i = 0; i < n; ++i) std::printf("%3.1d", row[i]);
-    });
-  } else if (literal) {
-    errors = cerscore::literal_errors(R, n, S, m, prev_row, cur_row, [m](int j, const int*) {
-      std::fprintf(stderr, "\rScoring in progress... %d%% completed.",
-                   static_cast<int>((static_cast<long long>(j) + 1) * 100 / m));
-    });
-  } else {
-    ProgressLine progress(m);
-    errors = cerscore::fast_errors(R, n, S, m, work, [&progress](int j) { progress.step(j); });
-    progress.flush();
-  }
+  load_text(ref, w.R, n, ref_name);
+  load_text(rec, w.S, m, rec_name);
+  const int errors = count_errors(w, n, m, verbose, literal);
 
   const double rate = cerscore::error_rate(errors, n, m);
 
@@ -237,11 +262,6 @@ int main(int argc, char** argv) {
   std::fprintf(score, "\nNumber of character errors :  %d", errors);
   std::fprintf(score, "\nLength of reference text   :  %d", n);
   std::fprintf(score, "\nCharacter error rate (in %%): %5.2f\n", rate);
-  std::free(prev_row);
-  std::free(cur_row);
-  std::free(work);
-  std::free(R);
-  std::free(S);
   std::fclose(ref);
   std::fclose(rec);
   // A score file that could not be written (disk full, say) must not pass for a result.

@@ -65,6 +65,7 @@ std::optional<double> commonOffset(std::vector<double> middles) {
 }  // namespace
 
 Pairing pairRecords(const std::vector<PairingRecord>& records, const ClockOffsets& given) {
+  // Kept whole: its rounds share one set of indexes, candidates, clock offsets and partners.
   const std::size_t n = records.size();
   // Computers and scripts by number.
   std::map<std::string, int> computerIndex, scriptIndex;

@@ -644,15 +644,6 @@ const char kErrorWatch[] = R"JS(
 })();
 )JS";
 
-std::string withThousands(long long n) {
-  std::string digits = std::to_string(n), out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 std::string placeCell(const std::string& file, int record) {
   return "<td title=\"" + escapeHtml(file) + "\">" + escapeHtml(fileName(file)) + "</td><td class=\"n\">" +
          (record         ? std::to_string(record)
@@ -661,14 +652,8 @@ std::string placeCell(const std::string& file, int record) {
          "</td>";
 }
 
-}  // namespace
-
-std::string htmlPage(const Report& report, std::string_view chartLibrary) {
-  std::string by;
-  for (const auto& f : report.byFields) by += (by.empty() ? "" : ", ") + f;
-  long long bytes = 0;
-  for (const InputFile& f : report.captures) bytes += f.size;
-
+// The title, what the report was made of and the rules of the verdicts.
+std::string pageHead(const Report& report) {
   std::string h;
   h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
@@ -692,7 +677,14 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        " calls); it fails when a call is dropped or incomplete or an interval lies above its limit; "
        "otherwise it "
        "is undetermined.</p>\n";
+  return h;
+}
 
+// The summary table by condition.
+std::string summarySection(const Report& report) {
+  std::string by;
+  for (const auto& f : report.byFields) by += (by.empty() ? "" : ", ") + f;
+  std::string h;
   h += "<h2 id=\"summary\">Summary by " + escapeHtml(by) + "</h2>\n";
   h += "<p class=\"note\">Rates pooled over each condition's characters (from the summed counts). The 95 % "
        "intervals allow for errors coming in runs within a call and for calls differing from each other, so "
@@ -728,7 +720,12 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
     h += "<p class=\"fail\">" + std::to_string(report.skipped.size()) +
          " files or records were not read or not scored: see <a href=\"#not-scored-records\">Not read or not "
          "scored</a>.</p>\n";
+  return h;
+}
 
+// The charts of the rates, the spread of the calls and the kinds of errors.
+std::string chartsSection(const Report& report) {
+  std::string h;
   // Charts grow with their conditions: room for each label's lines.
   std::size_t lines = 0;
   for (const Group& g : report.groups) lines += labelLines(g).size();
@@ -760,7 +757,12 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
        box +
        "<canvas id=\"kinds\"></canvas></div>\n<div class=\"chart\" style=\"height: 420px\"><canvas "
        "id=\"shifts\"></canvas></div>\n</div>\n\n";
+  return h;
+}
 
+// The charts of the one-way delays by condition, when the records have times.
+std::string delaysSection(const Report& report) {
+  std::string h;
   if (report.timing) {
     char limit[40];
     std::snprintf(limit, sizeof limit, "%g", report.delayLimit);
@@ -782,7 +784,12 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
     }
     h += "</div>\n";
   }
+  return h;
+}
 
+// The table of the calls, filled by the page's script.
+std::string callsSection(const Report& report) {
+  std::string h;
   std::size_t unpaired = 0;
   for (const Call& c : report.calls) unpaired += c.records.size() == 1;
   h += "<h2 id=\"calls\">Calls</h2>\n<p class=\"note\">Each line one direction of a call: the far end's "
@@ -806,7 +813,12 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
                          "<small>median</small></th>"
                        : "") +
        "<th>Texts</th></tr></thead>\n<tbody id=\"call-rows\"></tbody>\n</table>\n";
+  return h;
+}
 
+// The clocks of the computers, as the calls and as the characters give them.
+std::string clocksSection(const Report& report) {
+  std::string h;
   if (!report.clocks.empty()) {
     h += "<h2 id=\"clocks\">Clocks</h2>\n<table>\n<tr><th>Computer</th><th>Partner</th><th>Partner's clock "
          "ahead by</th><th>Calls</th><th>From</th></tr>\n";
@@ -845,8 +857,12 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
     }
     h += "</table>\n";
   }
-  h += "</div>\n";  // the part for the screen only
+  return h;
+}
 
+// What was not read or not scored, the notes and the duplicates.
+std::string problemsSection(const Report& report) {
+  std::string h;
   h += "<h2 id=\"not-scored-records\">Not read or not scored</h2>\n";
   if (report.skipped.empty()) {
     h += "<p class=\"note\">Every file was read and every record scored.</p>\n";
@@ -872,7 +888,14 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
       h += "<tr>" + placeCell(s.file, s.record) + "<td>" + escapeHtml(s.reason) + "</td></tr>\n";
     h += "</table>\n</details>\n";
   }
+  return h;
+}
 
+// The files read, with their sizes and SHA-256.
+std::string filesSection(const Report& report) {
+  long long bytes = 0;
+  for (const InputFile& f : report.captures) bytes += f.size;
+  std::string h;
   h += "<h2 id=\"files-read\">Files read</h2>\n<p class=\"note\">" +
        withThousands(static_cast<long long>(report.captures.size())) + " capture files, " +
        withThousands(bytes) + " bytes; their list as <code>sha256sum</code> prints it has SHA-256 <code>" +
@@ -896,7 +919,15 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
       h += "<p class=\"note\">Over " + std::to_string(kListedFiles) +
            " capture files: the terminal report lists each with its SHA-256.</p>\n";
   }
+  return h;
+}
 
+}  // namespace
+
+std::string htmlPage(const Report& report, std::string_view chartLibrary) {
+  std::string h = pageHead(report) + summarySection(report) + chartsSection(report) + delaysSection(report) +
+                  callsSection(report) + clocksSection(report) + problemsSection(report) +
+                  filesSection(report);
   h += "<script type=\"application/json\" id=\"report-data\">" + pageData(report) + "</script>\n<script>";
   // The library is inlined as it is; only a closing script tag inside it would end the element early.
   std::string library(chartLibrary);

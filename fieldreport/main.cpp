@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "calls.h"
+#include "command_line.h"
 #include "inputs.h"
 #include "moments.h"
 #include "output_file.h"
@@ -117,101 +118,93 @@ std::string shellWord(const std::string& word) {
   return quoted + "'";
 }
 
+// The options that take a value, into o.
+void valueOptions(kit::cli::OptionTable& t, Options& o, bool& limitsGiven) {
+  auto path = [](std::optional<fs::path>* field) {
+    return [field](const std::string&, const std::string& v) {
+      *field = v;
+      return std::string();
+    };
+  };
+  t.value("--script", path(&o.script)).value("--scripts", path(&o.scripts)).value("--csv", path(&o.csv));
+  t.value("--summary-csv", path(&o.summaryCsv))
+      .value("--html", path(&o.html))
+      .value("--texts", path(&o.texts));
+  t.value("--timing-csv", path(&o.timingCsv));
+  t.value("--delay-limit", [&o](const std::string&, const std::string& value) {
+    char* end = nullptr;
+    const double limit = std::strtod(value.c_str(), &end);
+    if (value.empty() || end != value.c_str() + value.size() || !(limit > 0 && limit <= 3600))
+      return "--delay-limit takes a number of seconds above 0, such as 1.0 (not \"" + value + "\")";
+    o.delayLimit = limit;
+    return std::string();
+  });
+  t.value("--by", [&o](const std::string&, const std::string& value) {
+    o.by = splitList(value);
+    if (o.by.empty()) return std::string("--by needs at least one field, such as TYPE,DEVICE,SIGNAL");
+    for (auto& f : o.by) f = fieldKey(f);
+    return std::string();
+  });
+  t.value("--limit", [&o, &limitsGiven](const std::string&, const std::string& value) {
+    const std::size_t eq = value.find('=');
+    const auto rate = eq == std::string::npos ? std::nullopt : rateNamed(value.substr(0, eq));
+    char* end = nullptr;
+    const std::string pct = eq == std::string::npos ? "" : value.substr(eq + 1);
+    const double percent = std::strtod(pct.c_str(), &end);
+    if (!rate || pct.empty() || end != pct.c_str() + pct.size() || !(percent >= 0 && percent <= 1000))
+      return "--limit takes RATE=PCT with RATE one of PCER, CCER, TCER, CER (not \"" + value + "\")";
+    if (!limitsGiven) o.limits.clear();
+    limitsGiven = true;
+    o.limits.push_back({*rate, percent});
+    return std::string();
+  });
+  t.value("--clock-offset", [&o](const std::string&, const std::string& value) {
+    const std::size_t eq = value.rfind('=');
+    char* end = nullptr;
+    const std::string seconds = eq == std::string::npos ? "" : value.substr(eq + 1);
+    const double s = std::strtod(seconds.c_str(), &end);
+    if (eq == std::string::npos || eq == 0 || seconds.empty() || end != seconds.c_str() + seconds.size() ||
+        !(std::fabs(s) <= 7 * 86400))
+      return "--clock-offset takes ID=SECONDS, such as CAR1=-95 (not \"" + value + "\")";
+    o.clocks[value.substr(0, eq)] = s;
+    return std::string();
+  });
+  t.value("--jobs", [&o](const std::string&, const std::string& value) {
+    char* end = nullptr;
+    const long jobs = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256)
+      return std::string("--jobs takes a number from 1 to 256");
+    o.jobs = static_cast<unsigned>(jobs);
+    return std::string();
+  });
+}
+
 Options parseOptions(int argc, char** argv) {
   Options o;
   o.commandLine = "fieldreport";
   for (int i = 1; i < argc; ++i) o.commandLine += " " + shellWord(argv[i]);
   bool limitsGiven = false;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      o.inputs.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    }
-    if (arg == "--version") {
-      std::puts("fieldreport (TTY field-test kit) " KIT_VERSION);
-      std::exit(0);
-    }
-    if (arg == "--hand-typed") {
-      o.handTyped = true;
-      continue;
-    }
-    if (arg == "--summary") {
-      o.summaryOnly = true;
-      continue;
-    }
-    // Options with a value: "--csv FILE" or "--csv=FILE".
-    std::string name = arg, value;
-    if (const std::size_t eq = arg.find('='); eq != std::string::npos && arg.starts_with("--")) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-    } else {
-      if (i + 1 >= argc) usageError(arg + " needs a value");
-      value = argv[++i];
-    }
-    if (name == "--script") {
-      o.script = value;
-    } else if (name == "--scripts") {
-      o.scripts = value;
-    } else if (name == "--csv") {
-      o.csv = value;
-    } else if (name == "--summary-csv") {
-      o.summaryCsv = value;
-    } else if (name == "--html") {
-      o.html = value;
-    } else if (name == "--texts") {
-      o.texts = value;
-    } else if (name == "--timing-csv") {
-      o.timingCsv = value;
-    } else if (name == "--delay-limit") {
-      char* end = nullptr;
-      const double limit = std::strtod(value.c_str(), &end);
-      if (value.empty() || end != value.c_str() + value.size() || !(limit > 0 && limit <= 3600))
-        usageError("--delay-limit takes a number of seconds above 0, such as 1.0 (not \"" + value + "\")");
-      o.delayLimit = limit;
-    } else if (name == "--by") {
-      o.by = splitList(value);
-      if (o.by.empty()) usageError("--by needs at least one field, such as TYPE,DEVICE,SIGNAL");
-      for (auto& f : o.by) f = fieldKey(f);
-    } else if (name == "--limit") {
-      const std::size_t eq = value.find('=');
-      const auto rate = eq == std::string::npos ? std::nullopt : rateNamed(value.substr(0, eq));
-      char* end = nullptr;
-      const std::string pct = eq == std::string::npos ? "" : value.substr(eq + 1);
-      const double percent = std::strtod(pct.c_str(), &end);
-      if (!rate || pct.empty() || end != pct.c_str() + pct.size() || !(percent >= 0 && percent <= 1000))
-        usageError("--limit takes RATE=PCT with RATE one of PCER, CCER, TCER, CER (not \"" + value + "\")");
-      if (!limitsGiven) o.limits.clear();
-      limitsGiven = true;
-      o.limits.push_back({*rate, percent});
-    } else if (name == "--clock-offset") {
-      const std::size_t eq = value.rfind('=');
-      char* end = nullptr;
-      const std::string seconds = eq == std::string::npos ? "" : value.substr(eq + 1);
-      const double s = std::strtod(seconds.c_str(), &end);
-      if (eq == std::string::npos || eq == 0 || seconds.empty() || end != seconds.c_str() + seconds.size() ||
-          !(std::fabs(s) <= 7 * 86400))
-        usageError("--clock-offset takes ID=SECONDS, such as CAR1=-95 (not \"" + value + "\")");
-      o.clocks[value.substr(0, eq)] = s;
-    } else if (name == "--jobs") {
-      char* end = nullptr;
-      const long jobs = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256)
-        usageError("--jobs takes a number from 1 to 256");
-      o.jobs = static_cast<unsigned>(jobs);
-    } else {
-      usageError("unknown option " + arg);
-    }
-  }
+  kit::cli::OptionTable t;
+  t.flag("--help", [](const std::string&) -> std::string {
+    std::fputs(kUsage, stdout);
+    std::exit(0);
+  });
+  t.flag("--version", [](const std::string&) -> std::string {
+    std::puts("fieldreport (TTY field-test kit) " KIT_VERSION);
+    std::exit(0);
+  });
+  t.alias("-h", "--help").flag("--hand-typed", &o.handTyped).flag("--summary", &o.summaryOnly);
+  valueOptions(t, o, limitsGiven);
+  t.words([&o](const std::string& word) {
+    o.inputs.push_back(word);
+    return std::string();
+  });
+  t.problems([](const kit::cli::Problem& p) {
+    return p.kind == kit::cli::Problem::Kind::NeedsValue ? p.word + " needs a value"
+                                                         : "unknown option " + p.word;
+  });
+  if (const std::string error = t.parse(std::vector<std::string>(argv + 1, argv + argc)); !error.empty())
+    usageError(error);
   // A printable character error rate below 1 %, counting added characters as errors too: both
   // PCER (which does not count them) and CER (which does).
   if (!limitsGiven) o.limits = {Limit{Rate::Pcer, 1.0}, Limit{Rate::Cer, 1.0}};
@@ -302,129 +295,434 @@ bool typedByHand(const std::string* device) {
   return device && (*device == "Ameriphone Q-90" || *device == "Ultratec Supercom");
 }
 
-}  // namespace
+// A timing file named on the command line goes with its capture file; it is no capture.
+bool isTimingFile(const Input& input) {
+  return input.problem.empty() && !input.searched && timing::isTimingName(input.path);
+}
 
-int main(int argc, char** argv) {
-  const Options o = parseOptions(argc, argv);
+// A record of a capture file, whole or broken, before it is scored.
+struct Item {
+  fieldtext::Record record;
+  std::string cut;
+  bool conversationCut = false;
+};
+
+// One run of fieldreport over a day's captures, in the order of its steps.
+class Day {
+ public:
+  explicit Day(const Options& options) : o(options), finder(o.script, o.scripts) {
+    if (o.script) ownScripts.emplace(std::nullopt, o.scripts);
+    report.version = KIT_VERSION;
+    report.commandLine = o.commandLine;
+    report.byFields = o.by;
+    report.limits = o.limits;
+    report.handTyped = o.handTyped;
+    report.delayLimit = o.delayLimit;
+  }
 
   // Problems that would make the whole run useless are found before any work.
-  std::string chartLibrary;
-  if (o.html) {
-    const char* env = std::getenv("FIELDREPORT_CHART_JS");
-    const fs::path library = env && *env ? env : FIELDREPORT_CHART_JS;
-    std::string why;
-    if (!readWhole(library, chartLibrary, why) || chartLibrary.empty())
-      fatal("--html needs the chart library " + library.string() +
-            " (Debian package libjs-chart.js): " + (why.empty() ? "empty file" : why));
-  }
-  for (const auto& out : {o.csv, o.summaryCsv, o.html, o.timingCsv}) {
-    if (!out) continue;
-    const fs::path folder = out->parent_path().empty() ? fs::path(".") : out->parent_path();
-    if (!fs::is_directory(folder)) fatal("cannot write " + out->string() + ": no folder " + folder.string());
-  }
-  if (o.texts) {
-    // The texts folder is marked as such and never read: one that holds folders of captures given
-    // would hide them.
-    std::error_code ec;
-    const fs::path texts = fs::weakly_canonical(*o.texts, ec);
-    for (const std::string& input : o.inputs) {
-      const fs::path in = fs::weakly_canonical(input, ec);
-      if (ec || !fs::is_directory(in)) continue;
-      const std::string relative = in.lexically_relative(texts).string();
-      if (relative == "." || (!relative.empty() && !relative.starts_with("..")))
-        fatal("will not write the texts into " + o.texts->string() + ": it holds the captures of " + input);
+  void checkFirst() {
+    if (o.html) {
+      const char* env = std::getenv("FIELDREPORT_CHART_JS");
+      const fs::path library = env && *env ? env : FIELDREPORT_CHART_JS;
+      std::string why;
+      if (!readWhole(library, chartLibrary, why) || chartLibrary.empty())
+        fatal("--html needs the chart library " + library.string() +
+              " (Debian package libjs-chart.js): " + (why.empty() ? "empty file" : why));
     }
-    fs::create_directories(*o.texts, ec);
-    if (!fs::is_directory(*o.texts)) fatal("cannot make the folder " + o.texts->string() + " for the texts");
-    // Marked first, so that not even this run reads it as captures.
-    const std::string why =
-        writeAtomically(*o.texts / kTextsMarker,
-                        "Texts written by fieldreport. fieldreport never reads this folder "
-                        "as capture files.\n",
-                        false);
-    if (!why.empty()) fatal("cannot write in " + o.texts->string() + ": " + why);
+    for (const auto& out : {o.csv, o.summaryCsv, o.html, o.timingCsv}) {
+      if (!out) continue;
+      const fs::path folder = out->parent_path().empty() ? fs::path(".") : out->parent_path();
+      if (!fs::is_directory(folder))
+        fatal("cannot write " + out->string() + ": no folder " + folder.string());
+    }
+    if (o.texts) {
+      // The texts folder is marked as such and never read: one that holds folders of captures given
+      // would hide them.
+      std::error_code ec;
+      const fs::path texts = fs::weakly_canonical(*o.texts, ec);
+      for (const std::string& input : o.inputs) {
+        const fs::path in = fs::weakly_canonical(input, ec);
+        if (ec || !fs::is_directory(in)) continue;
+        const std::string relative = in.lexically_relative(texts).string();
+        if (relative == "." || (!relative.empty() && !relative.starts_with("..")))
+          fatal("will not write the texts into " + o.texts->string() + ": it holds the captures of " + input);
+      }
+      fs::create_directories(*o.texts, ec);
+      if (!fs::is_directory(*o.texts))
+        fatal("cannot make the folder " + o.texts->string() + " for the texts");
+      // Marked first, so that not even this run reads it as captures.
+      const std::string why =
+          writeAtomically(*o.texts / kTextsMarker,
+                          "Texts written by fieldreport. fieldreport never reads this folder "
+                          "as capture files.\n",
+                          false);
+      if (!why.empty()) fatal("cannot write in " + o.texts->string() + ": " + why);
+    }
+    if (o.script && !fs::is_regular_file(*o.script)) fatal("cannot read script " + o.script->string());
+    if (o.scripts && !fs::is_directory(*o.scripts)) fatal("no scripts folder " + o.scripts->string());
   }
-  if (o.script && !fs::is_regular_file(*o.script)) fatal("cannot read script " + o.script->string());
-  if (o.scripts && !fs::is_directory(*o.scripts)) fatal("no scripts folder " + o.scripts->string());
 
-  Report report;
-  report.version = KIT_VERSION;
-  report.commandLine = o.commandLine;
-  report.byFields = o.by;
-  report.limits = o.limits;
-  report.handTyped = o.handTyped;
-  report.delayLimit = o.delayLimit;
+  // Finds the capture files and reads each with its timing file.
+  void readAll() {
+    std::vector<std::string> outputFolders;
+    found = findCaptures(o.inputs, outputFolders);
+    for (const std::string& folder : outputFolders)
+      report.notes.push_back({folder, 0, "a folder of texts written by fieldreport: not read as captures"});
 
-  std::vector<std::string> outputFolders;
-  const std::vector<Input> found = findCaptures(o.inputs, outputFolders);
-  for (const std::string& folder : outputFolders)
-    report.notes.push_back({folder, 0, "a folder of texts written by fieldreport: not read as captures"});
+    read.resize(found.size());
+    parallelFor(found.size(), o.jobs, [&](std::size_t i) {
+      if (!found[i].problem.empty() || isTimingFile(found[i])) return;
+      std::string bytes;
+      read[i].ok = readWhole(found[i].path, bytes, read[i].why);
+      if (!read[i].ok) return;
+      read[i].size = static_cast<long long>(bytes.size());
+      read[i].sha256 = sha256Hex(bytes);
+      read[i].capture = fieldtext::readCapture(bytes);
+      // The times of its characters, when the program or ttysim kept them beside it.
+      const std::string timingPath = timing::timingPathFor(found[i].path);
+      std::error_code ec;
+      if (!fs::exists(timingPath, ec)) return;
+      ReadTiming& t = read[i].timing.emplace();
+      t.path = timingPath;
+      std::string timingBytes;
+      t.ok = readWhole(timingPath, timingBytes, t.why);
+      if (!t.ok) return;
+      t.size = static_cast<long long>(timingBytes.size());
+      t.sha256 = sha256Hex(timingBytes);
+      t.file = timing::readTimingFile(timingBytes);
+    });
 
-  // A timing file named on the command line goes with its capture file; it is no capture.
-  auto isTimingFile = [](const Input& input) {
-    return input.problem.empty() && !input.searched && timing::isTimingName(input.path);
-  };
-  std::vector<ReadFile> read(found.size());
-  parallelFor(found.size(), o.jobs, [&](std::size_t i) {
-    if (!found[i].problem.empty() || isTimingFile(found[i])) return;
-    std::string bytes;
-    read[i].ok = readWhole(found[i].path, bytes, read[i].why);
-    if (!read[i].ok) return;
-    read[i].size = static_cast<long long>(bytes.size());
-    read[i].sha256 = sha256Hex(bytes);
-    read[i].capture = fieldtext::readCapture(bytes);
-    // The times of its characters, when the program or ttysim kept them beside it.
-    const std::string timingPath = timing::timingPathFor(found[i].path);
-    std::error_code ec;
-    if (!fs::exists(timingPath, ec)) return;
-    ReadTiming& t = read[i].timing.emplace();
-    t.path = timingPath;
-    std::string timingBytes;
-    t.ok = readWhole(timingPath, timingBytes, t.why);
-    if (!t.ok) return;
-    t.size = static_cast<long long>(timingBytes.size());
-    t.sha256 = sha256Hex(timingBytes);
-    t.file = timing::readTimingFile(timingBytes);
-  });
+    ScriptFinder finder(o.script, o.scripts);
+  }
 
-  ScriptFinder finder(o.script, o.scripts);
-  std::optional<ScriptFinder> ownScripts;  // what records name, to compare with --script
-  if (o.script) ownScripts.emplace(std::nullopt, o.scripts);
-  std::set<std::string> overridden;  // scripts named by records that --script differs from
-  std::vector<Pending> pending;
-  std::vector<std::size_t> noRecords;  // files found in a folder holding no record: maybe scripts
-  std::vector<std::string> files;      // capture files read
-  // How each computer writes its dates, from files whose names tell.
-  std::map<std::string, std::map<DateOrder, int>> orders;
-
-  for (std::size_t in = 0; in < found.size(); ++in) {
+  // The records of one file found, each scored against its script later.
+  void collectFile(std::size_t in) {
     const Input& input = found[in];
     if (!input.problem.empty()) {
       report.skipped.push_back({input.path, 0, input.problem, {}});
-      continue;
+      return;
     }
     const std::string& file = input.path;
     if (isTimingFile(input)) {
       report.notes.push_back({file, 0, "a timing file: read with its capture file, not as a capture"});
-      continue;
+      return;
     }
     files.push_back(file);
     if (!read[in].ok) {
       report.skipped.push_back({file, 0, read[in].why, {}});
-      continue;
+      return;
     }
     report.captures.push_back({file, read[in].size, read[in].sha256});
     fieldtext::Capture& capture = read[in].capture;
     if (!capture.problem.empty()) {
       if (input.searched) noRecords.push_back(report.skipped.size());
       report.skipped.push_back({file, 0, capture.problem, {}});
-      continue;
+      return;
     }
     if (!capture.encoding.empty()) report.notes.push_back({file, 0, "read as " + capture.encoding});
-    // The timing file's records, each found by its "Started at" text (in order, for the same text).
+
+    auto timesByStart = timesOf(file, read[in]);
+
+    // Day and month order from the file's name, tried on its records' dates.
+    DateOrder order = DateOrder::Unknown;
+    if (const auto name = monthDayOfName(fs::path(file).filename().string())) {
+      for (const auto& r : capture.records)
+        if ((order = orderFromName(r.started, *name)) != DateOrder::Unknown) break;
+    }
+
+    std::vector<Item> items = itemsOf(file, capture);
+    for (Item& item : items) addRecord(file, item, order, timesByStart);
+    for (const auto& [started, left] : timesByStart)
+      if (!left.empty())
+        report.notes.push_back({file, 0,
+                                "its timing file holds the times of " + std::to_string(left.size()) +
+                                    (left.size() == 1 ? " call" : " calls") + " started at \"" +
+                                    fieldtext::cp1252ToUtf8(started) + "\" with no record in it: left out"});
+  }
+
+  // Dates the file names did not settle: read in the order the computer's other files show,
+  // else as written; one that cannot be read leaves its record unpaired.
+  void settleDates() {
+    for (Pending& p : pending) {
+      const std::string* id = p.scored.record.value("COMPUTERID");
+      const auto& known = orders[id ? *id : ""];
+      const auto name = monthDayOfName(fs::path(p.scored.file).filename().string());
+      const bool settled = name && orderFromName(p.scored.record.started, *name) != DateOrder::Unknown;
+      if (!settled && known.size() == 1)
+        p.scored.start = parseMoment(p.scored.record.started, known.begin()->first);
+      const std::string started = fieldtext::cp1252ToUtf8(p.scored.record.started);
+      if (!p.scored.start)
+        report.notes.push_back(
+            {p.scored.file, p.scored.record.number,
+             "the start \"" + started + "\" cannot be read as a date and time: not paired"});
+      else if (!settled && known.size() != 1 && ambiguousDate(p.scored.record.started))
+        report.notes.push_back(
+            {p.scored.file, p.scored.record.number,
+             "neither the file's name nor the computer's other files tell whether \"" + started +
+                 "\" gives the month or the day first: read as written in the United States"});
+    }
+  }
+
+  // The same record read twice (a backup copy of a folder inside the day): counted once.
+  void dropDuplicates() {
+    std::unordered_map<std::string, std::size_t> first;
+    std::vector<Pending> kept;
+    for (Pending& p : pending) {
+      const fieldtext::Record& r = p.scored.record;
+      std::string key = r.started + '\n' + r.ended + '\n' + r.conversation + '\n';
+      for (const auto& [k, v] : r.values) key += k + ": " + v + '\n';
+      const auto [it, added] = first.try_emplace(std::move(key), kept.size());
+      if (!added) {
+        const Pending& original = kept[it->second];
+        report.duplicates.push_back({p.scored.file, r.number,
+                                     "the same record as " + original.scored.file + ":" +
+                                         std::to_string(original.scored.record.number) + ": counted once",
+                                     r});
+        continue;
+      }
+      kept.push_back(std::move(p));
+    }
+    pending = std::move(kept);
+  }
+
+  // No output may be an input: a capture file or a script read.
+  void guardOutputs() {
+    std::vector<fs::path> inputs(files.begin(), files.end());
+    for (const InputFile& t : report.timingFiles) inputs.emplace_back(t.path);
+    const std::vector<fs::path> scripts = finder.filesRead();
+    inputs.insert(inputs.end(), scripts.begin(), scripts.end());
+    // A script kept beside the captures is no bad capture file.
+    for (auto i = noRecords.rbegin(); i != noRecords.rend(); ++i) {
+      const std::string file = report.skipped[*i].file;
+      if (isOneOf(file, scripts)) {
+        report.skipped.erase(report.skipped.begin() + static_cast<std::ptrdiff_t>(*i));
+        report.captures.erase(std::find_if(report.captures.begin(), report.captures.end(),
+                                           [&](const InputFile& f) { return f.path == file; }));
+      }
+    }
+    for (const Script* s : finder.scriptsRead()) report.scripts.push_back({s->path, s->size, s->sha256});
+    const FileSet inputSet(inputs);
+    for (const auto& out : {o.csv, o.summaryCsv, o.html, o.timingCsv})
+      if (out && inputSet.contains(*out))
+        fatal("will not write " + out->string() + ": it is one of the inputs");
+    if (o.texts) {
+      names = textNames(pending);
+      for (const std::string& name : names)
+        for (const char* kind : {"-reference.txt", "-received.txt", "-score.txt"})
+          if (inputSet.contains(*o.texts / (name + kind)))
+            fatal("will not write " + (*o.texts / (name + kind)).string() + ": it is one of the inputs");
+    }
+  }
+
+  // What could not be read, on standard error; fields of --by that no record has.
+  void noteReading() {
+    for (const Skipped& s : report.skipped) {
+      if (s.record)
+        std::fprintf(stderr, "fieldreport: %s: record %d: %s\n", s.file.c_str(), s.record, s.reason.c_str());
+      else
+        std::fprintf(stderr, "fieldreport: %s: %s\n", s.file.c_str(), s.reason.c_str());
+    }
+    for (const std::string& field : o.by) {
+      const bool anywhere = std::any_of(pending.begin(), pending.end(), [&](const Pending& p) {
+        return p.scored.record.value(field) != nullptr;
+      });
+      if (!pending.empty() && !anywhere)
+        report.notes.push_back(
+            {"", 0, "no record has a " + field + " line; --by groups them all under \"-\""});
+    }
+  }
+
+  // The two ends of each call, before scoring: how the far end typed depends on its device.
+  void pair() {
+    for (Pending& p : pending) report.records.push_back(std::move(p.scored));
+    pairing = pairCalls(report.records, o.clocks);
+    for (std::size_t i = 0; i < pending.size(); ++i) pending[i].scored = std::move(report.records[i]);
+    report.records.clear();
+    partner.assign(pending.size(), -1);
+    for (const Call& c : pairing.calls)
+      if (c.records.size() == 2) {
+        partner[c.records[0]] = static_cast<std::ptrdiff_t>(c.records[1]);
+        partner[c.records[1]] = static_cast<std::ptrdiff_t>(c.records[0]);
+      }
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      ScoredRecord& s = pending[i].scored;
+      s.handTyped =
+          o.handTyped ||
+          (partner[i] >= 0 &&
+           typedByHand(pending[static_cast<std::size_t>(partner[i])].scored.record.value("DEVICE")));
+    }
+    const auto byHand =
+        std::count_if(pending.begin(), pending.end(), [](const Pending& p) { return p.scored.handTyped; });
+    if (byHand > 0 && !o.handTyped)
+      report.notes.push_back(
+          {"", 0,
+           std::to_string(byHand) + (byHand == 1 ? " record" : " records") +
+               " scored against the far end's turns as typed by hand (lines joined): the far end "
+               "was an Ameriphone Q-90 or an Ultratec Supercom"});
+  }
+
+  // {call} is typed by ttysim as the number of the call in a row; a far end that saved its own
+  // record is the program, which sends it as written, or ttysim saving its record (--record),
+  // whose number arrived.
+  void numberCalls() {
+    std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> runs;  // by computer and script
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      ScoredRecord& s = pending[i].scored;
+      const std::string farEnd = fieldtext::sideText(s.script->turns, s.farEnd);
+      if (farEnd.find(kCallMark) == std::string::npos) continue;
+      s.callNumber = callNumberIn(farEnd, fieldtext::speakerText(s.record.conversation, "RECD: "));
+      if (partner[i] >= 0) continue;
+      const std::string* id = s.record.value("COMPUTERID");
+      runs[{id ? *id : "", s.script->key}].push_back(i);
+    }
+    // Numbers that did not arrive follow from the calls around them: ttysim counts 1, 2, 3 ...
+    for (auto& [key, run] : runs) {
+      std::stable_sort(run.begin(), run.end(), [&](std::size_t a, std::size_t b) {
+        return pending[a].scored.start.value_or(0) < pending[b].scored.start.value_or(0);
+      });
+      for (std::size_t k = 0; k < run.size(); ++k) {
+        ScoredRecord& s = pending[run[k]].scored;
+        if (s.callNumber) continue;
+        if (k > 0 && pending[run[k - 1]].scored.callNumber)
+          s.callNumber = *pending[run[k - 1]].scored.callNumber + 1;
+        for (std::size_t j = k + 1; j < run.size() && !s.callNumber; ++j)
+          if (pending[run[j]].scored.callNumber &&
+              *pending[run[j]].scored.callNumber > static_cast<int>(j - k))
+            s.callNumber = *pending[run[j]].scored.callNumber - static_cast<int>(j - k);
+        if (!s.callNumber) s.callNumber = 1;
+        report.notes.push_back({s.file, s.record.number,
+                                "the number {call} stands for did not arrive; taken as " +
+                                    std::to_string(*s.callNumber) + " from the calls around it"});
+      }
+    }
+  }
+
+  // The texts of each record, and their figures.
+  void score() {
+    for (Pending& p : pending)
+      p.texts = textsOf(p.scored.record, *p.scored.script, p.scored.farEnd, p.scored.handTyped,
+                        p.scored.callNumber);
+
+    parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
+      pending[i].scored.figures = scoreTexts(pending[i].texts.reference, pending[i].texts.received,
+                                             o.texts ? &pending[i].scoreFile : nullptr);
+    });
+  }
+
+  // The texts each record was scored on, with --texts.
+  void writeTexts() {
+    status = report.skipped.empty() ? 0 : 2;
+    if (o.texts) {
+      std::atomic<bool> failed{false};
+      std::vector<std::string> errors(pending.size());
+      parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
+        for (const auto& [kind, text] : {std::pair{"-reference.txt", &pending[i].texts.reference},
+                                         std::pair{"-received.txt", &pending[i].texts.received},
+                                         std::pair{"-score.txt", &pending[i].scoreFile}}) {
+          const fs::path path = *o.texts / (names[i] + kind);
+          const std::string why = writeAtomically(path, *text, false);
+          if (!why.empty() && errors[i].empty()) errors[i] = "cannot write " + path.string() + ": " + why;
+        }
+        if (errors[i].empty()) {
+          pending[i].scored.texts = names[i];
+        } else {
+          failed = true;
+        }
+      });
+      for (const std::string& e : errors)
+        if (!e.empty()) std::fprintf(stderr, "fieldreport: %s\n", e.c_str());
+      if (failed) status = 1;
+      std::error_code ec;
+      const fs::path pageFolder = o.html ? fs::absolute(*o.html).parent_path() : fs::current_path(ec);
+      report.textsFolder = fs::absolute(*o.texts).lexically_normal().lexically_relative(pageFolder).string();
+      if (report.textsFolder.empty()) report.textsFolder = fs::absolute(*o.texts).string();
+    }
+  }
+
+  // The times of the characters, for the records that have them and their far ends.
+  void addTiming() {
+    report.timing =
+        std::any_of(pending.begin(), pending.end(), [](const Pending& p) { return p.times.has_value(); });
+    if (report.timing) {
+      std::vector<TimingInput> inputs(pending.size());
+      for (std::size_t i = 0; i < pending.size(); ++i) {
+        const ScoredRecord& s = pending[i].scored;
+        TimingInput& t = inputs[i];
+        t.texts = &pending[i].texts;
+        t.script = s.script;
+        t.farEnd = s.farEnd;
+        t.handTyped = s.handTyped;
+        t.callNumber = s.callNumber;
+        t.ownHandTyped = typedByHand(s.record.value("DEVICE"));
+        t.times = pending[i].times ? &*pending[i].times : nullptr;
+        const std::string* id = s.record.value("COMPUTERID");
+        t.computer = id ? *id : "";
+      }
+      TimingFigures figures = timingFigures(inputs, pairing.calls, o.clocks, o.jobs);
+      for (std::size_t i = 0; i < pending.size(); ++i) pending[i].scored.timing = std::move(figures.turns[i]);
+      report.callClocks = std::move(figures.calls);
+      report.timingClocks = std::move(figures.clocks);
+    }
+  }
+
+  // Verdicts of records and calls, and the summary by condition.
+  void judge() {
+    for (Pending& p : pending) {
+      p.scored.verdict = p.conversationCut ? Verdict::Incomplete : verdictOf(p.scored.figures, o.limits);
+      report.records.push_back(std::move(p.scored));
+    }
+    for (Call& call : pairing.calls) call.verdict = callVerdict(report.records, call);
+    report.calls = std::move(pairing.calls);
+    report.clocks = std::move(pairing.offsets);
+    Summary summary = summarize(report.records, report.calls, o.by, o.limits, o.jobs);
+    report.groups = std::move(summary.groups);
+    report.dispersion = summary.dispersion;
+    if (report.timing)
+      for (Group& g : report.groups) {
+        for (std::size_t i : g.records) {
+          const std::vector<double> delays = receivedDelays(report.records[i]),
+                                    replies = ownReplyDelays(report.records[i]);
+          g.delays.insert(g.delays.end(), delays.begin(), delays.end());
+          g.replyDelays.insert(g.replyDelays.end(), replies.begin(), replies.end());
+        }
+        std::sort(g.delays.begin(), g.delays.end());
+        std::sort(g.replyDelays.begin(), g.replyDelays.end());
+      }
+  }
+
+  // The files asked for and the table on standard output: the exit status.
+  int writeOutputs() {
+    auto write = [&](const std::optional<fs::path>& path, const std::string& bytes) {
+      if (!path) return;
+      const std::string why = writeAtomically(*path, bytes);
+      if (!why.empty()) {
+        std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", path->c_str(), why.c_str());
+        status = 1;
+      }
+    };
+    write(o.csv, csvText(report));
+    write(o.summaryCsv, summaryCsvText(report));
+    write(o.timingCsv, timingCsvText(report));
+    if (o.html) write(o.html, htmlPage(report, chartLibrary));
+
+    const std::string table = terminalTable(report, o.summaryOnly);
+    std::fwrite(table.data(), 1, table.size(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");
+      status = 1;
+    }
+    return status;
+  }
+
+  std::vector<Input> found;  // what the command line names, files of folders included
+
+ private:
+  // The timing file's records, each found by its "Started at" text (in order, for the same text).
+  std::map<std::string, std::vector<timing::RecordTimes>> timesOf(const std::string& file, ReadFile& r) {
     std::map<std::string, std::vector<timing::RecordTimes>> timesByStart;
-    if (read[in].timing) {
-      ReadTiming& t = *read[in].timing;
+    if (r.timing) {
+      ReadTiming& t = *r.timing;
       if (!t.ok || !t.file.problem.empty()) {
         report.notes.push_back({file, 0,
                                 "its timing file " + t.path + " cannot be read (" +
@@ -442,23 +740,14 @@ int main(int argc, char** argv) {
           timesByStart[it->started].push_back(std::move(*it));  // the last of each start at the back
       }
     }
+    return timesByStart;
+  }
 
-    // Day and month order from the file's name, tried on its records' dates.
-    DateOrder order = DateOrder::Unknown;
-    if (const auto name = monthDayOfName(fs::path(file).filename().string())) {
-      for (const auto& r : capture.records)
-        if ((order = orderFromName(r.started, *name)) != DateOrder::Unknown) break;
-    }
-
-    // Records whole and broken, in file order. A broken record is scored when it began: what it
-    // lacks of its values is taken from the nearest whole record of the same file (the program
-    // names files by computer and minute, so those ran under the same settings); one whose
-    // conversation was cut short is incomplete.
-    struct Item {
-      fieldtext::Record record;
-      std::string cut;
-      bool conversationCut = false;
-    };
+  // Records whole and broken, in file order. A broken record is scored when it began: what it
+  // lacks of its values is taken from the nearest whole record of the same file (the program
+  // names files by computer and minute, so those ran under the same settings); one whose
+  // conversation was cut short is incomplete.
+  std::vector<Item> itemsOf(const std::string& file, fieldtext::Capture& capture) {
     std::vector<Item> items;
     for (auto& r : capture.records) items.push_back({std::move(r), "", false});
     for (auto& b : capture.broken) {
@@ -498,318 +787,107 @@ int main(int argc, char** argv) {
       if (!taken.empty()) items[k].cut += "; its conditions taken from " + taken;
       report.notes.push_back({file, r.number, items[k].cut});
     }
+    return items;
+  }
 
-    for (Item& item : items) {
-      std::optional<timing::RecordTimes> times;
-      if (auto it = timesByStart.find(item.record.started); it != timesByStart.end() && !it->second.empty()) {
-        times = std::move(it->second.back());
-        it->second.pop_back();
-      }
-      if (item.cut == "skip") continue;
-      fieldtext::Record& record = item.record;
-      const auto side = farEndSide(record);
-      if (!side) {
-        const std::string* direction = record.value("DIRECTION");
-        report.skipped.push_back({file, record.number,
-                                  direction
-                                      ? "DIRECTION \"" + fieldtext::cp1252ToUtf8(*direction) +
-                                            "\" names neither side (\"Incoming Call\" or \"Outgoing Call\")"
-                                      : "the record has no DIRECTION line",
-                                  record});
-        continue;
-      }
-      const std::string* used = record.value("SCRIPTUSED");
-      std::string why;
-      const Script* script = finder.find(used ? *used : "", fs::path(file).parent_path(), why);
-      if (!script) {
-        report.skipped.push_back({file, record.number, fieldtext::cp1252ToUtf8(why), record});
-        continue;
-      }
-      if (ownScripts && used && !used->empty()) {
-        std::string ignored;
-        const Script* own = ownScripts->find(*used, fs::path(file).parent_path(), ignored);
-        if (own && own->key != script->key && overridden.insert(own->path).second)
-          report.notes.push_back({file, record.number,
-                                  "--script " + script->path + " differs from the script this record ran, " +
-                                      fieldtext::cp1252ToUtf8(own->path) + " (scored against --script)"});
-      }
-      // Too long for score, or nothing of the far end's to score: judged on the texts as the
-      // program sends them (typed by hand they are only shorter).
-      const Texts typed = textsOf(record, *script, *side, false);
-      if (typed.reference.empty()) {
-        report.skipped.push_back(
-            {file, record.number, "the script " + script->path + " has no turns for the far end", record});
-        continue;
-      }
-      if (auto refused = scoreRefuses(typed.reference, typed.received)) {
-        report.skipped.push_back({file, record.number, *refused, record});
-        continue;
-      }
-      Pending p;
-      p.scored.file = file;
-      p.scored.script = script;
-      p.scored.farEnd = *side;
-      p.scored.start = parseMoment(record.started, order);
-      const std::string* id = record.value("COMPUTERID");
-      if (order != DateOrder::Unknown) ++orders[id ? *id : ""][order];
-      p.scored.cut = item.cut;
-      p.conversationCut = item.conversationCut;
-      p.times = std::move(times);
-      p.scored.timed = p.times.has_value();
-      p.scored.record = std::move(record);
-      pending.push_back(std::move(p));
+  // One record of a file: skipped with the reason, or waiting to be scored.
+  void addRecord(const std::string& file, Item& item, DateOrder order,
+                 std::map<std::string, std::vector<timing::RecordTimes>>& timesByStart) {
+    std::optional<timing::RecordTimes> times;
+    if (auto it = timesByStart.find(item.record.started); it != timesByStart.end() && !it->second.empty()) {
+      times = std::move(it->second.back());
+      it->second.pop_back();
     }
-    for (const auto& [started, left] : timesByStart)
-      if (!left.empty())
-        report.notes.push_back({file, 0,
-                                "its timing file holds the times of " + std::to_string(left.size()) +
-                                    (left.size() == 1 ? " call" : " calls") + " started at \"" +
-                                    fieldtext::cp1252ToUtf8(started) + "\" with no record in it: left out"});
-  }
-
-  // Dates the file names did not settle: read in the order the computer's other files show,
-  // else as written; one that cannot be read leaves its record unpaired.
-  for (Pending& p : pending) {
-    const std::string* id = p.scored.record.value("COMPUTERID");
-    const auto& known = orders[id ? *id : ""];
-    const auto name = monthDayOfName(fs::path(p.scored.file).filename().string());
-    const bool settled = name && orderFromName(p.scored.record.started, *name) != DateOrder::Unknown;
-    if (!settled && known.size() == 1)
-      p.scored.start = parseMoment(p.scored.record.started, known.begin()->first);
-    const std::string started = fieldtext::cp1252ToUtf8(p.scored.record.started);
-    if (!p.scored.start)
-      report.notes.push_back({p.scored.file, p.scored.record.number,
-                              "the start \"" + started + "\" cannot be read as a date and time: not paired"});
-    else if (!settled && known.size() != 1 && ambiguousDate(p.scored.record.started))
-      report.notes.push_back(
-          {p.scored.file, p.scored.record.number,
-           "neither the file's name nor the computer's other files tell whether \"" + started +
-               "\" gives the month or the day first: read as written in the United States"});
-  }
-
-  // The same record read twice (a backup copy of a folder inside the day): counted once.
-  {
-    std::unordered_map<std::string, std::size_t> first;
-    std::vector<Pending> kept;
-    for (Pending& p : pending) {
-      const fieldtext::Record& r = p.scored.record;
-      std::string key = r.started + '\n' + r.ended + '\n' + r.conversation + '\n';
-      for (const auto& [k, v] : r.values) key += k + ": " + v + '\n';
-      const auto [it, added] = first.try_emplace(std::move(key), kept.size());
-      if (!added) {
-        const Pending& original = kept[it->second];
-        report.duplicates.push_back({p.scored.file, r.number,
-                                     "the same record as " + original.scored.file + ":" +
-                                         std::to_string(original.scored.record.number) + ": counted once",
-                                     r});
-        continue;
-      }
-      kept.push_back(std::move(p));
+    if (item.cut == "skip") return;
+    fieldtext::Record& record = item.record;
+    const auto side = farEndSide(record);
+    if (!side) {
+      const std::string* direction = record.value("DIRECTION");
+      report.skipped.push_back({file, record.number,
+                                direction
+                                    ? "DIRECTION \"" + fieldtext::cp1252ToUtf8(*direction) +
+                                          "\" names neither side (\"Incoming Call\" or \"Outgoing Call\")"
+                                    : "the record has no DIRECTION line",
+                                record});
+      return;
     }
-    pending = std::move(kept);
-  }
-
-  // No output may be an input: a capture file or a script read.
-  std::vector<fs::path> inputs(files.begin(), files.end());
-  for (const InputFile& t : report.timingFiles) inputs.emplace_back(t.path);
-  const std::vector<fs::path> scripts = finder.filesRead();
-  inputs.insert(inputs.end(), scripts.begin(), scripts.end());
-  // A script kept beside the captures is no bad capture file.
-  for (auto i = noRecords.rbegin(); i != noRecords.rend(); ++i) {
-    const std::string file = report.skipped[*i].file;
-    if (isOneOf(file, scripts)) {
-      report.skipped.erase(report.skipped.begin() + static_cast<std::ptrdiff_t>(*i));
-      report.captures.erase(std::find_if(report.captures.begin(), report.captures.end(),
-                                         [&](const InputFile& f) { return f.path == file; }));
+    const std::string* used = record.value("SCRIPTUSED");
+    std::string why;
+    const Script* script = finder.find(used ? *used : "", fs::path(file).parent_path(), why);
+    if (!script) {
+      report.skipped.push_back({file, record.number, fieldtext::cp1252ToUtf8(why), record});
+      return;
     }
-  }
-  for (const Script* s : finder.scriptsRead()) report.scripts.push_back({s->path, s->size, s->sha256});
-  const FileSet inputSet(inputs);
-  for (const auto& out : {o.csv, o.summaryCsv, o.html, o.timingCsv})
-    if (out && inputSet.contains(*out))
-      fatal("will not write " + out->string() + ": it is one of the inputs");
-  std::vector<std::string> names;
-  if (o.texts) {
-    names = textNames(pending);
-    for (const std::string& name : names)
-      for (const char* kind : {"-reference.txt", "-received.txt", "-score.txt"})
-        if (inputSet.contains(*o.texts / (name + kind)))
-          fatal("will not write " + (*o.texts / (name + kind)).string() + ": it is one of the inputs");
-  }
-
-  for (const Skipped& s : report.skipped) {
-    if (s.record)
-      std::fprintf(stderr, "fieldreport: %s: record %d: %s\n", s.file.c_str(), s.record, s.reason.c_str());
-    else
-      std::fprintf(stderr, "fieldreport: %s: %s\n", s.file.c_str(), s.reason.c_str());
-  }
-  for (const std::string& field : o.by) {
-    const bool anywhere = std::any_of(pending.begin(), pending.end(), [&](const Pending& p) {
-      return p.scored.record.value(field) != nullptr;
-    });
-    if (!pending.empty() && !anywhere)
-      report.notes.push_back({"", 0, "no record has a " + field + " line; --by groups them all under \"-\""});
-  }
-
-  // The two ends of each call, before scoring: how the far end typed depends on its device.
-  for (Pending& p : pending) report.records.push_back(std::move(p.scored));
-  Pairing pairing = pairCalls(report.records, o.clocks);
-  for (std::size_t i = 0; i < pending.size(); ++i) pending[i].scored = std::move(report.records[i]);
-  report.records.clear();
-  std::vector<std::ptrdiff_t> partner(pending.size(), -1);
-  for (const Call& c : pairing.calls)
-    if (c.records.size() == 2) {
-      partner[c.records[0]] = static_cast<std::ptrdiff_t>(c.records[1]);
-      partner[c.records[1]] = static_cast<std::ptrdiff_t>(c.records[0]);
+    if (ownScripts && used && !used->empty()) {
+      std::string ignored;
+      const Script* own = ownScripts->find(*used, fs::path(file).parent_path(), ignored);
+      if (own && own->key != script->key && overridden.insert(own->path).second)
+        report.notes.push_back({file, record.number,
+                                "--script " + script->path + " differs from the script this record ran, " +
+                                    fieldtext::cp1252ToUtf8(own->path) + " (scored against --script)"});
     }
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    ScoredRecord& s = pending[i].scored;
-    s.handTyped = o.handTyped ||
-                  (partner[i] >= 0 &&
-                   typedByHand(pending[static_cast<std::size_t>(partner[i])].scored.record.value("DEVICE")));
-  }
-  const auto byHand =
-      std::count_if(pending.begin(), pending.end(), [](const Pending& p) { return p.scored.handTyped; });
-  if (byHand > 0 && !o.handTyped)
-    report.notes.push_back(
-        {"", 0,
-         std::to_string(byHand) + (byHand == 1 ? " record" : " records") +
-             " scored against the far end's turns as typed by hand (lines joined): the far end "
-             "was an Ameriphone Q-90 or an Ultratec Supercom"});
-
-  // {call} is typed by ttysim as the number of the call in a row; a far end that saved its own
-  // record is the program, which sends it as written, or ttysim saving its record (--record),
-  // whose number arrived.
-  {
-    std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> runs;  // by computer and script
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      ScoredRecord& s = pending[i].scored;
-      const std::string farEnd = fieldtext::sideText(s.script->turns, s.farEnd);
-      if (farEnd.find(kCallMark) == std::string::npos) continue;
-      s.callNumber = callNumberIn(farEnd, fieldtext::speakerText(s.record.conversation, "RECD: "));
-      if (partner[i] >= 0) continue;
-      const std::string* id = s.record.value("COMPUTERID");
-      runs[{id ? *id : "", s.script->key}].push_back(i);
+    // Too long for score, or nothing of the far end's to score: judged on the texts as the
+    // program sends them (typed by hand they are only shorter).
+    const Texts typed = textsOf(record, *script, *side, false);
+    if (typed.reference.empty()) {
+      report.skipped.push_back(
+          {file, record.number, "the script " + script->path + " has no turns for the far end", record});
+      return;
     }
-    // Numbers that did not arrive follow from the calls around them: ttysim counts 1, 2, 3 ...
-    for (auto& [key, run] : runs) {
-      std::stable_sort(run.begin(), run.end(), [&](std::size_t a, std::size_t b) {
-        return pending[a].scored.start.value_or(0) < pending[b].scored.start.value_or(0);
-      });
-      for (std::size_t k = 0; k < run.size(); ++k) {
-        ScoredRecord& s = pending[run[k]].scored;
-        if (s.callNumber) continue;
-        if (k > 0 && pending[run[k - 1]].scored.callNumber)
-          s.callNumber = *pending[run[k - 1]].scored.callNumber + 1;
-        for (std::size_t j = k + 1; j < run.size() && !s.callNumber; ++j)
-          if (pending[run[j]].scored.callNumber &&
-              *pending[run[j]].scored.callNumber > static_cast<int>(j - k))
-            s.callNumber = *pending[run[j]].scored.callNumber - static_cast<int>(j - k);
-        if (!s.callNumber) s.callNumber = 1;
-        report.notes.push_back({s.file, s.record.number,
-                                "the number {call} stands for did not arrive; taken as " +
-                                    std::to_string(*s.callNumber) + " from the calls around it"});
-      }
+    if (auto refused = scoreRefuses(typed.reference, typed.received)) {
+      report.skipped.push_back({file, record.number, *refused, record});
+      return;
     }
+    Pending p;
+    p.scored.file = file;
+    p.scored.script = script;
+    p.scored.farEnd = *side;
+    p.scored.start = parseMoment(record.started, order);
+    const std::string* id = record.value("COMPUTERID");
+    if (order != DateOrder::Unknown) ++orders[id ? *id : ""][order];
+    p.scored.cut = item.cut;
+    p.conversationCut = item.conversationCut;
+    p.times = std::move(times);
+    p.scored.timed = p.times.has_value();
+    p.scored.record = std::move(record);
+    pending.push_back(std::move(p));
   }
-  for (Pending& p : pending)
-    p.texts =
-        textsOf(p.scored.record, *p.scored.script, p.scored.farEnd, p.scored.handTyped, p.scored.callNumber);
 
-  parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
-    pending[i].scored.figures = scoreTexts(pending[i].texts.reference, pending[i].texts.received,
-                                           o.texts ? &pending[i].scoreFile : nullptr);
-  });
+  const Options& o;
+  Report report;
+  std::string chartLibrary;
+  std::vector<ReadFile> read;
+  ScriptFinder finder;
+  std::optional<ScriptFinder> ownScripts;  // what records name, to compare with --script
+  std::set<std::string> overridden;        // scripts named by records that --script differs from
+  std::vector<Pending> pending;
+  std::vector<std::size_t> noRecords;  // files found in a folder holding no record: maybe scripts
+  std::vector<std::string> files;      // capture files read
+  // How each computer writes its dates, from files whose names tell.
+  std::map<std::string, std::map<DateOrder, int>> orders;
+  std::vector<std::string> names;  // of each record's texts
+  Pairing pairing;
+  std::vector<std::ptrdiff_t> partner;  // the other end's record of each, or -1
+  int status = 0;
+};
 
-  int status = report.skipped.empty() ? 0 : 2;
-  if (o.texts) {
-    std::atomic<bool> failed{false};
-    std::vector<std::string> errors(pending.size());
-    parallelFor(pending.size(), o.jobs, [&](std::size_t i) {
-      for (const auto& [kind, text] : {std::pair{"-reference.txt", &pending[i].texts.reference},
-                                       std::pair{"-received.txt", &pending[i].texts.received},
-                                       std::pair{"-score.txt", &pending[i].scoreFile}}) {
-        const fs::path path = *o.texts / (names[i] + kind);
-        const std::string why = writeAtomically(path, *text, false);
-        if (!why.empty() && errors[i].empty()) errors[i] = "cannot write " + path.string() + ": " + why;
-      }
-      if (errors[i].empty()) {
-        pending[i].scored.texts = names[i];
-      } else {
-        failed = true;
-      }
-    });
-    for (const std::string& e : errors)
-      if (!e.empty()) std::fprintf(stderr, "fieldreport: %s\n", e.c_str());
-    if (failed) status = 1;
-    std::error_code ec;
-    const fs::path pageFolder = o.html ? fs::absolute(*o.html).parent_path() : fs::current_path(ec);
-    report.textsFolder = fs::absolute(*o.texts).lexically_normal().lexically_relative(pageFolder).string();
-    if (report.textsFolder.empty()) report.textsFolder = fs::absolute(*o.texts).string();
-  }
-  // The times of the characters, for the records that have them and their far ends.
-  report.timing =
-      std::any_of(pending.begin(), pending.end(), [](const Pending& p) { return p.times.has_value(); });
-  if (report.timing) {
-    std::vector<TimingInput> inputs(pending.size());
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      const ScoredRecord& s = pending[i].scored;
-      TimingInput& t = inputs[i];
-      t.texts = &pending[i].texts;
-      t.script = s.script;
-      t.farEnd = s.farEnd;
-      t.handTyped = s.handTyped;
-      t.callNumber = s.callNumber;
-      t.ownHandTyped = typedByHand(s.record.value("DEVICE"));
-      t.times = pending[i].times ? &*pending[i].times : nullptr;
-      const std::string* id = s.record.value("COMPUTERID");
-      t.computer = id ? *id : "";
-    }
-    TimingFigures figures = timingFigures(inputs, pairing.calls, o.clocks, o.jobs);
-    for (std::size_t i = 0; i < pending.size(); ++i) pending[i].scored.timing = std::move(figures.turns[i]);
-    report.callClocks = std::move(figures.calls);
-    report.timingClocks = std::move(figures.clocks);
-  }
-  for (Pending& p : pending) {
-    p.scored.verdict = p.conversationCut ? Verdict::Incomplete : verdictOf(p.scored.figures, o.limits);
-    report.records.push_back(std::move(p.scored));
-  }
-  for (Call& call : pairing.calls) call.verdict = callVerdict(report.records, call);
-  report.calls = std::move(pairing.calls);
-  report.clocks = std::move(pairing.offsets);
-  Summary summary = summarize(report.records, report.calls, o.by, o.limits, o.jobs);
-  report.groups = std::move(summary.groups);
-  report.dispersion = summary.dispersion;
-  if (report.timing)
-    for (Group& g : report.groups) {
-      for (std::size_t i : g.records) {
-        const std::vector<double> delays = receivedDelays(report.records[i]),
-                                  replies = ownReplyDelays(report.records[i]);
-        g.delays.insert(g.delays.end(), delays.begin(), delays.end());
-        g.replyDelays.insert(g.replyDelays.end(), replies.begin(), replies.end());
-      }
-      std::sort(g.delays.begin(), g.delays.end());
-      std::sort(g.replyDelays.begin(), g.replyDelays.end());
-    }
+}  // namespace
 
-  auto write = [&](const std::optional<fs::path>& path, const std::string& bytes) {
-    if (!path) return;
-    const std::string why = writeAtomically(*path, bytes);
-    if (!why.empty()) {
-      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", path->c_str(), why.c_str());
-      status = 1;
-    }
-  };
-  write(o.csv, csvText(report));
-  write(o.summaryCsv, summaryCsvText(report));
-  write(o.timingCsv, timingCsvText(report));
-  if (o.html) write(o.html, htmlPage(report, chartLibrary));
-
-  const std::string table = terminalTable(report, o.summaryOnly);
-  std::fwrite(table.data(), 1, table.size(), stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");
-    status = 1;
-  }
-  return status;
+int main(int argc, char** argv) {
+  const Options o = parseOptions(argc, argv);
+  Day day(o);
+  day.checkFirst();
+  day.readAll();
+  for (std::size_t in = 0; in < day.found.size(); ++in) day.collectFile(in);
+  day.settleDates();
+  day.dropDuplicates();
+  day.guardOutputs();
+  day.noteReading();
+  day.pair();
+  day.numberCalls();
+  day.score();
+  day.writeTexts();
+  day.addTiming();
+  day.judge();
+  return day.writeOutputs();
 }

@@ -54,6 +54,15 @@ double Figures::rate(Rate which) const {
   return 0;
 }
 
+std::string withThousands(long long n) {
+  std::string digits = std::to_string(n), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
 std::string twoDecimals(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", value);

@@ -42,6 +42,8 @@ struct Figures {
 
 // Per cent with two decimals, as the scorers print their rates.
 std::string twoDecimals(double value);
+// A count with commas between thousands: 12,345.
+std::string withThousands(long long n);
 
 // Why score would refuse the texts (its 80,000-character limit), or nothing.
 std::optional<std::string> scoreRefuses(std::string_view reference, std::string_view received);

@@ -77,15 +77,6 @@ std::string interval(const Interval& i) {
   return "[" + twoDecimals(i.low) + "-" + twoDecimals(i.high) + "]";
 }
 
-std::string withThousands(long long n) {
-  std::string digits = std::to_string(n), out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 std::string plural(std::size_t n, const std::string& one, const std::string& many) {
   return withThousands(static_cast<long long>(n)) + " " + (n == 1 ? one : many);
 }
@@ -208,13 +199,11 @@ std::string timingSection(const Report& report) {
   return out + calls.text();
 }
 
-}  // namespace
-
-std::string terminalTable(const Report& report, bool summaryOnly) {
-  const bool namesOnly = namesAreUnique(report);
-  std::string out;
+// What the report was made of and the rules of the verdicts.
+std::string tableHead(const Report& report) {
   long long bytes = 0;
   for (const InputFile& f : report.captures) bytes += f.size;
+  std::string out;
   out += "Field test report by fieldreport " + report.version + "\n";
   out += "Command: " + report.commandLine + "\n";
   out += "Read " + plural(report.captures.size(), "capture file", "capture files") + " (" +
@@ -231,91 +220,104 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
       std::to_string(kMinCallsToPass) +
       " calls); it fails when a call is incomplete or an interval lies above the limit; otherwise it is "
       "undetermined.\n";
+  return out;
+}
 
+// The files read: every one, or with --summary the list's SHA-256 and the scripts.
+std::string filesRead(const Report& report, bool summaryOnly) {
+  std::string out;
   if (summaryOnly) {
     out += "\nFiles read: the capture files' SHA-256 list (as sha256sum prints it) has SHA-256 " +
            sha256Hex(captureManifest(report)) + "\n";
     TextTable files({"SHA-256", "Bytes", "Script"}, {false, true, false});
     for (const InputFile& f : report.scripts) files.add({f.sha256, withThousands(f.size), f.path});
     if (!report.scripts.empty()) out += files.text();
-  } else {
-    out += "\nFiles read\n";
-    TextTable files({"SHA-256", "Bytes", "File"}, {false, true, false});
-    for (const InputFile& f : report.captures) files.add({f.sha256, withThousands(f.size), f.path});
-    for (const InputFile& f : report.scripts)
-      files.add({f.sha256, withThousands(f.size), f.path + " (script)"});
-    for (const InputFile& f : report.timingFiles)
-      files.add({f.sha256, withThousands(f.size), f.path + " (times)"});
-    out += report.captures.empty() && report.scripts.empty() ? "  (none)\n" : files.text();
-
-    out += "\nCalls (each line one direction: the far end's turns as this capture received them)\n";
-    std::vector<std::string> callHeader = {"Call",   "Started",  "Capture:record", "Computer", "Direction",
-                                           "Device", "Coverage", "PCER",           "CCER",     "TCER",
-                                           "CER",    "Verdict",  "Call verdict"};
-    std::vector<bool> callRight = {true, false, false, false, false, false, true,
-                                   true, true,  true,  true,  false, false};
-    if (report.timing) {
-      callHeader.insert(callHeader.end(), {"Delay s (median/95 %/max)", "Reply s"});
-      callRight.insert(callRight.end(), {false, true});
-    }
-    TextTable calls(callHeader, callRight);
-    std::size_t unpaired = 0, paired = 0;
-    for (std::size_t c = 0; c < report.calls.size(); ++c) {
-      const Call& call = report.calls[c];
-      (call.records.size() == 2 ? paired : unpaired) += 1;
-      for (std::size_t k = 0; k < call.records.size(); ++k) {
-        const ScoredRecord& r = report.records[call.records[k]];
-        const Figures& f = r.figures;
-        std::vector<std::string> row = {k == 0 ? std::to_string(c + 1) : "",
-                                        cp1252ToUtf8(r.record.started),
-                                        shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
-                                        value(r, "COMPUTERID"),
-                                        value(r, "DIRECTION"),
-                                        value(r, "DEVICE"),
-                                        twoDecimals(f.coverage),
-                                        twoDecimals(f.pcerRate),
-                                        twoDecimals(f.ccerRate),
-                                        twoDecimals(f.tcerRate),
-                                        twoDecimals(f.cerRate),
-                                        verdictName(r.verdict),
-                                        k == 0 ? verdictName(call.verdict) : ""};
-        if (report.timing) {
-          row.push_back(spreadText(receivedDelays(r)));
-          row.push_back(medianText(ownReplyDelays(r)));
-        }
-        calls.add(row);
-      }
-    }
-    out += report.calls.empty() ? "  (none)\n" : calls.text();
-
-    // Records whose other end was not found, when other calls were found at both ends.
-    if (paired > 0 && unpaired > 0) {
-      out += "\nUnpaired records (no record of the other end found)\n";
-      TextTable alone({"Call", "Capture:record", "Computer", "Started"}, {true, false, false, false});
-      for (std::size_t c = 0; c < report.calls.size(); ++c) {
-        if (report.calls[c].records.size() != 1) continue;
-        const ScoredRecord& r = report.records[report.calls[c].records[0]];
-        alone.add({std::to_string(c + 1),
-                   shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
-                   value(r, "COMPUTERID"), cp1252ToUtf8(r.record.started)});
-      }
-      out += alone.text();
-    }
-    if (!report.clocks.empty()) {
-      out += "\nClocks (how far the second computer's clock read ahead of the first's)\n";
-      TextTable clocks({"Computer", "Partner", "Seconds", "Calls", "From"},
-                       {false, false, true, true, false});
-      for (const ClockDifference& d : report.clocks) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%+.0f", d.seconds);
-        clocks.add({cp1252ToUtf8(d.computer), cp1252ToUtf8(d.partner), seconds, std::to_string(d.calls),
-                    d.given ? "--clock-offset" : "their calls"});
-      }
-      out += clocks.text();
-    }
-    if (report.timing) out += timingSection(report);
+    return out;
   }
+  out += "\nFiles read\n";
+  TextTable files({"SHA-256", "Bytes", "File"}, {false, true, false});
+  for (const InputFile& f : report.captures) files.add({f.sha256, withThousands(f.size), f.path});
+  for (const InputFile& f : report.scripts)
+    files.add({f.sha256, withThousands(f.size), f.path + " (script)"});
+  for (const InputFile& f : report.timingFiles)
+    files.add({f.sha256, withThousands(f.size), f.path + " (times)"});
+  out += report.captures.empty() && report.scripts.empty() ? "  (none)\n" : files.text();
+  return out;
+}
 
+// Each call's records, those whose other end was not found, the clocks and the times.
+std::string callsTables(const Report& report, bool namesOnly) {
+  std::string out;
+  out += "\nCalls (each line one direction: the far end's turns as this capture received them)\n";
+  std::vector<std::string> callHeader = {"Call",   "Started",  "Capture:record", "Computer", "Direction",
+                                         "Device", "Coverage", "PCER",           "CCER",     "TCER",
+                                         "CER",    "Verdict",  "Call verdict"};
+  std::vector<bool> callRight = {true, false, false, false, false, false, true,
+                                 true, true,  true,  true,  false, false};
+  if (report.timing) {
+    callHeader.insert(callHeader.end(), {"Delay s (median/95 %/max)", "Reply s"});
+    callRight.insert(callRight.end(), {false, true});
+  }
+  TextTable calls(callHeader, callRight);
+  std::size_t unpaired = 0, paired = 0;
+  for (std::size_t c = 0; c < report.calls.size(); ++c) {
+    const Call& call = report.calls[c];
+    (call.records.size() == 2 ? paired : unpaired) += 1;
+    for (std::size_t k = 0; k < call.records.size(); ++k) {
+      const ScoredRecord& r = report.records[call.records[k]];
+      const Figures& f = r.figures;
+      std::vector<std::string> row = {k == 0 ? std::to_string(c + 1) : "",
+                                      cp1252ToUtf8(r.record.started),
+                                      shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
+                                      value(r, "COMPUTERID"),
+                                      value(r, "DIRECTION"),
+                                      value(r, "DEVICE"),
+                                      twoDecimals(f.coverage),
+                                      twoDecimals(f.pcerRate),
+                                      twoDecimals(f.ccerRate),
+                                      twoDecimals(f.tcerRate),
+                                      twoDecimals(f.cerRate),
+                                      verdictName(r.verdict),
+                                      k == 0 ? verdictName(call.verdict) : ""};
+      if (report.timing) {
+        row.push_back(spreadText(receivedDelays(r)));
+        row.push_back(medianText(ownReplyDelays(r)));
+      }
+      calls.add(row);
+    }
+  }
+  out += report.calls.empty() ? "  (none)\n" : calls.text();
+
+  // Records whose other end was not found, when other calls were found at both ends.
+  if (paired > 0 && unpaired > 0) {
+    out += "\nUnpaired records (no record of the other end found)\n";
+    TextTable alone({"Call", "Capture:record", "Computer", "Started"}, {true, false, false, false});
+    for (std::size_t c = 0; c < report.calls.size(); ++c) {
+      if (report.calls[c].records.size() != 1) continue;
+      const ScoredRecord& r = report.records[report.calls[c].records[0]];
+      alone.add({std::to_string(c + 1), shownName(r.file, namesOnly) + ":" + std::to_string(r.record.number),
+                 value(r, "COMPUTERID"), cp1252ToUtf8(r.record.started)});
+    }
+    out += alone.text();
+  }
+  if (!report.clocks.empty()) {
+    out += "\nClocks (how far the second computer's clock read ahead of the first's)\n";
+    TextTable clocks({"Computer", "Partner", "Seconds", "Calls", "From"}, {false, false, true, true, false});
+    for (const ClockDifference& d : report.clocks) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%+.0f", d.seconds);
+      clocks.add({cp1252ToUtf8(d.computer), cp1252ToUtf8(d.partner), seconds, std::to_string(d.calls),
+                  d.given ? "--clock-offset" : "their calls"});
+    }
+    out += clocks.text();
+  }
+  if (report.timing) out += timingSection(report);
+  return out;
+}
+
+// The summary by condition.
+std::string summaryTable(const Report& report) {
+  std::string out;
   std::string by;
   for (const auto& f : report.byFields) by += (by.empty() ? "" : ", ") + f;
   out += "\nSummary by " + by + " (rates pooled over the group's characters; 95 % intervals)\n";
@@ -365,15 +367,12 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
     out +=
         "Delay: the one-way delay of the characters the condition's records received (median, 95th "
         "percentile), seconds; Reply: the median reply delay of their own turns.\n";
+  return out;
+}
 
-  if (summaryOnly) {
-    if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty())
-      out += "\n" + plural(report.notes.size(), "note", "notes") + ", " +
-             withThousands(static_cast<long long>(report.skipped.size())) + " not read or not scored, " +
-             plural(report.duplicates.size(), "duplicate", "duplicates") +
-             ": without --summary they are listed.\n";
-    return out;
-  }
+// The notes, what was not read or not scored, and the duplicates.
+std::string endNotes(const Report& report, bool namesOnly) {
+  std::string out;
   auto place = [&](const std::string& file, int record) {
     if (file.empty()) return std::string("-");
     return shownName(file, namesOnly) + (record ? ":" + std::to_string(record) : "");
@@ -397,6 +396,24 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
     out += dups.text();
   }
   return out;
+}
+
+}  // namespace
+
+std::string terminalTable(const Report& report, bool summaryOnly) {
+  const bool namesOnly = namesAreUnique(report);
+  std::string out = tableHead(report) + filesRead(report, summaryOnly);
+  if (!summaryOnly) out += callsTables(report, namesOnly);
+  out += summaryTable(report);
+  if (summaryOnly) {
+    if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty())
+      out += "\n" + plural(report.notes.size(), "note", "notes") + ", " +
+             withThousands(static_cast<long long>(report.skipped.size())) + " not read or not scored, " +
+             plural(report.duplicates.size(), "duplicate", "duplicates") +
+             ": without --summary they are listed.\n";
+    return out;
+  }
+  return out + endNotes(report, namesOnly);
 }
 
 }  // namespace fieldreport

@@ -276,6 +276,7 @@ std::optional<Spread> spreadOf(std::vector<double> values) {
 
 TimingFigures timingFigures(const std::vector<TimingInput>& records, const std::vector<Call>& calls,
                             const ClockOffsets& given, unsigned jobs) {
+  // Kept whole: its steps hand each other the analysed records and directions of every call.
   TimingFigures out;
   out.turns.resize(records.size());
   out.calls.resize(calls.size());

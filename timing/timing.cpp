@@ -175,12 +175,19 @@ std::string formatRecord(const RecordTimes& times) {
 }
 
 std::string appendRecord(const std::string& path, const RecordTimes& times) {
+  const bool existed = ::access(path.c_str(), F_OK) == 0;
   int fd = -1;
   std::string why = openForAppend(path, fd);
   if (!why.empty()) return why;
+  // A record written in part (a full disk) is taken back out, and a file made for it goes again:
+  // a reader would take its lines for all the record's times.
+  struct stat st {};
+  const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
   why = writeAll(fd, formatRecord(times), path);
   if (why.empty() && fsync(fd) != 0) why = systemError("cannot write", path);
+  if (!why.empty() && before >= 0 && ftruncate(fd, before) == 0) fsync(fd);
   if (::close(fd) != 0 && why.empty()) why = systemError("cannot write", path);
+  if (!why.empty() && !existed) ::unlink(path.c_str());
   return why;
 }
 

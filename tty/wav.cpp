@@ -238,20 +238,29 @@ std::size_t WavReader::read(float* out, std::size_t n) {
   return frames;
 }
 
+namespace {
+
+// All the audio of an opened file; nothing, with the reason, when reading it failed.
+std::optional<Audio> readAll(WavReader& r, std::string* error, std::string* warning) {
+  Audio a;
+  a.rate = r.rate();
+  std::vector<float> block(65536);
+  while (std::size_t n = r.read(block.data(), block.size()))
+    a.samples.insert(a.samples.end(), block.data(), block.data() + n);
+  if (!r.error().empty()) {
+    *error = r.error();
+    return std::nullopt;
+  }
+  if (warning) *warning = r.warning();
+  return a;
+}
+
+}  // namespace
+
 std::optional<Audio> readWav(const std::string& path, std::string* error, std::string* warning) {
   auto r = WavReader::open(path, error);
   if (!r) return std::nullopt;
-  Audio a;
-  a.rate = r->rate();
-  std::vector<float> block(65536);
-  while (std::size_t n = r->read(block.data(), block.size()))
-    a.samples.insert(a.samples.end(), block.data(), block.data() + n);
-  if (!r->error().empty()) {
-    *error = r->error();
-    return std::nullopt;
-  }
-  if (warning) *warning = r->warning();
-  return a;
+  return readAll(*r, error, warning);
 }
 
 std::optional<Audio> parseWav(const std::string& bytes, const std::string& name, std::string* error,
@@ -259,13 +268,7 @@ std::optional<Audio> parseWav(const std::string& bytes, const std::string& name,
   std::istringstream in(bytes);
   auto r = WavReader::open(in, name, error);
   if (!r) return std::nullopt;
-  Audio a;
-  a.rate = r->rate();
-  std::vector<float> block(65536);
-  while (std::size_t n = r->read(block.data(), block.size()))
-    a.samples.insert(a.samples.end(), block.data(), block.data() + n);
-  if (warning) *warning = r->warning();
-  return a;
+  return readAll(*r, error, warning);
 }
 
 std::string wavBytes(const Audio& audio) {

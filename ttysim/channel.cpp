@@ -49,6 +49,96 @@ std::optional<ErrorRates> parseErrorRates(std::string_view text, std::string* er
   return r;
 }
 
+namespace {
+
+// codec=amr-nb or codec=amr-nb:MODE (the bit rate, 4.75 to 12.2; 12.2 when left out).
+bool parseCodec(std::string_view value, tty::AudioLineSettings& a, std::string* error) {
+  std::string_view codecName = value.substr(0, value.find(':'));
+  if (codecName != "amr-nb") {
+    *error = "unknown codec '" + std::string(value) +
+             "' (use amr-nb:MODE, MODE one of 4.75 5.15 5.9 6.7 7.4 7.95 10.2 12.2)";
+    return false;
+  }
+  tty::CodecSettings codec = a.codec.value_or(tty::CodecSettings{});
+  if (codecName.size() < value.size()) {
+    auto mode = tty::parseAmrMode(value.substr(codecName.size() + 1));
+    if (!mode) {
+      *error = "unknown AMR-NB mode '" + std::string(value.substr(codecName.size() + 1)) +
+               "' (use 4.75, 5.15, 5.9, 6.7, 7.4, 7.95, 10.2 or 12.2)";
+      return false;
+    }
+    codec.mode = *mode;
+  }
+  if (!tty::amrAvailable()) {
+    *error = "this ttysim was built without the AMR-NB codec (libopencore-amrnb-dev was missing)";
+    return false;
+  }
+  a.codec = codec;
+  return true;
+}
+
+// A channel's settings as they are read, before they are checked together.
+struct ChannelSettings {
+  tty::AudioLineSettings audio;
+  LineDelay delay;
+  std::optional<double> fer, burst;
+};
+
+// One NAME=NUMBER setting of a channel of this kind (a percentage when `percent`).
+bool setNumber(std::string_view kind, std::string_view name, double v, bool percent, bool delayTaken,
+               ChannelSettings& c, std::string* error) {
+  auto range = [&](double lo, double hi, const char* unit) {
+    if (v >= lo && v <= hi) return true;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s must be from %g to %g%s", std::string(name).c_str(), lo, hi, unit);
+    *error = buf;
+    return false;
+  };
+  tty::AudioLineSettings& a = c.audio;
+  if (name == "delay" || name == "jitter") {
+    if (!delayTaken) {
+      *error = "delay= and jitter= are not taken here";
+      return false;
+    }
+    if (percent) {
+      *error = std::string(name) + " is in milliseconds, not a percentage";
+      return false;
+    }
+    if (!range(0, 60000, " ms")) return false;
+    (name == "delay" ? c.delay.delay : c.delay.jitter) = v / 1000;
+  } else if (kind == "text") {
+    *error = "unknown text channel setting '" + std::string(name) + "' (use delay and jitter)";
+    return false;
+  } else if (name == "snr") {
+    if (!range(-20, 100, " dB")) return false;
+    a.snrDb = v;
+  } else if (name == "offset") {
+    if (!range(-200, 200, " Hz")) return false;
+    a.offsetHz = v;
+  } else if (name == "timing") {
+    if (!range(-20, 20, " per cent")) return false;
+    a.timing = v / 100;
+  } else if (name == "dropouts" || name == "fer") {
+    if (percent) v /= 100;
+    if (!range(0, 1, " (or 0% to 100%)")) return false;
+    if (name == "fer") {
+      c.fer = v;
+    } else {
+      a.dropouts = v;
+    }
+  } else if (name == "burst") {
+    if (!range(1, 1000, " frames")) return false;
+    c.burst = v;
+  } else {
+    *error = "unknown audio channel setting '" + std::string(name) +
+             "' (use snr, offset, timing, dropouts, codec, fer, burst)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool parseChannel(std::string_view text, std::optional<tty::AudioLineSettings>* audio, std::string* error,
                   LineDelay* delay) {
   const std::string_view kind = text.substr(0, text.find(','));
@@ -58,9 +148,7 @@ bool parseChannel(std::string_view text, std::optional<tty::AudioLineSettings>* 
              "codec=, fer=, burst=)";
     return false;
   }
-  tty::AudioLineSettings a;
-  LineDelay lineDelay;
-  std::optional<double> fer, burst;
+  ChannelSettings c;
   text.remove_prefix(kind.size());
   while (!text.empty()) {
     text.remove_prefix(1);  // the comma
@@ -71,28 +159,7 @@ bool parseChannel(std::string_view text, std::optional<tty::AudioLineSettings>* 
     std::string_view name = item.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
     if (name == "codec" && kind == "audio") {
-      // codec=amr-nb or codec=amr-nb:MODE (the bit rate, 4.75 to 12.2; 12.2 when left out).
-      std::string_view codecName = value.substr(0, value.find(':'));
-      if (codecName != "amr-nb") {
-        *error = "unknown codec '" + std::string(value) +
-                 "' (use amr-nb:MODE, MODE one of 4.75 5.15 5.9 6.7 7.4 7.95 10.2 12.2)";
-        return false;
-      }
-      tty::CodecSettings codec = a.codec.value_or(tty::CodecSettings{});
-      if (codecName.size() < value.size()) {
-        auto mode = tty::parseAmrMode(value.substr(codecName.size() + 1));
-        if (!mode) {
-          *error = "unknown AMR-NB mode '" + std::string(value.substr(codecName.size() + 1)) +
-                   "' (use 4.75, 5.15, 5.9, 6.7, 7.4, 7.95, 10.2 or 12.2)";
-          return false;
-        }
-        codec.mode = *mode;
-      }
-      if (!tty::amrAvailable()) {
-        *error = "this ttysim was built without the AMR-NB codec (libopencore-amrnb-dev was missing)";
-        return false;
-      }
-      a.codec = codec;
+      if (!parseCodec(value, c.audio, error)) return false;
       continue;
     }
     bool percent = !value.empty() && value.back() == '%';
@@ -104,69 +171,25 @@ bool parseChannel(std::string_view text, std::optional<tty::AudioLineSettings>* 
       *error = "expected NAME=NUMBER in the channel, got '" + std::string(item) + "'";
       return false;
     }
-    auto range = [&](double lo, double hi, const char* unit) {
-      if (v >= lo && v <= hi) return true;
-      char buf[160];
-      std::snprintf(buf, sizeof buf, "%s must be from %g to %g%s", std::string(name).c_str(), lo, hi, unit);
-      *error = buf;
-      return false;
-    };
-    if (name == "delay" || name == "jitter") {
-      if (!delay) {
-        *error = "delay= and jitter= are not taken here";
-        return false;
-      }
-      if (percent) {
-        *error = std::string(name) + " is in milliseconds, not a percentage";
-        return false;
-      }
-      if (!range(0, 60000, " ms")) return false;
-      (name == "delay" ? lineDelay.delay : lineDelay.jitter) = v / 1000;
-    } else if (kind == "text") {
-      *error = "unknown text channel setting '" + std::string(name) + "' (use delay and jitter)";
-      return false;
-    } else if (name == "snr") {
-      if (!range(-20, 100, " dB")) return false;
-      a.snrDb = v;
-    } else if (name == "offset") {
-      if (!range(-200, 200, " Hz")) return false;
-      a.offsetHz = v;
-    } else if (name == "timing") {
-      if (!range(-20, 20, " per cent")) return false;
-      a.timing = v / 100;
-    } else if (name == "dropouts") {
-      if (percent) v /= 100;
-      if (!range(0, 1, " (or 0% to 100%)")) return false;
-      a.dropouts = v;
-    } else if (name == "fer") {
-      if (percent) v /= 100;
-      if (!range(0, 1, " (or 0% to 100%)")) return false;
-      fer = v;
-    } else if (name == "burst") {
-      if (!range(1, 1000, " frames")) return false;
-      burst = v;
-    } else {
-      *error = "unknown audio channel setting '" + std::string(name) +
-               "' (use snr, offset, timing, dropouts, codec, fer, burst)";
-      return false;
-    }
+    if (!setNumber(kind, name, v, percent, delay != nullptr, c, error)) return false;
   }
-  if (lineDelay.jitter > lineDelay.delay) {
+  if (c.delay.jitter > c.delay.delay) {
     *error = "jitter must not be more than the delay";
     return false;
   }
-  if (delay) *delay = lineDelay;
+  if (delay) *delay = c.delay;
   if (kind == "text") {
     audio->reset();
     return true;
   }
-  if ((fer || burst) && !a.codec) {
+  tty::AudioLineSettings& a = c.audio;
+  if ((c.fer || c.burst) && !a.codec) {
     *error = "fer= and burst= are the codec's frame erasures: give codec=amr-nb:MODE with them";
     return false;
   }
   if (a.codec) {
-    if (fer) a.codec->erasures = *fer;
-    if (burst) a.codec->burst = *burst;
+    if (c.fer) a.codec->erasures = *c.fer;
+    if (c.burst) a.codec->burst = *c.burst;
   }
   *audio = a;
   return true;

@@ -442,7 +442,8 @@ std::optional<Seconds> Session::nextDeadline() const {
       consider(s == Speaker::Far ? farEar_.nextCheck() : localEar_.nextCheck());
     }
   }
-  if (finished() && !nextCallAt_) {
+  // As checkDone: a pulled device, away or back and not yet opened again, does not end the run.
+  if (finished() && !nextCallAt_ && !away_ && !backAttach_) {
     if (hangUpCommand_) consider(std::max(lastActivity_, hangUpCommandAt_) + config_.hangUpGrace);
     consider(lastActivity_ + config_.linger);
   }

@@ -43,6 +43,7 @@ void TMainForm::StartCallButtonClick(QObject*) {
   ResetCounter();
   State.AutoSendArmed = false;
   State.CallStartTime = Clock().Now();
+  CallTimes.Start(State.CallStartTime, Clock().MonotonicMs());
   MemoASCII->ClearText();
 
   StartCallButton->setEnabled(false);

@@ -31,6 +31,7 @@ void TMainForm::ComPortRxChar(TComPort*, std::int32_t Count) {
     if (!DeviceGoneError(e.SystemErrorCode())) throw;
     return PortGone(e.SystemErrorCode(), "a read failed");
   }
+  const std::int64_t deliveredMs = Clock().MonotonicMs();
 
   if (!State.AutoSendArmed && !State.AutoSendHeld && State.CallActive && AutoSendBox->isChecked() &&
       SendNowButton->isEnabled() && MemoASCII->isEnabled())
@@ -38,6 +39,7 @@ void TMainForm::ComPortRxChar(TComPort*, std::int32_t Count) {
 
   const bool nxi = Settings.DeviceType == kDeviceNXi;
   for (char c : S) {
+    if (State.CallActive) CallTimes.Add(timing::Direction::Received, deliveredMs, std::string_view(&c, 1));
     unsigned char ch = static_cast<unsigned char>(c);
     bool nxiCode = nxi && (ch == 18 || ch == 20 || ch == 30 || ch == 31);
     bool resultLineEnd = false;

@@ -1,5 +1,6 @@
 // Send path and the conversation view's speaker marks.
 #include <QCoreApplication>
+#include <algorithm>
 
 #include "call/conversation_text.h"
 #include "call/conversation_view.h"
@@ -64,7 +65,10 @@ void TMainForm::LetEventsRun() {
 void TMainForm::WriteToPort(const std::string& Str) {
   if (!ComPort.IsOpen()) return;
   try {
-    ComPort.WriteText(Str);
+    const std::int32_t taken = ComPort.WriteText(Str);
+    if (State.CallActive)
+      CallTimes.Add(timing::Direction::Sent, Clock().MonotonicMs(),
+                    std::string_view(Str).substr(0, static_cast<std::size_t>(std::max(taken, 0))));
   } catch (const EComPort& e) {
     // A device that has gone is said once and watched for; a write that failed otherwise is an error.
     if (!DeviceGoneError(e.SystemErrorCode())) throw;

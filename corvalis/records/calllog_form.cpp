@@ -53,6 +53,8 @@ void TMainForm::RecordLogButtonClick(QObject*) {
   // One append for the whole record: the lines joined, the last one ended by AddToFile.
   JournalSaving();
   AddToFile(JoinLines(BuildCallRecord(record)));
+  // The times go beside the record once it is saved; their failure is said when the call is done.
+  const std::string timesFailure = SaveCallTimes();
   JournalRemove();
   AutoSaveSucceeded();
 
@@ -68,6 +70,7 @@ void TMainForm::RecordLogButtonClick(QObject*) {
 
   MemoASCII->ClearText();
   State.TurboDetected = false;
+  ReportCallTimesFailure(timesFailure);
 }
 
 void TMainForm::DontSaveButtonClick(QObject*) {

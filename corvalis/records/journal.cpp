@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "call/call_times.h"
 #include "call/conversation_text.h"
 #include "records/calllog.h"
 
@@ -412,6 +413,8 @@ TJournalContents ParseJournal(std::string_view text) {
       j.Turbo = rest == "1";
     } else if (key == "collisions") {
       if (auto v = Number(rest)) j.Collisions = *v;
+    } else if (key == "chars") {
+      ParseJournalChars(rest, j.Times);
     } else if (key == "at") {
       if (auto v = Number(rest)) j.LastWrite = FromJournalTime(*v);
     } else if (key == "ended") {
@@ -497,8 +500,13 @@ TRecovery RecoverOne(const std::string& path, const std::string& fallbackFolder)
     return r;
   }
   const std::string started = "Started at " + FormatCaptureDateTime(j.Start);
+  // The times follow their record; a journal without any (an older program's) recovers as before.
+  auto saveTimes = [&r, &j] {
+    if (!j.Times.empty()) r.TimingError = SaveRecordTimes(r.Capture, RecordTimesOf(j.Start, j.Times), true);
+  };
   if (j.Saving && RecordAt(j.Saving->first, j.Saving->second, started)) {
     r.Capture = j.Saving->first;
+    saveTimes();
     ::unlink(path.c_str());
     SyncFolder(Folder(path));
     r.Result = TRecovery::Outcome::AlreadySaved;
@@ -523,6 +531,7 @@ TRecovery RecoverOne(const std::string& path, const std::string& fallbackFolder)
       SaveRecovered(fd, path, target, record);
       r.Capture = target;
       r.Error.clear();
+      saveTimes();
       ::unlink(path.c_str());
       SyncFolder(Folder(path));
       r.Result = TRecovery::Outcome::Recovered;

@@ -12,6 +12,8 @@
 //   cut 1200                       the conversation cut back to its first 1200 bytes
 //   turbo 1                        the turbo code was detected
 //   collisions 12                  far-end characters not shown (this side was sending), so far
+//   chars s10112:72 r21548:89      characters written to the port (s) or delivered by it (r): ms from
+//                                  the call's start and the byte, added to those of the lines before
 //   at 1003413967000000            the journal's last write while the call went on (each second)
 //   ended 1003413969000000         the call ended then
 //   saving /home/t/1018-1405-LAB1.TXT 4711    the record is being appended to that file, which held
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "call/engine_state.h"
+#include "timing.h"
 
 namespace corvalis {
 
@@ -111,6 +114,7 @@ struct TJournalContents {
   bool Turbo = false;
   std::int64_t Collisions = 0;
   std::optional<std::pair<std::string, std::uint64_t>> Saving;  // the last "saving"
+  std::vector<timing::CharTime> Times;                          // the "chars" lines' characters
 };
 
 TJournalContents ParseJournal(std::string_view Text);
@@ -132,12 +136,16 @@ struct TRecovery {
   std::string Journal;  // its path
   std::string Capture;  // where the record went, or was to go
   std::string Error;    // for Failed: why
+  // For Recovered and AlreadySaved: why the times of its characters could not be saved beside the
+  // record (its timing file), if they could not.
+  std::string TimingError;
   TJournalContents Contents;
 };
 
 // Turns every journal left behind in Folder into a record in its capture file, exactly once: a
 // journal is locked while it is read and written, and a save that an earlier run had finished is
-// found in the capture file and not made again. When the journal's own capture folder cannot be
+// found in the capture file and not made again; the times of its characters go into the timing file
+// beside the record, those already there not again. When the journal's own capture folder cannot be
 // written, the record goes into FallbackFolder (the current log folder) under the same name.
 std::vector<TRecovery> RecoverJournals(const std::string& Folder, const std::string& FallbackFolder);
 

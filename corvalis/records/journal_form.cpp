@@ -47,6 +47,8 @@ void TMainForm::JournalSync(bool Full, bool Sync) {
   journal_->SetValues(Settings);
   journal_->SetTurbo(State.TurboDetected);
   journal_->SetCollisions(State.Collisions);
+  if (const std::string chars = CallTimes.TakeJournalValue(); !chars.empty())
+    journal_->AddLine("chars", chars);
   if (!journal_->Pending() && !Sync) return;
   // While the call goes on, each write says when: a call cut short ends at its journal's last write.
   if (State.CallActive) journal_->At(Clock().Now());
@@ -130,6 +132,9 @@ void TMainForm::RecoverCalls() {
                     "); it is kept for the next start");
         break;
     }
+    if (!r.TimingError.empty())
+      Log().Write("the times of the characters of " + call + " could not be saved beside its record in " +
+                  r.Capture + ": " + r.TimingError);
   }
 }
 

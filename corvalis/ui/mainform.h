@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "call/call_times.h"
 #include "call/engine_state.h"
 #include "serial/comport.h"
 #include "ui/services.h"
@@ -164,6 +165,8 @@ class TMainForm : public QWidget {
   // ---- state ------------------------------------------------------------------------------
   TWindowSettings Settings;
   TCallEngineState State;
+  // When each character of the call was written to the port or delivered by it.
+  TCallTimes CallTimes;
 
   // ---- start-up, layout, tabs (ui/) --------------------------------------------------------
   void FormCreate(QObject* Sender);
@@ -274,6 +277,12 @@ class TMainForm : public QWidget {
   void AutoSaveBoxClick(QObject* Sender);
   // Path of the capture file of the current call.
   std::string CaptureFilePath() const;
+
+  // ---- the times of the call's characters (records/call_times_form.cpp) --------------------
+  // Appends the saved call's times to the timing file beside its capture file; "" or why not.
+  std::string SaveCallTimes();
+  // Says that the times could not be saved: a box the first time for each reason, else the log.
+  void ReportCallTimesFailure(const std::string& Why);
 
   // ---- script engine (call/script.cpp) -----------------------------------------------------
   void SendNowButtonClick(QObject* Sender);
@@ -417,6 +426,7 @@ class TMainForm : public QWidget {
   // An automatic save that keeps failing the same way (each ring tries again) is shown once; the
   // log says when saving works again.
   std::string autoSaveFailure_;
+  std::set<std::string> callTimesFailuresShown_;
   int autoSaveRepeats_ = 0;
   void AutoSaveSucceeded();
   // The port's device: gone, or missing at start-up, and watched for its return.

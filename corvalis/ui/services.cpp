@@ -108,6 +108,12 @@ TDateTime TSystemClock::Now() {
   return std::chrono::system_clock::now();
 }
 
+std::int64_t TSystemClock::MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 bool TQtDesktop::Open(const std::string& target) {
   QString t = QString::fromStdString(target);
   QUrl url = t.startsWith('/') ? QUrl::fromLocalFile(t) : QUrl(t);

@@ -74,6 +74,11 @@ class IClock {
  public:
   virtual ~IClock() = default;
   virtual TDateTime Now() = 0;
+  // Milliseconds on a clock that setting the time of day does not move: the times of a call's
+  // characters. A clock without such a one counts them on Now's.
+  virtual std::int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Now().time_since_epoch()).count();
+  }
 };
 
 class IDesktop {
@@ -110,6 +115,7 @@ class TQtMessageBoxes : public IMessageBoxes {
 class TSystemClock : public IClock {
  public:
   TDateTime Now() override;
+  std::int64_t MonotonicMs() override;
 };
 
 // Opens with xdg-open through Qt's desktop services.

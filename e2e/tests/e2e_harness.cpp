@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "timing.h"
+
 namespace e2e {
 
 namespace fs = std::filesystem;
@@ -223,7 +225,8 @@ void FieldTest::RingWhenInitialised(const std::string& lastInitCommand) {
 
 std::string FieldTest::Capture() const {
   std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(logDir)) files.push_back(e.path());
+  for (const auto& e : fs::directory_iterator(logDir))
+    if (!timing::isTimingName(e.path().string())) files.push_back(e.path());
   if (files.size() != 1) {
     ADD_FAILURE() << files.size() << " files in the log folder";
     return {};
@@ -233,7 +236,8 @@ std::string FieldTest::Capture() const {
 
 std::string FieldTest::Captures() const {
   std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(logDir)) files.push_back(e.path());
+  for (const auto& e : fs::directory_iterator(logDir))
+    if (!timing::isTimingName(e.path().string())) files.push_back(e.path());
   std::sort(files.begin(), files.end());
   std::string all;
   for (const auto& f : files) all += readFile(f);

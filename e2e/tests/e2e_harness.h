@@ -93,7 +93,7 @@ class FieldTest : public ::testing::Test {
   // For a modem: serves until the program has initialised it (ttysim answered the last command
   // with OK), then makes it ring.
   void RingWhenInitialised(const std::string& lastInitCommand);
-  // The one capture file in the log folder, whole.
+  // The one capture file in the log folder, whole (the timing files beside the captures aside).
   std::string Capture() const;
   // Every capture file of the log folder in name (date and time) order, one after another: a
   // day's calls go into the file of the minute each began.

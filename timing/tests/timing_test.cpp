@@ -3,7 +3,11 @@
 #include "timing.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
 
 #include "temp_dir.h"
 
@@ -166,6 +170,33 @@ TEST(TimingFile, SomethingElseIsNeverAppendedTo) {
   EXPECT_EQ(readFile(capture), "================\r\nStarted at 01/01/26\r\n");
   const std::string why = appendRecord(dir.file("no/such/folder/t.timing.csv"), sampleRecord("x", 1));
   EXPECT_NE(why.find("cannot open"), std::string::npos) << why;
+}
+
+// A record that does not fit (a full disk; here the process's file size limit) is not left in part:
+// a reader would take its first lines for all its times. A file made for it goes again.
+TEST(TimingFile, ARecordThatCannotBeWrittenWholeIsNotWrittenAtAll) {
+  TempDir dir;
+  const std::string path = dir.file("t.timing.csv");
+  ASSERT_EQ(appendRecord(path, sampleRecord("01/01/26 12:00:01", 1767268801000)), "");
+  const std::string before = readFile(path);
+  RecordTimes big = sampleRecord("01/01/26 12:00:59", 1767268859000);
+  big.chars.resize(2000, {Direction::Sent, 99, 'X'});
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = before.size() + 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string why = appendRecord(path, big);
+  const std::string fresh = dir.file("fresh.timing.csv");
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string whyFresh = appendRecord(fresh, big);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_NE(why.find("cannot write"), std::string::npos) << why;
+  EXPECT_EQ(readFile(path), before);
+  EXPECT_NE(whyFresh, "");
+  EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 
 }  // namespace

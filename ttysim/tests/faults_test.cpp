@@ -8,55 +8,14 @@
 
 #include "options.h"
 #include "session.h"
+#include "session_sim.h"
 
 namespace ttysim {
 namespace {
 
 const char* kScript = "TURN ONE GA\r\n\r\nTURN TWO GA\r\n\r\nTURN THREE SK\r\n\r\n";
 
-class Sim {
- public:
-  explicit Sim(SessionConfig c) : s(std::move(c)) {}
-  void advance(Seconds t) {
-    for (int ticks = 0; ticks < 10000 && !s.done(); ++ticks) {
-      auto d = s.nextDeadline();
-      if (!d || *d > t) break;
-      now = std::max(now, *d);
-      s.tick(now);
-      collect();
-    }
-    now = std::max(now, t);
-    s.tick(now);
-    collect();
-  }
-  void wait(Seconds dt) { advance(now + dt); }
-  void program(const std::string& text) {
-    for (char c : text) {
-      s.fromProgram(std::string_view(&c, 1), now);
-      collect();
-      wait(0.1);
-    }
-  }
-  std::string said() {
-    std::string r;
-    r.swap(toProgram);
-    return r;
-  }
-  bool saw(const std::string& e) const { return std::find(events.begin(), events.end(), e) != events.end(); }
-
-  Session s;
-  Seconds now = 0;
-  std::string toProgram;
-  std::vector<std::string> events;
-
- private:
-  void collect() {
-    toProgram += s.out.toProgram;
-    s.out.toProgram.clear();
-    for (auto& e : s.out.events) events.push_back(e);
-    s.out.events.clear();
-  }
-};
+using testing::Sim;
 
 SessionConfig TwoCalls(Device d) {
   SessionConfig c;

@@ -1,0 +1,97 @@
+// A whole call over ttysim's line with a set delay: the program's timing file and the far end's, paired
+// by fieldreport, give the line's delay back in each direction.
+#include "timing.h"
+
+#include <cmath>
+#include <iostream>
+#include <sstream>
+
+#include "e2e_harness.h"
+#include "run_program.h"
+
+namespace e2e {
+namespace {
+
+using kit::testing::readFile;
+using kit::testing::runProgram;
+
+constexpr int kDelayMs = 200;
+
+const std::string kScript =
+    "HELLO THIS IS THE LAB GA\r\n"
+    "\r\n"
+    "HI LAB I READ YOU FINE GA\r\n"
+    "\r\n"
+    "GOOD NOW THE NUMBERS 911 555 0142 GA\r\n"
+    "\r\n"
+    "911 555 0142 THANK YOU BYE SK\r\n"
+    "\r\n";
+
+// A figure of the summary CSV: the column's value in each row, in row order.
+std::vector<double> Column(const std::string& csv, const std::string& name) {
+  std::istringstream in(csv);
+  std::vector<std::string> names;
+  std::vector<double> values;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> cells;
+    std::stringstream s(line);
+    for (std::string cell; std::getline(s, cell, ',');) cells.push_back(cell);
+    if (names.empty()) {
+      names = cells;
+      continue;
+    }
+    for (std::size_t i = 0; i < names.size() && i < cells.size(); ++i)
+      if (names[i] == name) values.push_back(cells[i].empty() ? NAN : std::stod(cells[i]));
+  }
+  return values;
+}
+
+using TimedCall = FieldTest;
+
+TEST_F(TimedCall, TheDelayOfTheLineComesBackFromTheTimesOfBothEnds) {
+  Prepare("NXi modem", kScript);
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      {"--device", "nxi", "--script", scriptPath, "--side", "even", "--ring-on-signal", "--cps", "30",
+       "--quiet", "0.5", "--connect-delay", "0.3", "--channel",
+       "text,delay=" + std::to_string(kDelayMs) + ",jitter=0", "--record", logDir, "--computer-id", "FAR"}));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
+  ASSERT_EQ(ServeUntilSimExits(), 0) << sim->Console();
+  ASSERT_TRUE(ServeUntil([&] { return !form->State.UnsavedCall; })) << Boxes();
+  EXPECT_EQ(Boxes(), "");
+
+  // The program's times: what it sent and what it received, in one record keyed as its capture's.
+  const timing::TimingFile own =
+      timing::readTimingFile(readFile(logDir + "/" + form->State.FilePrefix + "-E2E.timing.csv"));
+  ASSERT_EQ(own.records.size(), 1u);
+  EXPECT_EQ(own.badLines, 0);
+  int sent = 0, received = 0;
+  for (const timing::CharTime& c : own.records[0].chars)
+    (c.direction == timing::Direction::Sent ? sent : received)++;
+  EXPECT_GE(sent, 60);
+  EXPECT_GE(received, 50);
+
+  // One row per receiving end (the program's, then the far end's): the clocks estimated from the two
+  // directions of the call, then given as the same, each direction's delays on their own.
+  const std::string summary = dir.file("summary.csv");
+  std::string measured;
+  for (const std::string clock : {"estimated", "given"}) {
+    std::vector<std::string> args = {FIELDREPORT_BIN, logDir, "--by", "COMPUTERID", "--summary-csv", summary};
+    if (clock == "given") args.insert(args.end(), {"--clock-offset", "FAR=0"});
+    const auto r = runProgram(args);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::vector<double> median = Column(readFile(summary), "delay_median_s"),
+                              p95 = Column(readFile(summary), "delay_p95_s");
+    ASSERT_EQ(median.size(), 2u) << readFile(summary);
+    for (double m : median) EXPECT_NEAR(m, kDelayMs / 1000.0, 0.020) << r.out;
+    for (std::size_t i = 0; i < 2; ++i)
+      measured += std::string(i ? ", into the far end " : "; clock " + clock + ": into the program ") +
+                  std::to_string(std::lround(median[i] * 1000)) + " ms (95 % " +
+                  std::to_string(std::lround(p95[i] * 1000)) + " ms)";
+  }
+  std::cout << "set delay " << kDelayMs << " ms, no jitter: median one-way delay" << measured << "\n";
+}
+
+}  // namespace
+}  // namespace e2e
