@@ -33,7 +33,10 @@ std::string regQuoted(const std::string& s) {
 
 // ---- ttysim ------------------------------------------------------------------------------------
 
-Ttysim::Ttysim(std::vector<std::string> args) : child_(TTYSIM_BIN, std::move(args), SIGKILL) {
+Ttysim::Ttysim(std::vector<std::string> args) : Ttysim(TTYSIM_BIN, std::move(args)) {}
+
+Ttysim::Ttysim(const std::string& program, std::vector<std::string> args)
+    : child_(program, std::move(args), SIGKILL) {
   if (child_.outputFd() < 0) return;
   notifier_ = std::make_unique<QSocketNotifier>(child_.outputFd(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Pump(); });

@@ -29,6 +29,9 @@ inline constexpr int kWaitSeconds = 120;
 class Ttysim {
  public:
   explicit Ttysim(std::vector<std::string> args);
+  // Another of the kit's programs with the same console (a ready line, then one line an event):
+  // rttmodem, softtty.
+  Ttysim(const std::string& program, std::vector<std::string> args);
   ~Ttysim();
   Ttysim(const Ttysim&) = delete;
   Ttysim& operator=(const Ttysim&) = delete;

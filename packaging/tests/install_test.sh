@@ -81,7 +81,7 @@ check_tree() {
   grep -q 'Character error rate (in %):  7.35' <<<"$out" || fail "$label: cerscore gave [$out]"
   out="$("$top/bin/ttysim" --help)" || fail "$label: ttysim --help failed"
   grep -q '^Usage: ttysim --device TYPE' <<<"$out" || fail "$label: ttysim --help gave [$out]"
-  for program in ttysim fieldreport softtty; do
+  for program in ttysim fieldreport softtty rttmodem; do
     out="$("$top/bin/$program" --version)" || fail "$label: $program --version failed"
     [[ "$out" == "$program "*" $version" ]] || fail "$label: $program --version gave [$out], not $version"
   done
@@ -186,6 +186,8 @@ if [[ $package -eq 1 ]]; then
     # softtty's live audio: the sound server's client library, when softtty was built with it.
     needed=(libc6 libstdc++6 libqt6widgets6)
     if readelf -d "$build/bin/softtty" 2>/dev/null | grep -q 'NEEDED.*libpulse'; then needed+=(libpulse0); fi
+    # rttmodem's SIP and RTP.
+    if [[ -x "$build/bin/rttmodem" ]]; then needed+=(libre0); fi
     for lib in "${needed[@]}"; do
       [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
         fail "package Depends lacks $lib: [$depends]"

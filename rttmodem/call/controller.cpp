@@ -363,7 +363,11 @@ void Controller::pumpText() {
   const std::uint64_t now = net::Loop::nowMs();
   const net::Endpoint to{media_->textAddress, media_->textPort};
   while (auto pkt = sender_->poll(now)) {
-    const bool withhold = config_.loss && loss_.drop();
+    // The simulated loss spares keep-alives: they carry no text, and the one after a turn is what
+    // lets the far end see a loss of the turn's last packets. Withheld at the end of a call, the
+    // loss would go unseen, and the far end's text would end short without a mark.
+    const bool keepAlive = sender_->settled();
+    const bool withhold = config_.loss && !keepAlive && loss_.drop();
     counts_.withheld += withhold;
     textPort_.send(to, pkt->pt, pkt->marker, pkt->timestamp, pkt->payload, withhold);
   }

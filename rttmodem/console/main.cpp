@@ -1,5 +1,7 @@
-// rttmodem: a real-time text phone on the console. Standard input is typed to the far end,
-// the far end's text comes out on standard output, and the call's events go to standard error.
+// rttmodem: a real-time text phone. On the console, standard input is typed to the far end, the
+// far end's text comes out on standard output, and the call's events go to standard error. As a
+// gateway the text goes to and from a TTY on a serial device or on a phone line (its tones), and
+// the events go to standard output; as a modem (modem.cpp) a program drives it with AT commands.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -13,20 +15,31 @@
 #include <string>
 #include <vector>
 
+#include "circuit.h"
 #include "controller.h"
 #include "libre.h"
+#include "modem_front.h"
 #include "options.h"
+#include "pty_link.h"
 
 namespace {
 
 using namespace rttmodem;
 
 const auto kStart = std::chrono::steady_clock::now();
+// The console's log goes to standard error beside the text; the other fronts' to standard
+// output, as the kit's other devices write theirs.
+bool gLogToStdout = false;
 
 void logLine(const std::string& line) {
   const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
-  std::fprintf(stderr, "rttmodem %.3f %s\n", t, line.c_str());
-  std::fflush(stderr);
+  if (gLogToStdout) {
+    std::fprintf(stdout, "%.3f %s\n", t, line.c_str());
+    std::fflush(stdout);
+  } else {
+    std::fprintf(stderr, "rttmodem %.3f %s\n", t, line.c_str());
+    std::fflush(stderr);
+  }
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -64,7 +77,13 @@ class App {
     }
     call::Controller::Callbacks cb;
     cb.log = logLine;
-    cb.text = [](std::string_view bytes) { writeAll(STDOUT_FILENO, bytes); };
+    cb.text = [this](std::string_view bytes) {
+      if (circuit_) {
+        circuit_->write(bytes);
+      } else {
+        writeAll(STDOUT_FILENO, bytes);
+      }
+    };
     cb.event = [this](call::Event e, const call::CallInfo& info) { onEvent(e, info); };
     cb.registration = [this](bool ok, int, const std::string&) { onRegistration(ok); };
     // A test far end's refusals are its calls; a call refused for a bad offer is not one.
@@ -78,8 +97,50 @@ class App {
       std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
       return 1;
     }
-    logLine("ready " + call::field("sip", controller.contact()) +
-            " port=" + std::to_string(controller.sipPort()) + " pid=" + std::to_string(::getpid()));
+    if (o_.front == console::Front::Console) {
+      input_ = std::make_unique<net::FdWatch>(STDIN_FILENO, [&] {
+        char buf[4096];
+        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (n <= 0) {
+          input_->close();
+          inputEnded();
+          return;
+        }
+        typed_.append(buf, static_cast<std::size_t>(n));
+        feed();
+      });
+    } else {
+      front::Circuit::Handlers h;
+      h.typed = [this](std::string_view bytes) {
+        typed_ += bytes;
+        feed();
+      };
+      h.ended = [this](const std::string& why) {
+        logLine("tty-ended " + call::field("reason", why));
+        inputEnded();
+      };
+      h.log = [](const std::string& line) { logLine("tty " + line); };
+      if (o_.front == console::Front::Serial) {
+        circuit_ = front::openSerial(o_.serialDevice, std::move(h), &error);
+      } else {
+        front::AudioConfig ac{o_.inputDevice, o_.outputDevice, o_.inputFile, o_.outputFile, o_.baud};
+        circuit_ = front::openTones(ac, std::move(h), &error);
+      }
+      if (!circuit_) {
+        std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
+        return 1;
+      }
+    }
+
+    std::string circuit;
+    if (o_.front == console::Front::Serial) {
+      circuit = " tty=" + tty::readyField(o_.serialDevice);
+    } else if (o_.front == console::Front::Audio) {
+      circuit = " tty=tones";
+    }
+    logLine("ready " + call::field("sip", controller.contact()) + " sip-port=" +
+            std::to_string(controller.sipPort()) + circuit + " pid=" + std::to_string(::getpid()));
 
     // Signals arrive through a descriptor, so that hanging up runs in the loop like anything else.
     sigset_t signals;
@@ -96,29 +157,23 @@ class App {
         finish(exitStatus_);
       }
     });
-    std::unique_ptr<net::FdWatch> input = std::make_unique<net::FdWatch>(STDIN_FILENO, [&] {
-      char buf[4096];
-      ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-      if (n <= 0) {
-        input_->close();
-        inputEnded_ = true;
-        feed();
-        return;
-      }
-      typed_.append(buf, static_cast<std::size_t>(n));
-      feed();
-    });
-    input_ = std::move(input);
-
     if (o_.mode == console::Mode::Dial && o_.registerUri.empty()) controller.dial(o_.dialUri);
     loop.run();
     input_.reset();
+    circuit_.reset();
     if (sigFd >= 0) ::close(sigFd);
     return exitStatus_;
   }
 
  private:
+  // The end of what is typed: a call placed hangs up once its text has gone; the gateway, whose
+  // TTY has gone, takes no more calls.
+  void inputEnded() {
+    inputEnded_ = true;
+    feed();
+    if (circuit_ && controller_->state() == call::Controller::State::Idle) finish(exitStatus_);
+  }
+
   // Hands typed text to the call, all at once or at the --pace.
   void feed() {
     if (o_.pace <= 0) {
@@ -130,8 +185,8 @@ class App {
       paceTimer_.start(static_cast<std::uint64_t>(1000 / o_.pace), [this] { feed(); });
     }
     // At the end of the input the caller hangs up once everything has gone out.
-    if (inputEnded_ && typed_.empty() && !paceTimer_.active() && o_.mode == console::Mode::Dial &&
-        controller_->state() != call::Controller::State::Idle)
+    if (inputEnded_ && typed_.empty() && !paceTimer_.active() &&
+        (o_.mode == console::Mode::Dial || circuit_) && controller_->state() != call::Controller::State::Idle)
       controller_->hangUpWhenSent();
   }
 
@@ -173,7 +228,9 @@ class App {
     ++callsDone_;
     if (!wasUp) exitStatus_ = 2;
     connected_ = false;
-    if (o_.mode == console::Mode::Dial || (o_.calls > 0 && callsDone_ >= o_.calls)) finish(exitStatus_);
+    if (o_.mode == console::Mode::Dial || (o_.calls > 0 && callsDone_ >= o_.calls) ||
+        (circuit_ && inputEnded_))
+      finish(exitStatus_);
   }
 
   // Hangs up, lets the BYE and the end of the registration leave, and stops.
@@ -189,6 +246,7 @@ class App {
   net::Loop* loop_ = nullptr;
   call::Controller* controller_ = nullptr;
   std::unique_ptr<net::FdWatch> input_;
+  std::unique_ptr<front::Circuit> circuit_;
   net::Timer paceTimer_, lingerTimer_;
   std::string typed_;
   bool inputEnded_ = false, connected_ = false, registeredOnce_ = false, finishing_ = false;
@@ -201,7 +259,9 @@ class App {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const char* env = std::getenv("RTTMODEM_PASSWORD");
-  auto parsed = console::parseOptions(args, env ? std::optional<std::string>(env) : std::nullopt);
+  const char* portDir = std::getenv("CORVALIS_PORT_DIR");
+  auto parsed = console::parseOptions(args, env ? std::optional<std::string>(env) : std::nullopt,
+                                      portDir ? std::optional<std::string>(portDir) : std::nullopt);
   if (!parsed.options) {
     std::fprintf(stderr, "rttmodem: %s\nTry 'rttmodem --help' for more.\n", parsed.error.c_str());
     return 1;
@@ -216,7 +276,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  gLogToStdout = o.front != console::Front::Console;
   try {
+    if (o.front == console::Front::Modem) return runModem(o, logLine);
     return App(o).run();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rttmodem: %s\n", e.what());

@@ -109,7 +109,7 @@ std::string rtp(uint8_t pt, uint16_t seq, const std::string& payload, bool marke
 TEST(BadInput, EachIsLoggedAndTheCallGoesOn) {
   Proc modem(kBin, {"--listen", "0"});
   ASSERT_TRUE(modem.waitErr(" ready "));
-  const int sipPort = std::stoi(modem.logValue("ready", "port"));
+  const int sipPort = std::stoi(modem.logValue("ready", "sip-port"));
   const std::string uri = "sip:rttmodem@127.0.0.1:" + std::to_string(sipPort);
   const std::string to = "<" + uri + ">";
   Udp sip, text, stranger, audio;

@@ -19,7 +19,7 @@ std::unique_ptr<Proc> listener(std::vector<std::string> args) {
 }
 
 std::string uriOf(const Proc& p) {
-  return "sip:rttmodem@127.0.0.1:" + p.logValue("ready", "port");
+  return "sip:rttmodem@127.0.0.1:" + p.logValue("ready", "sip-port");
 }
 
 // The counts line of the last call: name -> value.

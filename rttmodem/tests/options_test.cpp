@@ -55,5 +55,46 @@ TEST(Options, RefusesWhatCannotWork) {
   EXPECT_EQ(user, "bob");
 }
 
+TEST(Options, TheModemAndTheGatewayTakeTheirOwnOptionsOnly) {
+  auto r = parseOptions({"--port", "com3", "--dial-host", "10.0.0.9:5070"}, std::nullopt, "/tmp/ports");
+  ASSERT_TRUE(r.options) << r.error;
+  EXPECT_EQ(r.options->front, Front::Modem);
+  EXPECT_EQ(r.options->mode, Mode::Listen);  // the modem takes calls as it places them
+  EXPECT_EQ(r.options->port, "COM3");
+  EXPECT_EQ(r.options->portDir, "/tmp/ports");
+  // A serial device named as a port is the link in the port folder.
+  r = parseOptions({"--tty-serial", "COM2", "--port-dir", "/x", "--listen", "0"}, std::nullopt, "/tmp/ports");
+  ASSERT_TRUE(r.options) << r.error;
+  EXPECT_EQ(r.options->serialDevice, "/x/COM2");
+  // Registered, a number is called at the registrar.
+  r = parseOptions({"--port", "COM1", "--register", "sip:lab@10.1.1.1:5080"}, "pw", "/p");
+  ASSERT_TRUE(r.options) << r.error;
+  EXPECT_EQ(r.options->dialHost, "10.1.1.1:5080");
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--port", "COM1"},  // no port folder
+           {"--port", "COM17", "--port-dir", "/p"},
+           {"--port", "COM1", "--port-dir", "/p", "--dial", "sip:a@b"},
+           {"--port", "COM1", "--port-dir", "/p", "--tty-audio"},
+           {"--tty-audio", "--listen", "0", "--input-file", "a", "--input-device", "b"},
+           {"--listen", "0", "--input-file", "a"},  // tones options without --tty-audio
+           {"--tty-audio", "--listen", "0", "--baud", "300"},
+           {"--listen", "0", "--dial-host", "h"},
+           {"--port", "COM1", "--port-dir", "/p", "--connect-text", "HELLO"},
+       }) {
+    EXPECT_FALSE(parseOptions(args, "pw").options) << testing::PrintToString(args);
+  }
+}
+
+TEST(Options, ADialStringBecomesTheUriToCall) {
+  EXPECT_EQ(dialTarget("T sip:far@127.0.0.1:5062", ""), "sip:far@127.0.0.1:5062");
+  EXPECT_EQ(dialTarget(" SIP:far@h ", ""), "sip:far@h");
+  EXPECT_EQ(dialTarget("far@h:5060", ""), "sip:far@h:5060");
+  EXPECT_EQ(dialTarget("T 555-0142", "10.0.0.9"), "sip:5550142@10.0.0.9");
+  EXPECT_EQ(dialTarget("P(555) 0142", "h:5070"), "sip:5550142@h:5070");
+  // Nothing to call: no number, a number with nowhere to call it, or words.
+  for (const char* bad : {"", "T ", "555", "@h", "far@", "CALL HOME"})
+    EXPECT_EQ(dialTarget(bad, bad == std::string("555") ? "" : "h"), std::nullopt) << bad;
+}
+
 }  // namespace
 }  // namespace rttmodem::console

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,6 +155,54 @@ int freeUdpPort() {
     port = ntohs(a.sin_port);
   close(fd);
   return port;
+}
+
+Port::Port(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios t{};
+  if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(fd_, TCSANOW, &t);
+  }
+}
+
+void Port::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void Port::write(std::string_view s) {
+  while (!s.empty() && fd_ >= 0) {
+    const ssize_t n = ::write(fd_, s.data(), s.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+      pollfd p{fd_, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+      continue;
+    }
+    if (n <= 0) return;
+    s.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+bool Port::waitFor(std::string_view text, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (got_.find(text, mark_) == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || fd_ < 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[1024];
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
+  }
+  mark_ = got_.find(text, mark_) + text.size();
+  return true;
+}
+
+bool Port::command(const std::string& line, std::string_view result) {
+  write(line + "\r");
+  return waitFor(result);
 }
 
 }  // namespace rttmodem::testing

@@ -40,6 +40,26 @@ class Proc {
   std::string out_, err_;
 };
 
+// The program's side of a serial port (a pseudo-terminal's device), set raw.
+class Port {
+ public:
+  explicit Port(const std::string& path);
+  ~Port() { close(); }
+  bool ok() const { return fd_ >= 0; }
+  void close();
+  void write(std::string_view s);
+  // Reads until what came since the last text waited for holds text; false after limit.
+  bool waitFor(std::string_view text, std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // A command line (CR added), and its result.
+  bool command(const std::string& line, std::string_view result);
+  const std::string& got() const { return got_; }
+
+ private:
+  int fd_ = -1;
+  std::string got_;
+  std::size_t mark_ = 0;
+};
+
 // A UDP port nothing listens on at the moment (for programs that need one named).
 int freeUdpPort();
 

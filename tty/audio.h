@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-namespace softtty {
+namespace tty {
 
 class AudioOut {
  public:
@@ -41,4 +41,4 @@ bool listSoundDevices(std::string* text, std::string* error);
 std::unique_ptr<AudioOut> openFileOutput(const std::string& path, int rate, std::string* error);
 std::unique_ptr<AudioIn> openFileInput(const std::string& path, std::string* error);
 
-}  // namespace softtty
+}  // namespace tty

@@ -13,7 +13,7 @@
 #include "audio.h"
 #include "wav.h"
 
-namespace softtty {
+namespace tty {
 namespace {
 
 bool isFifo(const std::string& path) {
@@ -125,4 +125,4 @@ std::unique_ptr<AudioIn> openFileInput(const std::string& path, std::string* err
   return std::make_unique<FileIn>(fd);
 }
 
-}  // namespace softtty
+}  // namespace tty

@@ -9,9 +9,7 @@
 
 #include "tones.h"
 
-namespace softtty {
-
-using namespace tty;  // softtty is the FSK modem of the tty library with a sound card and a port
+namespace tty {
 
 class Transmitter {
  public:
@@ -70,4 +68,4 @@ class Transmitter {
   std::deque<OnAir> onAir_;  // characters made into tones lately
 };
 
-}  // namespace softtty
+}  // namespace tty

@@ -1,7 +1,7 @@
 // Live audio when the program was built without the sound server's client library.
 #include "audio.h"
 
-namespace softtty {
+namespace tty {
 namespace {
 const char* kMissing = "built without live audio (libpulse-dev was missing); use WAV files or --input-file";
 }
@@ -19,4 +19,4 @@ bool listSoundDevices(std::string*, std::string* error) {
   return false;
 }
 
-}  // namespace softtty
+}  // namespace tty

@@ -8,7 +8,7 @@
 
 #include "decoder.h"
 
-namespace softtty {
+namespace tty {
 namespace {
 
 TEST(Transmitter, DeafWhileSendingAndJustAfterAndSendsWhatItWasGiven) {
@@ -81,4 +81,4 @@ TEST(Transmitter, WaitsWhileTheFarEndIsHeardButNotForever) {
 }
 
 }  // namespace
-}  // namespace softtty
+}  // namespace tty

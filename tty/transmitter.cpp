@@ -4,7 +4,7 @@
 
 #include "baudot.h"
 
-namespace softtty {
+namespace tty {
 
 void Transmitter::queue(std::string_view bytes) {
   std::lock_guard lock(mutex_);
@@ -90,4 +90,4 @@ void Transmitter::fill(float* out, std::size_t n, double now) {
   }
 }
 
-}  // namespace softtty
+}  // namespace tty

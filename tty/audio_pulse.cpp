@@ -9,7 +9,7 @@
 #include "audio.h"
 #include "wav.h"
 
-namespace softtty {
+namespace tty {
 namespace {
 
 std::string reason(int err, const std::string& device) {
@@ -164,4 +164,4 @@ bool listSoundDevices(std::string* text, std::string* error) {
   return ok;
 }
 
-}  // namespace softtty
+}  // namespace tty

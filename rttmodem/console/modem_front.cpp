@@ -1,0 +1,353 @@
+// rttmodem as a TTY modem: the kit's AT modem on a pseudo-terminal, with the RTT call controller
+// as its telephone line. The program dials (ATD), answers (ATA, or by itself on RING), hangs up
+// (EOT, +++ and ATH, ATZ, closing the port) and talks online; the calls are RTT calls.
+#include "modem_front.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "at_modem.h"
+#include "controller.h"
+#include "libre.h"
+#include "pty_link.h"
+
+namespace rttmodem {
+namespace {
+
+using call::Event;
+
+// Bytes as one line of the log: printable ASCII as it is, the rest as escapes.
+std::string escaped(std::string_view s) {
+  std::string r;
+  for (char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      r += "\\r";
+    } else if (c == '\n') {
+      r += "\\n";
+    } else if (u >= 32 && u < 127 && c != '\\') {
+      r += c;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", u);
+      r += buf;
+    }
+  }
+  return r;
+}
+
+class ModemApp : public tty::ModemLine {
+ public:
+  ModemApp(const console::Options& o, void (*log)(const std::string&))
+      : o_(o), log_(log), modem_(config(o), this) {}
+
+  int run();
+
+  // The modem's line: the call controller.
+  void dial(const std::string& number) override {
+    const auto uri = console::dialTarget(number, o_.dialHost);
+    if (!uri) {
+      log_("dial-refused " + call::field("number", number) + " " +
+           call::field("reason", o_.dialHost.empty() ? "not a SIP address, and no --dial-host for numbers"
+                                                     : "nothing to call"));
+      later([this] {
+        withOutput(
+            [](tty::AtModem& m, tty::AtModem::Output& out) { m.failed(tty::LineFailure::NoCarrier, out); });
+      });
+      return;
+    }
+    controller_->dial(*uri);
+  }
+  void answer() override {
+    if (!controller_->answer()) {
+      // Nothing to answer (the caller has gone, or no call came): no carrier.
+      later([this] {
+        withOutput(
+            [](tty::AtModem& m, tty::AtModem::Output& out) { m.failed(tty::LineFailure::NoCarrier, out); });
+      });
+    }
+  }
+  void hangUp(const std::string& why) override {
+    if (controller_->state() == call::Controller::State::Idle) return;
+    log_("hanging-up " + call::field("by", why));
+    controller_->hangUp();
+  }
+
+ private:
+  static tty::ModemConfig config(const console::Options& o) {
+    tty::ModemConfig c;
+    c.identity = "rttmodem (NXi modem commands)";
+    c.hangUpChar = 4;  // EOT, as the NXi modem
+    c.turboCommand = tty::TurboCommand::HashT;
+    c.turbo = tty::TurboMode::Off;  // a text call has no turbo code
+    c.plainConnect = o.connectText;
+    c.turboConnect = o.connectText;
+    return c;
+  }
+
+  double now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+  // Runs fn after the present call into the modem or the controller has returned: the controller
+  // reports some events from inside dial(), which the modem is still carrying out.
+  void later(std::function<void()> fn) {
+    deferred_.push_back(std::move(fn));
+    if (!deferTimer_.active()) deferTimer_.start(0, [this] { runDeferred(); });
+  }
+  void runDeferred() {
+    while (!deferred_.empty()) {
+      auto fn = std::move(deferred_.front());
+      deferred_.pop_front();
+      fn();
+    }
+  }
+
+  // Calls into the modem, then hands what it produced to the port, the call and the log.
+  void withOutput(const std::function<void(tty::AtModem&, tty::AtModem::Output&)>& fn) {
+    tty::AtModem::Output out;
+    fn(modem_, out);
+    deliver(out);
+  }
+
+  void deliver(tty::AtModem::Output& out) {
+    for (const tty::ModemEvent& e : out.events) {
+      using K = tty::ModemEvent::Kind;
+      switch (e.kind) {
+        case K::Command:
+          log_("command " + escaped(e.text) + " -> " + escaped(e.detail));
+          break;
+        case K::Connect:
+          log_("connect " + e.text);
+          break;
+        case K::Hangup:
+          log_("hangup " + e.text);
+          break;
+        case K::Abort:
+          log_("aborted " + e.text);
+          break;
+        case K::Escape:
+          log_("escape +++ -> OK");
+          break;
+        case K::Failed:
+          log_("result " + e.text);
+          break;
+      }
+    }
+    if (!out.toLine.empty()) controller_->sendText(out.toLine);
+    if (!out.toProgram.empty()) toProgram(out.toProgram);
+    scheduleTick();
+  }
+
+  void scheduleTick() {
+    const auto due = modem_.nextDeadline();
+    if (!due) {
+      tickTimer_.cancel();
+      return;
+    }
+    const double wait = std::max(0.0, *due - now());
+    tickTimer_.start(static_cast<std::uint64_t>(wait * 1000) + 1, [this] {
+      withOutput([this](tty::AtModem& m, tty::AtModem::Output& out) { m.tick(now(), out); });
+    });
+  }
+
+  void toProgram(std::string_view bytes) {
+    if (!attached_) {
+      log_("lost " + escaped(bytes));  // nobody has the port open: what the modem says goes nowhere
+      return;
+    }
+    pending_ += bytes;
+    flushPending();
+  }
+
+  void flushPending() {
+    std::string error;
+    if (!pty_->writePending(pending_, &error)) {
+      log_("port-error " + call::field("reason", error));
+      pending_.clear();
+    }
+    if (!pending_.empty() && !flushTimer_.active()) flushTimer_.start(20, [this] { flushPending(); });
+  }
+
+  // Whether the program has the port open: the master hangs up while nobody has.
+  void probe() {
+    pollfd p{pty_->masterFd(), POLLIN, 0};
+    if (::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) {
+      attached_ = true;
+      log_("attached");
+      portWatch_ = std::make_unique<net::FdWatch>(pty_->masterFd(), [this] { readProgram(); });
+      readProgram();
+      return;
+    }
+    probeTimer_.start(50, [this] { probe(); });
+  }
+
+  void readProgram() {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(pty_->masterFd(), buf, sizeof buf);
+      if (n > 0) {
+        const std::string_view bytes(buf, static_cast<std::size_t>(n));
+        withOutput([&](tty::AtModem& m, tty::AtModem::Output& out) {
+          for (char c : bytes) m.fromProgram(c, now(), out);
+        });
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      // The program closed the port: its DTR drops, which hangs up a call.
+      portWatch_->close();
+      attached_ = false;
+      if (!pending_.empty()) log_("lost " + escaped(pending_));
+      pending_.clear();
+      log_("detached");
+      withOutput([](tty::AtModem& m, tty::AtModem::Output& out) { m.dtrDropped(out); });
+      later([this] { probe(); });
+      return;
+    }
+  }
+
+  void onEvent(Event e, const call::CallInfo& info) {
+    switch (e) {
+      case Event::Incoming:
+        later([this] {
+          withOutput([this](tty::AtModem& m, tty::AtModem::Output& out) { m.incoming(now(), out); });
+        });
+        break;
+      case Event::Ringing:
+        break;
+      case Event::Connected:
+        later([this] {
+          withOutput([this](tty::AtModem& m, tty::AtModem::Output& out) { m.connected(now(), out); });
+        });
+        break;
+      case Event::Busy:
+      case Event::NoAnswer:
+      case Event::Failed: {
+        const tty::LineFailure why = e == Event::Busy       ? tty::LineFailure::Busy
+                                     : e == Event::NoAnswer ? tty::LineFailure::NoAnswer
+                                                            : tty::LineFailure::NoCarrier;
+        later([this, why] {
+          withOutput([why](tty::AtModem& m, tty::AtModem::Output& out) { m.failed(why, out); });
+        });
+        break;
+      }
+      case Event::Ended:
+        if (info.byUs) break;  // the modem hung up itself
+        later([this] {
+          // A call up, or being answered, has lost its carrier; one still ringing stopped.
+          withOutput([](tty::AtModem& m, tty::AtModem::Output& out) {
+            if (!m.carrierLost(out)) m.ringingStopped();
+          });
+        });
+        break;
+    }
+  }
+
+  void finish(int status) {
+    exitStatus_ = status;
+    if (finishing_) return;
+    finishing_ = true;
+    controller_->hangUp();
+    lingerTimer_.start(200, [this] { loop_->stop(); });
+  }
+
+  const console::Options& o_;
+  void (*log_)(const std::string&);
+  tty::AtModem modem_;
+  net::Loop* loop_ = nullptr;
+  call::Controller* controller_ = nullptr;
+  std::unique_ptr<tty::PtyLink> pty_;
+  std::unique_ptr<net::FdWatch> portWatch_;
+  net::Timer tickTimer_, probeTimer_, flushTimer_, deferTimer_, lingerTimer_;
+  std::deque<std::function<void()>> deferred_;
+  std::string pending_;  // for the program, not yet written
+  bool attached_ = false, finishing_ = false;
+  int exitStatus_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+int ModemApp::run() {
+  net::Loop loop;
+  loop_ = &loop;
+  net::Loop::setLog([this](const std::string& line) { log_("libre " + call::field("warning", line)); });
+  call::ControllerConfig cc;
+  cc.host = o_.host;
+  cc.sipPort = o_.sipPort;
+  cc.user = o_.user;
+  cc.generations = o_.generations;
+  cc.loss = o_.loss;
+  cc.seed = o_.seed;
+  cc.answerTimeoutSeconds = o_.answerTimeout;
+  if (!o_.registerUri.empty()) {
+    std::string user;
+    cc.registrar = *console::registrarOf(o_.registerUri, &user);
+    cc.aor = o_.registerUri;
+    cc.credentials = {o_.authUser, o_.password};
+  }
+  call::Controller::Callbacks cb;
+  cb.log = log_;
+  cb.text = [this](std::string_view bytes) {
+    std::string copy(bytes);
+    later([this, copy] {
+      withOutput([&](tty::AtModem& m, tty::AtModem::Output& out) { m.fromLine(copy, out); });
+    });
+  };
+  cb.event = [this](Event e, const call::CallInfo& info) { onEvent(e, info); };
+  call::Controller controller(cc, cb);
+  controller_ = &controller;
+  std::string error;
+  if (!controller.start(&error)) {
+    std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
+    return 1;
+  }
+  pty_ = tty::PtyLink::create(o_.portDir, o_.port, &error);
+  if (!pty_) {
+    std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
+    return 1;
+  }
+  log_("ready port=" + o_.port + " folder=" + tty::readyField(pty_->dir()) +
+       " link=" + tty::readyField(pty_->linkPath()) + " device=" + tty::readyField(pty_->devicePath()) +
+       " type=NXi\\ modem sip=" + tty::readyField(controller.contact()) +
+       " sip-port=" + std::to_string(controller.sipPort()) + " pid=" + std::to_string(::getpid()));
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int sigFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  net::FdWatch sigWatch(sigFd, [&] {
+    signalfd_siginfo info;
+    if (::read(sigFd, &info, sizeof info) == sizeof info) {
+      const char* name = sigabbrev_np(static_cast<int>(info.ssi_signo));
+      log_("stopped by " + (name ? "SIG" + std::string(name) : "signal " + std::to_string(info.ssi_signo)));
+      finish(128 + static_cast<int>(info.ssi_signo));
+    }
+  });
+  probe();
+  loop.run();
+  portWatch_.reset();
+  pty_->removeLink();
+  if (sigFd >= 0) ::close(sigFd);
+  log_("exit " + std::to_string(exitStatus_));
+  return exitStatus_;
+}
+
+}  // namespace
+
+int runModem(const console::Options& o, void (*log)(const std::string& line)) {
+  ModemApp app(o, log);
+  return app.run();
+}
+
+}  // namespace rttmodem
