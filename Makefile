@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Front door of the kit. `make test` and `make run` are the two commands a newcomer needs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times the literal and the bit-parallel cerscore trellis side by side and prints the ratios.
 //
 //   cerscore_bench [build_folder]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times fieldreport against what a lab script does per call without it, and prints the ratios.
 //
 //   fieldreport_bench [build_folder]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fieldtext: the helper a lab script used before fieldreport, one text per run, kept as the
 // benchmark's baseline. Writes to standard output without trailing spaces (the program trims the
 // last line of a call, so neither text keeps them):

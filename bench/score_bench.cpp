@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Times the literal and the fast score chain search side by side and prints the ratios.
 //
 //   score_bench [build_folder]

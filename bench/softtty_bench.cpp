@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // softtty's decoder against minimodem's TDD mode, one impairment at a time, and both through a
 // mobile network's speech codec (AMR-NB) with frame erasures.
 //

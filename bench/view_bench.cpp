@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The conversation view's cost per received character as one unbroken paragraph grows, and the
 // same for a plain text pane holding the paragraph as one block (as the view did before it held
 // long paragraphs in pieces).

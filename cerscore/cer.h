@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // cerscore's figures for two texts held in memory: the same errors, length and rate the program
 // reports for files with these bytes. Used by the program itself (the rate) and by fieldreport.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cerscore: character error rate of a received text against a reference text.
 //
 // The texts are aligned with a trellis of edit costs filled one received character at a

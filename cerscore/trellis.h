@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The trellis of alignment costs between a reference text R (n characters) and a received text S
 // (m characters), in two forms that give the same number of errors for every input:

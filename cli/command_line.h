@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The command lines of the kit's console programs: "--name value", "--name=value", short and old
 // names for an option, flags, and the words that are no option. Each option has a handler that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Layers: which folders the sources of a folder may include from, checked by the build.
 #
 #   kit_layer(<folder> [MAY_INCLUDE <folder>...] [FILES <file>...])

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Warnings are errors everywhere in our own code unless KIT_WERROR is off.
 add_compile_options(-Wall -Wextra -Wpedantic)
 if(KIT_WERROR)

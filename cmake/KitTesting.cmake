@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # kit_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENV ...])
 #
 # A GoogleTest executable registered with ctest. Tests labelled "thread" are the

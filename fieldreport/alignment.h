@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Which characters of a received text score matched with which of its reference: the pairs of
 // score's alignment, the same that give its counts, for the times of each matched character.

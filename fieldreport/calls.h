@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Which records are the two ends of one call, and how far apart the computers' clocks are.
 #include <map>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The report's records and conditions as CSV.
 #include <cstdio>
 #include <functional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading capture files and the texts a field test is scored on: the call records of a capture
 // file, a side's turns of a script as they are typed, and what one speaker said in a call.

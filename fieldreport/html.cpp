@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The report as one self-contained web page. The summary and the lists of what was read and not
 // scored are written here as tables; the charts are drawn by the inlined chart library, and the
 // call table is laid out a page at a time, from the figures the page carries as JSON, so that a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Finding the capture files of a day: the files named and the *.TXT files in the folders named,
 // each file once, with every place that could not be searched said, never skipped in silence.

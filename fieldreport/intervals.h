@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Confidence intervals for a pooled character error rate whose errors come in bursts within a call
 // and whose rate varies from call to call. See docs/fieldreport.md ("Intervals") for the method.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fieldreport: from a day's capture files to the figures a lab reports.
 //
 // Every call record of the capture files given (folders are searched for *.TXT) is scored in the

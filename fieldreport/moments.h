@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The moments a record gives ("Started at", "Ended at") as seconds on a common scale.
 //

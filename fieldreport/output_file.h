@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Writing the report's files without harming anything: whole or not at all, never over an input.
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The report's forms: a table for the terminal, a CSV file of the records, a CSV file of the
 // conditions, a web page.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a report holds: the scored records, what could not be read or scored, the calls they make
 // up, the clocks of the computers, and the summary by test condition. Built by fieldreport's

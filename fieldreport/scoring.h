@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Scoring one call record: the script it names, the texts of the direction it received, both
 // scorers' figures on them, how much of the far end's text was counted, and the verdict.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The summary by test condition: pooled rates, their intervals and a verdict for each condition.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The report as text for the terminal.
 #include <algorithm>
 #include <cmath>

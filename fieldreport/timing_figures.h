@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The times of every character of a day's calls, from the timing files beside the captures,
 // turned into figures per turn, call and condition: how long each side took to start its reply,

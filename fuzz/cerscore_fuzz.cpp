@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bit-parallel trellis against the literal one on fuzzed text pairs.
 //
 // Input: two bytes choose where the reference ends, one byte may fold the texts onto a tiny

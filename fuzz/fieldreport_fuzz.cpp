@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fieldreport's capture reader on fuzzed files: it never fails on any bytes, every record is
 // either read whole or reported broken under its own number, and a record read whole, written out
 // again as corvalis writes records, reads back the same. The dates of records are read too, in

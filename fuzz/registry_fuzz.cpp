@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file reader on any bytes as the key file: nothing crashes, a file that cannot be read
 // is kept byte for byte before it is written over, and after a save every value reads back as written
 // while the values not written read as they did before.

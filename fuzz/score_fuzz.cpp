@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fast score chain search against the literal one on fuzzed text pairs: every node of the
 // first window, and whole alignments (annotated text, progress output, counters) byte for byte.
 //

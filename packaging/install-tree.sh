@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # `make install` and `make uninstall`: installs a build tree under a prefix and keeps a record of
 # what it put there, the files and the folders it had to make, so that uninstalling removes
 # exactly those: the files, then each of those folders that is empty. Folders that were there

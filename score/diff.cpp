@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Alignment of a window of the two texts on equal Baudot codes, the shift bookkeeping of the
 // three counter sets, and the report.
 #include "diff.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared declarations of the Baudot score utility: the character table, the run state and the
 // steps of a scoring run (build, solve, done, init in diff.cpp; block in score.cpp).

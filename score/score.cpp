@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // score: judges a compare text against a master text in terms of the 5-bit Baudot code of
 // text telephones and reports PCER, CCER and TCER.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // softtty as a device: a TTY on a pseudo-terminal, sending what the program writes as tones and
 // writing what it hears to the program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // softtty's file modes: text to tones (--encode) and tones to text (--decode).
 #include "options.h"

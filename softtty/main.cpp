@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // softtty: a TTY in software. Baudot tones through a sound card (or files), presented as a serial
 // port, and the tools to make and analyse such tones.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What --decode says on standard error: a line per code heard, carrier changes, and a summary.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A built program running as a child process beside the test, its standard output read as it
 // comes. A child still running when the object goes is sent the stop signal and reaped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Runs a built program as a child process and captures everything it says.
 #include <string>

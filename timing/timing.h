@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The timing file of a capture file: when each character of its call records was sent and
 // received, in milliseconds from the call's start, one character a line (docs/timing.md).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A TTY modem as the program sees it on the serial line: AT command lines in command mode, a
 // connection after ATA or ATD, the "+++" escape with guard times, and a model's immediate hang-up

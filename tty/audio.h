@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Live audio: the sound server's inputs and outputs, or raw audio through files and named pipes.
 // Samples are floats at full scale 1, mono, at the rate asked for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raw audio through files and named pipes, for joining two softtty without a sound card.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A telephone line made of tones: characters go in, are sent as Baudot tones, pass through a
 // path's impairments and are heard by the decoder, so that errors (lost shift codes included)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Live audio when the program was built without the sound server's client library.
 #include "audio.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Live audio through the sound server: PulseAudio, or PipeWire through its PulseAudio service
 // (the default on Debian desktops). The simple API does the streams; the listing needs a context.
 #include <pulse/error.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The 5-bit Baudot code of TTYs: which code and shift a character travels on, and what a code
 // prints as in either shift.

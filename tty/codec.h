@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A mobile network's speech codec in the audio path: AMR-NB (the codec of GSM and UMTS voice
 // calls), encoding and decoding 20 ms frames at 8000 Hz, with frames erased on the way as a radio

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Hears Baudot tones: finds each character's start bit, frames it, decides its bits and measures
 // the signal it came in on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a telephone path does to the tones on their way: level, noise, and audio frames lost,
 // repeated or dropped, as a network's codec frames are. Seeded, so that a run can be repeated.

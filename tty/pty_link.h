@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A pseudo-terminal whose device is linked as COMn in the port folder, the way the program finds
 // its serial ports. The link goes away with the object.

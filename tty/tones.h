@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The TTY's signal: Baudot characters as frequency-shift keyed tones, 1400 Hz for mark and 1800 Hz
 // for space, 1 start bit, 5 data bits least significant first and a stop of 1.5 bits.

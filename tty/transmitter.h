@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The sending half of the device: characters the program wrote, turned into tones as the audio
 // output asks for samples. Half duplex: it waits while the far end's carrier is heard, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // WAV files: read as a stream (any channel count, mixed to one), written mono 16-bit.
 //

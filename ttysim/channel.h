@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The telephone line between the device and the far end: Baudot characters one way, with errors
 // drawn from a seeded generator so that a run can be repeated exactly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The six device types a tester can attach, by their exact texts.
 #include <optional>

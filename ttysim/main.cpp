@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ttysim: a TTY or TTY modem on a pseudo-terminal, with the far end of a test call behind it.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Timing of a person at a TTY: typing at a steady pace, and deciding that the other side's turn is
 // over. Times are seconds on one monotonic clock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The far end's own record of each call, as the program would have saved it at that end: the
 // call record appended to the capture file of the far end's computer and the minute the call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A conversation script: turns of consecutive non-empty lines separated by empty lines, numbered
 // from 1; one side of the call types the odd turns and the other the even ones.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One simulated device with the far-end person behind it, driven by what the program writes, by
 // timers and by signals; everything it produces is collected in an outbox for the caller to write.

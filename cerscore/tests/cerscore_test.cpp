@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cerscore as a user runs it: exact bytes on both streams, exit status and score file.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program on the fast path gives the same bytes as the literal trellis would: results, and a
 // progress line collected and written in chunks.
 #include <gtest/gtest.h>

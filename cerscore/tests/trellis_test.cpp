@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bit-parallel trellis against the literal one, which stays here as the oracle.
 #include "trellis.h"
 

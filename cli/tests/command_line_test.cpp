@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command-line walk: the forms of an option, the problems and how they are told, the words
 // that are no option.
 #include "command_line.h"

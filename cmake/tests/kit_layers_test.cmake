@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The layer check on a small tree of three programs' folders: run as
 #   cmake -DWORK=<empty folder> -P kit_layers_test.cmake
 # It fails (FATAL_ERROR) when the check lets a forbidden include through, reports an allowed one, or

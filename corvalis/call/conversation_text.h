@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The conversation view's text: a Windows-1252 byte string whose lines are separated by
 // CR LF, with speaker marks and visible marks for received line breaks and backspaces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The conversation view MemoASCII: a text pane whose content is a Windows-1252 byte string
 // (lines separated by CR LF). It draws the bytes as Unicode: the marks 177, 178 and 183 as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Endings that do not wait for the tester: the line dropped (a modem's NO CARRIER), the device gone,
 // the program asked to close. Each ends the open call the orderly way and saves it, with one log
 // line. A device that has gone is watched for, and opened again when it is back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window's working state: the tester's settings record, the call-engine state
 // shared by the call engine's operations, and the classification of the device types.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Call lifecycle: Start Call, End Call, and the 200 ms main timer.
 #include <QCheckBox>
 #include <QLabel>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The manual typing window ManualTypeForm: shows this side's next turn for a tester who
 // types it on a TTY that the program cannot make send. Created hidden at start-up and

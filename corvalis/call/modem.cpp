@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modem control: AT commands to dial, answer, hang up and initialise the TTY modems, the
 // timed command sequences, and the modem controls.
 #include <QCheckBox>

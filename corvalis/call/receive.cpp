@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Receive path: what one batch of received characters does.
 #include <QCheckBox>
 #include <QPushButton>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Script engine: reading this side's turns from the script file, the turn counter, the
 // script controls, and the Files sheet's Browse and View File.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Send path and the conversation view's speaker marks.
 #include <QCoreApplication>
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Windows-1252, the single-byte character set of the conversation view and the capture files.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The tester's choices: 21 strings kept by the main window and persisted in the registry.
 // Flags hold "1" (on) or "0" (off).

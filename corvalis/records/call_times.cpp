@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "records/call_times.h"
 
 #include <charconv>

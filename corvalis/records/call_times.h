@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The times of a call's characters: when each was written to the port and when the port delivered
 // each one received, in milliseconds from the call's start. They are kept as the call goes on,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The times of the call's characters in the window: saved with the call's record into the timing
 // file beside its capture file.
 #include "records/call_times.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Capture files: the name of the file a call goes into and the call record appended to it.
 #include <ctime>

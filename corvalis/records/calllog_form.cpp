@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Call log: saving or discarding a finished call, and the capture file it goes into.
 #include <QCheckBox>
 #include <QFrame>

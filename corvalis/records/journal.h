@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The call journal: what a call's record will hold, written to a file of its own as the call goes
 // on, so that a call cut short by a kill, a crash or a power cut still becomes a record at the next

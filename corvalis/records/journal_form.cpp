@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Call journal in the window: each unsaved call's record as it will be, written to a journal as the
 // call goes on, removed when the call is saved or discarded, and recovered at the next start when the
 // program ended without either (a kill, a crash, a power cut).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The settings record in the registry key "\Software\Marrowfield\Orrin\Corvalis" under
 // HKEY_LOCAL_MACHINE: 21 string values, read and written in a fixed order. No user interface here;

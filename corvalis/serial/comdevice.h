@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The platform layer under TComPort: one open serial device and the way devices are opened.
 // Values (event bits, purge flags, error flags, modem status bits) keep the numbers of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Linux serial devices on termios2. This file must not include <termios.h>: the kernel's
 // termios2 (for any bit rate through BOTHER) clashes with the C library's termios.
 #include <asm/termbits.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one thing the serial port needs of the application: running code on the main thread.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main-thread hand-off on Qt: requests are served from the Qt event loop of the thread
 // that made the hand-off (the GUI thread), also inside nested loops such as modal dialogs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Serial port component: TComPort opens and configures one serial device, writes and reads
 // bytes, and while open runs TComThread, which hands device events to the On... handlers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The event thread of an open TComPort: waits on the device and hands each batch of events to
 // the port's notifiers, on the thread that the port's SyncMethod names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Modem-line changes (CTS, DSR, carrier, ring) on Linux: a thread that sleeps in the driver's
 // wait for a line change (TIOCMIWAIT) and reports each change through an eventfd. That wait

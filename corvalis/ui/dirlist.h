@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The Files sheet's drive list and directory list. On Linux the "drives" are the mounted file
 // systems; the directory list shows the folders from the root down to the current one, then the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // corvalis: the TTY field-test program. One main window and the manual typing window.
 #include <QApplication>
 #include <QDir>

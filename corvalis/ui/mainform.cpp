@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Main window: creation, layout of the five sheets, first showing, tabs, the About sheet.
 #include "ui/mainform.h"
 

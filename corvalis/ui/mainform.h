@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window MainForm: the controls, the serial port, the two timers, the tester's
 // settings and the call-engine state, and the operations of the call engine as members.

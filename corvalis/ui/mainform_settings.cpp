@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings record in the window: loading it from the store into the controls and saving
 // it, the test conditions, the device and port selection, and the Files sheet's log directory.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Renders each tab sheet of the main window, in the middle of a call, to a PNG file:
 //   corvalis_screenshots OUTPUT_FOLDER
 // The window runs without a serial port, on a fixed clock, with no message boxes.

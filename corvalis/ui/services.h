@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the main window needs of the desktop, as small interfaces so that tests and
 // automation can stand in for them: message boxes, the clock, opening a file or address

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // SIGTERM (kill, a shutdown), SIGHUP (a logout, the terminal gone) and SIGINT (Ctrl+C) turned into
 // a call on the main thread, so that the program can close the orderly way instead of dying at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Three calls in a row through ttysim with nobody at the desk: the far end rings again after each
 // hang-up and says something of its own in each call ({call} is typed as the call's number), and
 // every call ends up in a record of its own, whole.

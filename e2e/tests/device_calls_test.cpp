@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole calls through ttysim, one device family each: the call comes up as that device does,
 // the script runs, and what crossed the line and what the capture file holds are checked.
 #include <QPushButton>

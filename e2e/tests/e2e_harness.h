@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A field test end to end in one test program: ttysim plays the device and the far end on a
 // pseudo-terminal, and a real main window (offscreen, live timers, the real serial port and

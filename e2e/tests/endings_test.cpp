@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ways a lab day cuts a call, end to end through ttysim: the device pulled out mid-call and back
 // 4 s later, the modem losing its carrier, the PC shutting down (SIGTERM), and a kill -9 followed by
 // a new start. Each is judged from the capture files against what the far end typed, and from the

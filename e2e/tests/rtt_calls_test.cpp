@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole calls over real-time text: corvalis drives rttmodem as its NXi modem; the far end is
 // ttysim, a TTY on a serial line behind a second rttmodem (a gateway). The RTT between them runs
 // on loopback, with packets withheld to try the redundancy. Judged from the capture files, what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole call over ttysim's line with a set delay: the program's timing file and the far end's, paired
 // by fieldreport, give the line's delay back in each direction.
 #include "timing.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The moments records give, and which records are the two ends of one call: single cases, and
 // made-up days of two positions running the same script at once with the far ends' clocks off.
 #include "calls.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Capture files as corvalis writes them, made up for tests and benchmarks: random scripts, calls
 // whose far-end turns crossed a channel with errors, and the texts each record should be scored on.

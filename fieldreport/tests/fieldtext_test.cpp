@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading capture files and scripts: every record of a file, a side's turns, a speaker's text.
 #include "fieldtext.h"
 

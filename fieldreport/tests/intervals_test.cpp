@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The intervals of a condition's rate: their coverage in simulated days of bursty calls whose
 // rates vary (fixed seed), what they say about clean calls, and the numbers they are made of.
 #include "intervals.h"

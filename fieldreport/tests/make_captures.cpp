@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // make_captures DIR [CALLS [SEED]]: a made-up day of field tests, for trying fieldreport and for the
 // pictures in the documentation: DIR/scripts and DIR/captures (every other call at both ends).
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fieldreport as a lab runs it on a folder of captures: its figures against score and cerscore run
 // on the same texts, verdicts, pairing, bad input, outputs that never harm an input, and the web
 // page in a real browser.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Verdicts of calls and conditions, and the summary's pooled rates, on hand-checked numbers.
 #include "summary.h"
 

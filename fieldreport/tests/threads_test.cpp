@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scoring and the summary on several threads give what they give on one.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A call over ttysim's line with a known delay, measured by fieldreport from the two ends' timing
 // files: ttysim plays the far end and saves its own record, with its clock set 30 s ahead; the
 // near end is played here on the port, as the program would, and saves its record and times.

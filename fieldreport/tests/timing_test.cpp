@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The timing figures as a lab reads them: a call whose every time was chosen by hand and every
 // figure worked out by hand; the alignment the delays are matched through is score's own; and a
 // day without timing files is reported as before.

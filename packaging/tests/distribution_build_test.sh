@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures the source tree as the Debian package's build does (debian/rules: build type None,
 # BUILD_TESTING and KIT_WERROR off, the flags of dpkg-buildflags with all hardening), with
 # GoogleTest and RapidCheck hidden so that needing them fails, and checks from a dry run of the

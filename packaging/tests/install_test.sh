@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the kit from a build tree into a temporary folder (as `make install DESTDIR=...` does)
 # and, with --package, builds the Debian package and unpacks it into another; then checks each
 # tree: the files that must be there and nothing from tests or benchmarks, the programs run from

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the README's examples as a reader would after `make`: every line of an indented example
 # block that starts with "$ " is a command, run in order from the top of a fresh copy of the
 # source tree (its files under version control only, with the build tree as build/ and the

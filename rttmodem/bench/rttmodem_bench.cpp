@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rttmodem's figures: how much text is lost at 5, 10 and 20 % packet loss with 0, 1 and 2
 // redundant generations, and how long a character takes from one end to the other on loopback.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One RTT phone line: places, receives and ends calls and carries their text, behind a narrow
 // interface for whatever presents it (the console program now, the AT modem front later).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How a call's end reads for the program driving the modem: the result line a modem gives when a
 // call it placed fails, or when a call that was up ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rttmodem: a real-time text phone. On the console, standard input is typed to the far end, the
 // far end's text comes out on standard output, and the call's events go to standard error. As a
 // gateway the text goes to and from a TTY on a serial device or on a phone line (its tones), and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rttmodem as a TTY modem: the kit's AT modem on a pseudo-terminal, with the RTT call controller
 // as its telephone line. The program dials (ATD), answers (ATA, or by itself on RING), hangs up
 // (EOT, +++ and ATH, ATZ, closing the port) and talks online; the calls are RTT calls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // rttmodem as a TTY modem on a pseudo-terminal, for a program to drive with AT commands.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The circuit side of a gateway: a TTY whose text the calls carry. A TTY on a serial device
 // gives and takes bytes; a TTY on a phone line gives and takes Baudot tones, heard and played

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A TTY on a serial device: bytes as they are, both ways.
 #include <fcntl.h>
 #include <termios.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A TTY on a phone line: its Baudot tones heard and played through softtty's modem (the kit's
 // transmitter and decoder), over a sound card or raw audio files and named pipes. Audio is read
 // and played by a thread each, as a sound card needs; decoding and everything else happens in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The only place that speaks libre's C API (libre 1.1.0 as packaged by Debian 12).
 #include "libre.h"
 

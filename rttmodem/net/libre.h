@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The thin adapter over libre (SIP, RTP, timers and the poll loop). Nothing outside this adapter
 // includes libre's headers, so a change of libre's API touches only libre.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Packets withheld on purpose, to try redundancy: `percent` of all packets lost in the long run,
 // each one independently, or (with a burst length) by a seeded two-state model in which losses come

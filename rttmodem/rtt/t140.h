@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Real-time text in RTP: T.140 blocks, sent every transmission interval, with earlier blocks
 // repeated as redundant generations in RTP payload for redundant audio data (the "red" format).

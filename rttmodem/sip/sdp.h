@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The session descriptions of a text call: what we offer (audio first, as mobile networks order
 // them, then text with T.140 and its redundant form), how we answer a far end's offer, and what

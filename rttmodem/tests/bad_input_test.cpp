@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A far end written by hand, speaking SIP and RTP on plain UDP sockets, that sends what a broken
 // or hostile peer might: rttmodem logs a line for each and the call goes on (or is refused).
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole calls between rttmodem programs on loopback, judged by what each end writes: the text on
 // standard output and the event and count lines on standard error.
 #include <gtest/gtest.h>

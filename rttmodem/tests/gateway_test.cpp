@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rttmodem as a gateway: a TTY on the circuit side (on a serial line, or its tones through
 // softtty's modem on named pipes), a console rttmodem as the RTT far end. Judged by the text at
 // both ends and the far end's log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Registration with digest authentication and a call through a real SIP server: Kamailio from
 // Debian, started on loopback from a configuration in a temporary folder (registrations in
 // memory, one static test password).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A real-time text endpoint on another SIP and RTP stack (liblinphone), for interoperability
 // tests only. It speaks UTF-8 on its standard streams: what it reads is typed to the far end a
 // character at a time, what the far end types is written out; its events go to standard error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Interoperability with a real-time text endpoint on another stack: a small peer on Debian's
 // liblinphone (linphone_peer.cpp), with the same payload type numbers as rttmodem's offer.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rttmodem as a TTY modem, driven as a program drives it: AT commands on its pseudo-terminal,
 // judged by the result lines and text that come back, and by what the far end (a console
 // rttmodem) receives and logs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "proc.h"
 
 #include <fcntl.h>

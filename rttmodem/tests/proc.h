@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A program run beside a test with all three standard streams in pipes: the test types into its
 // input and waits (with a limit that only ever fails the test) for what it writes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Text between the serial side (a program that speaks Windows-1252 with CR LF line ends and BS as
 // erase) and real-time text on the network (UTF-8 T.140, where a line ends with U+2028 and BS is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The character table checked row by row against the code chart, and the input filter.
 #include <gtest/gtest.h>
 

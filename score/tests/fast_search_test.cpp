@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fast chain search against the literal one: every node's length and parent on random
 // windows, and whole scoring runs byte for byte, biased to the cases where ties abound.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // score as a user runs it: exact console bytes, exit status and score file.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scoring runs in-process: annotated text, the fifteen counters and the three rates.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device through a sound server that goes away and comes back (a restart, a suspend and
 // resume): the port and the call stay, nothing queued is lost, and hearing goes on.
 #include "device.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // softtty as a user runs it: files in and out, the device on a port joined to another through
 // named pipes, and a one-line message with status 1 for every kind of bad input.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole field test with softtty at both ends of the line: the program drives softtty on COM1 as
 // a directly attached TTY; its tones go through named pipes (no sound card) to a second softtty,
 // whose port is joined to ttysim playing the far-end tester. Both sides' texts are scored.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The timing file as its readers meet it: every byte comes back, the file reads as plain CSV,
 // and a line broken off by a crash is never taken for a whole one, before or after the next append.
 #include "timing.h"

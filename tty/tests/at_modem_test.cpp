@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The modem's command parser and responder, fed one character at a time on a made-up clock.
 #include "at_modem.h"
 

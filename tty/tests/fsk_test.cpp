@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tones to text and back: every character, the impairments of a telephone path the decoder has
 // to survive, what it must not take for characters, and what it measures.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Half duplex: the receiver is deaf to our own tones and for a while after; nothing new is sent
 // while the far end is heard, for a while.
 #include "transmitter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WAV files as they come: the formats taken, and a clear refusal of the rest.
 #include "wav.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The line's error model: Baudot shifts, rates and reproducibility.
 #include "channel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A line with a known delay, and the far end's own record of each call with its timing file.
 #include <gtest/gtest.h>
 

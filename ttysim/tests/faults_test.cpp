@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The faults ttysim plays on the first call: a modem losing the carrier, and the device pulled out
 // and put back; on a made-up clock, the program's side played by the test.
 #include <gtest/gtest.h>

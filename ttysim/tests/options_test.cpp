@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line: defaults, every kind of value, and a clear message for each mistake.
 #include "options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading a script's turns, typing at a pace, and hearing the end of the other side's turn.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A session on a made-up clock, with the program's side played by the test.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole calls through a session on a made-up clock: the program's side is played by the test.
 #include "session.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ttysim as a program: started for real, talked to through the device its link points to.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A day of calls at random: the real window (offscreen, timers driven by the test, a fake serial
 // device) through long sequences of what happens in a lab, judged as the lab judges it: from the
 // capture files and the call journals the program writes, the bytes it sends to the port, its log,

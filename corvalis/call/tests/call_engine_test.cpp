@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The call engine in the window: received and sent characters in the conversation view,
 // and the call's lifecycle driven by main-timer ticks.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The times of a call's characters as the window saves them: read back from the timing file beside
 // the capture file, record by record, as fieldreport reads them.
 #include <QPushButton>

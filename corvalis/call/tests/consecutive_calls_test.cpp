@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Calls one after another in one window, as an unattended lab runs them: each call starts from
 // the same state, no call is wiped or mixed into another, and nothing of a call outlives it.
 #include <QCheckBox>

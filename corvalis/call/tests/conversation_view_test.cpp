@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One long received paragraph in the conversation view: what the view shows, what its text is,
 // and the record saved from it.
 #include "call/conversation_view.h"

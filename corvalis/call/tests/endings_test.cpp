@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ways a lab day ends a call without the tester: the program killed (the journal becomes the
 // record at the next start), the modem's NO CARRIER, the device pulled out and put back, a click
 // handled in the middle of a character; and what the far end said while this side was sending.

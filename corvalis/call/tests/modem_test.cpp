@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modem control in the window: the AT commands of dial, answer and hang-up for each device,
 // the timed command sequences and the modem's OK, RING and CONNECT lines, and the modem
 // controls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole automatic call through a pseudo-terminal, with the far end playing an NXi modem and
 // the person behind it: the modem is initialised, rings, is answered, connects with the turbo
 // code; the script runs by itself, the far end types its turns; the end of the script hangs up

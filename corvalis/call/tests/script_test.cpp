@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The script engine in the window: which turns a press hands over, paced line by line or
 // shown for typing, the end of the script, the turn counter and the script controls, the
 // Files sheet's Browse and View File, and the manual typing window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The call journal on its own: what it writes reads back as the record the call would have had, a
 // journal left behind becomes that record exactly once, and a process killed at any moment loses
 // nothing that its journal had written.

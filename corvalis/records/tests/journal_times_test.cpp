@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The times of a call's characters in its journal: a journal left behind becomes its record and the
 // record's times in the timing file beside it, once, however the save before it was cut short; a
 // journal without times recovers as before.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's key files: where they live, what is read from them, and how they are replaced.
 #include "records/registry.h"
 

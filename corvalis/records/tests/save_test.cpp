@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saving or discarding a finished call from the window, and the capture file it writes.
 #include <sys/stat.h>
 #include <unistd.h>

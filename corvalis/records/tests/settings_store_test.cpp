@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings record in its registry key: defaults, the stored file, hand edits and failures.
 #include "records/settings_store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Benchmark of the serial port layer on a pseudo-terminal:
 //  1. delivery latency: the far end writes one byte -> OnRxChar runs on the GUI thread (Qt
 //     event loop, smThreadSync, as corvalis runs it), one byte at a time;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Qt hand-off: deliveries and handler errors reach the GUI thread through its event loop.
 #include "comhandoff_qt.h"
 

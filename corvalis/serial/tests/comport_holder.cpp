@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helper: holds the port COM5 open (through CORVALIS_PORT_DIR) until it is killed.
 // Prints "open" once it holds it, or the error text when it cannot.
 #include <unistd.h>

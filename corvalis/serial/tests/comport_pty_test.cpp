@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TComPort on a real Linux tty: a pseudo-terminal whose far end the test plays.
 #include <dirent.h>
 #include <gtest/gtest.h>

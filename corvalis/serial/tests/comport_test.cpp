@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TComPort on the scripted device: property and error rules, and event delivery.
 #include "comport.h"
 

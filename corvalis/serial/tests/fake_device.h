@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A scripted serial device for unit tests: it records every call, refuses the operations it is
 // told to refuse, and raises the event batches and hang-ups a test asks for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The modem-line watcher: changes are reported through its eventfd, and stopping ends a wait
 // that only a signal can interrupt.
 #include "modemwatch.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A pseudo-terminal posing as serial port COM5: the port opens the slave through a link in a
 // temporary CORVALIS_PORT_DIR, the test plays the far end on the master.

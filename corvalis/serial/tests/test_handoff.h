@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A plain hand-off that also lets a test wait until the event thread has queued a request.
 #include <condition_variable>

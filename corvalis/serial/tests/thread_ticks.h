@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CPU time of the port's event thread, read from /proc: how the tests and the benchmark tell
 // that an idle open port sleeps.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A main window for tests: offscreen, with a scripted serial device, message boxes that
 // answer as told and record what they were asked, a clock the test sets, and timers that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program itself, run as a lab runs it unattended: no display, diagnosed from its standard
 // error stream, ended by a signal.
 #include <fcntl.h>

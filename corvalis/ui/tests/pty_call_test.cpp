@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole call through a pseudo-terminal standing in for a TTY on COM1: Start Call, the far
 // end types a line, a line is sent, End Call, Save, and the capture file's bytes.
 #include <fcntl.h>

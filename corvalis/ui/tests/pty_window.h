@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A window whose COM1 is one side of a pseudo-terminal: the test plays the device on the other
 // side, through the real serial port layer and the hand-off to the main thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings in the window: loading them into the controls at start-up and saving them,
 // the test conditions, the Devices sheet and the Files sheet's log directory.
 #include <sys/resource.h>

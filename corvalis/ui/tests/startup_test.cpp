@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main window as it starts: layout, first showing, tabs, the About sheet, and what
 // happens to errors raised inside a handler.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What an unattended run leaves to diagnose it: every box in the log, settings store faults reported
 // once and nothing in the store lost, and termination signals that close the window the orderly way.
 #include <sys/resource.h>
