@@ -18,6 +18,7 @@
 
 #include "circuit.h"
 #include "controller.h"
+#include "controller_config.h"
 #include "libre.h"
 #include "modem_front.h"
 #include "options.h"
@@ -61,21 +62,7 @@ class App {
     net::Loop loop;
     loop_ = &loop;
     net::Loop::setLog([](const std::string& line) { logLine("libre " + call::field("warning", line)); });
-    call::ControllerConfig cc;
-    cc.host = o_.host;
-    cc.sipPort = o_.sipPort;
-    cc.user = o_.user;
-    cc.generations = o_.generations;
-    cc.loss = o_.loss;
-    cc.seed = o_.seed;
-    cc.answerTimeoutSeconds = o_.answerTimeout;
-    cc.refuseStatus = o_.refuse;
-    if (!o_.registerUri.empty()) {
-      std::string user;
-      cc.registrar = *console::registrarOf(o_.registerUri, &user);
-      cc.aor = o_.registerUri;
-      cc.credentials = {o_.authUser, o_.password};
-    }
+    call::ControllerConfig cc = console::controllerConfig(o_);
     call::Controller::Callbacks cb;
     cb.log = logLine;
     cb.text = [this](std::string_view bytes) {

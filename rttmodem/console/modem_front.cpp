@@ -19,6 +19,7 @@
 
 #include "at_modem.h"
 #include "controller.h"
+#include "controller_config.h"
 #include "libre.h"
 #include "pty_link.h"
 
@@ -282,20 +283,7 @@ int ModemApp::run() {
   net::Loop loop;
   loop_ = &loop;
   net::Loop::setLog([this](const std::string& line) { log_("libre " + call::field("warning", line)); });
-  call::ControllerConfig cc;
-  cc.host = o_.host;
-  cc.sipPort = o_.sipPort;
-  cc.user = o_.user;
-  cc.generations = o_.generations;
-  cc.loss = o_.loss;
-  cc.seed = o_.seed;
-  cc.answerTimeoutSeconds = o_.answerTimeout;
-  if (!o_.registerUri.empty()) {
-    std::string user;
-    cc.registrar = *console::registrarOf(o_.registerUri, &user);
-    cc.aor = o_.registerUri;
-    cc.credentials = {o_.authUser, o_.password};
-  }
+  call::ControllerConfig cc = console::controllerConfig(o_);
   call::Controller::Callbacks cb;
   cb.log = log_;
   cb.text = [this](std::string_view bytes) {
