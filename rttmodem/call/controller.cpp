@@ -65,7 +65,7 @@ std::string countsLine(const Counts& c) {
 Controller::Controller(ControllerConfig config, Callbacks callbacks)
     : config_(std::move(config)),
       callbacks_(std::move(callbacks)),
-      loss_(config_.loss.value_or(rtt::LossSpec{}), config_.seed),
+      loss_(config_.loss.value_or(rtt::LossPattern{}), config_.seed),
       sessionId_(static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch() /
                                                  std::chrono::seconds(1))) {}
 

@@ -59,7 +59,7 @@ struct ControllerConfig {
   int sipPort = 0;                 // 0: a free one
   std::string user = "rttmodem";
   int generations = 2;  // redundant generations we offer and send
-  std::optional<rtt::LossSpec> loss;
+  std::optional<rtt::LossPattern> loss;
   std::uint64_t seed = 1;
   int answerTimeoutSeconds = 60;  // a call we placed that is not answered by then ends: NO ANSWER
   // Registration (empty registrar: none), and the account's credentials.

@@ -29,7 +29,7 @@ struct Options {
   std::string authUser;     // default: the user of registerUri
   std::string password;     // from --password-file or RTTMODEM_PASSWORD
   int generations = 2;
-  std::optional<rtt::LossSpec> loss;
+  std::optional<rtt::LossPattern> loss;
   std::uint64_t seed = 1;
   double pace = 0;  // characters a second from standard input; 0: as they come
   int calls = 1;    // --listen: calls to take before exiting; 0: no end

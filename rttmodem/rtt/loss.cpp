@@ -17,34 +17,34 @@ bool parseNumber(std::string_view s, double* out) {
 
 }  // namespace
 
-std::optional<LossSpec> parseLoss(std::string_view text, std::string* error) {
-  LossSpec spec;
+std::optional<LossPattern> parseLoss(std::string_view text, std::string* error) {
+  LossPattern pattern;
   const std::size_t comma = text.find(',');
-  if (!parseNumber(text.substr(0, comma), &spec.percent) || spec.percent < 0 || spec.percent > 100) {
+  if (!parseNumber(text.substr(0, comma), &pattern.percent) || pattern.percent < 0 || pattern.percent > 100) {
     *error = "loss must be a percentage from 0 to 100, optionally followed by ,burst=N: '" +
              std::string(text) + "'";
     return std::nullopt;
   }
   if (comma != std::string_view::npos) {
     std::string_view rest = text.substr(comma + 1);
-    if (rest.substr(0, 6) != "burst=" || !parseNumber(rest.substr(6), &spec.burst) || spec.burst < 1 ||
-        spec.burst > 1000) {
+    if (rest.substr(0, 6) != "burst=" || !parseNumber(rest.substr(6), &pattern.burst) || pattern.burst < 1 ||
+        pattern.burst > 1000) {
       *error = "the loss's burst must be burst=N with N from 1 to 1000: '" + std::string(text) + "'";
       return std::nullopt;
     }
   }
-  if (spec.percent >= 100) spec.burst = 0;  // everything lost: runs have no meaning
-  return spec;
+  if (pattern.percent >= 100) pattern.burst = 0;  // everything lost: runs have no meaning
+  return pattern;
 }
 
-LossModel::LossModel(LossSpec spec, std::uint64_t seed) : state_(seed ^ 0x9E3779B97F4A7C15ull) {
-  const double p = spec.percent / 100;
-  if (spec.burst < 1 || p >= 1) {
+LossModel::LossModel(LossPattern pattern, std::uint64_t seed) : state_(seed ^ 0x9E3779B97F4A7C15ull) {
+  const double p = pattern.percent / 100;
+  if (pattern.burst < 1 || p >= 1) {
     pStay_ = pEnter_ = p;
   } else {
     // A run ends with probability 1/burst; runs start often enough for the long-run share to be p.
-    pStay_ = 1 - 1 / spec.burst;
-    pEnter_ = std::min(1.0, p / ((1 - p) * spec.burst));
+    pStay_ = 1 - 1 / pattern.burst;
+    pEnter_ = std::min(1.0, p / ((1 - p) * pattern.burst));
   }
 }
 

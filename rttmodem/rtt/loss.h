@@ -10,17 +10,17 @@
 
 namespace rttmodem::rtt {
 
-struct LossSpec {
+struct LossPattern {
   double percent = 0;  // 0 to 100
   double burst = 0;    // mean length of a run of lost packets (>= 1); 0: independent losses
 };
 
 // "P" or "P,burst=N"; nothing and an error for anything else.
-std::optional<LossSpec> parseLoss(std::string_view text, std::string* error);
+std::optional<LossPattern> parseLoss(std::string_view text, std::string* error);
 
 class LossModel {
  public:
-  LossModel(LossSpec spec, std::uint64_t seed);
+  LossModel(LossPattern pattern, std::uint64_t seed);
   // Whether the next packet is lost.
   bool drop();
 

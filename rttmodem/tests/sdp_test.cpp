@@ -136,8 +136,8 @@ TEST(Loss, ParsesAndKeepsItsLongRunRate) {
   ASSERT_TRUE(bursty);
   for (const char* bad : {"", "x", "-1", "101", "10,", "10,burst=0", "10,burst=x", "10,size=2", "nan"})
     EXPECT_FALSE(rtt::parseLoss(bad, &error)) << bad;
-  for (auto spec : {*plain, *bursty}) {
-    rtt::LossModel m(spec, 7);
+  for (auto pattern : {*plain, *bursty}) {
+    rtt::LossModel m(pattern, 7);
     int lost = 0, runs = 0;
     bool prev = false;
     const int n = 200000;
@@ -147,9 +147,9 @@ TEST(Loss, ParsesAndKeepsItsLongRunRate) {
       runs += l && !prev;
       prev = l;
     }
-    EXPECT_NEAR(100.0 * lost / n, spec.percent, 0.5);
-    if (spec.burst > 0) {
-      EXPECT_NEAR(static_cast<double>(lost) / runs, spec.burst, 0.2);
+    EXPECT_NEAR(100.0 * lost / n, pattern.percent, 0.5);
+    if (pattern.burst > 0) {
+      EXPECT_NEAR(static_cast<double>(lost) / runs, pattern.burst, 0.2);
     }
   }
   // The same seed gives the same losses.
