@@ -19,3 +19,22 @@ if(SANITIZE STREQUAL "thread")
 else()
   set(KIT_TSAN OFF)
 endif()
+
+# The sanitizer trees' tests are named with the tree's prefix, so that one ctest run can hold the
+# tests of every tree (`make test`) and a failure names the tree it failed in.
+if(KIT_TSAN)
+  set(KIT_TEST_PREFIX "tsan.")
+elseif(SANITIZE)
+  set(KIT_TEST_PREFIX "asan.")
+else()
+  set(KIT_TEST_PREFIX "")
+endif()
+
+# The development trees (BUILD_TESTING) keep line tables only (-g1): backtraces and the
+# sanitizers' reports still name file and line, and compiling and linking take about half the
+# time that full debug information costs. KIT_FULL_DEBUG_INFO=ON keeps the build type's -g, for
+# stepping through a tree in a debugger.
+option(KIT_FULL_DEBUG_INFO "Full debug information in the development trees" OFF)
+if(BUILD_TESTING AND NOT KIT_FULL_DEBUG_INFO AND CMAKE_BUILD_TYPE MATCHES "^(RelWithDebInfo|Debug)$")
+  add_compile_options(-g1)
+endif()
