@@ -122,4 +122,11 @@ function(kit_add_test name)
   endif()
   # After the LIBS: which precompiled headers fit depends on them.
   kit_test_pch(${name})
+  # A test's own code is compiled with light optimisation: the code it tests is compiled as the
+  # build type says, and most of a test unit is its expanded assertions, where -O2 costs a third
+  # more compiling for nothing the test needs.
+  target_compile_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O1>)
+  # Qt's moc unit of a test holds nothing (the tests declare no QObject): it needs no headers.
+  set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${name}_autogen/mocs_compilation.cpp
+                              PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
 endfunction()
