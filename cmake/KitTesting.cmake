@@ -101,7 +101,14 @@ function(kit_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} kit_testing GTest::gtest GTest::gmock GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  set(_props ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+  # A guard against a hang, long enough for a test that works on a busy machine: the sanitizers
+  # make the code several times slower.
+  if(SANITIZE)
+    set(_timeout 600)
+  else()
+    set(_timeout 300)
+  endif()
+  set(_props ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT ${_timeout})
   # gtest_discover_tests flattens a list-valued property, so an ENVIRONMENT of more than
   # one entry would reach the test as its first entry only: the test's own variables are
   # set by running it (and its discovery) through env(1) instead.
