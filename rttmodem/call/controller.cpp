@@ -158,7 +158,8 @@ bool Controller::start(std::string* error) {
     // Registered, we take calls only through the registrar: a stranger who knows our address
     // cannot ring the line.
     const std::string host = sip::hostOf(config_.registrar);
-    sc.acceptFrom = addressesOf(host);
+    const int port = sip::portOf(config_.registrar);
+    for (const std::string& a : addressesOf(host)) sc.acceptFrom.push_back({a, port});
     if (sc.acceptFrom.empty()) {
       *error = "cannot resolve the registrar's host '" + host + "'";
       return false;

@@ -357,9 +357,10 @@ struct SipAgent::Impl {
     if (pl_cmp(&msg->cseq.met, &msg->met) != 0)
       return refuse(400, "CSeq Method Mismatch", "CSeq names " + plString(msg->cseq.met));
     if (method == "INVITE" && !pl_isset(&msg->to.tag) && !self->config.acceptFrom.empty()) {
-      const std::string from = endpointOf(&msg->src).host;
+      const Endpoint from = endpointOf(&msg->src);
       bool known = false;
-      for (const std::string& h : self->config.acceptFrom) known = known || h == from;
+      for (const Endpoint& e : self->config.acceptFrom)
+        known = known || (e.host == from.host && (e.port == 0 || e.port == from.port));
       if (!known) return refuse(403, "Forbidden", "a call not through the registrar");
     }
     return false;

@@ -114,8 +114,8 @@ class SipAgent {
     std::string software = "rttmodem";
     bool tcp = true;  // also listen on TCP, on the same port
     // When not empty, a new call (an INVITE outside any dialog) is taken only from these
-    // addresses; others are refused with 403.
-    std::vector<std::string> acceptFrom;
+    // addresses (port 0: any port of the host); others are refused with 403.
+    std::vector<Endpoint> acceptFrom;
     // A refused or failed registration is tried again after this, doubled after each failure
     // (at most an hour).
     int registrationRetrySeconds = 30;

@@ -178,4 +178,23 @@ std::string hostOf(std::string_view uri) {
   return std::string(rest.substr(0, rest.find(':')));
 }
 
+int portOf(std::string_view uri) {
+  if (uri.substr(0, 4) != "sip:") return 5060;
+  std::string_view rest = uri.substr(4);
+  rest = rest.substr(0, rest.find_first_of(";?"));
+  const std::size_t at = rest.rfind('@');
+  if (at != std::string_view::npos) rest = rest.substr(at + 1);
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    rest = close == std::string_view::npos ? std::string_view() : rest.substr(close + 1);
+  }
+  const std::size_t colon = rest.rfind(':');
+  int port = 5060;
+  if (colon != std::string_view::npos) {
+    auto [p, ec] = std::from_chars(rest.data() + colon + 1, rest.data() + rest.size(), port);
+    if (ec != std::errc() || port < 1 || port > 65535) port = 5060;
+  }
+  return port;
+}
+
 }  // namespace rttmodem::sip

@@ -13,5 +13,7 @@ bool checkDialUri(std::string_view uri, std::string* why);
 
 // The host of a sip: URI (brackets taken off an IPv6 address); empty when there is none.
 std::string hostOf(std::string_view uri);
+// Its port: the one it names, or 5060.
+int portOf(std::string_view uri);
 
 }  // namespace rttmodem::sip

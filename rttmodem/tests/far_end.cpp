@@ -178,7 +178,8 @@ void FarEnd::run() {
       if (stop_) return;
     }
     char buf[70000];
-    for (int i = 0; i < 4; ++i) {
+    // Text before SIP: a BYE that came after the last packet is read after it.
+    for (int i : {1, 3, 2, 0}) {
       for (;;) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -283,6 +284,7 @@ void FarEnd::onRequest(const std::string& msg, const sockaddr_in& from) {
     std::lock_guard lock(mutex_);
     log_.push_back("<- " + method);
     lastRequests_[method] = msg;
+    snapshots_[method] = {received_, packets_.size()};
     ++requestCounts_[method];
     changed_.notify_all();
   }
@@ -601,7 +603,19 @@ void FarEnd::sendPacket(const RtpOut& p) {
     std::lock_guard lock(mutex_);
     to = remoteText_;
   }
-  sendto(textFd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  sendto(sendFromOther_ ? textFd2_ : textFd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+         sizeof to);
+}
+
+void FarEnd::moveText(bool toOther) {
+  std::lock_guard lock(mutex_);
+  sendFromOther_ = toOther;
+  config_.media.textPort = toOther ? textPort2_ : textPort_;
+}
+
+FarEnd::Snapshot FarEnd::atRequest(const std::string& method) {
+  std::lock_guard lock(mutex_);
+  return snapshots_[method];
 }
 
 void FarEnd::setSsrc(std::uint32_t ssrc, std::uint16_t nextSeq) {

@@ -132,6 +132,14 @@ class FarEnd {
   int audioPort() const { return audioPort_; }
   // A second text port, for re-INVITEs that move the text; its packets are received too.
   int otherTextPort() const { return textPort2_; }
+  // Describes and sends from the second text port (true) or the first; offer() says so next.
+  void moveText(bool toOther);
+  // What had arrived when the last request of this method came: the text, and the packets.
+  struct Snapshot {
+    std::string text;
+    std::size_t packets = 0;
+  };
+  Snapshot atRequest(const std::string& method);
 
   // ---- text
   // One T.140 packet with the far end's redundancy (its own history), to rttmodem's text port.
@@ -194,6 +202,8 @@ class FarEnd {
   std::vector<std::string> log_;
   std::map<std::string, std::string> lastRequests_;
   std::map<std::string, int> requestCounts_;
+  std::map<std::string, Snapshot> snapshots_;
+  bool sendFromOther_ = false;
   std::map<std::string, std::string> responses_;  // by Call-ID
   std::optional<Dialog> dialog_;
   int lastStatus_ = 0;   // of our last INVITE
