@@ -10,28 +10,26 @@
 namespace tty {
 
 inline bool lossesMarked(std::string_view sent, std::string_view got, std::string_view mark = "?") {
-  std::vector<int> tokens;  // got's bytes, -1 for a mark
-  for (std::size_t j = 0; j < got.size();) {
-    if (!mark.empty() && got.substr(j, mark.size()) == mark) {
-      tokens.push_back(-1);
-      j += mark.size();
-    } else {
-      tokens.push_back(static_cast<unsigned char>(got[j++]));
-    }
+  // The pieces of got between marks must be found in sent in order: the first at its start, the
+  // last at its end, each other one anywhere after the one before (the earliest place is never
+  // worse than a later one).
+  std::vector<std::string_view> pieces;
+  for (std::size_t at = 0;;) {
+    const std::size_t m = mark.empty() ? std::string_view::npos : got.find(mark, at);
+    pieces.push_back(got.substr(at, m == std::string_view::npos ? std::string_view::npos : m - at));
+    if (m == std::string_view::npos) break;
+    at = m + mark.size();
   }
-  // can[i][j]: sent from i on can become tokens from j on.
-  const std::size_t n = sent.size(), m = tokens.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;  // can[k][j + 1] for some k >= i, as i falls
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      can[i][j] = tokens[j] == -1 ? anyLater
-                                  : i < n && static_cast<unsigned char>(sent[i]) == tokens[j] && can[i + 1][j + 1];
-    }
+  if (pieces.size() == 1) return sent == got;
+  if (sent.substr(0, pieces.front().size()) != pieces.front()) return false;
+  std::size_t pos = pieces.front().size();
+  for (std::size_t i = 1; i + 1 < pieces.size(); ++i) {
+    const std::size_t at = sent.find(pieces[i], pos);
+    if (at == std::string_view::npos) return false;
+    pos = at + pieces[i].size();
   }
-  return can[0][0];
+  const std::string_view last = pieces.back();
+  return sent.size() >= pos + last.size() && sent.substr(sent.size() - last.size()) == last;
 }
 
 }  // namespace tty

@@ -285,6 +285,8 @@ class ModemApp : public tty::ModemLine {
     exitStatus_ = status;
     if (finishing_) return;
     finishing_ = true;
+    // What the program wrote before the signal came is part of the call: it goes first.
+    if (attached_ && portWatch_) readProgram();
     controller_->hangUp();
     if (controller_->state() == call::Controller::State::Idle) stopSoon();
     safetyTimer_.start(70000, [this] { stopSoon(); });

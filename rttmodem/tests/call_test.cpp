@@ -5,12 +5,14 @@
 
 #include <algorithm>
 
+#include "loss_marks.h"
 #include "proc.h"
 
 namespace rttmodem::testing {
 namespace {
 
 const std::string kBin = RTTMODEM_BIN;
+using tty::lossesMarked;
 
 std::unique_ptr<Proc> listener(std::vector<std::string> args) {
   args.insert(args.begin(), {"--listen", "0"});
@@ -42,20 +44,6 @@ std::string turns(const std::string& who, int lines) {
   return t;
 }
 
-// Whether got is sent with some stretches replaced by one '?' each (sent has no '?').
-bool lossesMarked(const std::string& sent, const std::string& got) {
-  const std::size_t n = sent.size(), m = got.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      can[i][j] = got[j] == '?' ? anyLater : (i < n && sent[i] == got[j] && can[i + 1][j + 1]);
-    }
-  }
-  return can[0][0];
-}
 
 TEST(Call, TextCrossesBothWaysWithTenPercentLossAndTwoGenerations) {
   const std::string fromA = turns("answerer", 6), fromB = turns("caller", 6);

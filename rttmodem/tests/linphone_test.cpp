@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "loss_marks.h"
 #include "proc.h"
 #include "temp_dir.h"
 
@@ -15,6 +16,7 @@ namespace {
 const std::string kPeer = LINPHONE_PEER;
 #endif
 const std::string kBin = RTTMODEM_BIN;
+using tty::lossesMarked;
 const std::string kLs = "\xE2\x80\xA8";
 
 long count(const Proc& p, const std::string& name) {
@@ -25,20 +27,6 @@ long count(const Proc& p, const std::string& name) {
   return std::stol(p.err().substr(at + name.size() + 2));
 }
 
-// Whether got is sent with some stretches replaced by one '?' each.
-bool lossesMarked(const std::string& sent, const std::string& got) {
-  const std::size_t n = sent.size(), m = got.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      can[i][j] = got[j] == '?' ? anyLater : (i < n && sent[i] == got[j] && can[i + 1][j + 1]);
-    }
-  }
-  return can[0][0];
-}
 
 TEST(Linphone, TextBothWaysWithPacketLoss) {
 #ifndef LINPHONE_PEER
