@@ -222,9 +222,19 @@ class ModemApp : public tty::ModemLine {
         while (i < bytes.size() && !hungUpInRead_) modem_.fromProgram(bytes[i++], now(), out);
         current_ = nullptr;
         if (i < bytes.size()) {
-          // Written after the hang-up: for no call, so for none.
-          log_("text-discarded " + call::field("bytes", std::to_string(bytes.size() - i)) + " " +
-               call::field("reason", "typed after the hang-up") + " " + call::field("text", escaped(bytes.substr(i))));
+          // Written after the hang-up: text for no call, so for none. A command that follows it
+          // (from "AT" on) is the program's next step, and is carried out.
+          std::size_t at = i;
+          while (at + 1 < bytes.size() && !((bytes[at] == 'A' || bytes[at] == 'a') &&
+                                            (bytes[at + 1] == 'T' || bytes[at + 1] == 't')))
+            ++at;
+          if (at + 1 >= bytes.size()) at = bytes.size();
+          if (at > i) {
+            log_("text-discarded " + call::field("bytes", std::to_string(at - i)) + " " +
+                 call::field("reason", "typed after the hang-up") + " " +
+                 call::field("text", escaped(bytes.substr(i, at - i))));
+          }
+          while (at < bytes.size()) modem_.fromProgram(bytes[at++], now(), out);
         }
         deliver(out);
         continue;
