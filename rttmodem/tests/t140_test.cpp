@@ -180,6 +180,9 @@ TEST(Receiver, LossBeyondTheRedundancyIsAlwaysMarked) {
       LossModel loss({40, 3}, seed);
       std::vector<bool> lose(400);
       for (std::size_t i = 0; i < lose.size(); ++i) lose[i] = loss.drop();
+      // Plain T.140 cannot tell a lost start of the stream (see APlainFirstPacket...): the
+      // losses after it are what this tries.
+      if (g == 0) lose[0] = false;
       int marks;
       const std::string got = carry(g, lose, typed, &marks);
       SCOPED_TRACE("generations " + std::to_string(g) + " seed " + std::to_string(seed));
