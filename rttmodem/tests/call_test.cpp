@@ -109,6 +109,26 @@ TEST(Call, FailedCallsGiveTheModemResultOfTheirStatus) {
   }
 }
 
+TEST(Call, SipOverTcpAndOverIpv6) {
+  {
+    auto a = listener({});
+    Proc b(kBin, {"--dial", uriOf(*a) + ";transport=tcp"});
+    b.write("over tcp\r\n");
+    b.closeInput();
+    EXPECT_EQ(b.wait(), 0) << b.err();
+    EXPECT_TRUE(a->waitOut("over tcp\r\n")) << a->err();
+    EXPECT_EQ(a->wait(), 0) << a->err();
+  }
+  Proc probe(kBin, {"--listen", "0", "--host", "::1"});
+  if (!probe.waitErr(" ready ", std::chrono::seconds(10))) GTEST_SKIP() << "no IPv6 loopback here: " << probe.err();
+  Proc b(kBin, {"--host", "::1", "--dial", "sip:rttmodem@[::1]:" + probe.logValue("ready", "sip-port")});
+  b.write("over ipv6\r\n");
+  b.closeInput();
+  EXPECT_EQ(b.wait(), 0) << b.err();
+  EXPECT_TRUE(probe.waitOut("over ipv6\r\n")) << probe.err();
+  EXPECT_EQ(probe.wait(), 0) << probe.err();
+}
+
 TEST(Call, StartUpErrorsAreClear) {
   Proc bad(kBin, {"--dial", "sip:x@127.0.0.1", "--loss", "abc"});
   EXPECT_EQ(bad.wait(), 1);

@@ -78,5 +78,26 @@ TEST(Linphone, TextBothWaysWithPacketLoss) {
 #endif
 }
 
+TEST(Linphone, PlacesACallWithItsDefaultsAndTextCrossesBothWays) {
+#ifndef LINPHONE_PEER
+  GTEST_SKIP() << "liblinphone-dev was not installed when the build was configured";
+#else
+  kit::testing::TempDir dir;
+  Proc modem(kBin, {"--listen", "0"});
+  ASSERT_TRUE(modem.waitErr(" ready ")) << modem.err();
+  modem.write("hi peer, rttmodem here\r\n");  // typed before the call: sent once it is up
+  // liblinphone as it comes, with no proxy: it calls rttmodem's address directly.
+  Proc peer(kPeer, {dir.path().string(), "--call", "sip:rttmodem@127.0.0.1:" + modem.logValue("ready", "sip-port")});
+  peer.write("hello from liblinphone\n");
+  ASSERT_TRUE(modem.waitOut("hello from liblinphone\r\n", std::chrono::seconds(60))) << modem.err() << peer.err();
+  ASSERT_TRUE(peer.waitOut("hi peer, rttmodem here" + kLs, std::chrono::seconds(60))) << peer.out() << modem.err();
+  peer.closeInput();  // the peer hangs up
+  EXPECT_EQ(modem.wait(), 0) << modem.err();
+  EXPECT_EQ(peer.wait(), 0);
+  EXPECT_EQ(count(modem, "marks"), 0) << modem.err();
+  EXPECT_NE(modem.err().find(" ended reason=\"far end hung up\""), std::string::npos) << modem.err();
+#endif
+}
+
 }  // namespace
 }  // namespace rttmodem::testing
