@@ -352,8 +352,10 @@ class Judge {
         if (byKey.count(key)) continue;  // a retransmission
         Exchange x;
         x.request = msg;
-        x.initial = m.method == "INVITE" && std::none_of(exchanges_.begin(), exchanges_.end(),
-                                                         [](const Exchange& e) { return e.request.m->method == "INVITE"; });
+        // Initial: no INVITE before it set up the call (a retry after a refusal is initial too).
+        x.initial = m.method == "INVITE" && std::none_of(exchanges_.begin(), exchanges_.end(), [](const Exchange& e) {
+                      return e.request.m->method == "INVITE" && e.status >= 200 && e.status < 300;
+                    });
         if (m.body) setOffer(x, msg, m.sdp == SdpRole::Answer ? SdpRole::Answer : SdpRole::Offer);
         byKey[key] = exchanges_.size();
         exchanges_.push_back(std::move(x));
@@ -796,11 +798,30 @@ class Judge {
                               " SSRC(s)");
   }
 
+  // SSRCs whose packets came while an earlier SSRC of the far end was still sending (more than a
+  // second after they began): a second stream beside the first, which a receiver cannot follow.
+  std::set<std::uint32_t> interleaved() const {
+    std::set<std::uint32_t> out;
+    std::map<std::uint32_t, std::pair<std::int64_t, std::int64_t>> span;  // first, last arrival
+    std::vector<std::uint32_t> order;
+    for (const FarPacket& f : far_) {
+      auto [it, fresh] = span.emplace(f.p->ssrc, std::make_pair(f.p->us, f.p->us));
+      if (fresh) order.push_back(f.p->ssrc);
+      it->second.second = f.p->us;
+    }
+    for (std::size_t i = 1; i < order.size(); ++i)
+      for (std::size_t k = 0; k < i; ++k)
+        if (!out.count(order[k]) && span[order[k]].second > span[order[i]].first + 1'000'000) out.insert(order[i]);
+    return out;
+  }
+
   // The far end's text as an ideal receiver puts it together: each SSRC in turn, packets in sequence
   // order, a lost one filled from a later one's redundancy, else a lost-text mark.
   std::string reassembled() const {
     std::string out;
+    const std::set<std::uint32_t> left = interleaved();
     for (const auto& [ssrc, packets] : bySequence()) {
+      if (left.count(ssrc)) continue;
       std::map<std::int64_t, std::string> text;
       for (const auto& [seq, f] : packets) {
         if (f->p->kind != PayloadKind::Red && f->p->kind != PayloadKind::T140) continue;
@@ -851,7 +872,9 @@ class Judge {
       if (it != last.end()) {
         const std::int64_t gapMs = (f.p->us - it->second->p->us) / 1000;
         const std::int64_t tsMs = delta32(f.p->ts, it->second->p->ts);
-        if (gapMs >= kIdleMs && (tsMs < 0 || tsMs >= kIdleMs)) {
+        // A silence is the far end's only when no packet of its was lost in it.
+        const bool next = static_cast<std::uint16_t>(f.p->seq - it->second->p->seq) == 1;
+        if (next && gapMs >= kIdleMs && (tsMs < 0 || tsMs >= kIdleMs)) {
           ++resumed;
           if (f.p->marker) o.pass();
           else o.fail(where(f) + ": follows " + ms(gapMs) + " of silence without the marker bit");
@@ -922,7 +945,8 @@ class Judge {
       const bool aBusy = carriesText(a) || carriesRedundancy(a);
       const bool bBusy = carriesText(b) || carriesRedundancy(b);
       const std::int64_t g = (b.us - a.us) / 1000;
-      if (!aBusy || !bBusy || b.marker || g >= kIdleMs) continue;
+      // Only packets next to each other in sequence: a loss between them is the network's gap.
+      if (!aBusy || !bBusy || b.marker || g >= kIdleMs || static_cast<std::uint16_t>(b.seq - a.seq) != 1) continue;
       std::int64_t t = delta32(b.ts, a.ts);
       if (t < 0 || t > 60000) t = g;
       const std::int64_t slow = std::min(g, t), fast = std::max(g, t);
@@ -959,11 +983,22 @@ class Judge {
       chars.push_back({&f, characters(f.p->text)});
     }
     if (chars.empty()) return o.result(rule, "the far end sent no text");
-    std::size_t best = 0, bestAt = 0, sum = 0, j = 0;
-    for (std::size_t i = 0; i < chars.size(); ++i) {
-      while (j < chars.size() && chars[j].f->p->us < chars[i].f->p->us + kCpsWindowMs * 1000LL) sum += chars[j++].n;
-      if (sum > best) best = sum, bestAt = i;
-      sum -= chars[i].n;
+    // Each SSRC is a stream of its own (two at once are stream.single's concern).
+    std::size_t best = 0, bestAt = 0;
+    std::set<std::uint32_t> ssrcs;
+    for (const Chars& c : chars) ssrcs.insert(c.f->p->ssrc);
+    for (std::uint32_t ssrc : ssrcs) {
+      std::size_t sum = 0, j = 0;
+      for (std::size_t i = 0; i < chars.size(); ++i) {
+        if (chars[i].f->p->ssrc != ssrc) continue;
+        if (j < i) j = i;
+        while (j < chars.size() && chars[j].f->p->us < chars[i].f->p->us + kCpsWindowMs * 1000LL) {
+          if (chars[j].f->p->ssrc == ssrc) sum += chars[j].n;
+          ++j;
+        }
+        if (sum > best) best = sum, bestAt = i;
+        sum -= chars[i].n;
+      }
     }
     const Period* p = periodAt(chars[bestAt].f->p->us);
     const int limit = p ? p->cps : 30;
