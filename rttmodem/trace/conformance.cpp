@@ -63,6 +63,11 @@ std::string secs(std::int64_t us) {
 
 std::string ms(std::int64_t v) { return std::to_string(v) + " ms"; }
 
+// "no offer", "1 offer", "3 offers".
+std::string counted(std::size_t n, std::string_view one, std::string_view many) {
+  return (n == 0 ? std::string("no ") : std::to_string(n) + " ") + std::string(n == 1 || n == 0 ? one : many);
+}
+
 // A short, printable excerpt of text for evidence.
 std::string excerpt(std::string_view text, std::size_t max = 24) {
   std::size_t at = 0, n = 0;
@@ -186,17 +191,37 @@ struct Period {
 
 bool mediaRefusal(int status) { return status == 415 || status == 488 || status == 606; }
 
+// Text with where each of its bytes came from (an index into places; -1: nowhere to name).
+struct Sourced {
+  std::string text;
+  std::vector<int> from;
+  std::vector<std::string> places;
+  void add(std::string_view t, const std::string& place) {
+    text += t;
+    if (t.empty()) return;
+    places.push_back(place);
+    from.insert(from.end(), t.size(), static_cast<int>(places.size()) - 1);
+  }
+  std::string place(int index) const { return index >= 0 ? places[static_cast<std::size_t>(index)] : "?"; }
+};
+
 // The normalised form two texts are compared in: no byte order marks, one line end, ASCII letters
-// in capitals (a TTY side has no others), as characters.
-std::u32string normalise(std::string_view text) {
+// in capitals (a TTY side has no others), as characters; with each character's source.
+std::u32string normalise(std::string_view text, const std::vector<int>* from = nullptr,
+                         std::vector<int>* sources = nullptr) {
   std::u32string out;
   std::size_t at = 0;
   bool afterCr = false;
   while (at < text.size()) {
+    const std::size_t start = at;
+    auto put = [&](char32_t ch) {
+      out += ch;
+      if (sources) sources->push_back(from && start < from->size() ? (*from)[start] : -1);
+    };
     auto c = utf8::next(text, at);
     if (!c) {
       ++at;
-      out += U'\uFFFD';
+      put(U'\uFFFD');
       afterCr = false;
       continue;
     }
@@ -209,7 +234,7 @@ std::u32string normalise(std::string_view text) {
     afterCr = ch == '\r';
     if (ch == '\r' || ch == utf8::kLineSeparator || ch == utf8::kParagraphSeparator) ch = '\n';
     if (ch >= 'a' && ch <= 'z') ch = ch - 'a' + 'A';
-    out += ch;
+    put(ch);
   }
   return out;
 }
@@ -234,6 +259,7 @@ std::vector<Departure> departures(const std::u32string& sent, const std::u32stri
   std::size_t i = 0, j = 0;
   bool gap = false;
   std::vector<std::pair<std::size_t, std::size_t>> skipped;  // ranges of sent passed over without a mark
+  std::vector<std::size_t> skippedAt;                        // where in what arrived
   auto matches = [&](std::size_t si, std::size_t gj) {
     return sent[si] == got[gj] || (got[gj] == U'?' && sent[si] != U'\n');
   };
@@ -261,7 +287,7 @@ std::vector<Departure> departures(const std::u32string& sent, const std::u32stri
     };
     const std::string run = narrow(got.substr(j, k));
     if (auto p = find(i, sent.size())) {
-      if (!gap) skipped.push_back({i, *p});
+      if (!gap) skipped.push_back({i, *p}), skippedAt.push_back(j);
       i = *p + k;
       j += k;
       gap = false;
@@ -280,8 +306,11 @@ std::vector<Departure> departures(const std::u32string& sent, const std::u32stri
     }
     ++j;  // text that was never sent: a changed character, not this rule's
   }
-  for (auto& [from, to] : skipped)
-    if (to > from) out.push_back({Departure::LostUnmarked, 0, narrow(sent.substr(from, std::min<std::size_t>(to - from, 24)))});
+  for (std::size_t r = 0; r < skipped.size(); ++r) {
+    const auto [from, to] = skipped[r];
+    if (to > from)
+      out.push_back({Departure::LostUnmarked, skippedAt[r], narrow(sent.substr(from, std::min<std::size_t>(to - from, 24)))});
+  }
   return out;
 }
 
@@ -497,7 +526,7 @@ class Judge {
       }
     }
     if (checked == 0) return o.result(rule, "no answer of the far end to an offer of ours with text");
-    return o.result(rule, std::to_string(checked) + " answer(s) of the far end to our offers");
+    return o.result(rule, counted(checked, "answer", "answers") + " of the far end to our offers");
   }
 
   // What the far end did with one offer of ours: nothing when its outcome says nothing of the media.
@@ -517,29 +546,31 @@ class Judge {
     return Reply{true, {}};
   }
 
+  // wholeRefusals: whether a refusal of the whole offer (415, 488, 606) is this rule's, or (an offer
+  // beside other media) sdp.no-488's.
   RuleResult offersJudged(const Rule& rule, const std::function<bool(const Exchange&)>& which,
-                          const std::string& what) {
+                          std::string_view one, std::string_view many, bool wholeRefusals) {
     Outcome o;
     int judged = 0, seen = 0;
     for (const Exchange& x : exchanges_) {
       if (!x.weOffered || !x.offer || !which(x)) continue;
       ++seen;
+      if (!wholeRefusals && mediaRefusal(x.status)) continue;
       auto reply = replyTo(x);
       if (!reply) continue;
       ++judged;
       if (reply->accepted) o.pass();
       else o.fail(where(*x.offerMsg) + ": " + reply->why);
     }
-    if (judged == 0)
-      return o.result(rule, seen ? std::to_string(seen) + " " + what + ", none answered about its media"
-                                 : "no " + what);
-    return o.result(rule, std::to_string(judged) + " " + what);
+    if (judged == 0 && seen)
+      return o.result(rule, counted(seen, one, many) + ", none answered about its media");
+    return o.result(rule, counted(judged, one, many));
   }
 
   RuleResult textOnly(const Rule& rule) {
     return offersJudged(
         rule, [](const Exchange& x) { return x.offer->active("text") && !x.offer->hasActiveNonText(); },
-        "offer(s) of text alone");
+        "offer of text alone", "offers of text alone", true);
   }
 
   RuleResult no488(const Rule& rule) {
@@ -557,7 +588,7 @@ class Judge {
         o.pass();
       }
     }
-    return o.result(rule, judged ? std::to_string(judged) + " offer(s) of text beside other media"
+    return o.result(rule, judged ? counted(judged, "offer", "offers") + " of text beside other media"
                                  : "no offer of text beside other media answered");
   }
 
@@ -571,7 +602,7 @@ class Judge {
             if (p.fromUs < x.request.m->us) before = &p;
           return !before || !before->textActive;
         },
-        "re-INVITE(s) adding text");
+        "re-INVITE adding text", "re-INVITEs adding text", false);
   }
 
   // ---- text goes on after a change of the session ------------------------------------------------
@@ -638,11 +669,11 @@ class Judge {
       if (stopped) o.fail("after " + at + ": " + *stopped);
       else o.pass();
     }
-    const std::string what = hold ? "change(s) putting audio on hold with text on" : "re-INVITE(s) keeping text";
-    if (judged == 0)
-      return o.result(rule, seen ? std::to_string(seen) + " " + what + "; the trace cannot tell what followed"
-                                 : "no " + what);
-    return o.result(rule, std::to_string(judged) + " " + what);
+    const std::string_view one = hold ? "change putting audio on hold with text on" : "re-INVITE keeping text";
+    const std::string_view many = hold ? "changes putting audio on hold with text on" : "re-INVITEs keeping text";
+    if (judged == 0 && seen)
+      return o.result(rule, counted(seen, one, many) + "; the trace cannot tell what followed");
+    return o.result(rule, counted(judged, one, many));
   }
 
   // ---- the far end's packets ---------------------------------------------------------------------
@@ -663,7 +694,7 @@ class Judge {
       if (f.p->kind == PayloadKind::Red) {
         ++t.red;
         if (static_cast<int>(f.p->generations.size()) < p->level)
-          o.fail(where(f) + ": " + std::to_string(f.p->generations.size()) + " redundant generation(s), " +
+          o.fail(where(f) + ": " + counted(f.p->generations.size(), "redundant generation", "redundant generations") + ", " +
                  std::to_string(p->level) + " negotiated");
         else o.pass();
       } else if (f.p->kind == PayloadKind::Bad) {
@@ -794,8 +825,8 @@ class Judge {
                where(*now.first) + " with no session change before it");
     }
     o.pass();
-    return o.result(rule, std::to_string(far_.size()) + " packets of the far end, " + std::to_string(spans.size()) +
-                              " SSRC(s)");
+    return o.result(rule, counted(far_.size(), "packet", "packets") + " of the far end, " +
+                              counted(spans.size(), "SSRC", "SSRCs"));
   }
 
   // SSRCs whose packets came while an earlier SSRC of the far end was still sending (more than a
@@ -817,22 +848,24 @@ class Judge {
 
   // The far end's text as an ideal receiver puts it together: each SSRC in turn, packets in sequence
   // order, a lost one filled from a later one's redundancy, else a lost-text mark.
-  std::string reassembled() const {
-    std::string out;
+  Sourced reassembled() const {
+    Sourced out;
     const std::set<std::uint32_t> left = interleaved();
+    std::string mark;
+    utf8::append(mark, utf8::kLostTextMark);
     for (const auto& [ssrc, packets] : bySequence()) {
       if (left.count(ssrc)) continue;
-      std::map<std::int64_t, std::string> text;
+      std::map<std::int64_t, std::pair<std::string, const FarPacket*>> text;
       for (const auto& [seq, f] : packets) {
         if (f->p->kind != PayloadKind::Red && f->p->kind != PayloadKind::T140) continue;
-        text[seq] = f->p->text;
+        text[seq] = {f->p->text, f};
         const int n = static_cast<int>(f->p->generations.size());
-        for (int k = 1; k <= n; ++k) text.emplace(seq - k, f->p->generations[n - k].text);
+        for (int k = 1; k <= n; ++k) text.emplace(seq - k, std::make_pair(f->p->generations[n - k].text, f));
       }
       std::optional<std::int64_t> prev;
       for (const auto& [seq, t] : text) {
-        if (prev && seq != *prev + 1) utf8::append(out, utf8::kLostTextMark);
-        out += t;
+        if (prev && seq != *prev + 1) out.add(mark, "a loss before " + where(*t.second));
+        out.add(t.first, where(*t.second));
         prev = seq;
       }
     }
@@ -841,7 +874,7 @@ class Judge {
 
   RuleResult bom(const Rule& rule) {
     Outcome o;
-    const std::string text = reassembled();
+    const std::string text = reassembled().text;
     std::size_t at = 0;
     while (at < text.size() && text.compare(at, 3, "\xEF\xBF\xBD") == 0) at += 3;  // a loss before anything
     if (at >= text.size()) return o.result(rule, "the far end sent no text");
@@ -882,7 +915,7 @@ class Judge {
       }
       last[f.p->ssrc] = &f;
     }
-    return o.result(rule, "the first packet and " + std::to_string(resumed) + " packet(s) after a silence of " +
+    return o.result(rule, "the first packet, and " + counted(resumed, "packet", "packets") + " after a silence of " +
                               ms(kIdleMs) + " or more");
   }
 
@@ -928,7 +961,7 @@ class Judge {
       else o.pass();
     }
     if (judged == 0) return o.result(rule, "no SSRC of the far end sent 3 packets over " + ms(kClockMinSpanMs));
-    return o.result(rule, std::to_string(judged) + " SSRC(s) of the far end timed against arrival");
+    return o.result(rule, counted(judged, "SSRC", "SSRCs") + " of the far end timed against arrival");
   }
 
   RuleResult interval(const Rule& rule) {
@@ -937,10 +970,10 @@ class Judge {
     std::int64_t longest = 0;
     std::map<std::uint32_t, const FarPacket*> last;
     for (const FarPacket& f : far_) {
-      auto it = last.find(f.p->ssrc);
+      const FarPacket* previous = last.count(f.p->ssrc) ? last[f.p->ssrc] : nullptr;
       last[f.p->ssrc] = &f;
-      if (it == last.end()) continue;
-      const RtpPacket& a = *it->second->p;
+      if (!previous) continue;
+      const RtpPacket& a = *previous->p;
       const RtpPacket& b = *f.p;
       const bool aBusy = carriesText(a) || carriesRedundancy(a);
       const bool bBusy = carriesText(b) || carriesRedundancy(b);
@@ -1043,14 +1076,19 @@ class Judge {
   RuleResult delivery(const Rule& rule) {
     Outcome o;
     int sides = 0;
-    auto compare = [&](const std::string& sent, const std::string& got, const std::string& what) {
+    auto compare = [&](const std::string& sent, const Sourced& got, const std::string& what) {
       ++sides;
-      const auto found = departures(normalise(sent), normalise(got));
+      std::vector<int> sources;
+      const std::u32string arrived = normalise(got.text, &got.from, &sources);
+      const auto found = departures(normalise(sent), arrived);
       for (const Departure& d : found) {
+        const std::string at = got.place(d.at < sources.size() ? sources[d.at] : -1);
         switch (d.kind) {
-          case Departure::Duplicated: o.fail(what + ": " + quote(d.text) + " arrived twice"); break;
-          case Departure::Reordered: o.fail(what + ": " + quote(d.text) + " arrived out of order"); break;
-          case Departure::LostUnmarked: o.fail(what + ": " + quote(d.text) + " went missing with no mark"); break;
+          case Departure::Duplicated: o.fail(what + ": " + quote(d.text) + " arrived twice, in " + at); break;
+          case Departure::Reordered: o.fail(what + ": " + quote(d.text) + " arrived out of order, in " + at); break;
+          case Departure::LostUnmarked:
+            o.fail(what + ": " + quote(d.text) + " went missing with no mark, before " + at);
+            break;
         }
       }
       if (found.empty()) o.pass();
@@ -1061,12 +1099,13 @@ class Judge {
       compare(typed, reassembled(), "typed at the far side, sent by the far end");
     }
     if (!farShown_.empty()) {
-      std::string sent, shown;
+      std::string sent;
+      Sourced shown;
       std::set<std::pair<std::uint32_t, std::uint16_t>> seen;
       for (const RtpPacket* p : ours_)
         if ((p->kind == PayloadKind::Red || p->kind == PayloadKind::T140) && seen.insert({p->ssrc, p->seq}).second)
           sent += p->text;
-      for (const TextEvent* e : farShown_) shown += e->text;
+      for (const TextEvent* e : farShown_) shown.add(e->text, "the far side's display at " + secs(e->us));
       compare(sent, shown, "sent by us, shown at the far side");
     }
     if (sides == 0) return o.result(rule, "the trace shows nothing typed or shown at the far side");

@@ -218,7 +218,7 @@ std::unique_ptr<TraceFile> TraceFile::open(const std::filesystem::path& dir, con
 }
 
 TraceFile::~TraceFile() {
-  if (!finished_) {
+  if (writer_ && !finished_) {
     std::string ignored;
     finish("trace closed", &ignored);
   }
@@ -230,7 +230,7 @@ std::int64_t TraceFile::now() const {
 }
 
 bool TraceFile::finish(const std::string& reason, std::string* error) {
-  if (finished_) return true;
+  if (finished_ || !writer_) return true;
   finished_ = true;
   writer_->end(now(), reason);
   file_.close();

@@ -93,6 +93,8 @@ std::vector<KnownFault> knownFaults() {
   };
 }
 
+void PrintTo(const KnownFault& k, std::ostream* os) { *os << k.name; }
+
 class KnownFaults : public ::testing::TestWithParam<KnownFault> {};
 
 TEST_P(KnownFaults, AreFlaggedByExactlyTheirRule) {

@@ -154,7 +154,7 @@ TEST(TraceFormat, OneLineAnEventWithTheSessionDescriptionBelowItsMessage) {
   odd.generations.clear();
   odd.text.clear();
   odd.primaryPt = 0;
-  odd.raw = "\x80\x00";
+  odd.raw = std::string("\x80\x00", 2);
   odd.error = "red payload ends inside its headers";
   t.events = {answer, red, odd, TextEvent{2'000'000, TextEvent::Kind::Shown, "far", "caf\xE9\n"},
               End{3'000'000, "far end hung up"}};
@@ -162,7 +162,7 @@ TEST(TraceFormat, OneLineAnEventWithTheSessionDescriptionBelowItsMessage) {
             "rtt-trace 1\n"
             "call id=\"4\" role=\"caller\" local=\"sip:lab@192.0.2.1\" peer=\"sip:far@192.0.2.9\" "
             "started=\"2025-06-02T09:00:00.000Z\" origin=12.500000\n"
-            "sip 0.412000 in 200 cseq=1 method=INVITE reason=\"OK\" sdp=answer bytes=35\n"
+            "sip 0.412000 in 200 cseq=1 method=INVITE reason=\"OK\" sdp=answer bytes=34\n"
             "| v=0\n"
             "| m=text 50002 RTP/AVP 100 98\n"
             "rtp 1.234567 in ssrc=5eed0001 seq=1003 ts=6234 m=0 pt=100 len=12 red gen=98/600:\"\\u{FEFF}\" "
@@ -283,7 +283,8 @@ TEST(TraceReader, RefusesAMalformedTraceNamingTheLine) {
       {kHead + "rtp x in ssrc=1 seq=1 ts=1 m=0 pt=98 len=0 t140 new=\"\"\n", "no time"},
       {kHead + "rtp 1.1234567 in ssrc=1 seq=1 ts=1 m=0 pt=98 len=0 t140 new=\"\"\n", "no time"},
       {kHead + "sip 1.0 in 200 cseq=1 method=INVITE seq=1 seq=2\n", "given twice"},
-      {kHead + "sip 1.0 out INVITE cseq=1 bytes=10\n| v=0\n", "line 3: the message body holds 3 bytes, not the 10"},
+      {kHead + "sip 1.0 out INVITE cseq=1 bytes=10\n| v=0\nend 2.0 reason=\"\"\n",
+       "line 3: the message body holds 3 bytes, not the 10"},
       {kHead + "| v=0\n", "line 3: a body line belongs to no message"},
       {kHead + "end 1.0 reason=\"\"\nnote 2.0 \"late\"\n", "line 4: an event after the trace's end"},
       {kHead + "call id=\"2\"\n", "a second call line"},
