@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -254,8 +255,16 @@ struct Departure {
   std::string text;
 };
 
-std::vector<Departure> departures(const std::u32string& sent, const std::u32string& got) {
+// Text is looked for this far around where it was expected (a far end duplicates or reorders text of
+// the last seconds, not of the last hour), and the comparison stops after so many steps: a long,
+// garbled trace is judged as far as the steps allow (cut is then set), never for hours.
+inline constexpr std::size_t kSearchWindow = 4096;
+inline constexpr std::size_t kCompareSteps = 50'000'000;
+
+std::vector<Departure> departures(const std::u32string& sent, const std::u32string& got, std::size_t* cutAt) {
   std::vector<Departure> out;
+  std::size_t steps = 0;
+  *cutAt = std::u32string::npos;
   std::size_t i = 0, j = 0;
   bool gap = false;
   std::vector<std::pair<std::size_t, std::size_t>> skipped;  // ranges of sent passed over without a mark
@@ -264,6 +273,10 @@ std::vector<Departure> departures(const std::u32string& sent, const std::u32stri
     return sent[si] == got[gj] || (got[gj] == U'?' && sent[si] != U'\n');
   };
   while (j < got.size()) {
+    if (steps > kCompareSteps) {
+      *cutAt = j;
+      break;
+    }
     if (got[j] == U'\uFFFD') {
       gap = true;
       ++j;
@@ -281,19 +294,20 @@ std::vector<Departure> departures(const std::u32string& sent, const std::u32stri
       for (std::size_t p = from; p + k <= to && p + k <= sent.size(); ++p) {
         std::size_t q = 0;
         while (q < k && matches(p + q, j + q)) ++q;
+        steps += q + 1;
         if (q == k) return p;
       }
       return std::nullopt;
     };
     const std::string run = narrow(got.substr(j, k));
-    if (auto p = find(i, sent.size())) {
+    if (auto p = find(i, std::min(sent.size(), i + kSearchWindow))) {
       if (!gap) skipped.push_back({i, *p}), skippedAt.push_back(j);
       i = *p + k;
       j += k;
       gap = false;
       continue;
     }
-    if (auto p = find(0, i)) {
+    if (auto p = find(i > kSearchWindow ? i - kSearchWindow : 0, i)) {
       bool late = false;
       for (auto& [from, to] : skipped)
         if (*p >= from && *p + k <= to) late = true;
@@ -373,6 +387,7 @@ class Judge {
 
   void buildExchanges() {
     std::map<std::tuple<Direction, std::uint32_t, std::string>, std::size_t> byKey;
+    bool callUp = false;
     auto other = [](Direction d) { return d == Direction::In ? Direction::Out : Direction::In; };
     for (const Message& msg : sip_) {
       const SipMessage& m = *msg.m;
@@ -382,9 +397,7 @@ class Judge {
         Exchange x;
         x.request = msg;
         // Initial: no INVITE before it set up the call (a retry after a refusal is initial too).
-        x.initial = m.method == "INVITE" && std::none_of(exchanges_.begin(), exchanges_.end(), [](const Exchange& e) {
-                      return e.request.m->method == "INVITE" && e.status >= 200 && e.status < 300;
-                    });
+        x.initial = m.method == "INVITE" && !callUp;
         if (m.body) setOffer(x, msg, m.sdp == SdpRole::Answer ? SdpRole::Answer : SdpRole::Offer);
         byKey[key] = exchanges_.size();
         exchanges_.push_back(std::move(x));
@@ -399,6 +412,7 @@ class Judge {
         if (m.status >= 200 && !x.finalMsg) {
           x.finalMsg = msg;
           x.status = m.status;
+          if (m.status < 300 && m.cseqMethod == "INVITE") callUp = true;
           if (!x.answerMsg) x.doneUs = m.us;
         }
       } else if (m.method == "ACK") {
@@ -452,11 +466,18 @@ class Judge {
     std::stable_sort(periods_.begin(), periods_.end(), [](const Period& a, const Period& b) { return a.fromUs < b.fromUs; });
   }
 
+  // The media in effect at a time (the first period's before any).
   const Period* periodAt(std::int64_t us) const {
-    const Period* found = periods_.empty() ? nullptr : &periods_.front();
-    for (const Period& p : periods_)
-      if (p.fromUs <= us) found = &p;
-    return found;
+    if (periods_.empty()) return nullptr;
+    auto it = std::upper_bound(periods_.begin(), periods_.end(), us,
+                               [](std::int64_t t, const Period& p) { return t < p.fromUs; });
+    return it == periods_.begin() ? &periods_.front() : &*std::prev(it);
+  }
+  // The last period that began before a time, or nothing.
+  const Period* periodBefore(std::int64_t us) const {
+    auto it = std::lower_bound(periods_.begin(), periods_.end(), us,
+                               [](const Period& p, std::int64_t t) { return p.fromUs < t; });
+    return it == periods_.begin() ? nullptr : &*std::prev(it);
   }
 
   // ---- session descriptions ----------------------------------------------------------------------
@@ -597,9 +618,7 @@ class Judge {
         rule,
         [&](const Exchange& x) {
           if (x.initial || !x.offer->active("text")) return false;
-          const Period* before = nullptr;
-          for (const Period& p : periods_)
-            if (p.fromUs < x.request.m->us) before = &p;
+          const Period* before = periodBefore(x.request.m->us);
           return !before || !before->textActive;
         },
         "re-INVITE adding text", "re-INVITEs adding text", false);
@@ -611,23 +630,26 @@ class Judge {
   // side's typing arriving, our text shown at the far side. Nothing when the trace cannot tell.
   std::optional<std::string> stoppedAfter(std::int64_t fromUs, std::int64_t untilUs, bool* told) const {
     *told = false;
-    const FarPacket* firstAfter = nullptr;
-    const FarPacket* lastBefore = nullptr;
-    std::size_t textAfter = 0;
-    for (const FarPacket& f : far_) {
-      if (f.p->us <= fromUs) lastBefore = &f;
-      else if (f.p->us <= untilUs) {
-        if (!firstAfter) firstAfter = &f;
-        if (carriesText(*f.p)) textAfter += characters(f.p->text);
-      }
-    }
-    std::size_t typedAfter = 0, sentAfter = 0, shownAfter = 0;
-    for (const TextEvent* e : farTyped_)
-      if (e->us > fromUs && e->us <= untilUs) typedAfter += characters(e->text);
-    for (const TextEvent* e : farShown_)
-      if (e->us > fromUs && e->us <= untilUs + 2'000'000) shownAfter += characters(e->text);
-    for (const RtpPacket* p : ours_)
-      if (p->us > fromUs && p->us <= untilUs && carriesText(*p)) sentAfter += characters(p->text);
+    // Each list is in time order: the events in (fromUs, toUs] by binary search.
+    auto within = [](const auto& list, std::int64_t from, std::int64_t to, auto time) {
+      auto begin = std::upper_bound(list.begin(), list.end(), from, [&](std::int64_t t, const auto& e) { return t < time(e); });
+      auto end = std::upper_bound(begin, list.end(), to, [&](std::int64_t t, const auto& e) { return t < time(e); });
+      return std::make_pair(begin, end);
+    };
+    const auto farTime = [](const FarPacket& f) { return f.p->us; };
+    const auto [farBegin, farEnd] = within(far_, fromUs, untilUs, farTime);
+    const FarPacket* lastBefore = farBegin == far_.begin() ? nullptr : &*std::prev(farBegin);
+    const FarPacket* firstAfter = farBegin == farEnd ? nullptr : &*farBegin;
+    std::size_t textAfter = 0, typedAfter = 0, sentAfter = 0, shownAfter = 0;
+    for (auto it = farBegin; it != farEnd; ++it)
+      if (carriesText(*it->p)) textAfter += characters(it->p->text);
+    const auto eventTime = [](const TextEvent* e) { return e->us; };
+    for (auto [it, end] = within(farTyped_, fromUs, untilUs, eventTime); it != end; ++it)
+      typedAfter += characters((*it)->text);
+    for (auto [it, end] = within(farShown_, fromUs, untilUs + 2'000'000, eventTime); it != end; ++it)
+      shownAfter += characters((*it)->text);
+    for (auto [it, end] = within(ours_, fromUs, untilUs, [](const RtpPacket* p) { return p->us; }); it != end; ++it)
+      if (carriesText(**it)) sentAfter += characters((*it)->text);
     if (typedAfter > 0 && textAfter == 0) {
       *told = true;
       return "the far side typed " + std::to_string(typedAfter) + " characters after it; none arrived";
@@ -797,11 +819,15 @@ class Judge {
       const FarPacket *first, *last;
     };
     std::vector<std::pair<std::uint32_t, Span>> spans;
+    std::map<std::uint32_t, std::size_t> spanOf;
     for (const FarPacket& f : far_) {
-      auto it = std::find_if(spans.begin(), spans.end(), [&](const auto& s) { return s.first == f.p->ssrc; });
-      if (it == spans.end()) spans.push_back({f.p->ssrc, {&f, &f}});
-      else it->second.last = &f;
+      auto [it, fresh] = spanOf.emplace(f.p->ssrc, spans.size());
+      if (fresh) spans.push_back({f.p->ssrc, {&f, &f}});
+      else spans[it->second].second.last = &f;
     }
+    std::vector<std::int64_t> changes;  // when the session changed after the call was set up
+    for (const Period& p : periods_)
+      if (!exchanges_[p.exchange].initial) changes.push_back(p.fromUs);
     char hex[16];
     auto name = [&](std::uint32_t ssrc) {
       std::snprintf(hex, sizeof hex, "%08x", ssrc);
@@ -815,11 +841,9 @@ class Judge {
                where(*now.first) + " of the second, " + where(*old.last) + " of the first");
         continue;
       }
-      bool declared = false;
-      for (const Period& p : periods_)
-        if (!exchanges_[p.exchange].initial && p.fromUs <= now.first->p->us &&
-            p.fromUs >= now.first->p->us - 5'000'000)
-          declared = true;
+      const std::int64_t began = now.first->p->us;
+      auto change = std::lower_bound(changes.begin(), changes.end(), began - 5'000'000);
+      const bool declared = change != changes.end() && *change <= began;
       if (!declared)
         o.warn("SSRC " + name(spans[i - 1].first) + " changed to " + name(spans[i].first) + " at " +
                where(*now.first) + " with no session change before it");
@@ -840,9 +864,15 @@ class Judge {
       if (fresh) order.push_back(f.p->ssrc);
       it->second.second = f.p->us;
     }
-    for (std::size_t i = 1; i < order.size(); ++i)
-      for (std::size_t k = 0; k < i; ++k)
-        if (!out.count(order[k]) && span[order[k]].second > span[order[i]].first + 1'000'000) out.insert(order[i]);
+    std::int64_t lastOfKept = std::numeric_limits<std::int64_t>::min();
+    for (std::uint32_t ssrc : order) {
+      const auto [first, last] = span[ssrc];
+      if (lastOfKept > first + 1'000'000) {
+        out.insert(ssrc);
+      } else {
+        lastOfKept = std::max(lastOfKept, last);
+      }
+    }
     return out;
   }
 
@@ -925,12 +955,12 @@ class Judge {
     std::map<std::uint32_t, std::vector<const FarPacket*>> bySsrc;
     for (const FarPacket& f : far_) bySsrc[f.p->ssrc].push_back(&f);
     char buf[200];
+    const auto sequences = bySequence();
     for (const auto& [ssrc, ps] : bySsrc) {
       // Timestamps must never go back in sequence order.
-      for (const auto& [s, packets] : bySequence()) {
-        if (s != ssrc) continue;
+      if (auto s = sequences.find(ssrc); s != sequences.end()) {
         const FarPacket* prev = nullptr;
-        for (const auto& [seq, f] : packets) {
+        for (const auto& [seq, f] : s->second) {
           if (prev && delta32(f->p->ts, prev->p->ts) < 0)
             o.fail(where(*f) + ": its timestamp " + std::to_string(f->p->ts) + " is before the previous packet's " +
                    std::to_string(prev->p->ts));
@@ -1017,26 +1047,22 @@ class Judge {
     }
     if (chars.empty()) return o.result(rule, "the far end sent no text");
     // Each SSRC is a stream of its own (two at once are stream.single's concern).
-    std::size_t best = 0, bestAt = 0;
-    std::set<std::uint32_t> ssrcs;
-    for (const Chars& c : chars) ssrcs.insert(c.f->p->ssrc);
-    for (std::uint32_t ssrc : ssrcs) {
+    std::size_t best = 0;
+    const FarPacket* bestAt = chars.front().f;
+    std::map<std::uint32_t, std::vector<Chars>> bySsrc;
+    for (const Chars& c : chars) bySsrc[c.f->p->ssrc].push_back(c);
+    for (const auto& [ssrc, cs] : bySsrc) {
       std::size_t sum = 0, j = 0;
-      for (std::size_t i = 0; i < chars.size(); ++i) {
-        if (chars[i].f->p->ssrc != ssrc) continue;
-        if (j < i) j = i;
-        while (j < chars.size() && chars[j].f->p->us < chars[i].f->p->us + kCpsWindowMs * 1000LL) {
-          if (chars[j].f->p->ssrc == ssrc) sum += chars[j].n;
-          ++j;
-        }
-        if (sum > best) best = sum, bestAt = i;
-        sum -= chars[i].n;
+      for (std::size_t i = 0; i < cs.size(); ++i) {
+        while (j < cs.size() && cs[j].f->p->us < cs[i].f->p->us + kCpsWindowMs * 1000LL) sum += cs[j++].n;
+        if (sum > best) best = sum, bestAt = cs[i].f;
+        sum -= cs[i].n;
       }
     }
-    const Period* p = periodAt(chars[bestAt].f->p->us);
+    const Period* p = periodAt(bestAt->p->us);
     const int limit = p ? p->cps : 30;
     const double allowed = limit * (kCpsWindowMs / 1000) * kCpsTolerance;
-    const std::string peak = std::to_string(best) + " characters in the 10 s from " + where(*chars[bestAt].f) +
+    const std::string peak = std::to_string(best) + " characters in the 10 s from " + where(*bestAt) +
                              " (cps " + std::to_string(limit) + ": " + std::to_string(limit * kCpsWindowMs / 1000) +
                              ")";
     if (static_cast<double>(best) > allowed) {
@@ -1076,11 +1102,16 @@ class Judge {
   RuleResult delivery(const Rule& rule) {
     Outcome o;
     int sides = 0;
+    std::vector<std::string> notes;
     auto compare = [&](const std::string& sent, const Sourced& got, const std::string& what) {
       ++sides;
       std::vector<int> sources;
       const std::u32string arrived = normalise(got.text, &got.from, &sources);
-      const auto found = departures(normalise(sent), arrived);
+      std::size_t cutAt;
+      const auto found = departures(normalise(sent), arrived, &cutAt);
+      if (cutAt != std::u32string::npos)
+        notes.push_back(what + " compared up to character " + std::to_string(cutAt) + " of " +
+                        std::to_string(arrived.size()));
       for (const Departure& d : found) {
         const std::string at = got.place(d.at < sources.size() ? sources[d.at] : -1);
         switch (d.kind) {
@@ -1109,8 +1140,10 @@ class Judge {
       compare(sent, shown, "sent by us, shown at the far side");
     }
     if (sides == 0) return o.result(rule, "the trace shows nothing typed or shown at the far side");
-    return o.result(rule, sides == 2 ? "both directions" : farTyped_.empty() ? "our text as the far side showed it"
-                                                                            : "the far side's typing as it arrived");
+    std::string summary = sides == 2 ? "both directions" : farTyped_.empty() ? "our text as the far side showed it"
+                                                                            : "the far side's typing as it arrived";
+    for (const std::string& n : notes) summary += "; " + n;
+    return o.result(rule, summary);
   }
 
   std::vector<FarPacket> far_;

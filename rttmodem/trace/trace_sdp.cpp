@@ -72,7 +72,7 @@ bool SessionDescription::hasActiveNonText() const {
 std::optional<SessionDescription> readSdp(std::string_view text) {
   SessionDescription sdp;
   std::string sessionAddress, sessionDirection;
-  bool sawVersion = false;
+  bool sawVersion = false, past = false;  // past: beyond the media lines read
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
@@ -82,12 +82,17 @@ std::optional<SessionDescription> readSdp(std::string_view text) {
     const char type = line[0];
     const std::string_view value = line.substr(2);
     if (type == 'v') sawVersion = true;
+    if (past) continue;
     if (type == 'c') {
       auto w = words(value);
       if (w.size() < 3) continue;
       std::string address(w[2].substr(0, w[2].find('/')));
       (sdp.media.empty() ? sessionAddress : sdp.media.back().address) = address;
     } else if (type == 'm') {
+      if (sdp.media.size() == kMaxMediaLines) {
+        past = true;
+        continue;
+      }
       auto w = words(value);
       SdpMediaLine m;
       if (w.size() < 3 || !toInt(w[1].substr(0, w[1].find('/')), &m.port)) continue;
@@ -95,7 +100,8 @@ std::optional<SessionDescription> readSdp(std::string_view text) {
       m.proto = w[2];
       for (std::size_t i = 3; i < w.size(); ++i) {
         int pt;
-        if (!toInt(w[i], &pt) || pt < 0 || pt > 127) continue;
+        if (!toInt(w[i], &pt) || pt < 0 || pt > 127 || std::find(m.pts.begin(), m.pts.end(), pt) != m.pts.end())
+          continue;
         m.pts.push_back(pt);
         if (pt == 0) m.encodings[pt] = "pcmu/8000";
         if (pt == 8) m.encodings[pt] = "pcma/8000";

@@ -4,6 +4,7 @@
 // directions and addresses, and for text the T.140 and red payload types, the redundancy level
 // and the character rate. Lenient: a line it does not understand is skipped, never refused, since
 // the rules judge what a far end meant as far as it can be read.
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ struct SessionDescription {
   // Media other than text that is offered (port not 0).
   bool hasActiveNonText() const;
 };
+
+// Media lines read of a description (a real one has a handful; what follows is passed over).
+inline constexpr std::size_t kMaxMediaLines = 64;
 
 // Nothing when the text is no session description (no "v=" line, no media line read).
 std::optional<SessionDescription> readSdp(std::string_view text);

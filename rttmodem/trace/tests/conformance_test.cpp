@@ -199,3 +199,62 @@ TEST(Conformance, ALossTheFarEndFilledFromItsRedundancyIsNoFault) {
 
 }  // namespace
 }  // namespace rttmodem::trace
+
+namespace rttmodem::trace {
+namespace {
+
+TEST(Conformance, AHugeHostileCallIsJudgedAllTheSame) {
+  // 100,000 packets, every other one under an SSRC of its own, 5,000 re-INVITEs, 200,000 characters
+  // typed at the far side and other text arriving: each rule comes to a verdict (the comparison of
+  // the texts as far as its steps allow), none takes the time of every pair of packets or messages.
+  Trace t;
+  const std::string body = "v=0\r\nm=audio 9 RTP/AVP 0\r\nm=text 9 RTP/AVP 100 98\r\na=rtpmap:100 red/1000\r\n"
+                           "a=fmtp:100 98/98/98\r\na=rtpmap:98 t140/1000\r\n";
+  for (int i = 0; i < 5000; ++i) {
+    SipMessage invite;
+    invite.us = i * 200'000LL;
+    invite.dir = Direction::Out;
+    invite.method = "INVITE";
+    invite.cseq = static_cast<std::uint32_t>(i + 1);
+    invite.sdp = SdpRole::Offer;
+    invite.body = body;
+    SipMessage ok = invite;
+    ok.us += 1000;
+    ok.dir = Direction::In;
+    ok.method.clear();
+    ok.status = 200;
+    ok.cseqMethod = "INVITE";
+    ok.sdp = SdpRole::Answer;
+    t.events.push_back(invite);
+    t.events.push_back(ok);
+  }
+  unsigned state = 1;
+  for (int i = 0; i < 100000; ++i) {
+    RtpPacket p;
+    p.us = i * 10'000LL + 5000;
+    p.ssrc = i % 2 ? static_cast<std::uint32_t>(i) : 7u;
+    p.seq = static_cast<std::uint16_t>(i);
+    p.ts = static_cast<std::uint32_t>(i * 10);
+    p.pt = 100;
+    p.kind = PayloadKind::Red;
+    p.primaryPt = 98;
+    p.generations = {{98, 10, "q"}, {98, 20, "r"}};
+    state = state * 1103515245u + 12345u;
+    p.text = std::string(1, static_cast<char>('a' + (state >> 16) % 26));
+    t.events.push_back(std::move(p));
+  }
+  std::string typed;
+  for (int i = 0; i < 200000; ++i) typed += static_cast<char>('a' + (i * 7) % 26);
+  t.events.push_back(TextEvent{1'000'000, TextEvent::Kind::Typed, "far", typed});
+
+  const auto results = judge(t);
+  ASSERT_EQ(results.size(), rules().size());
+  EXPECT_EQ(resultOf(results, "stream.single").verdict, Verdict::Fail);
+  EXPECT_EQ(resultOf(results, "rate.cps").verdict, Verdict::Fail);
+  const RuleResult& delivery = resultOf(results, "text.delivery");
+  EXPECT_NE(delivery.verdict, Verdict::NotExercised);
+  EXPECT_NE(delivery.summary.find("compared up to character"), std::string::npos) << delivery.summary;
+}
+
+}  // namespace
+}  // namespace rttmodem::trace
