@@ -186,7 +186,7 @@ class Call {
   void bye(std::int64_t ms) {
     const int cseq = ++cseq_;
     sip(ms, Direction::Out, "BYE", cseq, std::nullopt, SdpRole::None);
-    reply(ms + 30, 200, "OK", cseq, std::nullopt);
+    reply(ms + 30, 200, "OK", cseq, std::nullopt, "BYE");
     end_ = ms + 30;
   }
 
@@ -271,14 +271,15 @@ class Call {
     m.sdp = role;
     trace_.events.push_back(std::move(m));
   }
-  void reply(std::int64_t ms, int status, const std::string& reason, int cseq, std::optional<std::string> body) {
+  void reply(std::int64_t ms, int status, const std::string& reason, int cseq, std::optional<std::string> body,
+             const std::string& method = "INVITE") {
     SipMessage m;
     m.us = ms * 1000;
     m.dir = Direction::In;
     m.status = status;
     m.reason = reason;
     m.cseq = static_cast<std::uint32_t>(cseq);
-    m.cseqMethod = "INVITE";
+    m.cseqMethod = method;
     if (body) m.sdp = SdpRole::Answer;
     m.body = std::move(body);
     trace_.events.push_back(std::move(m));
