@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// rttcheck: judges the far end of real-time text calls from their wire traces (rttmodem's
-// --trace-dir), rule by rule, each with its clause, and reports the verdicts with their evidence
+// rttcheck: judges the far end of real-time text calls from their wire traces (wire_trace.h), rule
+// by rule, each with its clause, and reports the verdicts with their evidence
 // on the terminal and as CSV. Nothing read is ever written; a trace that cannot be read is named
 // with the reason and the others are judged all the same.
 #include <algorithm>
@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
   const std::vector<fs::path> files = traces(inputs, &problems);
   std::vector<CallReport> calls;
   for (const fs::path& file : files) {
-    if (csv && fs::exists(*csv) && fs::equivalent(file, *csv)) usageError("--csv would write over the trace " + file.string());
+    std::error_code ec;
+    if (csv && fs::equivalent(file, *csv, ec)) usageError("--csv would write over the trace " + file.string());
     const ReadResult read = readTraceFile(file);
     if (!read.trace) {
       problems.push_back(file.string() + ": " + read.error);

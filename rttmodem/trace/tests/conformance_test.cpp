@@ -204,13 +204,13 @@ namespace rttmodem::trace {
 namespace {
 
 TEST(Conformance, AHugeHostileCallIsJudgedAllTheSame) {
-  // 100,000 packets, every other one under an SSRC of its own, 5,000 re-INVITEs, 200,000 characters
+  // 40,000 packets, every other one under an SSRC of its own, 2,000 re-INVITEs, 100,000 characters
   // typed at the far side and other text arriving: each rule comes to a verdict (the comparison of
   // the texts as far as its steps allow), none takes the time of every pair of packets or messages.
   Trace t;
   const std::string body = "v=0\r\nm=audio 9 RTP/AVP 0\r\nm=text 9 RTP/AVP 100 98\r\na=rtpmap:100 red/1000\r\n"
                            "a=fmtp:100 98/98/98\r\na=rtpmap:98 t140/1000\r\n";
-  for (int i = 0; i < 5000; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     SipMessage invite;
     invite.us = i * 200'000LL;
     invite.dir = Direction::Out;
@@ -229,7 +229,7 @@ TEST(Conformance, AHugeHostileCallIsJudgedAllTheSame) {
     t.events.push_back(ok);
   }
   unsigned state = 1;
-  for (int i = 0; i < 100000; ++i) {
+  for (int i = 0; i < 40000; ++i) {
     RtpPacket p;
     p.us = i * 10'000LL + 5000;
     p.ssrc = i % 2 ? static_cast<std::uint32_t>(i) : 7u;
@@ -244,7 +244,7 @@ TEST(Conformance, AHugeHostileCallIsJudgedAllTheSame) {
     t.events.push_back(std::move(p));
   }
   std::string typed;
-  for (int i = 0; i < 200000; ++i) typed += static_cast<char>('a' + (i * 7) % 26);
+  for (int i = 0; i < 100000; ++i) typed += static_cast<char>('a' + (i * 7) % 26);
   t.events.push_back(TextEvent{1'000'000, TextEvent::Kind::Typed, "far", typed});
 
   const auto results = judge(t);
