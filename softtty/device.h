@@ -8,21 +8,14 @@
 
 #include "audio.h"
 #include "options.h"
+#include "tone_circuit.h"
 
 namespace softtty {
 
-// Where the device's sound streams come from, opened again after the sound server went away (a
-// restart, a suspend and resume). One implementation talks to the sound server; tests use their
-// own.
-class SoundServer {
- public:
-  virtual ~SoundServer() = default;
-  virtual std::unique_ptr<AudioIn> openInput(const std::string& device, int rate, std::string* error) = 0;
-  virtual std::unique_ptr<AudioOut> openOutput(const std::string& device, int rate, std::string* error) = 0;
-};
-
-// The desktop's sound server (openSoundInput and openSoundOutput).
-SoundServer& systemSoundServer();
+// Where the device's sound streams come from (the tty library's tone circuit opens them again
+// after the sound server went away); tests use their own.
+using tty::SoundServer;
+using tty::systemSoundServer;
 
 // Runs the device until a terminating signal or a fatal error; the exit status. Every line of the
 // console goes to `console` (without its newline); the default writes standard output.

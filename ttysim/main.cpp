@@ -18,7 +18,9 @@
 #include "options.h"
 #include "pty_link.h"
 #include "record.h"
+#include "escape.h"
 #include "session.h"
+#include "signals.h"
 
 namespace {
 
@@ -26,53 +28,7 @@ using namespace ttysim;
 using tty::PtyLink;
 using tty::readyField;
 
-int gSignalPipe[2] = {-1, -1};
-
-void onSignal(int sig) {
-  int saved = errno;
-  unsigned char b = static_cast<unsigned char>(sig);
-  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &b, 1);
-  errno = saved;
-}
-
-bool setUpSignals(std::string* error) {
-  if (pipe(gSignalPipe) != 0) {
-    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
-    return false;
-  }
-  for (int fd : gSignalPipe) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(sig, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
-// Bytes as one line of text: printable ASCII as it is, the rest as escapes.
-std::string escaped(std::string_view s) {
-  std::string r;
-  for (char c : s) {
-    auto u = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      r += "\\\\";
-    } else if (c == '\r') {
-      r += "\\r";
-    } else if (c == '\n') {
-      r += "\\n";
-    } else if (u >= 32 && u < 127) {
-      r += c;
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", u);
-      r += buf;
-    }
-  }
-  return r;
-}
+using tty::escaped;
 
 class OutFile {
  public:
@@ -135,7 +91,14 @@ class Runner {
   bool followDevice();
   std::string linkFields() const;
   int finish(int status);
+  // Terminating signals (and SIGUSR1, the ring) through a descriptor the loop polls.
+  bool setUpSignals() {
+    signals_ = tty::SignalFd::open({SIGINT, SIGTERM, SIGHUP, SIGUSR1}, &error_);
+    signal(SIGPIPE, SIG_IGN);
+    return signals_ != nullptr;
+  }
 
+  std::unique_ptr<tty::SignalFd> signals_;
   Options options_;
   Session session_;
   std::unique_ptr<PtyLink> pty_;
@@ -269,7 +232,7 @@ int Runner::run() {
     session_ = Session(options_.session);
   }
   if (!received_.open(options_.receivedPath, &error_) || !sent_.open(options_.sentPath, &error_) ||
-      !log_.open(options_.logPath, &error_) || !setUpSignals(&error_)) {
+      !log_.open(options_.logPath, &error_) || !setUpSignals()) {
     return finish(1);
   }
   if (record_) {
@@ -307,7 +270,7 @@ int Runner::run() {
     if (!attached_) wait = std::min(wait, 0.05);
     int timeoutMs = static_cast<int>(std::max(wait, 0.0) * 1000.0) + 1;
 
-    pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {pty_ ? pty_->masterFd() : -1, 0, 0}};
+    pollfd fds[2] = {{signals_->fd(), POLLIN, 0}, {pty_ ? pty_->masterFd() : -1, 0, 0}};
     if (attached_) fds[1].events = static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT));
     int n = poll(fds, attached_ ? 2 : 1, timeoutMs);
     if (n < 0 && errno != EINTR) {
@@ -315,8 +278,8 @@ int Runner::run() {
       return finish(1);
     }
 
-    unsigned char sig = 0;
-    while (read(gSignalPipe[0], &sig, 1) == 1) {
+    for (int sig; (sig = signals_->take(&error_)) != 0;) {
+      if (sig < 0) return finish(1);
       if (sig == SIGUSR1) {
         session_.ringSignal(now());
         continue;

@@ -11,6 +11,7 @@
 
 #include "e2e_harness.h"
 #include "fieldtext.h"
+#include "../../tty/loss_marks.h"
 
 namespace e2e {
 namespace {
@@ -41,20 +42,6 @@ long Count(const std::string& console, const std::string& name) {
   return std::stol(console.substr(at + name.size() + 2));
 }
 
-// Whether got is sent with some stretches (maybe empty) replaced by one '?' each.
-bool LossesMarked(const std::string& sent, const std::string& got) {
-  const std::size_t n = sent.size(), m = got.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      can[i][j] = got[j] == '?' ? anyLater : (i < n && sent[i] == got[j] && can[i + 1][j + 1]);
-    }
-  }
-  return can[0][0];
-}
 
 class RttCall : public FieldTest {
  protected:
@@ -179,7 +166,7 @@ TEST_F(RttCall, BeyondWhatRedundancyCoversEveryLossShowsAsAMark) {
   const long marks = Count(modem->Console(), "marks");
   EXPECT_GT(marks, 0) << modem->Console();
   // What arrived is what was typed with each loss replaced by one mark, and every mark is counted.
-  EXPECT_TRUE(LossesMarked(fieldtext::withoutTrailingSpaces(Turns(script, Side::Even)), got)) << got;
+  EXPECT_TRUE(tty::lossesMarked(fieldtext::withoutTrailingSpaces(Turns(script, Side::Even)), got)) << got;
   EXPECT_EQ(std::count(got.begin(), got.end(), '?'), marks) << got;
   // Without redundancy each run of lost packets is one mark; none went unnoticed but those the
   // end of the call cut off.

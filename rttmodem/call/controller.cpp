@@ -1,12 +1,42 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "controller.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <chrono>
+
+#include "uri.h"
 
 namespace rttmodem::call {
 namespace {
 
-constexpr std::size_t kMaxTextPacket = 4096;  // three full red blocks and headers fit well within
+constexpr std::size_t kMaxTextPacket = rtt::kMaxPacket;
+// After our BYE (or CANCEL) the line stays busy this long, so that the far end has it (and has
+// answered it) before our next INVITE.
+constexpr std::uint64_t kByeGraceMs = 300;
+// A hang-up waits at most this long for the last text to go out.
+constexpr std::uint64_t kMaxFlushMs = 60000;
+// The far end's text before the call is up, kept for the program.
+constexpr std::size_t kMaxEarlyReceived = 65536;
+
+// The numeric addresses of a host (the registrar's), for telling its requests from others'.
+std::vector<std::string> addressesOf(const std::string& host) {
+  std::vector<std::string> out;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_ADDRCONFIG;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
+  for (addrinfo* a = res; a; a = a->ai_next) {
+    char name[NI_MAXHOST];
+    if (getnameinfo(a->ai_addr, a->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST) == 0)
+      out.emplace_back(name);
+  }
+  freeaddrinfo(res);
+  return out;
+}
 constexpr int kAudioFrameMs = 20;
 constexpr std::size_t kAudioFrameBytes = 160;  // 20 ms at 8000 samples a second
 
@@ -59,7 +89,7 @@ std::string countsLine(const Counts& c) {
          " lost=" + std::to_string(c.lost) + " recovered=" + std::to_string(c.recovered) +
          " marks=" + std::to_string(c.marks) + " unrepresentable=" + std::to_string(c.unrepresentable) +
          " invalid=" + std::to_string(c.invalid) + " dropped=" + std::to_string(c.dropped) +
-         " withheld=" + std::to_string(c.withheld);
+         " withheld=" + std::to_string(c.withheld) + " discarded=" + std::to_string(c.discarded);
 }
 
 Controller::Controller(ControllerConfig config, Callbacks callbacks)
@@ -98,23 +128,22 @@ bool Controller::start(std::string* error) {
   net::SipAgent::Handlers h;
   h.incoming = [this](int call, const std::string& from, const std::string& sdp,
                       const net::Endpoint& source) { onIncoming(call, from, sdp, source); };
-  h.progress = [this](int call, int status, const std::string&) {
-    if (call == call_ && state_ == State::Calling && (status == 180 || status == 183)) {
-      state_ = State::Ringing;
-      emit(Event::Ringing, {peer_, status, {}, ModemResult::NoCarrier, false});
-    }
-  };
+  h.progress = [this](int call, int status, const std::string&, const std::string& sdp,
+                      const net::Endpoint& source) { onProgress(call, status, sdp, source); };
   h.answered = [this](int call, const std::string& sdp, const net::Endpoint& source) {
     return onAnswered(call, sdp, source);
   };
   h.established = [this](int call) { onEstablished(call); };
+  h.reoffer = [this](int call, const std::string& sdp, std::string* reply) { return onReoffer(call, sdp, reply); };
   h.closed = [this](int call, int status, const std::string& reason, bool) {
     onClosed(call, status, reason);
   };
-  h.registration = [this](int status, const std::string& reason) {
+  h.registration = [this](int status, const std::string& reason, int retry) {
     const bool ok = status >= 200 && status < 300;
+    registrationRefused_ = ok ? "" : (status ? std::to_string(status) + " " : std::string()) + reason;
     log(std::string(ok ? "registered" : "registration-failed") + " " +
-        field("status", std::to_string(status)) + " " + field("reason", reason));
+        field("status", std::to_string(status)) + " " + field("reason", reason) +
+        (ok ? "" : " " + field("retry-in", std::to_string(retry) + "s")));
     if (callbacks_.registration) callbacks_.registration(ok, status, reason);
   };
   h.log = [this](const std::string& line) { log("sip " + line); };
@@ -123,6 +152,19 @@ bool Controller::start(std::string* error) {
   sc.port = config_.sipPort;
   sc.user = config_.user;
   sc.displayName = config_.user;
+  sc.tcp = config_.tcp;
+  sc.registrationRetrySeconds = config_.registrationRetrySeconds;
+  if (!config_.registrar.empty() && !config_.acceptDirect) {
+    // Registered, we take calls only through the registrar: a stranger who knows our address
+    // cannot ring the line.
+    const std::string host = sip::hostOf(config_.registrar);
+    const int port = sip::portOf(config_.registrar);
+    for (const std::string& a : addressesOf(host)) sc.acceptFrom.push_back({a, port});
+    if (sc.acceptFrom.empty()) {
+      *error = "cannot resolve the registrar's host '" + host + "'";
+      return false;
+    }
+  }
   if (!agent_.open(sc, std::move(h), error)) return false;
   if (!config_.registrar.empty()) {
     log("registering " + field("registrar", config_.registrar) + " " + field("aor", config_.aor));
@@ -158,21 +200,56 @@ void Controller::emit(Event e, CallInfo info) {
   if (callbacks_.event) callbacks_.event(e, info);
 }
 
-void Controller::endCall(Event e, CallInfo info) {
-  const bool hadCall = state_ != State::Idle;
+void Controller::endCall(Event e, CallInfo info, bool grace) {
+  const bool hadCall = state_ != State::Idle && !(state_ == State::Closing && call_ < 0);
   stopMedia();
   answerTimer_.cancel();
-  state_ = State::Idle;
+  flushTimer_.cancel();
   call_ = -1;
   hangUpWhenSent_ = false;
+  flushing_ = false;
+  reofferPending_ = false;
   early_.clear();
+  earlyReceived_.clear();
   info.peer = peer_;
-  if (!hadCall) return;
-  emit(e, info);
-  log(countsLine(counts()));
+  if (grace) {
+    state_ = State::Closing;
+    graceTimer_.start(kByeGraceMs, [this] { becomeIdle(); });
+  } else if (state_ != State::Closing || !graceTimer_.active()) {
+    state_ = State::Idle;
+  }
+  if (hadCall) {
+    emit(e, info);
+    log(countsLine(counts()));
+  }
+  if (state_ == State::Idle) becomeIdle();
+}
+
+void Controller::becomeIdle() {
+  graceTimer_.cancel();
+  state_ = State::Idle;
+  if (pendingDial_) {
+    const std::string uri = *pendingDial_;
+    pendingDial_.reset();
+    dial(uri);
+    return;
+  }
+  if (callbacks_.idle) callbacks_.idle();
+}
+
+void Controller::discard(std::size_t characters, const std::string& why) {
+  if (characters == 0) return;
+  counts_.discarded += characters;
+  log("text-discarded " + field("chars", std::to_string(characters)) + " " + field("reason", why));
 }
 
 bool Controller::dial(const std::string& uri) {
+  if (state_ == State::Closing && !pendingDial_) {
+    // The call before is still being hung up: its BYE goes first.
+    pendingDial_ = uri;
+    log("dial-waits " + field("peer", uri) + " " + field("reason", "the last call's hang-up"));
+    return true;
+  }
   if (state_ != State::Idle) {
     log("dial refused: a call is in progress");
     return false;
@@ -182,13 +259,23 @@ bool Controller::dial(const std::string& uri) {
   fromNet_ = {};
   peer_ = uri;
   media_.reset();
-  if (uri.rfind("sip:", 0) != 0 || uri.size() <= 4) {
+  hungUpHere_ = false;
+  std::string why;
+  if (!sip::checkDialUri(uri, &why)) {
+    log("dial-refused " + field("peer", uri) + " " + field("reason", why));
     state_ = State::Calling;
-    endCall(Event::Failed, {uri, 0, "not a SIP address: " + uri, ModemResult::NoCarrier, false});
+    endCall(Event::Failed, {uri, 0, "not an address we call: " + why, ModemResult::NoCarrier, false});
+    return false;
+  }
+  if (!registrationRefused_.empty()) {
+    log("dial-refused " + field("peer", uri) + " " + field("reason", "registration refused: " + registrationRefused_));
+    state_ = State::Calling;
+    endCall(Event::Failed, {uri, 0, "registration refused: " + registrationRefused_, ModemResult::NoCarrier, false});
     return false;
   }
   std::string error;
-  const int call = agent_.invite(uri, sip::buildOffer(localMedia()), &error);
+  offerLayout_ = sip::defaultLayout();
+  const int call = agent_.invite(uri, sip::buildOffer(localMedia(), offerLayout_), &error);
   state_ = State::Calling;
   log("dialing " + field("peer", uri));
   if (call < 0) {
@@ -198,8 +285,10 @@ bool Controller::dial(const std::string& uri) {
   call_ = call;
   answerTimer_.start(static_cast<std::uint64_t>(config_.answerTimeoutSeconds) * 1000, [this] {
     agent_.hangUp(call_);
-    endCall(Event::NoAnswer, {peer_, 0, "no answer in " + std::to_string(config_.answerTimeoutSeconds) + " s",
-                              ModemResult::NoAnswer, false});
+    endCall(Event::NoAnswer,
+            {peer_, 0, "no answer in " + std::to_string(config_.answerTimeoutSeconds) + " s", ModemResult::NoAnswer,
+             false},
+            true);
   });
   return true;
 }
@@ -237,6 +326,7 @@ void Controller::onIncoming(int call, const std::string& from, const std::string
   peer_ = from;
   signalHost_ = source.host;
   latched_ = false;
+  hungUpHere_ = false;
   media_ = media;
   answerSdp_ = answer;
   state_ = State::Incoming;
@@ -248,7 +338,7 @@ bool Controller::answer() {
   std::string error;
   if (!agent_.accept(call_, answerSdp_, &error)) {
     agent_.hangUp(call_);
-    endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false});
+    endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false}, true);
     return false;
   }
   log("answering " + field("peer", peer_));
@@ -256,23 +346,112 @@ bool Controller::answer() {
   return true;
 }
 
-bool Controller::onAnswered(int call, const std::string& sdpText, const net::Endpoint& source) {
-  if (call != call_) return true;
-  signalHost_ = source.host;
-  latched_ = false;
+void Controller::onProgress(int call, int status, const std::string& sdpText, const net::Endpoint& source) {
+  if (call != call_ || (state_ != State::Calling && state_ != State::Ringing)) return;
+  if (state_ == State::Calling && (status == 180 || status == 183)) {
+    state_ = State::Ringing;
+    emit(Event::Ringing, {peer_, status, {}, ModemResult::NoCarrier, false});
+  }
+  if (sdpText.empty() || media_) return;
+  // Early media: the far end may send text before it answers; it is kept for the program until
+  // the call is up.
   std::string error;
   auto answer = sip::parseSdp(sdpText, &error);
   std::optional<sip::Negotiated> media;
-  if (answer) media = sip::readAnswer(*answer, localMedia(), &error);
+  if (answer) media = sip::readAnswer(*answer, localMedia(), &error, offerLayout_);
   if (!media) {
+    log("early-media-refused " + field("reason", error));
+    return;
+  }
+  signalHost_ = source.host;
+  latched_ = false;
+  media_ = media;
+  log("early-media " + field("text", net::Endpoint{media_->textAddress, media_->textPort}.text()));
+  startMedia();
+}
+
+bool Controller::onAnswered(int call, const std::string& sdpText, const net::Endpoint& source) {
+  if (call != call_) return true;
+  const bool renegotiating = state_ == State::Connected || state_ == State::Closing;
+  std::string error;
+  std::optional<sip::Negotiated> media;
+  if (sdpText.empty()) {
+    error = "the answer carries no session description";
+  } else if (auto answer = sip::parseSdp(sdpText, &error)) {
+    media = sip::readAnswer(*answer, localMedia(), &error, offerLayout_);
+  }
+  if (renegotiating) {
+    if (!reofferPending_) return true;  // an ACK with nothing to settle
+    reofferPending_ = false;
+    if (!media) {
+      // Our offer in the re-INVITE's answer got no usable answer: the call cannot go on.
+      log("bad-answer " + field("reason", error));
+      agent_.hangUp(call_);
+      endCall(Event::Ended, {peer_, 0, error, ModemResult::NoCarrier, hungUpHere_}, true);
+      return false;
+    }
+    applyMedia(*media);
+    return true;
+  }
+  if (!media) {
+    // The call cannot carry text: it ends with a BYE (sent once libre is done with the 2xx).
     log("bad-answer " + field("reason", error));
     agent_.hangUp(call_);
-    endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false});
+    endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false}, true);
     return false;
+  }
+  signalHost_ = source.host;
+  latched_ = false;
+  if (receiver_) {
+    receiver_->renegotiate(media->recvT140Pt, media->recvRedPt);  // early media's receiver goes on
   }
   media_ = media;
   startMedia();
   return true;
+}
+
+bool Controller::onReoffer(int call, const std::string& sdpText, std::string* reply) {
+  if (call != call_ || state_ != State::Connected || !media_) return false;
+  if (sdpText.empty()) {
+    // A re-INVITE without an offer: ours, with the call's media lines; the answer comes in the ACK.
+    offerLayout_ = media_->layout.empty() ? sip::defaultLayout() : media_->layout;
+    *reply = sip::buildOffer(localMedia(), offerLayout_);
+    reofferPending_ = true;
+    log("re-invite " + field("offer", "none") + " " + field("reason", "we offer, the ACK answers"));
+    return true;
+  }
+  std::string error, answer;
+  std::optional<sip::Negotiated> media;
+  if (auto offer = sip::parseSdp(sdpText, &error)) media = sip::answerOffer(*offer, localMedia(), &answer, &error);
+  if (!media) {
+    log("re-invite-refused " + field("reason", error) + " " + field("result", "the call goes on as it was"));
+    return false;
+  }
+  applyMedia(*media);
+  *reply = answer;
+  return true;
+}
+
+void Controller::applyMedia(const sip::Negotiated& n) {
+  const bool wasSending = media_ && media_->sendText;
+  const bool audioWas = media_ && media_->audioPort && media_->sendAudio;
+  media_ = n;
+  latched_ = false;
+  if (receiver_) receiver_->renegotiate(n.recvT140Pt, n.recvRedPt);
+  if (sender_) {
+    sender_->renegotiate(static_cast<std::uint8_t>(n.sendT140Pt),
+                         static_cast<std::uint8_t>(n.sendRedPt < 0 ? 0 : n.sendRedPt), n.generations);
+  }
+  log("re-negotiated " + field("text", net::Endpoint{n.textAddress, n.textPort}.text()) + " " +
+      field("t140", std::to_string(n.sendT140Pt)) + " " + field("red", std::to_string(n.sendRedPt)) + " " +
+      field("send", n.sendText ? "yes" : "no") + " " + field("receive", n.receiveText ? "yes" : "no"));
+  if (!n.sendText) textTimer_.cancel();
+  if (n.sendText && !wasSending) pumpText();
+  if (!(n.audioPort && n.sendAudio)) {
+    audioTimer_.cancel();
+  } else if (!audioWas && sender_) {
+    sendSilence();
+  }
 }
 
 void Controller::onEstablished(int call) {
@@ -280,11 +459,17 @@ void Controller::onEstablished(int call) {
   answerTimer_.cancel();
   state_ = State::Connected;
   emit(Event::Connected, {peer_, 200, {}, ModemResult::NoCarrier, false});
+  if (!earlyReceived_.empty() && callbacks_.text) {
+    std::string held;
+    held.swap(earlyReceived_);
+    callbacks_.text(held);
+  }
+  if (state_ != State::Connected) return;  // the program hung up on the CONNECT
   startSending();
   // The stream opens with a keep-alive before any text: a far end that is still starting its
   // stream when the first packet arrives (liblinphone does) loses nothing but that.
   pumpText();
-  if (!early_.empty()) {
+  if (!early_.empty() && sender_) {
     counts_.sent += text::countCodePoints(early_);
     sender_->queue(early_);
     early_.clear();
@@ -294,8 +479,8 @@ void Controller::onEstablished(int call) {
 
 void Controller::onClosed(int call, int status, const std::string& reason) {
   if (call != call_) return;
-  if (state_ == State::Connected) {
-    endCall(Event::Ended, {peer_, status, reason, ModemResult::NoCarrier, false});
+  if (state_ == State::Connected || state_ == State::Closing) {
+    endCall(Event::Ended, {peer_, status, reason, ModemResult::NoCarrier, hungUpHere_});
   } else if (state_ == State::Incoming) {
     endCall(Event::Ended,
             {peer_, status, status ? reason : "the caller gave up", ModemResult::NoCarrier, false});
@@ -309,9 +494,33 @@ void Controller::onClosed(int call, int status, const std::string& reason) {
 }
 
 void Controller::hangUp() {
-  if (state_ == State::Idle) return;
+  hungUpHere_ = true;
+  if (state_ == State::Idle || (state_ == State::Closing && (call_ < 0 || flushing_))) {
+    pendingDial_.reset();
+    return;
+  }
+  if (state_ == State::Connected && sender_ && media_ && media_->sendText && !sender_->idle()) {
+    // What was typed goes first, with its redundancy; the BYE after it.
+    state_ = State::Closing;
+    flushing_ = true;
+    const std::uint64_t packets = sender_->pending() / std::max<std::size_t>(1, sender_->blockLimit()) + 1 +
+                                  static_cast<std::uint64_t>(media_->generations);
+    flushTimer_.start(std::min(kMaxFlushMs, (packets + 2) * rtt::kIntervalMs + 1000), [this] {
+      log("hang-up-flush-cut " + field("bytes", std::to_string(sender_ ? sender_->pending() : 0)));
+      finishHangUp();
+    });
+    pumpText();
+    return;
+  }
+  finishHangUp();
+}
+
+void Controller::finishHangUp() {
+  if (call_ < 0) return;
+  if (sender_ && sender_->pending())
+    discard(text::countCodePoints(sender_->pendingText()), "the hang-up could not wait for it");
   agent_.hangUp(call_);
-  endCall(Event::Ended, {peer_, 0, "hung up here", ModemResult::NoCarrier, true});
+  endCall(Event::Ended, {peer_, 0, "hung up here", ModemResult::NoCarrier, true}, true);
 }
 
 void Controller::hangUpWhenSent() {
@@ -322,13 +531,17 @@ void Controller::hangUpWhenSent() {
 void Controller::sendText(std::string_view bytes) {
   std::string utf8Text = toNet_.convert(bytes);
   if (utf8Text.empty()) return;
-  if (state_ != State::Connected || !sender_) {
+  if (state_ == State::Connected && sender_) {
+    counts_.sent += text::countCodePoints(utf8Text);
+    sender_->queue(utf8Text);
+    pumpText();
+  } else if (state_ == State::Closing) {
+    discard(text::countCodePoints(utf8Text), "typed after the hang-up");
+  } else if (state_ != State::Idle || config_.holdEarlyText) {
     early_ += utf8Text;  // sent once the call is up
-    return;
+  } else {
+    discard(text::countCodePoints(utf8Text), "no call");
   }
-  counts_.sent += text::countCodePoints(utf8Text);
-  sender_->queue(utf8Text);
-  pumpText();
 }
 
 void Controller::startMedia() {
@@ -346,9 +559,10 @@ void Controller::startSending() {
   sc.t140Pt = static_cast<std::uint8_t>(media_->sendT140Pt);
   sc.redPt = static_cast<std::uint8_t>(media_->sendRedPt < 0 ? 0 : media_->sendRedPt);
   sc.timestampBase = static_cast<std::uint32_t>(sessionId_ * 2654435761u);
+  sc.maxPayload = kMaxTextPacket - rtt::kRtpHeader;
   sender_ = std::make_unique<rtt::Sender>(sc);
   audioStarted_ = false;
-  if (media_->audioPort) sendSilence();
+  if (media_->audioPort && media_->sendAudio) sendSilence();
 }
 
 void Controller::stopMedia() {
@@ -360,7 +574,7 @@ void Controller::stopMedia() {
 }
 
 void Controller::pumpText() {
-  if (!sender_ || !media_) return;
+  if (!sender_ || !media_ || !media_->sendText) return;
   const std::uint64_t now = net::Loop::nowMs();
   const net::Endpoint to{media_->textAddress, media_->textPort};
   while (auto pkt = sender_->poll(now)) {
@@ -372,6 +586,10 @@ void Controller::pumpText() {
     counts_.withheld += withhold;
     textPort_.send(to, pkt->pt, pkt->marker, pkt->timestamp, pkt->payload, withhold);
   }
+  if (flushing_ && sender_->idle()) {
+    finishHangUp();
+    return;
+  }
   if (hangUpWhenSent_ && state_ == State::Connected && early_.empty() && sender_->settled()) {
     hangUp();
     return;
@@ -380,7 +598,7 @@ void Controller::pumpText() {
 }
 
 void Controller::sendSilence() {
-  if (!media_ || !media_->audioPort) return;
+  if (!media_ || !media_->audioPort || !media_->sendAudio) return;
   // Silence in the negotiated law: 0xFF in mu-law, 0xD5 in A-law.
   const std::string frame(kAudioFrameBytes, media_->audioPt == 8 ? '\xD5' : '\xFF');
   audioPort_.send({media_->audioAddress, media_->audioPort}, static_cast<std::uint8_t>(media_->audioPt),
@@ -414,6 +632,10 @@ void Controller::onText(const net::RtpPort::Packet& p) {
                                             field("reason", "not the far end's address " + expected.text()));
     return;
   }
+  if (!p.error.empty()) {
+    refuse("bad " + p.error, "text-refused " + field("seq", std::to_string(p.seq)) + " " + field("reason", p.error));
+    return;
+  }
   if (p.size > kMaxTextPacket) {
     refuse("size",
            "text-refused " + field("size", std::to_string(p.size)) + " " +
@@ -425,11 +647,16 @@ void Controller::onText(const net::RtpPort::Packet& p) {
                                              field("reason", "payload type not negotiated"));
     return;
   }
-  rtt::Received r = receiver_->onPacket(p.seq, p.marker, p.pt, p.payload);
+  rtt::Received r = receiver_->onPacket(p.seq, p.marker, p.pt, p.payload, p.ssrc);
   if (!r.error.empty()) {
     refuse("bad " + r.error,
            "text-refused " + field("seq", std::to_string(p.seq)) + " " + field("reason", r.error));
     return;
+  }
+  if (r.restarted) {
+    char ssrc[16];
+    std::snprintf(ssrc, sizeof ssrc, "%08x", static_cast<unsigned>(p.ssrc));
+    log("stream-restarted " + field("ssrc", ssrc) + " " + field("seq", std::to_string(p.seq)));
   }
   counts_.lost += r.lost;
   counts_.recovered += r.recovered;
@@ -447,7 +674,18 @@ void Controller::onText(const net::RtpPort::Packet& p) {
         field("bytes", std::to_string(fromNet_.invalid() - invalidBefore)) + " " +
         field("reason", "not UTF-8, shown as ?"));
   }
-  if (!bytes.empty() && callbacks_.text) callbacks_.text(bytes);
+  if (bytes.empty()) return;
+  if (state_ == State::Calling || state_ == State::Ringing) {
+    // Early text: the program has no call to show it in yet.
+    if (earlyReceived_.size() + bytes.size() <= kMaxEarlyReceived) {
+      earlyReceived_ += bytes;
+    } else {
+      log("early-text-overflow " + field("bytes", std::to_string(bytes.size())));
+      if (earlyReceived_.empty() || earlyReceived_.back() != '?') earlyReceived_ += '?';
+    }
+    return;
+  }
+  if (callbacks_.text) callbacks_.text(bytes);
 }
 
 }  // namespace rttmodem::call

@@ -5,8 +5,12 @@
 //
 //   dial(uri)  -> Ringing, then Connected, or Busy / NoAnswer / Failed
 //   incoming   -> Incoming; answer() -> Connected; hangUp() refuses it
-//   hangUp()   -> Ended (byUs); the far end hanging up -> Ended
+//   hangUp()   -> Ended (byUs) once what was typed has gone, with its redundancy; then the BYE
+//                 leaves, and only then may the next call start (a dial meanwhile waits)
+//   the far end hanging up -> Ended
 //   sendText(bytes) and the text callback: Windows-1252 on this side, T.140 on the network.
+//   Text belongs to the call it was typed in: given while a call is being hung up, or (for the
+//   modem) with no call at all, it is discarded and counted, never sent to the next call.
 //
 // Every event has a result line for the modem (call/result.h) and a log line; every call's end
 // logs its counts. All of it runs on the net::Loop's thread.
@@ -17,6 +21,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "charset.h"
 #include "libre.h"
@@ -48,6 +53,7 @@ struct Counts {
   std::uint64_t invalid = 0;          // bytes of invalid UTF-8 received
   std::uint64_t dropped = 0;   // packets refused (unknown source or payload type, malformed, oversized)
   std::uint64_t withheld = 0;  // packets we did not send, to simulate loss
+  std::uint64_t discarded = 0;  // characters given after the call's hang-up, never sent
 };
 std::string countsLine(const Counts& c);
 
@@ -66,11 +72,19 @@ struct ControllerConfig {
   std::string registrar, aor;
   net::SipAgent::Credentials credentials;
   int refuseStatus = 0;  // a test far end: refuse every incoming call with this status
+  // Text given with no call (before the first one) waits for the next call (the console), or
+  // is discarded and counted (the modem, whose program types only while online).
+  bool holdEarlyText = true;
+  // With a registrar: take calls that come straight to us rather than through it.
+  bool acceptDirect = false;
+  bool tcp = true;
+  int registrationRetrySeconds = 30;
 };
 
 class Controller {
  public:
-  enum class State { Idle, Calling, Ringing, Incoming, Connected };
+  // Closing: hung up here, the last text and then the BYE on their way; the line is not free.
+  enum class State { Idle, Calling, Ringing, Incoming, Connected, Closing };
   struct Callbacks {
     std::function<void(Event, const CallInfo&)> event;
     std::function<void(std::string_view bytes)> text;
@@ -78,6 +92,8 @@ class Controller {
     std::function<void(bool ok, int status, const std::string& reason)> registration;
     // An incoming call refused before it rang (busy, unusable offer, refuseStatus).
     std::function<void(int status)> refused;
+    // The line is free again after a hang-up here (its BYE has gone).
+    std::function<void()> idle;
   };
 
   Controller(ControllerConfig config, Callbacks callbacks);
@@ -87,21 +103,32 @@ class Controller {
   // Where to call this line directly.
   std::string contact() const;
 
+  // A dial while a hang-up is under way waits for it.
   bool dial(const std::string& uri);
   bool answer();
+  // Sends what was typed (with its redundancy), then ends the call.
   void hangUp();
   void sendText(std::string_view bytes);
   // Hangs up once all text given so far has been sent with its redundancy.
   void hangUpWhenSent();
 
   State state() const { return state_; }
+  // The last registration was refused (or failed): its reason; empty otherwise.
+  const std::string& registrationRefused() const { return registrationRefused_; }
   // This call's counts so far (the last call's once it has ended, until the next one starts).
   Counts counts() const;
 
  private:
   void log(const std::string& line);
   void emit(Event e, CallInfo info);
-  void endCall(Event e, CallInfo info);
+  // Ends the call: with grace, the line stays busy a moment for the BYE (or CANCEL) to leave.
+  void endCall(Event e, CallInfo info, bool grace = false);
+  void becomeIdle();
+  void finishHangUp();
+  void discard(std::size_t characters, const std::string& why);
+  bool onReoffer(int call, const std::string& sdp, std::string* reply);
+  void applyMedia(const sip::Negotiated& n);
+  void onProgress(int call, int status, const std::string& sdp, const net::Endpoint& source);
   void startMedia();
   void startSending();
   void stopMedia();
@@ -131,8 +158,16 @@ class Controller {
   rtt::LossModel loss_;
   text::ToNetwork toNet_;
   text::FromNetwork fromNet_;
-  std::string early_;  // text given before the call was up
+  std::string early_;          // text given before the call was up
+  std::string earlyReceived_;  // the far end's text before the call was up (early media)
   bool hangUpWhenSent_ = false;
+  bool hungUpHere_ = false;     // hangUp() was asked for this call
+  bool flushing_ = false;       // Closing: the last text still going out
+  bool reofferPending_ = false;  // our offer in a re-INVITE's 2xx awaits its answer in the ACK
+  std::vector<std::string> offerLayout_;
+  std::optional<std::string> pendingDial_;
+  std::string registrationRefused_;
+  net::Timer flushTimer_, graceTimer_;
   std::set<std::string> reported_;  // refusals already logged this call
   Counts counts_;
   std::uint32_t audioTimestamp_ = 0;

@@ -23,6 +23,7 @@ inline call::ControllerConfig controllerConfig(const Options& o) {
     cc.registrar = *registrarOf(o.registerUri, &user);
     cc.aor = o.registerUri;
     cc.credentials = {o.authUser, o.password};
+    cc.acceptDirect = o.acceptDirect;
   }
   return cc;
 }

@@ -5,7 +5,6 @@
 // the events go to standard output; as a modem (modem.cpp) a program drives it with AT commands.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +22,7 @@
 #include "modem_front.h"
 #include "options.h"
 #include "pty_link.h"
+#include "signals.h"
 
 namespace {
 
@@ -59,6 +59,14 @@ class App {
   explicit App(const console::Options& o) : o_(o) {}
 
   int run() {
+    // Signals blocked before any thread starts (the tones' audio threads, libre's resolver):
+    // otherwise the kernel may hand SIGTERM to one of them, and the call is never hung up.
+    std::string error;
+    auto signals = tty::SignalFd::open({SIGINT, SIGTERM, SIGHUP}, &error);
+    if (!signals) {
+      std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
+      return 1;
+    }
     net::Loop loop;
     loop_ = &loop;
     net::Loop::setLog([](const std::string& line) { logLine("libre " + call::field("warning", line)); });
@@ -78,9 +86,11 @@ class App {
     cb.refused = [this](int status) {
       if (status == o_.refuse) callDone(false);
     };
+    cb.idle = [this] {
+      if (finishing_) stopSoon();
+    };
     call::Controller controller(cc, cb);
     controller_ = &controller;
-    std::string error;
     if (!controller.start(&error)) {
       std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
       return 1;
@@ -131,25 +141,25 @@ class App {
             std::to_string(controller.sipPort()) + circuit + " pid=" + std::to_string(::getpid()));
 
     // Signals arrive through a descriptor, so that hanging up runs in the loop like anything else.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int sigFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-    net::FdWatch sigWatch(sigFd, [&] {
-      signalfd_siginfo info;
-      if (::read(sigFd, &info, sizeof info) == sizeof info) {
-        logLine("signal " + std::to_string(info.ssi_signo) + ", hanging up");
+    net::FdWatch sigWatch(signals->fd(), [&] {
+      std::string why;
+      const int sig = signals->take(&why);
+      if (sig < 0) {
+        logLine("signal-error " + call::field("reason", why));
+        finish(1);
+      } else if (sig > 0) {
+        logLine("signal " + std::to_string(sig) + ", hanging up");
         finish(exitStatus_);
       }
     });
+    if (!sigWatch.ok()) {
+      std::fprintf(stderr, "rttmodem: cannot watch the signal descriptor\n");
+      return 1;
+    }
     if (o_.mode == console::Mode::Dial && o_.registerUri.empty()) controller.dial(o_.dialUri);
     loop.run();
     input_.reset();
     circuit_.reset();
-    if (sigFd >= 0) ::close(sigFd);
     return exitStatus_;
   }
 
@@ -173,14 +183,20 @@ class App {
       paceTimer_.start(static_cast<std::uint64_t>(1000 / o_.pace), [this] { feed(); });
     }
     // At the end of the input the caller hangs up once everything has gone out.
-    if (inputEnded_ && typed_.empty() && !paceTimer_.active() &&
-        (o_.mode == console::Mode::Dial || circuit_) && controller_->state() != call::Controller::State::Idle)
+    const auto state = controller_->state();
+    if (inputEnded_ && typed_.empty() && !paceTimer_.active() && (o_.mode == console::Mode::Dial || circuit_) &&
+        state != call::Controller::State::Idle && state != call::Controller::State::Closing)
       controller_->hangUpWhenSent();
   }
 
   void onRegistration(bool ok) {
     if (!ok) {
-      if (!registeredOnce_) finish(2);  // later failures are retried by the registration itself
+      // Refused at the start: the console stops at once (a wrong password is not tried again
+      // and again). Later failures are retried, with a growing wait, by the registration itself.
+      if (!registeredOnce_) {
+        logLine("result " + call::field("line", "NO CARRIER") + " " + call::field("reason", "registration refused"));
+        finish(2);
+      }
       return;
     }
     if (!registeredOnce_ && o_.mode == console::Mode::Dial) controller_->dial(o_.dialUri);
@@ -221,13 +237,18 @@ class App {
       finish(exitStatus_);
   }
 
-  // Hangs up, lets the BYE and the end of the registration leave, and stops.
+  // Hangs up (what was typed goes first), lets the BYE and the end of the registration leave,
+  // and stops.
   void finish(int status) {
     exitStatus_ = status;
     if (finishing_) return;
     finishing_ = true;
     controller_->hangUp();
-    lingerTimer_.start(200, [this] { loop_->stop(); });
+    if (controller_->state() == call::Controller::State::Idle) stopSoon();
+    safetyTimer_.start(70000, [this] { stopSoon(); });
+  }
+  void stopSoon() {
+    if (!lingerTimer_.active()) lingerTimer_.start(200, [this] { loop_->stop(); });
   }
 
   const console::Options& o_;
@@ -235,7 +256,7 @@ class App {
   call::Controller* controller_ = nullptr;
   std::unique_ptr<net::FdWatch> input_;
   std::unique_ptr<front::Circuit> circuit_;
-  net::Timer paceTimer_, lingerTimer_;
+  net::Timer paceTimer_, lingerTimer_, safetyTimer_;
   std::string typed_;
   bool inputEnded_ = false, connected_ = false, registeredOnce_ = false, finishing_ = false;
   int callsDone_ = 0;

@@ -6,7 +6,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,33 +19,21 @@
 #include "at_modem.h"
 #include "controller.h"
 #include "controller_config.h"
+#include "escape.h"
 #include "libre.h"
 #include "pty_link.h"
+#include "signals.h"
 
 namespace rttmodem {
 namespace {
 
 using call::Event;
 
-// Bytes as one line of the log: printable ASCII as it is, the rest as escapes.
-std::string escaped(std::string_view s) {
-  std::string r;
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      r += "\\r";
-    } else if (c == '\n') {
-      r += "\\n";
-    } else if (u >= 32 && u < 127 && c != '\\') {
-      r += c;
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", u);
-      r += buf;
-    }
-  }
-  return r;
-}
+using tty::escaped;
+
+// What waits for a program that does not read: beyond this, the far end's text is dropped, the
+// drop counted and logged, and one mark put where it was.
+constexpr std::size_t kMaxToProgram = 65536;
 
 class ModemApp : public tty::ModemLine {
  public:
@@ -80,7 +67,15 @@ class ModemApp : public tty::ModemLine {
     }
   }
   void hangUp(const std::string& why) override {
-    if (controller_->state() == call::Controller::State::Idle) return;
+    // What the program typed before the hang-up, in the same write, belongs to this call: it
+    // goes first, and the hang-up waits until it has gone with its redundancy.
+    if (current_ && !current_->toLine.empty()) {
+      controller_->sendText(current_->toLine);
+      current_->toLine.clear();
+    }
+    const auto state = controller_->state();
+    if (state == call::Controller::State::Idle || state == call::Controller::State::Closing) return;
+    if (state == call::Controller::State::Connected) hungUpInRead_ = true;
     log_("hanging-up " + call::field("by", why));
     controller_->hangUp();
   }
@@ -168,7 +163,27 @@ class ModemApp : public tty::ModemLine {
       log_("lost " + escaped(bytes));  // nobody has the port open: what the modem says goes nowhere
       return;
     }
-    pending_ += bytes;
+    if (pending_.size() + bytes.size() > kMaxToProgram) {
+      // The program is not reading: what does not fit is dropped, and shown as one mark.
+      const std::size_t room = kMaxToProgram > pending_.size() ? kMaxToProgram - pending_.size() : 0;
+      const std::size_t keep = room > 0 ? room - 1 : 0;
+      pending_.append(bytes.substr(0, keep));
+      const std::size_t dropped = bytes.size() - keep;
+      if (overflow_ == 0) {
+        pending_ += '?';
+        log_("overflow " + call::field("reason", "the program is not reading") + " " +
+             call::field("limit", std::to_string(kMaxToProgram)));
+      }
+      overflow_ += dropped;
+      overflowTotal_ += dropped;
+    } else {
+      if (overflow_ > 0) {
+        log_("overflow-ended " + call::field("dropped", std::to_string(overflow_)) + " " +
+             call::field("total", std::to_string(overflowTotal_)));
+      }
+      overflow_ = 0;
+      pending_ += bytes;
+    }
     flushPending();
   }
 
@@ -200,9 +215,28 @@ class ModemApp : public tty::ModemLine {
       const ssize_t n = ::read(pty_->masterFd(), buf, sizeof buf);
       if (n > 0) {
         const std::string_view bytes(buf, static_cast<std::size_t>(n));
-        withOutput([&](tty::AtModem& m, tty::AtModem::Output& out) {
-          for (char c : bytes) m.fromProgram(c, now(), out);
-        });
+        tty::AtModem::Output out;
+        current_ = &out;
+        hungUpInRead_ = false;
+        std::size_t i = 0;
+        while (i < bytes.size() && !hungUpInRead_) modem_.fromProgram(bytes[i++], now(), out);
+        current_ = nullptr;
+        if (i < bytes.size()) {
+          // Written after the hang-up: text for no call, so for none. A command that follows it
+          // (from "AT" on) is the program's next step, and is carried out.
+          std::size_t at = i;
+          while (at + 1 < bytes.size() && !((bytes[at] == 'A' || bytes[at] == 'a') &&
+                                            (bytes[at + 1] == 'T' || bytes[at + 1] == 't')))
+            ++at;
+          if (at + 1 >= bytes.size()) at = bytes.size();
+          if (at > i) {
+            log_("text-discarded " + call::field("bytes", std::to_string(at - i)) + " " +
+                 call::field("reason", "typed after the hang-up") + " " +
+                 call::field("text", escaped(bytes.substr(i, at - i))));
+          }
+          while (at < bytes.size()) modem_.fromProgram(bytes[at++], now(), out);
+        }
+        deliver(out);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -256,12 +290,19 @@ class ModemApp : public tty::ModemLine {
     }
   }
 
+  // Hangs up (what was typed goes first), waits for the line to be free, and stops.
   void finish(int status) {
     exitStatus_ = status;
     if (finishing_) return;
     finishing_ = true;
+    // What the program wrote before the signal came is part of the call: it goes first.
+    if (attached_ && portWatch_) readProgram();
     controller_->hangUp();
-    lingerTimer_.start(200, [this] { loop_->stop(); });
+    if (controller_->state() == call::Controller::State::Idle) stopSoon();
+    safetyTimer_.start(70000, [this] { stopSoon(); });
+  }
+  void stopSoon() {
+    if (!lingerTimer_.active()) lingerTimer_.start(200, [this] { loop_->stop(); });
   }
 
   const console::Options& o_;
@@ -271,7 +312,10 @@ class ModemApp : public tty::ModemLine {
   call::Controller* controller_ = nullptr;
   std::unique_ptr<tty::PtyLink> pty_;
   std::unique_ptr<net::FdWatch> portWatch_;
-  net::Timer tickTimer_, probeTimer_, flushTimer_, deferTimer_, lingerTimer_;
+  net::Timer tickTimer_, probeTimer_, flushTimer_, deferTimer_, lingerTimer_, safetyTimer_;
+  tty::AtModem::Output* current_ = nullptr;  // what the program's present write produces
+  bool hungUpInRead_ = false;
+  std::uint64_t overflow_ = 0, overflowTotal_ = 0;  // bytes for the program dropped
   std::deque<std::function<void()>> deferred_;
   std::string pending_;  // for the program, not yet written
   bool attached_ = false, finishing_ = false;
@@ -280,6 +324,13 @@ class ModemApp : public tty::ModemLine {
 };
 
 int ModemApp::run() {
+  // Before anything that may start a thread (libre's resolver), so that every thread blocks them.
+  std::string error;
+  auto signals = tty::SignalFd::open({SIGINT, SIGTERM, SIGHUP}, &error);
+  if (!signals) {
+    std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
+    return 1;
+  }
   net::Loop loop;
   loop_ = &loop;
   net::Loop::setLog([this](const std::string& line) { log_("libre " + call::field("warning", line)); });
@@ -293,9 +344,12 @@ int ModemApp::run() {
     });
   };
   cb.event = [this](Event e, const call::CallInfo& info) { onEvent(e, info); };
+  cb.idle = [this] {
+    if (finishing_) stopSoon();
+  };
+  cc.holdEarlyText = false;  // the program types only while online
   call::Controller controller(cc, cb);
   controller_ = &controller;
-  std::string error;
   if (!controller.start(&error)) {
     std::fprintf(stderr, "rttmodem: %s\n", error.c_str());
     return 1;
@@ -310,24 +364,25 @@ int ModemApp::run() {
        " type=NXi\\ modem sip=" + tty::readyField(controller.contact()) +
        " sip-port=" + std::to_string(controller.sipPort()) + " pid=" + std::to_string(::getpid()));
 
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
-  const int sigFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-  net::FdWatch sigWatch(sigFd, [&] {
-    signalfd_siginfo info;
-    if (::read(sigFd, &info, sizeof info) == sizeof info) {
-      const char* name = sigabbrev_np(static_cast<int>(info.ssi_signo));
-      log_("stopped by " + (name ? "SIG" + std::string(name) : "signal " + std::to_string(info.ssi_signo)));
-      finish(128 + static_cast<int>(info.ssi_signo));
+  net::FdWatch sigWatch(signals->fd(), [&] {
+    std::string why;
+    const int sig = signals->take(&why);
+    if (sig < 0) {
+      log_("signal-error " + call::field("reason", why));
+      finish(1);
+    } else if (sig > 0) {
+      log_("stopped by " + tty::signalName(sig));
+      finish(128 + sig);
     }
   });
+  if (!sigWatch.ok()) {
+    std::fprintf(stderr, "rttmodem: cannot watch the signal descriptor\n");
+    return 1;
+  }
   probe();
   loop.run();
   portWatch_.reset();
   pty_->removeLink();
-  if (sigFd >= 0) ::close(sigFd);
   log_("exit " + std::to_string(exitStatus_));
   return exitStatus_;
 }

@@ -64,6 +64,8 @@ std::string usageText() {
          "      --register URI       register as URI (sip:user@registrar[:port]) and call through it\n"
          "      --auth-user NAME     user name for the digest (default: the user of URI)\n"
          "      --password-file FILE the account's password (first line); or set RTTMODEM_PASSWORD\n"
+         "      --accept-direct      also take calls that come straight here, not through the\n"
+         "                           registrar (by default they are refused with 403)\n"
          "\n"
          "Text:\n"
          "      --redundancy N       redundant generations sent (0 to 5, default 2)\n"
@@ -195,6 +197,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
         return fail("--user needs a plain user name");
     } else if (a == "--register") {
       if (!value(&o.registerUri)) return fail("--register needs a SIP URI");
+    } else if (a == "--accept-direct") {
+      o.acceptDirect = true;
     } else if (a == "--auth-user") {
       if (!value(&o.authUser) || o.authUser.empty()) return fail("--auth-user needs a name");
     } else if (a == "--password-file") {
@@ -271,6 +275,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
       return fail("--register needs a password: --password-file FILE or RTTMODEM_PASSWORD");
   } else if (!passwordFile.empty()) {
     return fail("--password-file is for --register");
+  } else if (o.acceptDirect) {
+    return fail("--accept-direct is for --register");
   }
   if ((o.mode == Mode::Dial || o.front == Front::Modem) && (o.refuse || o.noAnswer))
     return fail("--refuse and --no-answer are for --listen");

@@ -28,6 +28,7 @@ struct Options {
   std::string registerUri;  // the account's address of record, sip:user@registrar[:port]
   std::string authUser;     // default: the user of registerUri
   std::string password;     // from --password-file or RTTMODEM_PASSWORD
+  bool acceptDirect = false;  // --register: also take calls that do not come through the registrar
   int generations = 2;
   std::optional<rtt::LossPattern> loss;
   std::uint64_t seed = 1;

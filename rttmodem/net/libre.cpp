@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -51,24 +52,38 @@ std::string errorText(int err) {
   return std::strerror(err);
 }
 
-// libre objects freed later from a clean stack: never inside one of libre's own callbacks for them.
+// What a libre callback may still be handed after we let it go.
+struct Retired {
+  virtual ~Retired() = default;
+};
+
+// libre objects freed later from a clean stack: never inside one of libre's own callbacks for
+// them. Our own objects that libre's hold as callback arguments go after them.
 struct Graveyard {
   std::vector<void*> objects;
+  std::vector<std::unique_ptr<Retired>> retired;
   tmr timer{};
-  static void sweep(void* arg) {
-    auto* g = static_cast<Graveyard*>(arg);
-    auto objects = std::move(g->objects);
-    g->objects.clear();
-    for (void* o : objects) mem_deref(o);
-  }
+  static void sweep(void* arg) { static_cast<Graveyard*>(arg)->free(); }
   void bury(void* o) {
     if (!o) return;
     objects.push_back(o);
     tmr_start(&timer, 0, sweep, this);
   }
+  void retire(std::unique_ptr<Retired> r) {
+    retired.push_back(std::move(r));
+    tmr_start(&timer, 0, sweep, this);
+  }
   ~Graveyard() {
     tmr_cancel(&timer);
-    for (void* o : objects) mem_deref(o);
+    free();
+  }
+  void free() {
+    auto o = std::move(objects);
+    objects.clear();
+    auto r = std::move(retired);
+    retired.clear();
+    for (void* x : o) mem_deref(x);
+    r.clear();
   }
 };
 
@@ -183,7 +198,18 @@ struct RtpPort::Impl {
     p.seq = hdr->seq;
     p.timestamp = hdr->ts;
     p.ssrc = hdr->ssrc;
-    p.payload.assign(reinterpret_cast<const char*>(mbuf_buf(mb)), mbuf_get_left(mb));
+    std::size_t len = mbuf_get_left(mb);
+    if (hdr->pad) {
+      // The last byte counts the padding, itself included.
+      const std::size_t pad = len ? mbuf_buf(mb)[len - 1] : 0;
+      if (pad == 0 || pad > len) {
+        p.error = "RTP padding longer than the payload";
+        len = 0;
+      } else {
+        len -= pad;
+      }
+    }
+    p.payload.assign(reinterpret_cast<const char*>(mbuf_buf(mb)), len);
     p.size = mb->end;
     if (self->received) self->received(p);
   }
@@ -236,7 +262,8 @@ bool RtpPort::send(const Endpoint& dst, std::uint8_t pt, bool marker, std::uint3
 // ---- SipAgent
 
 struct SipAgent::Impl {
-  struct Call {
+  struct Call : Retired {
+    bool dead = false;  // let go: libre may still name it in a callback, which is then ignored
     Impl* owner = nullptr;
     int id = 0;
     sipsess* sess = nullptr;
@@ -251,19 +278,26 @@ struct SipAgent::Impl {
   struct sip* stack = nullptr;
   sipsess_sock* sock = nullptr;
   sipreg* reg = nullptr;
+  sip_lsnr* filter = nullptr;
   Credentials credentials;
-  std::string aor, route;
+  std::string aor, route, registrar;
+  int authTries = 0;        // challenges answered in the present registration attempt
+  int registrationFailures = 0;
+  tmr retryTimer{};
   std::map<int, std::unique_ptr<Call>> calls;
   int nextId = 1;
   Graveyard graveyard;
 
   ~Impl() {
+    tmr_cancel(&retryTimer);
     for (auto& [id, c] : calls) {
       mem_deref(c->sess);
       mem_deref(const_cast<sip_msg*>(c->invite));
     }
     calls.clear();
+    graveyard.free();
     mem_deref(reg);
+    mem_deref(filter);
     mem_deref(sock);
     sip_close(stack, true);
     mem_deref(stack);
@@ -279,11 +313,65 @@ struct SipAgent::Impl {
     return it == calls.end() ? nullptr : it->second.get();
   }
 
-  // Forgets a call; its libre objects go later, from a clean stack.
+  // Forgets a call; its libre objects go later, from a clean stack, and the call itself after
+  // them (libre may still hand it to a callback until then).
   void drop(Call* c) {
+    if (c->dead) return;
+    c->dead = true;
     graveyard.bury(c->sess);
     graveyard.bury(const_cast<sip_msg*>(c->invite));
-    calls.erase(c->id);
+    auto it = calls.find(c->id);
+    if (it != calls.end()) {
+      graveyard.retire(std::move(it->second));
+      calls.erase(it);
+    }
+  }
+
+  static bool digitsOnly(const pl& p) {
+    if (!p.p || p.l == 0) return false;
+    for (std::size_t i = 0; i < p.l; ++i)
+      if (p.p[i] < '0' || p.p[i] > '9') return false;
+    return true;
+  }
+
+  // Requests that are not well formed, and new calls from where none may come, are refused here
+  // before any session sees them.
+  static bool requestFilter(const sip_msg* msg, void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    const std::string method = plString(msg->met);
+    const bool ack = method == "ACK";
+    auto refuse = [&](uint16_t status, const char* phrase, const std::string& why) {
+      self->log("request-refused " + std::string("method=") + method + " status=" + std::to_string(status) +
+                " reason=\"" + why + "\" source=" + endpointOf(&msg->src).text());
+      if (!ack) sip_reply(self->stack, msg, status, phrase);
+      return true;
+    };
+    const std::size_t body = msg->mb ? mbuf_get_left(msg->mb) : 0;
+    if (pl_isset(&msg->clen)) {
+      if (!digitsOnly(msg->clen) || pl_u32(&msg->clen) != body)
+        return refuse(400, "Bad Content-Length",
+                      "Content-Length " + plString(msg->clen) + " for a body of " + std::to_string(body) + " bytes");
+    } else if (msg->tp != SIP_TRANSP_UDP && body > 0) {
+      return refuse(400, "Missing Content-Length", "no Content-Length on a stream transport");
+    }
+    if (pl_cmp(&msg->cseq.met, &msg->met) != 0)
+      return refuse(400, "CSeq Method Mismatch", "CSeq names " + plString(msg->cseq.met));
+    if (method == "INVITE" && !pl_isset(&msg->to.tag) && !self->config.acceptFrom.empty()) {
+      const Endpoint from = endpointOf(&msg->src);
+      bool known = false;
+      for (const Endpoint& e : self->config.acceptFrom)
+        known = known || (e.host == from.host && (e.port == 0 || e.port == from.port));
+      if (!known) return refuse(403, "Forbidden", "a call not through the registrar");
+    }
+    return false;
+  }
+
+  static int registrationAuthHandler(char** user, char** password, const char* realm, void* arg) {
+    // A challenge answered once; challenged again, the credentials are wrong: sending them
+    // over and over only locks the account.
+    auto* self = static_cast<Impl*>(arg);
+    if (++self->authTries > 1) return EAUTH;
+    return authHandler(user, password, realm, arg);
   }
 
   static int authHandler(char** user, char** password, const char* realm, void* arg) {
@@ -314,35 +402,42 @@ struct SipAgent::Impl {
   }
 
   static int offerHandler(mbuf** descp, const sip_msg* msg, void* arg) {
-    // A re-INVITE: the media stay as they are, and we say so again.
+    // A re-INVITE: the call's owner answers its offer, or makes one when it has none.
     auto* c = static_cast<Call*>(arg);
-    c->owner->log("re-INVITE from the far end; media unchanged");
-    (void)msg;
-    *descp = bufferOf(c->localSdp);
+    if (c->dead) return EPROTO;
+    std::string reply;
+    if (!c->owner->handlers.reoffer || !c->owner->handlers.reoffer(c->id, bodyOf(msg), &reply)) return EPROTO;
+    c->localSdp = reply;
+    *descp = bufferOf(reply);
     return *descp ? 0 : ENOMEM;
   }
 
   static int answerHandler(const sip_msg* msg, void* arg) {
+    // A false from the owner hangs the call up (from a clean stack); libre gets no error back,
+    // which would leave the dialog half-made.
     auto* c = static_cast<Call*>(arg);
+    if (c->dead) return 0;
     Impl* self = c->owner;
-    if (self->handlers.answered && !self->handlers.answered(c->id, bodyOf(msg), endpointOf(&msg->src))) {
-      // The caller hangs up; libre gets no error back, which would leave the dialog half-made.
-    }
+    if (self->handlers.answered) self->handlers.answered(c->id, bodyOf(msg), endpointOf(&msg->src));
     return 0;
   }
 
   static void progressHandler(const sip_msg* msg, void* arg) {
     auto* c = static_cast<Call*>(arg);
-    if (c->owner->handlers.progress) c->owner->handlers.progress(c->id, msg->scode, plString(msg->reason));
+    if (c->dead) return;
+    if (c->owner->handlers.progress)
+      c->owner->handlers.progress(c->id, msg->scode, plString(msg->reason), bodyOf(msg), endpointOf(&msg->src));
   }
 
   static void establishedHandler(const sip_msg*, void* arg) {
     auto* c = static_cast<Call*>(arg);
+    if (c->dead) return;
     if (c->owner->handlers.established) c->owner->handlers.established(c->id);
   }
 
   static void closeHandler(int err, const sip_msg* msg, void* arg) {
     auto* c = static_cast<Call*>(arg);
+    if (c->dead) return;
     Impl* self = c->owner;
     const int id = c->id;
     int status = 0;
@@ -365,12 +460,46 @@ struct SipAgent::Impl {
 
   static void registerHandler(int err, const sip_msg* msg, void* arg) {
     auto* self = static_cast<Impl*>(arg);
+    if (!err && msg && msg->scode >= 200 && msg->scode < 300) {
+      self->authTries = 0;  // the next refresh may be challenged afresh
+      self->registrationFailures = 0;
+      if (self->handlers.registration) self->handlers.registration(msg->scode, plString(msg->reason), 0);
+      return;
+    }
+    if (!err && msg && msg->scode < 200) return;
+    // Refused or failed: this attempt ends (libre's own quick retries with it), and the next one
+    // comes after a wait that doubles with each failure.
+    self->graveyard.bury(self->reg);
+    self->reg = nullptr;
+    const int shift = std::min(self->registrationFailures, 7);
+    const int wait = std::min(3600, self->config.registrationRetrySeconds << shift);
+    ++self->registrationFailures;
+    tmr_start(&self->retryTimer, static_cast<uint64_t>(wait) * 1000, retryRegistration, self);
     if (!self->handlers.registration) return;
     if (err) {
-      self->handlers.registration(0, errorText(err));
+      self->handlers.registration(0, errorText(err), wait);
     } else if (msg) {
-      self->handlers.registration(msg->scode, plString(msg->reason));
+      self->handlers.registration(msg->scode, plString(msg->reason), wait);
     }
+  }
+
+  static void retryRegistration(void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    std::string error;
+    if (!self->startRegistration(&error)) self->log(error);
+  }
+
+  bool startRegistration(std::string* error) {
+    authTries = 0;
+    int err = sipreg_register(&reg, stack, registrar.c_str(), aor.c_str(), config.displayName.c_str(), aor.c_str(),
+                              600, config.user.c_str(), nullptr, 0, 0, registrationAuthHandler, this, false,
+                              registerHandler, this, nullptr, "%s", "");
+    if (err) {
+      reg = nullptr;
+      *error = "cannot register at " + registrar + ": " + errorText(err);
+      return false;
+    }
+    return true;
   }
 
   static void exitHandler(void*) {}
@@ -397,7 +526,15 @@ bool SipAgent::open(const Config& config, Handlers handlers, std::string* error)
     *error = "cannot open the SIP port " + Endpoint{config.host, config.port}.text() + ": " + errorText(err);
     return false;
   }
-  err = sipsess_listen(&m.sock, m.stack, 32, Impl::connHandler, &m);
+  if (config.tcp) {
+    // TCP on the UDP port's number, so that one address serves both.
+    sa_set_port(&local, static_cast<uint16_t>(port()));
+    if (int terr = sip_transp_add(m.stack, SIP_TRANSP_TCP, &local))
+      m.log("no SIP over TCP: " + errorText(terr));
+  }
+  // The filter first: libre offers a request to its listeners in the order they came.
+  err = sip_listen(&m.filter, m.stack, true, Impl::requestFilter, &m);
+  if (!err) err = sipsess_listen(&m.sock, m.stack, 32, Impl::connHandler, &m);
   if (err) {
     *error = "cannot listen for calls: " + errorText(err);
     return false;
@@ -420,20 +557,17 @@ bool SipAgent::registerAt(const std::string& registrar, const std::string& aor, 
   Impl& m = *impl_;
   m.credentials = std::move(credentials);
   m.aor = aor;
+  m.registrar = registrar;
   m.route = registrar + ";lr";
   mem_deref(m.reg);
   m.reg = nullptr;
-  int err = sipreg_register(&m.reg, m.stack, registrar.c_str(), aor.c_str(), m.config.displayName.c_str(),
-                            aor.c_str(), 600, m.config.user.c_str(), nullptr, 0, 0, Impl::authHandler, &m,
-                            false, Impl::registerHandler, &m, nullptr, "%s", "");
-  if (err) {
-    *error = "cannot register at " + registrar + ": " + errorText(err);
-    return false;
-  }
-  return true;
+  tmr_cancel(&m.retryTimer);
+  m.registrationFailures = 0;
+  return m.startRegistration(error);
 }
 
 void SipAgent::unregister() {
+  tmr_cancel(&impl_->retryTimer);
   mem_deref(impl_->reg);  // sends the REGISTER that ends the registration
   impl_->reg = nullptr;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rttmodem::net {
 
@@ -78,8 +79,9 @@ class RtpPort {
     std::uint16_t seq;
     std::uint32_t timestamp;
     std::uint32_t ssrc;
-    std::string payload;
-    std::size_t size;  // the whole datagram
+    std::string payload;  // without the padding
+    std::size_t size;     // the whole datagram
+    std::string error;    // a malformed packet (its padding longer than its payload)
   };
   RtpPort();
   ~RtpPort();
@@ -97,8 +99,11 @@ class RtpPort {
   std::unique_ptr<Impl> impl_;
 };
 
-// A SIP user agent on one UDP port: placed and received calls (one session each), and an
-// optional registration with digest authentication.
+// A SIP user agent on one port, UDP and TCP: placed and received calls (one session each), and
+// an optional registration with digest authentication.
+//
+// Requests that are not well formed (a Content-Length that is not the body's length, a CSeq
+// method that is not the request's) are refused with 400 before they reach a session.
 class SipAgent {
  public:
   struct Config {
@@ -107,6 +112,13 @@ class SipAgent {
     std::string user = "rttmodem";
     std::string displayName;
     std::string software = "rttmodem";
+    bool tcp = true;  // also listen on TCP, on the same port
+    // When not empty, a new call (an INVITE outside any dialog) is taken only from these
+    // addresses (port 0: any port of the host); others are refused with 403.
+    std::vector<Endpoint> acceptFrom;
+    // A refused or failed registration is tried again after this, doubled after each failure
+    // (at most an hour).
+    int registrationRetrySeconds = 30;
   };
   struct Credentials {
     std::string user, password;
@@ -117,16 +129,24 @@ class SipAgent {
     // source: where the INVITE came from.
     std::function<void(int call, const std::string& from, const std::string& sdp, const Endpoint& source)>
         incoming;
-    // A provisional response to our INVITE.
-    std::function<void(int call, int status, const std::string& reason)> progress;
+    // A provisional response to our INVITE; sdp: its session description (early media), if any.
+    std::function<void(int call, int status, const std::string& reason, const std::string& sdp,
+                       const Endpoint& source)>
+        progress;
     // The answer to our offer (from the 2xx, which came from source); returning false ends the call.
     std::function<bool(int call, const std::string& sdp, const Endpoint& source)> answered;
     // The call is up (2xx sent and acknowledged, or 2xx received).
     std::function<void(int call)> established;
+    // A re-INVITE in a call. With an offer (sdp not empty): our answer goes in *reply, or the
+    // handler returns false to refuse it (the call goes on as it was). Without one: our offer
+    // goes in *reply, and the far end's answer, in its ACK, comes to answered().
+    std::function<bool(int call, const std::string& sdp, std::string* reply)> reoffer;
     // The call is over: status of a failure response (0 when none), its reason or what happened,
     // and whether the far end ended it.
     std::function<void(int call, int status, const std::string& reason, bool byFarEnd)> closed;
-    std::function<void(int status, const std::string& reason)> registration;
+    // Each registration's outcome: a 2xx, or a refusal or failure (status 0: no response);
+    // retrySeconds: when it is tried again (0 after a success).
+    std::function<void(int status, const std::string& reason, int retrySeconds)> registration;
     std::function<void(const std::string& line)> log;
   };
 
@@ -139,7 +159,8 @@ class SipAgent {
   int port() const;
   std::string host() const;
   // Registers aor with registrar (its URI, e.g. sip:host:port) and keeps the registration fresh;
-  // calls placed afterwards go through the registrar as outbound proxy, from aor.
+  // calls placed afterwards go through the registrar as outbound proxy, from aor. A challenge is
+  // answered once; a second one, or any refusal, ends the attempt until the retry.
   bool registerAt(const std::string& registrar, const std::string& aor, Credentials credentials,
                   std::string* error);
   // Places a call; returns its id, or -1 and an error.
@@ -147,7 +168,8 @@ class SipAgent {
   bool ring(int call);  // 180 Ringing to an incoming call
   bool accept(int call, const std::string& sdp, std::string* error);
   void reject(int call, int status, const std::string& reason);
-  // Ends a call in whatever state: CANCEL, BYE or a refusal. No closed() follows.
+  // Ends a call in whatever state: CANCEL, BYE or a refusal. No closed() follows; the request
+  // leaves from a clean stack, at once after the present callback.
   void hangUp(int call);
   void unregister();
 

@@ -68,6 +68,23 @@ Sender::Sender(SenderConfig config) : config_(config) {
   config_.generations = std::clamp(config_.generations, 0, kMaxGenerations);
 }
 
+void Sender::renegotiate(std::uint8_t t140Pt, std::uint8_t redPt, int generations) {
+  config_.t140Pt = t140Pt;
+  config_.redPt = redPt;
+  config_.generations = std::clamp(generations, 0, kMaxGenerations);
+  while (static_cast<int>(history_.size()) > config_.generations) history_.pop_front();
+  redundancyLeft_ = std::min(redundancyLeft_, config_.generations);
+}
+
+std::size_t Sender::blockLimit() const {
+  // With g generations a packet holds g + 1 blocks of at most this size, 4 header bytes for each
+  // redundant block and 1 for the primary.
+  const std::size_t g = static_cast<std::size_t>(config_.generations);
+  const std::size_t headers = g == 0 ? 0 : 4 * g + 1;
+  const std::size_t room = config_.maxPayload > headers ? config_.maxPayload - headers : 1;
+  return std::max<std::size_t>(1, std::min(kMaxBlock, room / (g + 1)));
+}
+
 void Sender::queue(std::string_view text) {
   pending_ += text;
 }
@@ -91,7 +108,8 @@ std::optional<OutPacket> Sender::poll(std::uint64_t nowMs) {
   const bool afterQuiet = redundancyLeft_ == 0 && (!lastSentMs_ || nowMs > *lastSentMs_ + kIntervalMs);
   if (afterQuiet) history_.clear();
 
-  const std::size_t cut = text::wholeCharacterPrefix(pending_, kMaxBlock);
+  // A character longer than the limit (never, with a sane limit) still goes whole.
+  const std::size_t cut = text::wholeCharacterPrefix(pending_, blockLimit());
   std::string primary = pending_.substr(0, cut);
   pending_.erase(0, cut);
 
@@ -130,7 +148,13 @@ std::optional<OutPacket> Sender::poll(std::uint64_t nowMs) {
 
 Receiver::Receiver(int t140Pt, int redPt) : t140Pt_(t140Pt), redPt_(redPt) {}
 
-Received Receiver::onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std::string_view payload) {
+void Receiver::renegotiate(int t140Pt, int redPt) {
+  t140Pt_ = t140Pt;
+  redPt_ = redPt;
+}
+
+Received Receiver::onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std::string_view payload,
+                            std::optional<std::uint32_t> ssrc) {
   Received r;
   RedPayload red;
   if (redPt_ >= 0 && pt == redPt_) {
@@ -155,13 +179,26 @@ Received Receiver::onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std
     return b.pt == t140Pt_ ? &b.data : nullptr;
   };
 
+  if (lastSeq_ && ssrc && ssrc_ && *ssrc != *ssrc_) {
+    lastSeq_.reset();  // another source: its sequence numbers are its own
+    r.restarted = true;
+  } else if (lastSeq_) {
+    const std::uint16_t back = static_cast<std::uint16_t>(*lastSeq_ - seq);
+    if (back != 0 && back < 0x8000 && back > kReorderWindow) {
+      lastSeq_.reset();  // too far back to be a latecomer: the sender began its sequence again
+      r.restarted = true;
+    }
+  }
+  if (ssrc) ssrc_ = ssrc;
   if (!lastSeq_) {
-    // The first packet of the call. Without the marker bit it is not the sender's first: what
-    // its redundancy holds is recovered text, and unless the oldest generation is empty (so the
-    // sender had been quiet before it), text older than the redundancy may be gone.
+    // The first packet of a stream. Without the marker bit it may not be the sender's first:
+    // what its redundancy holds is recovered text, and unless the oldest generation is empty (so
+    // the sender had been quiet before it), text older than the redundancy may be gone. Plain
+    // T.140 has nothing to tell by (many senders leave the marker off their first packet), so
+    // it is taken as it comes.
     if (!marker) {
       const std::string* oldest = redundantText(generations);
-      if (generations == 0 || (oldest && !oldest->empty())) {
+      if (generations > 0 && oldest && !oldest->empty()) {
         r.text += kMark;
         ++r.marks;
         ++r.lost;

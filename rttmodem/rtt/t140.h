@@ -15,6 +15,9 @@
 namespace rttmodem::rtt {
 
 inline constexpr int kIntervalMs = 300;         // transmission interval
+// The largest text packet, RTP header included, that we send or take.
+inline constexpr std::size_t kMaxPacket = 4096;
+inline constexpr std::size_t kRtpHeader = 12;
 inline constexpr std::size_t kMaxBlock = 1000;  // bytes of new text in one packet (a red block holds 1023)
 inline constexpr int kMaxGenerations = 5;
 // Keep-alives: one at the start, one this long after the text stops (so that the loss of a
@@ -53,11 +56,21 @@ struct SenderConfig {
   std::uint8_t redPt = 100;  // used only with generations > 0
   std::uint32_t timestampBase = 0;
   bool keepAlives = true;
+  // The payload never exceeds this: new text in one packet is cut so that it fits with all its
+  // redundant generations.
+  std::size_t maxPayload = kMaxPacket - kRtpHeader;
 };
 
 class Sender {
  public:
   explicit Sender(SenderConfig config);
+  // New payload type numbers or generations (a renegotiated call); queued text stays.
+  void renegotiate(std::uint8_t t140Pt, std::uint8_t redPt, int generations);
+  // Bytes of new text one packet carries at most.
+  std::size_t blockLimit() const;
+  // Bytes queued and not yet sent.
+  std::size_t pending() const { return pending_.size(); }
+  const std::string& pendingText() const { return pending_; }
   // Whole UTF-8 characters to send.
   void queue(std::string_view utf8Text);
   // The packet due at nowMs, if one is.
@@ -88,6 +101,7 @@ struct Received {
   int recovered = 0;       // of those, filled from redundancy
   int marks = 0;           // lost-text marks put in the text
   bool duplicate = false;  // an old or repeated packet, ignored
+  bool restarted = false;  // a new stream (another SSRC, or a sequence that jumped back far)
   std::string error;       // a malformed packet, dropped
 };
 
@@ -95,11 +109,21 @@ class Receiver {
  public:
   // t140Pt and redPt: the numbers negotiated for this end to receive (redPt < 0: none).
   Receiver(int t140Pt, int redPt);
-  Received onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std::string_view payload);
+  // New numbers for a renegotiated call; the stream goes on.
+  void renegotiate(int t140Pt, int redPt);
+  // ssrc: the packet's synchronisation source. A new one starts a new stream: its sequence
+  // numbers are its own, and what its first packet's redundancy holds is recovered.
+  Received onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std::string_view payload,
+                    std::optional<std::uint32_t> ssrc = std::nullopt);
 
  private:
   int t140Pt_, redPt_;
   std::optional<std::uint16_t> lastSeq_;
+  std::optional<std::uint32_t> ssrc_;
 };
+
+// Packets this far behind the last one are repeats or latecomers; further back, the sender
+// started its sequence again.
+inline constexpr int kReorderWindow = 3000;
 
 }  // namespace rttmodem::rtt

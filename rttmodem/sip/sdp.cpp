@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "sdp.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -81,7 +83,54 @@ std::string originLines(const LocalMedia& local) {
   return o.str();
 }
 
-std::string textLines(int port, int t140Pt, int redPt, int generations) {
+bool isAddress(const std::string& family, const std::string& addr) {
+  unsigned char buf[16];
+  return inet_pton(family == "IP6" ? AF_INET6 : AF_INET, addr.c_str(), buf) == 1;
+}
+
+std::optional<Direction> directionOf(std::string_view name) {
+  if (name == "sendrecv") return Direction::SendRecv;
+  if (name == "sendonly") return Direction::SendOnly;
+  if (name == "recvonly") return Direction::RecvOnly;
+  if (name == "inactive") return Direction::Inactive;
+  return std::nullopt;
+}
+
+const char* directionLine(Direction d) {
+  switch (d) {
+    case Direction::SendOnly:
+      return "a=sendonly\r\n";
+    case Direction::RecvOnly:
+      return "a=recvonly\r\n";
+    case Direction::Inactive:
+      return "a=inactive\r\n";
+    case Direction::SendRecv:
+      break;
+  }
+  return "a=sendrecv\r\n";
+}
+
+// Our direction in answer to theirs: what they only send we only receive, and so on.
+Direction answering(Direction theirs) {
+  switch (theirs) {
+    case Direction::SendOnly:
+      return Direction::RecvOnly;
+    case Direction::RecvOnly:
+      return Direction::SendOnly;
+    case Direction::Inactive:
+      return Direction::Inactive;
+    case Direction::SendRecv:
+      break;
+  }
+  return Direction::SendRecv;
+}
+
+// The unspecified address (the old way of putting a call on hold): nothing is sent there.
+bool unspecified(const std::string& addr) {
+  return addr == "0.0.0.0" || addr == "::";
+}
+
+std::string textLines(int port, int t140Pt, int redPt, int generations, Direction d = Direction::SendRecv) {
   std::ostringstream o;
   if (generations > 0) {
     o << "m=text " << port << " RTP/AVP " << redPt << " " << t140Pt << "\r\n"
@@ -90,8 +139,7 @@ std::string textLines(int port, int t140Pt, int redPt, int generations) {
   } else {
     o << "m=text " << port << " RTP/AVP " << t140Pt << "\r\n";
   }
-  o << "a=rtpmap:" << t140Pt << " t140/1000\r\n"
-    << "a=sendrecv\r\n";
+  o << "a=rtpmap:" << t140Pt << " t140/1000\r\n" << directionLine(d);
   return o.str();
 }
 
@@ -118,6 +166,8 @@ const SdpFormat* SdpMedia::find(std::string_view name, int rate) const {
 std::optional<Sdp> parseSdp(std::string_view text, std::string* error) {
   Sdp sdp;
   std::string sessionAddress;
+  Direction sessionDirection = Direction::SendRecv;
+  std::vector<bool> ownDirection;  // the media line has its own direction attribute
   bool sawVersion = false;
   int lineNo = 0;
   while (!text.empty()) {
@@ -148,6 +198,10 @@ std::optional<Sdp> parseSdp(std::string_view text, std::string* error) {
         return std::nullopt;
       }
       std::string addr(w[2].substr(0, w[2].find('/')));
+      if (!isAddress(std::string(w[1]), addr)) {
+        *error = "SDP connection address is not an " + std::string(w[1]) + " address: " + addr;
+        return std::nullopt;
+      }
       if (sdp.media.empty()) {
         sessionAddress = addr;
       } else {
@@ -169,12 +223,18 @@ std::optional<Sdp> parseSdp(std::string_view text, std::string* error) {
         if (toInt(w[i], &pt) && pt >= 0 && pt <= 127) m.formats.push_back({pt, {}, 0, {}});
       }
       sdp.media.push_back(std::move(m));
+      ownDirection.push_back(false);
+    } else if (type == 'a' && sdp.media.empty()) {
+      if (auto d = directionOf(value)) sessionDirection = *d;
     } else if (type == 'a' && !sdp.media.empty()) {
       SdpMedia& m = sdp.media.back();
       const std::size_t colon = value.find(':');
       std::string_view name = value.substr(0, colon);
       std::string_view rest = colon == std::string_view::npos ? std::string_view() : value.substr(colon + 1);
-      if (name == "inactive") m.inactive = true;
+      if (auto d = directionOf(name); d && colon == std::string_view::npos) {
+        m.direction = *d;
+        ownDirection.back() = true;
+      }
       if (name == "rtpmap" || name == "fmtp") {
         const std::size_t space = rest.find(' ');
         int pt;
@@ -205,7 +265,9 @@ std::optional<Sdp> parseSdp(std::string_view text, std::string* error) {
     *error = "SDP is empty";
     return std::nullopt;
   }
-  for (SdpMedia& m : sdp.media) {
+  for (std::size_t i = 0; i < sdp.media.size(); ++i) {
+    SdpMedia& m = sdp.media[i];
+    if (!ownDirection[i]) m.direction = sessionDirection;
     if (m.address.empty()) m.address = sessionAddress;
     addStaticNames(m);
     if (m.port != 0 && m.address.empty()) {
@@ -216,13 +278,28 @@ std::optional<Sdp> parseSdp(std::string_view text, std::string* error) {
   return sdp;
 }
 
-std::string buildOffer(const LocalMedia& local) {
+std::vector<std::string> defaultLayout() {
+  return {"audio", "text"};
+}
+
+std::string buildOffer(const LocalMedia& local, const std::vector<std::string>& layout) {
   std::ostringstream o;
-  o << originLines(local) << "m=audio " << local.audioPort << " RTP/AVP 0 8\r\n"
-    << "a=rtpmap:0 PCMU/8000\r\n"
-    << "a=rtpmap:8 PCMA/8000\r\n"
-    << "a=sendrecv\r\n"
-    << textLines(local.textPort, local.t140Pt, local.redPt, local.generations);
+  o << originLines(local);
+  bool audio = false, text = false;
+  for (const std::string& type : layout) {
+    if (type == "audio" && !audio) {
+      audio = true;
+      o << "m=audio " << local.audioPort << " RTP/AVP 0 8\r\n"
+        << "a=rtpmap:0 PCMU/8000\r\n"
+        << "a=rtpmap:8 PCMA/8000\r\n"
+        << "a=sendrecv\r\n";
+    } else if (type == "text" && !text) {
+      text = true;
+      o << textLines(local.textPort, local.t140Pt, local.redPt, local.generations);
+    } else {
+      o << "m=" << type << " 0 RTP/AVP 0\r\n";
+    }
+  }
   return o.str();
 }
 
@@ -233,6 +310,7 @@ std::optional<Negotiated> answerOffer(const Sdp& offer, const LocalMedia& local,
   bool haveText = false, haveAudio = false;
   std::string textRefusal = "the far end offers no text";
   for (const SdpMedia& m : offer.media) {
+    n.layout.push_back(m.type == "audio" || m.type == "text" ? m.type : m.type.empty() ? "-" : m.type);
     const bool rtp = m.proto == "RTP/AVP" || m.proto == "RTP/AVPF";
     if (m.type == "text" && !haveText && m.port != 0 && rtp) {
       const SdpFormat* t140 = m.find("t140", 1000);
@@ -252,15 +330,20 @@ std::optional<Negotiated> answerOffer(const Sdp& offer, const LocalMedia& local,
         n.sendRedPt = n.recvRedPt = red->pt;
         n.generations = local.generations;
       }
-      body += textLines(local.textPort, t140->pt, n.sendRedPt, n.generations);
+      const Direction ours = answering(m.direction);
+      n.sendText = (ours == Direction::SendRecv || ours == Direction::SendOnly) && !unspecified(m.address);
+      n.receiveText = ours == Direction::SendRecv || ours == Direction::RecvOnly;
+      body += textLines(local.textPort, t140->pt, n.sendRedPt, n.generations, ours);
     } else if (m.type == "audio" && !haveAudio && m.port != 0 && rtp && audioFormat(m)) {
       const SdpFormat* f = audioFormat(m);
       haveAudio = true;
       n.audioAddress = m.address;
       n.audioPort = m.port;
       n.audioPt = f->pt;
+      const Direction ours = answering(m.direction);
+      n.sendAudio = (ours == Direction::SendRecv || ours == Direction::SendOnly) && !unspecified(m.address);
       body += "m=audio " + std::to_string(local.audioPort) + " RTP/AVP " + std::to_string(f->pt) + "\r\n";
-      body += "a=rtpmap:" + std::to_string(f->pt) + " " + f->name + "/8000\r\na=sendrecv\r\n";
+      body += "a=rtpmap:" + std::to_string(f->pt) + " " + f->name + "/8000\r\n" + directionLine(ours);
     } else {
       body += refusedLine(m);
     }
@@ -273,14 +356,23 @@ std::optional<Negotiated> answerOffer(const Sdp& offer, const LocalMedia& local,
   return n;
 }
 
-std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local, std::string* error) {
-  // The answer's media lines match our offer's by position: audio, then text.
-  if (answer.media.size() != 2 || answer.media[0].type != "audio" || answer.media[1].type != "text") {
-    *error = "the far end's answer does not match the offer's audio and text media";
+std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local, std::string* error,
+                                     const std::vector<std::string>& layout) {
+  // The answer's media lines match our offer's by position.
+  std::size_t textAt = layout.size(), audioAt = layout.size();
+  bool matches = answer.media.size() == layout.size();
+  for (std::size_t i = 0; matches && i < layout.size(); ++i) {
+    matches = answer.media[i].type == layout[i] || (layout[i] != "audio" && layout[i] != "text");
+    if (layout[i] == "text" && textAt == layout.size()) textAt = i;
+    if (layout[i] == "audio" && audioAt == layout.size()) audioAt = i;
+  }
+  if (!matches || textAt == layout.size()) {
+    *error = "the far end's answer does not match the offer's media lines";
     return std::nullopt;
   }
   Negotiated n;
-  const SdpMedia& text = answer.media[1];
+  n.layout = layout;
+  const SdpMedia& text = answer.media[textAt];
   const SdpFormat* t140 = text.find("t140", 1000);
   if (text.port == 0 || !t140) {
     *error = "the far end refused text";
@@ -299,12 +391,18 @@ std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local,
       n.generations = local.generations;
     }
   }
-  const SdpMedia& audio = answer.media[0];
-  if (audio.port != 0) {
+  // Their direction as they answered: what they only receive, we only send.
+  n.sendText = (text.direction == Direction::SendRecv || text.direction == Direction::RecvOnly) &&
+               !unspecified(text.address);
+  n.receiveText = text.direction == Direction::SendRecv || text.direction == Direction::SendOnly;
+  if (audioAt < layout.size() && answer.media[audioAt].port != 0) {
+    const SdpMedia& audio = answer.media[audioAt];
     if (const SdpFormat* f = audioFormat(audio)) {
       n.audioAddress = audio.address;
       n.audioPort = audio.port;
       n.audioPt = f->pt;
+      n.sendAudio = (audio.direction == Direction::SendRecv || audio.direction == Direction::RecvOnly) &&
+                    !unspecified(audio.address);
     }
   }
   return n;

@@ -17,6 +17,9 @@ struct SdpFormat {
   std::string fmtp;
 };
 
+// Which way a media stream flows, as its side says it (a=sendrecv, sendonly, recvonly, inactive).
+enum class Direction { SendRecv, SendOnly, RecvOnly, Inactive };
+
 struct SdpMedia {
   std::string type;   // "audio", "text", ...
   int port = 0;       // 0: refused
@@ -24,7 +27,7 @@ struct SdpMedia {
   std::vector<std::string> fmts;
   std::vector<SdpFormat> formats;  // those with a number, rtpmap or not
   std::string address;             // the media's connection address, or the session's
-  bool inactive = false;
+  Direction direction = Direction::SendRecv;  // the media's own, or the session's
   const SdpFormat* find(std::string_view name, int rate) const;
 };
 
@@ -32,6 +35,7 @@ struct Sdp {
   std::vector<SdpMedia> media;
 };
 
+// Connection addresses must be IPv4 or IPv6 literals: media go to an address, never to a name.
 std::optional<Sdp> parseSdp(std::string_view text, std::string* error);
 
 // Our side of a call's media.
@@ -57,13 +61,24 @@ struct Negotiated {
   int audioPt = -1;
   // Our redundant generations, limited by what the far end accepts (0 without red).
   int generations = 0;
+  // Whether we send text and whether the far end does (a call on hold sends one way or none).
+  bool sendText = true, receiveText = true;
+  bool sendAudio = true;
+  // The media lines of the exchange, in order ("audio", "text", or another type refused): a new
+  // offer in the same session must keep them.
+  std::vector<std::string> layout;
 };
 
-std::string buildOffer(const LocalMedia& local);
+// The media lines of a first offer: audio, then text.
+std::vector<std::string> defaultLayout();
+// Our offer, its media lines as layout says (types other than audio and text offered refused).
+std::string buildOffer(const LocalMedia& local, const std::vector<std::string>& layout = defaultLayout());
 // Our answer to a far end's offer, or nothing and an error when it offers no text we can take.
 std::optional<Negotiated> answerOffer(const Sdp& offer, const LocalMedia& local, std::string* answer,
                                       std::string* error);
-// What the far end's answer to buildOffer(local) settles.
-std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local, std::string* error);
+// What the far end's answer to buildOffer(local, layout) settles: its media lines must match the
+// offer's one for one.
+std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local, std::string* error,
+                                     const std::vector<std::string>& layout = defaultLayout());
 
 }  // namespace rttmodem::sip

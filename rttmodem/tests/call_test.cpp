@@ -5,12 +5,14 @@
 
 #include <algorithm>
 
+#include "loss_marks.h"
 #include "proc.h"
 
 namespace rttmodem::testing {
 namespace {
 
 const std::string kBin = RTTMODEM_BIN;
+using tty::lossesMarked;
 
 std::unique_ptr<Proc> listener(std::vector<std::string> args) {
   args.insert(args.begin(), {"--listen", "0"});
@@ -42,20 +44,6 @@ std::string turns(const std::string& who, int lines) {
   return t;
 }
 
-// Whether got is sent with some stretches replaced by one '?' each (sent has no '?').
-bool lossesMarked(const std::string& sent, const std::string& got) {
-  const std::size_t n = sent.size(), m = got.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      can[i][j] = got[j] == '?' ? anyLater : (i < n && sent[i] == got[j] && can[i + 1][j + 1]);
-    }
-  }
-  return can[0][0];
-}
 
 TEST(Call, TextCrossesBothWaysWithTenPercentLossAndTwoGenerations) {
   const std::string fromA = turns("answerer", 6), fromB = turns("caller", 6);
@@ -119,6 +107,26 @@ TEST(Call, FailedCallsGiveTheModemResultOfTheirStatus) {
     EXPECT_NE(b.err().find("result line=" + line + "\n"), std::string::npos) << b.err();
     EXPECT_EQ(b.err().find(" connected "), std::string::npos);
   }
+}
+
+TEST(Call, SipOverTcpAndOverIpv6) {
+  {
+    auto a = listener({});
+    Proc b(kBin, {"--dial", uriOf(*a) + ";transport=tcp"});
+    b.write("over tcp\r\n");
+    b.closeInput();
+    EXPECT_EQ(b.wait(), 0) << b.err();
+    EXPECT_TRUE(a->waitOut("over tcp\r\n")) << a->err();
+    EXPECT_EQ(a->wait(), 0) << a->err();
+  }
+  Proc probe(kBin, {"--listen", "0", "--host", "::1"});
+  if (!probe.waitErr(" ready ", std::chrono::seconds(10))) GTEST_SKIP() << "no IPv6 loopback here: " << probe.err();
+  Proc b(kBin, {"--host", "::1", "--dial", "sip:rttmodem@[::1]:" + probe.logValue("ready", "sip-port")});
+  b.write("over ipv6\r\n");
+  b.closeInput();
+  EXPECT_EQ(b.wait(), 0) << b.err();
+  EXPECT_TRUE(probe.waitOut("over ipv6\r\n")) << probe.err();
+  EXPECT_EQ(probe.wait(), 0) << probe.err();
 }
 
 TEST(Call, StartUpErrorsAreClear) {

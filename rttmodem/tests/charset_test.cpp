@@ -48,6 +48,35 @@ TEST(Charset, T140BecomesProgramText) {
             "shown");
 }
 
+TEST(Charset, AControlSequenceNeverHidesMoreThanItsBoundNorAMarkNorALineEnd) {
+  const std::string mark = "\xEF\xBF\xBD";
+  {
+    // An OSC never terminated: what follows it is text after all, shown once the sequence has
+    // run past its bound.
+    FromNetwork f;
+    std::string out = f.convert("A\x1B]title");
+    out += f.convert(" and the rest of the call goes on and on");
+    EXPECT_EQ(out, "A]title and the rest of the call goes on and on");
+  }
+  {
+    // A lone start of string (U+0098) ends at the line's end.
+    FromNetwork f;
+    EXPECT_EQ(f.convert("\xC2\x98" "more" + kLs + "next"), "more\r\nnext");
+  }
+  {
+    // A loss right after a stray ESC is shown.
+    FromNetwork f;
+    EXPECT_EQ(f.convert("x\x1B"), "x");
+    EXPECT_EQ(f.convert(mark + "after"), "?after");
+  }
+  {
+    // A sequence that spans blocks is still taken out whole, and ESC \\ ends a string.
+    FromNetwork f;
+    EXPECT_EQ(f.convert("a\x1B[3"), "a");
+    EXPECT_EQ(f.convert("1mb\x1B]0;t\x1B\\c"), "bc");
+  }
+}
+
 TEST(Charset, InvalidUtf8IsShownAndCounted) {
   FromNetwork f;
   EXPECT_EQ(f.convert("a\xFF"

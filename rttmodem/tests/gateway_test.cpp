@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "far_end.h"
 #include "proc.h"
 #include "temp_dir.h"
 
@@ -82,6 +83,33 @@ TEST(Gateway, ATtysTonesCrossToRttAndBack) {
   far->signal(SIGTERM);
   EXPECT_EQ(gateway.wait(), 0) << gateway.out();
   EXPECT_EQ(far->out(), "CALL 911, GA\r\n");
+}
+
+TEST(Gateway, ATerminatingSignalHangsUpTheToneGatewaysCall) {
+  // The tones' two audio threads run from the start: the signal must still reach the loop, which
+  // sends what the TTY typed and then the BYE.
+  kit::testing::TempDir dir;
+  const std::string up = dir.file("up"), down = dir.file("down");
+  ASSERT_EQ(mkfifo(up.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(down.c_str(), 0600), 0);
+  FarEnd far;
+  Proc gateway(kBin, {"--tty-audio", "--input-file", up, "--output-file", down, "--dial", far.uri()});
+  // The test holds both pipes' other ends: silence is heard, and what is played is drained.
+  const int upFd = ::open(up.c_str(), O_WRONLY | O_CLOEXEC);
+  const int downFd = ::open(down.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(upFd, 0);
+  ASSERT_GE(downFd, 0);
+  ASSERT_TRUE(gateway.waitOut(" connected ")) << gateway.out() << gateway.err();
+  ASSERT_TRUE(far.waitCall());
+  for (int i = 0; i < 5; ++i) {
+    gateway.signal(SIGTERM);
+    if (far.waitSip("<- BYE", std::chrono::seconds(2))) break;
+  }
+  EXPECT_TRUE(far.waitSip("<- BYE", std::chrono::seconds(10))) << gateway.out();
+  EXPECT_EQ(gateway.wait(), 0) << gateway.out();
+  EXPECT_NE(gateway.out().find("hanging up"), std::string::npos) << gateway.out();
+  ::close(upFd);
+  ::close(downFd);
 }
 
 }  // namespace

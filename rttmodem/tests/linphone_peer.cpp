@@ -7,8 +7,8 @@
 //   linphone_peer DIR --call URI          call URI (with text)
 //   [--loss P]                            drop P % of the packets it sends (its own simulator)
 //   [--verbose]                           the library's messages on standard error
-// Debian's liblinphone 5.1 lacks the grammar files for some addresses, and an outgoing call may
-// stop on "Unable to load Identity Address grammar"; the tests use --listen.
+// With its default, proxy-less configuration it calls an address directly (--call) as well as
+// answering (--listen).
 // The end of its input ends the call; the end of the call ends the program.
 #include <fcntl.h>
 #include <linphone/core.h>

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "loss_marks.h"
 #include "proc.h"
 #include "temp_dir.h"
 
@@ -15,6 +16,7 @@ namespace {
 const std::string kPeer = LINPHONE_PEER;
 #endif
 const std::string kBin = RTTMODEM_BIN;
+using tty::lossesMarked;
 const std::string kLs = "\xE2\x80\xA8";
 
 long count(const Proc& p, const std::string& name) {
@@ -25,20 +27,6 @@ long count(const Proc& p, const std::string& name) {
   return std::stol(p.err().substr(at + name.size() + 2));
 }
 
-// Whether got is sent with some stretches replaced by one '?' each.
-bool lossesMarked(const std::string& sent, const std::string& got) {
-  const std::size_t n = sent.size(), m = got.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      can[i][j] = got[j] == '?' ? anyLater : (i < n && sent[i] == got[j] && can[i + 1][j + 1]);
-    }
-  }
-  return can[0][0];
-}
 
 TEST(Linphone, TextBothWaysWithPacketLoss) {
 #ifndef LINPHONE_PEER
@@ -87,6 +75,27 @@ TEST(Linphone, TextBothWaysWithPacketLoss) {
             count(modem, "marks"));
   EXPECT_GT(count(modem, "withheld"), 0) << modem.err();
   EXPECT_EQ(count(modem, "dropped"), 0) << modem.err();
+#endif
+}
+
+TEST(Linphone, PlacesACallWithItsDefaultsAndTextCrossesBothWays) {
+#ifndef LINPHONE_PEER
+  GTEST_SKIP() << "liblinphone-dev was not installed when the build was configured";
+#else
+  kit::testing::TempDir dir;
+  Proc modem(kBin, {"--listen", "0"});
+  ASSERT_TRUE(modem.waitErr(" ready ")) << modem.err();
+  modem.write("hi peer, rttmodem here\r\n");  // typed before the call: sent once it is up
+  // liblinphone as it comes, with no proxy: it calls rttmodem's address directly.
+  Proc peer(kPeer, {dir.path().string(), "--call", "sip:rttmodem@127.0.0.1:" + modem.logValue("ready", "sip-port")});
+  peer.write("hello from liblinphone\n");
+  ASSERT_TRUE(modem.waitOut("hello from liblinphone\r\n", std::chrono::seconds(60))) << modem.err() << peer.err();
+  ASSERT_TRUE(peer.waitOut("hi peer, rttmodem here" + kLs, std::chrono::seconds(60))) << peer.out() << modem.err();
+  peer.closeInput();  // the peer hangs up
+  EXPECT_EQ(modem.wait(), 0) << modem.err();
+  EXPECT_EQ(peer.wait(), 0);
+  EXPECT_EQ(count(modem, "marks"), 0) << modem.err();
+  EXPECT_NE(modem.err().find(" ended reason=\"far end hung up\""), std::string::npos) << modem.err();
 #endif
 }
 

@@ -201,6 +201,30 @@ bool Port::waitFor(std::string_view text, std::chrono::milliseconds limit) {
   return true;
 }
 
+int Port::waitForAny(const std::vector<std::string>& texts, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::size_t best = std::string::npos;
+    int which = -1;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const std::size_t at = got_.find(texts[i], mark_);
+      if (at < best) best = at, which = static_cast<int>(i);
+    }
+    if (which >= 0) {
+      mark_ = best + texts[static_cast<std::size_t>(which)].size();
+      return which;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || fd_ < 0) return -1;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[1024];
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
 bool Port::command(const std::string& line, std::string_view result) {
   write(line + "\r");
   return waitFor(result);

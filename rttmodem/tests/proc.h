@@ -51,6 +51,8 @@ class Port {
   void write(std::string_view s);
   // Reads until what came since the last text waited for holds text; false after limit.
   bool waitFor(std::string_view text, std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // Reads until one of the texts comes; its index, -1 after limit.
+  int waitForAny(const std::vector<std::string>& texts, std::chrono::milliseconds limit = std::chrono::seconds(30));
   // A command line (CR added), and its result.
   bool command(const std::string& line, std::string_view result);
   const std::string& got() const { return got_; }

@@ -5,6 +5,7 @@
 
 #include "loss.h"
 #include "result.h"
+#include "uri.h"
 
 namespace rttmodem::sip {
 namespace {
@@ -117,6 +118,52 @@ TEST(Sdp, MalformedDescriptionsAreRefusedWithTheReason) {
   EXPECT_FALSE(parseSdp("v=0\r\nc=IN\r\n", &error));
   EXPECT_FALSE(parseSdp("v=0\r\nc=IN IP4 1.2.3.4\r\nm=text 99999 RTP/AVP 98\r\n", &error));
   EXPECT_FALSE(parseSdp(std::string("v=0\r\n\0\0\0", 8), &error));
+}
+
+TEST(Sdp, HoldIsAnsweredTheOtherWayAndAnswersMustMatchTheOffersLines) {
+  std::string error, answer;
+  auto held = parseSdp(
+      "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVP 0\r\na=sendonly\r\n"
+      "m=text 4002 RTP/AVP 98\r\na=rtpmap:98 t140/1000\r\na=sendonly\r\n",
+      &error);
+  ASSERT_TRUE(held) << error;
+  auto n = answerOffer(*held, ours(), &answer, &error);
+  ASSERT_TRUE(n);
+  EXPECT_FALSE(n->sendText);
+  EXPECT_TRUE(n->receiveText);
+  EXPECT_NE(answer.find("a=recvonly"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("a=sendrecv"), std::string::npos) << answer;
+  // An address that is not one, in an offer or an answer.
+  EXPECT_FALSE(parseSdp("v=0\r\nc=IN IP4 host.invalid\r\nm=text 4002 RTP/AVP 98\r\n", &error));
+  EXPECT_FALSE(parseSdp("v=0\r\nc=IN IP4 999.1.1.1\r\nm=text 4002 RTP/AVP 98\r\n", &error));
+  EXPECT_TRUE(parseSdp("v=0\r\nc=IN IP6 ::1\r\nm=text 4002 RTP/AVP 98\r\n", &error)) << error;
+  // Answers to an audio-then-text offer: text first, or audio only, do not match it.
+  const std::string textLine = "m=text 4002 RTP/AVP 98\r\na=rtpmap:98 t140/1000\r\n";
+  for (const std::string& body : {"v=0\r\nc=IN IP4 127.0.0.1\r\n" + textLine + "m=audio 4000 RTP/AVP 0\r\n",
+                                  std::string("v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVP 0\r\n")}) {
+    auto a = parseSdp(body, &error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_FALSE(readAnswer(*a, ours(), &error)) << body;
+  }
+  // A delayed offer keeps the call's own order of lines.
+  const std::string reoffer = buildOffer(ours(), {"text", "video", "audio"});
+  EXPECT_LT(reoffer.find("m=text"), reoffer.find("m=video 0"));
+  EXPECT_LT(reoffer.find("m=video 0"), reoffer.find("m=audio"));
+}
+
+TEST(DialUri, OnlyPlainAddressesAreCalled) {
+  std::string why;
+  for (const char* good : {"sip:far@127.0.0.1:5060", "sip:far@example.org", "sip:5551234@[::1]:5070",
+                           "sip:a.b-c@host;transport=tcp", "sip:%23x@h"})
+    EXPECT_TRUE(checkDialUri(good, &why)) << good << ": " << why;
+  for (const char* bad : {"sip:a b@h", "sip:far@h>;evil=1", "sip:far@h?X-Evil=1", "sip:far@h:0", "sip:far@h:99999",
+                          "sip:far@999.1.1.1", "sip:far:pw@h", "sip:far@h;lr", "sip:far@[::g]", "tel:123", "sip:"}) {
+    EXPECT_FALSE(checkDialUri(bad, &why)) << bad;
+    EXPECT_FALSE(why.empty());
+  }
+  EXPECT_EQ(hostOf("sip:u@[::1]:5070"), "::1");
+  EXPECT_EQ(portOf("sip:u@h"), 5060);
+  EXPECT_EQ(portOf("sip:u@h:5070;transport=tcp"), 5070);
 }
 
 TEST(Results, FollowTheDocumentedMapping) {

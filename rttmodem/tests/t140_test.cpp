@@ -7,6 +7,7 @@
 
 #include "charset.h"
 #include "loss.h"
+#include "loss_marks.h"
 
 namespace rttmodem::rtt {
 namespace {
@@ -154,34 +155,9 @@ TEST(Receiver, RedundancyFillsAsManyLostPacketsInARowAsItHasGenerations) {
   }
 }
 
-// Whether got can be made from sent only by putting a lost-text mark in place of each missing
-// stretch: every loss is shown where it happened, and nothing else differs.
+
 bool lossesMarked(const std::string& sent, const std::string& got) {
-  std::vector<int> tokens;  // got's bytes, -1 for a mark
-  for (std::size_t j = 0; j < got.size();) {
-    if (got.compare(j, kMark.size(), kMark) == 0) {
-      tokens.push_back(-1);
-      j += kMark.size();
-    } else {
-      tokens.push_back(static_cast<unsigned char>(got[j++]));
-    }
-  }
-  // can[i][j]: sent from i on can become tokens from j on.
-  const std::size_t n = sent.size(), m = tokens.size();
-  std::vector<std::vector<char>> can(n + 1, std::vector<char>(m + 1, 0));
-  can[n][m] = 1;
-  for (std::size_t j = m; j-- > 0;) {
-    bool anyLater = false;  // can[k][j + 1] for some k >= i, as i falls
-    for (std::size_t i = n + 1; i-- > 0;) {
-      anyLater = anyLater || can[i][j + 1];
-      if (tokens[j] == -1) {
-        can[i][j] = anyLater;
-      } else {
-        can[i][j] = i < n && static_cast<unsigned char>(sent[i]) == tokens[j] && can[i + 1][j + 1];
-      }
-    }
-  }
-  return can[0][0];
+  return tty::lossesMarked(sent, got, kMark);
 }
 
 void expectLossesMarked(const std::string& sent, const std::string& got) {
@@ -204,6 +180,9 @@ TEST(Receiver, LossBeyondTheRedundancyIsAlwaysMarked) {
       LossModel loss({40, 3}, seed);
       std::vector<bool> lose(400);
       for (std::size_t i = 0; i < lose.size(); ++i) lose[i] = loss.drop();
+      // Plain T.140 cannot tell a lost start of the stream (see APlainFirstPacket...): the
+      // losses after it are what this tries.
+      if (g == 0) lose[0] = false;
       int marks;
       const std::string got = carry(g, lose, typed, &marks);
       SCOPED_TRACE("generations " + std::to_string(g) + " seed " + std::to_string(seed));
@@ -214,8 +193,11 @@ TEST(Receiver, LossBeyondTheRedundancyIsAlwaysMarked) {
 
 TEST(Receiver, MarksWhenTheFirstPacketsAreLost) {
   // The sender's first packet (the one with the marker bit) never arrives.
+  // With redundancy the first packet to arrive tells by its oldest generation whether text came
+  // before it. Plain T.140 cannot tell (many senders leave the marker off their first packet),
+  // so it is taken as it comes, and no mark is made up.
   const std::string typed = "abcdefghijklmnopqrstuvwxyz";
-  for (int g = 0; g <= 2; ++g) {
+  for (int g = 1; g <= 2; ++g) {
     for (int lostFirst = 1; lostFirst <= 4; ++lostFirst) {
       std::vector<bool> lose(lostFirst, true);
       int marks;
@@ -226,6 +208,53 @@ TEST(Receiver, MarksWhenTheFirstPacketsAreLost) {
         EXPECT_EQ(got, typed);
       }
     }
+  }
+}
+
+TEST(Receiver, APlainFirstPacketWithoutTheMarkerIsNotALoss) {
+  Receiver r(98, -1);
+  Received first = r.onPacket(500, false, 98, "hello");
+  EXPECT_EQ(first.text, "hello");
+  EXPECT_EQ(first.marks, 0);
+}
+
+TEST(Receiver, ANewSourceOrASequenceBegunAgainIsANewStream) {
+  Receiver r(98, 100);
+  Sender s({2, 98, 100, 0, false});
+  s.queue("a");
+  auto p1 = s.poll(0);
+  EXPECT_EQ(r.onPacket(40000, true, p1->pt, p1->payload, 1).text, "a");
+  // Another source numbered lower: not a repeat.
+  s.queue("b");
+  auto p2 = s.poll(300);
+  Received b = r.onPacket(7, false, p2->pt, p2->payload, 2);
+  EXPECT_TRUE(b.restarted);
+  EXPECT_EQ(b.text, "ab");  // its redundancy holds "a" again: recovered, as a new stream's
+  // The same source a little back is a latecomer; far back, a new beginning.
+  EXPECT_TRUE(r.onPacket(5, false, p2->pt, p2->payload, 2).duplicate);
+  s.queue("c");
+  auto p3 = s.poll(600);
+  Received c = r.onPacket(static_cast<std::uint16_t>(7 - kReorderWindow - 10), false, p3->pt, p3->payload, 2);
+  EXPECT_TRUE(c.restarted);
+  EXPECT_NE(c.text.find('c'), std::string::npos);
+}
+
+TEST(Sender, PacketsStayWithinTheLimitAtEveryRedundancy) {
+  std::string paste;
+  for (int i = 0; paste.size() < 20000; ++i) paste += "caf\xC3\xA9 \xE2\x82\xAC" + std::to_string(i) + " ";
+  for (int g = 0; g <= kMaxGenerations; ++g) {
+    Sender s({g, 98, 100, 0, false});
+    Receiver r(98, g ? 100 : -1);
+    s.queue(paste);
+    std::string back;
+    std::uint16_t seq = 1;
+    for (std::uint64_t now = 0; !s.idle(); now += kIntervalMs) {
+      while (auto p = s.poll(now)) {
+        EXPECT_LE(p->payload.size() + kRtpHeader, kMaxPacket) << g << " generations";
+        back += r.onPacket(seq++, p->marker, p->pt, p->payload).text;
+      }
+    }
+    EXPECT_EQ(back, paste) << g << " generations";
   }
 }
 

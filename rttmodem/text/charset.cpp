@@ -129,9 +129,28 @@ std::string ToNetwork::convert(std::string_view bytes) {
   return out;
 }
 
+void FromNetwork::abandon(std::string& out) {
+  std::u32string held;
+  held.swap(held_);
+  escape_ = Escape::None;
+  // The introducer itself has no form for the program; what followed it was text.
+  for (std::size_t i = 1; i < held.size(); ++i) put(held[i], out);
+}
+
 void FromNetwork::put(char32_t c, std::string& out) {
-  // Control sequences (ESC [ ... final byte, ESC and one character, SOS ... ST) set colours and
-  // such in T.140; the program has no use for them.
+  // Control sequences (ESC [ ... final byte, ESC and one character, SOS/OSC ... ST) set colours
+  // and such in T.140; the program has no use for them. A sequence never hides a lost-text mark
+  // or a line end, and never runs longer than kMaxEscape: then it was text after all.
+  if (escape_ != Escape::None) {
+    const bool lineEnd = c == '\r' || c == '\n' || c == kLineSeparator || c == 0x2029;
+    if (c == kLostTextMark || lineEnd || held_.size() >= kMaxEscape) {
+      abandon(out);
+      put(c, out);
+      return;
+    }
+    if (c == kByteOrderMark) return;  // a keep-alive inside a sequence changes nothing
+    held_ += c;
+  }
   switch (escape_) {
     case Escape::Esc:
       if (c == '[') {
@@ -140,14 +159,25 @@ void FromNetwork::put(char32_t c, std::string& out) {
         escape_ = Escape::String;
       } else {
         escape_ = Escape::None;
+        held_.clear();
       }
       return;
     case Escape::Csi:
-      if (c >= 0x40 && c <= 0x7E) escape_ = Escape::None;
-      if (c < 0x20 || c > 0x7E) escape_ = Escape::None;  // not a sequence after all: drop it
+      if (c >= 0x40 && c <= 0x7E) {
+        escape_ = Escape::None;
+        held_.clear();
+      } else if (c < 0x20 || c > 0x7E) {
+        abandon(out);  // not a sequence after all
+      }
       return;
     case Escape::String:
-      if (c == 0x9C || c == '\\' || c == 0x1B) escape_ = Escape::None;
+      if (c == 0x9C || c == 0x07) {
+        escape_ = Escape::None;
+        held_.clear();
+      } else if (c == 0x1B) {
+        escape_ = Escape::Esc;  // ESC \ ends the string
+        held_ = c;
+      }
       return;
     case Escape::None:
       break;
@@ -160,10 +190,12 @@ void FromNetwork::put(char32_t c, std::string& out) {
   afterCr_ = cr;
   if (cr || c == '\n' || c == kLineSeparator || c == 0x2029) {
     out += "\r\n";
-  } else if (c == 0x1B) {
-    escape_ = Escape::Esc;
-  } else if (c == 0x98) {
-    escape_ = Escape::String;
+  } else if (c == 0x1B || c == 0x98 || c == 0x9D) {
+    escape_ = c == 0x1B ? Escape::Esc : Escape::String;
+    held_ = c;
+  } else if (c == 0x9B) {
+    escape_ = Escape::Csi;
+    held_ = c;
   } else if (c == 0x08 || c == 0x07 || c == '\t') {
     out += static_cast<char>(c);
   } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == kByteOrderMark) {
@@ -192,7 +224,7 @@ std::string FromNetwork::convert(std::string_view text) {
     } else {
       invalid_ += bad;
       afterCr_ = false;
-      escape_ = Escape::None;
+      if (escape_ != Escape::None) abandon(out);
       out += '?';
       i += bad;
     }

@@ -13,6 +13,8 @@ namespace rttmodem::text {
 inline constexpr char32_t kLineSeparator = 0x2028;
 inline constexpr char32_t kLostTextMark = 0xFFFD;   // what a receiver shows for text it knows it lost
 inline constexpr char32_t kByteOrderMark = 0xFEFF;  // sent alone as a keep-alive; carries no text
+// The longest control sequence taken out of the text; anything longer was not one.
+inline constexpr std::size_t kMaxEscape = 32;
 
 // UTF-8 form of one code point (invalid code points give U+FFFD).
 std::string utf8(char32_t c);
@@ -51,8 +53,11 @@ class FromNetwork {
 
  private:
   void put(char32_t c, std::string& out);
+  // A sequence that turned out not to be one: what it held is shown as the text it was.
+  void abandon(std::string& out);
   enum class Escape { None, Esc, Csi, String };
   Escape escape_ = Escape::None;
+  std::u32string held_;  // the characters of the sequence so far, ESC (or SOS) first
   bool afterCr_ = false;
   std::uint64_t unrepresentable_ = 0;
   std::uint64_t invalid_ = 0;

@@ -188,6 +188,12 @@ TEST(Device, ASoundServerRestartKeepsThePortAndTheCallAndLosesNothingQueued) {
   FakeServer server;
   Console console;
   int status = -1;
+  // The device takes its signals through a descriptor, so every thread of the process blocks
+  // them (its program blocks them before any thread starts).
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
   std::thread device(
       [&] { status = runDevice(o, server, [&](const std::string& line) { console.add(line); }); });
   ASSERT_TRUE(console.waitFor("ready port=COM5")) << console.text();
