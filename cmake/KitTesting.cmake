@@ -62,6 +62,30 @@ function(kit_qt_test_pch)
   target_precompile_headers(kit_pch_qt PRIVATE ${_kit_pch_gtest} ${_kit_pch_qt})
 endfunction()
 
+# kit_qt_pch(<target>...): the window's own libraries reuse Qt's widget headers compiled once, in
+# the development trees (the distribution's build compiles them as they are).
+function(kit_qt_pch)
+  if(NOT BUILD_TESTING OR NOT KIT_PCH)
+    return()
+  endif()
+  if(NOT TARGET kit_pch_qtlib)
+    file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/kit_pch/pch.cpp CONTENT "// The precompiled headers' own unit.\n")
+    add_library(kit_pch_qtlib STATIC EXCLUDE_FROM_ALL ${CMAKE_BINARY_DIR}/kit_pch/pch.cpp)
+    target_link_libraries(kit_pch_qtlib PRIVATE Qt6::Widgets)
+    set_target_properties(kit_pch_qtlib PROPERTIES AUTOMOC OFF)
+    target_precompile_headers(kit_pch_qtlib PRIVATE ${_kit_pch_qt} <QFrame> <QGroupBox> <QComboBox>
+                              <QListWidget> <string> <vector>)
+  endif()
+  foreach(t IN LISTS ARGN)
+    if(TARGET ${t})
+      target_precompile_headers(${t} REUSE_FROM kit_pch_qtlib)
+      get_target_property(_bin ${t} BINARY_DIR)
+      set_source_files_properties(${_bin}/${t}_autogen/mocs_compilation.cpp
+                                  TARGET_DIRECTORY ${t} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+    endif()
+  endforeach()
+endfunction()
+
 # kit_test_pch(<target>): the target reuses the precompiled headers that fit what it links.
 function(kit_test_pch name)
   if(NOT BUILD_TESTING OR NOT KIT_PCH)
