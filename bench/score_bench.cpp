@@ -20,6 +20,8 @@
 
 #include "diff.h"
 
+using namespace score;
+
 namespace {
 
 constexpr int kLength = 60000;

@@ -1,25 +1,27 @@
 # SPDX-License-Identifier: Apache-2.0
 # Layers: which folders the sources of a folder may include from, checked by the build.
 #
-#   kit_layer(<folder> [MAY_INCLUDE <folder>...] [FILES <file>...])
+#   kit_layer(<folder> [MAY_INCLUDE <folder>...] [FILES <file>...] [FOR_TESTS])
 #
 # makes <folder> (relative to the current source folder, or absolute) a layer. A source file in it,
-# or in a folder below it that is not a layer of its own, may include files of its own layer, of
-# the layers named in MAY_INCLUDE, and of folders that are in no layer (testing/, system headers).
-# FILES puts files that live in another folder into this layer.
+# or in a folder below it that is not a layer of its own, may include files of its own layer and of
+# the layers named in MAY_INCLUDE. FILES puts files that live in another folder into this layer.
+# FOR_TESTS makes a layer of test helpers (testing/): besides the layers that name it, every file
+# in a tests/ folder may include it, and no other file.
 #
 #   kit_layers_check()
 #
-# once, after every kit_layer(): the build then reads every `#include "..."` of the layers' files
-# whenever one of them changes, and fails on a forbidden one, naming the file, the line and the
-# rule.
+# once, after every kit_layer(): configuring fails when a source file of the project's folder is
+# in no layer (every folder has its rule; build trees inside the source tree aside), and the build
+# then reads every `#include "..."` and `#include <...>` of the layers' files whenever one of them
+# changes, and fails on a forbidden one, naming the file, the line and the rule.
 #
-# An include is looked up as the compiler would: beside the including file, then under the
-# project's folder, each layer's folder and each layer's parent folder. It is forbidden when each
-# file it can name is in a layer the including file may not include, and no file of its own layer
-# or of one it may include ends in that name (one of their subfolders may be on the include path).
-# A name that two folders share is therefore taken as the allowed one, and a name that names no
-# file of the tree (a system or a generated header) is not checked.
+# An include is looked up as the compiler would: beside the including file (the quoted form
+# only), then under the project's folder, each layer's folder and each layer's parent folder. It
+# is forbidden when each file it can name is in a layer the including file may not include, and no
+# file of its own layer or of one it may include ends in that name (one of their subfolders may be
+# on the include path). A name that two folders share is therefore taken as the allowed one, and a
+# name that names no file of the tree (a system or a generated header) is not checked.
 #
 # Run as a script (cmake -DKIT_LAYERS_RULES=<file> -P KitLayers.cmake) it does the check on the
 # rules that kit_layers_write_rules() wrote.
@@ -31,7 +33,7 @@ set(_KIT_LAYERS_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 set(_KIT_LAYERS_SOURCES *.h *.hh *.hpp *.c *.cc *.cpp *.cxx *.inl)
 
 function(kit_layer folder)
-  cmake_parse_arguments(L "" "" "MAY_INCLUDE;FILES" ${ARGN})
+  cmake_parse_arguments(L "FOR_TESTS" "" "MAY_INCLUDE;FILES" ${ARGN})
   if(L_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kit_layer(${folder}): unknown arguments ${L_UNPARSED_ARGUMENTS}")
   endif()
@@ -57,13 +59,14 @@ function(kit_layer folder)
   set_property(GLOBAL PROPERTY KIT_LAYER_${_n}_DIR "${folder}")
   set_property(GLOBAL PROPERTY KIT_LAYER_${_n}_ALLOW "${L_MAY_INCLUDE}")
   set_property(GLOBAL PROPERTY KIT_LAYER_${_n}_FILES "${L_FILES}")
+  set_property(GLOBAL PROPERTY KIT_LAYER_${_n}_FOR_TESTS ${L_FOR_TESTS})
   math(EXPR _n "${_n} + 1")
   set_property(GLOBAL PROPERTY KIT_LAYER_COUNT ${_n})
 endfunction()
 
 # Writes the layers declared so far to <file> (rewritten only when they change), with <top> the
-# folder that messages name files relative to. A MAY_INCLUDE that names no layer, or a FILES entry
-# that is no file, is an error here.
+# folder that messages name files relative to. A MAY_INCLUDE that names no layer, a FILES entry
+# that is no file, or a source file under <top> that is in no layer, is an error here.
 function(kit_layers_write_rules file top)
   get_property(_n GLOBAL PROPERTY KIT_LAYER_COUNT)
   if(NOT _n)
@@ -80,6 +83,7 @@ function(kit_layers_write_rules file top)
     get_property(_dir GLOBAL PROPERTY KIT_LAYER_${i}_DIR)
     get_property(_allow GLOBAL PROPERTY KIT_LAYER_${i}_ALLOW)
     get_property(_files GLOBAL PROPERTY KIT_LAYER_${i}_FILES)
+    get_property(_for_tests GLOBAL PROPERTY KIT_LAYER_${i}_FOR_TESTS)
     foreach(a IN LISTS _allow)
       if(NOT a IN_LIST _dirs)
         message(FATAL_ERROR "kit_layer(${_dir}): MAY_INCLUDE ${a} is not a layer")
@@ -92,9 +96,49 @@ function(kit_layers_write_rules file top)
     endforeach()
     string(APPEND _text "set(KIT_LAYER_${i}_DIR [==[${_dir}]==])\n"
                         "set(KIT_LAYER_${i}_ALLOW [==[${_allow}]==])\n"
-                        "set(KIT_LAYER_${i}_FILES [==[${_files}]==])\n")
+                        "set(KIT_LAYER_${i}_FILES [==[${_files}]==])\n"
+                        "set(KIT_LAYER_${i}_FOR_TESTS ${_for_tests})\n")
   endforeach()
+  _kit_layers_unlayered("${top}" "${_dirs}" _loose)
+  if(_loose)
+    list(JOIN _loose "\n  " _loose)
+    message(FATAL_ERROR "kit_layers: these sources are in no layer (give their folder a kit_layer() line):\n  ${_loose}")
+  endif()
   file(CONFIGURE OUTPUT ${file} CONTENT "${_text}" @ONLY)
+endfunction()
+
+# The source files under top (relative to it) that are in none of the layer folders dirs; the
+# FILES of a layer are in a layer folder too. Build trees in the source tree (a folder with a
+# CMakeCache.txt, or CMakeFiles/ while it is configured the first time) and hidden folders are not
+# read.
+function(_kit_layers_unlayered top dirs out)
+  set(_loose "")
+  file(GLOB _children LIST_DIRECTORIES true "${top}/*")
+  foreach(_child IN LISTS _children)
+    cmake_path(GET _child FILENAME _name)
+    if(NOT IS_DIRECTORY "${_child}" OR EXISTS "${_child}/CMakeCache.txt" OR EXISTS "${_child}/CMakeFiles"
+       OR _name MATCHES "^\\.")
+      continue()
+    endif()
+    list(TRANSFORM _KIT_LAYERS_SOURCES PREPEND "${_child}/" OUTPUT_VARIABLE _patterns)
+    file(GLOB_RECURSE _found ${_patterns})
+    foreach(f IN LISTS _found)
+      set(_in FALSE)
+      foreach(d IN LISTS dirs)
+        string(LENGTH "${d}/" _len)
+        string(SUBSTRING "${f}" 0 ${_len} _head)
+        if(_head STREQUAL "${d}/")
+          set(_in TRUE)
+          break()
+        endif()
+      endforeach()
+      if(NOT _in)
+        file(RELATIVE_PATH _rel "${top}" "${f}")
+        list(APPEND _loose "${_rel}")
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} "${_loose}" PARENT_SCOPE)
 endfunction()
 
 function(kit_layers_check)
@@ -157,6 +201,18 @@ function(_kit_line_of file line out)
   set(${out} ${_n} PARENT_SCOPE)
 endfunction()
 
+# Whether a file of layer mine (a file of a tests/ folder when a_test) may include one of layer
+# theirs (-1: in no layer).
+function(_kit_may_include mine theirs a_test out)
+  set(_may FALSE)
+  if(theirs EQUAL -1 OR theirs EQUAL mine OR "${KIT_LAYER_${theirs}_DIR}" IN_LIST KIT_LAYER_${mine}_ALLOW)
+    set(_may TRUE)
+  elseif(a_test AND KIT_LAYER_${theirs}_FOR_TESTS)
+    set(_may TRUE)
+  endif()
+  set(${out} ${_may} PARENT_SCOPE)
+endfunction()
+
 function(_kit_rel path out)
   file(RELATIVE_PATH _rel "${KIT_LAYERS_TOP}" "${path}")
   set(${out} "${_rel}" PARENT_SCOPE)
@@ -181,19 +237,33 @@ function(_kit_layers_scan)
   foreach(f IN LISTS _files)
     _kit_layer_of("${f}" _mine)
     cmake_path(GET f PARENT_PATH _here)
-    file(STRINGS "${f}" _lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]+\"")
+    _kit_rel("${f}" _rel)
+    set(_a_test FALSE)
+    if(_rel MATCHES "(^|/)tests/")
+      set(_a_test TRUE)
+    endif()
+    file(STRINGS "${f}" _lines REGEX "^[ \t]*#[ \t]*include[ \t]*(\"[^\"]+\"|<[^>]+>)")
     foreach(line IN LISTS _lines)
-      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*" "\\1" _name "${line}")
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">]+)[\">].*" "\\1" _name "${line}")
+      # <...> is not looked up beside the including file.
+      set(_first "${_here}")
+      if(line MATCHES "^[ \t]*#[ \t]*include[ \t]*<")
+        set(_first "")
+        set(_shown "<${_name}>")
+      else()
+        set(_shown "\"${_name}\"")
+      endif()
       set(_allowed FALSE)
       set(_found "")
-      foreach(dir IN LISTS _here _roots)
+      foreach(dir IN LISTS _first _roots)
         set(_candidate "${dir}/${_name}")
         if(NOT EXISTS "${_candidate}" OR IS_DIRECTORY "${_candidate}")
           continue()
         endif()
         cmake_path(NORMAL_PATH _candidate)
         _kit_layer_of("${_candidate}" _theirs)
-        if(_theirs EQUAL -1 OR _theirs EQUAL _mine OR "${KIT_LAYER_${_theirs}_DIR}" IN_LIST KIT_LAYER_${_mine}_ALLOW)
+        _kit_may_include(${_mine} ${_theirs} ${_a_test} _may)
+        if(_may)
           set(_allowed TRUE)
           break()
         endif()
@@ -216,7 +286,8 @@ function(_kit_layers_scan)
         string(SUBSTRING "${g}" ${_from} -1 _end)
         if(_end STREQUAL "/${_name}")
           _kit_layer_of("${g}" _theirs)
-          if(_theirs EQUAL _mine OR "${KIT_LAYER_${_theirs}_DIR}" IN_LIST KIT_LAYER_${_mine}_ALLOW)
+          _kit_may_include(${_mine} ${_theirs} ${_a_test} _may)
+          if(_may)
             set(_allowed TRUE)
             break()
           endif()
@@ -226,7 +297,7 @@ function(_kit_layers_scan)
         continue()
       endif()
       _kit_line_of("${f}" "${line}" _at)
-      _kit_rel("${f}" _file)
+      set(_file "${_rel}")
       _kit_rel("${KIT_LAYER_${_found}_DIR}" _theirs)
       _kit_rel("${KIT_LAYER_${_mine}_DIR}" _layer)
       set(_may "")
@@ -240,7 +311,10 @@ function(_kit_layers_scan)
       else()
         set(_rule "${_layer} may include no other layer")
       endif()
-      message(NOTICE "${_file}:${_at}: #include \"${_name}\" is in ${_theirs}; ${_rule}")
+      if(KIT_LAYER_${_found}_FOR_TESTS)
+        string(APPEND _rule " (${_theirs} is for the files of tests/ folders)")
+      endif()
+      message(NOTICE "${_file}:${_at}: #include ${_shown} is in ${_theirs}; ${_rule}")
       math(EXPR _errors "${_errors} + 1")
     endforeach()
   endforeach()

@@ -7,6 +7,7 @@
 #include "diff.h"
 
 namespace fieldreport {
+using namespace score;
 namespace {
 
 // The pairs of one window, as score's solve keeps them: the longest chain of pairs, cut after

@@ -17,6 +17,7 @@
 #include "sha256.h"
 
 namespace fieldreport {
+using namespace score;
 namespace fs = std::filesystem;
 
 const char* rateName(Rate rate) {

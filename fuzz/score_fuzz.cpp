@@ -20,6 +20,8 @@
 #include "diff.cpp"
 #include "score.cpp"
 
+using namespace score;
+
 namespace {
 
 std::string kept(const std::uint8_t* data, std::size_t size, int fold) {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <memory>
 
+namespace score {
+
 const char ver[80] = "Score Utility. Version 1.2";
 const char cpy[80] = "Baudot text comparison for text telephone field tests.";
 
@@ -505,3 +507,5 @@ void done(ScoreState& st, FILE* fp, double* character, double* consumer, double*
   *consumer = ccer;
   *shift = tcer;
 }
+
+}  // namespace score

@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+// Everything of the scorer is in namespace score: fieldreport links it beside its own code.
+namespace score {
+
 constexpr int kTextLimit = 80000;             // characters kept per input text
 constexpr int kWindow = 400;                  // characters of each text aligned at once
 constexpr int kStep = 200;                    // master characters committed per window
@@ -97,3 +100,5 @@ struct ScoreRun {
   double character = 0, consumer = 0, shift = 0;  // PCER, CCER, TCER
 };
 ScoreRun runScore(std::string_view master, std::string_view compare, bool literalSearch = false);
+
+}  // namespace score

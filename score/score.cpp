@@ -13,6 +13,8 @@
 
 #include "diff.h"
 
+namespace score {
+
 int keepByte(int c) {
   if (c == 13 || c == 10) return -1;
   if (asciiToBaudotTable[c & 0x7f] == 255) return -1;
@@ -95,7 +97,11 @@ ScoreRun runScore(std::string_view masterText, std::string_view compareText, boo
   return run;
 }
 
+}  // namespace score
+
 #ifndef SCORE_NO_MAIN
+
+using namespace score;
 
 namespace {
 

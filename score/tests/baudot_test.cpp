@@ -7,6 +7,7 @@
 
 #include "diff.h"
 
+namespace score {
 namespace {
 
 // The code chart by code: letters-shift characters (capitals; the small letter goes with
@@ -84,3 +85,4 @@ TEST(InputFilter, KeepsDropsAndUpperCases) {
 }
 
 }  // namespace
+}  // namespace score

@@ -11,6 +11,7 @@
 
 #include "diff.h"
 
+namespace score {
 namespace {
 
 // Characters kept by the input filter, grouped by Baudot code.
@@ -297,3 +298,4 @@ TEST(FastChainSearch, WholeRunsAtWindowBoundaries) {
 }
 
 }  // namespace
+}  // namespace score

@@ -7,6 +7,7 @@
 
 #include "diff.h"
 
+namespace score {
 namespace {
 
 struct Counts {
@@ -199,3 +200,4 @@ TEST(ChainSearch, CandidatePairsAndLongestChains) {
 }
 
 }  // namespace
+}  // namespace score

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -67,12 +68,38 @@ TEST_F(ModemWatchTest, ChangesAreAnnouncedAndTakenOnce) {
 
 TEST_F(ModemWatchTest, StoppingInterruptsTheBlockedWait) {
   // Many rounds: the stop signal may arrive just before the wait starts and must be repeated.
-  for (int i = 0; i < 200; ++i) {
-    TModemWatcher watcher(Kick, PipeWait(), [](std::uint32_t& events) {
-      events = 0;
-      return 0;
-    });
+  // They run beside the test, which counts the watchers that stopped.
+  constexpr int kRounds = 200;
+  std::mutex mutex;
+  std::condition_variable progressed;
+  int stopped = 0;
+  std::thread rounds([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      {
+        TModemWatcher watcher(Kick, PipeWait(), [](std::uint32_t& events) {
+          events = 0;
+          return 0;
+        });
+      }
+      std::lock_guard lock(mutex);
+      ++stopped;
+      progressed.notify_all();
+    }
+  });
+  int ended = 0;
+  {
+    std::unique_lock lock(mutex);
+    // A guard against hanging, not a measurement: a round takes well under a millisecond.
+    for (int seen = 0; stopped < kRounds; seen = stopped) {
+      if (!progressed.wait_for(lock, std::chrono::seconds(10), [&] { return stopped != seen; })) break;
+    }
+    ended = stopped;
   }
+  EXPECT_EQ(ended, kRounds) << "the watcher of round " << ended + 1 << " did not stop";
+  // Closing the line lets a stuck wait (and every later one) fail, so the rounds end.
+  close(Pipe[1]);
+  Pipe[1] = -1;
+  rounds.join();
 }
 
 int ForeignCalls = 0;
