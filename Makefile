@@ -29,7 +29,7 @@ TSAN_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=thread $(DEV_FLAGS) $(
 # made before keeps its generator.
 GENERATOR = $(if $(shell command -v ninja 2>/dev/null),-G Ninja)
 
-.PHONY: all deps build test test-plain test-asan test-tsan run bench install uninstall package clean \
+.PHONY: all deps build test test-again test-plain test-asan test-tsan run bench install uninstall package clean \
         configure-plain configure-asan configure-tsan build-asan build-tsan
 
 all: build
@@ -66,12 +66,18 @@ build-asan: configure-asan
 build-tsan: configure-tsan
 	cmake --build build-tsan -j$(JOBS) --target thread_tests
 
-# Every test of the three trees, in one ctest run (cmake/ctest-all-trees.sh writes it).
+# Every test of the three trees, in one ctest run (cmake/ctest-all-trees.sh writes it). A test
+# that passed before with the very same build trees, sources and environment is not run again
+# (cmake/ctest-cached.py); `make test-again` runs every test.
 test: deps
 	@$(MAKE) --no-print-directory build build-asan build-tsan
 	@cmake/ctest-all-trees.sh --cpus $(JOBS) build-tests build build-asan build-tsan
-	$(SAN_ENV) $(TSAN_ENV) ctest --test-dir build-tests --output-on-failure -j$(TEST_JOBS) \
+	$(SAN_ENV) $(TSAN_ENV) cmake/ctest-cached.py $(TEST_CACHE_FLAGS) --source . --tree build --tree build-asan \
+	  --tree build-tsan -- --test-dir build-tests --output-on-failure -j$(TEST_JOBS) \
 	  --resource-spec-file $(CURDIR)/build-tests/resources.json
+
+test-again: TEST_CACHE_FLAGS = --again
+test-again: test
 
 # One tree's tests alone.
 test-plain: build
