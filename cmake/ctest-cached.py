@@ -11,7 +11,9 @@ file (git's tracked and untracked files, its ignored ones aside), the list of in
 the kernel's release, the variables of the environment that the tests read (below) and
 CTEST_ARGS. All of them make one digest. A test that passed under the digest the inputs have now
 is reported as passed before and not run again; any change to any input runs every test again.
---again (or KIT_TEST_CACHE=0 in the environment) runs every test whatever was recorded.
+--again (or KIT_TEST_CACHE=0 in the environment) runs every test whatever was recorded, and so
+does a continuous integration run (CI set in the environment, as CI services do): a build there
+judges a change, and a record carried over from an earlier build must not stand in for it.
 
 What passed is recorded in OUT/test-cache/passed.json once ctest has ended, from ctest's own
 verdicts (its JUnit report): a test that failed, timed out or was skipped runs again next time.
@@ -170,7 +172,8 @@ def main():
     p.add_argument("ctest_args", nargs=argparse.REMAINDER)
     args = p.parse_args()
     ctest_args = args.ctest_args[1:] if args.ctest_args[:1] == ["--"] else args.ctest_args
-    again = args.again or os.environ.get("KIT_TEST_CACHE", "1") == "0"
+    ci = os.environ.get("CI", "").lower() not in ("", "0", "false", "no")
+    again = args.again or os.environ.get("KIT_TEST_CACHE", "1") == "0" or ci
     test_dir = os.path.abspath(test_dir_of(ctest_args))
     cache_dir = os.path.join(test_dir, "test-cache")
     os.makedirs(cache_dir, exist_ok=True)
@@ -188,9 +191,11 @@ def main():
     names = {name for _, name in tests}
     if again:
         kept = set()
-        say(f"every test runs ({'make test-again' if args.again else 'KIT_TEST_CACHE=0'})")
+        why = "make test-again" if args.again else "KIT_TEST_CACHE=0" if not ci else "CI is set"
+        say(f"every test runs ({why})")
     elif old_digest is None:
         kept = set()
+        say("no earlier run recorded here: every test runs")
     elif old_digest != digest:
         kept = set()
         say("the build trees, the sources or the environment changed since the last run: every test runs")
