@@ -464,7 +464,7 @@ TEST_F(Hostile, DISABLED_FiguresOfLossAndDelay) {
   using Clock = std::chrono::steady_clock;
   const std::string mark = "\xEF\xBF\xBD";
   auto chunk = [](int i, char who) {
-    char b[16];
+    char b[32];
     std::snprintf(b, sizeof b, "%c%03dxyzw ", who, i);
     return std::string(b);
   };
