@@ -10,7 +10,8 @@ and data; the build tool's own logs aside), every file of OUT but ctest's result
 file (git's tracked and untracked files, its ignored ones aside), the list of installed packages,
 the kernel's release, the variables of the environment that the tests read (below) and
 CTEST_ARGS. All of them make one digest. A test that passed under the digest the inputs have now
-is reported as passed before and not run again; any change to any input runs every test again.
+is reported as passed before and not run again; any change to any input runs every test again,
+and so does a record more than a day old (its oldest pass, that is).
 --again (or KIT_TEST_CACHE=0 in the environment) runs every test whatever was recorded, and so
 does a continuous integration run (CI set in the environment, as CI services do): a build there
 judges a change, and a record carried over from an earlier build must not stand in for it.
@@ -26,9 +27,13 @@ import re
 import stat
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 
-FORMAT = "kit-test-cache 1"
+FORMAT = "kit-test-cache 2"
+# A record older than this is not used: what a test reads beyond the inputs (the date, the
+# machine's state) is not in the digest, and a day's runs are what the record is for.
+MAX_AGE_S = 24 * 3600
 # The variables that reach the tests and change what they do.
 ENV_NAMES = re.compile(r"^(PATH|LANG|LANGUAGE|TZ|HOME|USER|TMPDIR|SHELL|DISPLAY|WAYLAND_DISPLAY|"
                        r"XDG_RUNTIME_DIR|LD_LIBRARY_PATH|LD_PRELOAD|LC_.*|.*SAN_OPTIONS|QT_.*|"
@@ -145,16 +150,16 @@ def load(path):
         with open(path, encoding="utf-8") as f:
             state = json.load(f)
         if state.get("format") == FORMAT:
-            return state.get("digest"), set(state.get("passed", []))
-    except (OSError, ValueError):
+            return state.get("digest"), set(state.get("passed", [])), float(state.get("made", 0))
+    except (OSError, ValueError, TypeError):
         pass
-    return None, set()
+    return None, set(), 0.0
 
 
-def save(path, digest, passed):
+def save(path, digest, passed, made):
     tmp = path + ".new"
     with open(tmp, "w", encoding="utf-8") as f:
-        json.dump({"format": FORMAT, "digest": digest, "passed": sorted(passed)}, f, indent=0)
+        json.dump({"format": FORMAT, "digest": digest, "made": made, "passed": sorted(passed)}, f, indent=0)
         f.flush()
         os.fsync(f.fileno())
     os.replace(tmp, path)
@@ -187,7 +192,8 @@ def main():
         return subprocess.run(["ctest"] + ctest_args).returncode
 
     digest = inputs_digest(args, ctest_args, test_dir)
-    old_digest, old_passed = load(state_path)
+    old_digest, old_passed, old_made = load(state_path)
+    now = time.time()
     names = {name for _, name in tests}
     if again:
         kept = set()
@@ -196,6 +202,9 @@ def main():
     elif old_digest is None:
         kept = set()
         say("no earlier run recorded here: every test runs")
+    elif not 0 <= now - old_made <= MAX_AGE_S:
+        kept = set()
+        say("the record of the last run is more than a day old: every test runs")
     elif old_digest != digest:
         kept = set()
         say("the build trees, the sources or the environment changed since the last run: every test runs")
@@ -232,7 +241,8 @@ def main():
             passed_now = passed_in(junit)
         except ET.ParseError:
             pass
-    save(state_path, digest, (kept | passed_now) & names)
+    # The record is as old as the oldest pass it holds.
+    save(state_path, digest, (kept | passed_now) & names, old_made if kept else now)
     if kept and rc == 0:
         say(f"{len(passed_now)} tests passed now and {len(kept)} passed before with these same inputs")
     return rc

@@ -6,6 +6,7 @@ when it passed before and nothing it could see has changed, and the run says so.
 
     test_cache_test.py CTEST_CACHED_PY
 """
+import json
 import os
 import subprocess
 import sys
@@ -72,6 +73,15 @@ with tempfile.TemporaryDirectory(prefix="kit-test-cache.") as top:
     step("CI", ["steady", "waits"], True, "every test runs (CI is set)", env={**base_env, "CI": "true"})
     step("KIT_TEST_CACHE=0", ["steady", "waits"], True, "every test runs (KIT_TEST_CACHE=0)",
          env={**base_env, "KIT_TEST_CACHE": "0"})
+    # A record a day old is not used, even with the same inputs; nor one from the future.
+    record = os.path.join(out, "test-cache", "passed.json")
+    for made, name in ((1, "a day old"), (4e9, "from the future")):
+        step(f"before ageing ({name})", [], True, "none is run again")
+        state = json.load(open(record))
+        state["made"] = state["made"] - 25 * 3600 if made == 1 else made
+        with open(record, "w") as f:
+            json.dump(state, f)
+        step(f"with a record {name}", ["steady", "waits"], True, "more than a day old: every test runs")
     # A record that cannot be read is no record.
     with open(os.path.join(out, "test-cache", "passed.json"), "w") as f:
         f.write("{ half")
