@@ -6,10 +6,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 extern char** environ;
@@ -19,6 +22,23 @@ namespace {
 
 int exitStatus(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+// Whether the process ends within the limit (it stays to be reaped). Where the kernel has no
+// process descriptors, it is taken as ending: the caller's wait then blocks as before.
+bool endsWithin(pid_t pid, std::chrono::milliseconds limit) {
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int ready = 0;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    ready = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready >= 0 || errno != EINTR) break;
+  }
+  close(fd);
+  return ready > 0;
 }
 
 }  // namespace
@@ -54,6 +74,13 @@ ChildProcess::ChildProcess(const std::string& program, std::vector<std::string> 
 ChildProcess::~ChildProcess() {
   if (pid_ > 0 && status_ < 0) {
     kill(pid_, stopSignal_);
+    // A child that does not end on its stop signal has a fault of its own: it is reported, with
+    // what it said, and killed, rather than hanging the test until ctest's guard ends it silently.
+    if (!endsWithin(pid_, std::chrono::seconds(60))) {
+      ADD_FAILURE() << "process " << pid_ << " did not end within 60 s of its stop signal and was killed; it said:\n"
+                    << readAvailable();
+      kill(pid_, SIGKILL);
+    }
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
   }

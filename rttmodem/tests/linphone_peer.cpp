@@ -128,6 +128,11 @@ int main(int argc, char** argv) {
   linphone_transports_set_tls_port(transports, LC_SIP_TRANSPORT_DISABLED);
   linphone_core_set_transports(core, transports);
   linphone_transports_unref(transports);
+  // Media on ports the system picks: with the library's fixed default ports, two peers on one
+  // machine (tests run side by side) would take each other's text.
+  linphone_core_set_audio_port(core, -1);
+  linphone_core_set_video_port(core, -1);
+  linphone_core_set_text_port(core, -1);
   // The same numbers as rttmodem's offer: with others, this library sends plain T.140 under the
   // red number.
   bctbx_list_t* text = linphone_core_get_text_payload_types(core);

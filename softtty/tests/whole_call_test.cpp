@@ -2,6 +2,7 @@
 // A whole field test with softtty at both ends of the line: the program drives softtty on COM1 as
 // a directly attached TTY; its tones go through named pipes (no sound card) to a second softtty,
 // whose port is joined to ttysim playing the far-end tester. Both sides' texts are scored.
+#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -43,13 +44,15 @@ int OpenPort(const std::string& path) {
 }
 
 // Whatever one port has to say goes to the other: the far-end TTY's keyboard and printer are
-// ttysim's port.
+// ttysim's port. What comes after one of them has ended goes nowhere, and must not stop the
+// shuttling (writes to a pty whose program ended fail at once, for ever).
 void Shuttle(int from, int to) {
   char buf[512];
   ssize_t n;
   while ((n = read(from, buf, sizeof buf)) > 0) {
     for (ssize_t done = 0; done < n;) {
       ssize_t w = write(to, buf + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno != EAGAIN && errno != EINTR) return;  // its program has ended: nobody to hear it
       if (w <= 0) {
         pollfd p{to, POLLOUT, 0};
         poll(&p, 1, 100);
