@@ -6,9 +6,9 @@
 #             "thread_tests" target collects them; the ThreadSanitizer tree registers no other);
 #   realtime  the test mostly waits on real time (a pty's pace, a call's turns, tones at 45.45
 #             baud, timeouts) rather than working: `make test` runs such tests many at a time.
-# Every other test holds one "cpu" slot of the resource spec that `make test` gives ctest
+# Every other test holds one "cpu" slot of the resource description that `make test` gives ctest
 # (cmake/ctest-all-trees.sh), so that no more of them run at once than there are cores, while the
-# waiting ones run beside them. Without a resource spec (a plain `ctest -j N`) the slots are not
+# waiting ones run beside them. Without a resource description (a plain `ctest -j N`) the slots are not
 # counted.
 #
 # In the sanitizer trees the tests' names start with the tree's KIT_TEST_PREFIX ("asan." or

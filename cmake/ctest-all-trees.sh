@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Makes a ctest folder whose tests are those of the given build trees, so that one ctest run
 # holds every tree's tests (the sanitizer trees' names start with asan. and tsan.), and the
-# resource spec that lets CPUS of the tests that work run at once (kit_add_test gives each of
+# resource description that lets CPUS of the tests that work run at once (kit_add_test gives each of
 # them one "cpu" slot; the tests labelled realtime need none).
 #
 #   ctest-all-trees.sh --cpus N OUT TREE...
