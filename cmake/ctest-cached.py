@@ -58,13 +58,28 @@ def file_digest(path, st):
     return h.digest()
 
 
+class Inputs:
+    """The digest of a run's inputs, and what each input was, so that a change can be named."""
+
+    def __init__(self):
+        self.h = hashlib.sha256()
+        self.parts = {}
+
+    def add(self, label, d):
+        self.h.update(label.encode("utf-8", "surrogateescape") + b"\0" + d + b"\0")
+        self.parts[label] = d.hex()
+
+    def hexdigest(self):
+        return self.h.hexdigest()
+
+
 def add_file(h, label, path):
     try:
         st = os.lstat(path)
         d = file_digest(path, st)
     except FileNotFoundError:
         d = b"missing"
-    h.update(label.encode("utf-8", "surrogateescape") + b"\0" + d + b"\0")
+    h.add(label, d)
 
 
 def add_tree(h, label, root, skip_top=()):
@@ -98,19 +113,20 @@ def add_sources(h, source, skip_dirs):
 
 
 def inputs_digest(args, ctest_args, test_dir):
-    h = hashlib.sha256()
-    h.update(FORMAT.encode() + b"\0")
-    h.update(json.dumps(ctest_args).encode() + b"\0")
+    h = Inputs()
+    h.add("format", FORMAT.encode())
+    h.add("ctest arguments", json.dumps(ctest_args).encode())
     env = {k: v for k, v in os.environ.items() if ENV_NAMES.match(k) and k != "KIT_TEST_CACHE"}
-    h.update(json.dumps(sorted(env.items())).encode() + b"\0")
+    for k, v in sorted(env.items()):
+        h.add(f"environment {k}", v.encode("utf-8", "surrogateescape"))
     u = os.uname()
-    h.update(f"{u.sysname} {u.release} {u.machine}".encode() + b"\0")
+    h.add("kernel", f"{u.sysname} {u.release} {u.machine}".encode())
     add_file(h, "packages", "/var/lib/dpkg/status")
     for i, tree in enumerate(args.tree):
         add_tree(h, f"tree{i}", tree, skip_top=TREE_SKIP)
     add_tree(h, "tests", test_dir, skip_top={"Testing", "test-cache"})
     add_sources(h, args.source, args.tree + [test_dir])
-    return h.hexdigest()
+    return h
 
 
 def test_dir_of(ctest_args):
@@ -165,6 +181,30 @@ def save(path, digest, passed, made):
     os.replace(tmp, path)
 
 
+def save_inputs(path, parts):
+    """What each input was, kept beside the record to name what changed next time."""
+    tmp = path + ".new"
+    with open(tmp, "w", encoding="utf-8") as f:
+        json.dump(parts, f, indent=0, sort_keys=True)
+    os.replace(tmp, path)
+
+
+def changed_inputs(path, parts, shown=5):
+    """The inputs that differ from the recorded ones, as a short list for the user."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            old = json.load(f)
+        if not isinstance(old, dict):
+            return ""
+    except (OSError, ValueError):
+        return ""
+    names = sorted(k for k in set(old) | set(parts) if old.get(k) != parts.get(k))
+    text = ", ".join(names[:shown])
+    if len(names) > shown:
+        text += f" and {len(names) - shown} more"
+    return text
+
+
 def say(text):
     print(f"test cache: {text}", flush=True)
 
@@ -191,7 +231,9 @@ def main():
         say("ctest cannot list the tests; every test runs")
         return subprocess.run(["ctest"] + ctest_args).returncode
 
-    digest = inputs_digest(args, ctest_args, test_dir)
+    inputs = inputs_digest(args, ctest_args, test_dir)
+    digest = inputs.hexdigest()
+    inputs_path = os.path.join(cache_dir, "inputs.json")
     old_digest, old_passed, old_made = load(state_path)
     now = time.time()
     names = {name for _, name in tests}
@@ -207,7 +249,9 @@ def main():
         say("the record of the last run is more than a day old: every test runs")
     elif old_digest != digest:
         kept = set()
-        say("the build trees, the sources or the environment changed since the last run: every test runs")
+        changed = changed_inputs(inputs_path, inputs.parts)
+        say("the build trees, the sources or the environment changed since the last run"
+            + (f" ({changed})" if changed else "") + ": every test runs")
     else:
         kept = old_passed & names
     to_run = [n for n, name in tests if name not in kept]
@@ -242,6 +286,7 @@ def main():
         except ET.ParseError:
             pass
     # The record is as old as the oldest pass it holds.
+    save_inputs(inputs_path, inputs.parts)
     save(state_path, digest, (kept | passed_now) & names, old_made if kept else now)
     if kept and rc == 0:
         say(f"{len(passed_now)} tests passed now and {len(kept)} passed before with these same inputs")

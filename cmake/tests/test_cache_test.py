@@ -59,14 +59,15 @@ with tempfile.TemporaryDirectory(prefix="kit-test-cache.") as top:
     step("second run", ["waits"], False, "1 of 2 tests passed before with these same inputs and are not run again")
     # Any change to the sources runs everything, the tests that passed included.
     open(os.path.join(src, "ready"), "w").close()
-    step("after a new source file", ["steady", "waits"], True, "changed since the last run: every test runs")
+    step("after a new source file", ["steady", "waits"], True,
+         "changed since the last run (source/ready): every test runs")
     step("nothing changed", [], True, "all 2 tests passed before with these same inputs: none is run again")
     # A rebuilt program, a variable the tests read, ctest's options.
     with open(os.path.join(tree, "program"), "w") as f:
         f.write("built again\n")
-    step("after a rebuild", ["steady", "waits"], True, "every test runs")
+    step("after a rebuild", ["steady", "waits"], True, "changed since the last run (tree0/program): every test runs")
     step("after a rebuild, again", [], True, "none is run again")
-    step("with another time zone", ["steady", "waits"], True, "every test runs", env={**base_env, "TZ": "Asia/Tokyo"})
+    step("with another time zone", ["steady", "waits"], True, "(environment TZ)", env={**base_env, "TZ": "Asia/Tokyo"})
     step("with its own time zone again", ["steady", "waits"], True, "every test runs")
     # Asked for, or under continuous integration, everything runs whatever was recorded.
     step("--again", ["steady", "waits"], True, "every test runs (make test-again)", "--again")
