@@ -17,7 +17,9 @@ does a continuous integration run (CI set in the environment, as CI services do)
 judges a change, and a record carried over from an earlier build must not stand in for it.
 
 What passed is recorded in OUT/test-cache/passed.json once ctest has ended, from ctest's own
-verdicts (its JUnit report): a test that failed, timed out or was skipped runs again next time.
+verdicts (its JUnit report): a test that failed, timed out or was skipped runs again next time; a
+test disabled in the test lists is not run at all (ctest would only say so). When every test runs again because an
+input changed, the run names the first inputs that did (OUT/test-cache/inputs.json holds them).
 """
 import argparse
 import hashlib
@@ -139,15 +141,15 @@ def test_dir_of(ctest_args):
 
 
 def list_tests(test_dir):
-    """ctest's numbers and names of every test (listing them also brings the tests' lists of
-    cases up to date, so that the digest sees them as the run will)."""
+    """ctest's numbers and names of every test that is not disabled (listing them also brings the
+    tests' lists of cases up to date, so that the digest sees them as the run will)."""
     r = subprocess.run(["ctest", "--test-dir", test_dir, "-N"], capture_output=True, text=True)
     if r.returncode != 0:
         return None
     tests = []
     for line in r.stdout.splitlines():
         m = re.match(r"^\s*Test\s+#(\d+): (.*)$", line)
-        if m:
+        if m and not m.group(2).endswith(" (Disabled)"):
             tests.append((int(m.group(1)), m.group(2)))
     return tests
 

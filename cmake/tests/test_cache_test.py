@@ -32,7 +32,10 @@ with tempfile.TemporaryDirectory(prefix="kit-test-cache.") as top:
         f.write("built\n")
     with open(os.path.join(tree, "CTestTestfile.cmake"), "w") as f:
         f.write(f'add_test(steady sh -c "echo steady >> {log}")\n'
-                f'add_test(waits sh -c "echo waits >> {log}; test -f {src}/ready")\n')
+                f'add_test(waits sh -c "echo waits >> {log}; test -f {src}/ready")\n'
+                # A disabled test is never run, and is no reason to start ctest again.
+                f'add_test(off sh -c "echo off >> {log}")\n'
+                f'set_tests_properties(off PROPERTIES DISABLED TRUE)\n')
     with open(os.path.join(out, "CTestTestfile.cmake"), "w") as f:
         f.write(f'subdirs("{tree}")\n')
 
