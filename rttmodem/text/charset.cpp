@@ -1,16 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "charset.h"
 
-#include <array>
+#include "utf8.h"
+#include "windows1252.h"
 
 namespace rttmodem::text {
 namespace {
-
-// 0x80 to 0x9F of Windows-1252; 0 where the code page defines nothing.
-constexpr std::array<char32_t, 32> kHigh = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                            0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                            0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                            0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 // Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is not valid (then
 // `bad` is how many bytes to skip as one invalid run).
@@ -49,23 +44,8 @@ std::size_t decodeOne(std::string_view text, std::size_t i, char32_t& c, std::si
 }  // namespace
 
 std::string utf8(char32_t c) {
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kLostTextMark;
   std::string s;
-  if (c < 0x80) {
-    s += static_cast<char>(c);
-  } else if (c < 0x800) {
-    s += static_cast<char>(0xC0 | (c >> 6));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    s += static_cast<char>(0xE0 | (c >> 12));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (c >> 18));
-    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  kit::utf8::append(s, c);
   return s;
 }
 
@@ -87,22 +67,12 @@ std::size_t wholeCharacterPrefix(std::string_view text, std::size_t maxBytes) {
 }
 
 bool toWindows1252(char32_t c, char* out) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-    *out = static_cast<char>(c);
-    return true;
-  }
-  for (std::size_t i = 0; i < kHigh.size(); ++i) {
-    if (kHigh[i] != 0 && kHigh[i] == c) {
-      *out = static_cast<char>(0x80 + i);
-      return true;
-    }
-  }
-  return false;
+  const auto byte = kit::windows1252::fromUnicode(c);
+  if (byte) *out = static_cast<char>(*byte);
+  return byte.has_value();
 }
 
-char32_t fromWindows1252(unsigned char b) {
-  return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
-}
+char32_t fromWindows1252(unsigned char b) { return kit::windows1252::toUnicode(b); }
 
 std::string ToNetwork::convert(std::string_view bytes) {
   std::string out;
