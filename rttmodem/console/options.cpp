@@ -4,8 +4,11 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
-#include <sstream>
+#include <map>
+#include <type_traits>
+#include <utility>
 
+#include "command_line.h"
 #include "pty_link.h"
 
 namespace rttmodem::console {
@@ -129,109 +132,120 @@ ParseResult parseOptions(const std::vector<std::string>& args,
                          const std::optional<std::string>& portDirFromEnv) {
   ParseResult r;
   Options o;
-  bool listen = false, dial = false, audioGiven = false, baudGiven = false;
+  bool listen = false, dial = false, audioGiven = false, baudGiven = false, endsHere = false;
   std::string passwordFile;
   auto fail = [&](const std::string& message) {
     r.error = message;
     return r;
   };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) return false;
-      *out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "-h" || a == "--help") {
-      o.mode = Mode::Help;
-      r.options = o;
-      return r;
-    } else if (a == "--version") {
-      o.mode = Mode::Version;
-      r.options = o;
-      return r;
-    } else if (a == "--listen") {
-      if (!value(&v) || !number(v, &o.sipPort) || o.sipPort < 0 || o.sipPort > 65535)
-        return fail("--listen needs a port from 0 to 65535");
-      listen = true;
-    } else if (a == "--dial") {
-      if (!value(&o.dialUri)) return fail("--dial needs a SIP URI");
-      if (o.dialUri.rfind("sip:", 0) != 0) return fail("--dial needs a sip: URI, not '" + o.dialUri + "'");
-      dial = true;
-    } else if (a == "--sip-port") {
-      if (!value(&v) || !number(v, &o.sipPort) || o.sipPort < 0 || o.sipPort > 65535)
-        return fail("--sip-port needs a port from 0 to 65535");
-    } else if (a == "--port" || a == "-p") {
-      if (!value(&v)) return fail("--port needs a port name COM1 to COM16");
-      auto name = tty::portLinkName(v);
-      if (!name) return fail("--port needs a port name COM1 to COM16, not '" + v + "'");
-      o.port = *name;
-    } else if (a == "--port-dir" || a == "--folder") {
-      if (!value(&o.portDir) || o.portDir.empty()) return fail("--port-dir needs a folder");
-    } else if (a == "--dial-host") {
-      if (!value(&o.dialHost) || o.dialHost.empty() || o.dialHost.find_first_of("@ ;<>") != std::string::npos)
-        return fail("--dial-host needs host[:port]");
-    } else if (a == "--connect-text") {
-      if (!value(&o.connectText) || !o.connectText.starts_with("CONNECT"))
-        return fail("--connect-text needs a line that begins with CONNECT");
-    } else if (a == "--tty-serial") {
-      if (!value(&o.serialDevice) || o.serialDevice.empty()) return fail("--tty-serial needs a device");
-    } else if (a == "--tty-audio") {
-      audioGiven = true;
-    } else if (a == "--input-device" || a == "--output-device" || a == "--input-file" ||
-               a == "--output-file") {
-      std::string* target = a == "--input-device"    ? &o.inputDevice
-                            : a == "--output-device" ? &o.outputDevice
-                            : a == "--input-file"    ? &o.inputFile
-                                                     : &o.outputFile;
-      if (!value(target) || target->empty()) return fail(a + " needs a value");
-    } else if (a == "--baud") {
-      if (!value(&v) || !number(v, &o.baud) || (o.baud != 45.45 && o.baud != 50))
-        return fail("--baud needs 45.45 or 50");
-      baudGiven = true;
-    } else if (a == "--host") {
-      if (!value(&o.host) || o.host.empty()) return fail("--host needs an address");
-    } else if (a == "--user") {
-      if (!value(&o.user) || o.user.empty() || o.user.find_first_of("@:;<> ") != std::string::npos)
-        return fail("--user needs a plain user name");
-    } else if (a == "--register") {
-      if (!value(&o.registerUri)) return fail("--register needs a SIP URI");
-    } else if (a == "--accept-direct") {
-      o.acceptDirect = true;
-    } else if (a == "--auth-user") {
-      if (!value(&o.authUser) || o.authUser.empty()) return fail("--auth-user needs a name");
-    } else if (a == "--password-file") {
-      if (!value(&passwordFile)) return fail("--password-file needs a file");
-    } else if (a == "--password") {
-      return fail("a password is never given on the command line: use --password-file or RTTMODEM_PASSWORD");
-    } else if (a == "--redundancy") {
-      if (!value(&v) || !number(v, &o.generations) || o.generations < 0 ||
-          o.generations > rtt::kMaxGenerations)
-        return fail("--redundancy needs a number from 0 to 5");
-    } else if (a == "--loss") {
-      if (!value(&v)) return fail("--loss needs P[,burst=N]");
-      std::string error;
-      o.loss = rtt::parseLoss(v, &error);
-      if (!o.loss) return fail("--" + error);
-    } else if (a == "--seed") {
-      if (!value(&v) || !number(v, &o.seed)) return fail("--seed needs a whole number");
-    } else if (a == "--pace") {
-      if (!value(&v) || !number(v, &o.pace) || !(o.pace > 0 && o.pace <= 1000))
-        return fail("--pace needs characters a second, above 0 and at most 1000");
-    } else if (a == "--calls") {
-      if (!value(&v) || !number(v, &o.calls) || o.calls < 0) return fail("--calls needs a number, 0 or more");
-    } else if (a == "--answer-timeout") {
-      if (!value(&v) || !number(v, &o.answerTimeout) || o.answerTimeout < 1 || o.answerTimeout > 3600)
-        return fail("--answer-timeout needs seconds from 1 to 3600");
-    } else if (a == "--refuse") {
-      if (!value(&v) || !number(v, &o.refuse) || o.refuse < 400 || o.refuse > 699)
-        return fail("--refuse needs a SIP status from 400 to 699");
-    } else if (a == "--no-answer") {
-      o.noAnswer = true;
-    } else {
-      return fail("unknown option '" + a + "'");
-    }
+  kit::cli::OptionTable table;
+  // What each option says when its value is missing or wrong.
+  std::map<std::string, std::string> needs;
+  // An option whose value must pass `ok`; the value is read into *target first.
+  auto checked = [&]<typename T>(const std::string& name, T* target, std::string need, auto ok) {
+    needs[name] = need;
+    table.value(name, [target, need, ok](const std::string&, const std::string& v) {
+      if constexpr (std::is_same_v<T, std::string>) {
+        *target = v;
+      } else if (!number(v, target)) {
+        return need;
+      }
+      return ok(*target) ? std::string() : need;
+    });
+  };
+  auto any = [](const auto&) { return true; };
+  auto filled = [](const std::string& v) { return !v.empty(); };
+  auto port = [](int p) { return p >= 0 && p <= 65535; };
+  table.flag("--help", [&](const std::string&) {
+    o.mode = Mode::Help;
+    endsHere = true;
+    table.stop();
+    return std::string();
+  });
+  table.alias("-h", "--help");
+  table.flag("--version", [&](const std::string&) {
+    o.mode = Mode::Version;
+    endsHere = true;
+    table.stop();
+    return std::string();
+  });
+  checked("--listen", &o.sipPort, "--listen needs a port from 0 to 65535", [&](int p) {
+    listen = true;
+    return port(p);
+  });
+  needs["--dial"] = "--dial needs a SIP URI";
+  table.value("--dial", [&](const std::string&, const std::string& v) {
+    o.dialUri = v;
+    dial = true;
+    return v.rfind("sip:", 0) == 0 ? std::string() : "--dial needs a sip: URI, not '" + v + "'";
+  });
+  checked("--sip-port", &o.sipPort, "--sip-port needs a port from 0 to 65535", port);
+  needs["--port"] = "--port needs a port name COM1 to COM16";
+  table.value("--port", [&](const std::string&, const std::string& v) {
+    auto name = tty::portLinkName(v);
+    if (!name) return "--port needs a port name COM1 to COM16, not '" + v + "'";
+    o.port = *name;
+    return std::string();
+  });
+  table.alias("-p", "--port");
+  checked("--port-dir", &o.portDir, "--port-dir needs a folder", filled);
+  table.alias("--folder", "--port-dir");
+  checked("--dial-host", &o.dialHost, "--dial-host needs host[:port]", [](const std::string& v) {
+    return !v.empty() && v.find_first_of("@ ;<>") == std::string::npos;
+  });
+  checked("--connect-text", &o.connectText, "--connect-text needs a line that begins with CONNECT",
+          [](const std::string& v) { return v.starts_with("CONNECT"); });
+  checked("--tty-serial", &o.serialDevice, "--tty-serial needs a device", filled);
+  table.flag("--tty-audio", &audioGiven);
+  const std::pair<const char*, std::string*> audioNames[] = {{"--input-device", &o.inputDevice},
+                                                             {"--output-device", &o.outputDevice},
+                                                             {"--input-file", &o.inputFile},
+                                                             {"--output-file", &o.outputFile}};
+  for (auto [name, target] : audioNames)
+    checked(name, target, std::string(name) + " needs a value", filled);
+  checked("--baud", &o.baud, "--baud needs 45.45 or 50", [&](double b) {
+    baudGiven = true;
+    return b == 45.45 || b == 50;
+  });
+  checked("--host", &o.host, "--host needs an address", filled);
+  checked("--user", &o.user, "--user needs a plain user name",
+          [](const std::string& v) { return !v.empty() && v.find_first_of("@:;<> ") == std::string::npos; });
+  checked("--register", &o.registerUri, "--register needs a SIP URI", any);
+  table.flag("--accept-direct", &o.acceptDirect);
+  checked("--auth-user", &o.authUser, "--auth-user needs a name", filled);
+  checked("--password-file", &passwordFile, "--password-file needs a file", any);
+  const std::string noPassword =
+      "a password is never given on the command line: use --password-file or RTTMODEM_PASSWORD";
+  table.flag("--password", [&](const std::string&) { return noPassword; });
+  checked("--redundancy", &o.generations, "--redundancy needs a number from 0 to 5",
+          [](int g) { return g >= 0 && g <= rtt::kMaxGenerations; });
+  needs["--loss"] = "--loss needs P[,burst=N]";
+  table.value("--loss", [&](const std::string&, const std::string& v) {
+    std::string error;
+    o.loss = rtt::parseLoss(v, &error);
+    return o.loss ? std::string() : "--" + error;
+  });
+  checked("--seed", &o.seed, "--seed needs a whole number", any);
+  checked("--pace", &o.pace, "--pace needs characters a second, above 0 and at most 1000",
+          [](double p) { return p > 0 && p <= 1000; });
+  checked("--calls", &o.calls, "--calls needs a number, 0 or more", [](int n) { return n >= 0; });
+  checked("--answer-timeout", &o.answerTimeout, "--answer-timeout needs seconds from 1 to 3600",
+          [](int s) { return s >= 1 && s <= 3600; });
+  checked("--refuse", &o.refuse, "--refuse needs a SIP status from 400 to 699",
+          [](int s) { return s >= 400 && s <= 699; });
+  table.flag("--no-answer", &o.noAnswer);
+  table.problems([&](const kit::cli::Problem& p) {
+    using Kind = kit::cli::Problem::Kind;
+    if (p.name == "--password") return noPassword;
+    if (p.kind == Kind::NeedsValue && needs.count(p.name)) return needs[p.name];
+    // A word that is no option is as unknown here as a misspelt one.
+    if (p.kind == Kind::Unexpected) return "unknown option '" + p.word + "'";
+    return kit::cli::message(p);
+  });
+  if (std::string error = table.parse(args); !error.empty()) return fail(error);
+  if (endsHere) {
+    r.options = o;
+    return r;
   }
   const bool modem = !o.port.empty(), serial = !o.serialDevice.empty();
   const bool audioFiles = !o.inputDevice.empty() || !o.outputDevice.empty() || !o.inputFile.empty() ||

@@ -63,6 +63,18 @@ TEST(Options, TheModemAndTheGatewayTakeTheirOwnOptionsOnly) {
   EXPECT_EQ(r.options->mode, Mode::Listen);  // the modem takes calls as it places them
   EXPECT_EQ(r.options->port, "COM3");
   EXPECT_EQ(r.options->portDir, "/tmp/ports");
+  // Written as the other console programs take them: a value after "=", short and old names.
+  r = parseOptions({"--port=COM3", "--folder=/other"}, std::nullopt, "/tmp/ports");
+  ASSERT_TRUE(r.options) << r.error;
+  EXPECT_EQ(r.options->port, "COM3");
+  EXPECT_EQ(r.options->portDir, "/other");
+  r = parseOptions({"-p", "COM4", "--port-dir", "/p"}, std::nullopt);
+  ASSERT_TRUE(r.options) << r.error;
+  EXPECT_EQ(r.options->port, "COM4");
+  EXPECT_EQ(parseOptions({"--port=COM3", "--tty-audio=yes"}, std::nullopt, "/p").error, "--tty-audio takes no value");
+  EXPECT_EQ(parseOptions({"--listen=x"}, std::nullopt).error, "--listen needs a port from 0 to 65535");
+  EXPECT_EQ(parseOptions({"--listen"}, std::nullopt).error, "--listen needs a port from 0 to 65535");
+  EXPECT_EQ(parseOptions({"--password=pw"}, std::nullopt).error.rfind("a password is never given", 0), 0u);
   // A serial device named as a port is the link in the port folder.
   r = parseOptions({"--tty-serial", "COM2", "--port-dir", "/x", "--listen", "0"}, std::nullopt, "/tmp/ports");
   ASSERT_TRUE(r.options) << r.error;
