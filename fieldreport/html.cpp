@@ -312,7 +312,7 @@ code { font-size: 0.95em; word-break: break-all; }
   .print-only { display: block; }
   /* A heading stays with what it heads: never alone at the foot of a page. */
   h1, h2 { break-after: avoid; break-inside: avoid; }
-  h2 + p.note { break-before: avoid; }
+  h2 + p.note { break-before: avoid; break-after: avoid; }
   tr { break-inside: avoid; }
   .charts { display: block; }
   .chart { break-inside: avoid; margin-bottom: 1em; height: auto !important; }
