@@ -187,13 +187,48 @@ void splitRunTogetherRules(std::vector<std::string_view>& lines) {
 
 }  // namespace
 
+// UTF-8 but for a few stray bytes (one typed in Windows-1252 by an editor that kept the rest):
+// read as UTF-8 with those bytes as Windows-1252, so that the file's other accented letters stay
+// what they were. More stray bytes than UTF-8 characters is a Windows-1252 file: nothing then.
+namespace {
+std::optional<std::string> mostlyUtf8(std::string_view bytes, std::string& how) {
+  std::size_t characters = 0, stray = 0;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = utf8Length(bytes, i);
+    characters += n > 1;
+    stray += n == 0;
+    i += n ? n : 1;
+  }
+  if (characters == 0 || stray >= characters) return std::nullopt;
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = utf8Length(bytes, i);
+    if (n == 0) {
+      out += bytes[i++];
+      continue;
+    }
+    out += n == 1 ? bytes[i] : fromUtf8(bytes.substr(i, n))[0];
+    i += n;
+  }
+  how = ", with " + std::to_string(stray) +
+        (stray == 1 ? " byte that is not UTF-8" : " bytes that are not UTF-8") + " read as Windows-1252";
+  return out;
+}
+}  // namespace
+
 std::string asCp1252(std::string_view bytes, std::string& encoding) {
   encoding.clear();
   bool multibyte = false;
+  std::string how;
   if (bytes.starts_with("\xEF\xBB\xBF")) {
     bytes.remove_prefix(3);
     encoding = "UTF-8 with a byte-order mark";
     if (validUtf8(bytes, multibyte)) return fromUtf8(bytes);
+    if (auto text = mostlyUtf8(bytes, how)) {
+      encoding += how;
+      return *text;
+    }
     encoding = "Windows-1252 after a UTF-8 byte-order mark";
     return std::string(bytes);
   }
@@ -206,32 +241,9 @@ std::string asCp1252(std::string_view bytes, std::string& encoding) {
     encoding = "UTF-8";
     return fromUtf8(bytes);
   }
-  // UTF-8 but for a few stray bytes (one typed in Windows-1252 by an editor that kept the rest):
-  // read as UTF-8 with those bytes as Windows-1252, so that the file's other accented letters
-  // stay what they were. More stray bytes than UTF-8 characters is a Windows-1252 file.
-  std::size_t characters = 0, stray = 0;
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = utf8Length(bytes, i);
-    characters += n > 1;
-    stray += n == 0;
-    i += n ? n : 1;
-  }
-  if (characters > 0 && stray < characters) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size();) {
-      const std::size_t n = utf8Length(bytes, i);
-      if (n == 0) {
-        out += bytes[i++];
-        continue;
-      }
-      out += n == 1 ? bytes[i] : fromUtf8(bytes.substr(i, n))[0];
-      i += n;
-    }
-    encoding = "UTF-8, with " + std::to_string(stray) + (stray == 1 ? " byte" : " bytes") +
-               " that are not UTF-8 read as Windows-1252";
-    if (stray == 1) encoding.replace(encoding.find(" that are "), 10, " that is ");
-    return out;
+  if (auto text = mostlyUtf8(bytes, how)) {
+    encoding = "UTF-8" + how;
+    return *text;
   }
   return std::string(bytes);
 }

@@ -678,6 +678,27 @@ TEST_F(FieldReport, AFileResavedAsUtf8IsTheSameConditionAsTheOthers) {
   EXPECT_EQ(three[0].at("calls"), "3");
   EXPECT_NE(r.out.find("read as UTF-8, with 1 byte that is not UTF-8 read as Windows-1252"), std::string::npos)
       << r.out;
+  // The same with the byte-order mark the first editor wrote (another call: the same one twice
+  // would be counted once).
+  std::string marked;
+  for (unsigned char c : located(1'000'007'200)) {
+    if (c < 0x80) {
+      marked += static_cast<char>(c);
+    } else {
+      marked += static_cast<char>(0xC0 | (c >> 6));
+      marked += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  marked.insert(marked.find("SEND: ") + 6, "\x92");
+  write("day/0909-1300-LAB1.TXT", "\xEF\xBB\xBF" + marked);
+  r = run({dir.file("day"), "--by", "LOCATION", "--summary-csv", dir.file("s.csv")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto four = parseCsv(readFile(dir.file("s.csv")));
+  ASSERT_EQ(four.size(), 1u) << readFile(dir.file("s.csv"));
+  EXPECT_EQ(four[0].at("calls"), "4");
+  EXPECT_NE(r.out.find("read as UTF-8 with a byte-order mark, with 1 byte that is not UTF-8 read as Windows-1252"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(FieldReport, ANamedPipeNamedLikeACaptureIsNotedAndNeverOpened) {
