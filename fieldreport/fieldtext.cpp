@@ -28,18 +28,25 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   return lines;
 }
 
+// The length of the UTF-8 sequence at s[i]; 0 when none begins there.
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  const std::size_t n = c < 0x80                      ? 1
+                        : (c >> 5) == 6 && c >= 0xC2  ? 2
+                        : (c >> 4) == 14              ? 3
+                        : (c >> 3) == 30 && c <= 0xF4 ? 4
+                                                      : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
 bool validUtf8(std::string_view s, bool& multibyte) {
   multibyte = false;
   for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80                      ? 1
-                    : (c >> 5) == 6 && c >= 0xC2  ? 2
-                    : (c >> 4) == 14              ? 3
-                    : (c >> 3) == 30 && c <= 0xF4 ? 4
-                                                  : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (std::size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    const std::size_t n = utf8Length(s, i);
+    if (n == 0) return false;
     multibyte = multibyte || n > 1;
     i += n;
   }
@@ -180,13 +187,48 @@ void splitRunTogetherRules(std::vector<std::string_view>& lines) {
 
 }  // namespace
 
+// UTF-8 but for a few stray bytes (one typed in Windows-1252 by an editor that kept the rest):
+// read as UTF-8 with those bytes as Windows-1252, so that the file's other accented letters stay
+// what they were. More stray bytes than UTF-8 characters is a Windows-1252 file: nothing then.
+namespace {
+std::optional<std::string> mostlyUtf8(std::string_view bytes, std::string& how) {
+  std::size_t characters = 0, stray = 0;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = utf8Length(bytes, i);
+    characters += n > 1;
+    stray += n == 0;
+    i += n ? n : 1;
+  }
+  if (characters == 0 || stray >= characters) return std::nullopt;
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = utf8Length(bytes, i);
+    if (n == 0) {
+      out += bytes[i++];
+      continue;
+    }
+    out += n == 1 ? bytes[i] : fromUtf8(bytes.substr(i, n))[0];
+    i += n;
+  }
+  how = ", with " + std::to_string(stray) +
+        (stray == 1 ? " byte that is not UTF-8" : " bytes that are not UTF-8") + " read as Windows-1252";
+  return out;
+}
+}  // namespace
+
 std::string asCp1252(std::string_view bytes, std::string& encoding) {
   encoding.clear();
   bool multibyte = false;
+  std::string how;
   if (bytes.starts_with("\xEF\xBB\xBF")) {
     bytes.remove_prefix(3);
     encoding = "UTF-8 with a byte-order mark";
     if (validUtf8(bytes, multibyte)) return fromUtf8(bytes);
+    if (auto text = mostlyUtf8(bytes, how)) {
+      encoding += how;
+      return *text;
+    }
     encoding = "Windows-1252 after a UTF-8 byte-order mark";
     return std::string(bytes);
   }
@@ -198,6 +240,10 @@ std::string asCp1252(std::string_view bytes, std::string& encoding) {
   if (validUtf8(bytes, multibyte) && multibyte) {
     encoding = "UTF-8";
     return fromUtf8(bytes);
+  }
+  if (auto text = mostlyUtf8(bytes, how)) {
+    encoding = "UTF-8" + how;
+    return *text;
   }
   return std::string(bytes);
 }

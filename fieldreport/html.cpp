@@ -178,7 +178,10 @@ std::string delayData(const Report& report) {
       over += v > report.delayLimit;
     }
     out += "{\"bins\":[";
-    for (int b = 0; b < kBins; ++b) out += (b ? "," : "") + std::to_string(bins[static_cast<std::size_t>(b)]);
+    for (int b = 0; b < kBins; ++b) {
+      if (b) out += ',';
+      out += std::to_string(bins[static_cast<std::size_t>(b)]);
+    }
     out += "],\"beyond\":" + std::to_string(beyond) + ",\"over\":" + std::to_string(over) +
            ",\"count\":" + std::to_string(d.size()) + ",\"median\":" + threeDecimals(spread->median) +
            ",\"p95\":" + threeDecimals(spread->p95) + "}";
@@ -204,7 +207,10 @@ std::string pageData(const Report& report) {
   };
   auto list = [](const std::vector<std::string>& items) {
     std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + json(items[i]);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i) out += ',';  // not "," + json(): GCC 12 at -O3 warns wrongly (-Wrestrict) of that
+      out += json(items[i]);
+    }
     return out + "]";
   };
 
@@ -296,12 +302,18 @@ details { margin: 0.5em 0; }
 summary { cursor: pointer; color: #2b4c7e; }
 code { font-size: 0.95em; word-break: break-all; }
 .pager { margin: 0.5em 0; } .pager button { margin-right: 0.4em; }
+.print-only { display: none; }
 @media print {
   @page { size: A4; margin: 12mm; }
   body { margin: 0; max-width: none; font-size: 8.5pt; padding: 0; }
   h1 { font-size: 14pt; } h2 { font-size: 11pt; margin-top: 1em; }
   table { font-size: 7.5pt; } th, td { padding: 0.1em 0.3em; }
   .screen-only { display: none !important; }
+  .print-only { display: block; }
+  /* A heading stays with what it heads: never alone at the foot of a page. */
+  h1, h2 { break-after: avoid; break-inside: avoid; }
+  h2 + p.note { break-before: avoid; break-after: avoid; }
+  tr { break-inside: avoid; }
   .charts { display: block; }
   .chart { break-inside: avoid; margin-bottom: 1em; height: auto !important; }
   /* A chart of many conditions shrinks to one page rather than being cut between two. */
@@ -749,7 +761,7 @@ std::string chartsSection(const Report& report) {
   }
   h += "</div>\n<div class=\"screen-only\">\n<h2 id=\"spread-of-calls\">Spread of the calls</h2>\n<div "
        "class=\"charts\">\n" +
-       box + "<canvas id=\"spread\"></canvas></div>\n</div>\n";
+       box + "<canvas id=\"spread\"></canvas></div>\n</div>\n</div>\n";
   h += "<h2 id=\"kinds-of-errors\">Kinds of errors</h2>\n<p class=\"note\">Score's plain counts per 100 "
        "characters "
        "counted. A lost shift code garbles a run of characters that PCER counts one by one and TCER counts "
@@ -909,13 +921,16 @@ std::string filesSection(const Report& report) {
     return rows + "</table>\n";
   };
   if (!report.scripts.empty()) h += "<p>Scripts</p>\n" + fileRows(report.scripts);
-  if (!report.timingFiles.empty())
-    h += "<details class=\"screen-only\"><summary>The timing files</summary>\n" +
-         fileRows(report.timingFiles) + "</details>\n";
+  // Folded on the screen; printed whole, so that a paper or PDF copy carries every digest.
+  auto listed = [&](const std::string& title, const std::vector<InputFile>& files) {
+    const std::string rows = fileRows(files);
+    return "<details class=\"screen-only\"><summary>" + title + "</summary>\n" + rows +
+           "</details>\n<div class=\"print-only\">\n<p>" + title + "</p>\n" + rows + "</div>\n";
+  };
+  if (!report.timingFiles.empty()) h += listed("The timing files", report.timingFiles);
   if (!report.captures.empty()) {
     if (report.captures.size() <= kListedFiles)
-      h += "<details class=\"screen-only\"><summary>The capture files</summary>\n" +
-           fileRows(report.captures) + "</details>\n";
+      h += listed("The capture files", report.captures);
     else
       h += "<p class=\"note\">Over " + std::to_string(kListedFiles) +
            " capture files: the terminal report lists each with its SHA-256.</p>\n";

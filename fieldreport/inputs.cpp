@@ -16,6 +16,13 @@ namespace {
 
 using FileId = std::pair<dev_t, ino_t>;
 
+std::string kindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
 class Finder {
  public:
   explicit Finder(std::vector<std::string>& outputFolders) : outputFolders_(outputFolders) {}
@@ -45,11 +52,11 @@ class Finder {
   std::vector<Input> inputs;
 
  private:
-  void problem(const std::string& path, std::string why) { inputs.push_back({path, std::move(why), false}); }
+  void problem(const std::string& path, std::string why) { inputs.push_back({path, std::move(why), false, ""}); }
 
   void file(const std::string& path, const struct stat& info, bool searched) {
     if (!files_.insert({info.st_dev, info.st_ino}).second) return;
-    inputs.push_back({path, "", searched});
+    inputs.push_back({path, "", searched, ""});
   }
 
   void folder(const std::string& path, const struct stat& info, std::vector<FileId>& above) {
@@ -98,6 +105,8 @@ class Finder {
         folder(child, target, above);
       } else if (S_ISREG(target.st_mode) && isCaptureName(child)) {
         file(child, target, true);
+      } else if (isCaptureName(child)) {
+        inputs.push_back({child, "", true, "named like a capture file but " + kindOf(target.st_mode) + ": not read"});
       }
     }
     above.pop_back();

@@ -13,6 +13,7 @@ struct Input {
   std::string path;
   std::string problem;    // empty for a file to read
   bool searched = false;  // found in a folder rather than named
+  std::string note;       // when set, not to be read, and why (a FIFO named like a capture)
 };
 
 // A folder fieldreport writes its texts into holds this file; such a folder is never searched
@@ -22,7 +23,9 @@ inline constexpr const char* kTextsMarker = ".fieldreport-texts";
 // The capture files named and found in the folders named, in the order of the arguments (the
 // files of a folder by name, folders searched through links, each file once however it is
 // reached). Listed as problems: names that name nothing, links that lead nowhere or back into a
-// folder above them (a loop), folders and files that cannot be read. Folders holding
+// folder above them (a loop), folders and files that cannot be read. Anything named like a
+// capture in a folder that is no regular file (a FIFO, a socket, a device) is listed with a
+// note and never opened: opening a FIFO would wait for a writer for ever. Folders holding
 // kTextsMarker are left out and reported in `outputFolders`.
 std::vector<Input> findCaptures(const std::vector<std::string>& arguments,
                                 std::vector<std::string>& outputFolders);

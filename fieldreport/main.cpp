@@ -152,8 +152,11 @@ void valueOptions(kit::cli::OptionTable& t, Options& o, bool& limitsGiven) {
     char* end = nullptr;
     const std::string pct = eq == std::string::npos ? "" : value.substr(eq + 1);
     const double percent = std::strtod(pct.c_str(), &end);
-    if (!rate || pct.empty() || end != pct.c_str() + pct.size() || !(percent >= 0 && percent <= 1000))
+    if (!rate)
       return "--limit takes RATE=PCT with RATE one of PCER, CCER, TCER, CER (not \"" + value + "\")";
+    if (pct.empty() || end != pct.c_str() + pct.size() || !(percent >= 0 && percent <= 1000))
+      return "--limit " + std::string(rateName(*rate)) + " needs a per cent from 0 to 1000 after the = (not \"" +
+             pct + "\")";
     if (!limitsGiven) o.limits.clear();
     limitsGiven = true;
     o.limits.push_back({*rate, percent});
@@ -306,7 +309,16 @@ struct Item {
   fieldtext::Record record;
   std::string cut;
   bool conversationCut = false;
+  bool orphan = false;  // broken, and no whole record of its file tells what it ran under
 };
+
+// The computer a capture file's name ends with (MMDD-HHMM-COMPUTERID.TXT); "" when it has none.
+std::string computerOfName(const std::string& path) {
+  const std::string stem = fs::path(path).stem().string();
+  const std::size_t a = stem.find('-');
+  const std::size_t b = a == std::string::npos ? a : stem.find('-', a + 1);
+  return b == std::string::npos ? "" : stem.substr(b + 1);
+}
 
 // One run of fieldreport over a day's captures, in the order of its steps.
 class Day {
@@ -373,7 +385,7 @@ class Day {
 
     read.resize(found.size());
     parallelFor(found.size(), o.jobs, [&](std::size_t i) {
-      if (!found[i].problem.empty() || isTimingFile(found[i])) return;
+      if (!found[i].problem.empty() || !found[i].note.empty() || isTimingFile(found[i])) return;
       std::string bytes;
       read[i].ok = readWhole(found[i].path, bytes, read[i].why);
       if (!read[i].ok) return;
@@ -405,6 +417,10 @@ class Day {
       return;
     }
     const std::string& file = input.path;
+    if (!input.note.empty()) {
+      report.notes.push_back({file, 0, input.note});
+      return;
+    }
     if (isTimingFile(input)) {
       report.notes.push_back({file, 0, "a timing file: read with its capture file, not as a capture"});
       return;
@@ -433,13 +449,77 @@ class Day {
     }
 
     std::vector<Item> items = itemsOf(file, capture);
-    for (Item& item : items) addRecord(file, item, order, timesByStart);
+    for (Item& item : items) {
+      auto times = timesFor(item, timesByStart);
+      if (item.orphan)
+        orphans.push_back({file, std::move(item), std::move(times), pending.size()});
+      else
+        addRecord(file, item, order, std::move(times));
+    }
     for (const auto& [started, left] : timesByStart)
       if (!left.empty())
         report.notes.push_back({file, 0,
                                 "its timing file holds the times of " + std::to_string(left.size()) +
                                     (left.size() == 1 ? " call" : " calls") + " started at \"" +
                                     fieldtext::cp1252ToUtf8(started) + "\" with no record in it: left out"});
+  }
+
+  // A broken record alone in its file (one file per call minute: the usual case for a call broken
+  // off) still counts in its condition: what it ran under is taken from the nearest call in time
+  // of the same computer (named by the file), wherever that was saved; failing that, it is not
+  // scored. It keeps its place among the records.
+  void adoptOrphans() {
+    std::vector<std::pair<std::size_t, Pending>> adopted;
+    for (Orphan& orphan : orphans) {
+      fieldtext::Record& r = orphan.item.record;
+      const std::string computer = computerOfName(orphan.file);
+      const auto name = monthDayOfName(fs::path(orphan.file).filename().string());
+      const DateOrder order = name ? orderFromName(r.started, *name) : DateOrder::Unknown;
+      const std::optional<long long> start = parseMoment(r.started, order);
+      const Pending* donor = nullptr;
+      long long nearest = 0;
+      for (const Pending& p : pending) {
+        if (!p.scored.cut.empty() || !p.scored.start || !start) continue;
+        const std::string* id = p.scored.record.value("COMPUTERID");
+        const bool same = computer.empty() ? fs::path(p.scored.file).parent_path() == fs::path(orphan.file).parent_path()
+                                           : (id && *id == computer) || computerOfName(p.scored.file) == computer;
+        if (!same) continue;
+        const long long apart = std::llabs(*p.scored.start - *start);
+        if (!donor || apart < nearest) {
+          donor = &p;
+          nearest = apart;
+        }
+      }
+      if (!donor) {
+        report.skipped.push_back(
+            {orphan.file, r.number,
+             orphan.item.cut + "; no whole record in the file or of its computer tells what it was scored against",
+             r});
+        continue;
+      }
+      // Its direction from its own conversation: who typed the script's first turn. The
+      // computer's calls around it may have gone the other way.
+      if (!r.value("DIRECTION")) {
+        if (r.conversation.starts_with("SEND: ")) r.values.emplace_back("DIRECTION", "Incoming Call");
+        if (r.conversation.starts_with("RECD: ")) r.values.emplace_back("DIRECTION", "Outgoing Call");
+      }
+      for (const auto& [key, value] : donor->scored.record.values)
+        if (!r.value(key)) r.values.emplace_back(key, value);
+      orphan.item.cut += std::string(orphan.item.conversationCut ? "; scored as incomplete" : "") +
+                         "; its conditions taken from " + donor->scored.file + " record " +
+                         std::to_string(donor->scored.record.number) + ", the nearest call of " +
+                         (computer.empty() ? "its folder" : "computer " + fieldtext::cp1252ToUtf8(computer));
+      report.notes.push_back({orphan.file, r.number, orphan.item.cut});
+      const std::size_t before = pending.size();
+      addRecord(orphan.file, orphan.item, order, std::move(orphan.times));
+      if (pending.size() > before) {
+        adopted.emplace_back(orphan.at, std::move(pending.back()));
+        pending.pop_back();
+      }
+    }
+    for (auto it = adopted.rbegin(); it != adopted.rend(); ++it)
+      pending.insert(pending.begin() + static_cast<std::ptrdiff_t>(it->first), std::move(it->second));
+    orphans.clear();
   }
 
   // Dates the file names did not settle: read in the order the computer's other files show,
@@ -771,10 +851,7 @@ class Day {
       fieldtext::Record& r = items[k].record;
       const bool needsScript = !r.value("SCRIPTUSED") && !o.script;
       if (!donor && (needsScript || !r.value("DIRECTION"))) {
-        report.skipped.push_back(
-            {file, r.number, items[k].cut + "; no whole record in the file tells what it was scored against",
-             r});
-        items[k].cut = "skip";
+        items[k].orphan = true;  // another file may tell
         continue;
       }
       std::string taken;
@@ -791,15 +868,19 @@ class Day {
     return items;
   }
 
-  // One record of a file: skipped with the reason, or waiting to be scored.
-  void addRecord(const std::string& file, Item& item, DateOrder order,
-                 std::map<std::string, std::vector<timing::RecordTimes>>& timesByStart) {
+  // The times of a record from its file's timing file, when it has them.
+  static std::optional<timing::RecordTimes> timesFor(
+      const Item& item, std::map<std::string, std::vector<timing::RecordTimes>>& timesByStart) {
     std::optional<timing::RecordTimes> times;
     if (auto it = timesByStart.find(item.record.started); it != timesByStart.end() && !it->second.empty()) {
       times = std::move(it->second.back());
       it->second.pop_back();
     }
-    if (item.cut == "skip") return;
+    return times;
+  }
+
+  // One record of a file: skipped with the reason, or waiting to be scored.
+  void addRecord(const std::string& file, Item& item, DateOrder order, std::optional<timing::RecordTimes> times) {
     fieldtext::Record& record = item.record;
     const auto side = farEndSide(record);
     if (!side) {
@@ -862,6 +943,14 @@ class Day {
   std::optional<ScriptFinder> ownScripts;  // what records name, to compare with --script
   std::set<std::string> overridden;        // scripts named by records that --script differs from
   std::vector<Pending> pending;
+  // Broken records whose own files do not tell what they ran under, with where they go in pending.
+  struct Orphan {
+    std::string file;
+    Item item;
+    std::optional<timing::RecordTimes> times;
+    std::size_t at = 0;
+  };
+  std::vector<Orphan> orphans;
   std::vector<std::size_t> noRecords;  // files found in a folder holding no record: maybe scripts
   std::vector<std::string> files;      // capture files read
   // How each computer writes its dates, from files whose names tell.
@@ -880,6 +969,7 @@ int main(int argc, char** argv) {
   day.checkFirst();
   day.readAll();
   for (std::size_t in = 0; in < day.found.size(); ++in) day.collectFile(in);
+  day.adoptOrphans();
   day.settleDates();
   day.dropDuplicates();
   day.guardOutputs();

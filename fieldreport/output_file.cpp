@@ -15,7 +15,10 @@ std::string writeAtomically(const std::filesystem::path& path, std::string_view 
   if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return "it is a folder";
   std::filesystem::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
-  std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";  // not "." + a temporary: GCC 12 at -O3 warns wrongly (-Wrestrict)
+  name += path.filename().string();
+  name += ".XXXXXX";
+  std::string temp = (folder / name).string();
   const int fd = mkstemp(temp.data());
   if (fd < 0) return std::strerror(errno);
   auto fail = [&](int error) {

@@ -136,16 +136,17 @@ GroupVerdict groupVerdict(const Group& g, const std::vector<Limit>& limits, std:
       return GroupVerdict::Fail;
     }
   }
+  // Too few calls to pass whatever their figures: that, not a wide interval, is what decides.
+  if (g.calls < kMinCallsToPass) {
+    why = "fewer than " + std::to_string(kMinCallsToPass) + " calls";
+    return GroupVerdict::Undetermined;
+  }
   for (const Limit& l : limits) {
     const Interval& i = g.intervals[rateIndex(l.rate)];
     if (!(printed(i.high) < l.percent)) {
       why = std::string(rateName(l.rate)) + " interval includes " + twoDecimals(l.percent) + " %";
       return GroupVerdict::Undetermined;
     }
-  }
-  if (g.calls < kMinCallsToPass) {
-    why = "fewer than " + std::to_string(kMinCallsToPass) + " calls";
-    return GroupVerdict::Undetermined;
   }
   why = limits.empty() ? "no limit" : "below the limits";
   return GroupVerdict::Pass;
@@ -204,10 +205,12 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
       Group& g = groups[gi];
       for (std::size_t r = 0; r < kRates.size(); ++r) {
         const RateInterval i = rateInterval(counts[gi][r], summary.dispersion[r]);
-        // Per cent; a rate of characters counted is at most 100 % (CER, with characters added,
-        // may be more).
+        // Per cent; a rate of characters counted is at most 100 %. CER may be more only with
+        // characters added: a condition where nothing was received, or nothing was added to
+        // what was, has its CER at most 100 % too.
         const double rate = g.sums.rate(kRates[r]);
-        const double top = kRates[r] == Rate::Cer ? std::max(100.0, 2 * rate) : 100.0;
+        const bool added = g.sums.added > 0 || g.sums.cerErrors > g.sums.cerLength;
+        const double top = kRates[r] == Rate::Cer && added ? std::max(100.0, 2 * rate) : 100.0;
         g.intervals[r] = {std::min(100.0 * i.low, rate), std::min(100.0 * i.high, top)};
         if (!std::isfinite(g.intervals[r].high)) g.intervals[r].high = top;
       }

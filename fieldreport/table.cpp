@@ -74,8 +74,14 @@ bool namesAreUnique(const Report& report) {
   return files.size() == names.size();
 }
 
+// Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict, wrongly) of "[" + a temporary.
 std::string interval(const Interval& i) {
-  return "[" + twoDecimals(i.low) + "-" + twoDecimals(i.high) + "]";
+  std::string text = "[";
+  text += twoDecimals(i.low);
+  text += '-';
+  text += twoDecimals(i.high);
+  text += ']';
+  return text;
 }
 
 std::string plural(std::size_t n, const std::string& one, const std::string& many) {
@@ -376,7 +382,12 @@ std::string endNotes(const Report& report, bool namesOnly) {
   std::string out;
   auto place = [&](const std::string& file, int record) {
     if (file.empty()) return std::string("-");
-    return shownName(file, namesOnly) + (record ? ":" + std::to_string(record) : "");
+    std::string text = shownName(file, namesOnly);
+    if (record) {
+      text += ':';
+      text += std::to_string(record);
+    }
+    return text;
   };
   if (!report.notes.empty()) {
     out += "\nNotes\n";
@@ -407,11 +418,13 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
   if (!summaryOnly) out += callsTables(report, namesOnly);
   out += summaryTable(report);
   if (summaryOnly) {
-    if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty())
-      out += "\n" + plural(report.notes.size(), "note", "notes") + ", " +
+    if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty()) {
+      out += '\n';
+      out += plural(report.notes.size(), "note", "notes") + ", " +
              withThousands(static_cast<long long>(report.skipped.size())) + " not read or not scored, " +
              plural(report.duplicates.size(), "duplicate", "duplicates") +
              ": without --summary they are listed.\n";
+    }
     return out;
   }
   return out + endNotes(report, namesOnly);

@@ -80,6 +80,10 @@ Reference referenceOf(const std::string& text, const std::pair<std::string, std:
 }
 
 // Characters of one direction of a record's times, as score keeps them, with their times.
+// Control codes (below 32) are left out: a modem's in-band codes (the NXi's 18, 20, 30 and 31,
+// its carrier lamps) are on the line but never in the capture's text, and some of them share a
+// Baudot code with a space, so the alignment would give a turn's last space the time of the next
+// turn's first code.
 struct Events {
   std::string text;
   std::vector<long long> ms;
@@ -87,7 +91,7 @@ struct Events {
 Events eventsOf(const timing::RecordTimes& times, timing::Direction direction) {
   Events e;
   for (const timing::CharTime& c : times.chars) {
-    if (c.direction != direction) continue;
+    if (c.direction != direction || c.code < 32) continue;
     const std::string kept = keptText(std::string(1, static_cast<char>(c.code))).text;
     if (kept.empty()) continue;
     e.text += kept;

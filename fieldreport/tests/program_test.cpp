@@ -3,8 +3,10 @@
 // on the same texts, verdicts, pairing, bad input, outputs that never harm an input, and the web
 // page in a real browser.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -12,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture_maker.h"
@@ -229,6 +232,25 @@ TEST_F(FieldReport, PerfectCallPassesAndADroppedCallIsIncompleteThoughItsRatesAr
   EXPECT_EQ(rows[1].at("verdict"), "incomplete");
   EXPECT_GT(std::stod(rows[1].at("cer")), 0.0);  // cerscore counts the text that never came
   EXPECT_NE(r.out.find("incomplete"), std::string::npos);
+
+  // The summary says what decided each verdict, in a column after all the others.
+  const std::string alone = write("0909-1800-LAB1.TXT",
+                                  capture_maker::makeCall(rng, turns, script, {}, 1'000'005'000, 80, {}).record);
+  for (const auto& [files, verdict, reason] :
+       std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+           {{file}, "fail", "1 call dropped or incomplete"}, {{alone}, "undetermined", "fewer than 3 calls"}}) {
+    std::vector<std::string> args = files;
+    args.insert(args.end(), {"--summary-csv", dir.file("s.csv")});
+    ASSERT_EQ(run(args).exitCode, 0);
+    const std::string text = readFile(dir.file("s.csv"));
+    EXPECT_EQ(text.substr(0, text.find('\r')),
+              "group,calls,complete_calls,passed_calls,pcer,pcer_low,pcer_high,ccer,ccer_low,ccer_high,tcer,"
+              "tcer_low,tcer_high,cer,cer_low,cer_high,verdict,verdict_reason");
+    const auto summary = parseCsv(text);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0].at("verdict"), verdict);
+    EXPECT_EQ(summary[0].at("verdict_reason"), reason);
+  }
 }
 
 // A record written by hand: the lines of a record as the program writes them.
@@ -404,6 +426,62 @@ TEST_F(FieldReport, ARecordCutShortIsScoredAloneAsIncompleteAndTheNextIsReadWhol
   EXPECT_EQ(summary[0].at("calls"), "2");
   EXPECT_EQ(summary[0].at("complete_calls"), "1");
   EXPECT_EQ(summary[0].at("verdict"), "fail");
+}
+
+TEST_F(FieldReport, ACallBrokenOffAloneInItsFileCountsInItsConditionWhereverItWasSaved) {
+  // One file per call, as the program names them by minute. LAB1 ran three calls on a strong
+  // signal, then three on a weak one; a call between them broke off mid-conversation, alone in
+  // its file, which was saved in a folder of its own. LAB9 saved nothing but a broken call.
+  const auto turns = capture_maker::makeTurns(rng, 6);
+  const std::string script = write("script.txt", capture_maker::scriptFile(turns));
+  Conditions strong, weak;
+  weak.signal = "Weak";
+  for (int k = 0; k < 6; ++k) {
+    const long long at = 1'000'000'000 + (k < 3 ? k * 600 : 20'000 + k * 600);
+    write("day/0909-0" + std::to_string(k) + "00-LAB1.TXT",
+          capture_maker::makeCall(rng, turns, script, k < 3 ? strong : weak, at, 80, {}).record);
+  }
+  auto brokenOff = [&](const Conditions& c, long long at) {
+    const std::string call = capture_maker::makeCall(rng, turns, script, c, at, 80, {}).record;
+    return call.substr(0, call.find("RECD: ") + 15);
+  };
+  // Its calls around it were incoming; this one was outgoing, as its conversation shows.
+  Conditions outgoing = strong;
+  outgoing.direction = "Outgoing Call";
+  write("day/later/0909-0700-LAB1.TXT", brokenOff(outgoing, 1'000'000'000 + 3 * 600));
+  Conditions other = strong;
+  other.computer = "LAB9";
+  write("day/0909-0800-LAB9.TXT", brokenOff(other, 1'000'000'000));
+  auto r = run({dir.file("day"), "--by", "SIGNAL", "--csv", dir.file("r.csv"), "--summary-csv", dir.file("s.csv")});
+  EXPECT_EQ(r.exitCode, 2) << r.err;  // LAB9's
+  const auto summary = parseCsv(readFile(dir.file("s.csv")));
+  ASSERT_EQ(summary.size(), 2u);
+  EXPECT_EQ(summary[0].at("group"), "Strong");
+  EXPECT_EQ(summary[0].at("calls"), "4");
+  EXPECT_EQ(summary[0].at("complete_calls"), "3");
+  EXPECT_EQ(summary[0].at("verdict"), "fail");
+  EXPECT_EQ(summary[1].at("group"), "Weak");
+  EXPECT_EQ(summary[1].at("calls"), "3");
+  EXPECT_EQ(summary[1].at("complete_calls"), "3");
+  EXPECT_NE(r.out.find("1 call dropped or incomplete"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("scored as incomplete; its conditions taken from " + dir.file("day/0909-0200-LAB1.TXT") +
+                       " record 1, the nearest call of computer LAB1"),
+            std::string::npos)
+      << r.out;
+  // The broken call's row, in file order: day/0909-0*, then day/later; then LAB9's, not scored.
+  const auto rows = parseCsv(readFile(dir.file("r.csv")));
+  ASSERT_EQ(rows.size(), 8u);
+  EXPECT_EQ(rows[6].at("file"), dir.file("day/later/0909-0700-LAB1.TXT"));
+  EXPECT_EQ(rows[6].at("verdict"), "incomplete");
+  EXPECT_EQ(rows[6].at("signal"), "Strong");
+  EXPECT_EQ(rows[6].at("direction"), "Outgoing Call");
+  EXPECT_EQ(rows[6].at("pcer"), "0.00");  // what arrived, scored against the right turns
+  EXPECT_EQ(rows[7].at("file"), dir.file("day/0909-0800-LAB9.TXT"));
+  EXPECT_EQ(rows[7].at("pcer"), "");
+  // A computer with no whole record anywhere: not scored, and said why.
+  EXPECT_NE(r.out.find("no whole record in the file or of its computer tells what it was scored against"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(FieldReport, UnreadableLoopingDuplicatedAndOwnOutputsAreNeverPassedOverInSilence) {
@@ -587,6 +665,53 @@ TEST_F(FieldReport, AFileResavedAsUtf8IsTheSameConditionAsTheOthers) {
             "al");
   EXPECT_EQ(summary[0].at("calls"), "2");
   EXPECT_NE(r.out.find("read as UTF-8 with a byte-order mark"), std::string::npos);
+
+  // Saved as UTF-8 by one editor, then one character typed into it by another in Windows-1252
+  // (a right single quote, 0x92): still the same condition, and the stray byte is said.
+  std::string mixed = utf8;
+  mixed.insert(mixed.find("SEND: ") + 6, "\x92");
+  write("day/0909-1200-LAB1.TXT", mixed);
+  r = run({dir.file("day"), "--by", "LOCATION", "--summary-csv", dir.file("s.csv")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto three = parseCsv(readFile(dir.file("s.csv")));
+  ASSERT_EQ(three.size(), 1u) << readFile(dir.file("s.csv"));
+  EXPECT_EQ(three[0].at("calls"), "3");
+  EXPECT_NE(r.out.find("read as UTF-8, with 1 byte that is not UTF-8 read as Windows-1252"), std::string::npos)
+      << r.out;
+  // The same with the byte-order mark the first editor wrote (another call: the same one twice
+  // would be counted once).
+  std::string marked;
+  for (unsigned char c : located(1'000'007'200)) {
+    if (c < 0x80) {
+      marked += static_cast<char>(c);
+    } else {
+      marked += static_cast<char>(0xC0 | (c >> 6));
+      marked += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  marked.insert(marked.find("SEND: ") + 6, "\x92");
+  write("day/0909-1300-LAB1.TXT", "\xEF\xBB\xBF" + marked);
+  r = run({dir.file("day"), "--by", "LOCATION", "--summary-csv", dir.file("s.csv")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto four = parseCsv(readFile(dir.file("s.csv")));
+  ASSERT_EQ(four.size(), 1u) << readFile(dir.file("s.csv"));
+  EXPECT_EQ(four[0].at("calls"), "4");
+  EXPECT_NE(r.out.find("read as UTF-8 with a byte-order mark, with 1 byte that is not UTF-8 read as Windows-1252"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST_F(FieldReport, ANamedPipeNamedLikeACaptureIsNotedAndNeverOpened) {
+  const auto turns = capture_maker::makeTurns(rng, 4);
+  const std::string script = write("script.txt", capture_maker::scriptFile(turns));
+  write("day/0909-1000-LAB1.TXT", capture_maker::makeCall(rng, turns, script, {}, 1'000'000'000, 80, {}).record);
+  // Opening it would wait for a writer for ever.
+  ASSERT_EQ(mkfifo(dir.file("day/0909-1100-LAB1.TXT").c_str(), 0600), 0);
+  const auto r = run({dir.file("day"), "--csv", dir.file("r.csv")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(parseCsv(readFile(dir.file("r.csv"))).size(), 1u);
+  EXPECT_NE(r.out.find("0909-1100-LAB1.TXT"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("named like a capture file but a FIFO (named pipe): not read"), std::string::npos) << r.out;
 }
 
 TEST_F(FieldReport, TheReportSaysWhatItWasMadeFromAndTheCsvFilesAreSafe) {
@@ -624,7 +749,7 @@ TEST_F(FieldReport, TheReportSaysWhatItWasMadeFromAndTheCsvFilesAreSafe) {
   EXPECT_EQ(
       summary.substr(0, summary.find("\r\n")),
       "group,calls,complete_calls,passed_calls,pcer,pcer_low,pcer_high,ccer,ccer_low,ccer_high,tcer,tcer_low,"
-      "tcer_high,cer,cer_low,cer_high,verdict");
+      "tcer_high,cer,cer_low,cer_high,verdict,verdict_reason");
   const auto groups = parseCsv(summary);
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0].at("group"), "Wireless Calls (Stationary) / +1 modem / =HYPERLINK(\"http://x\")");
@@ -686,6 +811,11 @@ TEST_F(FieldReport, OutputsNeverHarmAnInputAndUsageErrorsAreOne) {
     EXPECT_EQ(r.exitCode, 1) << (args.empty() ? "" : args.back());
     EXPECT_NE(r.err.find("fieldreport: "), std::string::npos);
   }
+  // A rate named right and a per cent that is none: the error names the rate given.
+  auto r = run({capture, "--limit", "PCER=abc"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("--limit PCER needs a per cent"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"abc\""), std::string::npos) << r.err;
 }
 
 // Chromium from Debian's packages, headless.
@@ -835,5 +965,39 @@ TEST_P(Page, LabelsEveryConditionInEveryChartAndPrintsToA4) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conditions, Page, ::testing::Values(6, 40));
+
+TEST_F(FieldReport, ThePrintedPageKeepsWhatWasNotScoredTheNotesAndEveryDigest) {
+  const std::string program = chromium();
+  if (program.empty() || !fs::exists("/usr/bin/pdftotext"))
+    GTEST_SKIP() << "no chromium-headless-shell or chromium, or no pdftotext (poppler-utils)";
+  const auto turns = capture_maker::makeTurns(rng, 4);
+  const std::string script = write("day/script.txt", capture_maker::scriptFile(turns));
+  // A call cut short before the next one of the same file (a note), and a file that is no capture.
+  const std::string first = capture_maker::makeCall(rng, turns, script, {}, 1'000'000'000, 80, {}).record;
+  const std::string second = capture_maker::makeCall(rng, turns, script, {}, 1'000'000'100, 80, {}).record;
+  const std::string capture = first.substr(0, first.find("RECD: ") + 15) + second;
+  write("day/0909-1746-LAB1.TXT", capture);
+  write("day/0909-1750-LAB1.TXT", "nothing of a call\r\n");
+  fs::create_directories(dir.file("out"));
+  const std::string html = dir.file("out/report.html");
+  const auto r = run({dir.file("day"), "--html", html});
+  ASSERT_EQ(r.exitCode, 2) << r.err << r.out;
+  auto print = browser(program, dir.file("profile"));
+  print.insert(print.end(),
+               {"--no-pdf-header-footer", "--print-to-pdf=" + dir.file("out/report.pdf"), "file://" + html});
+  ASSERT_EQ(runProgram(print).exitCode, 0);
+  const auto text = runProgram({"/usr/bin/pdftotext", dir.file("out/report.pdf"), "-"});
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  // Long digests may be broken across lines: compared without white space.
+  std::string flat;
+  for (char c : text.out)
+    if (!std::isspace(static_cast<unsigned char>(c))) flat += c;
+  for (const char* heading : {"Notreadornotscored", "Notes", "Filesread", "Thecapturefiles"})
+    EXPECT_NE(flat.find(heading), std::string::npos) << heading << "\n" << text.out;
+  EXPECT_NE(flat.find("0909-1750-LAB1.TXT"), std::string::npos) << text.out;
+  EXPECT_NE(flat.find("recordendsbeforeits"), std::string::npos) << text.out;
+  EXPECT_NE(flat.find(sha256(capture)), std::string::npos) << text.out;
+  EXPECT_NE(flat.find(sha256(readFile(script))), std::string::npos) << text.out;
+}
 
 }  // namespace

@@ -91,6 +91,12 @@ TEST(Summary, AConditionPassesFailsOrIsUndetermined) {
   // Interval below the limit, but too few calls to pass the condition on.
   EXPECT_EQ(groupVerdict(group(2, 2, 0.10, 0.90), kDefaultLimits, why), GroupVerdict::Undetermined);
   EXPECT_EQ(why, "fewer than 3 calls");
+  // One clean call: its interval is wide because it is one call; the reason is the count.
+  EXPECT_EQ(groupVerdict(group(1, 1, 0.0, 4.30), kDefaultLimits, why), GroupVerdict::Undetermined);
+  EXPECT_EQ(why, "fewer than 3 calls");
+  // Wholly above the limit fails on any number of calls.
+  EXPECT_EQ(groupVerdict(group(1, 1, 2.0, 9.0), kDefaultLimits, why), GroupVerdict::Fail);
+  EXPECT_EQ(why, "PCER above 1.00 %");
   // A dropped or incomplete call fails the condition whatever its rates.
   EXPECT_EQ(groupVerdict(group(6, 2, 0.0, 0.90), kDefaultLimits, why), GroupVerdict::Fail);
   EXPECT_EQ(why, "4 calls dropped or incomplete");
@@ -110,6 +116,19 @@ TEST(Summary, TwoCompleteFailingCallsAndFourDroppedOnesFailTheCondition) {
   EXPECT_EQ(s.groups[0].complete, 2);
   EXPECT_EQ(s.groups[0].passed, 0);
   EXPECT_EQ(s.groups[0].verdict, GroupVerdict::Fail);
+}
+
+TEST(Summary, NothingReceivedIsACerOfAtMostOneHundredPerCent) {
+  // Three calls of which nothing arrived: every character of the reference missed, none added.
+  std::vector<ScoredRecord> r;
+  for (int c = 0; c < 3; ++c) r.push_back(record(c * 1000, figures(0, 0, 216, 216)));
+  const Summary s = summarize(r, pairCalls(r).calls, {"TYPE"}, kDefaultLimits);
+  ASSERT_EQ(s.groups.size(), 1u);
+  EXPECT_DOUBLE_EQ(s.groups[0].sums.rate(Rate::Cer), 100.0);
+  for (std::size_t i = 0; i < kRates.size(); ++i) {
+    EXPECT_LE(s.groups[0].intervals[i].high, 100.0) << rateName(kRates[i]);
+    EXPECT_LE(s.groups[0].intervals[i].low, s.groups[0].intervals[i].high) << rateName(kRates[i]);
+  }
 }
 
 TEST(Sha256, KnownDigests) {

@@ -105,20 +105,32 @@ class HandTimedCall : public ::testing::Test {
                            "RECD: HI GA \r\n\r\nSEND: OK GA \r\n\r\nRECD: BYE SK"));
   }
 
-  void writeTimes() {
+  // modemCodes: each end's modem also passed on its in-band codes, as an NXi does: 31 when the
+  // far end's carrier came on (before its turn), 30 when it went off (after it), 18 and 20 now and
+  // then. The capture's text never shows them.
+  void writeTimes(bool modemCodes = false) {
     using timing::Direction;
     auto add = [](timing::RecordTimes& r, Direction d, const std::string& text, std::vector<long long> ms) {
       ASSERT_EQ(text.size(), ms.size());
       for (std::size_t i = 0; i < text.size(); ++i)
         r.chars.push_back({d, ms[i], static_cast<unsigned char>(text[i])});
     };
+    auto codes = [&](timing::RecordTimes& r, std::string text, std::vector<long long> ms) {
+      if (modemCodes) add(r, Direction::Received, text, ms);
+    };
     timing::RecordTimes l{"10/14/26 10:00:00", kLab, {}}, c{"10/14/26 10:00:28", kCar, {}};
     add(l, Direction::Sent, "HI GA ", {1000, 1100, 1200, 1300, 1400, 1500});
+    codes(l, "\x1f\x12", {2900, 2950});
     add(l, Direction::Received, "K GA ", {2990, 3112, 3200, 3320, 3400});
+    codes(l, "\x1e", {3700});
     add(l, Direction::Sent, "BYE SK ", {4000, 4100, 4200, 4300, 4400, 4500, 4600});
+    codes(c, "\x1f", {3300});
     add(c, Direction::Received, "HI GA ", {3400, 3520, 3580, 3700, 3810, 3900});
+    codes(c, "\x1e\x14", {4200, 4210});
     add(c, Direction::Sent, "OK GA ", {4500, 4600, 4700, 4800, 4900, 5000});
+    codes(c, "\x1f", {6300});
     add(c, Direction::Received, "BYE SK ", {6400, 6500, 6600, 6700, 6800, 6900, 7000});
+    codes(c, "\x1e", {7300});
     ASSERT_EQ(timing::appendRecord(timing::timingPathFor(lab), l), "");
     ASSERT_EQ(timing::appendRecord(timing::timingPathFor(car), c), "");
   }
@@ -154,8 +166,9 @@ TEST_F(HandTimedCall, EveryFigureAsWorkedOutByHand) {
   // percentile the 16th (the smallest with 95 % at or below it), 423; replies 680 and 690.
   const std::vector<std::string> summary = lines(readFile(dir.file("s.csv")));
   ASSERT_EQ(summary.size(), 2u);
-  EXPECT_TRUE(summary[0].ends_with(",verdict,delay_median_s,delay_p95_s,reply_delay_median_s")) << summary[0];
-  EXPECT_TRUE(summary[1].ends_with(",0.403,0.423,0.685")) << summary[1];
+  EXPECT_TRUE(summary[0].ends_with(",verdict,delay_median_s,delay_p95_s,reply_delay_median_s,verdict_reason"))
+      << summary[0];
+  EXPECT_TRUE(summary[1].ends_with(",0.403,0.423,0.685,fewer than 3 calls")) << summary[1];
   // The terminal states the clock with the figures, and the condition's three figures.
   EXPECT_NE(r.out.find("+29.997"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("0.403"), std::string::npos) << r.out;
@@ -164,6 +177,29 @@ TEST_F(HandTimedCall, EveryFigureAsWorkedOutByHand) {
   const std::string page = readFile(dir.file("r.html"));
   EXPECT_NE(page.find("id=\"delays\""), std::string::npos);
   EXPECT_NE(page.find("\"delayLimit\":1"), std::string::npos);
+}
+
+TEST_F(HandTimedCall, AModemsInBandCodesInTheTimesChangeNoFigure) {
+  // The same call with the modem's carrier codes among the received characters: every turn's
+  // delays, pace and reply delay are those worked out by hand above, and the rates are the same.
+  writeTimes(true);
+  const ProgramResult r = run({dir.file("day"), "--timing-csv", dir.file("t.csv"), "--csv", dir.file("r.csv")});
+  ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+  const std::vector<std::string> rows = lines(readFile(dir.file("t.csv")));
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_TRUE(rows[1].ends_with("CAR.TXT,1,1,1,far,6,6,,10.00,0.403,0.423,0.423,0")) << rows[1];
+  EXPECT_TRUE(rows[2].ends_with("CAR.TXT,1,1,2,near,5,4,0.690,9.09,0.403,0.417,0.417,1")) << rows[2];
+  EXPECT_TRUE(rows[3].ends_with("CAR.TXT,1,1,3,far,6,6,0.680,10.00,0.403,0.403,0.403,0")) << rows[3];
+  EXPECT_TRUE(rows[4].ends_with("LAB.TXT,1,1,1,near,6,6,,10.00,0.403,0.423,0.423,0")) << rows[4];
+  EXPECT_TRUE(rows[5].ends_with("LAB.TXT,1,1,2,far,5,4,0.690,9.09,0.403,0.417,0.417,1")) << rows[5];
+  EXPECT_TRUE(rows[6].ends_with("LAB.TXT,1,1,3,near,6,6,0.680,10.00,0.403,0.403,0.403,0")) << rows[6];
+  EXPECT_NE(r.out.find("+29.997"), std::string::npos) << r.out;
+  const std::string rates = readFile(dir.file("r.csv"));
+  fs::remove(timing::timingPathFor(lab));
+  fs::remove(timing::timingPathFor(car));
+  writeTimes(false);
+  ASSERT_EQ(run({dir.file("day"), "--csv", dir.file("r.csv")}).exitCode, 0);
+  EXPECT_EQ(readFile(dir.file("r.csv")), rates);
 }
 
 TEST_F(HandTimedCall, ThePageDrawsEachConditionsDelaysAgainstTheLimit) {
@@ -298,11 +334,12 @@ TEST(TimingDay, WithoutTimingFilesTheReportIsAsBeforeAndTimesChangeNoRate) {
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
   // Nothing of the timing appears: the summary's columns end with its verdict, no clocks of
   // characters, no rows of turns.
-  EXPECT_TRUE(lines(readFile(dir.file("a-summary.csv")))[0].ends_with(",cer_high,verdict"));
+  EXPECT_TRUE(lines(readFile(dir.file("a-summary.csv")))[0].ends_with(",cer_high,verdict,verdict_reason"));
   EXPECT_EQ(lines(readFile(dir.file("a-timing.csv"))).size(), 1u);
   EXPECT_EQ(plain.out.find("delay"), std::string::npos) << plain.out;
 
-  // Times for one record: every rate and every other column stay as they were.
+  // Times for one record: every rate and every other column stay as they were, the timing
+  // columns coming before the reason, which is always last.
   const std::string capture = files.front().path;
   const auto records = lines(readFile(capture));
   timing::RecordTimes t{records[1].substr(11), 1790000000000, {{timing::Direction::Received, 900, 'E'}}};
@@ -316,8 +353,12 @@ TEST(TimingDay, WithoutTimingFilesTheReportIsAsBeforeAndTimesChangeNoRate) {
   const auto before = lines(readFile(dir.file("a-summary.csv"))),
              after = lines(readFile(dir.file("b-summary.csv")));
   ASSERT_EQ(before.size(), after.size());
-  for (std::size_t i = 0; i < before.size(); ++i)
-    EXPECT_TRUE(after[i].starts_with(before[i] + ",")) << after[i];
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    const std::string reason = before[i].substr(before[i].rfind(','));
+    EXPECT_TRUE(after[i].starts_with(before[i].substr(0, before[i].size() - reason.size()) + ","))
+        << after[i];
+    EXPECT_TRUE(after[i].ends_with(reason)) << after[i];
+  }
   EXPECT_GT(lines(readFile(dir.file("b-timing.csv"))).size(), 1u);
 }
 
