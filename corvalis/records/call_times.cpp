@@ -82,19 +82,26 @@ std::string SaveRecordTimes(const std::string& CapturePath, const timing::Record
   if (!Resume) return timing::appendRecord(path, Times);
   // The lines of this record already there are its first characters, in order (a save writes them
   // in one go; one cut short leaves a beginning, and at most one torn line that readers drop).
+  // A record is known by its start in UTC: its "started" text depends on the time zone and locale it
+  // was written under, and the rest of its lines go on with the text it has.
   std::size_t there = 0;
+  std::string started = Times.started;
   std::ifstream in(path, std::ios::binary);
   if (in) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     for (const timing::RecordTimes& r : timing::readTimingFile(bytes.str()).records)
-      if (r.started == Times.started && r.startMs == Times.startMs) there = r.chars.size();
+      if (r.startMs == Times.startMs) {
+        there = r.chars.size();
+        started = r.started;
+      }
   } else if (std::error_code ec; std::filesystem::exists(path, ec) || ec) {
     return "cannot read " + path;
   }
   if (there >= Times.chars.size()) return "";
   timing::RecordTimes rest = Times;
   rest.chars.erase(rest.chars.begin(), rest.chars.begin() + static_cast<std::ptrdiff_t>(there));
+  rest.started = started;
   return timing::appendRecord(path, rest);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -150,24 +151,47 @@ std::vector<std::string> BuildCallRecord(const TCallRecordInput& in) {
   return lines;
 }
 
-void AppendLineToFile(const std::string& path, const std::string& bytes) {
+namespace {
+
+// Appends as AppendLineToFile does. With RegularOnly, the open never waits (a FIFO or a device
+// without a reader is refused, not waited on) and only a regular file is written, after being cut
+// back to CutTo bytes when CutTo is not negative.
+void Append(const std::string& path, const std::string& bytes, bool regularOnly, std::int64_t cutTo) {
   if (path.find('\0') != std::string::npos) Fail(EINVAL, path);
-  auto openFile = [&path](int flags) {
+  const int extra = regularOnly ? O_NONBLOCK : 0;
+  auto openFile = [&path, extra](int flags) {
     int fd;
     do {
-      fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+      fd = ::open(path.c_str(), flags | extra | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     return fd;
   };
   bool created = false;
   int fd = openFile(O_WRONLY | O_APPEND);
-  if (fd < 0 && errno == ENOENT) {
+  // Made by this call only when absent, so that a failure removes only a file of its own; made by
+  // another process (an instance saving into the same minute's file) in the meantime, it is opened.
+  for (int tries = 0; fd < 0 && errno == ENOENT && tries < 100; ++tries) {
     fd = openFile(O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
     created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = openFile(O_WRONLY | O_APPEND);
   }
+  if (fd < 0 && regularOnly && errno == ENXIO)
+    throw TCaptureFileError("Not a regular file (" + path + ")", path);
   if (fd < 0) Fail(errno, path);
   struct stat st {};
   off_t before = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+  if (regularOnly && before < 0) {
+    ::close(fd);
+    throw TCaptureFileError("Not a regular file (" + path + ")", path);
+  }
+  if (regularOnly && cutTo >= 0 && cutTo < before) {
+    if (::ftruncate(fd, static_cast<off_t>(cutTo)) != 0) {
+      const int err = errno;
+      ::close(fd);
+      Fail(err, path);
+    }
+    before = static_cast<off_t>(cutTo);
+  }
   std::string data = bytes + "\r\n";
   const char* p = data.data();
   size_t left = data.size();
@@ -190,6 +214,16 @@ void AppendLineToFile(const std::string& path, const std::string& bytes) {
     if (created) ::unlink(path.c_str());
     Fail(err, path);
   }
+}
+
+}  // namespace
+
+void AppendLineToFile(const std::string& path, const std::string& bytes) {
+  Append(path, bytes, false, -1);
+}
+
+void AppendLineToRegularFile(const std::string& path, const std::string& bytes, std::int64_t cutTo) {
+  Append(path, bytes, true, cutTo);
 }
 
 }  // namespace corvalis

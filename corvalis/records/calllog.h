@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Capture files: the name of the file a call goes into and the call record appended to it.
+#include <cstdint>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -72,5 +73,11 @@ class TCaptureFileError : public TFileError {
 // On failure the file is cut back to its former length (nothing half-written stays) and
 // TCaptureFileError is thrown.
 void AppendLineToFile(const std::string& path, const std::string& bytes);
+
+// The same for a file named by something this program did not write itself (a journal left
+// behind): the open never waits, anything but a regular file is refused ("Not a regular file"), and
+// with CutTo not negative the file is first cut back to that many bytes (a torn record of the same
+// call at its end).
+void AppendLineToRegularFile(const std::string& path, const std::string& bytes, std::int64_t cutTo = -1);
 
 }  // namespace corvalis

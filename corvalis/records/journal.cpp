@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <utility>
 
 #include "call/conversation_text.h"
 #include "records/call_times.h"
@@ -89,20 +91,6 @@ std::string Folder(const std::string& path) {
 std::string BaseName(const std::string& path) {
   std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Whether the file holds, at Offset, the start of a record that began at Started ("Started at ..."):
-// a save that went through before the program could remove its journal.
-bool RecordAt(const std::string& path, std::uint64_t offset, const std::string& started) {
-  const std::string expected = std::string(64, '=') + "\r\n" + started + "\r\n";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::string got(expected.size(), '\0');
-  ssize_t n;
-  do n = ::pread(fd, got.data(), got.size(), static_cast<off_t>(offset));
-  while (n < 0 && errno == EINTR);
-  ::close(fd);
-  return n == static_cast<ssize_t>(expected.size()) && got == expected;
 }
 
 std::uint64_t SizeOf(const std::string& path) {
@@ -240,6 +228,7 @@ int TCallJournal::Create(const std::string& folder, TDateTime start) {
     torn_ = false;
     unsynced_ = false;
     turbo_ = false;
+    scriptCompleted_ = false;
     collisions_ = 0;
     return 0;
   }
@@ -305,6 +294,12 @@ void TCallJournal::SetTurbo(bool turbo) {
   if (turbo == turbo_) return;
   turbo_ = turbo;
   Line("turbo", turbo ? "1" : "0");
+}
+
+void TCallJournal::SetScriptCompleted(bool completed) {
+  if (completed == scriptCompleted_) return;
+  scriptCompleted_ = completed;
+  Line("script", completed ? "1" : "0");
 }
 
 void TCallJournal::SetCollisions(std::int64_t count) {
@@ -377,25 +372,42 @@ void TCallJournal::Close() {
 TJournalContents ParseJournal(std::string_view text) {
   TJournalContents j;
   std::size_t pos = 0;
+  bool first = true;
   while (pos < text.size()) {
     const std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) break;  // torn: the write never finished
     std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
+    const bool firstLine = std::exchange(first, false);
+    // Writers escape every control byte: a line ending in 01 is one a failed write tore and marked;
+    // a control byte anywhere else is damage.
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
+    if (line.ends_with('\x01') && std::none_of(line.begin(), line.end() - 1, control)) continue;
+    if (std::any_of(line.begin(), line.end(), control)) {
+      j.Damaged = true;
+      continue;
+    }
+    if (firstLine) {
+      if (line != kFormatLine) j.Damaged = true;
+      if (line.starts_with("corvalis-journal ")) continue;
+    }
     const std::size_t space = line.find(' ');
     const std::string_view key = line.substr(0, space);
     const std::string_view rest =
         space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
-    // Writers escape every control byte: a line holding one was torn by a failed write.
-    if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
-      continue;
+    bool used = true;
     if (key == "started") {
       if (auto v = Number(rest)) {
         j.Start = FromJournalTime(*v);
         j.HasCall = true;
+      } else {
+        used = false;
       }
     } else if (key == "pid") {
-      if (auto v = Number(rest)) j.Pid = static_cast<long>(*v);
+      if (auto v = Number(rest))
+        j.Pid = static_cast<long>(*v);
+      else
+        used = false;
     } else if (key == "capture") {
       j.Capture = JournalUnescape(rest);
     } else if (key == "value") {
@@ -403,30 +415,58 @@ TJournalContents ParseJournal(std::string_view text) {
       const std::string_view name = rest.substr(0, sep);
       const std::string value =
           JournalUnescape(sep == std::string_view::npos ? std::string_view() : rest.substr(sep + 1));
+      used = false;
       for (const TValueField& f : kValueFields)
-        if (name == f.Name) j.Values.*f.Field = value;
+        if (name == f.Name) {
+          j.Values.*f.Field = value;
+          used = true;
+        }
     } else if (key == "text") {
       j.Conversation += JournalUnescape(rest);
     } else if (key == "cut") {
-      if (auto v = Number(rest); v && *v >= 0 && static_cast<std::uint64_t>(*v) < j.Conversation.size())
-        j.Conversation.resize(static_cast<std::size_t>(*v));
+      if (auto v = Number(rest); v && *v >= 0) {
+        if (static_cast<std::uint64_t>(*v) < j.Conversation.size())
+          j.Conversation.resize(static_cast<std::size_t>(*v));
+      } else {
+        used = false;
+      }
     } else if (key == "turbo") {
       j.Turbo = rest == "1";
+      used = rest == "0" || rest == "1";
+    } else if (key == "script") {
+      j.ScriptCompleted = rest == "1";
+      used = rest == "0" || rest == "1";
     } else if (key == "collisions") {
-      if (auto v = Number(rest)) j.Collisions = *v;
+      if (auto v = Number(rest))
+        j.Collisions = *v;
+      else
+        used = false;
     } else if (key == "chars") {
       ParseJournalChars(rest, j.Times);
     } else if (key == "at") {
-      if (auto v = Number(rest)) j.LastWrite = FromJournalTime(*v);
+      if (auto v = Number(rest))
+        j.LastWrite = FromJournalTime(*v);
+      else
+        used = false;
     } else if (key == "ended") {
-      if (auto v = Number(rest)) j.End = FromJournalTime(*v);
+      if (auto v = Number(rest))
+        j.End = FromJournalTime(*v);
+      else
+        used = false;
     } else if (key == "saving") {
       const std::size_t sep = rest.rfind(' ');
+      used = false;
       if (sep != std::string_view::npos)
-        if (auto v = Number(rest.substr(sep + 1)); v && *v >= 0)
+        if (auto v = Number(rest.substr(sep + 1)); v && *v >= 0) {
           j.Saving = std::make_pair(JournalUnescape(rest.substr(0, sep)), static_cast<std::uint64_t>(*v));
+          used = true;
+        }
+    } else {
+      used = false;
     }
+    if (!used) j.Damaged = true;
   }
+  if (first) j.Damaged = !text.empty();  // not one whole line
   return j;
 }
 
@@ -437,47 +477,245 @@ std::vector<std::string> RecoveredRecord(const TJournalContents& j) {
   record.startTime = j.Start;
   record.endTime = j.End ? *j.End : j.LastWrite ? std::max(*j.LastWrite, j.Start) : j.Start;
   record.turboDetected = j.Turbo;
-  record.scriptCompleted = false;
+  record.scriptCompleted = j.ScriptCompleted;
   return BuildCallRecord(record);
 }
 
 namespace {
 
-// Appends the record to Path, saying so in the journal first: should the program end between the
-// two, the next start finds the record there and does not write it again.
-void SaveRecovered(int fd, const std::string& journal, const std::string& path, const std::string& record) {
-  if (path.find('\0') != std::string::npos)
-    throw TCaptureFileError("Invalid filename (" + path + ")", path, EINVAL);
-  const std::string line = "saving " + JournalEscape(path) + " " + std::to_string(SizeOf(path)) + "\n";
+// The start of a call from its journal's name ("20011018-140507-4242-1.journal", UTC), for a journal
+// whose "started" line did not survive.
+std::optional<TDateTime> StartFromName(const std::string& name) {
+  if (name.size() < 15 || name[8] != '-') return std::nullopt;
+  int v[14];
+  for (int i = 0, at = 0; i < 14; ++i, ++at) {
+    if (at == 8) ++at;
+    if (name[at] < '0' || name[at] > '9') return std::nullopt;
+    v[i] = name[at] - '0';
+  }
+  auto two = [&v](int i) { return v[i] * 10 + v[i + 1]; };
+  std::tm utc{};
+  utc.tm_year = v[0] * 1000 + v[1] * 100 + two(2) - 1900;
+  utc.tm_mon = two(4) - 1;
+  utc.tm_mday = two(6);
+  utc.tm_hour = two(8);
+  utc.tm_min = two(10);
+  utc.tm_sec = two(12);
+  if (utc.tm_mon > 11 || utc.tm_mday < 1 || utc.tm_mday > 31 || utc.tm_hour > 23 || utc.tm_min > 59 ||
+      utc.tm_sec > 60)
+    return std::nullopt;
+  return std::chrono::system_clock::from_time_t(::timegm(&utc));
+}
+
+// A path with its symbolic links followed and "." and ".." gone, as far as it exists; empty when it
+// cannot be resolved.
+std::string Resolved(const std::string& path) {
+  std::error_code ec;
+  fs::path r = fs::weakly_canonical(path, ec);
+  if (ec) return {};
+  std::string s = r.string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+// "1018-1405-LAB1.TXT": the name a capture file has.
+bool CaptureName(const std::string& name) {
+  auto digits = [&name](std::size_t at) {
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(at),
+                       name.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                       [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return name.size() > 14 && digits(0) && name[4] == '-' && digits(5) && name[9] == '-' &&
+         name.ends_with(".TXT") && name.find('/') == std::string::npos;
+}
+
+// The files a journal's record may go to, resolved: its own capture file when that is in the capture
+// folder, else the file of the same name in the capture folder. Empty, with Why said, when there is
+// none.
+std::vector<std::string> Targets(const std::string& capture, const std::string& captureFolder,
+                                 std::string& why) {
+  std::vector<std::string> targets;
+  if (capture.empty()) {
+    why = "it names no capture file";
+    return targets;
+  }
+  if (capture.front() != '/' || capture.find('\0') != std::string::npos) {
+    why = "its capture file " + capture + " is not a full path";
+    return targets;
+  }
+  const std::string folder =
+      captureFolder.empty() || captureFolder.front() != '/' ? std::string() : Resolved(captureFolder);
+  if (folder.empty()) {
+    why = "no capture folder is set";
+    return targets;
+  }
+  const std::string own = Resolved(capture);
+  const std::string prefix = folder == "/" ? folder : folder + "/";
+  // A capture file is right in its folder, under a capture file's name.
+  const bool inside = own.size() > prefix.size() && own.starts_with(prefix) &&
+                      own.find('/', prefix.size()) == std::string::npos && CaptureName(BaseName(own));
+  if (inside) targets.push_back(own);
+  const std::string name = BaseName(capture);
+  if (CaptureName(name)) {
+    const std::string same = prefix + name;
+    if (same != own) targets.push_back(same);
+  }
+  if (targets.empty()) why = "its capture file " + capture + " is not in the capture folder " + captureFolder;
+  return targets;
+}
+
+// What is there, when it is there, is a regular file (not a FIFO, a device, a folder, or a link to
+// nowhere): a record can be appended to it without waiting for anybody.
+bool RegularOrAbsent(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+}
+
+// What a capture file holds at Offset of the record a journal becomes (Record, its line end
+// included): nothing of it, all of it (its start, its conversation and as many lines after as the
+// record has, the last being its own), or its beginning only (a save cut short). Last: nothing
+// follows the record.
+enum class TSaved { None, Whole, Torn };
+TSaved SavedAt(const std::string& path, std::uint64_t offset, const std::vector<std::string>& lines,
+               const std::string& record, bool& last) {
+  last = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return TSaved::None;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= offset) {
+    ::close(fd);
+    return TSaved::None;
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, record.size() * 2 + 65536));
+  std::string tail(want, '\0');
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t n = ::pread(fd, tail.data() + got, want - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  tail.resize(got);
+  // Its "Started at" line is compared by its place only: written under another time zone or locale,
+  // it reads otherwise, and the record is the same.
+  const std::string header = lines[0] + "\r\nStarted at ";
+  const std::string rule = "\r\n" + lines[0] + "\r\n";
+  last = offset + got == size && tail.find(rule, std::min(header.size(), tail.size())) == std::string::npos;
+  if (tail.size() < header.size())
+    return !tail.empty() && header.starts_with(tail) ? TSaved::Torn : TSaved::None;
+  if (!tail.starts_with(header)) return TSaved::None;
+  const std::size_t startedEnd = tail.find("\r\n", header.size());
+  if (startedEnd == std::string::npos) return TSaved::Torn;
+  // The conversation and "Ended at ", then the lines after it up to the record's last.
+  const std::size_t recordStartedEnd = lines[0].size() + 2 + lines[1].size();
+  const std::size_t head = 4 + lines[3].size() + 4 + std::strlen("Ended at ");
+  std::size_t ends = 0;
+  for (std::size_t at = record.find("\r\n", recordStartedEnd + head); at != std::string::npos;
+       at = record.find("\r\n", at + 2))
+    ++ends;
+  if (tail.compare(startedEnd, head, record, recordStartedEnd, head) != 0) return TSaved::Torn;
+  std::size_t end = startedEnd + head;
+  for (std::size_t n = 0; n < ends; ++n) {
+    const std::size_t at = tail.find("\r\n", end);
+    if (at == std::string::npos) return TSaved::Torn;
+    end = at + 2;
+  }
+  const std::string lastLines = "\r\n" + lines[lines.size() - 2] + "\r\n\r\n";
+  return std::string_view(tail).substr(0, end).ends_with(lastLines) ? TSaved::Whole : TSaved::Torn;
+}
+
+// Appends the record to Path (cut back to CutTo bytes first, when not negative), saying so in the
+// journal first: should the program end between the two, the next start finds the record there and
+// does not write it again.
+void SaveRecovered(int fd, const std::string& journal, const std::string& path, const std::string& record,
+                   std::int64_t cutTo) {
+  const std::uint64_t before = cutTo >= 0 ? static_cast<std::uint64_t>(cutTo) : SizeOf(path);
+  const std::string line = "saving " + JournalEscape(path) + " " + std::to_string(before) + "\n";
   std::size_t done = 0;
   if (int err = WriteAll(fd, line.data(), line.size(), done); err != 0 || ::fdatasync(fd) != 0)
     throw TFileError(FileErrorText(err ? err : errno) + " (" + journal + ")", journal, err ? err : errno);
-  AppendLineToFile(path, record);
+  AppendLineToRegularFile(path, record, cutTo);
 }
 
-TRecovery RecoverOne(const std::string& path, const std::string& fallbackFolder) {
+// Moves the journal aside under its name and Suffix, kept for the lab to look at; when it cannot be
+// moved, it stays for the next start.
+void SetAside(TRecovery& r, const char* suffix, const std::string& why) {
+  const std::string to = r.Journal + suffix;
+  r.Error = why;
+  if (::rename(r.Journal.c_str(), to.c_str()) == 0) {
+    SyncFolder(Folder(r.Journal));
+    r.SetAside = to;
+    if (r.Result == TRecovery::Outcome::Failed) r.Result = TRecovery::Outcome::SetAside;
+  } else {
+    // One whose record was made says so in its "saving" line: the next start does not make it again.
+    r.Error = why + "; it cannot be set aside: " + std::string(std::strerror(errno));
+  }
+}
+
+// Opens a journal to recover it without waiting on it; one of ours that was made read-only is made
+// writable again. -1 with errno set when it cannot be.
+int OpenJournal(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM)) return fd;
+  const int denied = errno;
+  int ro = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st {};
+  if (ro >= 0 && ::fstat(ro, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+      ::fchmod(ro, 0600) == 0) {
+    ::close(ro);
+    return ::open(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  }
+  if (ro >= 0) ::close(ro);
+  errno = denied;
+  return -1;
+}
+
+TRecovery RecoverOne(const std::string& path, const std::string& captureFolder) {
   TRecovery r;
   r.Journal = path;
-  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  int fd = OpenJournal(path);
   if (fd < 0) {
-    r.Error = std::strerror(errno);
+    const int err = errno;
+    // Another instance recovered it since the folder was read.
+    if (err == ENOENT) {
+      r.Result = TRecovery::Outcome::Gone;
+    } else if (err == EACCES || err == EPERM) {
+      // Another user's: it cannot be recovered, nor taken for this user's, whatever happens.
+      int ro = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      const bool held = ro >= 0 && ::flock(ro, LOCK_EX | LOCK_NB) != 0;
+      if (ro >= 0) ::close(ro);
+      if (held)
+        r.Result = TRecovery::Outcome::InUse;
+      else
+        SetAside(r, ".refused", "it cannot be written (" + std::string(std::strerror(err)) + ")");
+    } else {
+      r.Error = std::strerror(err);
+    }
     return r;
   }
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
+  struct stat held {
+  }, named{};
+  if (::fstat(fd, &held) == 0 && !S_ISREG(held.st_mode)) {
+    SetAside(r, ".damaged", "it is not a regular file");
+    return r;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     r.Result = TRecovery::Outcome::InUse;
     return r;
   }
   // Another instance may have recovered it while this one waited for the lock: the name has gone,
   // or leads to another file.
-  struct stat held {
-  }, named{};
   if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
       held.st_dev != named.st_dev) {
-    r.Result = TRecovery::Outcome::InUse;
+    r.Result = TRecovery::Outcome::Gone;
     return r;
   }
   std::string text;
@@ -492,50 +730,85 @@ TRecovery RecoverOne(const std::string& path, const std::string& fallbackFolder)
     if (n == 0) break;
     text.append(buf, static_cast<std::size_t>(n));
   }
+  r.Read = true;
   r.Contents = ParseJournal(text);
-  const TJournalContents& j = r.Contents;
+  TJournalContents& j = r.Contents;
   r.Capture = j.Capture;
-  if (!j.HasCall) {
+  // Nothing said and nowhere to go (the program ended as the call began): no call to keep.
+  if (j.Conversation.empty() && j.Capture.empty() && j.Times.empty()) {
+    if (j.Damaged) {
+      SetAside(r, ".damaged", "it is damaged and holds no call that can be read");
+      return r;
+    }
     ::unlink(path.c_str());
+    SyncFolder(Folder(path));
     r.Result = TRecovery::Outcome::Empty;
     return r;
   }
-  const std::string started = "Started at " + FormatCaptureDateTime(j.Start);
-  // The times follow their record; a journal without any (an older program's) recovers as before.
-  auto saveTimes = [&r, &j] {
-    if (!j.Times.empty()) r.TimingError = SaveRecordTimes(r.Capture, RecordTimesOf(j.Start, j.Times), true);
-  };
-  if (j.Saving && RecordAt(j.Saving->first, j.Saving->second, started)) {
-    r.Capture = j.Saving->first;
-    saveTimes();
+  // A damaged head: the call started when the journal's name says, else at its first word.
+  if (!j.HasCall) {
+    if (auto start = StartFromName(BaseName(path)))
+      j.Start = *start;
+    else if (j.LastWrite || j.End)
+      j.Start = j.End && (!j.LastWrite || *j.End < *j.LastWrite) ? *j.End : *j.LastWrite;
+    else
+      j.Start =
+          TDateTime(std::chrono::duration_cast<TDateTime::duration>(std::chrono::seconds(held.st_mtime)));
+  }
+  std::string why;
+  std::vector<std::string> targets = Targets(j.Capture, captureFolder, why);
+  if (targets.empty()) {
+    if (captureFolder.empty() || captureFolder.front() != '/' || Resolved(captureFolder).empty())
+      r.Error = why;  // the lab's setting, not the journal: it stays for a start that has one
+    else
+      SetAside(r, ".refused", why);
+    return r;
+  }
+  for (const std::string& target : targets)
+    if (!RegularOrAbsent(target)) {
+      SetAside(r, ".refused", target + " is not a regular file");
+      return r;
+    }
+  // The journal's damaged lines are kept aside once its record is made; an intact one goes.
+  auto done = [&r, &j, &path](const std::string& capture, TRecovery::Outcome outcome) {
+    r.Capture = capture;
+    r.Error.clear();
+    if (!j.Times.empty()) r.TimingError = SaveRecordTimes(capture, RecordTimesOf(j.Start, j.Times), true);
+    r.Result = outcome;
+    if (j.Damaged) {
+      SetAside(r, ".damaged", "it is damaged");
+      return;
+    }
     ::unlink(path.c_str());
     SyncFolder(Folder(path));
-    r.Result = TRecovery::Outcome::AlreadySaved;
-    return r;
-  }
-  const std::string record = JoinLines(RecoveredRecord(j));
-  std::vector<std::string> targets;
-  // The computer ID is part of the name: it must not lead the record into another folder.
-  if (!j.Capture.empty() && j.Values.ComputerID.find('/') == std::string::npos) targets.push_back(j.Capture);
-  if (!fallbackFolder.empty() && !j.Capture.empty() && j.Values.ComputerID.find('/') == std::string::npos) {
-    std::string dir = fallbackFolder;
-    if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    const std::string other = (dir == "/" ? "" : dir) + "/" + BaseName(j.Capture);
-    if (other != j.Capture) targets.push_back(other);
-  }
-  if (targets.empty()) {
-    r.Error = "Invalid filename (" + j.Capture + ")";
-    return r;
+  };
+  const std::vector<std::string> lines = RecoveredRecord(j);
+  const std::string record = JoinLines(lines);
+  std::int64_t cutTo = -1;
+  if (j.Saving) {
+    const std::string saving = Resolved(j.Saving->first);
+    if (std::find(targets.begin(), targets.end(), saving) != targets.end()) {
+      bool last = false;
+      switch (SavedAt(saving, j.Saving->second, lines, record + "\r\n", last)) {
+        case TSaved::Whole:
+          done(saving, TRecovery::Outcome::AlreadySaved);
+          return r;
+        case TSaved::Torn:
+          // Its record is completed where it was cut short; one followed by others is written again
+          // after them.
+          targets.erase(std::find(targets.begin(), targets.end(), saving));
+          targets.insert(targets.begin(), saving);
+          if (last) cutTo = static_cast<std::int64_t>(j.Saving->second);
+          break;
+        case TSaved::None:
+          break;
+      }
+    }
   }
   for (const std::string& target : targets) {
     try {
-      SaveRecovered(fd, path, target, record);
-      r.Capture = target;
-      r.Error.clear();
-      saveTimes();
-      ::unlink(path.c_str());
-      SyncFolder(Folder(path));
-      r.Result = TRecovery::Outcome::Recovered;
+      SaveRecovered(fd, path, target, record, target == targets.front() ? cutTo : -1);
+      done(target, TRecovery::Outcome::Recovered);
       return r;
     } catch (const TFileError& e) {
       if (r.Error.empty())
@@ -548,7 +821,7 @@ TRecovery RecoverOne(const std::string& path, const std::string& fallbackFolder)
 
 }  // namespace
 
-std::vector<TRecovery> RecoverJournals(const std::string& folder, const std::string& fallbackFolder) {
+std::vector<TRecovery> RecoverJournals(const std::string& folder, const std::string& captureFolder) {
   std::vector<TRecovery> results;
   std::vector<std::string> names;
   DIR* dir = ::opendir(folder.c_str());
@@ -561,14 +834,14 @@ std::vector<TRecovery> RecoverJournals(const std::string& folder, const std::str
     // a call is in it yet.
     if (name[0] == '.' && name.ends_with(std::string(kSuffix) + ".tmp")) {
       const std::string hidden = folder + "/" + name;
-      int fd = ::open(hidden.c_str(), O_RDONLY | O_CLOEXEC);
+      int fd = ::open(hidden.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(hidden.c_str());
       if (fd >= 0) ::close(fd);
     }
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end());
-  for (const std::string& name : names) results.push_back(RecoverOne(folder + "/" + name, fallbackFolder));
+  for (const std::string& name : names) results.push_back(RecoverOne(folder + "/" + name, captureFolder));
   return results;
 }
 

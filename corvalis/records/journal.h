@@ -12,6 +12,7 @@
 //   text RECD: HELLO GA\xb1\xb2    conversation bytes appended to what the lines before gave
 //   cut 1200                       the conversation cut back to its first 1200 bytes
 //   turbo 1                        the turbo code was detected
+//   script 1                       the script had completed (0: it has not, after all)
 //   collisions 12                  far-end characters not shown (this side was sending), so far
 //   chars s10112:72 r21548:89      characters written to the port (s) or delivered by it (r): ms from
 //                                  the call's start and the byte, added to those of the lines before
@@ -21,9 +22,11 @@
 //                                  that many bytes before
 //
 // Values are escaped: printable ASCII stands for itself, a backslash is "\\", any other byte "\xHH".
-// Readers skip keywords they do not know, a last line without its line end and a line holding a raw
-// control byte (both left by a write that failed half-way), so the format takes new lines without
-// breaking older readers.
+// Readers skip a last line without its line end and a line ending in the byte 01 (both left by a
+// write that failed half-way). They also skip what they cannot use (keywords they do not know, a
+// raw control byte inside a line, a value that does not read): such a journal is damaged, or from a
+// later program, and is kept aside as "<journal>.damaged" once its record is made, so that no byte
+// of it is lost.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -71,6 +74,7 @@ class TCallJournal {
   void SetConversation(const std::string& Text);
   const std::string& Conversation() const { return conversation_; }
   void SetTurbo(bool Turbo);
+  void SetScriptCompleted(bool Completed);
   void SetCollisions(std::int64_t Count);
   void At(TDateTime Now);
   void Ended(TDateTime Now);
@@ -99,6 +103,7 @@ class TCallJournal {
   bool torn_ = false;      // the last failed write stopped inside a line
   bool unsynced_ = false;  // written since the last sync
   bool turbo_ = false;
+  bool scriptCompleted_ = false;
   std::int64_t collisions_ = 0;
 };
 
@@ -113,7 +118,11 @@ struct TJournalContents {
   TWindowSettings Values;
   std::string Conversation;
   bool Turbo = false;
+  bool ScriptCompleted = false;
   std::int64_t Collisions = 0;
+  // Lines it could not use (see above), or a first line that is not the format's: what the reader
+  // took may not be all the journal held.
+  bool Damaged = false;
   std::optional<std::pair<std::string, std::uint64_t>> Saving;  // the last "saving"
   std::vector<timing::CharTime> Times;                          // the "chars" lines' characters
 };
@@ -121,22 +130,28 @@ struct TJournalContents {
 TJournalContents ParseJournal(std::string_view Text);
 
 // The record a journal becomes: its conversation (tidied as a save tidies it), its values, ended at
-// the journal's last word, SCRIPTCOMPLETED: No. Lines as BuildCallRecord gives them.
+// the journal's last word, SCRIPTCOMPLETED as its "script" line says. Lines as BuildCallRecord gives
+// them.
 std::vector<std::string> RecoveredRecord(const TJournalContents& Journal);
 
 // One journal found at start-up, and what became of it.
 struct TRecovery {
   enum class Outcome {
-    Recovered,     // its record is now in Capture
+    Recovered,     // its record is now in Capture (SetAside: a damaged journal, kept there)
     AlreadySaved,  // a save had written its record before the program ended: only the journal went
     Empty,         // it held no call (ended before its first line): removed
     InUse,         // another running instance has it open: left alone
+    Gone,          // another instance recovered it meanwhile: nothing to say
+    SetAside,      // no record can be made from it (Error says why): moved to SetAside, kept
     Failed,        // the record could not be written: the journal stays for the next start
   };
   Outcome Result = Outcome::Failed;
-  std::string Journal;  // its path
-  std::string Capture;  // where the record went, or was to go
-  std::string Error;    // for Failed: why
+  std::string Journal;   // its path
+  std::string Capture;   // where the record went, or was to go
+  std::string Error;     // for Failed and SetAside: why
+  std::string SetAside;  // where the journal was moved, when it was
+  // For Failed: whether the journal could be read (Contents says what it holds).
+  bool Read = false;
   // For Recovered and AlreadySaved: why the times of its characters could not be saved beside the
   // record (its timing file), if they could not.
   std::string TimingError;
@@ -145,9 +160,15 @@ struct TRecovery {
 
 // Turns every journal left behind in Folder into a record in its capture file, exactly once: a
 // journal is locked while it is read and written, and a save that an earlier run had finished is
-// found in the capture file and not made again; the times of its characters go into the timing file
-// beside the record, those already there not again. When the journal's own capture folder cannot be
-// written, the record goes into FallbackFolder (the current log folder) under the same name.
-std::vector<TRecovery> RecoverJournals(const std::string& Folder, const std::string& FallbackFolder);
+// found in the capture file and not made again (a save cut short is completed); the times of its
+// characters go into the timing file beside the record, those already there not again.
+// Records go only right into CaptureFolder (the current log folder), symbolic links and ".."
+// resolved, and only into files with a capture file's name: a journal naming such a file there gets
+// its record in that file; one naming a capture file elsewhere (an earlier log folder) gets it in
+// the file of the same name in CaptureFolder; one naming anything else, or a file that is not a
+// regular one, is set aside as "<journal>.refused". Nothing it opens can make it
+// wait (a FIFO, a device). A damaged journal is made into its record from its intact lines and then
+// kept as "<journal>.damaged".
+std::vector<TRecovery> RecoverJournals(const std::string& Folder, const std::string& CaptureFolder);
 
 }  // namespace corvalis

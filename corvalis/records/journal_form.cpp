@@ -47,6 +47,7 @@ void TMainForm::JournalSync(bool Full, bool Sync) {
   journal_->SetCapture(CaptureFilePath());
   journal_->SetValues(Settings);
   journal_->SetTurbo(State.TurboDetected);
+  journal_->SetScriptCompleted(State.ScriptCompleted);
   journal_->SetCollisions(State.Collisions);
   if (const std::string chars = CallTimes.TakeJournalValue(); !chars.empty())
     journal_->AddLine("chars", chars);
@@ -109,6 +110,9 @@ void TMainForm::RecoverCalls() {
                                                              : j.Start) +
                            ") from " + r.Journal + " into " + r.Capture;
         Log().Write(line);
+        if (!r.SetAside.empty())
+          Log().Write("the call journal " + r.Journal +
+                      " is damaged: what it holds beyond the record is kept in " + r.SetAside);
         // A call that ended before the program did has had its count logged then.
         if (j.Collisions > 0 && !j.End)
           Log().Write(std::to_string(j.Collisions) +
@@ -117,8 +121,18 @@ void TMainForm::RecoverCalls() {
         break;
       }
       case TRecovery::Outcome::AlreadySaved:
-        Log().Write(call + " was saved in " + r.Capture + " before the program ended; its journal " +
-                    r.Journal + " is removed");
+        if (r.SetAside.empty())
+          Log().Write(call + " was saved in " + r.Capture + " before the program ended; its journal " +
+                      r.Journal + " is removed");
+        else
+          Log().Write(call + " was saved in " + r.Capture + " before the program ended; its journal " +
+                      r.Journal + " is damaged and kept in " + r.SetAside);
+        break;
+      case TRecovery::Outcome::Gone:
+        break;  // another corvalis starting at the same time recovered it
+      case TRecovery::Outcome::SetAside:
+        Log().Write("the call journal " + r.Journal + " cannot become a record (" + r.Error +
+                    "): it is kept in " + r.SetAside);
         break;
       case TRecovery::Outcome::Empty:
         Log().Write("removed the call journal " + r.Journal + ", which holds no call");
@@ -128,9 +142,9 @@ void TMainForm::RecoverCalls() {
                     " belongs to another corvalis that is running: left alone");
         break;
       case TRecovery::Outcome::Failed:
-        Log().Write(call + " in the journal " + r.Journal + " could not be recovered" +
-                    (r.Capture.empty() ? std::string() : " into " + r.Capture) + " (" + r.Error +
-                    "); it is kept for the next start");
+        Log().Write((r.Read ? call + " in the journal " : std::string("the call journal ")) + r.Journal +
+                    " could not be recovered" + (r.Capture.empty() ? std::string() : " into " + r.Capture) +
+                    " (" + r.Error + "); it is kept for the next start");
         break;
     }
     if (!r.TimingError.empty())

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -131,6 +133,29 @@ TEST_F(JournalTimes, ASaveCutShortGetsTheTimesItDidNotWriteAndNoneTwice) {
   ASSERT_EQ(file.records.size(), 1u);
   EXPECT_EQ(file.records[0].chars, chars);
   EXPECT_EQ(file.badLines, 1) << "the torn line, which readers drop";
+}
+
+// Saved, its times half written, and killed; started again under another time zone: the record is
+// found (its "Started at" reads otherwise now) and not written again, and its times go on where they
+// stopped, each once, in one record.
+TEST_F(JournalTimes, ASaveIsFoundWhateverTheTimeZoneOfTheNextStart) {
+  ASSERT_NO_FATAL_FAILURE(LeaveJournal(true));
+  SavedRecord();
+  ASSERT_EQ(SaveRecordTimes(capture, RecordTimesOf(kStart, chars), false), "");
+  const std::string saved = readFile(capture);
+  const std::string whole = readFile(timingFile);
+  const std::size_t third = whole.find('\n', whole.find('\n', whole.find('\n') + 1) + 1) + 1;
+  std::ofstream(timingFile, std::ios::trunc | std::ios::binary) << whole.substr(0, third);
+  const std::string zone = std::getenv("TZ") ? std::getenv("TZ") : "";
+  setenv("TZ", "XYZ-5", 1);
+  tzset();
+  const TRecovery r = RecoverOne();
+  setenv("TZ", zone.c_str(), 1);
+  tzset();
+  EXPECT_EQ(r.Result, TRecovery::Outcome::AlreadySaved);
+  EXPECT_EQ(readFile(capture), saved);
+  EXPECT_EQ(readFile(timingFile), whole);
+  EXPECT_TRUE(fs::is_empty(folder));
 }
 
 TEST_F(JournalTimes, AJournalWithoutTimesRecoversAsBeforeAndBadTimesAreSkipped) {
