@@ -21,4 +21,16 @@ std::optional<unsigned char> fromUnicode(char32_t code) {
   return std::nullopt;
 }
 
+char32_t toUnicodeOrControl(unsigned char byte) {
+  const char32_t c = toUnicode(byte);
+  return c || byte == 0 ? c : byte;
+}
+
+std::optional<unsigned char> fromUnicodeOrControl(char32_t code) {
+  if (auto byte = fromUnicode(code)) return byte;
+  if (code >= 0x80 && code < 0xA0 && toUnicode(static_cast<unsigned char>(code)) == 0)
+    return static_cast<unsigned char>(code);
+  return std::nullopt;
+}
+
 }  // namespace kit::windows1252

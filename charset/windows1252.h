@@ -13,4 +13,9 @@ char32_t toUnicode(unsigned char byte);
 // bytes are never produced).
 std::optional<unsigned char> fromUnicode(char32_t code);
 
+// The same, with the five undefined bytes standing for the C1 controls of their value, as the
+// capture files' readers and writers take them: every byte has a code point, and comes back.
+char32_t toUnicodeOrControl(unsigned char byte);
+std::optional<unsigned char> fromUnicodeOrControl(char32_t code);
+
 }  // namespace kit::windows1252

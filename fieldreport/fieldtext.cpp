@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "utf8.h"
+#include "windows1252.h"
+
 namespace fieldtext {
 namespace {
 
@@ -54,16 +57,7 @@ bool validUtf8(std::string_view s, bool& multibyte) {
 }
 
 // The Windows-1252 byte of a code point; '?' for one the code page lacks.
-char cp1252Of(char32_t code) {
-  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  if (code < 0x80 || (code >= 0xA0 && code <= 0xFF)) return static_cast<char>(code);
-  for (int i = 0; i < 32; ++i)
-    if (kHigh[i] == code) return static_cast<char>(0x80 + i);
-  return '?';
-}
+char cp1252Of(char32_t code) { return static_cast<char>(kit::windows1252::fromUnicodeOrControl(code).value_or('?')); }
 
 std::string fromUtf8(std::string_view s) {
   std::string out;
@@ -366,26 +360,10 @@ std::string withoutTrailingSpaces(std::string text) {
 }
 
 std::string cp1252ToUtf8(std::string_view bytes) {
-  // Code points of 0x80 to 0x9F; the five bytes the code page leaves undefined stay C1 controls.
-  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  // The five bytes the code page leaves undefined stay C1 controls.
   std::string out;
   out.reserve(bytes.size());
-  for (unsigned char b : bytes) {
-    const char32_t code = b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
+  for (unsigned char b : bytes) kit::utf8::append(out, kit::windows1252::toUnicodeOrControl(b));
   return out;
 }
 

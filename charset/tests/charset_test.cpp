@@ -88,6 +88,13 @@ TEST(Windows1252, EveryByteAndCodePointAgree) {
     }
   }
   EXPECT_EQ(mapped, 251);
+  // Read with the holes as C1 controls, every byte comes back, and nothing else maps to a hole.
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    EXPECT_EQ(kit::windows1252::fromUnicodeOrControl(kit::windows1252::toUnicodeOrControl(byte)), byte) << b;
+  }
+  EXPECT_FALSE(kit::windows1252::fromUnicodeOrControl(0x80).has_value());  // the euro sign's byte, not a control
+  EXPECT_FALSE(kit::windows1252::fromUnicodeOrControl(0x2028).has_value());
   EXPECT_EQ(static_cast<std::uint32_t>(kit::windows1252::toUnicode(0x80)), 0x20ACu);
   EXPECT_EQ(static_cast<std::uint32_t>(kit::windows1252::toUnicode(0x9F)), 0x0178u);
 }

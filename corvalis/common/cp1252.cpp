@@ -8,18 +8,9 @@ namespace corvalis {
 
 void AppendUtf8(std::string& out, char32_t c) { kit::utf8::append(out, c); }
 
-char32_t Cp1252ToUnicode(unsigned char byte) {
-  const char32_t c = kit::windows1252::toUnicode(byte);
-  return c || byte == 0 ? c : byte;
-}
+char32_t Cp1252ToUnicode(unsigned char byte) { return kit::windows1252::toUnicodeOrControl(byte); }
 
-unsigned char UnicodeToCp1252(char32_t code) {
-  if (auto byte = kit::windows1252::fromUnicode(code)) return *byte;
-  // The undefined bytes come back from the C1 controls they were read as.
-  if (code >= 0x80 && code < 0xA0 && kit::windows1252::toUnicode(static_cast<unsigned char>(code)) == 0)
-    return static_cast<unsigned char>(code);
-  return '?';
-}
+unsigned char UnicodeToCp1252(char32_t code) { return kit::windows1252::fromUnicodeOrControl(code).value_or('?'); }
 
 std::string Utf8ToCp1252(std::string_view utf8) {
   std::string out;
