@@ -349,14 +349,18 @@ TEST_F(Hostile, AFloodForAProgramThatDoesNotReadIsBoundedAndMarked) {
   ASSERT_NO_FATAL_FAILURE(Start());
   FarEnd far;
   ASSERT_NO_FATAL_FAILURE(CallIn(far));
+  // Text until the modem says it overflows: on a busy machine the loopback drops some of a
+  // flood sent at full speed, so how much it takes to fill the bound is not fixed.
   std::string sent;
-  for (int i = 0; i < 1500; ++i) {
+  bool overflowed = false;
+  for (int i = 0; i < 15000 && !overflowed; ++i) {
     std::string chunk = "flood " + std::to_string(i) + " ";
     chunk.resize(900, '.');
     sent += chunk;
     far.sendText(chunk);
+    if (i % 500 == 499) overflowed = modem->waitOut(" overflow ", 100ms);
   }
-  ASSERT_TRUE(modem->waitOut(" overflow ")) << modem->out();
+  ASSERT_TRUE(overflowed || modem->waitOut(" overflow ")) << modem->out();
   // The program reads at last: a bounded amount, every gap marked.
   bool ended = false;
   for (int i = 0; i < 100 && !ended; ++i) {
