@@ -60,7 +60,8 @@ class Decoder {
   void feed(const std::vector<float>& s) { feed(s.data(), s.size()); }
   // The end of the audio: finishes a character whose stop bit has arrived.
   void flush();
-  // Forgets a character in progress and listens afresh from the next sample (after being deaf).
+  // Forgets a character in progress, and the level and noise heard, and listens afresh from the
+  // next sample (after being deaf).
   void restart();
 
   // What was heard since the last take.
@@ -107,6 +108,7 @@ class Decoder {
     double time[7];
   };
 
+  void forgetLevel();  // a new transmission: its level and noise are not known yet
   const Slot& at(long pos) const;
   // The running sums over the samples before pos; samples not heard yet count as silence.
   const Slot& sums(long pos) const;
@@ -153,7 +155,15 @@ class Decoder {
   long pending_ = -1;  // position where a start bit was seen, waiting for the rest
   long decideAt_ = 0;
   bool flywheel_ = false;                       // the pending start bit is where the flywheel expects one
-  double level_ = 0;                            // half-bit energy of the recent characters
+  // Half-bit energy of the recent characters, for telling lost audio (silence) from quiet tones.
+  // It belongs to one transmission: forgotten when the carrier goes, and brought down within a few
+  // characters when the tones go on quieter (toneLevels_).
+  double level_ = 0;
+  // The most half-bit energy where the tones were clear, in each of the last 32 half bits (0: no
+  // clear tone there), and in the one being heard.
+  std::vector<double> toneLevels_;
+  std::size_t toneLevelAt_ = 0;
+  double toneLevel_ = 0;
   double toneAmp_ = 0, noiseVar_ = 0;           // of the recent characters: tone amplitude, noise power
   std::vector<RunChar> run_;                    // the last characters of the present run
   double runT0_ = 0, period_ = 0, runBit_ = 0;  // its lattice: character k starts at runT0_ + k * period_
