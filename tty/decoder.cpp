@@ -80,7 +80,8 @@ float Decoder::purity(long pos) const {
 
 void Decoder::feed(const float* samples, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    step(samples[i]);
+    const float x = samples[i];
+    step(std::isfinite(x) ? std::clamp(x, -kLoudest, kLoudest) : 0.0f);
     work();
   }
 }
@@ -156,7 +157,16 @@ void Decoder::step(float xf) {
   }
   const double sq = x * x;
   energy_ = std::max(0.0, energy_ + sq - squares_[r]);
-  squares_[r] = static_cast<float>(sq);
+  squares_[r] = sq;
+  if (r == half_ - 1) {
+    energy_ = 0;
+    for (double v : squares_) energy_ += v;
+    for (std::size_t i = 0; i < banks; ++i) {
+      std::complex<double> exact = 0;
+      for (long k = 0; k < half_; ++k) exact += products_[i * half_ + k];
+      sum_[i] = exact;
+    }
+  }
   squaresSum_ += sq;
   slot.squares = squaresSum_;
   slot.em = em;

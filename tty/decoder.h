@@ -56,6 +56,9 @@ class Decoder {
  public:
   explicit Decoder(const Tones& tones);
 
+  // Samples beyond kLoudest times full scale (no line delivers them: a damaged file) are taken
+  // as kLoudest, and ones that are no number as silence.
+  static constexpr float kLoudest = 8;
   void feed(const float* samples, std::size_t n);
   void feed(const std::vector<float>& s) { feed(s.data(), s.size()); }
   // The end of the audio: finishes a character whose stop bit has arrived.
@@ -145,8 +148,12 @@ class Decoder {
   double floor_;  // energy of a half bit below which there is no signal
   std::vector<double> offsets_;
   std::vector<std::complex<double>> phasor_, turn_, sum_, running_;
-  std::vector<std::complex<double>> products_;  // [correlator][half_] ring of x * phasor
-  std::vector<float> squares_;
+  // The last half bit of x * phasor for each correlator ([correlator][half_]) and of x * x. The
+  // sums over them (sum_, energy_) are kept by adding what comes and taking off what leaves, and
+  // summed afresh from these each time the ring comes round, so that no rounding builds up over a
+  // long run.
+  std::vector<std::complex<double>> products_;
+  std::vector<double> squares_;
   double energy_ = 0, squaresSum_ = 0;
   std::vector<Slot> history_;
   long mask_;
@@ -154,7 +161,7 @@ class Decoder {
   long scan_ = 0;      // next position to look for a start bit at
   long pending_ = -1;  // position where a start bit was seen, waiting for the rest
   long decideAt_ = 0;
-  bool flywheel_ = false;                       // the pending start bit is where the flywheel expects one
+  bool flywheel_ = false;  // the pending start bit is where the flywheel expects one
   // Half-bit energy of the recent characters, for telling lost audio (silence) from quiet tones.
   // It belongs to one transmission: forgotten when the carrier goes, and brought down within a few
   // characters when the tones go on quieter (toneLevels_).

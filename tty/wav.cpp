@@ -173,7 +173,7 @@ bool WavReader::readHeader(std::string* error) {
   }
 }
 
-float WavReader::sample(const unsigned char* p) const {
+float WavReader::sample(const unsigned char* p) {
   switch (kind_) {
     case Kind::MuLaw:
       return static_cast<float>(muLawToPcm(*p)) / 32768.0f;
@@ -182,7 +182,16 @@ float WavReader::sample(const unsigned char* p) const {
     case Kind::Float: {
       float v = 0;
       std::memcpy(&v, p, 4);
-      return std::isfinite(v) ? v : 0.0f;
+      if (std::isfinite(v) && std::fabs(v) <= kLoudest) return v;
+      if (clipped_.empty()) {
+        char what[160];
+        std::snprintf(what, sizeof what, "(the first, %g, %.3f s in)", static_cast<double>(v),
+                      static_cast<double>(frames_) / rate_);
+        clipped_ = "'" + name_ + "' has samples far beyond full scale or that are no number " + what +
+                   ": clipped to " + std::to_string(static_cast<int>(kLoudest)) +
+                   " times full scale, or silence";
+      }
+      return std::isfinite(v) ? std::clamp(v, -kLoudest, kLoudest) : 0.0f;
     }
     case Kind::Pcm:
       break;
@@ -214,7 +223,7 @@ std::size_t WavReader::read(float* out, std::size_t n) {
   in_->read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(want));
   const auto got = static_cast<std::size_t>(in_->gcount());
   const std::size_t frames = got / frame;
-  for (std::size_t f = 0; f < frames; ++f) {
+  for (std::size_t f = 0; f < frames; ++f, ++frames_) {
     float sum = 0;
     for (unsigned c = 0; c < channels_; ++c) sum += sample(buffer_.data() + f * frame + c * bytesPerSample_);
     out[f] = sum / static_cast<float>(channels_);

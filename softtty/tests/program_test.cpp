@@ -17,6 +17,7 @@
 #include "child_process.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "tones.h"
 #include "wav.h"
 
 namespace softtty {
@@ -85,6 +86,35 @@ TEST(Program, DecodesWhatADamagedStreamedOrTelephoneRecordingHolds) {
   r = runProgram({SOFTTTY_BIN, "--decode", dir.write("mu.wav", mu), "--quiet"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, $5 #6 GA\n");
+}
+
+// A float recording with a damaged stretch: the absurd samples are clipped and said once, and the
+// text after them is read.
+TEST(Program, DecodesPastAbsurdFloatSamplesAndSaysSoOnce) {
+  TempDir dir;
+  Tones t;
+  std::vector<float> audio(4000, 0.0f);
+  for (const char* text : {"FIRST PART GA ", "SECOND PART GA "}) {
+    auto tx = Encoder::transmission(text, t);
+    audio.insert(audio.end(), tx.begin(), tx.end());
+    audio.insert(audio.end(), {1e6f, -1e6f, 1e30f});
+    audio.resize(audio.size() + 4000, 0.0f);
+  }
+  std::string bytes = wavBytes(Audio{8000, std::vector<float>(audio.size(), 0.0f)});
+  bytes[20] = 3;   // format: float
+  bytes[34] = 32;  // bits per sample
+  bytes[32] = 4;   // block align
+  bytes.resize(44);
+  const auto n = static_cast<std::uint32_t>(4 * audio.size());
+  for (int b = 0; b < 4; ++b) bytes[40 + b] = static_cast<char>((n >> (8 * b)) & 0xff);
+  bytes.append(reinterpret_cast<const char*>(audio.data()), n);
+  auto r = runProgram({SOFTTTY_BIN, "--decode", dir.write("damaged.wav", bytes), "--quiet"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "FIRST PART GA SECOND PART GA ");
+  const std::string says = "far beyond full scale";
+  const auto first = r.err.find(says);
+  EXPECT_NE(first, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(says, first + 1), std::string::npos) << r.err;
 }
 
 // minimodem (Debian's, installed by scripts/install-deps) as a TTY of another make: its

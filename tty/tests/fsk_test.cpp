@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <string>
@@ -252,7 +253,8 @@ TEST(Decoder, HearsAQuieterSenderAfterALoudOne) {
   for (double stepDb : {-14.0, -20.0, -30.0, -40.0}) {
     auto audio = send(kCall, loud);
     const std::size_t middle = audio.size() / 2;
-    for (std::size_t i = middle; i < audio.size(); ++i) audio[i] *= static_cast<float>(std::pow(10, stepDb / 20));
+    for (std::size_t i = middle; i < audio.size(); ++i)
+      audio[i] *= static_cast<float>(std::pow(10, stepDb / 20));
     const std::string text = decode(audio, loud).text;
     const std::string tail = expected.substr(expected.size() / 2 + 8);
     ASSERT_GE(text.size(), tail.size()) << stepDb << " dB: " << text;
@@ -279,6 +281,46 @@ TEST(Decoder, HearsAQuieterSenderAfterALoudOne) {
       port.restart();
     }
     EXPECT_EQ(printed, expected + expected) << quietDbfs << " dBFS, restarted between turns";
+  }
+}
+
+TEST(Decoder, HearsQuietTonesAfterALongRunOfLoudAudioOrAbsurdSamples) {
+  // Twenty minutes of loud noise as a 16-bit recording has it (whose squares a float rounds up more
+  // often than down), then a quiet transmission straight after it.
+  Tones t;
+  Tones quiet{.amplitude = std::pow(10, -50.0 / 20)};
+  const std::string expected = asReceived(kCall);
+  auto text = [](Decoder& d) {
+    d.flush();
+    std::string printed;
+    for (const Heard& h : d.take()) {
+      if (!h.shift && !h.doubtful) printed += h.ch;
+    }
+    return printed;
+  };
+  {
+    Decoder d(t);
+    std::mt19937_64 rng(17);
+    std::normal_distribution<float> gauss(0, 0.3f);
+    std::vector<float> block(t.rate);
+    for (int second = 0; second < 20 * 60; ++second) {
+      for (float& x : block) x = std::round(std::clamp(gauss(rng), -1.0f, 1.0f) * 32767) / 32768;
+      d.feed(block);
+    }
+    d.take();
+    auto tx = Encoder::transmission(kCall, quiet);
+    d.feed(tx);
+    EXPECT_EQ(text(d), expected) << "after 20 minutes of noise";
+  }
+  // Samples no line delivers, from a damaged file: what follows them is heard.
+  for (float absurd : {1e6f, -3e38f, std::numeric_limits<float>::infinity(), std::nanf("")}) {
+    Decoder d(t);
+    auto audio = send(kCall, t);
+    audio.insert(audio.begin() + t.rate / 4, absurd);
+    auto after = send(kCall, quiet);
+    audio.insert(audio.end(), after.begin(), after.end());
+    d.feed(audio);
+    EXPECT_EQ(text(d), expected + expected) << absurd;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <sstream>
 #include <string>
 
 namespace tty {
@@ -109,6 +111,24 @@ TEST(Wav, ReadsWhatADamagedOrStreamedFileHoldsAndSaysSo) {
       EXPECT_NE(warning.find(c.says), std::string::npos) << warning;
     }
   }
+}
+
+TEST(Wav, ClipsFloatSamplesNoRecorderMakesAndSaysWhereTheFirstWas) {
+  const float values[] = {0.5f,          1e6f, -3e38f, std::numeric_limits<float>::infinity(),
+                          std::nanf(""), 1.5f, -0.25f};
+  std::string f32(sizeof values, '\0');
+  std::memcpy(f32.data(), values, sizeof values);
+  std::string error;
+  std::istringstream in(wav(3, 1, 8000, 32, f32));
+  auto r = WavReader::open(in, "f.wav", &error);
+  ASSERT_TRUE(r) << error;
+  float out[16];
+  ASSERT_EQ(r->read(out, 16), 7u);
+  const float expected[] = {0.5f, 8, -8, 0, 0, 1.5f, -0.25f};  // infinity and NaN: silence
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(out[i], expected[i]) << i;
+  EXPECT_EQ(r->clipped(),
+            "'f.wav' has samples far beyond full scale or that are no number (the first, 1e+06, 0.000 s in): "
+            "clipped to 8 times full scale, or silence");
 }
 
 TEST(Wav, ReadsTelephoneMuLawAndALawAndOtherSampleFormats) {
