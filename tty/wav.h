@@ -44,6 +44,8 @@ class WavReader {
   const std::string& clipped() const { return clipped_; }
 
   static constexpr float kLoudest = 8;
+  // More channels than this are refused: no telephone recording has them.
+  static constexpr unsigned kMostChannels = 256;
 
  private:
   WavReader() = default;
@@ -62,6 +64,8 @@ class WavReader {
   std::uint64_t delivered_ = 0;  // bytes of audio read so far
   bool ended_ = false;
   std::uint64_t frames_ = 0;  // samples (of each channel) read so far
+  // At most this many bytes are read at a time: the buffer never grows with what the header says.
+  static constexpr std::size_t kPiece = 65536;
   std::vector<unsigned char> buffer_;
   std::string warning_, error_, clipped_;
 };

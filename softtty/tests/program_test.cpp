@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -145,6 +146,17 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
   Audio low{4000, std::vector<float>(100, 0.0f)};
   const std::string slow = dir.write("slow.wav", wavBytes(low));
   const std::string text = dir.write("text.wav", "this is not audio");
+  // Headers that claim far more than the 58 KB file holds: a format chunk of 0xFFFFFFFE bytes, and
+  // 65535 channels of float at 768 kHz streamed.
+  std::string claims = wavBytes(Audio{8000, std::vector<float>(29000, 0.1f)});
+  claims.replace(16, 4, "\xfe\xff\xff\xff");
+  const std::string bigFormat = dir.write("format.wav", claims);
+  claims.replace(16, 4, std::string("\x10\0\0\0", 4));
+  claims.replace(20, 4, std::string("\x03\0\xff\xff", 4));  // float, 65535 channels
+  claims.replace(24, 4, std::string("\0\xb8\x0b\0", 4));    // 768000 Hz
+  claims.replace(34, 2, std::string("\x20\0", 2));          // 32 bits
+  claims.replace(40, 4, "\xff\xff\xff\xff");
+  const std::string manyChannels = dir.write("channels.wav", claims);
   struct Case {
     std::vector<std::string> args;
     std::string says;
@@ -153,6 +165,8 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
       {{}, "nothing to do"},
       {{"--decode", slow}, "sample rate of 4000 Hz"},
       {{"--decode", text}, "is not a WAV file"},
+      {{"--decode", bigFormat}, "is truncated (in its format chunk)"},
+      {{"--decode", manyChannels}, "has 65535 channels"},
       {{"--decode", dir.file("missing.wav")}, "cannot read"},
       {{"--encode", "--rate", "6000"}, "--rate needs"},
       {{"--encode", "--figures", "uk"}, "--figures needs us or ita2"},
@@ -177,6 +191,10 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
   }
   EXPECT_FALSE(fs::exists(fs::path(ports) / "COM3"));
   EXPECT_FALSE(fs::exists(fs::path(ports) / "COM4"));
+  // None of them took more memory than a program that reads a second of audio at a time needs.
+  rusage used{};
+  getrusage(RUSAGE_CHILDREN, &used);
+  EXPECT_LT(used.ru_maxrss, 256 * 1024) << "kB";
 }
 
 // How long softtty, run as a child with its console read as it comes, has to say what a test waits for.
