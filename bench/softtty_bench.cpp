@@ -7,7 +7,8 @@
 // The text of samples/script.txt (its lines joined by spaces, as a TTY user types them) is sent as
 // tones the way a TTY sends them (1.5 stop bits), through one impairment at one level per row:
 // white noise over the 4 kHz band, noise confined to the tones' band (1200 to 2000 Hz), tones off
-// frequency, bits short or long, a quiet or a clipped line, phase jumps, audio frames lost
+// frequency, bits short or long, a quiet or a clipped line, a level that drops halfway, a quiet
+// turn between two loud ones in one recording, phase jumps, audio frames lost
 // (silence), repeated or left out, a sender that relies on unshift-on-space, and the AMR-NB codec.
 // Each file is decoded by `softtty --decode` and by `minimodem --rx tdd --stopbits 1.5` (the stop
 // bits of the signal: minimodem's TDD mode expects 2 by default), and each text is scored by its
@@ -100,7 +101,14 @@ struct Row {
   tty::SenderQuirks quirks{};
   tty::Impairments path{};
   double amplitude = 0.5;
-  double clip = 0;  // gain before clipping at full scale; 0: none
+  double clip = 0;    // gain before clipping at full scale; 0: none
+  double stepDb = 0;  // the level changes by this much halfway through the transmission
+  // Not 0: the text as three turns of a call in one recording, the first and last at -6 dBFS and
+  // the middle one at this level (dBFS), a second of silence between them.
+  double turnDbfs = 0;
+  // Not 0: the seed of the row's noise and quirks. Rows added later have their own, so that the
+  // rows before them keep the seeds (and the figures) they were published with.
+  std::uint64_t seed = 0;
   std::optional<tty::CodecSettings> codec = std::nullopt;
 };
 
@@ -153,8 +161,26 @@ std::vector<float> make(const Row& r, const std::string& text, std::uint64_t see
   tty::SenderQuirks quirks = r.quirks;
   quirks.seed = seed;
   std::vector<float> signal(static_cast<std::size_t>(0.5 * tones.rate), 0.0f);
-  auto tx = tty::Encoder::transmission(text, tones, quirks, 0.3);
-  signal.insert(signal.end(), tx.begin(), tx.end());
+  if (r.turnDbfs != 0) {
+    // Split at spaces into thirds; each turn keeps its spaces, so the text received is the same.
+    std::vector<std::string> turns(1);
+    for (char c : text) {
+      turns.back() += c;
+      if (c == ' ' && turns.size() < 3 && turns.back().size() * 3 >= text.size()) turns.emplace_back();
+    }
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+      tones.amplitude = i == 1 ? std::pow(10, r.turnDbfs / 20) : 0.5;
+      auto tx = tty::Encoder::transmission(turns[i], tones, quirks, 0.3);
+      signal.insert(signal.end(), tx.begin(), tx.end());
+      signal.resize(signal.size() + static_cast<std::size_t>(tones.rate), 0.0f);
+    }
+  } else {
+    auto tx = tty::Encoder::transmission(text, tones, quirks, 0.3);
+    const std::size_t middle = signal.size() + tx.size() / 2;
+    signal.insert(signal.end(), tx.begin(), tx.end());
+    const auto gain = static_cast<float>(std::pow(10, r.stepDb / 20));
+    for (std::size_t i = middle; i < signal.size(); ++i) signal[i] *= gain;
+  }
   signal.resize(signal.size() + static_cast<std::size_t>(0.5 * tones.rate), 0.0f);
   // Noise is measured against the nominal tone of -9 dBFS, whatever the level sent.
   tty::Impairments path = r.path;
@@ -215,6 +241,10 @@ int main(int argc, char** argv) {
     add("white noise, SNR", std::to_string(static_cast<int>(snr)) + " dB", snr >= 0,
         [snr](Row& r) { r.path.snrDb = snr; });
   }
+  add("white noise, SNR", "-9 dB", false, [](Row& r) {
+    r.path.snrDb = -9.0;
+    r.seed = 1001;
+  });
   for (double snr : {10.0, 6.0, 3.0, 0.0}) {
     add("noise in 1200-2000 Hz, SNR", std::to_string(static_cast<int>(snr)) + " dB", snr >= 10,
         [snr](Row& r) {
@@ -234,6 +264,19 @@ int main(int argc, char** argv) {
     add("bit length", level, std::fabs(t) <= 0.05, [t](Row& r) { r.quirks.timing = t; });
   }
   add("level", "-50 dBFS", true, [](Row& r) { r.amplitude = std::pow(10, -50.0 / 20); });
+  for (double step : {-14.0, -20.0, -40.0}) {
+    add("level step halfway", std::to_string(static_cast<int>(step)) + " dB", false, [step](Row& r) {
+      r.stepDb = step;
+      r.seed = 1002;
+    });
+  }
+  for (double turn : {-20.0, -46.0}) {
+    add("quiet middle turn after a -6 dBFS one", std::to_string(static_cast<int>(turn)) + " dBFS", true,
+        [turn](Row& r) {
+          r.turnDbfs = turn;
+          r.seed = 1003;
+        });
+  }
   add("clipped", "x10 (20 dB over full scale)", true, [](Row& r) { r.clip = 10; });
   for (double p : {0.1, 0.3}) {
     add("phase jumps per bit", std::to_string(static_cast<int>(p * 100)) + " %", true,
@@ -259,7 +302,7 @@ int main(int argc, char** argv) {
   int missed = 0;
   std::uint64_t seed = 1;
   for (const Row& r : rows) {
-    const Scores s = bench.run(make(r, text, seed++), reference);
+    const Scores s = bench.run(make(r, text, r.seed != 0 ? r.seed : seed++), reference);
     std::printf("| %s | %s | %.2f | %.2f | %s |\n", r.impairment.c_str(), r.level.c_str(), s.ours, s.theirs,
                 winner(s.ours, s.theirs));
     std::fflush(stdout);

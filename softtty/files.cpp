@@ -76,7 +76,12 @@ int runDecode(const Options& o) {
   // A second at a time, so that memory stays the same however long the recording.
   std::vector<float> block(static_cast<std::size_t>(wav->rate()));
   std::uint64_t samples = 0;
+  bool clipTold = false;
   while (std::size_t n = wav->read(block.data(), block.size())) {
+    if (!clipTold && !wav->clipped().empty()) {
+      std::fprintf(stderr, "softtty: %s\n", wav->clipped().c_str());
+      clipTold = true;
+    }
     decoder.feed(block.data(), n);
     samples += n;
     report();

@@ -47,6 +47,7 @@ Decoder::Decoder(const Tones& tones) : tones_(tones), rate_(tones.rate) {
   }
   products_.assign(phasor_.size() * half_, {0, 0});
   squares_.assign(half_, 0);
+  toneLevels_.assign(32, 0.0);  // 16 bits: about two characters
   long size = 1;
   while (size < static_cast<long>(20 * bit_)) size *= 2;
   history_.assign(size, Slot{});
@@ -79,7 +80,8 @@ float Decoder::purity(long pos) const {
 
 void Decoder::feed(const float* samples, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    step(samples[i]);
+    const float x = samples[i];
+    step(std::isfinite(x) ? std::clamp(x, -kLoudest, kLoudest) : 0.0f);
     work();
   }
 }
@@ -91,12 +93,19 @@ void Decoder::flush() {
 }
 
 void Decoder::restart() {
+  forgetLevel();
   pending_ = -1;
   scan_ = n_;
   expected_ = -1;
   run_.clear();
   tentative_ = false;
   senderBit_ = 0;
+}
+
+void Decoder::forgetLevel() {
+  level_ = toneLevel_ = 0;
+  std::fill(toneLevels_.begin(), toneLevels_.end(), 0.0);
+  toneAmp_ = noiseVar_ = 0;
 }
 
 std::vector<Heard> Decoder::take() {
@@ -148,7 +157,16 @@ void Decoder::step(float xf) {
   }
   const double sq = x * x;
   energy_ = std::max(0.0, energy_ + sq - squares_[r]);
-  squares_[r] = static_cast<float>(sq);
+  squares_[r] = sq;
+  if (r == half_ - 1) {
+    energy_ = 0;
+    for (double v : squares_) energy_ += v;
+    for (std::size_t i = 0; i < banks; ++i) {
+      std::complex<double> exact = 0;
+      for (long k = 0; k < half_; ++k) exact += products_[i * half_ + k];
+      sum_[i] = exact;
+    }
+  }
   squaresSum_ += sq;
   slot.squares = squaresSum_;
   slot.em = em;
@@ -163,17 +181,32 @@ void Decoder::step(float xf) {
   if (tone) {
     ++toneRun_;
     quietRun_ = 0;
+    toneLevel_ = std::max(toneLevel_, energy_);
     if (!carrierOn_ && toneRun_ >= 2 * half_) {
       carrierOn_ = true;
       carrierChanges_.push_back({std::max(0.0, static_cast<double>(n_ - toneRun_ - half_) / rate_), true});
     }
-  } else {
+  }
+  if (n_ % half_ == 0) {
+    // Once a half bit: a sender that went on quieter (a level step, the far end's turn after a
+    // loud near end) brings the level characters are weighed by down with it, before its
+    // characters could: otherwise its tones would count as lost audio, and never make the
+    // characters that could bring it down. The loudest clear tone of the last two characters'
+    // length says how loud it is now: a stretch a network faded or muted (a codec concealing lost
+    // frames) is shorter and changes nothing, and lost audio is no tone at all.
+    toneLevels_[toneLevelAt_] = toneLevel_;
+    toneLevelAt_ = (toneLevelAt_ + 1) % toneLevels_.size();
+    toneLevel_ = 0;
+    const double loudest = *std::max_element(toneLevels_.begin(), toneLevels_.end());
+    if (carrierOn_ && loudest > 0) level_ = std::min(level_, 4 * loudest);
+  }
+  if (!tone) {
     toneRun_ = 0;
     ++quietRun_;
     if (carrierOn_ && quietRun_ >= kCarrierOff * rate_) {
       carrierOn_ = false;
       senderBit_ = 0;  // the next transmission may come at another rate, level and noise
-      toneAmp_ = noiseVar_ = 0;
+      forgetLevel();
       run_.clear();
       tentative_ = false;
       carrierChanges_.push_back({static_cast<double>(n_ - quietRun_) / rate_, false});

@@ -56,11 +56,15 @@ class Decoder {
  public:
   explicit Decoder(const Tones& tones);
 
+  // Samples beyond kLoudest times full scale (no line delivers them: a damaged file) are taken
+  // as kLoudest, and ones that are no number as silence.
+  static constexpr float kLoudest = 8;
   void feed(const float* samples, std::size_t n);
   void feed(const std::vector<float>& s) { feed(s.data(), s.size()); }
   // The end of the audio: finishes a character whose stop bit has arrived.
   void flush();
-  // Forgets a character in progress and listens afresh from the next sample (after being deaf).
+  // Forgets a character in progress, and the level and noise heard, and listens afresh from the
+  // next sample (after being deaf).
   void restart();
 
   // What was heard since the last take.
@@ -107,6 +111,7 @@ class Decoder {
     double time[7];
   };
 
+  void forgetLevel();  // a new transmission: its level and noise are not known yet
   const Slot& at(long pos) const;
   // The running sums over the samples before pos; samples not heard yet count as silence.
   const Slot& sums(long pos) const;
@@ -143,8 +148,12 @@ class Decoder {
   double floor_;  // energy of a half bit below which there is no signal
   std::vector<double> offsets_;
   std::vector<std::complex<double>> phasor_, turn_, sum_, running_;
-  std::vector<std::complex<double>> products_;  // [correlator][half_] ring of x * phasor
-  std::vector<float> squares_;
+  // The last half bit of x * phasor for each correlator ([correlator][half_]) and of x * x. The
+  // sums over them (sum_, energy_) are kept by adding what comes and taking off what leaves, and
+  // summed afresh from these each time the ring comes round, so that no rounding builds up over a
+  // long run.
+  std::vector<std::complex<double>> products_;
+  std::vector<double> squares_;
   double energy_ = 0, squaresSum_ = 0;
   std::vector<Slot> history_;
   long mask_;
@@ -152,8 +161,16 @@ class Decoder {
   long scan_ = 0;      // next position to look for a start bit at
   long pending_ = -1;  // position where a start bit was seen, waiting for the rest
   long decideAt_ = 0;
-  bool flywheel_ = false;                       // the pending start bit is where the flywheel expects one
-  double level_ = 0;                            // half-bit energy of the recent characters
+  bool flywheel_ = false;  // the pending start bit is where the flywheel expects one
+  // Half-bit energy of the recent characters, for telling lost audio (silence) from quiet tones.
+  // It belongs to one transmission: forgotten when the carrier goes, and brought down within a few
+  // characters when the tones go on quieter (toneLevels_).
+  double level_ = 0;
+  // The most half-bit energy where the tones were clear, in each of the last 32 half bits (0: no
+  // clear tone there), and in the one being heard.
+  std::vector<double> toneLevels_;
+  std::size_t toneLevelAt_ = 0;
+  double toneLevel_ = 0;
   double toneAmp_ = 0, noiseVar_ = 0;           // of the recent characters: tone amplitude, noise power
   std::vector<RunChar> run_;                    // the last characters of the present run
   double runT0_ = 0, period_ = 0, runBit_ = 0;  // its lattice: character k starts at runT0_ + k * period_

@@ -136,9 +136,18 @@ bool WavReader::readHeader(std::string* error) {
       continue;
     }
     if (size < 16) return fail("is truncated (in its format chunk)");
-    std::string f(size + (size & 1), '\0');
-    in_->read(f.data(), static_cast<std::streamsize>(f.size()));
-    if (static_cast<std::size_t>(in_->gcount()) < size) return fail("is truncated (in its format chunk)");
+    // The fields read are in its first 26 bytes; the rest (extensions) is skipped as it comes,
+    // so that a size the file does not hold costs nothing but finding that out.
+    const std::uint32_t kept = std::min<std::uint32_t>(size, 26);
+    std::string f(26, '\0');
+    in_->read(f.data(), kept);
+    if (static_cast<std::uint32_t>(in_->gcount()) < kept) return fail("is truncated (in its format chunk)");
+    const std::streamsize rest = static_cast<std::streamsize>(size - kept);
+    if (rest > 0) {
+      in_->ignore(rest);
+      if (in_->gcount() < rest) return fail("is truncated (in its format chunk)");
+    }
+    if (size & 1) in_->ignore(1);
     unsigned format = le16(f, 0);
     channels_ = le16(f, 2);
     const std::uint32_t rate = le32(f, 4);
@@ -165,6 +174,9 @@ bool WavReader::readHeader(std::string* error) {
           "16 -e signed-integer OUT.wav");
     }
     if (channels_ == 0) return fail("has no channels");
+    if (channels_ > kMostChannels)
+      return fail("has " + std::to_string(channels_) + " channels; it reads at most " +
+                  std::to_string(kMostChannels));
     if (rate < 8000 || rate > 768000)
       return fail("has a sample rate of " + std::to_string(rate) + " Hz; 8000 Hz or more is needed");
     rate_ = static_cast<int>(rate);
@@ -173,7 +185,7 @@ bool WavReader::readHeader(std::string* error) {
   }
 }
 
-float WavReader::sample(const unsigned char* p) const {
+float WavReader::sample(const unsigned char* p) {
   switch (kind_) {
     case Kind::MuLaw:
       return static_cast<float>(muLawToPcm(*p)) / 32768.0f;
@@ -182,7 +194,16 @@ float WavReader::sample(const unsigned char* p) const {
     case Kind::Float: {
       float v = 0;
       std::memcpy(&v, p, 4);
-      return std::isfinite(v) ? v : 0.0f;
+      if (std::isfinite(v) && std::fabs(v) <= kLoudest) return v;
+      if (clipped_.empty()) {
+        char what[160];
+        std::snprintf(what, sizeof what, "(the first, %g, %.3f s in)", static_cast<double>(v),
+                      static_cast<double>(frames_) / rate_);
+        clipped_ = "'" + name_ + "' has samples far beyond full scale or that are no number " + what +
+                   ": clipped to " + std::to_string(static_cast<int>(kLoudest)) +
+                   " times full scale, or silence";
+      }
+      return std::isfinite(v) ? std::clamp(v, -kLoudest, kLoudest) : 0.0f;
     }
     case Kind::Pcm:
       break;
@@ -208,32 +229,38 @@ float WavReader::sample(const unsigned char* p) const {
 std::size_t WavReader::read(float* out, std::size_t n) {
   if (ended_ || n == 0) return 0;
   const std::size_t frame = std::size_t{bytesPerSample_} * channels_;
-  std::uint64_t want = std::uint64_t{n} * frame;
-  if (!streamed_) want = std::min(want, declared_ - delivered_);
-  buffer_.resize(static_cast<std::size_t>(want));
-  in_->read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(want));
-  const auto got = static_cast<std::size_t>(in_->gcount());
-  const std::size_t frames = got / frame;
-  for (std::size_t f = 0; f < frames; ++f) {
-    float sum = 0;
-    for (unsigned c = 0; c < channels_; ++c) sum += sample(buffer_.data() + f * frame + c * bytesPerSample_);
-    out[f] = sum / static_cast<float>(channels_);
-  }
-  delivered_ += got;
-  if (got < want || (!streamed_ && delivered_ == declared_)) {
-    ended_ = true;
-    if (in_->bad()) {
-      error_ = "reading '" + name_ + "' failed after " + std::to_string(delivered_) + " bytes of audio";
-    } else if (streamed_) {
-      warning_ = "'" + name_ + "' was written as a stream (no length in its header): read to its end, " +
-                 std::to_string(delivered_) + " bytes of audio";
-    } else if (delivered_ < declared_) {
-      warning_ = "'" + name_ + "' is truncated: " + std::to_string(delivered_) + " of " +
-                 std::to_string(declared_) + " bytes of audio; decoded what is there";
+  const std::size_t perPiece = std::max<std::size_t>(1, kPiece / frame);
+  std::size_t frames = 0;
+  while (frames < n && !ended_) {
+    std::uint64_t want = std::uint64_t{std::min(n - frames, perPiece)} * frame;
+    if (!streamed_) want = std::min(want, declared_ - delivered_);
+    buffer_.resize(static_cast<std::size_t>(want));
+    in_->read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(want));
+    const auto got = static_cast<std::size_t>(in_->gcount());
+    const std::size_t whole = got / frame;
+    for (std::size_t f = 0; f < whole; ++f, ++frames_) {
+      float sum = 0;
+      for (unsigned c = 0; c < channels_; ++c)
+        sum += sample(buffer_.data() + f * frame + c * bytesPerSample_);
+      out[frames + f] = sum / static_cast<float>(channels_);
     }
-    if (got % frame != 0 && warning_.empty() && error_.empty()) {
-      warning_ =
-          "'" + name_ + "' ends in a partial sample: " + std::to_string(got % frame) + " bytes left out";
+    frames += whole;
+    delivered_ += got;
+    if (got < want || (!streamed_ && delivered_ == declared_)) {
+      ended_ = true;
+      if (in_->bad()) {
+        error_ = "reading '" + name_ + "' failed after " + std::to_string(delivered_) + " bytes of audio";
+      } else if (streamed_) {
+        warning_ = "'" + name_ + "' was written as a stream (no length in its header): read to its end, " +
+                   std::to_string(delivered_) + " bytes of audio";
+      } else if (delivered_ < declared_) {
+        warning_ = "'" + name_ + "' is truncated: " + std::to_string(delivered_) + " of " +
+                   std::to_string(declared_) + " bytes of audio; decoded what is there";
+      }
+      if (got % frame != 0 && warning_.empty() && error_.empty()) {
+        warning_ =
+            "'" + name_ + "' ends in a partial sample: " + std::to_string(got % frame) + " bytes left out";
+      }
     }
   }
   return frames;

@@ -38,11 +38,19 @@ class WavReader {
   // reason when reading failed (the audio then ends there too).
   const std::string& warning() const { return warning_; }
   const std::string& error() const { return error_; }
+  // Float samples beyond kLoudest times full scale (no recorder makes them: a damaged file) are
+  // clipped to it, and ones that are no number taken as silence. Once there was one: where the
+  // first was, to be said once; "" before.
+  const std::string& clipped() const { return clipped_; }
+
+  static constexpr float kLoudest = 8;
+  // More channels than this are refused: no telephone recording has them.
+  static constexpr unsigned kMostChannels = 256;
 
  private:
   WavReader() = default;
   bool readHeader(std::string* error);
-  float sample(const unsigned char* p) const;
+  float sample(const unsigned char* p);
 
   std::unique_ptr<std::istream> owned_;
   std::istream* in_ = nullptr;
@@ -55,8 +63,11 @@ class WavReader {
   std::uint64_t declared_ = 0;   // bytes of audio the header promised
   std::uint64_t delivered_ = 0;  // bytes of audio read so far
   bool ended_ = false;
+  std::uint64_t frames_ = 0;  // samples (of each channel) read so far
+  // At most this many bytes are read at a time: the buffer never grows with what the header says.
+  static constexpr std::size_t kPiece = 65536;
   std::vector<unsigned char> buffer_;
-  std::string warning_, error_;
+  std::string warning_, error_, clipped_;
 };
 
 // Reads a whole WAV file; a damaged or streamed file's warning goes to *warning when given.

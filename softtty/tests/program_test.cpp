@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "child_process.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "tones.h"
 #include "wav.h"
 
 namespace softtty {
@@ -87,6 +89,35 @@ TEST(Program, DecodesWhatADamagedStreamedOrTelephoneRecordingHolds) {
   EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, $5 #6 GA\n");
 }
 
+// A float recording with a damaged stretch: the absurd samples are clipped and said once, and the
+// text after them is read.
+TEST(Program, DecodesPastAbsurdFloatSamplesAndSaysSoOnce) {
+  TempDir dir;
+  Tones t;
+  std::vector<float> audio(4000, 0.0f);
+  for (const char* text : {"FIRST PART GA ", "SECOND PART GA "}) {
+    auto tx = Encoder::transmission(text, t);
+    audio.insert(audio.end(), tx.begin(), tx.end());
+    audio.insert(audio.end(), {1e6f, -1e6f, 1e30f});
+    audio.resize(audio.size() + 4000, 0.0f);
+  }
+  std::string bytes = wavBytes(Audio{8000, std::vector<float>(audio.size(), 0.0f)});
+  bytes[20] = 3;   // format: float
+  bytes[34] = 32;  // bits per sample
+  bytes[32] = 4;   // block align
+  bytes.resize(44);
+  const auto n = static_cast<std::uint32_t>(4 * audio.size());
+  for (int b = 0; b < 4; ++b) bytes[40 + b] = static_cast<char>((n >> (8 * b)) & 0xff);
+  bytes.append(reinterpret_cast<const char*>(audio.data()), n);
+  auto r = runProgram({SOFTTTY_BIN, "--decode", dir.write("damaged.wav", bytes), "--quiet"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "FIRST PART GA SECOND PART GA ");
+  const std::string says = "far beyond full scale";
+  const auto first = r.err.find(says);
+  EXPECT_NE(first, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(says, first + 1), std::string::npos) << r.err;
+}
+
 // minimodem (Debian's, installed by scripts/install-deps) as a TTY of another make: its
 // transmitter relies on unshift-on-space and uses the US figures.
 TEST(Program, DecodesMinimodemsTtyTonesWithUsFiguresAndUnshiftOnSpace) {
@@ -115,6 +146,17 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
   Audio low{4000, std::vector<float>(100, 0.0f)};
   const std::string slow = dir.write("slow.wav", wavBytes(low));
   const std::string text = dir.write("text.wav", "this is not audio");
+  // Headers that claim far more than the 58 KB file holds: a format chunk of 0xFFFFFFFE bytes, and
+  // 65535 channels of float at 768 kHz streamed.
+  std::string claims = wavBytes(Audio{8000, std::vector<float>(29000, 0.1f)});
+  claims.replace(16, 4, "\xfe\xff\xff\xff");
+  const std::string bigFormat = dir.write("format.wav", claims);
+  claims.replace(16, 4, std::string("\x10\0\0\0", 4));
+  claims.replace(20, 4, std::string("\x03\0\xff\xff", 4));  // float, 65535 channels
+  claims.replace(24, 4, std::string("\0\xb8\x0b\0", 4));    // 768000 Hz
+  claims.replace(34, 2, std::string("\x20\0", 2));          // 32 bits
+  claims.replace(40, 4, "\xff\xff\xff\xff");
+  const std::string manyChannels = dir.write("channels.wav", claims);
   struct Case {
     std::vector<std::string> args;
     std::string says;
@@ -123,6 +165,8 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
       {{}, "nothing to do"},
       {{"--decode", slow}, "sample rate of 4000 Hz"},
       {{"--decode", text}, "is not a WAV file"},
+      {{"--decode", bigFormat}, "is truncated (in its format chunk)"},
+      {{"--decode", manyChannels}, "has 65535 channels"},
       {{"--decode", dir.file("missing.wav")}, "cannot read"},
       {{"--encode", "--rate", "6000"}, "--rate needs"},
       {{"--encode", "--figures", "uk"}, "--figures needs us or ita2"},
@@ -147,6 +191,10 @@ TEST(Program, BadInputGetsOneLineAndStatusOne) {
   }
   EXPECT_FALSE(fs::exists(fs::path(ports) / "COM3"));
   EXPECT_FALSE(fs::exists(fs::path(ports) / "COM4"));
+  // None of them took more memory than a program that reads a second of audio at a time needs.
+  rusage used{};
+  getrusage(RUSAGE_CHILDREN, &used);
+  EXPECT_LT(used.ru_maxrss, 256 * 1024) << "kB";
 }
 
 // How long softtty, run as a child with its console read as it comes, has to say what a test waits for.

@@ -3,7 +3,9 @@
 // to survive, what it must not take for characters, and what it measures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <string>
@@ -220,6 +222,105 @@ TEST(Decoder, HearsNoCharactersInNoiseSpeechOrSilence) {
     for (float& x : s) x += 0.01f * gauss(rng);
     auto r = decode(s, t);
     EXPECT_EQ(r.heard.size(), 0u) << "speech at gain " << gain << ": " << r.text;
+  }
+  // A sine swept slowly across the telephone band, through both tones, loud and quiet.
+  for (float amplitude : {0.5f, 0.005f}) {
+    std::vector<float> sweep(60 * t.rate);
+    double phase = 0;
+    for (std::size_t i = 0; i < sweep.size(); ++i) {
+      const double hz = 300 + 3100 * static_cast<double>(i) / static_cast<double>(sweep.size());
+      phase += 2 * std::numbers::pi * hz / t.rate;
+      sweep[i] = amplitude * static_cast<float>(std::sin(phase));
+    }
+    auto r = decode(sweep, t);
+    EXPECT_EQ(r.text, "") << "sweep at " << amplitude;
+  }
+  // After a loud transmission has set the level, quieter noise and speech stay silent too.
+  const std::string expected = asReceived(kCall);
+  for (float sigma : {0.001f, 0.02f, 0.3f}) {
+    auto audio = send(kCall, t);
+    for (int i = 0; i < 30 * t.rate; ++i) audio.push_back(std::clamp(sigma * gauss(rng), -1.0f, 1.0f));
+    audio.insert(audio.end(), speech->samples.begin(), speech->samples.end());
+    EXPECT_EQ(decode(audio, t).text, expected) << "noise " << sigma << " after a transmission";
+  }
+}
+
+TEST(Decoder, HearsAQuieterSenderAfterALoudOne) {
+  Tones loud{.amplitude = 0.5};  // -6 dBFS
+  const std::string expected = asReceived(kCall);
+  // The level drops halfway through a transmission: what comes after the drop is read, all but
+  // the characters sent while the decoder follows it down (two at most).
+  for (double stepDb : {-14.0, -20.0, -30.0, -40.0}) {
+    auto audio = send(kCall, loud);
+    const std::size_t middle = audio.size() / 2;
+    for (std::size_t i = middle; i < audio.size(); ++i)
+      audio[i] *= static_cast<float>(std::pow(10, stepDb / 20));
+    const std::string text = decode(audio, loud).text;
+    const std::string tail = expected.substr(expected.size() / 2 + 8);
+    ASSERT_GE(text.size(), tail.size()) << stepDb << " dB: " << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << stepDb << " dB: " << text;
+    EXPECT_NEAR(static_cast<double>(text.size()), static_cast<double>(expected.size()), 3) << stepDb << " dB";
+  }
+  // Both sides of a call in one recording: a loud turn, a quiet one, a loud one, with the decoder
+  // of a file and of a port (which starts afresh after it has sent) alike.
+  for (double quietDbfs : {-20.0, -46.0}) {
+    Tones quiet{.amplitude = std::pow(10, quietDbfs / 20)};
+    std::vector<float> audio;
+    for (const Tones* t : {&loud, &quiet, &loud}) {
+      auto turn = send(kCall, *t);
+      audio.insert(audio.end(), turn.begin(), turn.end());
+    }
+    EXPECT_EQ(decode(audio, loud).text, expected + expected + expected) << quietDbfs << " dBFS";
+    Decoder port(loud);
+    std::string printed;
+    for (const Tones* t : {&loud, &quiet}) {
+      port.feed(send(kCall, *t));
+      for (const Heard& h : port.take()) {
+        if (!h.shift && !h.doubtful) printed += h.ch;
+      }
+      port.restart();
+    }
+    EXPECT_EQ(printed, expected + expected) << quietDbfs << " dBFS, restarted between turns";
+  }
+}
+
+TEST(Decoder, HearsQuietTonesAfterALongRunOfLoudAudioOrAbsurdSamples) {
+  // Twenty minutes of loud noise as a 16-bit recording has it (whose squares a float rounds up more
+  // often than down), then a quiet transmission straight after it.
+  Tones t;
+  Tones quiet{.amplitude = std::pow(10, -50.0 / 20)};
+  const std::string expected = asReceived(kCall);
+  auto text = [](Decoder& d) {
+    d.flush();
+    std::string printed;
+    for (const Heard& h : d.take()) {
+      if (!h.shift && !h.doubtful) printed += h.ch;
+    }
+    return printed;
+  };
+  {
+    Decoder d(t);
+    std::mt19937_64 rng(17);
+    std::normal_distribution<float> gauss(0, 0.3f);
+    std::vector<float> block(t.rate);
+    for (int second = 0; second < 20 * 60; ++second) {
+      for (float& x : block) x = std::round(std::clamp(gauss(rng), -1.0f, 1.0f) * 32767) / 32768;
+      d.feed(block);
+    }
+    d.take();
+    auto tx = Encoder::transmission(kCall, quiet);
+    d.feed(tx);
+    EXPECT_EQ(text(d), expected) << "after 20 minutes of noise";
+  }
+  // Samples no line delivers, from a damaged file: what follows them is heard.
+  for (float absurd : {1e6f, -3e38f, std::numeric_limits<float>::infinity(), std::nanf("")}) {
+    Decoder d(t);
+    auto audio = send(kCall, t);
+    audio.insert(audio.begin() + t.rate / 4, absurd);
+    auto after = send(kCall, quiet);
+    audio.insert(audio.end(), after.begin(), after.end());
+    d.feed(audio);
+    EXPECT_EQ(text(d), expected + expected) << absurd;
   }
 }
 

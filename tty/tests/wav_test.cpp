@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <sstream>
 #include <string>
 
 namespace tty {
@@ -109,6 +111,49 @@ TEST(Wav, ReadsWhatADamagedOrStreamedFileHoldsAndSaysSo) {
       EXPECT_NE(warning.find(c.says), std::string::npos) << warning;
     }
   }
+}
+
+// A header's sizes and counts are claims: what is read is bounded by the bytes the file holds.
+TEST(Wav, HeadersClaimingMoreThanTheFileHoldsGetOneLineAndCostNothing) {
+  const std::string body(58000, '\x11');
+  std::string bigFormat = wav(1, 1, 8000, 16, body);
+  bigFormat.replace(16, 4, "\xfe\xff\xff\xff");  // a format chunk of 0xFFFFFFFE bytes
+  std::string manyChannels = wav(3, 65535, 768000, 32, body, 0xFFFFFFFFL);
+  struct Case {
+    std::string bytes, says;
+  } cases[] = {
+      {bigFormat, "is truncated (in its format chunk)"},
+      {manyChannels, "has 65535 channels; it reads at most 256"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(parseWav(c.bytes, "f.wav", &error));
+    EXPECT_EQ(error, "'f.wav' " + c.says);
+  }
+  // As many channels as are taken, at the highest rate, streamed: what is there is read.
+  std::string error, warning;
+  auto a = parseWav(wav(1, 256, 768000, 32, body, 0xFFFFFFFFL), "f.wav", &error, &warning);
+  ASSERT_TRUE(a) << error;
+  EXPECT_EQ(a->samples.size(), body.size() / (256 * 4));
+  EXPECT_NE(warning.find("written as a stream"), std::string::npos) << warning;
+}
+
+TEST(Wav, ClipsFloatSamplesNoRecorderMakesAndSaysWhereTheFirstWas) {
+  const float values[] = {0.5f,          1e6f, -3e38f, std::numeric_limits<float>::infinity(),
+                          std::nanf(""), 1.5f, -0.25f};
+  std::string f32(sizeof values, '\0');
+  std::memcpy(f32.data(), values, sizeof values);
+  std::string error;
+  std::istringstream in(wav(3, 1, 8000, 32, f32));
+  auto r = WavReader::open(in, "f.wav", &error);
+  ASSERT_TRUE(r) << error;
+  float out[16];
+  ASSERT_EQ(r->read(out, 16), 7u);
+  const float expected[] = {0.5f, 8, -8, 0, 0, 1.5f, -0.25f};  // infinity and NaN: silence
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(out[i], expected[i]) << i;
+  EXPECT_EQ(r->clipped(),
+            "'f.wav' has samples far beyond full scale or that are no number (the first, 1e+06, 0.000 s in): "
+            "clipped to 8 times full scale, or silence");
 }
 
 TEST(Wav, ReadsTelephoneMuLawAndALawAndOtherSampleFormats) {
