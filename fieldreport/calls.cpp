@@ -25,6 +25,8 @@ constexpr int kRounds = 4;
 constexpr int kEstablished = 3;
 // Computers under one name whose clocks pairing tells apart.
 constexpr std::size_t kMostClocks = 4;
+// The least share of the records of a pair of computer names a clock difference explains (1 in).
+constexpr std::size_t kFairShare = 4;
 
 struct Candidate {
   std::size_t a, b;  // computer of a <= computer of b (by index); a before b when the same
@@ -43,8 +45,17 @@ struct Candidate {
 // any other that explains some of the same records. Then the records it explains are set aside
 // and the rest tried again: one name may stand for several computers (two far ends both left at
 // ttysim's default name, two positions on one lab computer), each with its own clock; a further
-// difference needs kEstablished calls.
+// difference needs kEstablished calls. Each must explain at least one in kFairShare of the records
+// of the computer with fewer of them.
 std::vector<double> consistentOffsets(std::vector<Candidate> cs, std::size_t records) {
+  // A difference must explain a fair share of the records of the computer with fewer here: over
+  // a long day, a few calls of other positions agree with some difference by chance.
+  std::set<std::size_t> firsts, seconds;
+  for (const Candidate& c : cs) {
+    firsts.insert(c.a);
+    seconds.insert(c.b);
+  }
+  const std::size_t fewer = std::min(firsts.size(), seconds.size());
   std::erase_if(cs, [](const Candidate& c) { return !c.ends || !c.agrees(); });
   std::sort(cs.begin(), cs.end(),
             [](const Candidate& x, const Candidate& y) { return x.middle() < y.middle(); });
@@ -93,7 +104,9 @@ std::vector<double> consistentOffsets(std::vector<Candidate> cs, std::size_t rec
       if (x.weight != y.weight) return x.weight > y.weight;
       return std::fabs(x.offset) < std::fabs(y.offset);
     });
-    if (best.middles.size() < (out.empty() ? 2u : static_cast<std::size_t>(kEstablished))) break;
+    if (best.middles.size() < (out.empty() ? 2u : static_cast<std::size_t>(kEstablished)) ||
+        best.middles.size() * kFairShare < fewer)
+      break;
     // Another difference, well away from it, that would put the same records together otherwise
     // (a call each one later, say); its calls with records of the other computers under these
     // names do not count against it.
@@ -264,6 +277,44 @@ Pairing pairRecords(const std::vector<PairingRecord>& records, const ClockOffset
       if (next[c.a] >= 0 || next[c.b] >= 0) continue;
       next[c.a] = static_cast<std::ptrdiff_t>(c.b);
       next[c.b] = static_cast<std::ptrdiff_t>(c.a);
+    }
+    // Closest first can take one good pair at the cost of two: two calls whose four records,
+    // taken the other way round, agree better in sum are swapped.
+    {
+      std::map<std::pair<std::size_t, std::size_t>, double> costOf;
+      for (const Edge& e : edges) {
+        const Candidate& c = candidates[e.candidate];
+        costOf.try_emplace({std::min(c.a, c.b), std::max(c.a, c.b)}, e.cost);
+      }
+      auto cost = [&](std::size_t x, std::size_t y) -> std::optional<double> {
+        const auto it = costOf.find({std::min(x, y), std::max(x, y)});
+        if (it == costOf.end()) return std::nullopt;
+        return it->second;
+      };
+      std::vector<std::size_t> firsts;  // the first record of each call, by start
+      for (std::size_t i : timed)
+        if (next[i] > static_cast<std::ptrdiff_t>(i)) firsts.push_back(i);
+      for (bool swapped = true; swapped;) {
+        swapped = false;
+        for (std::size_t x = 0; x < firsts.size(); ++x)
+          for (std::size_t y = x + 1;
+               y < firsts.size() && start[firsts[y]] - start[firsts[x]] <= 2 * kPairingSeconds; ++y) {
+            const std::size_t a = firsts[x], b = static_cast<std::size_t>(next[a]);
+            const std::size_t c = firsts[y], d = static_cast<std::size_t>(next[c]);
+            const double now = *cost(a, b) + *cost(c, d);
+            for (const auto& [p, q] : {std::pair{c, d}, std::pair{d, c}}) {
+              const auto ap = cost(a, p), bq = cost(b, q);
+              if (!ap || !bq || *ap + *bq >= now - 1e-9) continue;
+              next[a] = static_cast<std::ptrdiff_t>(p), next[p] = static_cast<std::ptrdiff_t>(a);
+              next[b] = static_cast<std::ptrdiff_t>(q), next[q] = static_cast<std::ptrdiff_t>(b);
+              swapped = true;
+              break;
+            }
+          }
+        firsts.clear();
+        for (std::size_t i : timed)
+          if (next[i] > static_cast<std::ptrdiff_t>(i)) firsts.push_back(i);
+      }
     }
     // The clock differences again, from the calls paired where starts and ends agree.
     // (each of a pair's differences from the calls closest to it).
