@@ -41,15 +41,14 @@ struct Candidate {
 // one where both their starts and their ends agree with it within kAgreement (closest first), so
 // a record counts once and two calls of clearly different lengths never agree. The difference
 // whose calls agree best wins (each call weighs 1 when its ends agree exactly, less the further
-// apart they are); its value is the median of those calls' middles. It must win clearly over
-// any other that explains some of the same records. Then the records it explains are set aside
-// and the rest tried again: one name may stand for several computers (two far ends both left at
-// ttysim's default name, two positions on one lab computer), each with its own clock; a further
-// difference needs kEstablished calls. Each must explain at least one in kFairShare of the records
-// of the computer with fewer of them.
+// apart they are); its value is the median of those calls' middles. It must win clearly (twice)
+// over any other that would pair the same records among themselves. Then the records it explains
+// are set aside and the rest tried again: one name may stand for several computers (two far ends
+// both left at ttysim's default name, two positions on one lab computer), each with its own
+// clock; a further difference needs kEstablished calls. Each must explain at least one in
+// kFairShare of the records of the computer with fewer of them.
 std::vector<double> consistentOffsets(std::vector<Candidate> cs, std::size_t records) {
-  // A difference must explain a fair share of the records of the computer with fewer here: over
-  // a long day, a few calls of other positions agree with some difference by chance.
+  // Over a long day a few calls of other positions agree with some difference by chance.
   std::set<std::size_t> firsts, seconds;
   for (const Candidate& c : cs) {
     firsts.insert(c.a);
