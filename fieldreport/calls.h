@@ -42,10 +42,12 @@ inline constexpr long long kPairingSeconds = 120;
 // kPairingSeconds of each other and overlapped in time. Among all such candidates, the closest
 // (their starts and their ends together) are paired first, each record at most once, so a record
 // goes to its nearest partner and not to the first one found. The clock difference of each pair
-// of computers is estimated from the calls where their starts and ends agree, unless given, and
-// applied; computers that take calls with each other across the day are preferred over others
-// with a call at about the same time (two positions running the same script at once). Records
-// without a readable start stay alone, after the others in input order.
+// of computers is estimated from the calls whose starts and ends both agree with it (each record
+// counted once), unless given, and applied; one name standing for several computers (two far
+// ends left at one default name) gets one for each. Computers that take calls with each other
+// across the day are preferred over others with a call at about the same time (two positions
+// running the same script at once). Records without a readable start stay alone, after the
+// others in input order.
 Pairing pairRecords(const std::vector<PairingRecord>& records, const ClockOffsets& given = {});
 
 // pairRecords on scored records (COMPUTERID, start, length, script and direction).

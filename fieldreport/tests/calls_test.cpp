@@ -193,5 +193,17 @@ TEST(Calls, TwoPositionsAtOnceWithTheFarEndsClocksOffArePairedWithoutAMistake) {
   }
 }
 
+TEST(Calls, CallsOfTheOtherPositionThatAgreeByChanceOverALongRunMakeNoClockDifference) {
+  // Weeks of two positions without a break: some calls of LAB1 and CAR2 agree in start and length
+  // by chance, under differences of their own, and must not be taken for a clock.
+  std::mt19937_64 rng(1018);
+  const Day day = makeDay(rng, 120, 2000);
+  const Pairing pairing = pairRecords(day.records);
+  const Tally t = tally(day, pairing);
+  EXPECT_EQ(t.wrong, 0);
+  EXPECT_EQ(t.found, t.pairs);
+  EXPECT_EQ(pairing.offsets.size(), 2u);
+}
+
 }  // namespace
 }  // namespace fieldreport

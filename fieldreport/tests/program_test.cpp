@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -340,6 +341,69 @@ TEST_F(FieldReport, TwoPositionsAtOnceWithSkewedClocksArePairedRight) {
   // The clocks apart as the calls show them: the far ends also started 3 s after their partners.
   EXPECT_NE(r.out.find("CAR1      LAB1        -102     12  their calls"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("CAR2      LAB2        +108     12  their calls"), std::string::npos) << r.out;
+}
+
+// Two positions at once whose far ends ran ttysim --record under its default name FAREND: one
+// far-end computer's clock ahead, the other's behind, the second position starting 20-65 s after
+// the first, every call of its own length; the lab's ends as LAB1 and LAB2, or both as LAB1 (two
+// ports of one computer). Each day's files go through fieldreport, and each record's partner in
+// the CSV is judged against the call it was made for.
+TEST_F(FieldReport, TwoPositionsWhoseFarEndsShareANameArePairedByLengthAndOneClockDifference) {
+  const auto turns = capture_maker::makeTurns(rng, 6);
+  const std::string script = write("script.txt", capture_maker::scriptFile(turns));
+  std::uniform_real_distribution<double> u(0, 1);
+  const std::vector<std::pair<long long, long long>> skews = {
+      {0, 0}, {60, -45}, {-60, 60}, {120, -120}, {-120, 120}};
+  int allWrong = 0, allMissed = 0;
+  for (const bool oneLab : {false, true})
+    for (const auto& [skew1, skew2] : skews) {
+      int right = 0, wrong = 0, missed = 0;
+      for (int d = 0; d < 4; ++d) {
+        const std::string day =
+            "day-" + std::to_string(oneLab) + std::to_string(skew1) + "-" + std::to_string(d);
+        const long long lag = 20 + static_cast<long long>(45 * u(rng));
+        for (int position = 1; position <= 2; ++position) {
+          long long t = 1'790'000'000 + (position == 2 ? lag : 0);
+          for (int k = 0; k < 6; ++k) {
+            const int seconds = 60 + static_cast<int>(140 * u(rng));
+            Conditions lab, far;
+            lab.computer = "LAB" + std::to_string(oneLab ? 1 : position);
+            far.computer = "FAREND";
+            lab.direction = k % 2 ? "Outgoing Call" : "Incoming Call";
+            far.direction = k % 2 ? "Incoming Call" : "Outgoing Call";
+            const long long late = static_cast<long long>(3 * u(rng));  // the far end answered
+            const std::string name = std::to_string(position) + "-" + std::to_string(k);
+            write(day + "/LAB-" + name + ".TXT",
+                  capture_maker::makeCall(rng, turns, script, lab, t, seconds, {}).record);
+            write(day + "/FAR-" + name + ".TXT",
+                  capture_maker::makeCall(rng, turns, script, far, t + late + (position == 1 ? skew1 : skew2),
+                                          seconds - static_cast<double>(late), {})
+                      .record);
+            t += seconds + 20 + static_cast<long long>(40 * u(rng));
+          }
+        }
+        const auto r = run({dir.file(day), "--csv", dir.file(day + ".csv")});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const auto rows = parseCsv(readFile(dir.file(day + ".csv")));
+        ASSERT_EQ(rows.size(), 24u);
+        for (const Row& row : rows) {
+          // LAB-1-3.TXT with FAR-1-3.TXT, and so on.
+          std::string partner = fs::path(row.at("file")).filename().string();
+          partner.replace(0, 3, partner.starts_with("LAB") ? "FAR" : "LAB");
+          if (row.at("partner") == dir.file(day + "/" + partner) + "#1")
+            ++right;
+          else
+            ++(row.at("partner").empty() ? missed : wrong);
+        }
+      }
+      std::printf(
+          "%s, far-end clocks %+lld s and %+lld s: of 96 records %d paired right, %d wrong, %d unpaired\n",
+          oneLab ? "one lab name" : "two lab names", skew1, skew2, right, wrong, missed);
+      allWrong += wrong;
+      allMissed += missed;
+    }
+  EXPECT_EQ(allWrong, 0);
+  EXPECT_EQ(allMissed, 0);
 }
 
 TEST_F(FieldReport, BadInputIsListedWithOneLineEachAndTheRestIsScored) {
