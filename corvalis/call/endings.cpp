@@ -99,7 +99,7 @@ void TMainForm::PortGone(int SystemError, const std::string& How) {
               (SystemError > 0 ? ": " + std::string(std::strerror(SystemError)) : std::string()) +
               "); the port is closed and opened again when the device is back");
   // What the device was doing (a command sequence, a dial or answer) went with it.
-  ATCommandTimer.SetEnabled(false);
+  StopCommandSequence();
   if (State.UnsavedCall && !State.DisplayFrozen) {
     EndOpenCall(name + " gone", false);
   } else {

@@ -112,11 +112,11 @@ void TMainForm::HangUpButton1Click(QObject*) {
   ResetButtonClick(this);
   State.Sending = false;
   // Immediate hang-up characters; the Intele-Modem 300's only before anything was exchanged.
-  if (State.CallStartPending && Settings.DeviceType == kDeviceInteleModem300)
-    SendToMemoAndPort("\x1B", State.DisplayFrozen);
-  if (Settings.DeviceType == kDeviceNXi) SendToMemoAndPort("\x04", State.DisplayFrozen);
+  const bool quiet = CommandsQuiet();
+  if (State.CallStartPending && Settings.DeviceType == kDeviceInteleModem300) SendToMemoAndPort("\x1B", quiet);
+  if (Settings.DeviceType == kDeviceNXi) SendToMemoAndPort("\x04", quiet);
   if (Settings.DeviceType == kDeviceInteleModem2400) {
-    SendToMemoAndPort("\x15", State.DisplayFrozen);
+    SendToMemoAndPort("\x15", quiet);
     State.ATStep = 2;
   } else {
     State.ATStep = 1;
@@ -125,12 +125,19 @@ void TMainForm::HangUpButton1Click(QObject*) {
   ResetAutoHangUpTicks(this);
 }
 
+bool TMainForm::CommandsQuiet() const {
+  // The view holds a call not yet saved (going on, or hung up and still open until it is ended):
+  // what this side says to its modem (a hang-up's "+++" and "ATH", a modem put back and set up
+  // again) goes to the port only, never into the call's text.
+  return State.DisplayFrozen || State.UnsavedCall || State.CallActive;
+}
+
 void TMainForm::ATCommandTimerTimer(QObject*) {
   ATCommandTimer.SetEnabled(false);
-  // A modem put back during a call is set up again without its commands going into the call.
-  const bool initialising = State.ATStep >= 10;
-  SendToMemoAndPort(StepCommand(State.ATStep), State.DisplayFrozen || (State.CallActive && initialising));
-  if (StepEndsSequence(State.ATStep)) return;
+  const std::uint32_t sequence = commandSequence_;
+  SendCommandStep(StepCommand(State.ATStep), CommandsQuiet());
+  // Stopped while the step was being sent: the sequence goes no further.
+  if (sequence != commandSequence_ || StepEndsSequence(State.ATStep)) return;
   ++State.ATStep;
   ATCommandTimer.SetEnabled(true);
 }
@@ -138,7 +145,7 @@ void TMainForm::ATCommandTimerTimer(QObject*) {
 void TMainForm::InitializeModem() {
   UpdateModemButtons();
   if (!ComPort.IsOpen() || !DeviceIsModem()) return;
-  const bool quiet = State.DisplayFrozen || State.CallActive;
+  const bool quiet = CommandsQuiet();
   if (Settings.DeviceType == kDeviceInteleModem2400) {
     SendToMemoAndPort("ATZ0" + CR, quiet);
     State.ATStep = 30;

@@ -10,14 +10,27 @@
 namespace corvalis {
 
 void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
+  SendText(Str, NoEcho, 0);
+}
+
+void TMainForm::SendCommandStep(const std::string& Str, bool NoEcho) {
+  SendText(Str, NoEcho, commandSequence_);
+}
+
+void TMainForm::SendText(const std::string& Str, bool NoEcho, std::uint32_t Sequence) {
   if (Str.empty()) return;
   if (State.CallStartPending) CreateFilePrefix();
   BreakLinesInMemo(true);
   // Received data, timer ticks and clicks run before each character. When one of them ends the
   // call this text belongs to (and perhaps starts the next), the rest of it goes neither to the
   // port nor into any conversation; so also when the device goes away with a character.
+  // A step of a command sequence that was stopped meanwhile (a hang-up's "ATH" when the next ring
+  // has been answered) stops too: it would cut the new call.
   const std::uint32_t call = State.CallActive ? State.CallId : 0;
-  auto sameCall = [this, call] { return call == 0 || (State.CallActive && State.CallId == call); };
+  auto sameCall = [this, call, Sequence] {
+    if (Sequence != 0 && Sequence != commandSequence_) return false;
+    return call == 0 || (State.CallActive && State.CallId == call);
+  };
   for (char c : Str) {
     LetEventsRun();
     if (!sameCall()) return;

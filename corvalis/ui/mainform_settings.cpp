@@ -307,7 +307,7 @@ void TMainForm::DeviceButtonClick(QObject*) {
 void TMainForm::DeviceOkButtonClick(QObject*) {
   // What the old device was doing (an AT sequence, a dial or answer waiting for its
   // connection) ends with it; the new device starts with the line down.
-  ATCommandTimer.SetEnabled(false);
+  StopCommandSequence();
   State.ATStep = 0;
   if (!State.CallActive) {
     State.OnLine = false;

@@ -196,6 +196,31 @@ TEST_F(Endings, AModemLosingItsCarrierEndsTheCallWhichIsSavedAndTheNextRingIsAns
   EXPECT_EQ(Boxes(), "");
 }
 
+// The far end falls silent after its turn: 30 s later this side hangs up (the modem's hang-up code,
+// then "ATH" to the modem), and the call stays open until the next ring ends it. The record holds
+// what the far end typed, exactly, and nothing of this side's commands to its modem.
+TEST_F(Endings, ACallHungUpBySilenceAndEndedByTheNextRingHoldsTheFarEndsTextAlone) {
+  scriptPath = WriteScript("script.txt", "HELLO GA\r\n\r\nNEVER SAID GA\r\n\r\n");
+  WriteSettings({{"Device Type", "Ultratec Intele-Modem 2400"}, {"Enable Turbo Code", "0"}, {"Script filename", ""}});
+  // The far end types the first turn and waits for ever for the second: this side has no script (its
+  // automatic start says "File not found" and sends nothing).
+  ASSERT_NO_FATAL_FAILURE(StartSim({"--device", "im2400", "--script", scriptPath, "--side", "odd", "--cps",
+                                    std::to_string(kCps), "--ring-on-signal", "--connect-delay", "0.3", "--calls",
+                                    "2", "--call-gap", "3", "--linger", "60"}));
+  ASSERT_NO_FATAL_FAILURE(OpenWindow());
+  ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("ATX1E0"));
+  ASSERT_TRUE(ServeUntil([&] { return sim->Said("hangup"); })) << sim->Console();
+  const std::string typed = FarSent();
+  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 1 && form->State.CallActive; }))
+      << Boxes() << sim->Console() << Captures();
+
+  const std::vector<fieldtext::Record> records = Records();
+  EXPECT_EQ(typed, "HELLO GA ");
+  EXPECT_EQ(Received(records[0]), fieldtext::withoutTrailingSpaces(typed)) << records[0].conversation;
+  EXPECT_EQ(fieldtext::speakerText(records[0].conversation, "SEND: "), "");
+  EXPECT_EQ(Captures().find("ATH"), std::string::npos) << Captures();
+}
+
 TEST_F(Endings, AShutdownMidCallSavesTheCallSoFarAndTheProgramEndsNormally) {
   Prepare("NXi modem", kScript, {{"Auto save", "0"}});  // nobody to ask: it is saved all the same
   ASSERT_NO_FATAL_FAILURE(StartSim(Args({})));

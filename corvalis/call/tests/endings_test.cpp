@@ -57,6 +57,18 @@ class Endings : public CallsTest {
     form->ManualTypeForm = typing.get();
     form->FormShow(form.get());
   }
+  // A fresh start of the program on the device, in empty folders, the port there.
+  void FreshStart(const std::string& device) {
+    form.reset();
+    for (const fs::path& folder : {logs.path(), JournalFolder()})
+      if (fs::exists(folder))
+        for (const auto& e : fs::directory_iterator(folder)) fs::remove(e.path());
+    ports->device->hungUp = false;
+    ports->missing.clear();
+    form = std::make_unique<TMainForm>(services);
+    form->ManualTypeForm = typing.get();
+    Use(device);
+  }
   // The modem answered a ring and connected.
   void Answered() {
     Receive("\r\nRING\r\n");
@@ -194,6 +206,98 @@ TEST_F(Endings, AModemsResultLineIsNotTheFarEndsTurn) {
   Receive("\r\nTWO\r\n");  // the far end's words of the same length are a turn after 3 s
   Run(20);
   EXPECT_TRUE(TakeSent().starts_with("THR"));
+}
+
+// A modem hung up by 30 s of silence keeps its call open until something ends it; what this side then
+// says to the modem ("+++", "ATH", its start-up when it is back) goes to the port, never into the call.
+TEST_F(Endings, AModemsCommandsAfterASilentHangUpAreNeverTheFarEndsText) {
+  for (const std::string device : {kDeviceInteleModem2400, kDeviceInteleModem300, kDeviceNXi}) {
+    for (const std::string ending : {"the next ring", "the device gone", "the device gone and back"}) {
+      SCOPED_TRACE(device + ", ended by " + ending);
+      FreshStart(device);
+      Flags(true, true, true);
+      Receive("\r\nRING\r\n");
+      Receive("\r\nCONNECT TTY\r\n");
+      ASSERT_TRUE(form->EndCallButton->isEnabled());
+      Receive("HELLO GA");
+      const std::string heard = View();  // the far end's words as the view shows them
+      ASSERT_NE(heard.find("RECD: "), std::string::npos);
+      ASSERT_TRUE(heard.ends_with("HELLO GA"));
+      TakeSent();
+      Run(200);  // 30 s of silence, then the hang-up and its command sequence run out
+      const std::string hangUp = TakeSent();
+      EXPECT_TRUE(hangUp.ends_with("ATH\r")) << hangUp;
+      if (device != kDeviceInteleModem2400) {
+        EXPECT_NE(hangUp.find("+++"), std::string::npos) << hangUp;
+      }
+      EXPECT_EQ(View(), heard);
+      Receive("\r\nOK\r\n");
+      if (ending == "the next ring") {
+        Receive("\r\nRING\r\n");
+        EXPECT_NE(TakeSent().find("A\r"), std::string::npos);  // the new call is answered
+      } else {
+        ports->device->hungUp = true;
+        ports->missing.insert("COM1");
+        form->ComPort.NotifyError();
+        ASSERT_EQ(log.With("ended (COM1 gone): saved in ").size(), 1u);
+        if (ending == "the device gone and back") {
+          ports->missing.clear();
+          ports->device->hungUp = false;
+          Run(5);
+          EXPECT_TRUE(TakeSent().starts_with("ATZ"));
+        }
+      }
+      std::string capture, timing;
+      for (const auto& e : fs::directory_iterator(logs.path()))
+        (e.path().string().ends_with(".timing.csv") ? timing : capture) += readFile(e.path());
+      EXPECT_EQ(Count(capture, kRule), 1u);
+      EXPECT_NE(capture.find("\r\n\r\n" + heard + "\r\n\r\nEnded at "), std::string::npos)
+          << capture;
+      EXPECT_EQ(Count(capture, "ATH"), 0u) << capture;
+      EXPECT_EQ(Count(capture, "ATZ"), 0u) << capture;
+      EXPECT_EQ(Count(capture, "+++"), 0u) << capture;
+      // The times hold what the far end sent in the call, and nothing of this side.
+      EXPECT_NE(timing.find(",received,0,65,A\n"), std::string::npos) << timing;
+      EXPECT_EQ(Count(timing, ",sent,"), 0u) << timing;
+      log.lines.clear();
+    }
+  }
+}
+
+// The next ring comes while the hang-up's command is on its way to the modem: the ring is answered,
+// and nothing more of the hang-up follows the answer (it would hang up the new call), then or later.
+TEST_F(Endings, TheNextRingDuringAHangUpsCommandStopsTheRestOfTheHangUp) {
+  for (const std::string device : {kDeviceInteleModem2400, kDeviceNXi}) {
+    SCOPED_TRACE(device);
+    FreshStart(device);
+    Flags(true, true, true);
+    Receive("\r\nRING\r\n");
+    Receive("\r\nCONNECT TTY\r\n");
+    Receive("HELLO GA");
+    const std::string first = View();
+    Run(155);  // hung up by silence
+    TakeSent();
+    QMetaObject::invokeMethod(
+        form.get(), [this] { Receive("\r\nRING\r\n"); }, Qt::QueuedConnection);
+    form->ATCommandTimer.Fire();  // "ATH" (the Intele-Modem 2400) or "+++" (the NXi) begins
+    const std::string answer = TakeSent();
+    EXPECT_TRUE(answer.starts_with("AT") && answer.ends_with("A\r")) << answer;
+    EXPECT_EQ(Count(answer, "ATH"), 0u) << answer;
+    EXPECT_EQ(Count(answer, "+"), 0u) << answer;
+    Receive("\r\nCONNECT TTY\r\nSECOND CALL");
+    const std::string second = View();
+    Run(60);
+    EXPECT_EQ(Count(TakeSent(), "AT"), 0u);  // the hang-up does not go on in the new call
+    form->EndCallButton->click();
+
+    const std::string capture = Captures();
+    EXPECT_EQ(Count(capture, kRule), 2u);
+    EXPECT_NE(capture.find(" (31.0 seconds)"), std::string::npos) << capture;
+    EXPECT_NE(capture.find("\r\n\r\n" + first + "\r\n\r\nEnded at "), std::string::npos) << capture;
+    EXPECT_TRUE(second.ends_with("SECOND CALL"));
+    EXPECT_NE(capture.find("\r\n\r\n" + second + "\r\n\r\nEnded at "), std::string::npos) << capture;
+    EXPECT_EQ(Count(capture, "\r\n\r\n\r\n"), 0u) << capture;  // no empty lines at a call's start
+  }
 }
 
 TEST_F(Endings, ADialThatFindsTheLineBusyLeavesTheLineDown) {
@@ -360,3 +464,4 @@ TEST_F(Endings, WhatArrivesWhileThisSideSendsIsCountedForTheCall) {
 
 }  // namespace
 }  // namespace corvalis::testing
+

@@ -305,9 +305,15 @@ TEST_F(Unattended, ATerminationSignalEndsAndSavesTheCallGoingOnAlsoWithAutoSaveO
   Receive("\r\nCONNECT TTY\r\nLAST WORDS");
   for (int i = 0; i < 155; ++i) form->MainTimerTimer(form.get());
   ASSERT_TRUE(ports->device->sent.ends_with("\x15"));  // hung up
+  for (int i = 0; i < 5 && form->ATCommandTimer.Enabled(); ++i) form->ATCommandTimer.Fire();
+  ASSERT_TRUE(ports->device->sent.ends_with("\x15" "ATH\r"));  // and told its modem so
+  Receive("\r\nOK\r\n");
   ASSERT_TRUE(form->EndCallButton->isEnabled());
   Terminate(SIGHUP);
-  EXPECT_NE(readFile(form->CaptureFilePath()).find("LAST WORDS\r\n\r\nEnded at "), std::string::npos);
+  // The far end's words and nothing of this side's commands to its modem.
+  const std::string saved = readFile(form->CaptureFilePath());
+  EXPECT_NE(saved.find("RECD: \xB2LAST WORDS\r\n\r\nEnded at "), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("ATH"), std::string::npos) << saved;
   EXPECT_EQ(log.With("ended (SIGHUP): saved in ").size(), 1u);
 }
 
