@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Strict UTF-8 for the trace and its rules: no overlong forms, no surrogates, nothing past U+10FFFF.
+// Kept apart from the kit's charset library on purpose: the rules judge text that the phone's
+// coder wrote, and must not share a fault with it.
 #include <cstddef>
 #include <optional>
 #include <string>
