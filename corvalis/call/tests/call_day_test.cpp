@@ -41,6 +41,7 @@
 #include "call/manualtype.h"
 #include "records/calllog.h"
 #include "records/journal.h"
+#include "property.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
 
@@ -1055,14 +1056,7 @@ TEST(CallDay, ManyCallsInARowOnEveryDevice) {
     restarts += lab.restarts;
     ++days;
   };
-  rc::detail::TestMetadata metadata;
-  metadata.id = "CallDay/ManyCallsInARowOnEveryDevice";
-  const auto result = rc::detail::checkProperty(rc::detail::toProperty(property), metadata, params);
-  std::ostringstream message;
-  rc::detail::printResultMessage(result, message);
-  ASSERT_TRUE(result.template is<rc::detail::SuccessResult>())
-      << message.str() << "\nseed=" << params.seed << " (RC_PARAMS=\"seed=" << params.seed
-      << " max_success=" << params.maxSuccess << " max_size=" << params.maxSize << "\" repeats it)";
+  ASSERT_TRUE(kit::testing::PropertyHolds("CallDay/ManyCallsInARowOnEveryDevice", params, property));
   std::cout << days << " days, " << steps << " steps, " << calls << " calls, " << restarts
             << " restarts (seed " << params.seed << ")\n";
   if (!own) {

@@ -24,6 +24,7 @@
 
 #include "call/conversation_text.h"
 #include "records/calllog.h"
+#include "property.h"
 #include "temp_dir.h"
 
 namespace corvalis {
@@ -676,14 +677,7 @@ TEST(JournalDamage, NoIntactTextLineIsLostAndNothingIsWrittenOutsideTheFolders) 
       if (e.is_regular_file()) RC_ASSERT(before.count(p) == 1u && readFile(e.path()) == before[p]);
     }
   };
-  rc::detail::TestMetadata metadata;
-  metadata.id = "JournalDamage/NoIntactTextLineIsLost";
-  const auto result = rc::detail::checkProperty(rc::detail::toProperty(property), metadata, params);
-  std::ostringstream message;
-  rc::detail::printResultMessage(result, message);
-  ASSERT_TRUE(result.template is<rc::detail::SuccessResult>())
-      << message.str() << "\nseed=" << params.seed << " (RC_PARAMS=\"seed=" << params.seed
-      << " max_success=" << params.maxSuccess << " max_size=" << params.maxSize << "\" repeats it)";
+  ASSERT_TRUE(kit::testing::PropertyHolds("JournalDamage/NoIntactTextLineIsLost", params, property));
   std::cout << runs << " damaged journals (seed " << params.seed << "): " << intactLines
             << " intact text lines, " << brokenLines << " hit by a flip;";
   for (const auto& [what, n] : outcomes) std::cout << " " << n << " " << what << ";";

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "property.h"
 #include "temp_dir.h"
 #include "trace_reader.h"
 #include "wire_trace.h"
@@ -116,12 +117,7 @@ TEST(TraceFormat, WhatTheWriterWritesReadsBackTheSame) {
     RC_ASSERT(read.warnings.empty());
     RC_ASSERT(*read.trace == t);
   };
-  rc::detail::TestMetadata metadata;
-  metadata.id = "TraceFormat/WhatTheWriterWritesReadsBackTheSame";
-  const auto result = rc::detail::checkProperty(rc::detail::toProperty(property), metadata, params);
-  std::ostringstream message;
-  rc::detail::printResultMessage(result, message);
-  EXPECT_TRUE(result.template is<rc::detail::SuccessResult>()) << message.str();
+  EXPECT_TRUE(kit::testing::PropertyHolds("TraceFormat/WhatTheWriterWritesReadsBackTheSame", params, property));
 }
 
 // ---- the format as a person reads it ----------------------------------------------------------
