@@ -18,6 +18,8 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <vector>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -455,6 +457,46 @@ TEST_F(Recovery, JournalsArePrivateAndCapturesFollowTheUmask) {
   EXPECT_EQ(fs::status(capture).permissions() & fs::perms::all, fs::perms(0664));
 }
 
+// Recovery in `instances` processes started at once (as `user`, when given, which needs root):
+// what became of each journal, a line each with its outcome's number and error.
+std::string RecoverInChildren(const std::string& folder, const std::string& logs, int instances,
+                              std::optional<uid_t> user = std::nullopt) {
+  int results[2];
+  if (pipe(results) != 0) {
+    ADD_FAILURE() << "pipe";
+    return "";
+  }
+  std::vector<pid_t> children;
+  for (int i = 0; i < instances; ++i) {
+    const pid_t child = fork();
+    if (child < 0) {
+      ADD_FAILURE() << "fork";
+      break;
+    }
+    if (child == 0) {
+      close(results[0]);
+      if (user && (setgid(65534) != 0 || setuid(*user) != 0)) _exit(2);
+      std::string out;
+      for (const TRecovery& one : RecoverJournals(folder, logs))
+        out += std::to_string(static_cast<int>(one.Result)) + " " + one.Error + "\n";
+      if (write(results[1], out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(2);
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  close(results[1]);
+  std::string all;
+  char buf[4096];
+  for (ssize_t n; (n = read(results[0], buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
+  close(results[0]);
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  return all;
+}
+
 // A journal made read-only is recovered once all the same; another user's cannot be, and is set
 // aside, said once. (Run as root, recovery runs as an ordinary user, for whom permissions count.)
 TEST_F(Recovery, AReadOnlyJournalIsRecoveredOnceAndAnotherUsersIsSetAside) {
@@ -474,28 +516,7 @@ TEST_F(Recovery, AReadOnlyJournalIsRecoveredOnceAndAnotherUsersIsSetAside) {
   }
   // Recovery as that user: what became of each journal, in the journals' order.
   auto recover = [&] {
-    int results[2];
-    EXPECT_EQ(pipe(results), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      close(results[0]);
-      if (root && (setgid(65534) != 0 || setuid(user) != 0)) _exit(2);
-      std::string out;
-      for (const TRecovery& one : RecoverJournals(folder, logs.string()))
-        out += std::to_string(static_cast<int>(one.Result)) + " " + one.Error + "\n";
-      if (write(results[1], out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(2);
-      _exit(0);
-    }
-    close(results[1]);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(results[0], buf, sizeof buf)) > 0;)
-      out.append(buf, static_cast<std::size_t>(n));
-    close(results[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    return out;
+    return RecoverInChildren(folder, logs.string(), 1, root ? std::optional<uid_t>(user) : std::nullopt);
   };
   const std::string first = recover();
   const auto is = [](TRecovery::Outcome o, const std::string& error = "") {
@@ -523,32 +544,7 @@ TEST_F(Recovery, InstancesStartingTogetherRecoverEachJournalOnceAndQuietly) {
   for (int round = 0; round < 5; ++round) {
     for (int n = 0; n < 30; ++n)
       LeaveJournal("RECD: ROUND " + std::to_string(round) + " CALL " + std::to_string(n) + ".");
-    int results[2];
-    ASSERT_EQ(pipe(results), 0);
-    pid_t children[3];
-    for (pid_t& child : children) {
-      child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        close(results[0]);
-        std::string out;
-        for (const TRecovery& one : RecoverJournals(folder, logs.string()))
-          out += std::to_string(static_cast<int>(one.Result)) + " " + one.Error + "\n";
-        if (write(results[1], out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(2);
-        _exit(0);
-      }
-    }
-    close(results[1]);
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = read(results[0], buf, sizeof buf)) > 0;)
-      all.append(buf, static_cast<std::size_t>(n));
-    close(results[0]);
-    for (pid_t child : children) {
-      int status = 0;
-      waitpid(child, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    const std::string all = RecoverInChildren(folder, logs.string(), 3);
     EXPECT_EQ(all.find(std::to_string(static_cast<int>(TRecovery::Outcome::Failed)) + " "), std::string::npos)
         << all;
     const std::string file = readFile(capture);
