@@ -9,6 +9,7 @@
 #include "call/conversation_text.h"
 #include "call/conversation_view.h"
 #include "records/calllog.h"
+#include "records/journal.h"
 #include "ui/mainform.h"
 
 namespace corvalis {
@@ -222,7 +223,9 @@ void TMainForm::MainTimerTimer(QObject*) {
   MainTimer.SetEnabled(false);
   // Once a second: the journal of the call going on is on disk with the time it was written, and
   // the port's device is looked after.
-  JournalSync(false, State.TickPhase == 0);
+  // Once a second the journal goes to the storage, on its own thread: slow storage does not hold up
+  // the timing of what arrives meanwhile.
+  JournalSync(false, State.TickPhase == 0 ? std::optional(TJournalSync::Later) : std::nullopt);
   if (State.TickPhase == 0) WatchPort();
 
   if (State.ScriptStartTicks != 0) {

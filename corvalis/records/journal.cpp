@@ -12,11 +12,14 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "call/conversation_text.h"
@@ -67,6 +70,14 @@ int WriteAll(int fd, const char* p, std::size_t n, std::size_t& done) {
     done += static_cast<std::size_t>(w);
   }
   return 0;
+}
+
+std::atomic<TJournalDataSync> dataSync{nullptr};
+
+int DataSync(int fd) {
+  const TJournalDataSync sync = dataSync.load();
+  if (sync) return sync(fd) == 0 ? 0 : errno;
+  return ::fdatasync(fd) == 0 ? 0 : errno;
 }
 
 void SyncFolder(const std::string& folder) {
@@ -166,6 +177,8 @@ TDateTime FromJournalTime(std::int64_t micros) {
 
 // ---- writing -----------------------------------------------------------------------------------
 
+TCallJournal::TCallJournal() = default;
+
 TCallJournal::~TCallJournal() {
   Close();
 }
@@ -205,8 +218,10 @@ int TCallJournal::Create(const std::string& folder, TDateTime start) {
     const std::string head = std::string(kFormatLine) + "\npid " + std::to_string(::getpid()) + "\nstarted " +
                              std::to_string(JournalTime(start)) + "\n";
     std::size_t done = 0;
+    // The head and the new name reach the storage with the journal's first sync (Flush): a call's
+    // start does not wait for slow storage. A head lost to a power cut leaves a journal that holds
+    // no call, which the next start removes.
     int err = WriteAll(fd, head.data(), head.size(), done);
-    if (err == 0 && ::fdatasync(fd) != 0) err = errno;
     if (err == 0 && ::link(hidden.c_str(), path.c_str()) != 0) err = errno;
     ::unlink(hidden.c_str());
     if (err == EEXIST) {
@@ -217,7 +232,6 @@ int TCallJournal::Create(const std::string& folder, TDateTime start) {
       ::close(fd);
       return err;
     }
-    SyncFolder(folder);
     fd_ = fd;
     path_ = path;
     pending_.clear();
@@ -226,7 +240,8 @@ int TCallJournal::Create(const std::string& folder, TDateTime start) {
     values_ = {};
     valuesWritten_ = false;
     torn_ = false;
-    unsynced_ = false;
+    unsynced_ = true;
+    folderUnsynced_ = true;
     turbo_ = false;
     scriptCompleted_ = false;
     collisions_ = 0;
@@ -320,7 +335,73 @@ void TCallJournal::Saving(const std::string& path, std::uint64_t sizeBefore) {
   Line("saving", JournalEscape(path) + " " + std::to_string(sizeBefore));
 }
 
-int TCallJournal::Flush(bool sync) {
+// Syncs the journal's file on a thread of its own whenever asked; requests made while a sync runs
+// are served by one more sync after it.
+class TCallJournal::TSyncThread {
+ public:
+  // Syncs the file Fd; the first sync also syncs Folder, which holds the file's name.
+  TSyncThread(int fd, std::string folder) : fd_(fd), folder_(std::move(folder)), thread_([this] { Run(); }) {}
+  // Waits for a sync under way, then ends the thread.
+  ~TSyncThread() {
+    {
+      std::lock_guard lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void Request() {
+    {
+      std::lock_guard lock(m_);
+      requested_ = true;
+    }
+    cv_.notify_all();
+  }
+  // Until every sync asked for has been made.
+  void Wait() {
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [this] { return !requested_ && !busy_; });
+  }
+  // The errno of the last sync that failed since the last call, once; 0 when none did.
+  int TakeError() {
+    std::lock_guard lock(m_);
+    return std::exchange(error_, 0);
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(m_);
+    for (;;) {
+      cv_.wait(lock, [this] { return requested_ || stop_; });
+      if (!requested_) return;
+      requested_ = false;
+      busy_ = true;
+      lock.unlock();
+      const int err = DataSync(fd_);
+      if (err == 0 && !folder_.empty()) SyncFolder(std::exchange(folder_, std::string()));
+      lock.lock();
+      busy_ = false;
+      if (err != 0) error_ = err;
+      cv_.notify_all();
+    }
+  }
+
+  const int fd_;
+  std::string folder_;  // the sync thread's own once it runs
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool requested_ = false;
+  bool busy_ = false;
+  bool stop_ = false;
+  int error_ = 0;
+  std::thread thread_;  // last: it starts when everything above is made
+};
+
+void SetJournalDataSync(TJournalDataSync sync) {
+  dataSync.store(sync);
+}
+
+int TCallJournal::Flush(TJournalSync sync) {
   if (fd_ < 0) return EBADF;
   if (!pending_.empty()) {
     // After a write that stopped inside a line, a raw control byte marks that line as torn (readers
@@ -340,17 +421,39 @@ int TCallJournal::Flush(bool sync) {
     pending_.clear();
     unsynced_ = true;
   }
+  // A sync on the journal's thread that failed leaves its lines to be synced again.
+  if (syncer_) {
+    if (sync == TJournalSync::Now) syncer_->Wait();
+    if (const int err = syncer_->TakeError(); err != 0) {
+      unsynced_ = true;
+      if (sync != TJournalSync::Now) return err;
+    }
+  }
   // Only what was written since the last sync goes to the disk: a finished call waiting hours to be
   // saved does not sync every second.
-  if (sync && unsynced_) {
-    if (::fdatasync(fd_) != 0) return errno;
+  if (sync == TJournalSync::None || !unsynced_) return 0;
+  if (sync == TJournalSync::Later) {
+    if (!syncer_) {
+      syncer_ = std::make_unique<TSyncThread>(fd_, folderUnsynced_ ? Folder(path_) : std::string());
+      folderUnsynced_ = false;
+    }
+    syncer_->Request();
     unsynced_ = false;
+    return 0;
   }
+  if (const int err = DataSync(fd_); err != 0) return err;
+  if (std::exchange(folderUnsynced_, false)) SyncFolder(Folder(path_));
+  unsynced_ = false;
   return 0;
+}
+
+void TCallJournal::StopSyncThread() {
+  syncer_.reset();
 }
 
 int TCallJournal::Remove() {
   if (fd_ < 0) return 0;
+  StopSyncThread();
   const int err = ::unlink(path_.c_str()) == 0 || errno == ENOENT ? 0 : errno;
   ::close(fd_);
   fd_ = -1;
@@ -362,6 +465,7 @@ int TCallJournal::Remove() {
 void TCallJournal::Close() {
   if (fd_ < 0) return;
   Flush(true);
+  StopSyncThread();
   ::close(fd_);
   fd_ = -1;
   pending_.clear();

@@ -28,6 +28,7 @@
 // later program, and is kept aside as "<journal>.damaged" once its record is made, so that no byte
 // of it is lost.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,11 +51,25 @@ std::string JournalUnescape(std::string_view text);
 std::int64_t JournalTime(TDateTime moment);
 TDateTime FromJournalTime(std::int64_t micros);
 
+// How far a Flush takes the lines it writes.
+enum class TJournalSync {
+  None,   // into the file (the system's cache): they survive a kill
+  Later,  // and onto the storage, on the journal's own thread: the caller does not wait for slow
+          // storage (an SD card, a USB stick), so the characters it times meanwhile are not late
+  Now,    // and onto the storage before Flush returns: they survive a power cut
+};
+
+// The call that makes a file's data durable: fdatasync. Tests put slow or failing storage in its
+// place; it is called on the journal's own thread as well as the caller's.
+using TJournalDataSync = int (*)(int Fd);
+void SetJournalDataSync(TJournalDataSync Sync);  // nullptr: fdatasync again
+
 // The journal of the call in progress. Lines are gathered and written by Flush; the file is
 // locked while the object has it open, so that no other instance takes it for one left behind.
+// Every member is called on one thread; the journal's own sync thread only syncs the file.
 class TCallJournal {
  public:
-  TCallJournal() = default;
+  TCallJournal();
   ~TCallJournal();  // closes the file and leaves it where it is
   TCallJournal(const TCallJournal&) = delete;
   TCallJournal& operator=(const TCallJournal&) = delete;
@@ -83,17 +98,22 @@ class TCallJournal {
   void AddLine(std::string_view Keyword, std::string_view Value);
 
   bool Pending() const { return !pending_.empty(); }
-  // Writes the gathered lines in one write; with Sync, also to the disk. 0 or an errno; lines
-  // that could not be written are kept for the next try.
-  int Flush(bool Sync);
+  // Writes the gathered lines in one write and takes them as far as Sync says. 0 or an errno (of
+  // this write, or of a sync on the journal's thread that failed since the last Flush: that one is
+  // tried again); lines that could not be written are kept for the next try.
+  int Flush(TJournalSync Sync);
+  int Flush(bool Sync) { return Flush(Sync ? TJournalSync::Now : TJournalSync::None); }
   // The record is saved or the call discarded: the journal goes. 0 or an errno.
   int Remove();
   // Closes the file and leaves it for the next start (a call that cannot be ended here).
   void Close();
 
  private:
+  class TSyncThread;
   void Line(std::string_view Keyword, const std::string& Value);
+  void StopSyncThread();
   int fd_ = -1;
+  std::unique_ptr<TSyncThread> syncer_;
   std::string path_;
   std::string pending_;
   std::string capture_;
@@ -102,6 +122,7 @@ class TCallJournal {
   bool valuesWritten_ = false;
   bool torn_ = false;      // the last failed write stopped inside a line
   bool unsynced_ = false;  // written since the last sync
+  bool folderUnsynced_ = false;  // the file's name is not yet synced
   bool turbo_ = false;
   bool scriptCompleted_ = false;
   std::int64_t collisions_ = 0;

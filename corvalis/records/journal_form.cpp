@@ -35,10 +35,11 @@ void TMainForm::JournalStart() {
     }
     return;
   }
-  JournalSync(true, true);
+  // The journal reaches the storage on its own thread: received characters are timed meanwhile.
+  JournalSync(true, TJournalSync::Later);
 }
 
-void TMainForm::JournalSync(bool Full, bool Sync) {
+void TMainForm::JournalSync(bool Full, std::optional<TJournalSync> Sync) {
   if (!journal_) return;
   if (Full || journalWholeView_) {
     journal_->SetConversation(MemoASCII->Text());
@@ -51,10 +52,11 @@ void TMainForm::JournalSync(bool Full, bool Sync) {
   journal_->SetCollisions(State.Collisions);
   if (const std::string chars = CallTimes.TakeJournalValue(); !chars.empty())
     journal_->AddLine("chars", chars);
-  if (!journal_->Pending() && !Sync) return;
+  const TJournalSync sync = Sync.value_or(TJournalSync::None);
+  if (!journal_->Pending() && sync == TJournalSync::None) return;
   // While the call goes on, each write says when: a call cut short ends at its journal's last write.
   if (State.CallActive) journal_->At(Clock().Now());
-  JournalWritten(journal_->Flush(Sync));
+  JournalWritten(journal_->Flush(sync));
 }
 
 void TMainForm::JournalWritten(int Error) {
@@ -71,7 +73,7 @@ void TMainForm::JournalWritten(int Error) {
 void TMainForm::JournalEnded() {
   if (!journal_) return;
   journal_->Ended(State.CallEndTime);
-  JournalSync(true, true);
+  JournalSync(true, TJournalSync::Now);
 }
 
 void TMainForm::JournalSaving() {

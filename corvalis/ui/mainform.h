@@ -36,6 +36,7 @@ class TManualTypeForm;
 class TDriveComboBox;
 class TDirectoryListBox;
 class TCallJournal;
+enum class TJournalSync;
 
 // Errors of a serial device that has gone (a pulled adapter, a simulator that ended), not of a line.
 bool DeviceGoneError(int Error);
@@ -262,7 +263,8 @@ class TMainForm : public QWidget {
   // Brings the journal up to date (values, capture file, turbo code, collisions; with Full the whole
   // conversation) and writes it, with the time while the call goes on; with Sync to the disk too
   // (once a second, and as the call ends).
-  void JournalSync(bool Full = false, bool Sync = false);
+  // Sync: how far the journal's lines go (TJournalSync); None when not given.
+  void JournalSync(bool Full = false, std::optional<TJournalSync> Sync = std::nullopt);
   // The call has ended (CallEndTime): said in the journal, on disk.
   void JournalEnded();
   // A record is about to be appended to the capture file: said in the journal, on disk, so that a

@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: Apache-2.0
+// The call journal on slow or failing storage: the once-a-second sync runs on the journal's own
+// thread, so the window that times received characters never waits for it; a sync that failed there
+// is reported and made again; nothing the journal wrote is lost or synced through a closed file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "records/journal.h"
+#include "temp_dir.h"
+
+namespace corvalis {
+namespace {
+
+namespace fs = std::filesystem;
+using kit::testing::readFile;
+using kit::testing::TempDir;
+
+const TDateTime kStart = std::chrono::system_clock::from_time_t(1003413907);
+
+// Storage the test drives: each sync waits until the test lets it finish (or fails it), and says
+// whether the file it was given was still open when it ran.
+struct Storage {
+  std::mutex m;
+  std::condition_variable cv;
+  int started = 0;      // syncs begun
+  int finished = 0;     // syncs ended
+  int allowed = 0;      // syncs the test lets finish
+  int failNext = 0;     // of those, how many fail (EIO)
+  bool closedFd = false;
+  bool stuck = false;   // a sync waited for the test in vain: the caller was held up by it
+
+  static Storage* current;
+  static int Sync(int fd) {
+    Storage& s = *current;
+    std::unique_lock lock(s.m);
+    ++s.started;
+    s.cv.notify_all();
+    // The test lets it go; a sync held by the very thread that should let it go would wait
+    // forever, so it gives up after a long time and says so.
+    if (!s.cv.wait_for(lock, std::chrono::seconds(60), [&] { return s.allowed > 0; })) s.stuck = true;
+    if (s.allowed > 0) --s.allowed;
+    if (::fcntl(fd, F_GETFD) == -1) s.closedFd = true;
+    ++s.finished;
+    s.cv.notify_all();
+    if (s.failNext > 0) {
+      --s.failNext;
+      errno = EIO;
+      return -1;
+    }
+    return ::fdatasync(fd);
+  }
+  void Allow(int n, int failing = 0) {
+    std::lock_guard lock(m);
+    allowed += n;
+    failNext += failing;
+    cv.notify_all();
+  }
+  void WaitFinished(int n) {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return finished >= n; });
+  }
+  void WaitStarted(int n) {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return started >= n; });
+  }
+};
+Storage* Storage::current = nullptr;
+
+class SlowStorage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Storage::current = &storage;
+    SetJournalDataSync(&Storage::Sync);
+  }
+  void TearDown() override { SetJournalDataSync(nullptr); }
+  std::string JournalText() { return readFile(journal.Path()); }
+  TempDir dir;
+  Storage storage;
+  TCallJournal journal;
+};
+
+TEST_F(SlowStorage, TheCallGoesOnWhileTheStorageSyncsAndEverythingIsWrittenAtOnce) {
+  // Making the journal and its first sync do not wait for the storage.
+  ASSERT_EQ(journal.Create(dir.path().string(), kStart), 0);
+  EXPECT_EQ(journal.Flush(TJournalSync::Later), 0);
+  storage.WaitStarted(1);
+  // While that sync hangs, the call's lines go on being written (a kill now keeps them) and their
+  // sync is asked for again.
+  for (int second = 0; second < 5; ++second) {
+    journal.Append("RECD: LINE " + std::to_string(second) + "\r\n");
+    EXPECT_EQ(journal.Flush(TJournalSync::Later), 0);
+  }
+  const std::string written = JournalText();
+  EXPECT_NE(written.find("started "), std::string::npos) << written;
+  EXPECT_NE(written.find("LINE 4"), std::string::npos) << written;
+  // The requests made meanwhile become one more sync once the storage answers; a sync that must
+  // hold before Flush returns (the call's end, a save) waits for both and makes its own.
+  storage.Allow(3);
+  journal.Ended(kStart + std::chrono::seconds(9));
+  EXPECT_EQ(journal.Flush(TJournalSync::Now), 0);
+  storage.WaitFinished(3);
+  EXPECT_FALSE(storage.stuck);
+  EXPECT_NE(JournalText().find("ended "), std::string::npos);
+}
+
+TEST_F(SlowStorage, ASyncThatFailedOnTheJournalsThreadIsReportedAndMadeAgain) {
+  ASSERT_EQ(journal.Create(dir.path().string(), kStart), 0);
+  storage.Allow(1, /*failing=*/1);
+  EXPECT_EQ(journal.Flush(TJournalSync::Later), 0);
+  storage.WaitFinished(1);
+  // The next write says so, once, and the lines it left unsynced are synced again by the next
+  // sync, although nothing new was written.
+  EXPECT_EQ(journal.Flush(TJournalSync::None), EIO);
+  EXPECT_EQ(journal.Flush(TJournalSync::None), 0);
+  storage.Allow(1);
+  EXPECT_EQ(journal.Flush(TJournalSync::Later), 0);
+  storage.WaitFinished(2);
+  // A sync that must hold before Flush returns tries again itself when the thread's failed.
+  storage.Allow(2, /*failing=*/1);
+  journal.Append("RECD: MORE\r\n");
+  EXPECT_EQ(journal.Flush(TJournalSync::Later), 0);
+  journal.Append("RECD: END\r\n");
+  EXPECT_EQ(journal.Flush(TJournalSync::Now), 0);
+  storage.WaitFinished(4);
+  EXPECT_FALSE(storage.stuck);
+}
+
+TEST_F(SlowStorage, RemovingOrClosingWaitsForTheSyncUnderWayAndNeverSyncsAClosedFile) {
+  for (const bool remove : {true, false}) {
+    SCOPED_TRACE(remove ? "removed" : "closed");
+    TCallJournal j;
+    ASSERT_EQ(j.Create(dir.path().string(), kStart), 0);
+    const int before = storage.started;
+    EXPECT_EQ(j.Flush(TJournalSync::Later), 0);
+    storage.WaitStarted(before + 1);
+    // The sync hangs while the journal goes; the storage answers from another thread.
+    std::thread storageAnswers([&] { storage.Allow(2); });
+    if (remove)
+      EXPECT_EQ(j.Remove(), 0);
+    else
+      j.Close();
+    storageAnswers.join();
+    EXPECT_FALSE(storage.closedFd);
+    EXPECT_FALSE(storage.stuck);
+    std::lock_guard lock(storage.m);
+    storage.allowed = 0;
+  }
+}
+
+}  // namespace
+}  // namespace corvalis
