@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // fieldreport's capture reader on fuzzed files: it never fails on any bytes, every record is
 // either read whole or reported broken under its own number, and a record read whole, written out
-// again as corvalis writes records, reads back the same. The dates of records are read too, in
-// both orders of day and month and as the file's name would order them.
+// again as corvalis and ttysim write records (the capture library), reads back the same. The dates
+// of records are read too, in both orders of day and month and as the file's name would order them.
 //
 // Input: the bytes of a capture file. Inputs that hold no rule line are mostly made into one by
 // putting one in front, so that most of the time goes into records.
@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "capture/capture.h"
 #include "fieldtext.h"
 #include "moments.h"
 
@@ -23,13 +24,8 @@ namespace {
   std::abort();
 }
 
-// A record as corvalis writes it.
-std::string written(const fieldtext::Record& r) {
-  std::string s = std::string(64, '=') + "\r\nStarted at " + r.started + "\r\n\r\n" + r.conversation +
-                  "\r\n\r\nEnded at " + r.ended + "\r\n";
-  for (const auto& [key, value] : r.values) s += key + ": " + value + "\r\n";
-  return s + "\r\n";
-}
+// A record as corvalis and ttysim write it.
+std::string written(const fieldtext::Record& r) { return capture::recordBytes(r); }
 
 bool validUtf8(const std::string& s, bool* multibyte = nullptr) {
   for (std::size_t i = 0; i < s.size();) {

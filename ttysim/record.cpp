@@ -11,15 +11,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "capture/capture.h"
+#include "capture/dates.h"
+
 namespace ttysim {
 namespace {
 
 constexpr char kCrMark = static_cast<char>(177);  // the view's mark for a CR
 constexpr char kLfMark = static_cast<char>(178);  // and for a LF
 constexpr char kBsMark = static_cast<char>(183);  // and for a backspace
-
-const char* const kLandline[] = {"Landline Calls (Direct connection)", "Landline Calls (Acoustic)"};
-const char* const kModems[] = {"NXi modem", "Ultratec Intele-Modem 300", "Ultratec Intele-Modem 2400"};
 
 std::tm localMoment(long long epochSeconds) {
   const std::time_t t = static_cast<std::time_t>(epochSeconds);
@@ -67,12 +67,7 @@ std::string recordDate(long long epochSeconds) {
   return date + text;
 }
 
-std::string filePrefix(long long epochSeconds) {
-  const std::tm tm = localMoment(epochSeconds);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d%02d-%02d%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min);
-  return text;
-}
+std::string filePrefix(long long epochSeconds) { return capture::filePrefix(localMoment(epochSeconds)); }
 
 FarEndRecord::FarEndRecord(RecordConfig config, long long wallMsAtZero)
     : config_(std::move(config)), wallMsAtZero_(wallMsAtZero) {}
@@ -132,39 +127,31 @@ std::string FarEndRecord::conversation() const {
 std::string FarEndRecord::recordText(Seconds end, bool scriptCompleted) const {
   const Seconds start = up_.value_or(end);
   const long long startMs = wallMs(start), endMs = wallMs(end);
-  const std::string type = value("TYPE", kLandline[0]);
-  const bool landline = type == kLandline[0] || type == kLandline[1];
-  const std::string device = value("DEVICE", "ttysim");
-  const bool modem = std::find(std::begin(kModems), std::end(kModems), device) != std::end(kModems);
   char seconds[48];
   std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(endMs - startMs) / 1000.0);
-  std::vector<std::string> lines = {
-      std::string(64, '='),
-      "Started at " + recordDate(floorDiv(startMs, 1000)),
-      "",
-      conversation(),
-      "",
-      "Ended at " + recordDate(floorDiv(endMs, 1000)) + " (" + seconds + " seconds)",
-      "COMPUTERID: " + config_.computerId,
-      "TYPE: " + type,
-      "DIRECTION: " + config_.direction,
-      "SIGNAL: " + (landline ? std::string("N/A (Landline calls)") : value("SIGNAL", "Strong")),
-      "CABLEID: " + (landline ? std::string("N/A") : value("CABLEID", "")),
-      "PHONEMODEL: " + (landline ? std::string("N/A") : value("PHONEMODEL", "")),
-      "PHONETECH: " + (landline ? std::string("N/A") : value("PHONETECH", "")),
-      "USERNAME: " + value("USERNAME", "far end"),
-      "LOCATION: " + value("LOCATION", "ttysim"),
-      "NETWORKINFO: " + value("NETWORKINFO", "ttysim"),
-      "DEVICE: " + device,
-      "PORT: " + value("PORT", config_.port),
-      std::string("TURBOCODEDETECTED: ") + (turbo_ ? "Yes" : "No")};
-  if (config_.direction == "Outgoing Call" && modem) lines.push_back("DIAL#: " + value("DIAL#", ""));
-  lines.push_back(std::string("SCRIPTCOMPLETED: ") + (scriptCompleted ? "Yes" : "No"));
-  lines.push_back("SCRIPTUSED: " + value("SCRIPTUSED", config_.scriptPath));
-  lines.push_back("");
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
+  capture::CallValues v;
+  v.computerId = config_.computerId;
+  v.type = value("TYPE", capture::kLandlineDirect);
+  v.direction = config_.direction;
+  v.signal = value("SIGNAL", "Strong");
+  v.cableId = value("CABLEID", "");
+  v.phoneModel = value("PHONEMODEL", "");
+  v.phoneTech = value("PHONETECH", "");
+  v.userName = value("USERNAME", "far end");
+  v.location = value("LOCATION", "ttysim");
+  v.networkInfo = value("NETWORKINFO", "ttysim");
+  v.device = value("DEVICE", "ttysim");
+  v.port = value("PORT", config_.port);
+  v.turboDetected = turbo_;
+  v.dialNumber = value("DIAL#", "");
+  v.scriptCompleted = scriptCompleted;
+  v.scriptUsed = value("SCRIPTUSED", config_.scriptPath);
+  capture::Record record;
+  record.started = recordDate(floorDiv(startMs, 1000));
+  record.conversation = conversation();
+  record.ended = capture::endedText(recordDate(floorDiv(endMs, 1000)), seconds);
+  record.values = capture::valueLines(v);
+  return capture::recordBytes(record);
 }
 
 std::string FarEndRecord::callEnded(Seconds at, bool scriptCompleted) {
@@ -182,7 +169,7 @@ std::string FarEndRecord::callEnded(Seconds at, bool scriptCompleted) {
 
   const std::string folder =
       config_.folder.empty() || config_.folder.back() == '/' ? config_.folder : config_.folder + "/";
-  capturePath_ = folder + filePrefix(floorDiv(startMs, 1000)) + "-" + config_.computerId + ".TXT";
+  capturePath_ = folder + capture::fileName(filePrefix(floorDiv(startMs, 1000)), config_.computerId);
   timingPath_ = timing::timingPathFor(capturePath_);
   std::string why = appendTo(capturePath_, record);
   if (why.empty()) why = timing::appendRecord(timingPath_, times);

@@ -11,21 +11,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture/capture.h"
+#include "capture/dates.h"
 #include "common/cp1252.h"
 
 namespace corvalis {
 
 namespace {
-
-std::string TwoDigits(int n) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d", n);
-  return buf;
-}
-
-bool IsLandline(const std::string& testType) {
-  return testType == kLandlineDirect || testType == kLandlineAcoustic;
-}
 
 [[noreturn]] void Fail(int err, const std::string& path) {
   throw TCaptureFileError(FileErrorText(err) + " (" + path + ")", path, err);
@@ -54,16 +46,13 @@ std::string FileErrorText(int err) {
   }
 }
 
-std::string MakeFilePrefix(const std::tm& local) {
-  return TwoDigits(local.tm_mon + 1) + TwoDigits(local.tm_mday) + "-" + TwoDigits(local.tm_hour) +
-         TwoDigits(local.tm_min);
-}
+std::string MakeFilePrefix(const std::tm& local) { return capture::filePrefix(local); }
 
 std::string CapturePath(const std::string& logDirectory, const std::string& filePrefix,
                         const std::string& computerID) {
   std::string dir = logDirectory;
   if (!dir.empty() && dir.back() == '/') dir.pop_back();
-  return dir + "/" + filePrefix + "-" + computerID + ".TXT";
+  return dir + "/" + capture::fileName(filePrefix, computerID);
 }
 
 namespace {
@@ -113,42 +102,29 @@ std::string CallLengthText(TDateTime start, TDateTime end) {
 
 std::vector<std::string> BuildCallRecord(const TCallRecordInput& in) {
   const TWindowSettings& s = *in.settings;
-  auto text = [](const std::string& utf8) { return Utf8ToCp1252(utf8); };
-  bool landline = IsLandline(s.TestType);
-  std::vector<std::string> lines;
-  lines.push_back(std::string(64, '='));
-  lines.push_back("Started at " + FormatCaptureDateTime(in.startTime));
-  lines.push_back("");
-  lines.push_back(in.conversation);
-  lines.push_back("");
-  lines.push_back("Ended at " + FormatCaptureDateTime(in.endTime) + " (" +
-                  CallLengthText(in.startTime, in.endTime) + " seconds)");
-  lines.push_back("COMPUTERID: " + text(s.ComputerID));
-  lines.push_back("TYPE: " + text(s.TestType));
-  lines.push_back("DIRECTION: " + text(s.CallDirection));
-  if (landline) {
-    lines.push_back("SIGNAL: N/A (Landline calls)");
-    lines.push_back("CABLEID: N/A");
-    lines.push_back("PHONEMODEL: N/A");
-    lines.push_back("PHONETECH: N/A");
-  } else {
-    lines.push_back("SIGNAL: " + text(s.Signal == "Other" ? s.CustomSignal : s.Signal));
-    lines.push_back("CABLEID: " + text(s.CableID));
-    lines.push_back("PHONEMODEL: " + text(s.PhoneModel));
-    lines.push_back("PHONETECH: " + text(s.PhoneTech));
-  }
-  lines.push_back("USERNAME: " + text(s.UserName));
-  lines.push_back("LOCATION: " + text(s.Location));
-  lines.push_back("NETWORKINFO: " + text(s.NetworkInfo));
-  lines.push_back("DEVICE: " + text(s.DeviceType));
-  lines.push_back("PORT: " + text(s.Port));
-  lines.push_back(std::string("TURBOCODEDETECTED: ") + (in.turboDetected ? "Yes" : "No"));
-  if (s.CallDirection == kOutgoingCall && DeviceTypeIsModem(s.DeviceType))
-    lines.push_back("DIAL#: " + text(s.DialNumber));
-  lines.push_back(std::string("SCRIPTCOMPLETED: ") + (in.scriptCompleted ? "Yes" : "No"));
-  lines.push_back("SCRIPTUSED: " + text(s.ScriptFileName));
-  lines.push_back("");
-  return lines;
+  capture::CallValues v;
+  v.computerId = Utf8ToCp1252(s.ComputerID);
+  v.type = Utf8ToCp1252(s.TestType);
+  v.direction = Utf8ToCp1252(s.CallDirection);
+  v.signal = Utf8ToCp1252(s.Signal == "Other" ? s.CustomSignal : s.Signal);
+  v.cableId = Utf8ToCp1252(s.CableID);
+  v.phoneModel = Utf8ToCp1252(s.PhoneModel);
+  v.phoneTech = Utf8ToCp1252(s.PhoneTech);
+  v.userName = Utf8ToCp1252(s.UserName);
+  v.location = Utf8ToCp1252(s.Location);
+  v.networkInfo = Utf8ToCp1252(s.NetworkInfo);
+  v.device = Utf8ToCp1252(s.DeviceType);
+  v.port = Utf8ToCp1252(s.Port);
+  v.turboDetected = in.turboDetected;
+  v.dialNumber = Utf8ToCp1252(s.DialNumber);
+  v.scriptCompleted = in.scriptCompleted;
+  v.scriptUsed = Utf8ToCp1252(s.ScriptFileName);
+  capture::Record record;
+  record.started = FormatCaptureDateTime(in.startTime);
+  record.conversation = in.conversation;
+  record.ended = capture::endedText(FormatCaptureDateTime(in.endTime), CallLengthText(in.startTime, in.endTime));
+  record.values = capture::valueLines(v);
+  return capture::recordLines(record);
 }
 
 namespace {

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "call/engine_state.h"
+#include "capture/capture.h"
 
 namespace corvalis {
 
-inline constexpr const char* kLandlineDirect = "Landline Calls (Direct connection)";
-inline constexpr const char* kLandlineAcoustic = "Landline Calls (Acoustic)";
-inline constexpr const char* kOutgoingCall = "Outgoing Call";
+inline constexpr const char* kLandlineDirect = capture::kLandlineDirect;
+inline constexpr const char* kLandlineAcoustic = capture::kLandlineAcoustic;
+inline constexpr const char* kOutgoingCall = capture::kOutgoingCall;
 
 // The short text shown for a failed file operation ("File not found", "File access denied",
 // "Disk full", ...), by the system's error number.
@@ -46,7 +47,8 @@ struct TCallRecordInput {
   bool scriptCompleted = false;
 };
 
-// The lines of one call record, in Windows-1252 and without line ends.
+// The lines of one call record, in Windows-1252 and without line ends (capture::recordLines of the
+// settings' values, the dates in this locale's forms).
 std::vector<std::string> BuildCallRecord(const TCallRecordInput& input);
 
 // A file that cannot be read or written: the message is what the tester is shown; the path and the

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "moments.h"
+#include "dates.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <vector>
 
-namespace fieldreport {
+namespace capture {
 namespace {
 
 // Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm).
@@ -127,6 +128,17 @@ std::vector<std::string_view> words(std::string_view text) {
 
 }  // namespace
 
+std::string filePrefix(const std::tm& local) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%02d%02d-%02d%02d", local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                local.tm_min);
+  return text;
+}
+
+std::string fileName(std::string_view prefix, std::string_view computerId) {
+  return std::string(prefix) + "-" + std::string(computerId) + ".TXT";
+}
+
 std::optional<long long> parseMoment(std::string_view text, DateOrder order) {
   const std::vector<std::string_view> w = words(text);
   if (w.empty() || w.size() > 3) return std::nullopt;
@@ -178,4 +190,4 @@ bool ambiguousDate(std::string_view started) {
          validDate(p->year, p->second, p->first);
 }
 
-}  // namespace fieldreport
+}  // namespace capture
