@@ -141,7 +141,9 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
   // Each call's squared residual from its condition's pooled rate, times n / (n - 1) for the
   // rate being estimated from the same calls, estimates burst·p·N + between·(p·N)². Weighted
   // least squares over the calls (weights 1 / variance², as the squares of residuals have) gives
-  // the two figures; the weights need the figures, so two rounds from the defaults.
+  // the two figures; the weights need the figures, so rounds from the defaults. A call's square is
+  // taken at most kResidualCap times what the figures of the round before predict: one faded call
+  // is its own condition's spread (rateInterval takes it there), not every condition's.
   struct Point {
     double y, x1, x2;
   };
@@ -168,11 +170,12 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
     for (const Point& pt : points) {
       const double v = burst * pt.x1 + between * pt.x2;
       const double w = 1.0 / (v * v);
+      const double y = std::min(pt.y, kResidualCap * v);
       s11 += w * pt.x1 * pt.x1;
       s12 += w * pt.x1 * pt.x2;
       s22 += w * pt.x2 * pt.x2;
-      t1 += w * pt.x1 * pt.y;
-      t2 += w * pt.x2 * pt.y;
+      t1 += w * pt.x1 * y;
+      t2 += w * pt.x2 * y;
     }
     const double det = s11 * s22 - s12 * s12;
     if (!(det > 0)) break;
@@ -188,9 +191,17 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
     burst = b;
     between = c;
   }
+  // The fit, shrunk toward the defaults as if they were kDefaultWeightCalls calls (on a log
+  // scale: the figures are factors), and never below the floors. A few calls' fit is biased low
+  // and often sits at burst 1; that would take every condition of the day as calmer than lines are.
+  const double m = static_cast<double>(points.size());
+  auto shrink = [m](double fitted, double prior) {
+    if (fitted >= prior) return fitted;
+    return std::exp((kDefaultWeightCalls * std::log(prior) + m * std::log(fitted)) / (kDefaultWeightCalls + m));
+  };
   d.calls = static_cast<int>(points.size());
-  d.burst = burst;
-  d.between = between;
+  d.burst = std::max(kMinBurst, shrink(burst, kDefaultBurst));
+  d.between = std::max(kMinBetween, shrink(between, kDefaultBetween));
   return d;
 }
 

@@ -25,15 +25,20 @@ struct Dispersion {
 // vary between calls about as much as their mean (coefficient of variation 1).
 inline constexpr double kDefaultBurst = 5.0, kDefaultBetween = 1.0;
 
-// The day's dispersion from the calls of its conditions (each inner vector one condition), by
-// the method of moments on the calls' residuals from their condition's pooled rate. Conditions
-// of one call tell nothing about the spread and are left out. With too little to go on (fewer
-// than kMinDispersionCalls calls in conditions with errors), the defaults. Neither figure is
-// ever taken below 1 (burst) or 0.1 (between).
+// The common dispersion of the day's conditions (each inner vector one condition), by the method
+// of moments on the calls' residuals from their condition's pooled rate, each call's share
+// bounded (kResidualCap) so that one condition's outlier stays its own. Conditions of one call
+// tell nothing about the spread and are left out. The fit is shrunk toward the defaults, which
+// count as kDefaultWeightCalls calls, and is never below kMinBurst and kMinBetween. With too
+// little to go on (fewer than kMinDispersionCalls calls in conditions with errors), the defaults.
+// It is the prior of each condition's own dispersion (rateInterval).
 inline constexpr int kMinDispersionCalls = 20;
+inline constexpr double kResidualCap = 30.0;
+inline constexpr double kDefaultWeightCalls = 30.0;
+inline constexpr double kMinBurst = 2.0, kMinBetween = 0.1;
 Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditions);
 
-// The weight of the day's dispersion against a condition's own spread, in calls.
+// The weight of the common dispersion against a condition's own spread, in calls.
 inline constexpr double kPriorCalls = 10.0;
 
 struct RateInterval {

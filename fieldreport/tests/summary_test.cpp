@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "calls.h"
 #include "sha256.h"
 
@@ -129,6 +131,49 @@ TEST(Summary, NothingReceivedIsACerOfAtMostOneHundredPerCent) {
     EXPECT_LE(s.groups[0].intervals[i].high, 100.0) << rateName(kRates[i]);
     EXPECT_LE(s.groups[0].intervals[i].low, s.groups[0].intervals[i].high) << rateName(kRates[i]);
   }
+}
+
+// A day of five conditions: 40 and 10 clean calls, three of 20 calls with a few errors, and in
+// one of these a call that faded (half its text garbled).
+std::vector<ScoredRecord> dayWithAFadedCall(bool faded) {
+  std::vector<ScoredRecord> r;
+  long long start = 0;
+  for (int c = 0; c < 40; ++c) r.push_back(record(start += 1000, figures(216, 216), "NXi modem"));
+  for (int c = 0; c < 10; ++c) r.push_back(record(start += 1000, figures(216, 216), "Ultratec Supercom"));
+  for (const char* device : {"Q-90", "Compact/C", "Uniphone"})
+    for (int c = 0; c < 20; ++c) {
+      const int chars = 150 + 37 * c;
+      r.push_back(record(start += 1000, figures(chars, chars - c % 3), device));
+    }
+  if (faded) r.push_back(record(start += 1000, figures(300, 150), "Q-90"));
+  return r;
+}
+
+TEST(Summary, OneConditionsFadedCallLeavesTheOtherConditionsIntervalsAlone) {
+  const std::vector<ScoredRecord> calm = dayWithAFadedCall(false), faded = dayWithAFadedCall(true);
+  const Summary before = summarize(calm, pairCalls(calm).calls, {"device"}, kDefaultLimits);
+  const Summary after = summarize(faded, pairCalls(faded).calls, {"device"}, kDefaultLimits);
+  ASSERT_EQ(after.groups.size(), 5u);
+  const Group& forty = after.groups[1];  // NXi modem
+  const Group& ten = after.groups[3];    // Ultratec Supercom
+  ASSERT_EQ(forty.calls, 40);
+  ASSERT_EQ(ten.calls, 10);
+  for (std::size_t r = 0; r < kRates.size(); ++r) {
+    std::printf("%s: 40 clean calls [%.2f-%.2f] -> [%.2f-%.2f]; 10 clean calls [%.2f-%.2f] -> [%.2f-%.2f]\n",
+                rateName(kRates[r]), before.groups[1].intervals[r].low, before.groups[1].intervals[r].high,
+                forty.intervals[r].low, forty.intervals[r].high, before.groups[3].intervals[r].low,
+                before.groups[3].intervals[r].high, ten.intervals[r].low, ten.intervals[r].high);
+    // The faded call is its own condition's spread: the clean conditions' intervals borrow from
+    // it only a bounded share (they were [0-9.95] and [0-43.89] when one day-level figure took
+    // it whole).
+    EXPECT_LT(forty.intervals[r].high, 2 * before.groups[1].intervals[r].high) << rateName(kRates[r]);
+    EXPECT_LT(ten.intervals[r].high, 2 * before.groups[3].intervals[r].high) << rateName(kRates[r]);
+    EXPECT_LT(forty.intervals[r].high, 1.0) << rateName(kRates[r]);
+    EXPECT_LT(ten.intervals[r].high, 4.0) << rateName(kRates[r]);
+  }
+  EXPECT_EQ(forty.verdict, GroupVerdict::Pass) << forty.why;
+  // The condition with the faded call is the one whose interval widens.
+  EXPECT_GT(after.groups[2].intervals[0].high, 2 * before.groups[2].intervals[0].high);
 }
 
 TEST(Sha256, KnownDigests) {
