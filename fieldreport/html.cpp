@@ -10,6 +10,7 @@
 
 #include "outputs.h"
 #include "sha256.h"
+#include "summary.h"
 #include "timing_figures.h"
 
 namespace fieldreport {
@@ -725,8 +726,10 @@ std::string summarySection(const Report& report) {
            "</td><td class=\"n\">" + (reply ? threeDecimals(reply->median) : "-") + "</td>";
     }
     const char* v = groupVerdictName(g.verdict);
+    const std::string needed = callsNeededText(g);
     h += std::string("<td class=\"verdict\"><span class=\"") + v + "\">" + v + "</span> " +
-         escapeHtml(g.why) + "</td></tr>\n";
+         escapeHtml(g.why) + (needed.empty() ? "" : "<br><small>" + escapeHtml(needed) + "</small>") +
+         "</td></tr>\n";
   }
   h += "</table>\n<p class=\"note\">" + escapeHtml(dispersionText(report)) + "</p>\n";
   if (!report.skipped.empty())

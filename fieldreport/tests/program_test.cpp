@@ -246,11 +246,28 @@ TEST_F(FieldReport, PerfectCallPassesAndADroppedCallIsIncompleteThoughItsRatesAr
     const std::string text = readFile(dir.file("s.csv"));
     EXPECT_EQ(text.substr(0, text.find('\r')),
               "group,calls,complete_calls,passed_calls,pcer,pcer_low,pcer_high,ccer,ccer_low,ccer_high,tcer,"
-              "tcer_low,tcer_high,cer,cer_low,cer_high,verdict,verdict_reason");
+              "tcer_low,tcer_high,cer,cer_low,cer_high,verdict,verdict_reason,calls_needed");
     const auto summary = parseCsv(text);
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0].at("verdict"), verdict);
     EXPECT_EQ(summary[0].at("verdict_reason"), reason);
+    // A settled condition needs no more calls; one clean call needs at least the two more a pass
+    // takes, and says so with its verdict.
+    if (verdict == "fail") {
+      EXPECT_EQ(summary[0].at("calls_needed"), "");
+    } else {
+      ASSERT_FALSE(summary[0].at("calls_needed").empty());
+      const int needed = std::stoi(summary[0].at("calls_needed"));
+      EXPECT_GE(needed, 2);
+      auto terminal = run(files);
+      EXPECT_NE(terminal.out.find("undetermined (fewer than 3 calls; " + std::to_string(needed) +
+                                  " more calls would likely settle it)"),
+                std::string::npos)
+          << terminal.out;
+      EXPECT_NE(terminal.out.find("The intervals are for the rate of calls like these on the day tested (2001-"),
+                std::string::npos)
+          << terminal.out;
+    }
   }
 }
 
@@ -813,7 +830,7 @@ TEST_F(FieldReport, TheReportSaysWhatItWasMadeFromAndTheCsvFilesAreSafe) {
   EXPECT_EQ(
       summary.substr(0, summary.find("\r\n")),
       "group,calls,complete_calls,passed_calls,pcer,pcer_low,pcer_high,ccer,ccer_low,ccer_high,tcer,tcer_low,"
-      "tcer_high,cer,cer_low,cer_high,verdict,verdict_reason");
+      "tcer_high,cer,cer_low,cer_high,verdict,verdict_reason,calls_needed");
   const auto groups = parseCsv(summary);
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0].at("group"), "Wireless Calls (Stationary) / +1 modem / =HYPERLINK(\"http://x\")");

@@ -138,14 +138,14 @@ TEST(Summary, NothingReceivedIsACerOfAtMostOneHundredPerCent) {
 std::vector<ScoredRecord> dayWithAFadedCall(bool faded) {
   std::vector<ScoredRecord> r;
   long long start = 0;
-  for (int c = 0; c < 40; ++c) r.push_back(record(start += 1000, figures(216, 216), "NXi modem"));
-  for (int c = 0; c < 10; ++c) r.push_back(record(start += 1000, figures(216, 216), "Ultratec Supercom"));
+  for (int c = 0; c < 40; ++c) r.push_back(record(start += 600, figures(216, 216), "NXi modem"));
+  for (int c = 0; c < 10; ++c) r.push_back(record(start += 600, figures(216, 216), "Ultratec Supercom"));
   for (const char* device : {"Q-90", "Compact/C", "Uniphone"})
     for (int c = 0; c < 20; ++c) {
       const int chars = 150 + 37 * c;
-      r.push_back(record(start += 1000, figures(chars, chars - c % 3), device));
+      r.push_back(record(start += 600, figures(chars, chars - c % 3), device));
     }
-  if (faded) r.push_back(record(start += 1000, figures(300, 150), "Q-90"));
+  if (faded) r.push_back(record(start += 600, figures(300, 150), "Q-90"));
   return r;
 }
 
