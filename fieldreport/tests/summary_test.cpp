@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "calls.h"
+#include "outputs.h"
 #include "sha256.h"
 
 namespace fieldreport {
@@ -174,6 +175,71 @@ TEST(Summary, OneConditionsFadedCallLeavesTheOtherConditionsIntervalsAlone) {
   EXPECT_EQ(forty.verdict, GroupVerdict::Pass) << forty.why;
   // The condition with the faded call is the one whose interval widens.
   EXPECT_GT(after.groups[2].intervals[0].high, 2 * before.groups[2].intervals[0].high);
+}
+
+TEST(Summary, CallsOfSeveralDaysGiveIntervalsForTheLongRunRateAndSaySo) {
+  // The same twelve calls of two conditions, made on one day or spread over three.
+  auto calls = [](long long dayLength) {
+    std::vector<ScoredRecord> r;
+    for (int c = 0; c < 12; ++c) {
+      const long long start = 1'000'000'000 + (c % 3) * dayLength + c * 600;
+      const int chars = 200 + 40 * c;
+      r.push_back(record(start, figures(chars, chars - 1 - c % 4), "NXi modem"));
+      r.push_back(record(start + 300, figures(chars, chars - (c % 2)), "Q-90"));
+    }
+    return r;
+  };
+  const std::vector<ScoredRecord> oneDay = calls(0), threeDays = calls(86400);
+  const Summary one = summarize(oneDay, pairCalls(oneDay).calls, {"device"}, kDefaultLimits);
+  const Summary three = summarize(threeDays, pairCalls(threeDays).calls, {"device"}, kDefaultLimits);
+  ASSERT_EQ(one.days.size(), 1u);
+  ASSERT_EQ(three.days.size(), 3u);
+  EXPECT_EQ(one.dispersion[0].betweenDays, 0.0);
+  EXPECT_GT(three.dispersion[0].betweenDays, 0.0);
+  ASSERT_EQ(one.groups.size(), 2u);
+  ASSERT_EQ(three.groups.size(), 2u);
+  for (std::size_t g = 0; g < 2; ++g) {
+    // Same rates; the long-run interval is the wider one.
+    EXPECT_EQ(one.groups[g].sums.rate(Rate::Pcer), three.groups[g].sums.rate(Rate::Pcer));
+    EXPECT_GT(three.groups[g].intervals[0].high, one.groups[g].intervals[0].high);
+    EXPECT_LE(three.groups[g].intervals[0].low, one.groups[g].intervals[0].low);
+  }
+  Report report;
+  report.dispersion = one.dispersion;
+  report.days = one.days;
+  EXPECT_NE(dispersionText(report).find("for the rate of calls like these on the day tested (2001-09-09)"),
+            std::string::npos)
+      << dispersionText(report);
+  report.dispersion = three.dispersion;
+  report.days = three.days;
+  EXPECT_NE(dispersionText(report).find("for each condition's long-run rate over days like the 3 tested "
+                                        "(2001-09-09 to 2001-09-11): they allow for rates varying"),
+            std::string::npos)
+      << dispersionText(report);
+}
+
+TEST(Summary, AnUndeterminedConditionSaysHowManyMoreCallsWouldSettleItAndASettledOneNone) {
+  std::vector<ScoredRecord> r;
+  for (int c = 0; c < 4; ++c) r.push_back(record(1000 + c * 600, figures(300, 300 - 2 * (c % 2)), "NXi modem"));
+  for (int c = 0; c < 3; ++c) r.push_back(record(9000 + c * 600, figures(300, 240), "Q-90"));
+  const Summary s = summarize(r, pairCalls(r).calls, {"device"}, kDefaultLimits);
+  ASSERT_EQ(s.groups.size(), 2u);
+  const Group& near = s.groups[0];  // 0.33 %, four calls: undetermined
+  const Group& bad = s.groups[1];   // 20 %: fails
+  EXPECT_EQ(near.verdict, GroupVerdict::Undetermined) << near.why;
+  EXPECT_GT(near.callsNeeded, 0);
+  EXPECT_EQ(callsNeededText(near), std::to_string(near.callsNeeded) + " more calls would likely settle it");
+  EXPECT_EQ(bad.verdict, GroupVerdict::Fail);
+  EXPECT_EQ(bad.callsNeeded, 0);
+  EXPECT_EQ(callsNeededText(bad), "");
+  // A rate right at the limit never settles: said as more than the most worked out.
+  std::array<std::vector<CallCount>, 4> atLimit;
+  for (int c = 0; c < 5; ++c) atLimit[0].push_back({3, 300});
+  atLimit[3] = atLimit[0];
+  EXPECT_EQ(callsToSettle(atLimit, s.dispersion, kDefaultLimits, 5), kTooManyCalls);
+  Group g;
+  g.callsNeeded = kTooManyCalls;
+  EXPECT_EQ(callsNeededText(g), "more than 10,000 more calls would be needed to settle it");
 }
 
 TEST(Sha256, KnownDigests) {
