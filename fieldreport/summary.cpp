@@ -118,20 +118,33 @@ double printed(double value) {
   return std::strtod(twoDecimals(value).c_str(), nullptr);
 }
 
-// The day each call was made: that of its first record's start, on the computer's own clock
-// (days since 1970); a call whose start cannot be read counts on the first day.
+// The test day of each call: calls with less than kNightSeconds between one and the next are one
+// day of testing (a session past midnight stays one day), named by the date of its first call's
+// start on the computer's own clock (days since 1970); two sessions of the same date are one day.
+// A call whose start cannot be read counts on the first day.
+constexpr long long kNightSeconds = 8 * 3600;
+
+long long dateOf(long long seconds) {
+  return seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+}
+
 std::vector<long long> callDays(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls) {
-  std::vector<std::optional<long long>> known(calls.size());
-  std::optional<long long> first;
+  std::vector<std::optional<long long>> start(calls.size());
   for (std::size_t c = 0; c < calls.size(); ++c)
     for (std::size_t i : calls[c].records)
-      if (records[i].start && !known[c]) {
-        const long long s = *records[i].start;
-        known[c] = s >= 0 ? s / 86400 : -((-s + 86399) / 86400);
-        first = first ? std::min(*first, *known[c]) : *known[c];
-      }
-  std::vector<long long> days;
-  for (const auto& k : known) days.push_back(k.value_or(first.value_or(0)));
+      if (records[i].start && !start[c]) start[c] = records[i].start;
+  std::vector<std::size_t> order;
+  for (std::size_t c = 0; c < calls.size(); ++c)
+    if (start[c]) order.push_back(c);
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return *start[a] < *start[b]; });
+  std::vector<long long> days(calls.size(), 0);
+  long long day = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k == 0 || *start[order[k]] - *start[order[k - 1]] >= kNightSeconds) day = dateOf(*start[order[k]]);
+    days[order[k]] = day;
+  }
+  for (std::size_t c = 0; c < calls.size(); ++c)
+    if (!start[c]) days[c] = order.empty() ? 0 : days[order.front()];
   return days;
 }
 

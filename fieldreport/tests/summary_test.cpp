@@ -210,6 +210,10 @@ TEST(Summary, CallsOfSeveralDaysGiveIntervalsForTheLongRunRateAndSaySo) {
   EXPECT_NE(dispersionText(report).find("for the rate of calls like these on the day tested (2001-09-09)"),
             std::string::npos)
       << dispersionText(report);
+  // A session past midnight is one day of testing.
+  std::vector<ScoredRecord> lateNight;
+  for (int c = 0; c < 12; ++c) lateNight.push_back(record(1'000'000'000 - 4 * 3600 + c * 1800, figures(300, 298)));
+  EXPECT_EQ(summarize(lateNight, pairCalls(lateNight).calls, {"device"}, kDefaultLimits).days.size(), 1u);
   report.dispersion = three.dispersion;
   report.days = three.days;
   EXPECT_NE(dispersionText(report).find("for each condition's long-run rate over days like the 3 tested "
