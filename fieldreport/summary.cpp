@@ -185,7 +185,7 @@ GroupVerdict groupVerdict(const Group& g, const std::vector<Limit>& limits, std:
 
 int callsToSettle(const std::array<std::vector<CallCount>, 4>& counts, const std::array<Dispersion, 4>& common,
                   const std::vector<Limit>& limits, int calls) {
-  if (limits.empty()) return 0;
+  if (limits.empty()) return std::max(0, kMinCallsToPass - calls);
   // Each limited rate's own dispersion, kept as the prior of the projected condition.
   std::array<Dispersion, 4> own;
   for (std::size_t r = 0; r < kRates.size(); ++r) own[r] = conditionDispersion(counts[r], common[r]);
