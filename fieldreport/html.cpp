@@ -605,6 +605,7 @@ const char kScript[] = R"JS(
       cell(row, data.computers[c[4]]);
       cell(row, c[5] === 0 ? 'Incoming' : 'Outgoing');
       cell(row, data.devices[c[6]]);
+      cell(row, data.groups[c[14]] ? data.groups[c[14]].name : '-');
       [7, 8, 9, 10, 11].forEach(function (k) { cell(row, c[k].toFixed(2), 'n'); });
       cell(row, verdictNames[c[12]], verdictNames[c[12]]);
       cell(row, first ? verdictNames[c[13]] : '', first ? verdictNames[c[13]] : '');
@@ -822,7 +823,7 @@ std::string callsSection(const Report& report) {
        std::to_string(unpaired) +
        ")</label> <span id=\"call-page\"></span></div>\n"
        "<table id=\"call-table\">\n<thead><tr><th>Call</th><th>Started</th><th>Capture</th><th>Computer</th>"
-       "<th>Direction</th><th>Device</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
+       "<th>Direction</th><th>Device</th><th>Condition</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
        "<th>Verdict</th><th>Call</th>" +
        std::string(report.timing
                        ? "<th>One-way delay s<br><small>median / 95 % / max</small></th><th>Reply s<br>"

@@ -302,6 +302,16 @@ std::string callsTables(const Report& report, bool namesOnly) {
     callHeader.insert(callHeader.end(), {"Delay s (median/95 %/max)", "Reply s"});
     callRight.insert(callRight.end(), {false, true});
   }
+  // Last, the condition (the --by values) each record counts in.
+  callHeader.push_back("Condition");
+  callRight.push_back(false);
+  std::vector<std::string> condition(report.records.size(), "-");
+  for (const Group& g : report.groups) {
+    std::string name;
+    for (std::size_t v = 0; v < g.values.size(); ++v)
+      name += (v ? " / " : "") + (g.values[v].empty() ? std::string("-") : cp1252ToUtf8(g.values[v]));
+    for (std::size_t i : g.records) condition[i] = name;
+  }
   TextTable calls(callHeader, callRight);
   std::size_t unpaired = 0, paired = 0;
   for (std::size_t c = 0; c < report.calls.size(); ++c) {
@@ -327,6 +337,7 @@ std::string callsTables(const Report& report, bool namesOnly) {
         row.push_back(spreadText(receivedDelays(r)));
         row.push_back(medianText(ownReplyDelays(r)));
       }
+      row.push_back(condition[call.records[k]]);
       calls.add(row);
     }
   }

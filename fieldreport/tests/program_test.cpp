@@ -233,6 +233,22 @@ TEST_F(FieldReport, PerfectCallPassesAndADroppedCallIsIncompleteThoughItsRatesAr
   EXPECT_EQ(rows[1].at("verdict"), "incomplete");
   EXPECT_GT(std::stod(rows[1].at("cer")), 0.0);  // cerscore counts the text that never came
   EXPECT_NE(r.out.find("incomplete"), std::string::npos);
+  // Each call direction's line ends with the condition it counts in, as the summary names it.
+  auto dash = [](const std::string& v) { return v.empty() ? std::string("-") : v; };
+  const std::string condition =
+      dash(rows[0].at("type")) + " / " + dash(rows[0].at("device")) + " / " + dash(rows[0].at("signal"));
+  std::istringstream lines(r.out);
+  int conditionLines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("Capture:record") != std::string::npos && line.find("Call verdict") != std::string::npos) {
+      EXPECT_TRUE(line.ends_with("Condition")) << line;
+    }
+    if (line.find("0909-1700-LAB1.TXT:") != std::string::npos && line.find(" pass") != std::string::npos) {
+      EXPECT_TRUE(line.ends_with(condition)) << line << "\n" << condition;
+      ++conditionLines;
+    }
+  }
+  EXPECT_EQ(conditionLines, 1) << r.out;
 
   // The summary says what decided each verdict, in a column after all the others.
   const std::string alone = write("0909-1800-LAB1.TXT",
