@@ -191,9 +191,11 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
     burst = b;
     between = c;
   }
-  // The fit, shrunk toward the defaults as if they were kDefaultWeightCalls calls (on a log
-  // scale: the figures are factors), and never below the floors. A few calls' fit is biased low
-  // and often sits at burst 1; that would take every condition of the day as calmer than lines are.
+  // A fit below the defaults is shrunk toward them as if they were kDefaultWeightCalls calls (on
+  // a log scale: the figures are factors), and none is below the floors. A few calls' fit is
+  // biased low and often sits at burst 1; that would take every condition of the day as calmer
+  // than lines are. A fit above the defaults is kept: shrinking it would narrow the intervals of
+  // a day whose errors do come in long runs.
   const double m = static_cast<double>(points.size());
   auto shrink = [m](double fitted, double prior) {
     if (fitted >= prior) return fitted;
