@@ -142,8 +142,9 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
   // rate being estimated from the same calls, estimates burst·p·N + between·(p·N)². Weighted
   // least squares over the calls (weights 1 / variance², as the squares of residuals have) gives
   // the two figures; the weights need the figures, so rounds from the defaults. A call's square is
-  // taken at most kResidualCap times what the figures of the round before predict: one faded call
-  // is its own condition's spread (rateInterval takes it there), not every condition's.
+  // taken at most kResidualCap times what the default figures predict for it (a bound that does
+  // not grow with the fit it feeds): one faded call is its own condition's spread (rateInterval
+  // takes it there), not every condition's.
   struct Point {
     double y, x1, x2;
   };
@@ -170,7 +171,7 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
     for (const Point& pt : points) {
       const double v = burst * pt.x1 + between * pt.x2;
       const double w = 1.0 / (v * v);
-      const double y = std::min(pt.y, kResidualCap * v);
+      const double y = std::min(pt.y, kResidualCap * (kDefaultBurst * pt.x1 + kDefaultBetween * pt.x2));
       s11 += w * pt.x1 * pt.x1;
       s12 += w * pt.x1 * pt.x2;
       s22 += w * pt.x2 * pt.x2;

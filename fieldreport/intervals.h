@@ -33,8 +33,9 @@ struct Dispersion {
 inline constexpr double kDefaultBurst = 5.0, kDefaultBetween = 1.0;
 
 // The common dispersion of the day's conditions (each inner vector one condition), by the method
-// of moments on the calls' residuals from their condition's pooled rate, each call's share
-// bounded (kResidualCap) so that one condition's outlier stays its own. Conditions of one call
+// of moments on the calls' residuals from their condition's pooled rate, each call's square
+// bounded by kResidualCap times what the defaults predict, so that one condition's outlier stays
+// its own. Conditions of one call
 // tell nothing about the spread and are left out. A figure fitted below its default is shrunk
 // toward it, the default counting as kDefaultWeightCalls calls (a few calls' fit is biased low);
 // one above is kept. Neither is ever below kMinBurst and kMinBetween. With too
