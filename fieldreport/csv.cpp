@@ -184,6 +184,11 @@ std::vector<SummaryColumn> summaryColumns(const Report& report) {
   }
   // Last, whatever came before it: what decided the verdict, as the table and the page say it.
   columns.push_back({"verdict_reason", [](const Group& g) { return notAFormula(g.why); }});
+  // Appended after it: the further calls an undetermined condition needs, empty when settled.
+  columns.push_back({"calls_needed", [](const Group& g) {
+                       if (g.callsNeeded == kTooManyCalls) return ">" + std::to_string(kMostCallsNeeded);
+                       return g.callsNeeded > 0 ? std::to_string(g.callsNeeded) : std::string();
+                     }});
   return columns;
 }
 

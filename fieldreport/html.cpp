@@ -10,6 +10,7 @@
 
 #include "outputs.h"
 #include "sha256.h"
+#include "summary.h"
 #include "timing_figures.h"
 
 namespace fieldreport {
@@ -604,6 +605,7 @@ const char kScript[] = R"JS(
       cell(row, data.computers[c[4]]);
       cell(row, c[5] === 0 ? 'Incoming' : 'Outgoing');
       cell(row, data.devices[c[6]]);
+      cell(row, data.groups[c[14]] ? data.groups[c[14]].name : '-');
       [7, 8, 9, 10, 11].forEach(function (k) { cell(row, c[k].toFixed(2), 'n'); });
       cell(row, verdictNames[c[12]], verdictNames[c[12]]);
       cell(row, first ? verdictNames[c[13]] : '', first ? verdictNames[c[13]] : '');
@@ -725,8 +727,10 @@ std::string summarySection(const Report& report) {
            "</td><td class=\"n\">" + (reply ? threeDecimals(reply->median) : "-") + "</td>";
     }
     const char* v = groupVerdictName(g.verdict);
+    const std::string needed = callsNeededText(g);
     h += std::string("<td class=\"verdict\"><span class=\"") + v + "\">" + v + "</span> " +
-         escapeHtml(g.why) + "</td></tr>\n";
+         escapeHtml(g.why) + (needed.empty() ? "" : "<br><small>" + escapeHtml(needed) + "</small>") +
+         "</td></tr>\n";
   }
   h += "</table>\n<p class=\"note\">" + escapeHtml(dispersionText(report)) + "</p>\n";
   if (!report.skipped.empty())
@@ -819,7 +823,7 @@ std::string callsSection(const Report& report) {
        std::to_string(unpaired) +
        ")</label> <span id=\"call-page\"></span></div>\n"
        "<table id=\"call-table\">\n<thead><tr><th>Call</th><th>Started</th><th>Capture</th><th>Computer</th>"
-       "<th>Direction</th><th>Device</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
+       "<th>Direction</th><th>Device</th><th>Condition</th><th>Coverage</th><th>PCER</th><th>CCER</th><th>TCER</th><th>CER</th>"
        "<th>Verdict</th><th>Call</th>" +
        std::string(report.timing
                        ? "<th>One-way delay s<br><small>median / 95 % / max</small></th><th>Reply s<br>"

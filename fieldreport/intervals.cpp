@@ -141,7 +141,10 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
   // Each call's squared residual from its condition's pooled rate, times n / (n - 1) for the
   // rate being estimated from the same calls, estimates burst·p·N + between·(p·N)². Weighted
   // least squares over the calls (weights 1 / variance², as the squares of residuals have) gives
-  // the two figures; the weights need the figures, so two rounds from the defaults.
+  // the two figures; the weights need the figures, so rounds from the defaults. A call's square is
+  // taken at most kResidualCap times what the default figures predict for it (a bound that does
+  // not grow with the fit it feeds): one faded call is its own condition's spread (rateInterval
+  // takes it there), not every condition's.
   struct Point {
     double y, x1, x2;
   };
@@ -168,11 +171,12 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
     for (const Point& pt : points) {
       const double v = burst * pt.x1 + between * pt.x2;
       const double w = 1.0 / (v * v);
+      const double y = std::min(pt.y, kResidualCap * (kDefaultBurst * pt.x1 + kDefaultBetween * pt.x2));
       s11 += w * pt.x1 * pt.x1;
       s12 += w * pt.x1 * pt.x2;
       s22 += w * pt.x2 * pt.x2;
-      t1 += w * pt.x1 * pt.y;
-      t2 += w * pt.x2 * pt.y;
+      t1 += w * pt.x1 * y;
+      t2 += w * pt.x2 * y;
     }
     const double det = s11 * s22 - s12 * s12;
     if (!(det > 0)) break;
@@ -188,13 +192,111 @@ Dispersion estimateDispersion(const std::vector<std::vector<CallCount>>& conditi
     burst = b;
     between = c;
   }
+  // A fit below the defaults is shrunk toward them as if they were kDefaultWeightCalls calls (on
+  // a log scale: the figures are factors), and none is below the floors. A few calls' fit is
+  // biased low and often sits at burst 1; that would take every condition of the day as calmer
+  // than lines are. A fit above the defaults is kept: shrinking it would narrow the intervals of
+  // a day whose errors do come in long runs.
+  const double m = static_cast<double>(points.size());
+  auto shrink = [m](double fitted, double prior) {
+    if (fitted >= prior) return fitted;
+    return std::exp((kDefaultWeightCalls * std::log(prior) + m * std::log(fitted)) / (kDefaultWeightCalls + m));
+  };
   d.calls = static_cast<int>(points.size());
-  d.burst = burst;
-  d.between = between;
+  d.burst = std::max(kMinBurst, shrink(burst, kDefaultBurst));
+  d.between = std::max(kMinBetween, shrink(between, kDefaultBetween));
   return d;
 }
 
-RateInterval rateInterval(const std::vector<CallCount>& calls, const Dispersion& dispersion, double level) {
+Dispersion conditionDispersion(const std::vector<CallCount>& calls, const Dispersion& common) {
+  double errors = 0, chars = 0, squares = 0;
+  for (const CallCount& c : calls) {
+    errors += c.errors;
+    chars += c.chars;
+    squares += c.chars * c.chars;
+  }
+  const double n = static_cast<double>(calls.size());
+  double spread = 1.0;
+  if (calls.size() >= 2 && errors > 0 && chars > 0) {
+    const double rate = errors / chars;
+    double residuals = 0;
+    for (const CallCount& c : calls) residuals += (c.errors - rate * c.chars) * (c.errors - rate * c.chars);
+    const double observed = n / (n - 1.0) * residuals;
+    const double model = common.burst * rate * chars + common.between * rate * rate * squares;
+    spread = std::max(1.0, observed / model);
+  }
+  const double weight = calls.empty() ? 1.0 : (kPriorCalls + (n - 1.0) * spread) / (kPriorCalls + n - 1.0);
+  Dispersion own = common;
+  own.burst *= weight;
+  own.between *= weight;
+  return own;
+}
+
+namespace {
+
+// A condition's calls summed by day: the day's errors, characters and the calls' squared
+// characters.
+struct DayCount {
+  double errors = 0, chars = 0, squares = 0;
+};
+
+std::vector<DayCount> byDay(const std::vector<CallCount>& calls) {
+  std::vector<std::pair<long long, DayCount>> days;
+  for (const CallCount& c : calls) {
+    auto it = std::find_if(days.begin(), days.end(), [&](const auto& d) { return d.first == c.day; });
+    if (it == days.end()) it = days.insert(days.end(), {c.day, DayCount{}});
+    it->second.errors += c.errors;
+    it->second.chars += c.chars;
+    it->second.squares += c.chars * c.chars;
+  }
+  std::vector<DayCount> out;
+  for (const auto& [day, count] : days) out.push_back(count);
+  return out;
+}
+
+}  // namespace
+
+Dispersion withBetweenDays(const std::vector<std::vector<CallCount>>& conditions, const Dispersion& common) {
+  std::vector<long long> days;
+  for (const auto& group : conditions)
+    for (const CallCount& c : group)
+      if (std::find(days.begin(), days.end(), c.day) == days.end()) days.push_back(c.day);
+  Dispersion d = common;
+  if (days.size() < 2) return d;
+  // Method of moments as for the calls, one point a day of each condition tested on several.
+  double sxy = 0, sxx = 0, points = 0;
+  int calls = 0;
+  for (const auto& group : conditions) {
+    const std::vector<DayCount> perDay = byDay(group);
+    if (perDay.size() < 2) continue;
+    double e = 0, chars = 0;
+    for (const DayCount& c : perDay) e += c.errors, chars += c.chars;
+    if (e <= 0 || chars <= 0) continue;
+    const double p = e / chars;
+    const Dispersion own = conditionDispersion(group, common);
+    const double m = static_cast<double>(perDay.size());
+    for (const DayCount& c : perDay) {
+      const double r = c.errors - p * c.chars;
+      const double within = own.burst * p * c.chars + own.between * p * p * c.squares;
+      const double x = p * p * c.chars * c.chars;
+      // Weights 1 / variance², the variance taken at the default day-to-day figure.
+      const double v = within + kDefaultBetweenDays * x;
+      const double w = 1.0 / (v * v);
+      sxy += w * x * (m / (m - 1.0) * r * r - within);
+      sxx += w * x * x;
+      points += 1;
+    }
+    calls += static_cast<int>(group.size());
+  }
+  double fitted = kDefaultBetweenDays;
+  if (points > 0 && sxx > 0) fitted = std::max(0.0, sxy / sxx);
+  d.betweenDays = std::max(kMinBetweenDays, (kDefaultWeightDays * kDefaultBetweenDays + points * fitted) /
+                                                (kDefaultWeightDays + points));
+  d.dayCalls = points > 0 ? calls : 0;
+  return d;
+}
+
+RateInterval rateInterval(const std::vector<CallCount>& calls, const Dispersion& common, double level) {
   const double alpha = 1.0 - level;
   double errors = 0, chars = 0, squares = 0;
   for (const CallCount& c : calls) {
@@ -204,30 +306,26 @@ RateInterval rateInterval(const std::vector<CallCount>& calls, const Dispersion&
   }
   if (chars <= 0) return {0.0, 1.0};
   const double n = static_cast<double>(calls.size());
-  const double rate = errors / chars;
 
-  // How much more the calls differ than the day's dispersion says, from the calls themselves;
-  // weighed against the day's figures as kPriorCalls calls.
-  double spread = 1.0;
-  if (calls.size() >= 2 && errors > 0) {
-    double residuals = 0;
-    for (const CallCount& c : calls) residuals += (c.errors - rate * c.chars) * (c.errors - rate * c.chars);
-    const double observed = n / (n - 1.0) * residuals;
-    const double model = dispersion.burst * rate * chars + dispersion.between * rate * rate * squares;
-    spread = std::max(1.0, observed / model);
-  }
-  const double weight = (kPriorCalls + (n - 1.0) * spread) / (kPriorCalls + n - 1.0);
+  // The condition's own figures; their uncertainty, as a variance estimated on
+  // kPriorCalls + n - 1 degrees of freedom, widens the interval by (t / z)².
+  const Dispersion own = conditionDispersion(calls, common);
   const double df = kPriorCalls + n - 1.0;
   const double z = normalQuantile(1.0 - alpha / 2.0), t = studentQuantile(df, 1.0 - alpha / 2.0);
-  const double inflation = (t / z) * (t / z) * weight;
+  const double inflation = (t / z) * (t / z);
 
   // The count in units of a run of errors: errors / c ~ negative binomial with mean chars·p / c
-  // and size r, so that its variance is burst·p·N + between·(p·N)², inflated.
-  const double c = std::max(1.0, inflation * dispersion.burst);
-  const double between = inflation * dispersion.between * squares / (chars * chars);
+  // and size r, so that its variance is burst·p·N + between·(p·N)² (+ betweenDays·(p·N_day)²
+  // for each day), inflated.
+  double daySquares = 0;
+  if (own.betweenDays > 0)
+    for (const DayCount& d : byDay(calls)) daySquares += d.chars * d.chars;
+  const double c = std::max(1.0, inflation * own.burst);
+  const double between = inflation * (own.between * squares + own.betweenDays * daySquares) / (chars * chars);
   const double r = between > 0 ? 1.0 / between : std::numeric_limits<double>::infinity();
   const double k = errors / c;
   auto mean = [&](double p) { return chars * p / c; };
+  const double rate = errors / chars;
 
   RateInterval out;
   const double half = alpha / 2.0;

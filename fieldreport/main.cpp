@@ -759,6 +759,7 @@ class Day {
     Summary summary = summarize(report.records, report.calls, o.by, o.limits, o.jobs);
     report.groups = std::move(summary.groups);
     report.dispersion = summary.dispersion;
+    report.days = summary.days;
     if (report.timing)
       for (Group& g : report.groups) {
         for (std::size_t i : g.records) {

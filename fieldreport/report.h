@@ -107,6 +107,10 @@ const char* groupVerdictName(GroupVerdict verdict);
 // A condition is not passed on fewer calls than this, whatever their figures.
 inline constexpr int kMinCallsToPass = 3;
 
+// The most further calls a report works out as needed to settle a condition; beyond it, "more
+// than" (kTooManyCalls).
+inline constexpr int kMostCallsNeeded = 10000, kTooManyCalls = -1;
+
 // The calls of one test condition: the records whose fields hold `values`.
 struct Group {
   std::vector<std::string> values;   // one for each of Report::byFields
@@ -116,6 +120,9 @@ struct Group {
   std::array<Interval, 4> intervals;  // 95 % for each of kRates
   GroupVerdict verdict = GroupVerdict::Undetermined;
   std::string why;  // what decided the verdict, in a few words
+  // Undetermined: how many more calls like its own (at its pooled rates and dispersion) would
+  // likely settle it, pass or fail; kTooManyCalls when more than kMostCallsNeeded; 0 when settled.
+  int callsNeeded = 0;
   // The one-way delays of the characters its records received and the reply delays of their
   // own turns, seconds, sorted.
   std::vector<double> delays, replyDelays;
@@ -150,7 +157,8 @@ struct Report {
   std::vector<std::string> byFields;
   std::vector<Group> groups;
   std::vector<Limit> limits;
-  std::array<Dispersion, 4> dispersion;  // the day's, for each of kRates
+  std::array<Dispersion, 4> dispersion;  // the common figures, for each of kRates
+  std::vector<long long> days;           // the days of the calls (days since 1970), in order
   std::string textsFolder;               // where the texts were written, relative to the page
   bool handTyped = false;                // --hand-typed: every record
   // Timing: whether any record had its times, the timing files read, the computers' clocks as

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cctype>
 #include <cmath>
+#include <optional>
 #include <map>
 #include <thread>
 
@@ -117,6 +118,36 @@ double printed(double value) {
   return std::strtod(twoDecimals(value).c_str(), nullptr);
 }
 
+// The test day of each call: calls with less than kNightSeconds between one and the next are one
+// day of testing (a session past midnight stays one day), named by the date of its first call's
+// start on the computer's own clock (days since 1970); two sessions of the same date are one day.
+// A call whose start cannot be read counts on the first day.
+constexpr long long kNightSeconds = 8 * 3600;
+
+long long dateOf(long long seconds) {
+  return seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+}
+
+std::vector<long long> callDays(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls) {
+  std::vector<std::optional<long long>> start(calls.size());
+  for (std::size_t c = 0; c < calls.size(); ++c)
+    for (std::size_t i : calls[c].records)
+      if (records[i].start && !start[c]) start[c] = records[i].start;
+  std::vector<std::size_t> order;
+  for (std::size_t c = 0; c < calls.size(); ++c)
+    if (start[c]) order.push_back(c);
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return *start[a] < *start[b]; });
+  std::vector<long long> days(calls.size(), 0);
+  long long day = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k == 0 || *start[order[k]] - *start[order[k - 1]] >= kNightSeconds) day = dateOf(*start[order[k]]);
+    days[order[k]] = day;
+  }
+  for (std::size_t c = 0; c < calls.size(); ++c)
+    if (!start[c]) days[c] = order.empty() ? 0 : days[order.front()];
+  return days;
+}
+
 std::size_t rateIndex(Rate rate) {
   return static_cast<std::size_t>(std::find(kRates.begin(), kRates.end(), rate) - kRates.begin());
 }
@@ -152,6 +183,54 @@ GroupVerdict groupVerdict(const Group& g, const std::vector<Limit>& limits, std:
   return GroupVerdict::Pass;
 }
 
+int callsToSettle(const std::array<std::vector<CallCount>, 4>& counts, const std::array<Dispersion, 4>& common,
+                  const std::vector<Limit>& limits, int calls) {
+  if (limits.empty()) return std::max(0, kMinCallsToPass - calls);
+  // Each limited rate's own dispersion, kept as the prior of the projected condition.
+  std::array<Dispersion, 4> own;
+  for (std::size_t r = 0; r < kRates.size(); ++r) own[r] = conditionDispersion(counts[r], common[r]);
+  auto settled = [&](int more) {
+    Group g;
+    g.calls = g.complete = calls + more;
+    for (const Limit& l : limits) {
+      const std::size_t r = rateIndex(l.rate);
+      std::vector<CallCount> projected = counts[r];
+      double errors = 0, chars = 0;
+      for (const CallCount& c : projected) errors += c.errors, chars += c.chars;
+      if (projected.empty() || chars <= 0) return false;
+      CallCount average{errors / static_cast<double>(projected.size()), chars / static_cast<double>(projected.size()),
+                        projected.back().day};
+      projected.insert(projected.end(), static_cast<std::size_t>(more), average);
+      const RateInterval i = rateInterval(projected, own[r], kSettleLevel);
+      g.intervals[r] = {100.0 * i.low, std::min(100.0, 100.0 * i.high)};
+    }
+    std::string why;
+    return groupVerdict(g, limits, why) != GroupVerdict::Undetermined;
+  };
+  if (settled(0)) return 0;
+  // The verdict settles as calls are added (the interval narrows about the same rate): double
+  // until it does, then halve the gap.
+  int low = 0, high = 1;
+  while (!settled(high)) {
+    if (high > kMostCallsNeeded) return kTooManyCalls;
+    low = high;
+    high *= 2;
+  }
+  while (high - low > 1) {
+    const int mid = low + (high - low) / 2;
+    (settled(mid) ? high : low) = mid;
+  }
+  return high > kMostCallsNeeded ? kTooManyCalls : high;
+}
+
+std::string callsNeededText(const Group& g) {
+  if (g.callsNeeded == kTooManyCalls)
+    return "more than " + std::to_string(kMostCallsNeeded / 1000) + ",000 more calls would be needed to settle it";
+  if (g.callsNeeded <= 0) return "";
+  return std::to_string(g.callsNeeded) + (g.callsNeeded == 1 ? " more call" : " more calls") +
+         " would likely settle it";
+}
+
 Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Call>& calls,
                   const std::vector<std::string>& fields, const std::vector<Limit>& limits, unsigned jobs) {
   Summary summary;
@@ -168,6 +247,7 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
     }
     groups[it->second].records.push_back(i);
   }
+  const std::vector<long long> days = callDays(records, calls);
   std::vector<std::size_t> callOf(records.size());
   for (std::size_t c = 0; c < calls.size(); ++c)
     for (std::size_t i : calls[c].records) callOf[i] = c;
@@ -183,9 +263,12 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
       Sums s;
       for (std::size_t i : part.records) s.add(records[i].figures);
       const Verdict verdict = callVerdict(records, part);
+      const long long day = days[c];
       for (std::size_t r = 0; r < kRates.size(); ++r) {
-        counts[gi][r].push_back(s.count(kRates[r]));
-        if (verdict != Verdict::Incomplete) complete[gi][r].push_back(s.count(kRates[r]));
+        CallCount count = s.count(kRates[r]);
+        count.day = day;
+        counts[gi][r].push_back(count);
+        if (verdict != Verdict::Incomplete) complete[gi][r].push_back(count);
       }
       g.sums.add(s);
       g.complete += verdict != Verdict::Incomplete;
@@ -196,8 +279,13 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
   for (std::size_t r = 0; r < kRates.size(); ++r) {
     std::vector<std::vector<CallCount>> all;
     for (const auto& c : complete) all.push_back(c[r]);
-    summary.dispersion[r] = estimateDispersion(all);
+    summary.dispersion[r] = withBetweenDays(all, estimateDispersion(all));
   }
+  for (const auto& c : counts)
+    for (const CallCount& call : c[0])
+      if (std::find(summary.days.begin(), summary.days.end(), call.day) == summary.days.end())
+        summary.days.push_back(call.day);
+  std::sort(summary.days.begin(), summary.days.end());
   // The groups' intervals are independent: `jobs` threads take them in turn.
   std::atomic<std::size_t> next{0};
   auto work = [&] {
@@ -215,6 +303,8 @@ Summary summarize(const std::vector<ScoredRecord>& records, const std::vector<Ca
         if (!std::isfinite(g.intervals[r].high)) g.intervals[r].high = top;
       }
       g.verdict = groupVerdict(g, limits, g.why);
+      if (g.verdict == GroupVerdict::Undetermined)
+        g.callsNeeded = callsToSettle(counts[gi], summary.dispersion, limits, g.calls);
     }
   };
   std::vector<std::thread> pool;

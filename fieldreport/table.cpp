@@ -2,11 +2,13 @@
 // The report as text for the terminal.
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <set>
 
 #include "outputs.h"
 #include "sha256.h"
+#include "summary.h"
 #include "timing_figures.h"
 
 namespace fieldreport {
@@ -125,6 +127,37 @@ std::string limitsText(const std::vector<Limit>& limits) {
   return text.empty() ? "no rate limit" : text;
 }
 
+namespace {
+
+std::string isoDate(long long day) {
+  const std::time_t t = static_cast<std::time_t>(day) * 86400;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
+  return text;
+}
+
+// What the intervals are for: the day tested, or the conditions' long-run rate over days like
+// those tested, with the day-to-day figure allowed for.
+std::string scopeText(const Report& report) {
+  if (report.days.size() < 2)
+    return "The intervals are for the rate of calls like these on the day tested" +
+           (report.days.empty() ? std::string() : " (" + isoDate(report.days.front()) + ")") +
+           ": one day's calls cannot show how rates vary from day to day.";
+  const Dispersion& d = report.dispersion[0];
+  char figure[64];
+  std::snprintf(figure, sizeof figure, "%.0f %%", 100.0 * std::sqrt(d.betweenDays));
+  return "The intervals are for each condition's long-run rate over days like the " +
+         std::to_string(report.days.size()) + " tested (" + isoDate(report.days.front()) + " to " +
+         isoDate(report.days.back()) + "): they allow for rates varying " + figure + " from day to day" +
+         (d.dayCalls ? " (from the " + std::to_string(d.dayCalls) + " calls of conditions tested on several days)"
+                     : " (assumed: no condition with errors was tested on several days)") +
+         ".";
+}
+
+}  // namespace
+
 std::string dispersionText(const Report& report) {
   auto figures = [](const Dispersion& d) {
     char text[160];
@@ -132,17 +165,21 @@ std::string dispersionText(const Report& report) {
                   "errors bunched %.1f times as much as independent ones and rates varying %.0f %% "
                   "between calls",
                   d.burst, 100.0 * std::sqrt(d.between));
-    return std::string(text) + (d.calls ? " (from the day's " + std::to_string(d.calls) + " calls)"
+    return std::string(text) + (d.calls ? " (common figures from " + std::to_string(d.calls) + " calls)"
                                         : " (assumed: too few calls to tell)");
   };
   std::string first = figures(report.dispersion[0]);
   bool same = true;
   for (const Dispersion& d : report.dispersion) same = same && figures(d) == first;
-  if (same) return "The intervals allow for " + first + ".";
   std::string text = "The intervals allow for";
-  for (std::size_t r = 0; r < kRates.size(); ++r)
-    text += std::string(r == 0 ? " " : "; ") + rateName(kRates[r]) + ": " + figures(report.dispersion[r]);
-  return text + ".";
+  if (same) {
+    text += " " + first;
+  } else {
+    for (std::size_t r = 0; r < kRates.size(); ++r)
+      text += std::string(r == 0 ? " " : "; ") + rateName(kRates[r]) + ": " + figures(report.dispersion[r]);
+  }
+  return text +
+         ", and more for a condition whose own calls differ more. " + scopeText(report);
 }
 
 std::string captureManifest(const Report& report) {
@@ -265,6 +302,16 @@ std::string callsTables(const Report& report, bool namesOnly) {
     callHeader.insert(callHeader.end(), {"Delay s (median/95 %/max)", "Reply s"});
     callRight.insert(callRight.end(), {false, true});
   }
+  // Last, the condition (the --by values) each record counts in.
+  callHeader.push_back("Condition");
+  callRight.push_back(false);
+  std::vector<std::string> condition(report.records.size(), "-");
+  for (const Group& g : report.groups) {
+    std::string name;
+    for (std::size_t v = 0; v < g.values.size(); ++v)
+      name += (v ? " / " : "") + (g.values[v].empty() ? std::string("-") : cp1252ToUtf8(g.values[v]));
+    for (std::size_t i : g.records) condition[i] = name;
+  }
   TextTable calls(callHeader, callRight);
   std::size_t unpaired = 0, paired = 0;
   for (std::size_t c = 0; c < report.calls.size(); ++c) {
@@ -290,6 +337,7 @@ std::string callsTables(const Report& report, bool namesOnly) {
         row.push_back(spreadText(receivedDelays(r)));
         row.push_back(medianText(ownReplyDelays(r)));
       }
+      row.push_back(condition[call.records[k]]);
       calls.add(row);
     }
   }
@@ -365,7 +413,9 @@ std::string summaryTable(const Report& report) {
       row.push_back(d ? threeDecimals(d->p95) : "-");
       row.push_back(medianText(g.replyDelays));
     }
-    row.push_back(std::string(groupVerdictName(g.verdict)) + " (" + g.why + ")");
+    const std::string needed = callsNeededText(g);
+    row.push_back(std::string(groupVerdictName(g.verdict)) + " (" + g.why + (needed.empty() ? "" : "; " + needed) +
+                  ")");
     summary.add(row);
   }
   out += report.groups.empty() ? "  (none)\n" : summary.text();

@@ -233,6 +233,22 @@ TEST_F(FieldReport, PerfectCallPassesAndADroppedCallIsIncompleteThoughItsRatesAr
   EXPECT_EQ(rows[1].at("verdict"), "incomplete");
   EXPECT_GT(std::stod(rows[1].at("cer")), 0.0);  // cerscore counts the text that never came
   EXPECT_NE(r.out.find("incomplete"), std::string::npos);
+  // Each call direction's line ends with the condition it counts in, as the summary names it.
+  auto dash = [](const std::string& v) { return v.empty() ? std::string("-") : v; };
+  const std::string condition =
+      dash(rows[0].at("type")) + " / " + dash(rows[0].at("device")) + " / " + dash(rows[0].at("signal"));
+  std::istringstream lines(r.out);
+  int conditionLines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("Capture:record") != std::string::npos && line.find("Call verdict") != std::string::npos) {
+      EXPECT_TRUE(line.ends_with("Condition")) << line;
+    }
+    if (line.find("0909-1700-LAB1.TXT:") != std::string::npos && line.find(" pass") != std::string::npos) {
+      EXPECT_TRUE(line.ends_with(condition)) << line << "\n" << condition;
+      ++conditionLines;
+    }
+  }
+  EXPECT_EQ(conditionLines, 1) << r.out;
 
   // The summary says what decided each verdict, in a column after all the others.
   const std::string alone = write("0909-1800-LAB1.TXT",
@@ -246,11 +262,28 @@ TEST_F(FieldReport, PerfectCallPassesAndADroppedCallIsIncompleteThoughItsRatesAr
     const std::string text = readFile(dir.file("s.csv"));
     EXPECT_EQ(text.substr(0, text.find('\r')),
               "group,calls,complete_calls,passed_calls,pcer,pcer_low,pcer_high,ccer,ccer_low,ccer_high,tcer,"
-              "tcer_low,tcer_high,cer,cer_low,cer_high,verdict,verdict_reason");
+              "tcer_low,tcer_high,cer,cer_low,cer_high,verdict,verdict_reason,calls_needed");
     const auto summary = parseCsv(text);
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0].at("verdict"), verdict);
     EXPECT_EQ(summary[0].at("verdict_reason"), reason);
+    // A settled condition needs no more calls; one clean call needs at least the two more a pass
+    // takes, and says so with its verdict.
+    if (verdict == "fail") {
+      EXPECT_EQ(summary[0].at("calls_needed"), "");
+    } else {
+      ASSERT_FALSE(summary[0].at("calls_needed").empty());
+      const int needed = std::stoi(summary[0].at("calls_needed"));
+      EXPECT_GE(needed, 2);
+      auto terminal = run(files);
+      EXPECT_NE(terminal.out.find("undetermined (fewer than 3 calls; " + std::to_string(needed) +
+                                  " more calls would likely settle it)"),
+                std::string::npos)
+          << terminal.out;
+      EXPECT_NE(terminal.out.find("The intervals are for the rate of calls like these on the day tested (2001-"),
+                std::string::npos)
+          << terminal.out;
+    }
   }
 }
 
@@ -813,7 +846,7 @@ TEST_F(FieldReport, TheReportSaysWhatItWasMadeFromAndTheCsvFilesAreSafe) {
   EXPECT_EQ(
       summary.substr(0, summary.find("\r\n")),
       "group,calls,complete_calls,passed_calls,pcer,pcer_low,pcer_high,ccer,ccer_low,ccer_high,tcer,tcer_low,"
-      "tcer_high,cer,cer_low,cer_high,verdict,verdict_reason");
+      "tcer_high,cer,cer_low,cer_high,verdict,verdict_reason,calls_needed");
   const auto groups = parseCsv(summary);
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0].at("group"), "Wireless Calls (Stationary) / +1 modem / =HYPERLINK(\"http://x\")");

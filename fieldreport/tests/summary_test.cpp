@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "calls.h"
+#include "outputs.h"
 #include "sha256.h"
 
 namespace fieldreport {
@@ -129,6 +132,118 @@ TEST(Summary, NothingReceivedIsACerOfAtMostOneHundredPerCent) {
     EXPECT_LE(s.groups[0].intervals[i].high, 100.0) << rateName(kRates[i]);
     EXPECT_LE(s.groups[0].intervals[i].low, s.groups[0].intervals[i].high) << rateName(kRates[i]);
   }
+}
+
+// A day of five conditions: 40 and 10 clean calls, three of 20 calls with a few errors, and in
+// one of these a call that faded (half its text garbled).
+std::vector<ScoredRecord> dayWithAFadedCall(bool faded) {
+  std::vector<ScoredRecord> r;
+  long long start = 0;
+  for (int c = 0; c < 40; ++c) r.push_back(record(start += 600, figures(216, 216), "NXi modem"));
+  for (int c = 0; c < 10; ++c) r.push_back(record(start += 600, figures(216, 216), "Ultratec Supercom"));
+  for (const char* device : {"Q-90", "Compact/C", "Uniphone"})
+    for (int c = 0; c < 20; ++c) {
+      const int chars = 150 + 37 * c;
+      r.push_back(record(start += 600, figures(chars, chars - c % 3), device));
+    }
+  if (faded) r.push_back(record(start += 600, figures(300, 150), "Q-90"));
+  return r;
+}
+
+TEST(Summary, OneConditionsFadedCallLeavesTheOtherConditionsIntervalsAlone) {
+  const std::vector<ScoredRecord> calm = dayWithAFadedCall(false), faded = dayWithAFadedCall(true);
+  const Summary before = summarize(calm, pairCalls(calm).calls, {"device"}, kDefaultLimits);
+  const Summary after = summarize(faded, pairCalls(faded).calls, {"device"}, kDefaultLimits);
+  ASSERT_EQ(after.groups.size(), 5u);
+  const Group& forty = after.groups[1];  // NXi modem
+  const Group& ten = after.groups[3];    // Ultratec Supercom
+  ASSERT_EQ(forty.calls, 40);
+  ASSERT_EQ(ten.calls, 10);
+  for (std::size_t r = 0; r < kRates.size(); ++r) {
+    std::printf("%s: 40 clean calls [%.2f-%.2f] -> [%.2f-%.2f]; 10 clean calls [%.2f-%.2f] -> [%.2f-%.2f]\n",
+                rateName(kRates[r]), before.groups[1].intervals[r].low, before.groups[1].intervals[r].high,
+                forty.intervals[r].low, forty.intervals[r].high, before.groups[3].intervals[r].low,
+                before.groups[3].intervals[r].high, ten.intervals[r].low, ten.intervals[r].high);
+    // The faded call is its own condition's spread: the clean conditions' intervals borrow from
+    // it only a bounded share (they were [0-9.95] and [0-43.89] when one day-level figure took
+    // it whole).
+    EXPECT_LT(forty.intervals[r].high, 2 * before.groups[1].intervals[r].high) << rateName(kRates[r]);
+    EXPECT_LT(ten.intervals[r].high, 2 * before.groups[3].intervals[r].high) << rateName(kRates[r]);
+    EXPECT_LT(forty.intervals[r].high, 1.0) << rateName(kRates[r]);
+    EXPECT_LT(ten.intervals[r].high, 4.0) << rateName(kRates[r]);
+  }
+  EXPECT_EQ(forty.verdict, GroupVerdict::Pass) << forty.why;
+  // The condition with the faded call is the one whose interval widens.
+  EXPECT_GT(after.groups[2].intervals[0].high, 2 * before.groups[2].intervals[0].high);
+}
+
+TEST(Summary, CallsOfSeveralDaysGiveIntervalsForTheLongRunRateAndSaySo) {
+  // The same twelve calls of two conditions, made on one day or spread over three.
+  auto calls = [](long long dayLength) {
+    std::vector<ScoredRecord> r;
+    for (int c = 0; c < 12; ++c) {
+      const long long start = 1'000'000'000 + (c % 3) * dayLength + c * 600;
+      const int chars = 200 + 40 * c;
+      r.push_back(record(start, figures(chars, chars - 1 - c % 4), "NXi modem"));
+      r.push_back(record(start + 300, figures(chars, chars - (c % 2)), "Q-90"));
+    }
+    return r;
+  };
+  const std::vector<ScoredRecord> oneDay = calls(0), threeDays = calls(86400);
+  const Summary one = summarize(oneDay, pairCalls(oneDay).calls, {"device"}, kDefaultLimits);
+  const Summary three = summarize(threeDays, pairCalls(threeDays).calls, {"device"}, kDefaultLimits);
+  ASSERT_EQ(one.days.size(), 1u);
+  ASSERT_EQ(three.days.size(), 3u);
+  EXPECT_EQ(one.dispersion[0].betweenDays, 0.0);
+  EXPECT_GT(three.dispersion[0].betweenDays, 0.0);
+  ASSERT_EQ(one.groups.size(), 2u);
+  ASSERT_EQ(three.groups.size(), 2u);
+  for (std::size_t g = 0; g < 2; ++g) {
+    // Same rates; the long-run interval is the wider one.
+    EXPECT_EQ(one.groups[g].sums.rate(Rate::Pcer), three.groups[g].sums.rate(Rate::Pcer));
+    EXPECT_GT(three.groups[g].intervals[0].high, one.groups[g].intervals[0].high);
+    EXPECT_LE(three.groups[g].intervals[0].low, one.groups[g].intervals[0].low);
+  }
+  Report report;
+  report.dispersion = one.dispersion;
+  report.days = one.days;
+  EXPECT_NE(dispersionText(report).find("for the rate of calls like these on the day tested (2001-09-09)"),
+            std::string::npos)
+      << dispersionText(report);
+  // A session past midnight is one day of testing.
+  std::vector<ScoredRecord> lateNight;
+  for (int c = 0; c < 12; ++c) lateNight.push_back(record(1'000'000'000 - 4 * 3600 + c * 1800, figures(300, 298)));
+  EXPECT_EQ(summarize(lateNight, pairCalls(lateNight).calls, {"device"}, kDefaultLimits).days.size(), 1u);
+  report.dispersion = three.dispersion;
+  report.days = three.days;
+  EXPECT_NE(dispersionText(report).find("for each condition's long-run rate over days like the 3 tested "
+                                        "(2001-09-09 to 2001-09-11): they allow for rates varying"),
+            std::string::npos)
+      << dispersionText(report);
+}
+
+TEST(Summary, AnUndeterminedConditionSaysHowManyMoreCallsWouldSettleItAndASettledOneNone) {
+  std::vector<ScoredRecord> r;
+  for (int c = 0; c < 4; ++c) r.push_back(record(1000 + c * 600, figures(300, 300 - 2 * (c % 2)), "NXi modem"));
+  for (int c = 0; c < 3; ++c) r.push_back(record(9000 + c * 600, figures(300, 240), "Q-90"));
+  const Summary s = summarize(r, pairCalls(r).calls, {"device"}, kDefaultLimits);
+  ASSERT_EQ(s.groups.size(), 2u);
+  const Group& near = s.groups[0];  // 0.33 %, four calls: undetermined
+  const Group& bad = s.groups[1];   // 20 %: fails
+  EXPECT_EQ(near.verdict, GroupVerdict::Undetermined) << near.why;
+  EXPECT_GT(near.callsNeeded, 0);
+  EXPECT_EQ(callsNeededText(near), std::to_string(near.callsNeeded) + " more calls would likely settle it");
+  EXPECT_EQ(bad.verdict, GroupVerdict::Fail);
+  EXPECT_EQ(bad.callsNeeded, 0);
+  EXPECT_EQ(callsNeededText(bad), "");
+  // A rate right at the limit never settles: said as more than the most worked out.
+  std::array<std::vector<CallCount>, 4> atLimit;
+  for (int c = 0; c < 5; ++c) atLimit[0].push_back({3, 300});
+  atLimit[3] = atLimit[0];
+  EXPECT_EQ(callsToSettle(atLimit, s.dispersion, kDefaultLimits, 5), kTooManyCalls);
+  Group g;
+  g.callsNeeded = kTooManyCalls;
+  EXPECT_EQ(callsNeededText(g), "more than 10,000 more calls would be needed to settle it");
 }
 
 TEST(Sha256, KnownDigests) {
