@@ -295,6 +295,28 @@ bool Decoder::lost(long from, long to) const {
   return false;
 }
 
+// The start bit's edge for a start bit seen at q (space in the half bit before q): where the
+// half-bit energies at mark and space cross, to a fraction of a sample, when mark stands clearly
+// before it and space after it and no audio was lost around it; -1 otherwise.
+double Decoder::edgeBefore(long q) const {
+  const long lo = q - half_, hi = std::min(n_, q + half_ / 2);
+  if (lo - 2 * half_ < 0 || lost(lo - 2 * half_, std::min(n_, hi + half_))) return -1;
+  double crossing = -1;
+  float prev = at(lo).em - at(lo).es;
+  for (long pos = lo + 1; pos <= hi; ++pos) {
+    const float now = at(pos).em - at(pos).es;
+    if (prev > 0 && now <= 0) crossing = static_cast<double>(pos - 1) + prev / (prev - now);
+    prev = now;
+  }
+  if (crossing < 0) return -1;
+  const double edge = crossing - half_ / 2.0;
+  const long before = std::lround(edge), after = std::lround(edge) + half_;
+  if (before > n_ || after > n_) return -1;
+  if (soft(before) < 0.5f || soft(after) > -0.5f || purity(before) < kEdgePurity || purity(after) < kEdgePurity)
+    return -1;
+  return edge;
+}
+
 // How well a framing fits: mark just before the start bit, the start bit space, five data bits
 // each as clear as possible and the stop bit mark. Amplitudes rather than ratios, so that a bit
 // an audio frame took away weighs only as much as what is left of it; per sample, or longer bits
@@ -503,11 +525,25 @@ void Decoder::frame(long q, bool flywheel) {
     for (int j = 0; j < 7; ++j) amplitude += bitAt(due + j * runBit_, runBit_).total() / (7 * runBit_);
     startLost = bitAt(due, runBit_).energy < 0.3 * bitEnergy;
   }
-  // Where the edge says it is, or without an edge, somewhere about where the run says: a frame
-  // played twice or left out moves the rest of the run by most of a bit. Not when audio was lost
-  // over the start bit the run expects: a change between the data bits after it would look like
-  // a start bit.
+  // Where the start bit's own edge says it is. A sender's stop may be anything from one bit to
+  // several, and its bits a millisecond off: the change from mark to space at the start bit, seen
+  // clearly, places the character better than any run of characters before it.
+  const double startEdge = flywheel ? -1 : edgeBefore(q);
   Fit free;
+  if (startEdge >= 0) {
+    free = searchFrom(startEdge - 0.1 * bit_, startEdge + 0.1 * bit_);
+    // A frame played twice inside the character moves its later bits: in a run, a framing a
+    // little later may read them all, and is taken when it fits clearly better.
+    if (onLattice && !startLost) {
+      const Fit later = searchFrom(due - 0.5 * bit_, due + kSlip * bit_);
+      if (later.score > free.score + 1.5 * amplitude) free = later;
+    }
+    decide(free.t0, free.bit, onLattice && std::fabs(free.t0 - due) < 0.25 * bit_, q, flywheel);
+    return;
+  }
+  // Without a clear edge, somewhere about where the run says: a frame played twice or left out
+  // moves the rest of the run by most of a bit. Not when audio was lost over the start bit the
+  // run expects: a change between the data bits after it would look like a start bit.
   if (flywheel && !startLost) {
     free = searchFrom(due - kSlip * bit_, due + kSlip * bit_);
   } else if (!flywheel) {

@@ -8,9 +8,10 @@
 // a half-bit of space follows a half-bit of mark; its framing (start time and bit length) is the
 // one that best fits start, data and stop bits over the whole character, refined by where its bits
 // change between mark and space. Characters sent back to back form a run whose timing is fitted
-// over its last characters: the run frames its next character where it is due, also when lost
-// audio took its start bit, and stays with it through lost audio unless the audio clearly says
-// otherwise. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
+// over its last characters: the run frames its next character where it is due when lost audio
+// took its start bit or left it unclear, and stays with it through lost audio unless the audio
+// clearly says otherwise. A start bit whose change from mark to space is clear frames its own
+// character, wherever the run had it due: senders' stops vary from character to character. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
 // is left of its bits. A frame is taken only when its tones stand well above everything else in
 // the band, which keeps noise and speech from turning into characters.
 #include <complex>
@@ -124,6 +125,7 @@ class Decoder {
   void work();
   bool candidate(long q) const;
 
+  double edgeBefore(long q) const;  // the start bit's edge, to a fraction of a sample, or -1
   double fitScore(double t0, double bit) const;
   void search(Fit& best, double t0From, double t0To, double t0Step, double bitCentre, double span,
               int steps) const;
