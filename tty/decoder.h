@@ -82,6 +82,9 @@ class Decoder {
   struct Slot {
     float em = 0, es = 0;  // best half-bit energy at mark and space
     float energy = 0;      // sum of squares over the half bit
+    float band = 0;        // the same for the audio in the tones' band alone
+    float below = 0;       // and for the audio below that band (speech has most of its power there)
+    float mid = 0;         // half-bit energy between the tones
     float x = 0;           // the sample
     std::complex<float> c[2 * kBank];
     // Running sums from the first sample, so that any span's correlation and energy is a
@@ -117,7 +120,9 @@ class Decoder {
   // The running sums over the samples before pos; samples not heard yet count as silence.
   const Slot& sums(long pos) const;
   float soft(long pos) const;
-  float purity(long pos) const;
+  float purity(long pos) const;      // against all the power there
+  float bandPurity(long pos) const;  // against the power in the tones' band; 0 where speech is
+  bool edgePure(long pos) const;     // pure enough for a start bit's edge
   bool quiet(long pos) const;
   bool lost(long from, long to) const;  // audio lost somewhere in [from, to)
   Bit bitAt(double from, double bit) const;
@@ -157,6 +162,28 @@ class Decoder {
   std::vector<std::complex<double>> products_;
   std::vector<double> squares_;
   double energy_ = 0, squaresSum_ = 0;
+  // The audio through a filter of second-order sections, and the sum of its squares over the last
+  // half bit, kept like energy_: the tones' purity is measured against the power in their band, so
+  // that noise outside it (up to half of any sample rate) does not count against them.
+  struct Section {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
+  };
+  struct Filtered {
+    std::vector<Section> sections;
+    std::vector<double> squares;
+    double energy = 0;
+    void step(double x, long r);
+  };
+  Filtered band_, below_;
+  // Whether a TTY's tones are on the line, from the last half second or so: the power at each
+  // tone against the power halfway between them, measured over each half bit and averaged. Noise
+  // spreads its power over the band, speech puts most of its own below it; only a TTY keeps
+  // putting power at both tones and little between them.
+  std::complex<double> midPhasor_{1, 0}, midTurn_{1, 0}, midSlide_{0, 0};
+  std::vector<std::complex<double>> midProducts_;  // the last half bit of x * midPhasor_
+  double markAvg_ = 0, spaceAvg_ = 0, midAvg_ = 0, belowAvg_ = 0, bandAvg_ = 0;
+  int averaged_ = 0;  // half bits in the averages, up to 90
+  bool present_ = false;
   std::vector<Slot> history_;
   long mask_;
   long n_ = 0;         // samples taken

@@ -434,6 +434,45 @@ std::vector<float> otherTty(const std::string& text, int rate) {
   return out;
 }
 
+// Edits (insertions, deletions, substitutions) that turn b into a.
+std::size_t edits(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1), next(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    next[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j)
+      next[j] = std::min({row[j] + 1, next[j - 1] + 1, row[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+    row.swap(next);
+  }
+  return row[b.size()];
+}
+
+TEST(Decoder, HearsTonesUnderNoiseOutsideTheirBandAtAnySampleRate) {
+  const std::string expected = asReceived(kCall);
+  // At 48 kHz with white noise up to 24 kHz as strong as the tones within the telephone band's
+  // 4 kHz: what is outside the tones' band does not count against them.
+  Tones wide{.rate = 48000};
+  const double sixBands = 10 * std::log10(6.0);
+  for (double inBand : {0.0, -3.0}) {
+    auto audio = impair(send(kCall, wide), {.snrDb = inBand - sixBands, .seed = 31}, wide.rate, tonePower(wide));
+    EXPECT_EQ(decode(audio, wide).text, expected) << inBand << " dB in the telephone band";
+  }
+  // Far below the noise the text degrades a character at a time instead of vanishing.
+  Tones t;
+  for (std::uint64_t seed : {41, 42}) {
+    auto audio = impair(send(kCall + kCall, t), {.snrDb = -9.0, .seed = seed}, t.rate, tonePower(t));
+    const std::string got = decode(audio, t).text;
+    EXPECT_LE(edits(expected + expected, got), expected.size() * 2 / 5) << got;  // at most 20 %
+  }
+  // Noise alone, whatever the band it spreads over, makes no codes at all.
+  for (int rate : {8000, 48000}) {
+    Tones r{.rate = rate};
+    std::vector<float> silence(static_cast<std::size_t>(60 * rate), 0.0f);
+    auto noise = impair(silence, {.snrDb = 0.0, .seed = 33}, rate, tonePower(r));
+    EXPECT_EQ(decode(noise, r).heard.size(), 0u) << rate << " Hz";
+  }
+}
+
 // A sender whose character period varies: each character's stop is drawn from [stopFrom, stopTo]
 // bits, and each change between bits lands up to `jitterMs` either side of where it is due (a
 // sender that times its bits off a coarse clock).
