@@ -20,24 +20,28 @@ constexpr float kCarrierPurity = 0.3f;
 // The same measured against the power in the tones' band alone (the share of it the strongest
 // correlator holds), which does not fall with noise outside the band, at any sample rate. Noise
 // confined to 1200-2000 Hz gives frames of up to about 0.4 there, white noise up to 0.25, a
-// character at 9 dB below white noise over 4 kHz 0.3 to 0.5.
-constexpr float kBandEdgePurity = 0.3f;
+// character at 9 dB below white noise over 4 kHz 0.3 to 0.5. A half bit varies more: edges need
+// more, which spares the search for a framing where there is only noise.
+constexpr float kBandEdgePurity = 0.45f;
 constexpr double kBandFramePurity = 0.3;
 // Speech has most of its power below the tones' band; tones in noise have less there than in it.
 constexpr double kSpeechBelow = 1.0;
 // A TTY is on the line when, over the last half second, each tone holds this many times the power
 // found between them: noise gives up to about 2.4, speech up to 5 (with most of its power below the
-// band), a transmission 9 dB below white noise 2.9 to 5.
-constexpr double kPresentRatio = 2.8;
+// band), a transmission 9 dB below white noise 2.5 to 5 (2.9 and up 95 % of the time).
+constexpr double kPresentRatio = 2.6;
 constexpr double kPresentBelow = 1.5;
 // And a frame is one of its characters when its tones hold this many times the power between
-// them: noise frames have a median of about 2, characters 9 dB below white noise 7 (95 % above
-// 4.2).
-constexpr double kPresentFrameRatio = 4.5;
+// them: noise frames have a median of about 2 (10 % above 3.5), characters 9 dB below white noise
+// 7 (99 % above 3.4).
+constexpr double kPresentFrameRatio = 3.5;
 // While one is: the purity that will do, and the confidence below which a code is doubtful.
 constexpr float kPresentEdgePurity = 0.2f;
 constexpr double kPresentFramePurity = 0.2;
 constexpr double kDoubtPresent = 0.2;
+// Below this SNR (dB, in a 4 kHz band) a transmission's bits are heard by one correlator per tone,
+// the one nearest the sender's frequency.
+constexpr double kNarrowBelowDb = -7.5;
 constexpr double kCarrierOff = 0.15;  // seconds without tones before the carrier counts as gone
 // Bit durations tried when framing a character, as fractions of the nominal one.
 constexpr double kTimingSpan = 0.06;
@@ -53,17 +57,19 @@ constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitt
 // The tones' band that purity is measured in: both tones with room for senders well off frequency
 // (fourth-order edges).
 constexpr double kBandLowHz = 1000, kBandHighHz = 2200;
-// Below the band: where speech has most of its power and tones none.
+// Below the band: where speech has most of its power and tones none (second-order edge: the tones
+// leave less than a fifth of their power there).
 constexpr double kBelowHz = 900;
 
 }  // namespace
 
-// A Butterworth high-pass or low-pass of fourth order at hz: two second-order sections (bilinear
-// transform). Nothing for a low-pass at or above half the sample rate.
+// A Butterworth high-pass or low-pass of fourth (or second) order at hz: second-order sections
+// (bilinear transform). Nothing for a low-pass at or above half the sample rate.
 template <typename Section>
-void addEdge(std::vector<Section>& out, bool highPass, double hz, int rate) {
+void addEdge(std::vector<Section>& out, bool highPass, double hz, int rate, int order = 4) {
   if (!highPass && hz >= 0.45 * rate) return;
-  for (double q : {0.5412, 1.3066}) {
+  const std::vector<double> qs = order == 4 ? std::vector<double>{0.5412, 1.3066} : std::vector<double>{0.7071};
+  for (double q : qs) {
     const double w = kTau * hz / rate, alpha = std::sin(w) / (2 * q), cosw = std::cos(w);
     const double a0 = 1 + alpha;
     Section s;
@@ -112,7 +118,7 @@ Decoder::Decoder(const Tones& tones) : tones_(tones), rate_(tones.rate) {
   squares_.assign(half_, 0);
   addEdge(band_.sections, true, kBandLowHz, rate_);
   addEdge(band_.sections, false, kBandHighHz, rate_);
-  addEdge(below_.sections, false, kBelowHz, rate_);
+  addEdge(below_.sections, false, kBelowHz, rate_, 2);
   midProducts_.assign(half_, {0, 0});
   midTurn_ = std::polar(1.0, -kTau * (tones.markHz + tones.spaceHz) / 2 / rate_);
   band_.squares.assign(half_, 0);
@@ -187,6 +193,9 @@ void Decoder::restart() {
 
 void Decoder::forgetLevel() {
   level_ = toneLevel_ = 0;
+  freqError_ = 0;
+  snr_ = kUnknownSnr;
+  narrow_ = -1;
   std::fill(toneLevels_.begin(), toneLevels_.end(), 0.0);
   toneAmp_ = noiseVar_ = 0;
 }
@@ -383,8 +392,9 @@ Decoder::Bit Decoder::bitAt(double from, double bit) const {
     const Slot& s0 = sums(ends[h]);
     const Slot& s1 = sums(ends[h + 1]);
     double mark = 0, space = 0;
-    for (int i = 0; i < kBank; ++i) mark = std::max(mark, std::norm(s1.sum[i] - s0.sum[i]));
-    for (int i = kBank; i < 2 * kBank; ++i) space = std::max(space, std::norm(s1.sum[i] - s0.sum[i]));
+    const int lo = narrow_ >= 0 ? narrow_ : 0, hi = narrow_ >= 0 ? narrow_ + 1 : kBank;
+    for (int i = lo; i < hi; ++i) mark = std::max(mark, std::norm(s1.sum[i] - s0.sum[i]));
+    for (int i = kBank + lo; i < kBank + hi; ++i) space = std::max(space, std::norm(s1.sum[i] - s0.sum[i]));
     r.mark[h] = std::sqrt(mark);
     r.space[h] = std::sqrt(space);
   }
@@ -770,6 +780,19 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     const double amp = std::sqrt(2 * signal), noise = power - signal;
     toneAmp_ = toneAmp_ == 0 ? amp : 0.8 * toneAmp_ + 0.2 * amp;
     noiseVar_ = noiseVar_ == 0 ? noise : 0.8 * noiseVar_ + 0.2 * noise;
+    // Far below the noise, the bank's best correlator is as often noise's as the tone's: once
+    // the sender's frequency is known, only the correlator nearest it is heard.
+    freqError_ = 0.8 * freqError_ + 0.2 * h.freqErrorHz;
+    snr_ = snr_ == kUnknownSnr ? h.snrDb : 0.8 * snr_ + 0.2 * h.snrDb;
+    narrow_ = -1;
+    // The SNR measured is against the noise up to half the sample rate; white noise has a share
+    // of 4 kHz in the band a telephone carries.
+    if (snr_ + 10 * std::log10(rate_ / 8000.0) < kNarrowBelowDb && present) {
+      narrow_ = 0;
+      for (int k = 1; k < kBank; ++k) {
+        if (std::fabs(offsets_[k] - freqError_) < std::fabs(offsets_[narrow_] - freqError_)) narrow_ = k;
+      }
+    }
     int changes = 0;
     for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;

@@ -201,6 +201,9 @@ class Decoder {
   std::size_t toneLevelAt_ = 0;
   double toneLevel_ = 0;
   double toneAmp_ = 0, noiseVar_ = 0;           // of the recent characters: tone amplitude, noise power
+  static constexpr double kUnknownSnr = 1e9;
+  double freqError_ = 0, snr_ = kUnknownSnr;     // and the tones' frequency error (Hz) and SNR (dB)
+  int narrow_ = -1;  // the one correlator per tone bits are heard by, or -1: the best of the bank
   std::vector<RunChar> run_;                    // the last characters of the present run
   double runT0_ = 0, period_ = 0, runBit_ = 0;  // its lattice: character k starts at runT0_ + k * period_
   long expected_ = -1;  // where the next start bit is due in a run of characters, or -1
