@@ -336,14 +336,19 @@ bool Decoder::quiet(long pos) const {
 
 bool Decoder::candidate(long q) const {
   // Space in the half bit before q, and mark a bit before that (or a little earlier when an audio
-  // frame was lost there), both clearly tones.
+  // frame was lost there), both clearly tones; or outside a transmission, silence before it.
   if (soft(q) >= -0.2f || !edgePure(q)) return false;
+  // Outside a transmission, a sender with no lead-in starts its start bit straight out of
+  // silence; and then a change from mark to space with hardly a bit of mark after silence before
+  // it is one between that character's data bits, not a start bit.
+  const bool outside = !carrierOn_ && run_.empty();
   for (long back : {3L * half_ / 2, 2L * half_, 5L * half_ / 2}) {
     const long before = q - back;
     if (quiet(before)) continue;
-    return soft(before) > 0.2f && edgePure(before);
+    if (soft(before) <= 0.2f || !edgePure(before)) return false;
+    return !(outside && quiet(before - 2 * half_));
   }
-  return false;
+  return outside;
 }
 
 void Decoder::work() {

@@ -535,6 +535,37 @@ TEST(Decoder, FramesEachCharacterByItsOwnStartBitWhateverTheStopBeforeIt) {
   EXPECT_EQ(decode(unevenTty(text, 1.0, 3.0, 1.0, 9, wide.rate), wide).text, text);
 }
 
+TEST(Decoder, ReadsCharactersThatStartStraightOutOfSilence) {
+  // A sender with no lead-in: each character's start bit follows a second of silence. The first
+  // change from mark to space after it is between its data bits; taken for a start bit, it would
+  // give a confident wrong character.
+  for (double timing : {0.0, 0.07, -0.07}) {
+    Tones t;
+    const double bit = t.samplesPerBit() * (1 + timing);
+    std::vector<float> audio;
+    std::vector<int> sent;
+    double phase = 0;
+    for (int code = 0; code < 32; ++code) {
+      audio.resize(audio.size() + t.rate, 0.0f);
+      const double start = static_cast<double>(audio.size());
+      for (int j = 0; j < 7; ++j) {
+        const bool mark = j == 6 || (j > 0 && ((code >> (j - 1)) & 1) != 0);
+        const double hz = mark ? t.markHz : t.spaceHz;
+        for (const double end = start + (j + (j == 6 ? 1.5 : 1)) * bit; static_cast<double>(audio.size()) < end;
+             phase += 2 * std::numbers::pi * hz / t.rate)
+          audio.push_back(static_cast<float>(0.3 * std::sin(phase)));
+      }
+      sent.push_back(code);
+    }
+    audio.resize(audio.size() + t.rate, 0.0f);
+    std::vector<int> heard;
+    for (const Heard& h : decode(audio, t).heard) {
+      if (!h.doubtful) heard.push_back(h.code);
+    }
+    EXPECT_EQ(heard, sent) << "bits " << timing * 100 << " % long";
+  }
+}
+
 TEST(Decoder, ReadsAnUnshiftOnSpaceSenderWithUsFiguresRight) {
   const std::string text = "ROOM 12 ON FLOOR 3, PAY $5 AT GATE #6 (NOT 7) CALL 911 NOW GA";
   Tones t;
