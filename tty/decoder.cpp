@@ -55,7 +55,7 @@ constexpr double kShortestPeriod = 7 * (1 - kTimingSpan);
 constexpr double kLongestPeriod = 9 * (1 + kTimingSpan);
 constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
 // The tones' band that purity is measured in: both tones with room for senders well off frequency
-// (fourth-order edges).
+// (second-order edges).
 constexpr double kBandLowHz = 1000, kBandHighHz = 2200;
 // Below the band: where speech has most of its power and tones none (second-order edge: the tones
 // leave less than a fifth of their power there).
@@ -116,8 +116,8 @@ Decoder::Decoder(const Tones& tones) : tones_(tones), rate_(tones.rate) {
   }
   products_.assign(phasor_.size() * half_, {0, 0});
   squares_.assign(half_, 0);
-  addEdge(band_.sections, true, kBandLowHz, rate_);
-  addEdge(band_.sections, false, kBandHighHz, rate_);
+  addEdge(band_.sections, true, kBandLowHz, rate_, 2);
+  addEdge(band_.sections, false, kBandHighHz, rate_, 2);
   addEdge(below_.sections, false, kBelowHz, rate_, 2);
   midProducts_.assign(half_, {0, 0});
   midTurn_ = std::polar(1.0, -kTau * (tones.markHz + tones.spaceHz) / 2 / rate_);
