@@ -169,7 +169,8 @@ class Bench {
 // The text as a sender sends it whose character period varies: continuous-phase tones, a LTRS
 // first, FIGS or LTRS when the shift changes (FIGS again after a space), each character's stop
 // drawn from [stopFrom, stopTo] bits and each change between bits up to jitterMs off.
-std::vector<float> uneven(const std::string& text, const tty::Tones& tones, const Row& r, std::uint64_t seed) {
+std::vector<float> uneven(const std::string& text, const tty::Tones& tones, const Row& r,
+                          std::uint64_t seed) {
   namespace baudot = tty::baudot;
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> stop(r.stopFrom, r.stopTo), jitter(-r.jitterMs, r.jitterMs);
@@ -183,7 +184,8 @@ std::vector<float> uneven(const std::string& text, const tty::Tones& tones, cons
   };
   auto code = [&](int c) {
     const double start = clock;
-    for (int j = 0; j < 6; ++j) tone(j > 0 && ((c >> (j - 1)) & 1) != 0, start + (j + 1) * bit + jitter(random) * perMs);
+    for (int j = 0; j < 6; ++j)
+      tone(j > 0 && ((c >> (j - 1)) & 1) != 0, start + (j + 1) * bit + jitter(random) * perMs);
     clock = start + (6 + stop(random)) * bit;
     tone(true, clock + jitter(random) * perMs);
   };
@@ -226,7 +228,8 @@ std::vector<float> make(const Row& r, const std::string& text, std::uint64_t see
       signal.resize(signal.size() + static_cast<std::size_t>(tones.rate), 0.0f);
     }
   } else {
-    auto tx = r.stopTo > 0 ? uneven(text, tones, r, seed) : tty::Encoder::transmission(text, tones, quirks, 0.3);
+    auto tx =
+        r.stopTo > 0 ? uneven(text, tones, r, seed) : tty::Encoder::transmission(text, tones, quirks, 0.3);
     const std::size_t middle = signal.size() + tx.size() / 2;
     signal.insert(signal.end(), tx.begin(), tx.end());
     const auto gain = static_cast<float>(std::pow(10, r.stepDb / 20));
@@ -350,8 +353,8 @@ int main(int argc, char** argv) {
     double from, to, jitterMs;
   };
   std::uint64_t mixSeed = 2000;
-  for (const Mix& m : {Mix{1.0, 2.0, 0}, Mix{1.5, 2.5, 0}, Mix{1.5, 3.0, 0}, Mix{1.0, 3.0, 0}, Mix{1.5, 1.5, 1.0},
-                       Mix{1.0, 3.0, 1.0}}) {
+  for (const Mix& m : {Mix{1.0, 2.0, 0}, Mix{1.5, 2.5, 0}, Mix{1.5, 3.0, 0}, Mix{1.0, 3.0, 0},
+                       Mix{1.5, 1.5, 1.0}, Mix{1.0, 3.0, 1.0}}) {
     char level[64];
     if (m.from == m.to) {
       std::snprintf(level, sizeof level, "%g bits%s", m.from, m.jitterMs > 0 ? ", 1 ms jitter" : "");
@@ -436,8 +439,9 @@ int main(int argc, char** argv) {
     path.seed = 98;
     std::vector<float> silence(static_cast<std::size_t>(600 * rate), 0.0f);
     const Scores s = bench.run(tty::impair(silence, path, rate, 0.125), "", 1.5, rate);
-    std::printf("false characters in 10 minutes of white noise at %d Hz (-9 dBFS): softtty %zu, minimodem %zu\n",
-                rate, s.oursChars, s.theirsChars);
+    std::printf(
+        "false characters in 10 minutes of white noise at %d Hz (-9 dBFS): softtty %zu, minimodem %zu\n",
+        rate, s.oursChars, s.theirsChars);
     if (s.oursChars > 0) ++missed;
   }
 

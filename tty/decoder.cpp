@@ -68,7 +68,8 @@ constexpr double kBelowHz = 900;
 template <typename Section>
 void addEdge(std::vector<Section>& out, bool highPass, double hz, int rate, int order = 4) {
   if (!highPass && hz >= 0.45 * rate) return;
-  const std::vector<double> qs = order == 4 ? std::vector<double>{0.5412, 1.3066} : std::vector<double>{0.7071};
+  const std::vector<double> qs =
+      order == 4 ? std::vector<double>{0.5412, 1.3066} : std::vector<double>{0.7071};
   for (double q : qs) {
     const double w = kTau * hz / rate, alpha = std::sin(w) / (2 * q), cosw = std::cos(w);
     const double a0 = 1 + alpha;
@@ -434,8 +435,7 @@ double Decoder::edgeBefore(long q) const {
   const double edge = crossing - half_ / 2.0;
   const long before = std::lround(edge), after = std::lround(edge) + half_;
   if (before > n_ || after > n_) return -1;
-  if (soft(before) < 0.5f || soft(after) > -0.5f || !edgePure(before) || !edgePure(after))
-    return -1;
+  if (soft(before) < 0.5f || soft(after) > -0.5f || !edgePure(before) || !edgePure(after)) return -1;
   return edge;
 }
 
@@ -712,9 +712,9 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   // The tones on the line are this frame's only when it is about as loud in their band as they have
   // been: not noise or speech that followed a louder transmission.
   const bool present = present_ && inBand / 14 > 0.5 * bandAvg_ && tone > kPresentFrameRatio * between;
-  bool ok = framePurity >= kFramePurity ||
-            (below <= (present ? kPresentBelow : kSpeechBelow) * inBand &&
-             inBandPurity >= (present ? kPresentFramePurity : kBandFramePurity));
+  bool ok =
+      framePurity >= kFramePurity || (below <= (present ? kPresentBelow : kSpeechBelow) * inBand &&
+                                      inBandPurity >= (present ? kPresentFramePurity : kBandFramePurity));
   if (timely) {
     // Where the run expects a character, one is taken unless the line holds mark there (the run
     // has ended): what is left of its bits beside lost audio is the best guess there is.

@@ -5,15 +5,18 @@
 //
 // Each tone is watched by a small bank of correlators a few tens of hertz apart, so that a sender
 // off frequency or with phase jumps is heard as well as one on frequency. A character starts where
-// a half-bit of space follows a half-bit of mark; its framing (start time and bit length) is the
-// one that best fits start, data and stop bits over the whole character, refined by where its bits
-// change between mark and space. Characters sent back to back form a run whose timing is fitted
-// over its last characters: the run frames its next character where it is due when lost audio
-// took its start bit or left it unclear, and stays with it through lost audio unless the audio
-// clearly says otherwise. A start bit whose change from mark to space is clear frames its own
-// character, wherever the run had it due: senders' stops vary from character to character. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
+// a half-bit of space follows a half-bit of mark (or, outside a transmission, silence); its
+// framing (start time and bit length) is the one that best fits start, data and stop bits over
+// the whole character, refined by where its bits change between mark and space. A start bit whose
+// change from mark to space is clear frames its own character: senders' stops vary from character
+// to character. Characters sent back to back form a run whose timing is fitted over its last
+// characters: the run frames its next character where it is due when lost audio took its start
+// bit or left it unclear, and stays with it through lost audio unless the audio clearly says
+// otherwise. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
 // is left of its bits. A frame is taken only when its tones stand well above everything else in
-// the band, which keeps noise and speech from turning into characters.
+// the band, or in the tones' own band (at any sample rate), which keeps noise and speech from
+// turning into characters; while a TTY's tones are evidently on the line (much more power at both
+// tones than between them, over the last half second), frames far below the noise are taken too.
 #include <complex>
 #include <cstddef>
 #include <string>
@@ -200,11 +203,11 @@ class Decoder {
   std::vector<double> toneLevels_;
   std::size_t toneLevelAt_ = 0;
   double toneLevel_ = 0;
-  double toneAmp_ = 0, noiseVar_ = 0;           // of the recent characters: tone amplitude, noise power
+  double toneAmp_ = 0, noiseVar_ = 0;  // of the recent characters: tone amplitude, noise power
   static constexpr double kUnknownSnr = 1e9;
-  double freqError_ = 0, snr_ = kUnknownSnr;     // and the tones' frequency error (Hz) and SNR (dB)
-  int narrow_ = -1;  // the one correlator per tone bits are heard by, or -1: the best of the bank
-  std::vector<RunChar> run_;                    // the last characters of the present run
+  double freqError_ = 0, snr_ = kUnknownSnr;  // and the tones' frequency error (Hz) and SNR (dB)
+  int narrow_ = -1;           // the one correlator per tone bits are heard by, or -1: the best of the bank
+  std::vector<RunChar> run_;  // the last characters of the present run
   double runT0_ = 0, period_ = 0, runBit_ = 0;  // its lattice: character k starts at runT0_ + k * period_
   long expected_ = -1;  // where the next start bit is due in a run of characters, or -1
   // A LTRS whose start bit was lost: all mark where a character was due. It is taken when the next

@@ -454,7 +454,8 @@ TEST(Decoder, HearsTonesUnderNoiseOutsideTheirBandAtAnySampleRate) {
   Tones wide{.rate = 48000};
   const double sixBands = 10 * std::log10(6.0);
   for (double inBand : {0.0, -3.0}) {
-    auto audio = impair(send(kCall, wide), {.snrDb = inBand - sixBands, .seed = 31}, wide.rate, tonePower(wide));
+    auto audio =
+        impair(send(kCall, wide), {.snrDb = inBand - sixBands, .seed = 31}, wide.rate, tonePower(wide));
     EXPECT_EQ(decode(audio, wide).text, expected) << inBand << " dB in the telephone band";
   }
   // Far below the noise the text degrades a character at a time instead of vanishing.
@@ -523,8 +524,8 @@ TEST(Decoder, FramesEachCharacterByItsOwnStartBitWhateverTheStopBeforeIt) {
     double from, to, jitterMs;
   };
   Tones t;
-  for (const Mix& m : {Mix{1.0, 2.0, 0}, Mix{1.5, 2.5, 0}, Mix{1.5, 3.0, 0}, Mix{1.0, 3.0, 1.0},
-                       Mix{1.5, 1.5, 1.0}}) {
+  for (const Mix& m :
+       {Mix{1.0, 2.0, 0}, Mix{1.5, 2.5, 0}, Mix{1.5, 3.0, 0}, Mix{1.0, 3.0, 1.0}, Mix{1.5, 1.5, 1.0}}) {
     for (std::uint64_t seed = 1; seed <= 4; ++seed) {
       EXPECT_EQ(decode(unevenTty(text, m.from, m.to, m.jitterMs, seed, t.rate), t).text, text)
           << "stop " << m.from << "-" << m.to << " bits, jitter " << m.jitterMs << " ms, seed " << seed;
@@ -551,8 +552,8 @@ TEST(Decoder, ReadsCharactersThatStartStraightOutOfSilence) {
       for (int j = 0; j < 7; ++j) {
         const bool mark = j == 6 || (j > 0 && ((code >> (j - 1)) & 1) != 0);
         const double hz = mark ? t.markHz : t.spaceHz;
-        for (const double end = start + (j + (j == 6 ? 1.5 : 1)) * bit; static_cast<double>(audio.size()) < end;
-             phase += 2 * std::numbers::pi * hz / t.rate)
+        for (const double end = start + (j + (j == 6 ? 1.5 : 1)) * bit;
+             static_cast<double>(audio.size()) < end; phase += 2 * std::numbers::pi * hz / t.rate)
           audio.push_back(static_cast<float>(0.3 * std::sin(phase)));
       }
       sent.push_back(code);
