@@ -17,6 +17,31 @@ constexpr double kTau = 2 * std::numbers::pi;
 constexpr float kEdgePurity = 0.2f;
 constexpr double kFramePurity = 0.2;
 constexpr float kCarrierPurity = 0.3f;
+// The same measured against the power in the tones' band alone (the share of it the strongest
+// correlator holds), which does not fall with noise outside the band, at any sample rate. Noise
+// confined to 1200-2000 Hz gives frames of up to about 0.4 there, white noise up to 0.25, a
+// character at 9 dB below white noise over 4 kHz 0.3 to 0.5. A half bit varies more: edges need
+// more, which spares the search for a framing where there is only noise.
+constexpr float kBandEdgePurity = 0.45f;
+constexpr double kBandFramePurity = 0.3;
+// Speech has most of its power below the tones' band; tones in noise have less there than in it.
+constexpr double kSpeechBelow = 1.0;
+// A TTY is on the line when, over the last half second, each tone holds this many times the power
+// found between them: noise gives up to about 2.4, speech up to 5 (with most of its power below the
+// band), a transmission 9 dB below white noise 2.5 to 5 (2.9 and up 95 % of the time).
+constexpr double kPresentRatio = 2.6;
+constexpr double kPresentBelow = 1.5;
+// And a frame is one of its characters when its tones hold this many times the power between
+// them: noise frames have a median of about 2 (10 % above 3.5), characters 9 dB below white noise
+// 7 (99 % above 3.4).
+constexpr double kPresentFrameRatio = 3.5;
+// While one is: the purity that will do, and the confidence below which a code is doubtful.
+constexpr float kPresentEdgePurity = 0.2f;
+constexpr double kPresentFramePurity = 0.2;
+constexpr double kDoubtPresent = 0.2;
+// Below this SNR (dB, in a 4 kHz band) a transmission's bits are heard by one correlator per tone,
+// the one nearest the sender's frequency.
+constexpr double kNarrowBelowDb = -7.5;
 constexpr double kCarrierOff = 0.15;  // seconds without tones before the carrier counts as gone
 // Bit durations tried when framing a character, as fractions of the nominal one.
 constexpr double kTimingSpan = 0.06;
@@ -29,8 +54,53 @@ constexpr long kRebase = (1L << 20) - 1;  // samples between restarts of the run
 constexpr double kShortestPeriod = 7 * (1 - kTimingSpan);
 constexpr double kLongestPeriod = 9 * (1 + kTimingSpan);
 constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
+// The tones' band that purity is measured in: both tones with room for senders well off frequency
+// (second-order edges).
+constexpr double kBandLowHz = 1000, kBandHighHz = 2200;
+// Below the band: where speech has most of its power and tones none (second-order edge: the tones
+// leave less than a fifth of their power there).
+constexpr double kBelowHz = 900;
 
 }  // namespace
+
+// A Butterworth high-pass or low-pass of fourth (or second) order at hz: second-order sections
+// (bilinear transform). Nothing for a low-pass at or above half the sample rate.
+template <typename Section>
+void addEdge(std::vector<Section>& out, bool highPass, double hz, int rate, int order = 4) {
+  if (!highPass && hz >= 0.45 * rate) return;
+  const std::vector<double> qs =
+      order == 4 ? std::vector<double>{0.5412, 1.3066} : std::vector<double>{0.7071};
+  for (double q : qs) {
+    const double w = kTau * hz / rate, alpha = std::sin(w) / (2 * q), cosw = std::cos(w);
+    const double a0 = 1 + alpha;
+    Section s;
+    s.b0 = s.b2 = (highPass ? (1 + cosw) / 2 : (1 - cosw) / 2) / a0;
+    s.b1 = (highPass ? -(1 + cosw) : 1 - cosw) / a0;
+    s.a1 = -2 * cosw / a0;
+    s.a2 = (1 - alpha) / a0;
+    out.push_back(s);
+  }
+}
+
+void Decoder::Filtered::step(double x, long r) {
+  for (Section& f : sections) {
+    const double y = f.b0 * x + f.z1;
+    f.z1 = f.b1 * x - f.a1 * y + f.z2;
+    f.z2 = f.b2 * x - f.a2 * y;
+    x = y;
+    // Silence after a sound would leave the state decaying through subnormal numbers, which cost
+    // a hundred times as much to compute with.
+    if (std::fabs(f.z1) < 1e-30) f.z1 = 0;
+    if (std::fabs(f.z2) < 1e-30) f.z2 = 0;
+  }
+  const double sq = x * x;
+  energy = std::max(0.0, energy + sq - squares[r]);
+  squares[r] = sq;
+  if (r == static_cast<long>(squares.size()) - 1) {
+    energy = 0;
+    for (double v : squares) energy += v;
+  }
+}
 
 Decoder::Decoder(const Tones& tones) : tones_(tones), rate_(tones.rate) {
   bit_ = tones.samplesPerBit();
@@ -47,6 +117,13 @@ Decoder::Decoder(const Tones& tones) : tones_(tones), rate_(tones.rate) {
   }
   products_.assign(phasor_.size() * half_, {0, 0});
   squares_.assign(half_, 0);
+  addEdge(band_.sections, true, kBandLowHz, rate_, 2);
+  addEdge(band_.sections, false, kBandHighHz, rate_, 2);
+  addEdge(below_.sections, false, kBelowHz, rate_, 2);
+  midProducts_.assign(half_, {0, 0});
+  midTurn_ = std::polar(1.0, -kTau * (tones.markHz + tones.spaceHz) / 2 / rate_);
+  band_.squares.assign(half_, 0);
+  below_.squares.assign(half_, 0);
   toneLevels_.assign(32, 0.0);  // 16 bits: about two characters
   long size = 1;
   while (size < static_cast<long>(20 * bit_)) size *= 2;
@@ -72,6 +149,16 @@ float Decoder::soft(long pos) const {
   return (s.em - s.es) / (s.em + s.es + 1e-30f);
 }
 
+float Decoder::bandPurity(long pos) const {
+  const Slot& s = at(pos);
+  if (s.energy < floor_ || s.below > kSpeechBelow * s.band) return 0;
+  return 2 * std::max(s.em, s.es) / (static_cast<float>(half_) * s.band);
+}
+
+bool Decoder::edgePure(long pos) const {
+  return purity(pos) > kEdgePurity || bandPurity(pos) > (present_ ? kPresentEdgePurity : kBandEdgePurity);
+}
+
 float Decoder::purity(long pos) const {
   const Slot& s = at(pos);
   if (s.energy < floor_) return 0;
@@ -94,6 +181,9 @@ void Decoder::flush() {
 
 void Decoder::restart() {
   forgetLevel();
+  markAvg_ = spaceAvg_ = midAvg_ = belowAvg_ = bandAvg_ = 0;
+  averaged_ = 0;
+  present_ = false;
   pending_ = -1;
   scan_ = n_;
   expected_ = -1;
@@ -104,6 +194,9 @@ void Decoder::restart() {
 
 void Decoder::forgetLevel() {
   level_ = toneLevel_ = 0;
+  freqError_ = 0;
+  snr_ = kUnknownSnr;
+  narrow_ = -1;
   std::fill(toneLevels_.begin(), toneLevels_.end(), 0.0);
   toneAmp_ = noiseVar_ = 0;
 }
@@ -144,6 +237,7 @@ void Decoder::step(float xf) {
   }
   if ((n_ & 1023) == 0) {
     for (auto& p : phasor_) p /= std::abs(p);
+    midPhasor_ /= std::abs(midPhasor_);
   }
   if ((n_ & kRebase) == kRebase) {
     // The running sums start again from zero now and then, so that they stay small enough for the
@@ -155,20 +249,31 @@ void Decoder::step(float xf) {
     for (auto& v : running_) v = 0;
     squaresSum_ = 0;
   }
+  const std::complex<double> mp = x * midPhasor_;
+  midSlide_ += mp - midProducts_[r];
+  midProducts_[r] = mp;
+  midPhasor_ *= midTurn_;
   const double sq = x * x;
   energy_ = std::max(0.0, energy_ + sq - squares_[r]);
   squares_[r] = sq;
   if (r == half_ - 1) {
     energy_ = 0;
     for (double v : squares_) energy_ += v;
+    midSlide_ = 0;
+    for (const auto& v : midProducts_) midSlide_ += v;
     for (std::size_t i = 0; i < banks; ++i) {
       std::complex<double> exact = 0;
       for (long k = 0; k < half_; ++k) exact += products_[i * half_ + k];
       sum_[i] = exact;
     }
   }
+  band_.step(x, r);
+  below_.step(x, r);
   squaresSum_ += sq;
   slot.squares = squaresSum_;
+  slot.band = static_cast<float>(band_.energy);
+  slot.below = static_cast<float>(below_.energy);
+  slot.mid = static_cast<float>(std::norm(midSlide_));
   slot.em = em;
   slot.es = es;
   slot.energy = static_cast<float>(energy_);
@@ -186,6 +291,18 @@ void Decoder::step(float xf) {
       carrierOn_ = true;
       carrierChanges_.push_back({std::max(0.0, static_cast<double>(n_ - toneRun_ - half_) / rate_), true});
     }
+  }
+  if (n_ % half_ == 0) {
+    // Once a half bit: the power at the tones and between them over the last half second.
+    const double a = 1.0 / 45;
+    markAvg_ += a * (em - markAvg_);
+    spaceAvg_ += a * (es - spaceAvg_);
+    midAvg_ += a * (std::norm(midSlide_) - midAvg_);
+    belowAvg_ += a * (below_.energy - belowAvg_);
+    bandAvg_ += a * (band_.energy - bandAvg_);
+    if (averaged_ < 90) ++averaged_;  // a second before the averages mean anything
+    present_ = averaged_ >= 90 && std::min(markAvg_, spaceAvg_) > kPresentRatio * midAvg_ &&
+               belowAvg_ < kPresentBelow * bandAvg_ && bandAvg_ > half_ * floor_;
   }
   if (n_ % half_ == 0) {
     // Once a half bit: a sender that went on quieter (a level step, the far end's turn after a
@@ -220,14 +337,19 @@ bool Decoder::quiet(long pos) const {
 
 bool Decoder::candidate(long q) const {
   // Space in the half bit before q, and mark a bit before that (or a little earlier when an audio
-  // frame was lost there), both clearly tones.
-  if (soft(q) >= -0.2f || purity(q) <= kEdgePurity) return false;
+  // frame was lost there), both clearly tones; or outside a transmission, silence before it.
+  if (soft(q) >= -0.2f || !edgePure(q)) return false;
+  // Outside a transmission, a sender with no lead-in starts its start bit straight out of
+  // silence; and then a change from mark to space with hardly a bit of mark after silence before
+  // it is one between that character's data bits, not a start bit.
+  const bool outside = !carrierOn_ && run_.empty();
   for (long back : {3L * half_ / 2, 2L * half_, 5L * half_ / 2}) {
     const long before = q - back;
     if (quiet(before)) continue;
-    return soft(before) > 0.2f && purity(before) > kEdgePurity;
+    if (soft(before) <= 0.2f || !edgePure(before)) return false;
+    return !(outside && quiet(before - 2 * half_));
   }
-  return false;
+  return outside;
 }
 
 void Decoder::work() {
@@ -276,8 +398,9 @@ Decoder::Bit Decoder::bitAt(double from, double bit) const {
     const Slot& s0 = sums(ends[h]);
     const Slot& s1 = sums(ends[h + 1]);
     double mark = 0, space = 0;
-    for (int i = 0; i < kBank; ++i) mark = std::max(mark, std::norm(s1.sum[i] - s0.sum[i]));
-    for (int i = kBank; i < 2 * kBank; ++i) space = std::max(space, std::norm(s1.sum[i] - s0.sum[i]));
+    const int lo = narrow_ >= 0 ? narrow_ : 0, hi = narrow_ >= 0 ? narrow_ + 1 : kBank;
+    for (int i = lo; i < hi; ++i) mark = std::max(mark, std::norm(s1.sum[i] - s0.sum[i]));
+    for (int i = kBank + lo; i < kBank + hi; ++i) space = std::max(space, std::norm(s1.sum[i] - s0.sum[i]));
     r.mark[h] = std::sqrt(mark);
     r.space[h] = std::sqrt(space);
   }
@@ -293,6 +416,27 @@ bool Decoder::lost(long from, long to) const {
     if (sums(a + step).squares - sums(a).squares < least) return true;
   }
   return false;
+}
+
+// The start bit's edge for a start bit seen at q (space in the half bit before q): where the
+// half-bit energies at mark and space cross, to a fraction of a sample, when mark stands clearly
+// before it and space after it and no audio was lost around it; -1 otherwise.
+double Decoder::edgeBefore(long q) const {
+  const long lo = q - half_, hi = std::min(n_, q + half_ / 2);
+  if (lo - 2 * half_ < 0 || lost(lo - 2 * half_, std::min(n_, hi + half_))) return -1;
+  double crossing = -1;
+  float prev = at(lo).em - at(lo).es;
+  for (long pos = lo + 1; pos <= hi; ++pos) {
+    const float now = at(pos).em - at(pos).es;
+    if (prev > 0 && now <= 0) crossing = static_cast<double>(pos - 1) + prev / (prev - now);
+    prev = now;
+  }
+  if (crossing < 0) return -1;
+  const double edge = crossing - half_ / 2.0;
+  const long before = std::lround(edge), after = std::lround(edge) + half_;
+  if (before > n_ || after > n_) return -1;
+  if (soft(before) < 0.5f || soft(after) > -0.5f || !edgePure(before) || !edgePure(after)) return -1;
+  return edge;
 }
 
 // How well a framing fits: mark just before the start bit, the start bit space, five data bits
@@ -503,11 +647,25 @@ void Decoder::frame(long q, bool flywheel) {
     for (int j = 0; j < 7; ++j) amplitude += bitAt(due + j * runBit_, runBit_).total() / (7 * runBit_);
     startLost = bitAt(due, runBit_).energy < 0.3 * bitEnergy;
   }
-  // Where the edge says it is, or without an edge, somewhere about where the run says: a frame
-  // played twice or left out moves the rest of the run by most of a bit. Not when audio was lost
-  // over the start bit the run expects: a change between the data bits after it would look like
-  // a start bit.
+  // Where the start bit's own edge says it is. A sender's stop may be anything from one bit to
+  // several, and its bits a millisecond off: the change from mark to space at the start bit, seen
+  // clearly, places the character better than any run of characters before it.
+  const double startEdge = flywheel ? -1 : edgeBefore(q);
   Fit free;
+  if (startEdge >= 0) {
+    free = searchFrom(startEdge - 0.1 * bit_, startEdge + 0.1 * bit_);
+    // A frame played twice inside the character moves its later bits: in a run, a framing a
+    // little later may read them all, and is taken when it fits clearly better.
+    if (onLattice && !startLost) {
+      const Fit later = searchFrom(due - 0.5 * bit_, due + kSlip * bit_);
+      if (later.score > free.score + 1.5 * amplitude) free = later;
+    }
+    decide(free.t0, free.bit, onLattice && std::fabs(free.t0 - due) < 0.25 * bit_, q, flywheel);
+    return;
+  }
+  // Without a clear edge, somewhere about where the run says: a frame played twice or left out
+  // moves the rest of the run by most of a bit. Not when audio was lost over the start bit the
+  // run expects: a change between the data bits after it would look like a start bit.
   if (flywheel && !startLost) {
     free = searchFrom(due - kSlip * bit_, due + kSlip * bit_);
   } else if (!flywheel) {
@@ -537,17 +695,26 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   double values[7];
   int state[7];
   states(t0, bit, state);
-  double tone = 0, total = 0;
+  double tone = 0, total = 0, inBand = 0, below = 0, between = 0;
   for (int j = 0; j < 7; ++j) {
     const double from = t0 + j * bit;
     values[j] = bitAt(from, bit).value();
     const long a = std::lround(from + bit / 2), e = std::lround(from + bit);
     tone += std::max(at(a).em + at(e).em, at(a).es + at(e).es);
     total += at(a).energy + at(e).energy;
+    inBand += at(a).band + at(e).band;
+    between += at(a).mid + at(e).mid;
+    below += at(a).below + at(e).below;
   }
   const double framePurity = total > 2 * floor_ ? 2 * tone / (half_ * total) : 0;
+  const double inBandPurity = total > 2 * floor_ ? 2 * tone / (half_ * std::max(inBand, 1e-30)) : 0;
   const bool startWeak = bitAt(t0, bit).energy < 0.3 * bitEnergy;
-  bool ok = framePurity >= kFramePurity;
+  // The tones on the line are this frame's only when it is about as loud in their band as they have
+  // been: not noise or speech that followed a louder transmission.
+  const bool present = present_ && inBand / 14 > 0.5 * bandAvg_ && tone > kPresentFrameRatio * between;
+  bool ok =
+      framePurity >= kFramePurity || (below <= (present ? kPresentBelow : kSpeechBelow) * inBand &&
+                                      inBandPurity >= (present ? kPresentFramePurity : kBandFramePurity));
   if (timely) {
     // Where the run expects a character, one is taken unless the line holds mark there (the run
     // has ended): what is left of its bits beside lost audio is the best guess there is.
@@ -588,9 +755,11 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   // A character cut off by the end of the audio (a recording stopped in the middle of it): what
   // was never heard is no lost audio to guess across.
   const bool cut = end_ >= 0 && t0 + 5.5 * bit > static_cast<double>(end_);
-  // Where a run of characters had a character due right after a clear one, less clarity will do:
-  // noise makes no clear codes to follow.
-  h.doubtful = h.confidence < (timely && lastClear_ ? kDoubtInRun : kDoubt) || cut;
+  // Where a run of characters had a character due right after a clear one, or while a TTY's tones
+  // are evidently on the line, less clarity will do: noise makes no clear codes to follow, and
+  // never looks like a TTY for long.
+  const double doubt = present ? kDoubtPresent : timely && lastClear_ ? kDoubtInRun : kDoubt;
+  h.doubtful = h.confidence < doubt || cut;
   measure(std::lround(t0), bit, h);
   scan_ = std::lround(t0 + 7 * bit);
   if (timely && startWeak && h.code == baudot::kLtrs) {
@@ -616,6 +785,19 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     const double amp = std::sqrt(2 * signal), noise = power - signal;
     toneAmp_ = toneAmp_ == 0 ? amp : 0.8 * toneAmp_ + 0.2 * amp;
     noiseVar_ = noiseVar_ == 0 ? noise : 0.8 * noiseVar_ + 0.2 * noise;
+    // Far below the noise, the bank's best correlator is as often noise's as the tone's: once
+    // the sender's frequency is known, only the correlator nearest it is heard.
+    freqError_ = 0.8 * freqError_ + 0.2 * h.freqErrorHz;
+    snr_ = snr_ == kUnknownSnr ? h.snrDb : 0.8 * snr_ + 0.2 * h.snrDb;
+    narrow_ = -1;
+    // The SNR measured is against the noise up to half the sample rate; white noise has a share
+    // of 4 kHz in the band a telephone carries.
+    if (snr_ + 10 * std::log10(rate_ / 8000.0) < kNarrowBelowDb && present) {
+      narrow_ = 0;
+      for (int k = 1; k < kBank; ++k) {
+        if (std::fabs(offsets_[k] - freqError_) < std::fabs(offsets_[narrow_] - freqError_)) narrow_ = k;
+      }
+    }
     int changes = 0;
     for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;

@@ -5,14 +5,18 @@
 //
 // Each tone is watched by a small bank of correlators a few tens of hertz apart, so that a sender
 // off frequency or with phase jumps is heard as well as one on frequency. A character starts where
-// a half-bit of space follows a half-bit of mark; its framing (start time and bit length) is the
-// one that best fits start, data and stop bits over the whole character, refined by where its bits
-// change between mark and space. Characters sent back to back form a run whose timing is fitted
-// over its last characters: the run frames its next character where it is due, also when lost
-// audio took its start bit, and stays with it through lost audio unless the audio clearly says
+// a half-bit of space follows a half-bit of mark (or, outside a transmission, silence); its
+// framing (start time and bit length) is the one that best fits start, data and stop bits over
+// the whole character, refined by where its bits change between mark and space. A start bit whose
+// change from mark to space is clear frames its own character: senders' stops vary from character
+// to character. Characters sent back to back form a run whose timing is fitted over its last
+// characters: the run frames its next character where it is due when lost audio took its start
+// bit or left it unclear, and stays with it through lost audio unless the audio clearly says
 // otherwise. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
 // is left of its bits. A frame is taken only when its tones stand well above everything else in
-// the band, which keeps noise and speech from turning into characters.
+// the band, or in the tones' own band (at any sample rate), which keeps noise and speech from
+// turning into characters; while a TTY's tones are evidently on the line (much more power at both
+// tones than between them, over the last half second), frames far below the noise are taken too.
 #include <complex>
 #include <cstddef>
 #include <string>
@@ -81,6 +85,9 @@ class Decoder {
   struct Slot {
     float em = 0, es = 0;  // best half-bit energy at mark and space
     float energy = 0;      // sum of squares over the half bit
+    float band = 0;        // the same for the audio in the tones' band alone
+    float below = 0;       // and for the audio below that band (speech has most of its power there)
+    float mid = 0;         // half-bit energy between the tones
     float x = 0;           // the sample
     std::complex<float> c[2 * kBank];
     // Running sums from the first sample, so that any span's correlation and energy is a
@@ -116,7 +123,9 @@ class Decoder {
   // The running sums over the samples before pos; samples not heard yet count as silence.
   const Slot& sums(long pos) const;
   float soft(long pos) const;
-  float purity(long pos) const;
+  float purity(long pos) const;      // against all the power there
+  float bandPurity(long pos) const;  // against the power in the tones' band; 0 where speech is
+  bool edgePure(long pos) const;     // pure enough for a start bit's edge
   bool quiet(long pos) const;
   bool lost(long from, long to) const;  // audio lost somewhere in [from, to)
   Bit bitAt(double from, double bit) const;
@@ -124,6 +133,7 @@ class Decoder {
   void work();
   bool candidate(long q) const;
 
+  double edgeBefore(long q) const;  // the start bit's edge, to a fraction of a sample, or -1
   double fitScore(double t0, double bit) const;
   void search(Fit& best, double t0From, double t0To, double t0Step, double bitCentre, double span,
               int steps) const;
@@ -155,6 +165,28 @@ class Decoder {
   std::vector<std::complex<double>> products_;
   std::vector<double> squares_;
   double energy_ = 0, squaresSum_ = 0;
+  // The audio through a filter of second-order sections, and the sum of its squares over the last
+  // half bit, kept like energy_: the tones' purity is measured against the power in their band, so
+  // that noise outside it (up to half of any sample rate) does not count against them.
+  struct Section {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
+  };
+  struct Filtered {
+    std::vector<Section> sections;
+    std::vector<double> squares;
+    double energy = 0;
+    void step(double x, long r);
+  };
+  Filtered band_, below_;
+  // Whether a TTY's tones are on the line, from the last half second or so: the power at each
+  // tone against the power halfway between them, measured over each half bit and averaged. Noise
+  // spreads its power over the band, speech puts most of its own below it; only a TTY keeps
+  // putting power at both tones and little between them.
+  std::complex<double> midPhasor_{1, 0}, midTurn_{1, 0}, midSlide_{0, 0};
+  std::vector<std::complex<double>> midProducts_;  // the last half bit of x * midPhasor_
+  double markAvg_ = 0, spaceAvg_ = 0, midAvg_ = 0, belowAvg_ = 0, bandAvg_ = 0;
+  int averaged_ = 0;  // half bits in the averages, up to 90
+  bool present_ = false;
   std::vector<Slot> history_;
   long mask_;
   long n_ = 0;         // samples taken
@@ -171,8 +203,11 @@ class Decoder {
   std::vector<double> toneLevels_;
   std::size_t toneLevelAt_ = 0;
   double toneLevel_ = 0;
-  double toneAmp_ = 0, noiseVar_ = 0;           // of the recent characters: tone amplitude, noise power
-  std::vector<RunChar> run_;                    // the last characters of the present run
+  double toneAmp_ = 0, noiseVar_ = 0;  // of the recent characters: tone amplitude, noise power
+  static constexpr double kUnknownSnr = 1e9;
+  double freqError_ = 0, snr_ = kUnknownSnr;  // and the tones' frequency error (Hz) and SNR (dB)
+  int narrow_ = -1;           // the one correlator per tone bits are heard by, or -1: the best of the bank
+  std::vector<RunChar> run_;  // the last characters of the present run
   double runT0_ = 0, period_ = 0, runBit_ = 0;  // its lattice: character k starts at runT0_ + k * period_
   long expected_ = -1;  // where the next start bit is due in a run of characters, or -1
   // A LTRS whose start bit was lost: all mark where a character was due. It is taken when the next
