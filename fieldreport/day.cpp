@@ -130,7 +130,6 @@ std::string computerOfName(const std::string& path) {
   return b == std::string::npos ? "" : stem.substr(b + 1);
 }
 
-// One run of fieldreport over a day's captures, in the order of its steps.
 }  // namespace
 
 // The steps of a run, in order, and what they hand on to each other.
@@ -713,7 +712,7 @@ struct Day::Steps {
     pending.push_back(std::move(p));
   }
 
-  const DayOptions& o;
+  const DayOptions o;
   Report report;
   std::vector<ReadFile> read;
   ScriptFinder finder;

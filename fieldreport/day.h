@@ -24,7 +24,7 @@
 
 namespace fieldreport {
 
-// What the command line asks of a run.
+// What the command line asks of a run (summaryOnly is the terminal table's alone).
 struct DayOptions {
   std::vector<std::string> inputs;  // capture files and folders
   std::optional<std::filesystem::path> script, scripts, csv, summaryCsv, html, texts, timingCsv;
@@ -44,14 +44,15 @@ struct DayError : std::runtime_error {
 
 class Day {
  public:
-  explicit Day(const DayOptions& options);
+  explicit Day(const DayOptions& options);  // kept as a copy
   ~Day();
   Day(const Day&) = delete;
   Day& operator=(const Day&) = delete;
 
   // Every step; throws DayError.
   void run();
-  // The report, complete after run().
+  // The report, complete after run(). Its records point at the scripts the Day read: it is valid
+  // while the Day lives.
   Report& report();
   // 0 when every record was read and scored, 2 when some were not, 1 when a text could not be written.
   int status() const;
