@@ -5,7 +5,8 @@
 // direction it received: the far end's turns of its script against the text after the "RECD: "
 // marks, with score's and cerscore's algorithms in process. The two ends' records of one call are
 // put together; the summary pools the rates by test condition and gives each a verdict. Nothing
-// read is ever written, and nothing that could not be read is passed over in silence.
+// read is ever written, and nothing that could not be read is passed over in silence. The run
+// itself is a Day (day.h); here are its options, its outputs and the exit status.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -200,7 +201,6 @@ Options parseOptions(int argc, char** argv) {
   }
   return o;
 }
-
 
 // The chart library the web page inlines, read before any work: without it no page can be made.
 std::string chartLibrary() {
