@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a report holds: the scored records, what could not be read or scored, the calls they make
-// up, the clocks of the computers, and the summary by test condition. Built by fieldreport's
-// main, read by the outputs.
+// up, the clocks of the computers, and the summary by test condition. Built by a Day (day.h),
+// read by the outputs.
 #include <array>
 #include <cstddef>
 #include <optional>

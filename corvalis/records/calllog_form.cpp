@@ -17,7 +17,8 @@ namespace corvalis {
 void TMainForm::RecordLogButtonClick(QObject*) {
   if (!RecordLogButton->isEnabled()) return;
 
-  const bool wireless = Settings.TestType.find("Landline") == std::string::npos;
+  // The record writer's rule: a landline call's record leaves out what is asked for here.
+  const bool wireless = !capture::isLandline(Settings.TestType);
   auto missing = [this](const char* title, const char* text, TMsgIcon icon) {
     MessageBoxes().Show(title, text, TMsgButtons::Ok, icon);
   };

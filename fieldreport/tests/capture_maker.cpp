@@ -6,6 +6,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "capture/capture.h"
+
 namespace capture_maker {
 namespace {
 
@@ -153,32 +155,31 @@ Call makeCall(std::mt19937_64& rng, const Turns& turns, const std::string& scrip
     while (!text->empty() && text->back() == ' ') text->pop_back();
   char length[32];
   std::snprintf(length, sizeof length, "%.1f", seconds);
-  const bool landline = c.type.find("Landline") != std::string::npos;
-  std::vector<std::string> lines = {
-      std::string(64, '='),
-      "Started at " + dateTime(startSeconds),
-      "",
-      conversation,
-      "",
-      "Ended at " + dateTime(startSeconds + static_cast<long long>(seconds)) + " (" + length + " seconds)",
-      "COMPUTERID: " + c.computer,
-      "TYPE: " + c.type,
-      "DIRECTION: " + c.direction,
-      "SIGNAL: " + (landline ? std::string("N/A (Landline calls)") : c.signal),
-      "CABLEID: " + std::string(landline ? "N/A" : "C1"),
-      "PHONEMODEL: " + (landline ? std::string("N/A") : c.phoneModel),
-      "PHONETECH: " + (landline ? std::string("N/A") : c.phoneTech),
-      "USERNAME: tester",
-      "LOCATION: Route 9",
-      "NETWORKINFO: " + c.network,
-      "DEVICE: " + c.device,
-      "PORT: 1",
-      "TURBOCODEDETECTED: Yes"};
-  if (c.direction == "Outgoing Call") lines.push_back("DIAL#: 5550142");
-  lines.push_back(std::string("SCRIPTCOMPLETED: ") + (keepTurns < 0 ? "Yes" : "No"));
-  lines.push_back("SCRIPTUSED: " + scriptPath);
-  lines.push_back("");
-  for (const auto& line : lines) call.record += line + "\r\n";
+  // Written as the program writes it: a landline call's phone lines say N/A, a modem's outgoing
+  // call says the number dialled.
+  capture::CallValues v;
+  v.computerId = c.computer;
+  v.type = c.type;
+  v.direction = c.direction;
+  v.signal = c.signal;
+  v.cableId = "C1";
+  v.phoneModel = c.phoneModel;
+  v.phoneTech = c.phoneTech;
+  v.userName = "tester";
+  v.location = "Route 9";
+  v.networkInfo = c.network;
+  v.device = c.device;
+  v.port = "1";
+  v.turboDetected = true;
+  v.dialNumber = "5550142";
+  v.scriptCompleted = keepTurns < 0;
+  v.scriptUsed = scriptPath;
+  capture::Record record;
+  record.started = dateTime(startSeconds);
+  record.ended = capture::endedText(dateTime(startSeconds + static_cast<long long>(seconds)), length);
+  record.conversation = conversation;
+  record.values = capture::valueLines(v);
+  call.record = capture::recordBytes(record);
   return call;
 }
 
@@ -223,7 +224,7 @@ std::vector<CaptureFile> writeDay(const std::string& dir, const DayOptions& o) {
     lab.device = devices[pick(rng, 2)];
     lab.signal = signals[pick(rng, 2)];
     lab.direction = call % 2 ? "Outgoing Call" : "Incoming Call";
-    const bool landline = lab.type.find("Landline") != std::string::npos;
+    const bool landline = capture::isLandline(lab.type);
     const double worse = (lab.type.find("Moving") != std::string::npos ? 2.0 : 1.0) *
                          (lab.signal == "Weak" && !landline ? 3.0 : 1.0);
     const Channel channel{0.002 * worse * static_cast<double>(pick(rng, 3)), 0.002 * worse, 0.001 * worse,

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Capture files as corvalis writes them, made up for tests and benchmarks: random scripts, calls
-// whose far-end turns crossed a channel with errors, and the texts each record should be scored on.
+// Capture files as corvalis writes them (through the capture library), made up for tests and
+// benchmarks: random scripts, calls whose far-end turns crossed a channel with errors, and the
+// texts each record should be scored on.
 #include <random>
 #include <string>
 #include <string_view>

@@ -174,6 +174,26 @@ TEST_F(SaveCall, ALandlineCallNeedsNoPhoneDetails) {
       std::string::npos);
 }
 
+TEST_F(SaveCall, ATestTypeEditedByHandIsLandlineOnlyWhenTheRecordSaysSo) {
+  // A settings file edited by hand can hold a test type that merely mentions a landline. The
+  // record then writes the phone's details, so saving asks for them as for any wireless call:
+  // a record is never written with the lines it holds left empty.
+  form->Settings.TestType = "Wireless Calls via a Landline adapter";
+  form->Settings.CableID = form->Settings.PhoneModel = form->Settings.PhoneTech = "";
+  RunCall();
+  Save();
+  ASSERT_EQ(boxes.calls.size(), 1u);
+  EXPECT_EQ(boxes.calls[0].title, "No cable info");
+  EXPECT_FALSE(std::filesystem::exists(CaptureFile()));
+  form->Settings.CableID = "C7";
+  form->Settings.PhoneModel = "X100";
+  form->Settings.PhoneTech = "GSM";
+  boxes.calls.clear();
+  Save();
+  EXPECT_TRUE(boxes.calls.empty());
+  EXPECT_NE(readFile(CaptureFile()).find("CABLEID: C7\r\nPHONEMODEL: X100\r\nPHONETECH: GSM\r\n"), std::string::npos);
+}
+
 TEST_F(SaveCall, AutoSaveSavesAtEndCall) {
   form->Settings.AutoSave = "1";
   RunCall();
