@@ -93,6 +93,12 @@ class RtpPort {
   // Builds the next packet (its sequence number taken) and sends it to dst unless withheld.
   bool send(const Endpoint& dst, std::uint8_t pt, bool marker, std::uint32_t timestamp,
             const std::string& payload, bool withhold);
+  // The next packet as a datagram (its sequence number taken), to send later with sendDatagram.
+  std::string build(std::uint8_t pt, bool marker, std::uint32_t timestamp, const std::string& payload);
+  bool sendDatagram(const Endpoint& dst, const std::string& datagram);
+  // Starts a new stream: another SSRC, and sequence numbers and timestamps from new random
+  // points (timestamps given afterwards are shifted by one random amount). Returns the SSRC.
+  std::uint32_t restartStream();
 
  private:
   struct Impl;
