@@ -432,6 +432,19 @@ bool Controller::onReoffer(int call, const std::string& sdpText, std::string* re
   return true;
 }
 
+void Controller::sendReinvite() {
+  // Only in a call that is up and settled: not while an offer of ours awaits its answer.
+  if (state_ != State::Connected || !media_ || reofferPending_) return;
+  offerLayout_ = media_->layout.empty() ? sip::defaultLayout() : media_->layout;
+  std::string error;
+  if (!agent_.reinvite(call_, sip::buildOffer(localMedia(), offerLayout_), &error)) {
+    log("re-invite-failed " + field("reason", error));
+    return;
+  }
+  reofferPending_ = true;
+  log("re-invite-sent " + field("reason", "--reinvite"));
+}
+
 void Controller::applyMedia(const sip::Negotiated& n) {
   const bool wasSending = media_ && media_->sendText;
   const bool audioWas = media_ && media_->audioPort && media_->sendAudio;
@@ -568,6 +581,8 @@ void Controller::startSending() {
   ssrcChangeAtMs_.reset();
   if (config_.impair.ssrcChangeSeconds > 0)
     ssrcChangeAtMs_ = net::Loop::nowMs() + static_cast<std::uint64_t>(config_.impair.ssrcChangeSeconds) * 1000;
+  if (config_.reinviteSeconds > 0)
+    reinviteTimer_.start(static_cast<std::uint64_t>(config_.reinviteSeconds) * 1000, [this] { sendReinvite(); });
   audioStarted_ = false;
   if (media_->audioPort && media_->sendAudio) sendSilence();
 }
@@ -576,6 +591,7 @@ void Controller::stopMedia() {
   textTimer_.cancel();
   departTimer_.cancel();
   holdTimer_.cancel();
+  reinviteTimer_.cancel();
   departures_.clear();
   impairer_.reset();
   audioTimer_.cancel();

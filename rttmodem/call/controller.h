@@ -69,6 +69,7 @@ struct ControllerConfig {
   int generations = 2;  // redundant generations we offer and send
   std::optional<rtt::LossPattern> loss;
   rtt::Impairments impair;  // on the text we send
+  int reinviteSeconds = 0;   // a re-INVITE with our offer this long into each call; 0: none
   std::uint64_t seed = 1;
   int answerTimeoutSeconds = 60;  // a call we placed that is not answered by then ends: NO ANSWER
   // Registration (empty registrar: none), and the account's credentials.
@@ -140,6 +141,7 @@ class Controller {
   void sendTextPacket(const rtt::OutPacket& pkt, bool withhold);
   void queueDepartures(std::vector<rtt::Impairer::Departure> departures);
   void sendDue();
+  void sendReinvite();
   void sendSilence();
   void onText(const net::RtpPort::Packet& p);
   void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
@@ -165,7 +167,7 @@ class Controller {
   rtt::LossModel loss_;
   std::optional<rtt::Impairer> impairer_;
   std::multimap<std::uint64_t, std::string> departures_;  // impaired packets by when they leave
-  net::Timer departTimer_, holdTimer_;
+  net::Timer departTimer_, holdTimer_, reinviteTimer_;
   std::optional<std::uint64_t> ssrcChangeAtMs_;  // this call's stream restarts then
   text::ToNetwork toNet_;
   text::FromNetwork fromNet_;

@@ -16,6 +16,7 @@ inline call::ControllerConfig controllerConfig(const Options& o) {
   cc.generations = o.generations;
   cc.loss = o.loss;
   cc.impair = o.impair;
+  cc.reinviteSeconds = o.reinvite;
   cc.seed = o.seed;
   cc.answerTimeoutSeconds = o.answerTimeout;
   cc.refuseStatus = o.refuse;

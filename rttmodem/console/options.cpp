@@ -79,6 +79,7 @@ std::string usageText() {
          "      --duplicate P        send a packet twice with probability P (0 to 1)\n"
          "      --ssrc-change S      restart our text stream (new SSRC, sequence and timestamps)\n"
          "                           at the first pause after S seconds of the call\n"
+         "      --reinvite S         send a re-INVITE with our offer S seconds into the call\n"
          "      --seed N             seed of --loss and of the impairments (default 1)\n"
          "\n"
          "A test far end (--listen, on the console):\n"
@@ -238,6 +239,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   checked("--reorder", &o.impair.reorder, "--reorder needs a probability from 0 to 1", probability);
   checked("--duplicate", &o.impair.duplicate, "--duplicate needs a probability from 0 to 1", probability);
   checked("--ssrc-change", &o.impair.ssrcChangeSeconds, "--ssrc-change needs seconds from 1 to 86400",
+          [](int s) { return s >= 1 && s <= 86400; });
+  checked("--reinvite", &o.reinvite, "--reinvite needs seconds from 1 to 86400",
           [](int s) { return s >= 1 && s <= 86400; });
   checked("--seed", &o.seed, "--seed needs a whole number", any);
   checked("--pace", &o.pace, "--pace needs characters a second, above 0 and at most 1000",

@@ -33,6 +33,7 @@ struct Options {
   int generations = 2;
   std::optional<rtt::LossPattern> loss;
   rtt::Impairments impair;  // --delay, --jitter, --reorder, --duplicate, --ssrc-change
+  int reinvite = 0;         // --reinvite S: a re-INVITE S seconds into each call
   std::uint64_t seed = 1;
   double pace = 0;  // characters a second from standard input; 0: as they come
   int calls = 1;    // --listen: calls to take before exiting; 0: no end

@@ -679,6 +679,24 @@ void SipAgent::reject(int id, int status, const std::string& reason) {
   m.drop(c);
 }
 
+bool SipAgent::reinvite(int id, const std::string& sdp, std::string* error) {
+  Impl& m = *impl_;
+  Impl::Call* c = m.find(id);
+  if (!c || !c->sess) {
+    *error = "no such call";
+    return false;
+  }
+  c->localSdp = sdp;
+  mbuf* body = bufferOf(sdp);
+  const int err = sipsess_modify(c->sess, body);
+  mem_deref(body);
+  if (err) {
+    *error = "cannot send the re-INVITE: " + errorText(err);
+    return false;
+  }
+  return true;
+}
+
 void SipAgent::hangUp(int id) {
   Impl& m = *impl_;
   Impl::Call* c = m.find(id);

@@ -174,6 +174,8 @@ class SipAgent {
   bool ring(int call);  // 180 Ringing to an incoming call
   bool accept(int call, const std::string& sdp, std::string* error);
   void reject(int call, int status, const std::string& reason);
+  // A re-INVITE in an established call with our offer; the answer comes to answered().
+  bool reinvite(int call, const std::string& sdp, std::string* error);
   // Ends a call in whatever state: CANCEL, BYE or a refusal. No closed() follows; the request
   // leaves from a clean stack, at once after the present callback.
   void hangUp(int call);

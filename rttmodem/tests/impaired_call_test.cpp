@@ -115,6 +115,25 @@ TEST(Impaired, AnSsrcChangeGivesTheFarEndANewStreamAndTheTextGoesOn) {
   EXPECT_EQ(far.received(), "before after");
 }
 
+TEST(Impaired, AReInviteMidCallIsAnsweredAndTheTextGoesOn) {
+  FarEnd far;
+  Proc p(kBin, {"--dial", far.uri(), "--reinvite", "1"});
+  ASSERT_TRUE(far.waitCall()) << p.err();
+  p.write("before ");
+  ASSERT_TRUE(far.waitText("before ")) << p.err();
+  // The call's INVITE, then the re-INVITE in its dialog, answered and acknowledged.
+  ASSERT_TRUE(far.waitSip("<- INVITE", 10s, 2)) << p.err();
+  ASSERT_TRUE(far.waitSip("<- ACK", 10s, 2)) << p.err();
+  ASSERT_TRUE(p.waitErr("re-negotiated ")) << p.err();
+  EXPECT_NE(far.lastRequest("INVITE").find("m=text "), std::string::npos);
+  p.write("after");
+  ASSERT_TRUE(far.waitText("before after")) << p.err();
+  p.closeInput();
+  EXPECT_EQ(p.wait(), 0) << p.err();
+  EXPECT_EQ(far.requests("INVITE"), 2);
+  EXPECT_EQ(far.received(), "before after");
+}
+
 TEST(Impaired, OurReceiverTakesAStreamReorderedDuplicatedAndSwitchedWholeAndOnce) {
   FarEnd far;
   Proc p(kBin, {"--listen", "0"});
