@@ -66,18 +66,5 @@ RC_GTEST_PROP(Impairer, EveryPacketLeavesWithinItsBoundsAndTheSeedRepeatsTheRun,
   }
 }
 
-TEST(Impairer, SwapsMakeTheSequenceArriveOutOfOrderWithoutJitter) {
-  Impairments imp;
-  imp.reorder = 1;
-  std::vector<std::string> order;
-  run(imp, 7, 6, &order);
-  // Every packet held and swapped with the next one.
-  EXPECT_EQ(order, (std::vector<std::string>{"p1", "p0", "p3", "p2", "p5", "p4"}));
-  imp.reorder = 0;
-  order.clear();
-  run(imp, 7, 3, &order);
-  EXPECT_EQ(order, (std::vector<std::string>{"p0", "p1", "p2"}));
-}
-
 }  // namespace
 }  // namespace rttmodem::rtt

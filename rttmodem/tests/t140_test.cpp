@@ -239,34 +239,6 @@ TEST(Receiver, ANewSourceOrASequenceBegunAgainIsANewStream) {
   EXPECT_NE(c.text.find('c'), std::string::npos);
 }
 
-TEST(Receiver, LatecomersOfTheReplacedStreamAreNeitherRepeatedNorLost) {
-  // A source switch while packets of the old stream are still on their way (jitter): a late
-  // old packet once restarted the stream, repeating the redundancy of both streams' packets.
-  Receiver r(98, 100);
-  Sender old({2, 98, 100, 0, false});
-  old.queue("12 ");
-  auto q1 = old.poll(0);
-  old.queue("34 ");
-  auto q2 = old.poll(300);
-  Sender fresh({2, 98, 100, 5000, false});
-  fresh.queue("56 ");
-  auto n1 = fresh.poll(0);
-  fresh.queue("78 ");
-  auto n2 = fresh.poll(300);
-  std::string got;
-  got += r.onPacket(100, true, q1->pt, q1->payload, 0xA).text;
-  Received first = r.onPacket(9000, false, n1->pt, n1->payload, 0xB);
-  EXPECT_TRUE(first.restarted);
-  got += first.text;
-  Received late = r.onPacket(101, false, q2->pt, q2->payload, 0xA);
-  EXPECT_FALSE(late.restarted);
-  EXPECT_EQ(late.marks, 0);
-  got += late.text;
-  EXPECT_TRUE(r.onPacket(101, false, q2->pt, q2->payload, 0xA).duplicate);
-  got += r.onPacket(9001, false, n2->pt, n2->payload, 0xB).text;
-  EXPECT_EQ(got, "12 56 34 78 ");  // each once; the latecomer's text where it came
-}
-
 TEST(Sender, PacketsStayWithinTheLimitAtEveryRedundancy) {
   std::string paste;
   for (int i = 0; paste.size() < 20000; ++i) paste += "caf\xC3\xA9 \xE2\x82\xAC" + std::to_string(i) + " ";
