@@ -432,6 +432,19 @@ bool Controller::onReoffer(int call, const std::string& sdpText, std::string* re
   return true;
 }
 
+void Controller::sendReinvite() {
+  // Only in a call that is up and settled: not while an offer of ours awaits its answer.
+  if (state_ != State::Connected || !media_ || reofferPending_) return;
+  offerLayout_ = media_->layout.empty() ? sip::defaultLayout() : media_->layout;
+  std::string error;
+  if (!agent_.reinvite(call_, sip::buildOffer(localMedia(), offerLayout_), &error)) {
+    log("re-invite-failed " + field("reason", error));
+    return;
+  }
+  reofferPending_ = true;
+  log("re-invite-sent " + field("reason", "--reinvite"));
+}
+
 void Controller::applyMedia(const sip::Negotiated& n) {
   const bool wasSending = media_ && media_->sendText;
   const bool audioWas = media_ && media_->audioPort && media_->sendAudio;
@@ -499,13 +512,15 @@ void Controller::hangUp() {
     pendingDial_.reset();
     return;
   }
-  if (state_ == State::Connected && sender_ && media_ && media_->sendText && !sender_->idle()) {
+  const bool inFlight = !departures_.empty() || (impairer_ && impairer_->heldUntil());
+  if (state_ == State::Connected && sender_ && media_ && media_->sendText && (!sender_->idle() || inFlight)) {
     // What was typed goes first, with its redundancy; the BYE after it.
     state_ = State::Closing;
     flushing_ = true;
     const std::uint64_t packets = sender_->pending() / std::max<std::size_t>(1, sender_->blockLimit()) + 1 +
                                   static_cast<std::uint64_t>(media_->generations);
-    flushTimer_.start(std::min(kMaxFlushMs, (packets + 2) * rtt::kIntervalMs + 1000), [this] {
+    const std::uint64_t latency = impairer_ ? impairer_->maxLatencyMs() : 0;
+    flushTimer_.start(std::min(kMaxFlushMs, (packets + 2) * rtt::kIntervalMs + 1000 + latency), [this] {
       log("hang-up-flush-cut " + field("bytes", std::to_string(sender_ ? sender_->pending() : 0)));
       finishHangUp();
     });
@@ -561,12 +576,24 @@ void Controller::startSending() {
   sc.timestampBase = static_cast<std::uint32_t>(sessionId_ * 2654435761u);
   sc.maxPayload = kMaxTextPacket - rtt::kRtpHeader;
   sender_ = std::make_unique<rtt::Sender>(sc);
+  if (config_.impair.delays()) impairer_.emplace(config_.impair, config_.seed);
+  departures_.clear();
+  ssrcChangeAtMs_.reset();
+  if (config_.impair.ssrcChangeSeconds > 0)
+    ssrcChangeAtMs_ = net::Loop::nowMs() + static_cast<std::uint64_t>(config_.impair.ssrcChangeSeconds) * 1000;
+  if (config_.reinviteSeconds > 0)
+    reinviteTimer_.start(static_cast<std::uint64_t>(config_.reinviteSeconds) * 1000, [this] { sendReinvite(); });
   audioStarted_ = false;
   if (media_->audioPort && media_->sendAudio) sendSilence();
 }
 
 void Controller::stopMedia() {
   textTimer_.cancel();
+  departTimer_.cancel();
+  holdTimer_.cancel();
+  reinviteTimer_.cancel();
+  departures_.clear();
+  impairer_.reset();
   audioTimer_.cancel();
   sender_.reset();
   receiver_.reset();
@@ -576,17 +603,27 @@ void Controller::stopMedia() {
 void Controller::pumpText() {
   if (!sender_ || !media_ || !media_->sendText) return;
   const std::uint64_t now = net::Loop::nowMs();
-  const net::Endpoint to{media_->textAddress, media_->textPort};
-  while (auto pkt = sender_->poll(now)) {
+  while (true) {
+    // The stream restarts (--ssrc-change) in a pause of our text, so that the new stream's first
+    // packet carries no redundancy of text the old one delivered.
+    if (ssrcChangeAtMs_ && now >= *ssrcChangeAtMs_ && sender_->idle() && !(impairer_ && impairer_->heldUntil())) {
+      ssrcChangeAtMs_.reset();
+      char ssrc[16];
+      std::snprintf(ssrc, sizeof ssrc, "%08x", static_cast<unsigned>(textPort_.restartStream()));
+      log("stream-changed " + field("ssrc", ssrc));
+    }
+    auto pkt = sender_->poll(now);
+    if (!pkt) break;
     // The simulated loss spares keep-alives: they carry no text, and the one after a turn is what
     // lets the far end see a loss of the turn's last packets. Withheld at the end of a call, the
     // loss would go unseen, and the far end's text would end short without a mark.
     const bool keepAlive = sender_->settled();
     const bool withhold = config_.loss && !keepAlive && loss_.drop();
     counts_.withheld += withhold;
-    textPort_.send(to, pkt->pt, pkt->marker, pkt->timestamp, pkt->payload, withhold);
+    sendTextPacket(*pkt, withhold);
   }
-  if (flushing_ && sender_->idle()) {
+  // A hang-up waits for the impaired packets still on their way, so that the BYE follows them.
+  if (flushing_ && sender_->idle() && departures_.empty() && !(impairer_ && impairer_->heldUntil())) {
     finishHangUp();
     return;
   }
@@ -595,6 +632,50 @@ void Controller::pumpText() {
     return;
   }
   if (auto due = sender_->nextDue()) textTimer_.start(*due > now ? *due - now : 0, [this] { pumpText(); });
+}
+
+void Controller::sendTextPacket(const rtt::OutPacket& pkt, bool withhold) {
+  const net::Endpoint to{media_->textAddress, media_->textPort};
+  if (!impairer_) {
+    textPort_.send(to, pkt.pt, pkt.marker, pkt.timestamp, pkt.payload, withhold);
+    return;
+  }
+  std::string datagram = textPort_.build(pkt.pt, pkt.marker, pkt.timestamp, pkt.payload);
+  if (withhold) return;
+  queueDepartures(impairer_->take(net::Loop::nowMs(), std::move(datagram)));
+  if (auto until = impairer_->heldUntil()) {
+    if (!holdTimer_.active()) {
+      const std::uint64_t now = net::Loop::nowMs();
+      holdTimer_.start(*until > now ? *until - now : 0, [this] {
+        if (!impairer_) return;
+        queueDepartures(impairer_->releaseHeld(net::Loop::nowMs()));
+        if (flushing_) pumpText();
+      });
+    }
+  } else {
+    holdTimer_.cancel();
+  }
+}
+
+void Controller::queueDepartures(std::vector<rtt::Impairer::Departure> departures) {
+  for (auto& d : departures) departures_.emplace(d.atMs, std::move(d.datagram));
+  sendDue();
+}
+
+void Controller::sendDue() {
+  if (!media_) return;
+  const std::uint64_t now = net::Loop::nowMs();
+  const net::Endpoint to{media_->textAddress, media_->textPort};
+  while (!departures_.empty() && departures_.begin()->first <= now) {
+    textPort_.sendDatagram(to, departures_.begin()->second);
+    departures_.erase(departures_.begin());
+  }
+  if (!departures_.empty()) {
+    departTimer_.start(departures_.begin()->first - now, [this] {
+      sendDue();
+      if (flushing_) pumpText();  // the last of them may have gone: the hang-up goes on
+    });
+  }
 }
 
 void Controller::sendSilence() {

@@ -16,6 +16,7 @@
 // logs its counts. All of it runs on the net::Loop's thread.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "charset.h"
+#include "impair.h"
 #include "libre.h"
 #include "loss.h"
 #include "result.h"
@@ -66,6 +68,8 @@ struct ControllerConfig {
   std::string user = "rttmodem";
   int generations = 2;  // redundant generations we offer and send
   std::optional<rtt::LossPattern> loss;
+  rtt::Impairments impair;  // on the text we send
+  int reinviteSeconds = 0;   // a re-INVITE with our offer this long into each call; 0: none
   std::uint64_t seed = 1;
   int answerTimeoutSeconds = 60;  // a call we placed that is not answered by then ends: NO ANSWER
   // Registration (empty registrar: none), and the account's credentials.
@@ -133,6 +137,11 @@ class Controller {
   void startSending();
   void stopMedia();
   void pumpText();
+  // A text packet made now: withheld, sent, or queued to leave as the impairments say.
+  void sendTextPacket(const rtt::OutPacket& pkt, bool withhold);
+  void queueDepartures(std::vector<rtt::Impairer::Departure> departures);
+  void sendDue();
+  void sendReinvite();
   void sendSilence();
   void onText(const net::RtpPort::Packet& p);
   void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
@@ -156,6 +165,10 @@ class Controller {
   std::unique_ptr<rtt::Sender> sender_;
   std::unique_ptr<rtt::Receiver> receiver_;
   rtt::LossModel loss_;
+  std::optional<rtt::Impairer> impairer_;
+  std::multimap<std::uint64_t, std::string> departures_;  // impaired packets by when they leave
+  net::Timer departTimer_, holdTimer_, reinviteTimer_;
+  std::optional<std::uint64_t> ssrcChangeAtMs_;  // this call's stream restarts then
   text::ToNetwork toNet_;
   text::FromNetwork fromNet_;
   std::string early_;          // text given before the call was up

@@ -15,6 +15,8 @@ inline call::ControllerConfig controllerConfig(const Options& o) {
   cc.user = o.user;
   cc.generations = o.generations;
   cc.loss = o.loss;
+  cc.impair = o.impair;
+  cc.reinviteSeconds = o.reinvite;
   cc.seed = o.seed;
   cc.answerTimeoutSeconds = o.answerTimeout;
   cc.refuseStatus = o.refuse;

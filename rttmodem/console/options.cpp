@@ -73,7 +73,14 @@ std::string usageText() {
          "Text:\n"
          "      --redundancy N       redundant generations sent (0 to 5, default 2)\n"
          "      --loss P[,burst=N]   withhold P % of the text packets we send, in runs of N on average\n"
-         "      --seed N             seed of --loss (default 1)\n"
+         "      --delay MS           delay every text packet we send by MS milliseconds\n"
+         "      --jitter MS          delay each one a further 0 to MS milliseconds (reorders them)\n"
+         "      --reorder P          swap a packet with the next one with probability P (0 to 1)\n"
+         "      --duplicate P        send a packet twice with probability P (0 to 1)\n"
+         "      --ssrc-change S      restart our text stream (new SSRC, sequence and timestamps)\n"
+         "                           at the first pause after S seconds of the call\n"
+         "      --reinvite S         send a re-INVITE with our offer S seconds into the call\n"
+         "      --seed N             seed of --loss and of the impairments (default 1)\n"
          "\n"
          "A test far end (--listen, on the console):\n"
          "      --refuse STATUS      refuse every call with this SIP status (400 to 699)\n"
@@ -225,6 +232,16 @@ ParseResult parseOptions(const std::vector<std::string>& args,
     o.loss = rtt::parseLoss(v, &error);
     return o.loss ? std::string() : "--" + error;
   });
+  auto milliseconds = [](int ms) { return ms >= 0 && ms <= rtt::kMaxImpairMs; };
+  checked("--delay", &o.impair.delayMs, "--delay needs milliseconds from 0 to 5000", milliseconds);
+  checked("--jitter", &o.impair.jitterMs, "--jitter needs milliseconds from 0 to 5000", milliseconds);
+  auto probability = [](double p) { return p >= 0 && p <= 1; };
+  checked("--reorder", &o.impair.reorder, "--reorder needs a probability from 0 to 1", probability);
+  checked("--duplicate", &o.impair.duplicate, "--duplicate needs a probability from 0 to 1", probability);
+  checked("--ssrc-change", &o.impair.ssrcChangeSeconds, "--ssrc-change needs seconds from 1 to 86400",
+          [](int s) { return s >= 1 && s <= 86400; });
+  checked("--reinvite", &o.reinvite, "--reinvite needs seconds from 1 to 86400",
+          [](int s) { return s >= 1 && s <= 86400; });
   checked("--seed", &o.seed, "--seed needs a whole number", any);
   checked("--pace", &o.pace, "--pace needs characters a second, above 0 and at most 1000",
           [](double p) { return p > 0 && p <= 1000; });

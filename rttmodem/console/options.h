@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "impair.h"
 #include "loss.h"
 #include "t140.h"
 
@@ -31,6 +32,8 @@ struct Options {
   bool acceptDirect = false;  // --register: also take calls that do not come through the registrar
   int generations = 2;
   std::optional<rtt::LossPattern> loss;
+  rtt::Impairments impair;  // --delay, --jitter, --reorder, --duplicate, --ssrc-change
+  int reinvite = 0;         // --reinvite S: a re-INVITE S seconds into each call
   std::uint64_t seed = 1;
   double pace = 0;  // characters a second from standard input; 0: as they come
   int calls = 1;    // --listen: calls to take before exiting; 0: no end

@@ -188,6 +188,9 @@ void FdWatch::close() {
 
 struct RtpPort::Impl {
   struct rtp_sock* rs = nullptr;
+  // What we send: our own header, so that a stream can be restarted (impairments).
+  std::uint32_t ssrc = 0, tsShift = 0;
+  std::uint16_t seq = 0;
   std::function<void(const Packet&)> received;
   static void rtpHandler(const sa* src, const rtp_header* hdr, mbuf* mb, void* arg) {
     auto* self = static_cast<Impl*>(arg);
@@ -234,6 +237,8 @@ bool RtpPort::open(const std::string& host, std::function<void(const Packet&)> r
     return false;
   }
   udp_rxsz_set(static_cast<udp_sock*>(rtp_sock(impl_->rs)), 65536);
+  impl_->ssrc = rtp_sess_ssrc(impl_->rs);
+  impl_->seq = rand_u16() & 0x7FFF;  // random, and far from wrapping, as libre's own
   return true;
 }
 
@@ -243,20 +248,49 @@ int RtpPort::port() const {
 
 bool RtpPort::send(const Endpoint& dst, std::uint8_t pt, bool marker, std::uint32_t timestamp,
                    const std::string& payload, bool withhold) {
-  sa to;
-  if (!impl_->rs || !toSa(dst, &to)) return false;
-  mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + payload.size());
-  if (!mb) return false;
-  mb->pos = RTP_HEADER_SIZE;
-  mbuf_write_mem(mb, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
-  mb->pos = 0;
+  if (!impl_->rs) return false;
   // The header takes the next sequence number whether or not the packet leaves: a withheld packet
   // is a lost one to the far end.
-  int err = rtp_encode(impl_->rs, false, marker, pt, timestamp, mb);
+  const std::string datagram = build(pt, marker, timestamp, payload);
+  return withhold || sendDatagram(dst, datagram);
+}
+
+std::string RtpPort::build(std::uint8_t pt, bool marker, std::uint32_t timestamp, const std::string& payload) {
+  const std::uint16_t seq = impl_->seq++;
+  timestamp += impl_->tsShift;
+  const std::uint32_t ssrc = impl_->ssrc;
+  std::string d(RTP_HEADER_SIZE, '\0');
+  d[0] = static_cast<char>(0x80);  // version 2, no padding, extension or contributing sources
+  d[1] = static_cast<char>((marker ? 0x80 : 0) | (pt & 0x7F));
+  d[2] = static_cast<char>(seq >> 8);
+  d[3] = static_cast<char>(seq);
+  for (int i = 0; i < 4; ++i) {
+    d[4 + i] = static_cast<char>(timestamp >> (24 - 8 * i));
+    d[8 + i] = static_cast<char>(ssrc >> (24 - 8 * i));
+  }
+  return d + payload;
+}
+
+bool RtpPort::sendDatagram(const Endpoint& dst, const std::string& datagram) {
+  sa to;
+  if (!impl_->rs || !toSa(dst, &to)) return false;
+  mbuf* mb = mbuf_alloc(datagram.size());
+  if (!mb) return false;
+  int err = mbuf_write_mem(mb, reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size());
   mb->pos = 0;
-  if (!err && !withhold) err = udp_send(static_cast<udp_sock*>(rtp_sock(impl_->rs)), &to, mb);
+  if (!err) err = udp_send(static_cast<udp_sock*>(rtp_sock(impl_->rs)), &to, mb);
   mem_deref(mb);
   return err == 0;
+}
+
+std::uint32_t RtpPort::restartStream() {
+  std::uint32_t ssrc;
+  do ssrc = rand_u32();
+  while (ssrc == impl_->ssrc);
+  impl_->ssrc = ssrc;
+  impl_->seq = rand_u16();
+  impl_->tsShift = rand_u32();
+  return ssrc;
 }
 
 // ---- SipAgent
@@ -643,6 +677,24 @@ void SipAgent::reject(int id, int status, const std::string& reason) {
     sip_treply(nullptr, m.stack, c->invite, static_cast<uint16_t>(status), reason.c_str());
   }
   m.drop(c);
+}
+
+bool SipAgent::reinvite(int id, const std::string& sdp, std::string* error) {
+  Impl& m = *impl_;
+  Impl::Call* c = m.find(id);
+  if (!c || !c->sess) {
+    *error = "no such call";
+    return false;
+  }
+  c->localSdp = sdp;
+  mbuf* body = bufferOf(sdp);
+  const int err = sipsess_modify(c->sess, body);
+  mem_deref(body);
+  if (err) {
+    *error = "cannot send the re-INVITE: " + errorText(err);
+    return false;
+  }
+  return true;
 }
 
 void SipAgent::hangUp(int id) {

@@ -93,6 +93,12 @@ class RtpPort {
   // Builds the next packet (its sequence number taken) and sends it to dst unless withheld.
   bool send(const Endpoint& dst, std::uint8_t pt, bool marker, std::uint32_t timestamp,
             const std::string& payload, bool withhold);
+  // The next packet as a datagram (its sequence number taken), to send later with sendDatagram.
+  std::string build(std::uint8_t pt, bool marker, std::uint32_t timestamp, const std::string& payload);
+  bool sendDatagram(const Endpoint& dst, const std::string& datagram);
+  // Starts a new stream: another SSRC, and sequence numbers and timestamps from new random
+  // points (timestamps given afterwards are shifted by one random amount). Returns the SSRC.
+  std::uint32_t restartStream();
 
  private:
   struct Impl;
@@ -168,6 +174,8 @@ class SipAgent {
   bool ring(int call);  // 180 Ringing to an incoming call
   bool accept(int call, const std::string& sdp, std::string* error);
   void reject(int call, int status, const std::string& reason);
+  // A re-INVITE in an established call with our offer; the answer comes to answered().
+  bool reinvite(int call, const std::string& sdp, std::string* error);
   // Ends a call in whatever state: CANCEL, BYE or a refusal. No closed() follows; the request
   // leaves from a clean stack, at once after the present callback.
   void hangUp(int call);

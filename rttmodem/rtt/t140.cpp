@@ -179,7 +179,13 @@ Received Receiver::onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std
     return b.pt == t140Pt_ ? &b.data : nullptr;
   };
 
-  if (lastSeq_ && ssrc && ssrc_ && *ssrc != *ssrc_) {
+  if (ssrc && ssrc_ && *ssrc != *ssrc_ && previous_ && previous_->ssrc == *ssrc) {
+    // The stream before: a latecomer of it, or that source back again. Its numbers go on.
+    Stream present{*ssrc_, lastSeq_};
+    lastSeq_ = previous_->lastSeq;
+    previous_ = present;
+  } else if (lastSeq_ && ssrc && ssrc_ && *ssrc != *ssrc_) {
+    previous_ = Stream{*ssrc_, lastSeq_};
     lastSeq_.reset();  // another source: its sequence numbers are its own
     r.restarted = true;
   } else if (lastSeq_) {

@@ -112,7 +112,8 @@ class Receiver {
   // New numbers for a renegotiated call; the stream goes on.
   void renegotiate(int t140Pt, int redPt);
   // ssrc: the packet's synchronisation source. A new one starts a new stream: its sequence
-  // numbers are its own, and what its first packet's redundancy holds is recovered.
+  // numbers are its own, and what its first packet's redundancy holds is recovered. A packet of
+  // the stream just replaced goes on with that stream's numbers.
   Received onPacket(std::uint16_t seq, bool marker, std::uint8_t pt, std::string_view payload,
                     std::optional<std::uint32_t> ssrc = std::nullopt);
 
@@ -120,6 +121,13 @@ class Receiver {
   int t140Pt_, redPt_;
   std::optional<std::uint16_t> lastSeq_;
   std::optional<std::uint32_t> ssrc_;
+  // The stream the present one replaced: its latecomers (sent before the switch, delayed on the
+  // way) go on from where it stopped, neither repeated as a new stream's first packet nor lost.
+  struct Stream {
+    std::uint32_t ssrc;
+    std::optional<std::uint16_t> lastSeq;
+  };
+  std::optional<Stream> previous_;
 };
 
 // Packets this far behind the last one are repeats or latecomers; further back, the sender
