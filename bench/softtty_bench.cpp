@@ -191,18 +191,7 @@ std::vector<float> uneven(const std::string& text, const tty::Tones& tones, cons
   };
   tone(true, tones.leadIn * tones.rate);
   clock = static_cast<double>(out.size());
-  bool figures = false;
-  code(baudot::kLtrs);
-  for (char ch : text) {
-    auto c = baudot::encode(static_cast<unsigned char>(ch));
-    if (!c) continue;
-    if (c->shift != baudot::Shift::Both && (c->shift == baudot::Shift::Figures) != figures) {
-      figures = !figures;
-      code(figures ? baudot::kFigs : baudot::kLtrs);
-    }
-    code(c->code);
-    if (c->code == baudot::kSpace) figures = false;
-  }
+  for (int c : baudot::codesOf(text)) code(c);
   tone(true, clock + 0.3 * tones.rate);
   return out;
 }

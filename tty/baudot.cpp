@@ -109,4 +109,20 @@ bool isPrintable(int code, Shift shift, Figures f) {
   return c >= 32 && c < 127;
 }
 
+std::vector<int> codesOf(std::string_view text, Figures f) {
+  std::vector<int> codes{kLtrs};
+  bool figures = false;
+  for (char ch : text) {
+    const std::optional<Code> c = encode(static_cast<unsigned char>(ch), f);
+    if (!c) continue;
+    if (c->shift != Shift::Both && (c->shift == Shift::Figures) != figures) {
+      figures = !figures;
+      codes.push_back(figures ? kFigs : kLtrs);
+    }
+    codes.push_back(c->code);
+    if (c->code == kSpace) figures = false;
+  }
+  return codes;
+}
+
 }  // namespace tty::baudot

@@ -10,6 +10,7 @@
 // J-figures the bell, V-figures =, Z-figures +) can be chosen instead.
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace tty::baudot {
 
@@ -34,6 +35,11 @@ inline constexpr int kSpace = 4;
 // NUL, ESC, DEL or a byte above 127). A few characters with no figure of their own travel on the
 // code of the nearest one ('<' as '(', '=' as '#' in the US table) and arrive as that one.
 std::optional<Code> encode(unsigned char c, Figures f = Figures::Us);
+
+// The codes a sender sends for a text: LTRS first, then each character's code behind a FIGS or LTRS
+// whenever its shift differs from the one in force (which a space returns to letters, as receivers
+// do). Characters with no Baudot form are left out.
+std::vector<int> codesOf(std::string_view text, Figures f = Figures::Us);
 
 // What a receiver prints for a code in the given shift (Letters or Figures): capital letters in
 // letters shift; in figures shift the table's figure of the code. Both-shift codes print as

@@ -35,11 +35,11 @@ const std::string kScript =
     "911 555 0142 THANK YOU BYE SK\r\n"
     "\r\n";
 
-// A figure of the summary CSV: the column's value in each row, in row order.
-std::vector<double> Column(const std::string& csv, const std::string& name) {
+// The rows of a CSV file without quoted cells, each a map from the header's names to the cells.
+std::vector<std::map<std::string, std::string>> Rows(const std::string& csv) {
   std::istringstream in(csv);
   std::vector<std::string> names;
-  std::vector<double> values;
+  std::vector<std::map<std::string, std::string>> rows;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::vector<std::string> cells;
@@ -49,9 +49,18 @@ std::vector<double> Column(const std::string& csv, const std::string& name) {
       names = cells;
       continue;
     }
-    for (std::size_t i = 0; i < names.size() && i < cells.size(); ++i)
-      if (names[i] == name) values.push_back(cells[i].empty() ? NAN : std::stod(cells[i]));
+    std::map<std::string, std::string>& row = rows.emplace_back();
+    for (std::size_t i = 0; i < names.size() && i < cells.size(); ++i) row[names[i]] = cells[i];
   }
+  return rows;
+}
+
+// A figure of the summary CSV: the column's value in each row, in row order.
+std::vector<double> Column(const std::string& csv, const std::string& name) {
+  std::vector<double> values;
+  for (const auto& row : Rows(csv))
+    if (const auto cell = row.find(name); cell != row.end())
+      values.push_back(cell->second.empty() ? NAN : std::stod(cell->second));
   return values;
 }
 
@@ -117,22 +126,10 @@ class TimedCall : public FieldTest {
                     std::to_string(std::lround(p95[i] * 1000)) + " ms)";
     }
     // The far end's turns in the program's record are what the program received.
-    std::istringstream in(readFile(turns));
-    std::vector<std::string> names;
     largestIntoProgram = 0;
-    for (std::string line; std::getline(in, line);) {
-      std::vector<std::string> cells;
-      std::stringstream cellText(line);
-      for (std::string cell; std::getline(cellText, cell, ',');) cells.push_back(cell);
-      if (names.empty()) {
-        names = cells;
-        continue;
-      }
-      std::map<std::string, std::string> row;
-      for (std::size_t i = 0; i < names.size() && i < cells.size(); ++i) row[names[i]] = cells[i];
+    for (auto& row : Rows(readFile(turns)))
       if (row["file"] == own + ".TXT" && row["side"] == "far" && !row["delay_max_s"].empty())
         largestIntoProgram = std::max(largestIntoProgram, std::stod(row["delay_max_s"]));
-    }
   }
 };
 

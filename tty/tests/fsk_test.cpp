@@ -500,18 +500,7 @@ std::vector<float> unevenTty(const std::string& text, double stopFrom, double st
   };
   tone(true, clock + 0.2 * rate);
   clock = static_cast<double>(out.size());
-  bool figures = false;
-  code(baudot::kLtrs);
-  for (char ch : text) {
-    auto c = baudot::encode(static_cast<unsigned char>(ch));
-    if (!c) continue;
-    if (c->shift != baudot::Shift::Both && (c->shift == baudot::Shift::Figures) != figures) {
-      figures = !figures;
-      code(figures ? baudot::kFigs : baudot::kLtrs);
-    }
-    code(c->code);
-    if (c->code == baudot::kSpace) figures = false;  // the receiver returns to letters on a space
-  }
+  for (int c : baudot::codesOf(text)) code(c);
   tone(true, clock + 0.3 * rate);
   out.resize(out.size() + rate / 2, 0.0f);
   return out;
