@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "command_line.h"
+#include "compare.h"
 #include "day.h"
 #include "output_file.h"
 #include "outputs.h"
@@ -57,11 +59,18 @@ const char kUsage[] =
     "                       beside the captures): reply delay, pace, one-way delay, lost at start\n"
     "  --delay-limit S      the one-way delay the page's delay charts are drawn against (default 1.0)\n"
     "  --jobs N             score on N threads (default: one per core)\n"
+    "  --compare A B        compare two sets of captures (files or folders) condition by condition:\n"
+    "                       B's PCER and CER less A's, with 95 % intervals, and whether B is worse\n"
+    "  --compare-csv FILE   with --compare, write one row per condition\n"
     "  --version            show the version\n"
     "Exit status: 0 when every record was read and scored, 2 when some were not, 1 after a usage\n"
     "error or when an output could not be written.\n";
 
-using Options = DayOptions;
+// The run's options, and the comparison's: --compare reads its two inputs as two Days.
+struct Options : DayOptions {
+  bool compare = false;
+  std::optional<fs::path> compareCsv;
+};
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "fieldreport: %s\n%s", message.c_str(), kUsage);
@@ -110,6 +119,7 @@ void valueOptions(kit::cli::OptionTable& t, Options& o, bool& limitsGiven) {
       .value("--html", path(&o.html))
       .value("--texts", path(&o.texts));
   t.value("--timing-csv", path(&o.timingCsv));
+  t.value("--compare-csv", path(&o.compareCsv));
   t.value("--delay-limit", [&o](const std::string&, const std::string& value) {
     char* end = nullptr;
     const double limit = std::strtod(value.c_str(), &end);
@@ -178,6 +188,7 @@ Options parseOptions(int argc, char** argv) {
     std::exit(0);
   });
   t.alias("-h", "--help").flag("--hand-typed", &o.handTyped).flag("--summary", &o.summaryOnly);
+  t.flag("--compare", &o.compare);
   valueOptions(t, o, limitsGiven);
   t.words([&o](const std::string& word) {
     o.inputs.push_back(word);
@@ -193,6 +204,15 @@ Options parseOptions(int argc, char** argv) {
   // PCER (which does not count them) and CER (which does).
   if (!limitsGiven) o.limits = {Limit{Rate::Pcer, 1.0}, Limit{Rate::Cer, 1.0}};
   if (o.inputs.empty()) usageError("no capture file or folder given");
+  if (o.compareCsv && !o.compare) usageError("--compare-csv needs --compare A B");
+  if (o.compare) {
+    if (o.inputs.size() != 2)
+      usageError("--compare takes two captures or folders, A and B (not " + std::to_string(o.inputs.size()) + ")");
+    for (const auto& [given, name] : {std::pair{bool(o.csv), "--csv"}, {bool(o.summaryCsv), "--summary-csv"},
+                                      {bool(o.html), "--html"}, {bool(o.texts), "--texts"},
+                                      {bool(o.timingCsv), "--timing-csv"}, {o.summaryOnly, "--summary"}})
+      if (given) usageError(std::string(name) + " is for one set of captures, not with --compare");
+  }
   if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
   if (o.html && !o.texts) {
     fs::path texts = *o.html;
@@ -239,8 +259,42 @@ int writeOutputs(const Options& o, const Report& report, const std::string& char
 
 }  // namespace
 
+// --compare A B: each read and scored as a day of its own, then condition by condition.
+int compare(const Options& o) {
+  auto run = [&o](const std::string& input) {
+    DayOptions side = o;
+    side.inputs = {input};
+    auto day = std::make_unique<Day>(side);
+    try {
+      day->run();
+    } catch (const DayError& e) {
+      fatal(e.what());
+    }
+    return day;
+  };
+  const auto a = run(o.inputs[0]);
+  const auto b = run(o.inputs[1]);
+  const std::vector<ConditionComparison> rows = compareReports(a->report(), b->report());
+  int status = std::max(a->status(), b->status());
+  if (o.compareCsv) {
+    const std::string why = writeAtomically(*o.compareCsv, compareCsvText(rows));
+    if (!why.empty()) {
+      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", o.compareCsv->c_str(), why.c_str());
+      status = 1;
+    }
+  }
+  const std::string table = compareTable(a->report(), b->report(), o.inputs[0], o.inputs[1], rows);
+  std::fwrite(table.data(), 1, table.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");
+    status = 1;
+  }
+  return status;
+}
+
 int main(int argc, char** argv) {
   const Options o = parseOptions(argc, argv);
+  if (o.compare) return compare(o);
   const std::string chart = o.html ? chartLibrary() : std::string();
   Day day(o);
   try {
