@@ -53,9 +53,7 @@ ConditionComparison compareCondition(const Group* a, const Group* b) {
     c.verdict = a ? CompareVerdict::OnlyInA : CompareVerdict::OnlyInB;
     return c;
   }
-  const bool worse = c.pcer.low > 0 || c.cer.low > 0;
-  const bool better = c.pcer.high < 0 || c.cer.high < 0;
-  c.verdict = worse ? CompareVerdict::Worse : better ? CompareVerdict::Better : CompareVerdict::NoDifference;
+  c.verdict = compareVerdict(c.pcer, c.cer);
   if (c.verdict == CompareVerdict::NoDifference)
     for (const RateComparison* rc : {&c.pcer, &c.cer})
       c.missed = std::max(c.missed, detectableDifference(rc->diff - rc->low, rc->high - rc->diff));
@@ -65,6 +63,12 @@ ConditionComparison compareCondition(const Group* a, const Group* b) {
 }
 
 }  // namespace
+
+CompareVerdict compareVerdict(const RateComparison& pcer, const RateComparison& cer) {
+  if (pcer.low > 0 || cer.low > 0) return CompareVerdict::Worse;
+  if (pcer.high < 0 || cer.high < 0) return CompareVerdict::Better;
+  return CompareVerdict::NoDifference;
+}
 
 std::string compareVerdictText(const ConditionComparison& c) {
   switch (c.verdict) {

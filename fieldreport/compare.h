@@ -39,14 +39,18 @@ struct ConditionComparison {
   double missed = 0;  // NoDifference: the smallest difference it would likely have detected, points
 };
 
+// A condition's verdict from its two rates' differences: Worse when either interval lies wholly
+// above 0 (a rise in either rate is a loss), Better when one lies wholly below 0 and neither
+// above, else NoDifference.
+CompareVerdict compareVerdict(const RateComparison& pcer, const RateComparison& cer);
+
 // What the verdict cell says: "B worse", "B better",
 // "no difference detected (could have missed 0.84 points)", "only in A", "only in B".
 std::string compareVerdictText(const ConditionComparison& c);
 
 // The conditions of A and B (grouped by the same fields) in order of their values. A condition
-// is "B worse" when the interval of its PCER or CER difference lies wholly above 0 (a rise in
-// either rate is a loss), "B better" when one lies wholly below 0 and neither above; otherwise
-// no difference detected, with the larger of the two rates' detectable differences.
+// found on both sides has its compareVerdict; with no difference detected, the larger of the two
+// rates' detectable differences (at most 100 points).
 std::vector<ConditionComparison> compareReports(const Report& a, const Report& b);
 
 inline constexpr char kCompareCsvHeader[] =
