@@ -28,7 +28,8 @@ double detectableDifference(double below, double above) {
 namespace {
 
 RateComparison rateComparison(const Group* a, const Group* b, Rate rate) {
-  const std::size_t r = static_cast<std::size_t>(std::find(kRates.begin(), kRates.end(), rate) - kRates.begin());
+  const std::size_t r =
+      static_cast<std::size_t>(std::find(kRates.begin(), kRates.end(), rate) - kRates.begin());
   RateComparison c;
   if (a) c.a = a->sums.rate(rate);
   if (b) c.b = b->sums.rate(rate);
@@ -105,6 +106,19 @@ std::vector<ConditionComparison> compareReports(const Report& a, const Report& b
     }
   }
   return rows;
+}
+
+Report conditionsWith(const Report& day, std::size_t field, const std::string& value) {
+  Report side;
+  side.byFields = day.byFields;
+  side.byFields.erase(side.byFields.begin() + static_cast<std::ptrdiff_t>(field));
+  for (const Group& g : day.groups) {
+    if (fieldtext::cp1252ToUtf8(g.values[field]) != value) continue;
+    Group kept = g;
+    kept.values.erase(kept.values.begin() + static_cast<std::ptrdiff_t>(field));
+    side.groups.push_back(std::move(kept));
+  }
+  return side;
 }
 
 }  // namespace fieldreport

@@ -53,6 +53,11 @@ std::string compareVerdictText(const ConditionComparison& c);
 // rates' detectable differences (at most 100 points).
 std::vector<ConditionComparison> compareReports(const Report& a, const Report& b);
 
+// The conditions of one run whose last --by field (its index `field` in byFields) holds `value`
+// (as UTF-8), without that field: one side of --compare FIELD=A,B. Only the by-fields and the
+// groups are filled in.
+Report conditionsWith(const Report& day, std::size_t field, const std::string& value);
+
 inline constexpr char kCompareCsvHeader[] =
     "group,calls_a,calls_b,pcer_a,pcer_b,pcer_diff,pcer_diff_low,pcer_diff_high,cer_a,cer_b,cer_diff,"
     "cer_diff_low,cer_diff_high,verdict";

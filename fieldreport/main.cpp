@@ -61,6 +61,7 @@ const char kUsage[] =
     "  --jobs N             score on N threads (default: one per core)\n"
     "  --compare A B        compare two sets of captures (files or folders) condition by condition:\n"
     "                       B's PCER and CER less A's, with 95 % intervals, and whether B is worse\n"
+    "  --compare FIELD=A,B  the same, for the conditions with two values of a field (PHONEMODEL=X,Y)\n"
     "  --compare-csv FILE   with --compare, write one row per condition\n"
     "  --version            show the version\n"
     "Exit status: 0 when every record was read and scored, 2 when some were not, 1 after a usage\n"
@@ -70,6 +71,9 @@ const char kUsage[] =
 struct Options : DayOptions {
   bool compare = false;
   std::optional<fs::path> compareCsv;
+  // --compare FIELD=A,B: the two values of a field within one run's captures.
+  std::string compareField;
+  std::vector<std::string> compareValues;
 };
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -205,7 +209,19 @@ Options parseOptions(int argc, char** argv) {
   if (!limitsGiven) o.limits = {Limit{Rate::Pcer, 1.0}, Limit{Rate::Cer, 1.0}};
   if (o.inputs.empty()) usageError("no capture file or folder given");
   if (o.compareCsv && !o.compare) usageError("--compare-csv needs --compare A B");
-  if (o.compare) {
+  if (o.compare && o.inputs[0].find('=') != std::string::npos && !fs::exists(o.inputs[0])) {
+    const std::size_t eq = o.inputs[0].find('=');
+    o.compareField = fieldKey(o.inputs[0].substr(0, eq));
+    o.compareValues = splitList(o.inputs[0].substr(eq + 1));
+    if (o.compareField.empty() || o.compareValues.size() != 2 || o.compareValues[0] == o.compareValues[1])
+      usageError("--compare FIELD=A,B takes a field and two of its values, such as PHONEMODEL=X100,X200 (not \"" +
+                 o.inputs[0] + "\")");
+    o.inputs.erase(o.inputs.begin());
+    if (o.inputs.empty()) usageError("no capture file or folder given");
+    // Grouped by the other fields, then by this one last.
+    std::erase(o.by, o.compareField);
+    o.by.push_back(o.compareField);
+  } else if (o.compare) {
     if (o.inputs.size() != 2)
       usageError("--compare takes two captures or folders, A and B (not " + std::to_string(o.inputs.size()) + ")");
     for (const auto& [given, name] : {std::pair{bool(o.csv), "--csv"}, {bool(o.summaryCsv), "--summary-csv"},
@@ -259,8 +275,42 @@ int writeOutputs(const Options& o, const Report& report, const std::string& char
 
 }  // namespace
 
+// Standard output and --compare-csv for a comparison: the exit status, from `status`.
+int writeComparison(const Options& o, const Report& a, const Report& b, const std::string& nameA,
+                    const std::string& nameB, int status) {
+  const std::vector<ConditionComparison> rows = compareReports(a, b);
+  if (o.compareCsv) {
+    const std::string why = writeAtomically(*o.compareCsv, compareCsvText(rows));
+    if (!why.empty()) {
+      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", o.compareCsv->c_str(), why.c_str());
+      status = 1;
+    }
+  }
+  const std::string table = compareTable(a, b, nameA, nameB, rows);
+  std::fwrite(table.data(), 1, table.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");
+    status = 1;
+  }
+  return status;
+}
+
 // --compare A B: each read and scored as a day of its own, then condition by condition.
+// --compare FIELD=A,B: one run, its conditions with A against those with B.
 int compare(const Options& o) {
+  if (!o.compareField.empty()) {
+    Day day(o);
+    try {
+      day.run();
+    } catch (const DayError& e) {
+      fatal(e.what());
+    }
+    const std::size_t field = o.by.size() - 1;
+    const Report a = conditionsWith(day.report(), field, o.compareValues[0]);
+    const Report b = conditionsWith(day.report(), field, o.compareValues[1]);
+    return writeComparison(o, a, b, o.compareField + "=" + o.compareValues[0],
+                           o.compareField + "=" + o.compareValues[1], day.status());
+  }
   auto run = [&o](const std::string& input) {
     DayOptions side = o;
     side.inputs = {input};
@@ -274,22 +324,8 @@ int compare(const Options& o) {
   };
   const auto a = run(o.inputs[0]);
   const auto b = run(o.inputs[1]);
-  const std::vector<ConditionComparison> rows = compareReports(a->report(), b->report());
-  int status = std::max(a->status(), b->status());
-  if (o.compareCsv) {
-    const std::string why = writeAtomically(*o.compareCsv, compareCsvText(rows));
-    if (!why.empty()) {
-      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", o.compareCsv->c_str(), why.c_str());
-      status = 1;
-    }
-  }
-  const std::string table = compareTable(a->report(), b->report(), o.inputs[0], o.inputs[1], rows);
-  std::fwrite(table.data(), 1, table.size(), stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");
-    status = 1;
-  }
-  return status;
+  return writeComparison(o, a->report(), b->report(), o.inputs[0], o.inputs[1],
+                         std::max(a->status(), b->status()));
 }
 
 int main(int argc, char** argv) {

@@ -495,9 +495,10 @@ std::string differenceCell(const RateComparison& c) {
 
 // What was read on one side.
 std::string sideLine(const std::string& label, const std::string& name, const Report& report) {
-  std::string line = label + ": " + name + ": " + std::to_string(report.records.size()) + " records in " +
-                     std::to_string(report.calls.size()) + " calls, " + std::to_string(report.groups.size()) +
-                     " conditions";
+  int calls = 0;
+  for (const Group& g : report.groups) calls += g.calls;
+  std::string line = label + ": " + name + ": " + std::to_string(calls) + " calls in " +
+                     std::to_string(report.groups.size()) + " conditions";
   if (!report.skipped.empty()) line += ", " + std::to_string(report.skipped.size()) + " not read or not scored";
   return line + "\n";
 }
