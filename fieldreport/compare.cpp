@@ -20,9 +20,9 @@ RateInterval differenceInterval(double rateA, RateInterval a, double rateB, Rate
   return {diff - std::hypot(rateB - lowB, highA - rateA), diff + std::hypot(highB - rateB, rateA - lowA)};
 }
 
-double detectableDifference(double below, double above) {
+double detectableDifference(double below) {
   const double z = normalQuantile(0.975), power = normalQuantile(0.80);
-  return std::max(below, above) * (z + power) / z;
+  return below * (z + power) / z;
 }
 
 namespace {
@@ -57,7 +57,7 @@ ConditionComparison compareCondition(const Group* a, const Group* b) {
   c.verdict = compareVerdict(c.pcer, c.cer);
   if (c.verdict == CompareVerdict::NoDifference)
     for (const RateComparison* rc : {&c.pcer, &c.cer})
-      c.missed = std::max(c.missed, detectableDifference(rc->diff - rc->low, rc->high - rc->diff));
+      c.missed = std::max(c.missed, detectableDifference(rc->diff - rc->low));
   // No rate of characters counted moves by more than 100 points.
   c.missed = std::min(c.missed, 100.0);
   return c;

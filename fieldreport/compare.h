@@ -19,10 +19,9 @@ namespace fieldreport {
 // the calls' clustering, the runs of errors and the day-to-day term, so the difference does too.
 RateInterval differenceInterval(double rateA, RateInterval a, double rateB, RateInterval b);
 
-// The smallest difference a comparison whose 95 % interval reaches `below` under its estimate
-// and `above` over it would likely (80 %) have detected: the larger half-width times
-// (z(0.975) + z(0.80)) / z(0.975).
-double detectableDifference(double below, double above);
+// The smallest rise a comparison whose 95 % interval reaches `below` under its estimate would
+// likely (80 %) have detected: that half-width times (z(0.975) + z(0.80)) / z(0.975).
+double detectableDifference(double below);
 
 // The comparison of one rate in one condition, per cent; the difference B − A in points.
 struct RateComparison {
@@ -50,7 +49,7 @@ std::string compareVerdictText(const ConditionComparison& c);
 
 // The conditions of A and B (grouped by the same fields) in order of their values. A condition
 // found on both sides has its compareVerdict; with no difference detected, the larger of the two
-// rates' detectable differences (at most 100 points).
+// rates' detectable rises (at most 100 points): how much worse B could be unseen.
 std::vector<ConditionComparison> compareReports(const Report& a, const Report& b);
 
 // The conditions of one run whose last --by field (its index `field` in byFields) holds `value`

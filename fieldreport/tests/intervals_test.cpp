@@ -195,7 +195,7 @@ TEST(Intervals, TwoCampaignsOfTheSameProcessAreSeldomCalledWorseAndAMissedRegres
           break;
         default:
           ++notFound;
-          ownedUp += detectableDifference(worse.diff - worse.low, worse.high - worse.diff) >= 0.015;
+          ownedUp += detectableDifference(worse.diff - worse.low) >= 0.015;
       }
     }
     std::printf("  %2d calls a side: %4.1f %% wrong; %5.1f %% found, %d of %d missed owned up to\n", calls,
