@@ -69,4 +69,17 @@ std::string compareCsvText(const std::vector<ConditionComparison>& rows);
 std::string compareTable(const Report& a, const Report& b, const std::string& nameA, const std::string& nameB,
                          const std::vector<ConditionComparison>& rows);
 
+// One run behind a comparison, for what the page says it was made from: a name ("A: june/") and
+// the run's report (its captures and what it could not read).
+struct ComparedRun {
+  std::string name;
+  const Report* report = nullptr;
+};
+
+// The comparison as one self-contained web page (no chart library): what it was made from, the
+// table of conditions with each verdict marked, and how to read it.
+std::string comparePage(const std::vector<ComparedRun>& runs, const std::string& nameA, const std::string& nameB,
+                        const std::vector<ConditionComparison>& rows, const std::string& version,
+                        const std::string& commandLine);
+
 }  // namespace fieldreport

@@ -62,7 +62,7 @@ const char kUsage[] =
     "  --compare A B        compare two sets of captures (files or folders) condition by condition:\n"
     "                       B's PCER and CER less A's, with 95 % intervals, and whether B is worse\n"
     "  --compare FIELD=A,B  the same, for the conditions with two values of a field (PHONEMODEL=X,Y)\n"
-    "  --compare-csv FILE   with --compare, write one row per condition\n"
+    "  --compare-csv FILE   with --compare, write one row per condition (--html: the comparison's page)\n"
     "  --version            show the version\n"
     "Exit status: 0 when every record was read and scored, 2 when some were not, 1 after a usage\n"
     "error or when an output could not be written.\n";
@@ -225,12 +225,12 @@ Options parseOptions(int argc, char** argv) {
     if (o.inputs.size() != 2)
       usageError("--compare takes two captures or folders, A and B (not " + std::to_string(o.inputs.size()) + ")");
     for (const auto& [given, name] : {std::pair{bool(o.csv), "--csv"}, {bool(o.summaryCsv), "--summary-csv"},
-                                      {bool(o.html), "--html"}, {bool(o.texts), "--texts"},
+                                      {bool(o.texts), "--texts"},
                                       {bool(o.timingCsv), "--timing-csv"}, {o.summaryOnly, "--summary"}})
       if (given) usageError(std::string(name) + " is for one set of captures, not with --compare");
   }
   if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
-  if (o.html && !o.texts) {
+  if (o.html && !o.texts && !o.compare) {
     fs::path texts = *o.html;
     texts.replace_filename(o.html->stem().string() + "-texts");
     o.texts = texts;
@@ -275,10 +275,19 @@ int writeOutputs(const Options& o, const Report& report, const std::string& char
 
 }  // namespace
 
-// Standard output and --compare-csv for a comparison: the exit status, from `status`.
-int writeComparison(const Options& o, const Report& a, const Report& b, const std::string& nameA,
-                    const std::string& nameB, int status) {
+// Standard output, --compare-csv and --html for a comparison of the runs `runs`: the exit
+// status, from `status`.
+int writeComparison(const Options& o, const std::vector<ComparedRun>& runs, const Report& a, const Report& b,
+                    const std::string& nameA, const std::string& nameB, int status) {
   const std::vector<ConditionComparison> rows = compareReports(a, b);
+  if (o.html) {
+    const std::string why =
+        writeAtomically(*o.html, comparePage(runs, nameA, nameB, rows, o.version, o.commandLine));
+    if (!why.empty()) {
+      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", o.html->c_str(), why.c_str());
+      status = 1;
+    }
+  }
   if (o.compareCsv) {
     const std::string why = writeAtomically(*o.compareCsv, compareCsvText(rows));
     if (!why.empty()) {
@@ -298,8 +307,12 @@ int writeComparison(const Options& o, const Report& a, const Report& b, const st
 // --compare A B: each read and scored as a day of its own, then condition by condition.
 // --compare FIELD=A,B: one run, its conditions with A against those with B.
 int compare(const Options& o) {
+  // Each run checks the comparison's outputs as its own (a folder to write into, not one of the
+  // inputs) before reading anything; it writes none of them.
+  DayOptions checked = o;
+  checked.summaryCsv = o.compareCsv;
   if (!o.compareField.empty()) {
-    Day day(o);
+    Day day(checked);
     try {
       day.run();
     } catch (const DayError& e) {
@@ -308,11 +321,11 @@ int compare(const Options& o) {
     const std::size_t field = o.by.size() - 1;
     const Report a = conditionsWith(day.report(), field, o.compareValues[0]);
     const Report b = conditionsWith(day.report(), field, o.compareValues[1]);
-    return writeComparison(o, a, b, o.compareField + "=" + o.compareValues[0],
+    return writeComparison(o, {{"Captures", &day.report()}}, a, b, o.compareField + "=" + o.compareValues[0],
                            o.compareField + "=" + o.compareValues[1], day.status());
   }
-  auto run = [&o](const std::string& input) {
-    DayOptions side = o;
+  auto run = [&checked](const std::string& input) {
+    DayOptions side = checked;
     side.inputs = {input};
     auto day = std::make_unique<Day>(side);
     try {
@@ -324,7 +337,8 @@ int compare(const Options& o) {
   };
   const auto a = run(o.inputs[0]);
   const auto b = run(o.inputs[1]);
-  return writeComparison(o, a->report(), b->report(), o.inputs[0], o.inputs[1],
+  return writeComparison(o, {{"A", &a->report()}, {"B", &b->report()}}, a->report(), b->report(), o.inputs[0],
+                         o.inputs[1],
                          std::max(a->status(), b->status()));
 }
 

@@ -938,7 +938,7 @@ TEST_F(FieldReport, CompareFindsAWorseCampaignListsOneSidedConditionsAndRefusesW
                                std::vector<std::string>{"phone_model=X100,X200", dir.file("a"), dir.file("b")}}) {
     std::vector<std::string> args = {"--compare"};
     args.insert(args.end(), compared.begin(), compared.end());
-    args.insert(args.end(), {"--compare-csv", csv});
+    args.insert(args.end(), {"--compare-csv", csv, "--html", dir.file("compare.html")});
     auto r = run(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string text = readFile(csv);
@@ -964,6 +964,9 @@ TEST_F(FieldReport, CompareFindsAWorseCampaignListsOneSidedConditionsAndRefusesW
     EXPECT_EQ(alone.at("pcer_diff"), "");
     EXPECT_EQ(alone.at("verdict"), "only in B");
     EXPECT_NE(r.out.find("B worse"), std::string::npos) << r.out;
+    // The page marks it, and needs no chart library and writes no texts.
+    EXPECT_NE(readFile(dir.file("compare.html")).find("<span class=\"fail\">B worse</span>"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir.file("compare-texts")));
   }
 
   // Each side against itself: no difference, and what it could have missed.
@@ -985,7 +988,8 @@ TEST_F(FieldReport, CompareFindsAWorseCampaignListsOneSidedConditionsAndRefusesW
            {"--compare", dir.file("a")},
            {"--compare", dir.file("a"), dir.file("b"), dir.file("a")},
            {dir.file("a"), "--compare-csv", csv},
-           {"--compare", dir.file("a"), dir.file("b"), "--html", dir.file("r.html")},
+           {"--compare", dir.file("a"), dir.file("b"), "--texts", dir.file("texts")},
+           {"--compare", dir.file("a"), dir.file("b"), "--csv", dir.file("r.csv")},
            {"--compare", dir.file("a"), dir.file("b"), "--compare-csv"},
            {"--compare", "PHONEMODEL=X100", dir.file("a")},
            {"--compare", "PHONEMODEL=X100,X200"}}) {
@@ -993,6 +997,12 @@ TEST_F(FieldReport, CompareFindsAWorseCampaignListsOneSidedConditionsAndRefusesW
     EXPECT_EQ(bad.exitCode, 1) << args.back();
     EXPECT_NE(bad.err.find("fieldreport: "), std::string::npos);
   }
+  // The comparison's outputs are never written over a capture of either side.
+  const std::string captureB = dir.file("b/0910-1700-LAB1.TXT");
+  auto onto = run({"--compare", dir.file("a"), dir.file("b"), "--compare-csv", captureB});
+  EXPECT_EQ(onto.exitCode, 1);
+  EXPECT_NE(onto.err.find("it is one of the inputs"), std::string::npos) << onto.err;
+  EXPECT_EQ(readFile(captureB), b);
 }
 
 // Chromium from Debian's packages, headless.
