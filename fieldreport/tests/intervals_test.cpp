@@ -300,6 +300,39 @@ TEST(Intervals, OverSeveralDaysTheIntervalHoldsTheLongRunRate) {
   EXPECT_EQ(withBetweenDays(one.conditions, estimateDispersion(one.conditions)).betweenDays, 0.0);
 }
 
+TEST(Intervals, TwoCampaignsOfSeveralDaysHoldTheDifferenceOfTheirLongRunRates) {
+  // A at 0.75 % and B at 1.21 %, each three days of ten calls with rates varying by 50 % from day
+  // to day: the difference of the long-run rates is held only with each side's day-to-day term.
+  const Lab lab{0.8, 3.0};
+  const int trials = 400;
+  std::mt19937_64 rng(1209);
+  int held = 0, heldAsOneDay = 0;
+  for (int t = 0; t < trials; ++t) {
+    std::array<Side, 2> sides, oneDay;
+    for (int k = 0; k < 2; ++k) {
+      Campaign c = campaign(lab, rng, k ? 0.0121 : 0.0075, 3, 10, 0.5);
+      double errors = 0, chars = 0;
+      for (const CallCount& call : c.conditions[0]) {
+        errors += call.errors;
+        chars += call.chars;
+      }
+      const Dispersion days = withBetweenDays(c.conditions, estimateDispersion(c.conditions));
+      sides[k] = {errors / chars, rateInterval(c.conditions[0], days)};
+      std::vector<CallCount> asOneDay = c.conditions[0];
+      for (CallCount& call : asOneDay) call.day = 20000;
+      oneDay[k] = {errors / chars, rateInterval(asOneDay, estimateDispersion(c.conditions))};
+    }
+    const RateComparison d = compared(sides[0], sides[1]), e = compared(oneDay[0], oneDay[1]);
+    held += d.low <= 0.0121 - 0.0075 && 0.0121 - 0.0075 <= d.high;
+    heldAsOneDay += e.low <= 0.0121 - 0.0075 && 0.0121 - 0.0075 <= e.high;
+  }
+  std::printf("difference of long-run rates held over 3 days of 10 calls a side: %.1f %% with the day-to-day "
+              "term, %.1f %% without\n",
+              100.0 * held / trials, 100.0 * heldAsOneDay / trials);
+  EXPECT_GE(held, 0.93 * trials);
+  EXPECT_GT(held, heldAsOneDay);
+}
+
 TEST(Intervals, TheCallsNeededToSettleAConditionSettleItInMostCases) {
   // Undetermined conditions at true rates on either side of a 1 % limit: adding as many calls as
   // the report says are needed, made the same way, settles the verdict at least half the time.
