@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "scoring.h"
 
@@ -27,19 +28,22 @@ double detectableDifference(double below) {
 
 namespace {
 
+// As printed, with two decimals: the differences and verdicts go by the figures a reader sees.
+double printed(double value) { return std::strtod(twoDecimals(value).c_str(), nullptr); }
+
 RateComparison rateComparison(const Group* a, const Group* b, Rate rate) {
   const std::size_t r =
       static_cast<std::size_t>(std::find(kRates.begin(), kRates.end(), rate) - kRates.begin());
   RateComparison c;
-  if (a) c.a = a->sums.rate(rate);
-  if (b) c.b = b->sums.rate(rate);
+  if (a) c.a = printed(a->sums.rate(rate));
+  if (b) c.b = printed(b->sums.rate(rate));
   if (!a || !b) return c;
   const Interval& ia = a->intervals[r];
   const Interval& ib = b->intervals[r];
   const RateInterval d = differenceInterval(c.a, {ia.low, ia.high}, c.b, {ib.low, ib.high});
-  c.diff = c.b - c.a;
-  c.low = d.low;
-  c.high = d.high;
+  c.diff = printed(c.b - c.a);
+  c.low = printed(d.low);
+  c.high = printed(d.high);
   return c;
 }
 
