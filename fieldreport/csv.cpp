@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 
+#include "compare.h"
 #include "outputs.h"
 #include "timing_figures.h"
 
@@ -229,6 +230,30 @@ std::string timingCsvText(const Report& report) {
                 spread ? threeDecimals(spread->median) : "", spread ? threeDecimals(spread->p95) : "",
                 spread ? threeDecimals(spread->max) : "", count(t.lostAtStart)});
     }
+  }
+  return out;
+}
+
+std::string compareCsvText(const std::vector<ConditionComparison>& rows) {
+  std::string out = std::string(kCompareCsvHeader) + "\r\n";
+  for (const ConditionComparison& c : rows) {
+    std::string joined;
+    for (std::size_t i = 0; i < c.values.size(); ++i)
+      joined += (i ? " / " : "") + fieldtext::cp1252ToUtf8(c.values[i].empty() ? "-" : c.values[i]);
+    const bool hasA = c.verdict != CompareVerdict::OnlyInB, hasB = c.verdict != CompareVerdict::OnlyInA;
+    const bool both = hasA && hasB;
+    std::vector<std::string> cells = {notAFormula(joined), hasA ? std::to_string(c.callsA) : "",
+                                      hasB ? std::to_string(c.callsB) : ""};
+    for (const RateComparison* rc : {&c.pcer, &c.cer}) {
+      cells.push_back(hasA ? twoDecimals(rc->a) : "");
+      cells.push_back(hasB ? twoDecimals(rc->b) : "");
+      for (double v : {rc->diff, rc->low, rc->high}) {
+        const std::string text = twoDecimals(v);
+        cells.push_back(!both ? "" : text == "-0.00" ? "0.00" : text);
+      }
+    }
+    cells.push_back(compareVerdictText(c));
+    row(out, cells);
   }
   return out;
 }

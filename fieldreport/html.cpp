@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 
+#include "compare.h"
 #include "outputs.h"
 #include "sha256.h"
 #include "summary.h"
@@ -957,6 +958,68 @@ std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   h += "</script>\n<script>";
   h += kScript;
   h += "</script>\n</body>\n</html>\n";
+  return h;
+}
+
+std::string comparePage(const std::vector<ComparedRun>& runs, const std::string& nameA, const std::string& nameB,
+                        const std::vector<ConditionComparison>& rows, const std::string& version,
+                        const std::string& commandLine) {
+  std::string h;
+  h += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+       "<title>Field test comparison</title>\n<style>";
+  h += kStyle;
+  h += "</style>\n</head>\n<body>\n<h1>Field test comparison</h1>\n";
+  h += "<p class=\"note\">A: <code>" + escapeHtml(nameA) + "</code>; B: <code>" + escapeHtml(nameB) +
+       "</code>. Written by fieldreport " + escapeHtml(version) + ": <code>" + escapeHtml(commandLine) +
+       "</code></p>\n";
+  for (const ComparedRun& run : runs) {
+    const Report& r = *run.report;
+    h += "<p class=\"note\">" + escapeHtml(run.name) + ": " +
+         withThousands(static_cast<long long>(r.captures.size())) + " capture files (their list as "
+         "<code>sha256sum</code> prints it has SHA-256 <code>" +
+         sha256Hex(captureManifest(r)) + "</code>), " + withThousands(static_cast<long long>(r.records.size())) +
+         " records scored in " + withThousands(static_cast<long long>(r.calls.size())) + " calls";
+    h += r.skipped.empty() ? std::string(".</p>\n")
+                           : ", <span class=\"fail\">" + std::to_string(r.skipped.size()) +
+                                 " not read or not scored</span> (run fieldreport on them alone for the list).</p>\n";
+  }
+  std::string by;
+  const std::vector<std::string>& fields = runs.empty() ? std::vector<std::string>() : runs[0].report->byFields;
+  const std::size_t valueCount = rows.empty() ? 0 : rows[0].values.size();
+  h += "<h2 id=\"comparison\">B against A by condition</h2>\n<p class=\"note\">Rates pooled over each side's "
+       "calls, per cent; B &minus; A in points with its 95 % interval, which allows for errors in runs, calls "
+       "that differ and, over several days, days that differ.</p>\n<table id=\"compare-table\">\n<tr>";
+  // The condition's fields: those of the runs less the one compared, when the sides are two values of it.
+  for (std::size_t f = 0; f < valueCount; ++f)
+    h += "<th>" + escapeHtml(f < fields.size() ? fields[f] : "") + "</th>";
+  h += "<th>Calls A</th><th>Calls B</th><th>PCER A</th><th>PCER B</th><th>PCER B &minus; A<br><small>95 % "
+       "interval</small></th><th>CER A</th><th>CER B</th><th>CER B &minus; A<br><small>95 % "
+       "interval</small></th><th>Verdict</th></tr>\n";
+  for (const ConditionComparison& c : rows) {
+    const bool hasA = c.verdict != CompareVerdict::OnlyInB, hasB = c.verdict != CompareVerdict::OnlyInA;
+    h += "<tr>";
+    for (const auto& v : c.values) h += "<td>" + escapeHtml(v.empty() ? "-" : cp1252ToUtf8(v)) + "</td>";
+    h += "<td class=\"n\">" + (hasA ? std::to_string(c.callsA) : "-") + "</td><td class=\"n\">" +
+         (hasB ? std::to_string(c.callsB) : "-") + "</td>";
+    for (const RateComparison* rc : {&c.pcer, &c.cer}) {
+      h += "<td class=\"n\">" + (hasA ? twoDecimals(rc->a) : "-") + "</td><td class=\"n\">" +
+           (hasB ? twoDecimals(rc->b) : "-") + "</td>";
+      h += hasA && hasB ? "<td class=\"rate\">" + twoDecimals(rc->diff) + "<small>" + twoDecimals(rc->low) +
+                              " &ndash; " + twoDecimals(rc->high) + "</small></td>"
+                        : "<td class=\"n\">-</td>";
+    }
+    const char* mark = c.verdict == CompareVerdict::Worse    ? "fail"
+                       : c.verdict == CompareVerdict::Better ? "pass"
+                                                             : "undetermined";
+    h += c.verdict == CompareVerdict::OnlyInA || c.verdict == CompareVerdict::OnlyInB
+             ? "<td>" + escapeHtml(compareVerdictText(c)) + "</td></tr>\n"
+             : std::string("<td class=\"verdict\"><span class=\"") + mark + "\">" +
+                   escapeHtml(compareVerdictText(c)) + "</span></td></tr>\n";
+  }
+  h += "</table>\n<p class=\"note\">A verdict needs a difference's interval wholly on one side of 0, in PCER "
+       "or CER; &ldquo;could have missed&rdquo; is the smallest rise these calls would likely (80 %) have "
+       "shown. A condition on one side only has no verdict.</p>\n</body>\n</html>\n";
   return h;
 }
 

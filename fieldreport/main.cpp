@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "command_line.h"
+#include "compare.h"
 #include "day.h"
 #include "output_file.h"
 #include "outputs.h"
@@ -57,11 +59,22 @@ const char kUsage[] =
     "                       beside the captures): reply delay, pace, one-way delay, lost at start\n"
     "  --delay-limit S      the one-way delay the page's delay charts are drawn against (default 1.0)\n"
     "  --jobs N             score on N threads (default: one per core)\n"
+    "  --compare A B        compare two sets of captures (files or folders) condition by condition:\n"
+    "                       B's PCER and CER less A's, with 95 % intervals, and whether B is worse\n"
+    "  --compare FIELD=A,B  the same, for the conditions with two values of a field (PHONEMODEL=X,Y)\n"
+    "  --compare-csv FILE   with --compare, write one row per condition (--html: the comparison's page)\n"
     "  --version            show the version\n"
     "Exit status: 0 when every record was read and scored, 2 when some were not, 1 after a usage\n"
     "error or when an output could not be written.\n";
 
-using Options = DayOptions;
+// The run's options, and the comparison's: --compare reads its two inputs as two Days.
+struct Options : DayOptions {
+  bool compare = false;
+  std::optional<fs::path> compareCsv;
+  // --compare FIELD=A,B: the two values of a field within one run's captures.
+  std::string compareField;
+  std::vector<std::string> compareValues;
+};
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "fieldreport: %s\n%s", message.c_str(), kUsage);
@@ -110,6 +123,7 @@ void valueOptions(kit::cli::OptionTable& t, Options& o, bool& limitsGiven) {
       .value("--html", path(&o.html))
       .value("--texts", path(&o.texts));
   t.value("--timing-csv", path(&o.timingCsv));
+  t.value("--compare-csv", path(&o.compareCsv));
   t.value("--delay-limit", [&o](const std::string&, const std::string& value) {
     char* end = nullptr;
     const double limit = std::strtod(value.c_str(), &end);
@@ -178,6 +192,7 @@ Options parseOptions(int argc, char** argv) {
     std::exit(0);
   });
   t.alias("-h", "--help").flag("--hand-typed", &o.handTyped).flag("--summary", &o.summaryOnly);
+  t.flag("--compare", &o.compare);
   valueOptions(t, o, limitsGiven);
   t.words([&o](const std::string& word) {
     o.inputs.push_back(word);
@@ -193,8 +208,29 @@ Options parseOptions(int argc, char** argv) {
   // PCER (which does not count them) and CER (which does).
   if (!limitsGiven) o.limits = {Limit{Rate::Pcer, 1.0}, Limit{Rate::Cer, 1.0}};
   if (o.inputs.empty()) usageError("no capture file or folder given");
+  if (o.compareCsv && !o.compare) usageError("--compare-csv needs --compare A B");
+  if (o.compare && o.inputs[0].find('=') != std::string::npos && !fs::exists(o.inputs[0])) {
+    const std::size_t eq = o.inputs[0].find('=');
+    o.compareField = fieldKey(o.inputs[0].substr(0, eq));
+    o.compareValues = splitList(o.inputs[0].substr(eq + 1));
+    if (o.compareField.empty() || o.compareValues.size() != 2 || o.compareValues[0] == o.compareValues[1])
+      usageError("--compare FIELD=A,B takes a field and two of its values, such as PHONEMODEL=X100,X200 (not \"" +
+                 o.inputs[0] + "\")");
+    o.inputs.erase(o.inputs.begin());
+    if (o.inputs.empty()) usageError("no capture file or folder given");
+    // Grouped by the other fields, then by this one last.
+    std::erase(o.by, o.compareField);
+    o.by.push_back(o.compareField);
+  } else if (o.compare) {
+    if (o.inputs.size() != 2)
+      usageError("--compare takes two captures or folders, A and B (not " + std::to_string(o.inputs.size()) + ")");
+    for (const auto& [given, name] : {std::pair{bool(o.csv), "--csv"}, {bool(o.summaryCsv), "--summary-csv"},
+                                      {bool(o.texts), "--texts"},
+                                      {bool(o.timingCsv), "--timing-csv"}, {o.summaryOnly, "--summary"}})
+      if (given) usageError(std::string(name) + " is for one set of captures, not with --compare");
+  }
   if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
-  if (o.html && !o.texts) {
+  if (o.html && !o.texts && !o.compare) {
     fs::path texts = *o.html;
     texts.replace_filename(o.html->stem().string() + "-texts");
     o.texts = texts;
@@ -239,8 +275,76 @@ int writeOutputs(const Options& o, const Report& report, const std::string& char
 
 }  // namespace
 
+// Standard output, --compare-csv and --html for a comparison of the runs `runs`: the exit
+// status, from `status`.
+int writeComparison(const Options& o, const std::vector<ComparedRun>& runs, const Report& a, const Report& b,
+                    const std::string& nameA, const std::string& nameB, int status) {
+  const std::vector<ConditionComparison> rows = compareReports(a, b);
+  if (o.html) {
+    const std::string why =
+        writeAtomically(*o.html, comparePage(runs, nameA, nameB, rows, o.version, o.commandLine));
+    if (!why.empty()) {
+      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", o.html->c_str(), why.c_str());
+      status = 1;
+    }
+  }
+  if (o.compareCsv) {
+    const std::string why = writeAtomically(*o.compareCsv, compareCsvText(rows));
+    if (!why.empty()) {
+      std::fprintf(stderr, "fieldreport: cannot write %s: %s\n", o.compareCsv->c_str(), why.c_str());
+      status = 1;
+    }
+  }
+  const std::string table = compareTable(a, b, nameA, nameB, rows);
+  std::fwrite(table.data(), 1, table.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "fieldreport: cannot write the report to standard output\n");
+    status = 1;
+  }
+  return status;
+}
+
+// --compare A B: each read and scored as a day of its own, then condition by condition.
+// --compare FIELD=A,B: one run, its conditions with A against those with B.
+int compare(const Options& o) {
+  // Each run checks the comparison's outputs as its own (a folder to write into, not one of the
+  // inputs) before reading anything; it writes none of them.
+  DayOptions checked = o;
+  checked.summaryCsv = o.compareCsv;
+  if (!o.compareField.empty()) {
+    Day day(checked);
+    try {
+      day.run();
+    } catch (const DayError& e) {
+      fatal(e.what());
+    }
+    const std::size_t field = o.by.size() - 1;
+    const Report a = conditionsWith(day.report(), field, o.compareValues[0]);
+    const Report b = conditionsWith(day.report(), field, o.compareValues[1]);
+    return writeComparison(o, {{"Captures", &day.report()}}, a, b, o.compareField + "=" + o.compareValues[0],
+                           o.compareField + "=" + o.compareValues[1], day.status());
+  }
+  auto run = [&checked](const std::string& input) {
+    DayOptions side = checked;
+    side.inputs = {input};
+    auto day = std::make_unique<Day>(side);
+    try {
+      day->run();
+    } catch (const DayError& e) {
+      fatal(e.what());
+    }
+    return day;
+  };
+  const auto a = run(o.inputs[0]);
+  const auto b = run(o.inputs[1]);
+  return writeComparison(o, {{"A", &a->report()}, {"B", &b->report()}}, a->report(), b->report(), o.inputs[0],
+                         o.inputs[1],
+                         std::max(a->status(), b->status()));
+}
+
 int main(int argc, char** argv) {
   const Options o = parseOptions(argc, argv);
+  if (o.compare) return compare(o);
   const std::string chart = o.html ? chartLibrary() : std::string();
   Day day(o);
   try {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <set>
 
+#include "compare.h"
 #include "outputs.h"
 #include "sha256.h"
 #include "summary.h"
@@ -478,6 +479,66 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
     return out;
   }
   return out + endNotes(report, namesOnly);
+}
+
+namespace {
+
+// A signed difference in points: "+0.52", "-1.10", "0.00".
+std::string signedPoints(double value) {
+  const std::string text = twoDecimals(value);
+  return value > 0 && text != "0.00" ? "+" + text : text == "-0.00" ? "0.00" : text;
+}
+
+std::string differenceCell(const RateComparison& c) {
+  return signedPoints(c.diff) + " [" + signedPoints(c.low) + " to " + signedPoints(c.high) + "]";
+}
+
+// What was read on one side.
+std::string sideLine(const std::string& label, const std::string& name, const Report& report) {
+  int calls = 0;
+  for (const Group& g : report.groups) calls += g.calls;
+  std::string line = label + ": " + name + ": " + std::to_string(calls) + " calls in " +
+                     std::to_string(report.groups.size()) + " conditions";
+  if (!report.skipped.empty()) line += ", " + std::to_string(report.skipped.size()) + " not read or not scored";
+  return line + "\n";
+}
+
+}  // namespace
+
+std::string compareTable(const Report& a, const Report& b, const std::string& nameA, const std::string& nameB,
+                         const std::vector<ConditionComparison>& rows) {
+  std::string out = sideLine("A", nameA, a) + sideLine("B", nameB, b);
+  std::string by;
+  for (const auto& f : a.byFields) by += (by.empty() ? "" : ", ") + f;
+  out += "\nB against A by " + by +
+         " (rates pooled over each side's calls, per cent; B - A in points with its 95 % interval)\n";
+  std::vector<std::string> header(a.byFields);
+  std::vector<bool> right(a.byFields.size(), false);
+  for (const char* h : {"Calls A", "Calls B", "PCER A", "PCER B", "PCER B - A", "CER A", "CER B", "CER B - A",
+                        "Verdict"}) {
+    header.push_back(h);
+    right.push_back(std::string_view(h).find("B - A") == std::string_view::npos && std::string_view(h) != "Verdict");
+  }
+  TextTable table(header, right);
+  for (const ConditionComparison& c : rows) {
+    std::vector<std::string> row;
+    for (const auto& v : c.values) row.push_back(v.empty() ? "-" : cp1252ToUtf8(v));
+    const bool hasA = c.verdict != CompareVerdict::OnlyInB, hasB = c.verdict != CompareVerdict::OnlyInA;
+    const bool both = hasA && hasB;
+    row.push_back(hasA ? std::to_string(c.callsA) : "-");
+    row.push_back(hasB ? std::to_string(c.callsB) : "-");
+    for (const RateComparison* rc : {&c.pcer, &c.cer}) {
+      row.push_back(hasA ? twoDecimals(rc->a) : "-");
+      row.push_back(hasB ? twoDecimals(rc->b) : "-");
+      row.push_back(both ? differenceCell(*rc) : "-");
+    }
+    row.push_back(compareVerdictText(c));
+    table.add(row);
+  }
+  out += rows.empty() ? "  (none)\n" : table.text();
+  out += "A verdict needs a difference's interval wholly on one side of 0, in PCER or CER; \"could have "
+         "missed\" is the smallest difference these calls would likely (80 %) have shown.\n";
+  return out;
 }
 
 }  // namespace fieldreport

@@ -3,6 +3,7 @@
 // rates vary (fixed seed), what they say about clean calls, and the numbers they are made of.
 #include "intervals.h"
 
+#include "compare.h"
 #include "summary.h"
 
 #include <gtest/gtest.h>
@@ -100,6 +101,111 @@ TEST(Intervals, HoldTheTrueRateInAtLeast93PerCentOfGroupsOfAnySize) {
   }
 }
 
+// One side of a comparison: a condition's calls on a simulated day of its own, its pooled rate
+// and its interval, as --compare takes them from each side's report.
+struct Side {
+  double rate = 0;
+  RateInterval interval;
+};
+
+Side side(const Lab& lab, std::mt19937_64& rng, double trueRate, int calls, const Dispersion& day) {
+  const std::vector<CallCount> counts = lab.calls(rng, trueRate, calls);
+  double errors = 0, chars = 0;
+  for (const CallCount& c : counts) {
+    errors += c.errors;
+    chars += c.chars;
+  }
+  return {errors / chars, rateInterval(counts, day)};
+}
+
+RateComparison compared(const Side& a, const Side& b) {
+  const RateInterval d = differenceInterval(a.rate, a.interval, b.rate, b.interval);
+  return {a.rate, b.rate, b.rate - a.rate, d.low, d.high};
+}
+
+TEST(Intervals, DifferencesOfTwoCampaignsHoldTheTrueDifferenceInAtLeast93PerCent) {
+  // A and B each a condition's calls on a day of their own (each side's common figures from its
+  // own day), at rates equal, a little apart and far apart, in either order.
+  const std::vector<std::pair<double, double>> pairs = {
+      {0.0075, 0.0075}, {0.0075, 0.0121}, {0.03, 0.0121}, {0.0025, 0.03}};
+  const std::vector<int> sizes = {3, 5, 10, 30};
+  const int groups = 400;
+  for (const Lab lab : {Lab{0.8, 3.0}, Lab{1.2, 6.0}}) {
+    std::mt19937_64 rng(20261209);
+    std::vector<std::vector<Cell>> cells(pairs.size(), std::vector<Cell>(sizes.size()));
+    for (int g = 0; g < groups; ++g) {
+      const Dispersion dayA = lab.day(rng), dayB = lab.day(rng);
+      for (std::size_t p = 0; p < pairs.size(); ++p)
+        for (std::size_t s = 0; s < sizes.size(); ++s) {
+          const auto [rateA, rateB] = pairs[p];
+          const RateComparison c =
+              compared(side(lab, rng, rateA, sizes[s], dayA), side(lab, rng, rateB, sizes[s], dayB));
+          Cell& cell = cells[p][s];
+          if (c.high < rateB - rateA) {
+            ++cell.below;
+          } else if (c.low > rateB - rateA) {
+            ++cell.above;
+          } else {
+            ++cell.held;
+          }
+        }
+    }
+    std::printf("coverage of B - A, %d comparisons each; rates vary by %.0f %% between calls, runs of %.0f\n",
+                groups, 100 * lab.variation, lab.run);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+      std::printf("  A %.2f %%, B %.2f %%:", 100 * pairs[p].first, 100 * pairs[p].second);
+      for (std::size_t s = 0; s < sizes.size(); ++s) {
+        const Cell& c = cells[p][s];
+        std::printf("  %2d calls %5.1f %%", sizes[s], 100.0 * c.held / groups);
+        EXPECT_GE(c.held, 0.93 * groups) << pairs[p].first << " to " << pairs[p].second << ", " << sizes[s];
+        EXPECT_LE(c.below, 0.05 * groups) << pairs[p].first << " to " << pairs[p].second << ", " << sizes[s];
+        EXPECT_LE(c.above, 0.05 * groups) << pairs[p].first << " to " << pairs[p].second << ", " << sizes[s];
+      }
+      std::printf("\n");
+    }
+  }
+}
+
+TEST(Intervals, TwoCampaignsOfTheSameProcessAreSeldomCalledWorseAndAMissedRegressionIsOwnedUpTo) {
+  // A and B the same process: "B worse" is wrong. PCER and CER drawn independently, the worst
+  // case for a verdict that takes a rise in either rate (in real calls they go together).
+  // Then B at three times A's 0.75 %: never "B better", and when it is not found, the difference
+  // the comparison says it could have missed is at least the true 1.5 points.
+  const Lab lab{1.2, 6.0};
+  const int groups = 400;
+  std::mt19937_64 rng(1018);
+  std::printf("same process: wrong \"B worse\"; B at 3x A's 0.75 %%: found, and missed but owned up to\n");
+  for (int calls : {3, 5, 10, 30}) {
+    int wrong = 0, found = 0, better = 0, notFound = 0, ownedUp = 0;
+    for (int g = 0; g < groups; ++g) {
+      const Dispersion dayA = lab.day(rng), dayB = lab.day(rng);
+      for (double rate : {0.0025, 0.0121}) {
+        const RateComparison pcer = compared(side(lab, rng, rate, calls, dayA), side(lab, rng, rate, calls, dayB));
+        const RateComparison cer = compared(side(lab, rng, rate, calls, dayA), side(lab, rng, rate, calls, dayB));
+        wrong += compareVerdict(pcer, cer) == CompareVerdict::Worse;
+      }
+      const RateComparison worse =
+          compared(side(lab, rng, 0.0075, calls, dayA), side(lab, rng, 0.0225, calls, dayB));
+      switch (compareVerdict(worse, worse)) {
+        case CompareVerdict::Worse:
+          ++found;
+          break;
+        case CompareVerdict::Better:
+          ++better;
+          break;
+        default:
+          ++notFound;
+          ownedUp += detectableDifference(worse.diff - worse.low) >= 0.015;
+      }
+    }
+    std::printf("  %2d calls a side: %4.1f %% wrong; %5.1f %% found, %d of %d missed owned up to\n", calls,
+                100.0 * wrong / (2 * groups), 100.0 * found / groups, ownedUp, notFound);
+    EXPECT_LE(wrong, 0.05 * 2 * groups) << calls << " calls";
+    EXPECT_EQ(better, 0) << calls << " calls";
+    EXPECT_GE(ownedUp, 0.9 * notFound) << calls << " calls";
+  }
+}
+
 TEST(Intervals, AConditionAbove1PerCentIsRarelyShownWhollyBelowIt) {
   // Three calls at a true 1.21 %: an interval wholly below a 1 % limit would pass a failing
   // condition.
@@ -192,6 +298,39 @@ TEST(Intervals, OverSeveralDaysTheIntervalHoldsTheLongRunRate) {
   // All on one day: no day-to-day term, the interval is that day's.
   Campaign one = campaign(lab, rng, 0.0121, 1, 10, 0.5);
   EXPECT_EQ(withBetweenDays(one.conditions, estimateDispersion(one.conditions)).betweenDays, 0.0);
+}
+
+TEST(Intervals, TwoCampaignsOfSeveralDaysHoldTheDifferenceOfTheirLongRunRates) {
+  // A at 0.75 % and B at 1.21 %, each three days of ten calls with rates varying by 50 % from day
+  // to day: the difference of the long-run rates is held only with each side's day-to-day term.
+  const Lab lab{0.8, 3.0};
+  const int trials = 400;
+  std::mt19937_64 rng(1209);
+  int held = 0, heldAsOneDay = 0;
+  for (int t = 0; t < trials; ++t) {
+    std::array<Side, 2> sides, oneDay;
+    for (int k = 0; k < 2; ++k) {
+      Campaign c = campaign(lab, rng, k ? 0.0121 : 0.0075, 3, 10, 0.5);
+      double errors = 0, chars = 0;
+      for (const CallCount& call : c.conditions[0]) {
+        errors += call.errors;
+        chars += call.chars;
+      }
+      const Dispersion days = withBetweenDays(c.conditions, estimateDispersion(c.conditions));
+      sides[k] = {errors / chars, rateInterval(c.conditions[0], days)};
+      std::vector<CallCount> asOneDay = c.conditions[0];
+      for (CallCount& call : asOneDay) call.day = 20000;
+      oneDay[k] = {errors / chars, rateInterval(asOneDay, estimateDispersion(c.conditions))};
+    }
+    const RateComparison d = compared(sides[0], sides[1]), e = compared(oneDay[0], oneDay[1]);
+    held += d.low <= 0.0121 - 0.0075 && 0.0121 - 0.0075 <= d.high;
+    heldAsOneDay += e.low <= 0.0121 - 0.0075 && 0.0121 - 0.0075 <= e.high;
+  }
+  std::printf("difference of long-run rates held over 3 days of 10 calls a side: %.1f %% with the day-to-day "
+              "term, %.1f %% without\n",
+              100.0 * held / trials, 100.0 * heldAsOneDay / trials);
+  EXPECT_GE(held, 0.93 * trials);
+  EXPECT_GT(held, heldAsOneDay);
 }
 
 TEST(Intervals, TheCallsNeededToSettleAConditionSettleItInMostCases) {

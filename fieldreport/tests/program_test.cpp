@@ -915,6 +915,96 @@ TEST_F(FieldReport, OutputsNeverHarmAnInputAndUsageErrorsAreOne) {
   EXPECT_NE(r.err.find("\"abc\""), std::string::npos) << r.err;
 }
 
+TEST_F(FieldReport, CompareFindsAWorseCampaignListsOneSidedConditionsAndRefusesWhatItCannotDo) {
+  // A: ten clean calls of one condition. B: ten calls of it through a line that garbles a tenth
+  // of the characters, and a call of a condition A never tested; B's phones are another model.
+  const auto turns = capture_maker::makeTurns(rng, 4);
+  const std::string script = write("script.txt", capture_maker::scriptFile(turns));
+  Conditions newPhone, other;
+  newPhone.phoneModel = other.phoneModel = "X200";
+  other.device = "Other modem";
+  std::string a, b;
+  for (int i = 0; i < 10; ++i) {
+    a += capture_maker::makeCall(rng, turns, script, {}, 1'000'000'000 + 1000 * i, 80, {}).record;
+    b += capture_maker::makeCall(rng, turns, script, newPhone, 1'000'100'000 + 1000 * i, 80, {0.1, 0, 0, 0})
+             .record;
+  }
+  b += capture_maker::makeCall(rng, turns, script, other, 1'000'200'000, 80, {}).record;
+  write("a/0909-1700-LAB1.TXT", a);
+  write("b/0910-1700-LAB1.TXT", b);
+  const std::string csv = dir.file("compare.csv");
+  // The two folders, and the two phone models over both folders: the same comparison.
+  for (const auto& compared : {std::vector<std::string>{dir.file("a"), dir.file("b")},
+                               std::vector<std::string>{"phone_model=X100,X200", dir.file("a"), dir.file("b")}}) {
+    std::vector<std::string> args = {"--compare"};
+    args.insert(args.end(), compared.begin(), compared.end());
+    args.insert(args.end(), {"--compare-csv", csv, "--html", dir.file("compare.html")});
+    auto r = run(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string text = readFile(csv);
+    EXPECT_EQ(text.substr(0, text.find('\r')),
+              "group,calls_a,calls_b,pcer_a,pcer_b,pcer_diff,pcer_diff_low,pcer_diff_high,cer_a,cer_b,cer_diff,"
+              "cer_diff_low,cer_diff_high,verdict");
+    const auto rows = parseCsv(text);
+    ASSERT_EQ(rows.size(), 2u) << text;
+    // Conditions in the order of their values: the NXi modem's, then the other, B's alone.
+    const auto& both = rows[0];
+    EXPECT_EQ(both.at("group"), "Wireless Calls (Stationary) / NXi modem / Strong");
+    EXPECT_EQ(both.at("calls_a"), "10");
+    EXPECT_EQ(both.at("calls_b"), "10");
+    EXPECT_EQ(both.at("pcer_a"), "0.00");
+    EXPECT_GT(std::stod(both.at("pcer_diff_low")), 0.0);
+    EXPECT_LE(std::stod(both.at("pcer_diff_low")), std::stod(both.at("pcer_diff")));
+    EXPECT_GE(std::stod(both.at("pcer_diff_high")), std::stod(both.at("pcer_diff")));
+    EXPECT_EQ(both.at("verdict"), "B worse");
+    const auto& alone = rows[1];
+    EXPECT_EQ(alone.at("group"), "Wireless Calls (Stationary) / Other modem / Strong");
+    EXPECT_EQ(alone.at("calls_a"), "");
+    EXPECT_EQ(alone.at("calls_b"), "1");
+    EXPECT_EQ(alone.at("pcer_diff"), "");
+    EXPECT_EQ(alone.at("verdict"), "only in B");
+    EXPECT_NE(r.out.find("B worse"), std::string::npos) << r.out;
+    // The page marks it, and needs no chart library and writes no texts.
+    EXPECT_NE(readFile(dir.file("compare.html")).find("<span class=\"fail\">B worse</span>"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir.file("compare-texts")));
+  }
+
+  // Each side against itself: no difference, and what it could have missed.
+  auto same = run({"--compare", dir.file("a"), dir.file("a"), "--compare-csv", csv});
+  ASSERT_EQ(same.exitCode, 0) << same.err;
+  const auto sameRows = parseCsv(readFile(csv));
+  ASSERT_EQ(sameRows.size(), 1u);
+  EXPECT_EQ(sameRows[0].at("pcer_diff"), "0.00");
+  EXPECT_TRUE(sameRows[0].at("verdict").starts_with("no difference detected (could have missed "))
+      << sameRows[0].at("verdict");
+
+  // A side that names nothing is said so and makes the status 2, as a single day's would.
+  auto missing = run({"--compare", dir.file("a"), dir.file("missing")});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find(dir.file("missing")), std::string::npos) << missing.err;
+  EXPECT_NE(missing.out.find("only in A"), std::string::npos) << missing.out;
+
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--compare", dir.file("a")},
+           {"--compare", dir.file("a"), dir.file("b"), dir.file("a")},
+           {dir.file("a"), "--compare-csv", csv},
+           {"--compare", dir.file("a"), dir.file("b"), "--texts", dir.file("texts")},
+           {"--compare", dir.file("a"), dir.file("b"), "--csv", dir.file("r.csv")},
+           {"--compare", dir.file("a"), dir.file("b"), "--compare-csv"},
+           {"--compare", "PHONEMODEL=X100", dir.file("a")},
+           {"--compare", "PHONEMODEL=X100,X200"}}) {
+    auto bad = run(args);
+    EXPECT_EQ(bad.exitCode, 1) << args.back();
+    EXPECT_NE(bad.err.find("fieldreport: "), std::string::npos);
+  }
+  // The comparison's outputs are never written over a capture of either side.
+  const std::string captureB = dir.file("b/0910-1700-LAB1.TXT");
+  auto onto = run({"--compare", dir.file("a"), dir.file("b"), "--compare-csv", captureB});
+  EXPECT_EQ(onto.exitCode, 1);
+  EXPECT_NE(onto.err.find("it is one of the inputs"), std::string::npos) << onto.err;
+  EXPECT_EQ(readFile(captureB), b);
+}
+
 // Chromium from Debian's packages, headless.
 std::string chromium() {
   for (const char* candidate : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
