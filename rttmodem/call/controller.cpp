@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include "uri.h"
 
@@ -97,7 +98,8 @@ Controller::Controller(ControllerConfig config, Callbacks callbacks)
       callbacks_(std::move(callbacks)),
       loss_(config_.loss.value_or(rtt::LossPattern{}), config_.seed),
       sessionId_(static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch() /
-                                                 std::chrono::seconds(1))) {}
+                                                 std::chrono::seconds(1))),
+      trace_(config_.traceDir, [this](const std::string& line) { log(line); }) {}
 
 Controller::~Controller() {
   if (call_ >= 0) agent_.hangUp(call_);
@@ -147,6 +149,14 @@ bool Controller::start(std::string* error) {
     if (callbacks_.registration) callbacks_.registration(ok, status, reason);
   };
   h.log = [this](const std::string& line) { log("sip " + line); };
+  if (trace_.on()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(config_.traceDir, ec)) {
+      *error = "cannot write traces to '" + config_.traceDir + "': not a folder";
+      return false;
+    }
+    h.message = [this](bool sent, const std::string& message) { trace_.sip(sent, message, contact()); };
+  }
   net::SipAgent::Config sc;
   sc.host = config_.host;
   sc.port = config_.sipPort;
@@ -218,6 +228,7 @@ void Controller::endCall(Event e, CallInfo info, bool grace) {
   } else if (state_ != State::Closing || !graceTimer_.active()) {
     state_ = State::Idle;
   }
+  traceEnd_ = eventName(e) + ": " + info.reason;
   if (hadCall) {
     emit(e, info);
     log(countsLine(counts()));
@@ -228,6 +239,7 @@ void Controller::endCall(Event e, CallInfo info, bool grace) {
 void Controller::becomeIdle() {
   graceTimer_.cancel();
   state_ = State::Idle;
+  trace_.finish(traceEnd_);
   if (pendingDial_) {
     const std::string uri = *pendingDial_;
     pendingDial_.reset();
@@ -299,6 +311,7 @@ void Controller::onIncoming(int call, const std::string& from, const std::string
     log("incoming-refused " + field("peer", from) + " " + field("status", std::to_string(status)) + " " +
         field("reason", why));
     agent_.reject(call, status, phrase);
+    if (state_ == State::Idle) trace_.finish("refused: " + why);  // the refused call's own trace
     if (callbacks_.refused) callbacks_.refused(status);
   };
   if (state_ != State::Idle) return refuse(486, "Busy Here", "busy with another call");
@@ -479,11 +492,14 @@ void Controller::onEstablished(int call) {
   }
   if (state_ != State::Connected) return;  // the program hung up on the CONNECT
   startSending();
-  // The stream opens with a keep-alive before any text: a far end that is still starting its
-  // stream when the first packet arrives (liblinphone does) loses nothing but that.
+  // The stream opens with a byte order mark, alone in its packet before any text, as T.140 has a
+  // session begin: a far end that is still starting its stream when the first packet arrives
+  // (liblinphone does) loses nothing but that, and the mark comes again as redundancy.
+  if (sender_) sender_->queue(text::utf8(text::kByteOrderMark));
   pumpText();
   if (!early_.empty() && sender_) {
     counts_.sent += text::countCodePoints(early_);
+    trace_.typed(early_);
     sender_->queue(early_);
     early_.clear();
   }
@@ -548,6 +564,7 @@ void Controller::sendText(std::string_view bytes) {
   if (utf8Text.empty()) return;
   if (state_ == State::Connected && sender_) {
     counts_.sent += text::countCodePoints(utf8Text);
+    trace_.typed(utf8Text);
     sender_->queue(utf8Text);
     pumpText();
   } else if (state_ == State::Closing) {
@@ -636,12 +653,17 @@ void Controller::pumpText() {
 
 void Controller::sendTextPacket(const rtt::OutPacket& pkt, bool withhold) {
   const net::Endpoint to{media_->textAddress, media_->textPort};
-  if (!impairer_) {
-    textPort_.send(to, pkt.pt, pkt.marker, pkt.timestamp, pkt.payload, withhold);
+  // The packet takes its sequence number whether or not it leaves: a withheld one is a lost one.
+  std::string datagram = textPort_.build(pkt.pt, pkt.marker, pkt.timestamp, pkt.payload);
+  if (withhold) {
+    trace_.note("a text packet withheld (--loss)");
     return;
   }
-  std::string datagram = textPort_.build(pkt.pt, pkt.marker, pkt.timestamp, pkt.payload);
-  if (withhold) return;
+  if (!impairer_) {
+    textPort_.sendDatagram(to, datagram);
+    traceSent(datagram);
+    return;
+  }
   queueDepartures(impairer_->take(net::Loop::nowMs(), std::move(datagram)));
   if (auto until = impairer_->heldUntil()) {
     if (!holdTimer_.active()) {
@@ -668,6 +690,7 @@ void Controller::sendDue() {
   const net::Endpoint to{media_->textAddress, media_->textPort};
   while (!departures_.empty() && departures_.begin()->first <= now) {
     textPort_.sendDatagram(to, departures_.begin()->second);
+    traceSent(departures_.begin()->second);
     departures_.erase(departures_.begin());
   }
   if (!departures_.empty()) {
@@ -676,6 +699,10 @@ void Controller::sendDue() {
       if (flushing_) pumpText();  // the last of them may have gone: the hang-up goes on
     });
   }
+}
+
+void Controller::traceSent(const std::string& datagram) {
+  if (trace_.open() && media_) trace_.rtp(true, datagram, media_->sendT140Pt, media_->sendRedPt);
 }
 
 void Controller::sendSilence() {
@@ -690,6 +717,8 @@ void Controller::sendSilence() {
 }
 
 void Controller::onText(const net::RtpPort::Packet& p) {
+  if (trace_.open())
+    trace_.rtp(false, p.datagram, media_ ? media_->recvT140Pt : -1, media_ ? media_->recvRedPt : -1);
   auto refuse = [&](const std::string& key, const std::string& line) {
     ++counts_.dropped;
     if (reported_.insert(key).second) log(line);  // each kind once a call: a flood makes one line
@@ -747,6 +776,7 @@ void Controller::onText(const net::RtpPort::Packet& p) {
         field("recovered", std::to_string(r.recovered)) + " " + field("marks", std::to_string(r.marks)));
   }
   if (r.text.empty()) return;
+  trace_.shown(r.text);
   counts_.received += textCharacters(r.text) - r.marks;
   const std::uint64_t invalidBefore = fromNet_.invalid();
   std::string bytes = fromNet_.convert(r.text);

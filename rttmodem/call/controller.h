@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "call_trace.h"
 #include "charset.h"
 #include "impair.h"
 #include "libre.h"
@@ -83,6 +84,7 @@ struct ControllerConfig {
   bool acceptDirect = false;
   bool tcp = true;
   int registrationRetrySeconds = 30;
+  std::string traceDir;  // a wire trace of each call goes here; empty: none
 };
 
 class Controller {
@@ -139,6 +141,7 @@ class Controller {
   void pumpText();
   // A text packet made now: withheld, sent, or queued to leave as the impairments say.
   void sendTextPacket(const rtt::OutPacket& pkt, bool withhold);
+  void traceSent(const std::string& datagram);
   void queueDepartures(std::vector<rtt::Impairer::Departure> departures);
   void sendDue();
   void sendReinvite();
@@ -186,6 +189,8 @@ class Controller {
   std::uint32_t audioTimestamp_ = 0;
   bool audioStarted_ = false;
   unsigned long long sessionId_;
+  CallTrace trace_;
+  std::string traceEnd_;  // why the traced call ended
 };
 
 }  // namespace rttmodem::call

@@ -82,6 +82,7 @@ class RtpPort {
     std::string payload;  // without the padding
     std::size_t size;     // the whole datagram
     std::string error;    // a malformed packet (its padding longer than its payload)
+    std::string datagram;  // the packet as it came, header and all (for the wire trace)
   };
   RtpPort();
   ~RtpPort();
@@ -154,6 +155,8 @@ class SipAgent {
     // retrySeconds: when it is tried again (0 after a success).
     std::function<void(int status, const std::string& reason, int retrySeconds)> registration;
     std::function<void(const std::string& line)> log;
+    // Every SIP message as it leaves (sent) or arrives, retransmissions included (the wire trace).
+    std::function<void(bool sent, const std::string& message)> message;
   };
 
   SipAgent();
