@@ -178,8 +178,12 @@ void CallTrace::typed(std::string_view utf8) {
 }
 
 void CallTrace::shown(std::string_view utf8) {
-  if (!file_ || utf8.empty()) return;
-  write(trace::TextEvent{file_->now(), trace::TextEvent::Kind::Shown, "local", std::string(utf8)});
+  if (!file_) return;
+  // A byte order mark is a keep-alive or a stream's opening, never shown.
+  std::string text(utf8);
+  for (std::size_t at; (at = text.find("\xEF\xBB\xBF")) != std::string::npos;) text.erase(at, 3);
+  if (text.empty()) return;
+  write(trace::TextEvent{file_->now(), trace::TextEvent::Kind::Shown, "local", text});
 }
 
 void CallTrace::note(const std::string& text) {
