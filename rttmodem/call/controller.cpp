@@ -137,8 +137,8 @@ bool Controller::start(std::string* error) {
   };
   h.established = [this](int call) { onEstablished(call); };
   h.reoffer = [this](int call, const std::string& sdp, std::string* reply) { return onReoffer(call, sdp, reply); };
-  h.closed = [this](int call, int status, const std::string& reason, bool) {
-    onClosed(call, status, reason);
+  h.closed = [this](int call, int status, const std::string& reason, bool byFarEnd) {
+    onClosed(call, status, reason, byFarEnd);
   };
   h.registration = [this](int status, const std::string& reason, int retry) {
     const bool ok = status >= 200 && status < 300;
@@ -340,6 +340,7 @@ void Controller::onIncoming(int call, const std::string& from, const std::string
   signalHost_ = source.host;
   latched_ = false;
   hungUpHere_ = false;
+  answered_ = false;
   media_ = media;
   answerSdp_ = answer;
   state_ = State::Incoming;
@@ -354,6 +355,7 @@ bool Controller::answer() {
     endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false}, true);
     return false;
   }
+  answered_ = true;
   log("answering " + field("peer", peer_));
   startMedia();  // the caller may send text as soon as it has our answer
   return true;
@@ -506,8 +508,23 @@ void Controller::onEstablished(int call) {
   pumpText();
 }
 
-void Controller::onClosed(int call, int status, const std::string& reason) {
+void Controller::onClosed(int call, int status, const std::string& reason, bool byFarEnd) {
   if (call != call_) return;
+  if (state_ == State::Incoming && answered_ && byFarEnd) {
+    // A BYE after our 2xx, before its ACK: the caller had our answer (its BYE is in our dialog),
+    // and only the ACK is late or lost. The call was up: it is connected, its text is shown, and
+    // then it ends as the far end hung up.
+    log("ack-missing " + field("reason", "the caller hung up before its ACK came"));
+    answerTimer_.cancel();
+    state_ = State::Connected;
+    emit(Event::Connected, {peer_, 200, {}, ModemResult::NoCarrier, false});
+    if (state_ == State::Connected && !earlyReceived_.empty() && callbacks_.text) {
+      std::string held;
+      held.swap(earlyReceived_);
+      callbacks_.text(held);
+    }
+    if (call_ != call || state_ != State::Connected) return;  // the program hung up on the CONNECT
+  }
   if (state_ == State::Connected || state_ == State::Closing) {
     endCall(Event::Ended, {peer_, status, reason, ModemResult::NoCarrier, hungUpHere_});
   } else if (state_ == State::Incoming) {
@@ -786,8 +803,9 @@ void Controller::onText(const net::RtpPort::Packet& p) {
         field("reason", "not UTF-8, shown as ?"));
   }
   if (bytes.empty()) return;
-  if (state_ == State::Calling || state_ == State::Ringing) {
-    // Early text: the program has no call to show it in yet.
+  if (state_ == State::Calling || state_ == State::Ringing || state_ == State::Incoming) {
+    // Early text (or the caller's, answered but not yet acknowledged): the program has no call
+    // to show it in yet.
     if (earlyReceived_.size() + bytes.size() <= kMaxEarlyReceived) {
       earlyReceived_ += bytes;
     } else {

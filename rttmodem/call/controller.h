@@ -150,7 +150,7 @@ class Controller {
   void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
   bool onAnswered(int call, const std::string& sdp, const net::Endpoint& source);
   void onEstablished(int call);
-  void onClosed(int call, int status, const std::string& reason);
+  void onClosed(int call, int status, const std::string& reason, bool byFarEnd);
   sip::LocalMedia localMedia() const;
 
   ControllerConfig config_;
@@ -178,6 +178,7 @@ class Controller {
   std::string earlyReceived_;  // the far end's text before the call was up (early media)
   bool hangUpWhenSent_ = false;
   bool hungUpHere_ = false;     // hangUp() was asked for this call
+  bool answered_ = false;       // an incoming call: our 2xx has gone
   bool flushing_ = false;       // Closing: the last text still going out
   bool reofferPending_ = false;  // our offer in a re-INVITE's 2xx awaits its answer in the ACK
   std::vector<std::string> offerLayout_;

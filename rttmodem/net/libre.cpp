@@ -490,7 +490,7 @@ struct SipAgent::Impl {
       reason = "session closed";
     }
     self->drop(c);
-    if (self->handlers.closed) self->handlers.closed(id, status, reason, true);
+    if (self->handlers.closed) self->handlers.closed(id, status, reason, !status && err == ECONNRESET);
   }
 
   static void registerHandler(int err, const sip_msg* msg, void* arg) {

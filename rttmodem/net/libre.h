@@ -149,7 +149,7 @@ class SipAgent {
     // goes in *reply, and the far end's answer, in its ACK, comes to answered().
     std::function<bool(int call, const std::string& sdp, std::string* reply)> reoffer;
     // The call is over: status of a failure response (0 when none), its reason or what happened,
-    // and whether the far end ended it.
+    // and whether the far end ended it with a request of its own (a BYE, or a CANCEL).
     std::function<void(int call, int status, const std::string& reason, bool byFarEnd)> closed;
     // Each registration's outcome: a 2xx, or a refusal or failure (status 0: no response);
     // retrySeconds: when it is tried again (0 after a success).

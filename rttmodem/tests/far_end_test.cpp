@@ -538,3 +538,28 @@ TEST_F(Hostile, DISABLED_FiguresOfLossAndDelay) {
 
 }  // namespace
 }  // namespace rttmodem::testing
+
+namespace rttmodem::testing {
+namespace {
+
+// A caller that acknowledges the answer, sends its text and hangs up at once: its BYE may come
+// before its ACK (the far end's call() returns on the 2xx, and its ACK leaves from its own thread,
+// as a late or reordered ACK does on a network). The caller had our answer, so the call came up:
+// connected, its text shown, exit 0 (it used to end as "the caller gave up", exit 2).
+TEST(BackToBack, AckTextAndByeAtOnceStillMakeAConnectedCall) {
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    Proc modem(kBin, {"--listen", "0"});
+    ASSERT_TRUE(modem.waitErr(" ready ")) << modem.err();
+    FarEnd far;
+    ASSERT_TRUE(far.call("sip:rttmodem@127.0.0.1:" + modem.logValue("ready", "sip-port"))) << modem.err();
+    far.sendText("hi\xE2\x80\xA8");
+    far.bye();
+    EXPECT_EQ(modem.wait(), 0) << modem.err();
+    EXPECT_EQ(modem.out(), "hi\r\n") << modem.err();
+    EXPECT_NE(modem.err().find(" connected "), std::string::npos) << modem.err();
+  }
+}
+
+}  // namespace
+}  // namespace rttmodem::testing
