@@ -469,6 +469,7 @@ void Controller::applyMedia(const sip::Negotiated& n) {
   if (sender_) {
     sender_->renegotiate(static_cast<std::uint8_t>(n.sendT140Pt),
                          static_cast<std::uint8_t>(n.sendRedPt < 0 ? 0 : n.sendRedPt), n.generations);
+    sender_->setCps(n.sendCps);
   }
   log("re-negotiated " + field("text", net::Endpoint{n.textAddress, n.textPort}.text()) + " " +
       field("t140", std::to_string(n.sendT140Pt)) + " " + field("red", std::to_string(n.sendRedPt)) + " " +
@@ -550,8 +551,8 @@ void Controller::hangUp() {
     // What was typed goes first, with its redundancy; the BYE after it.
     state_ = State::Closing;
     flushing_ = true;
-    const std::uint64_t packets = sender_->pending() / std::max<std::size_t>(1, sender_->blockLimit()) + 1 +
-                                  static_cast<std::uint64_t>(media_->generations);
+    const std::uint64_t packets =
+        sender_->packetsPending() + 1 + static_cast<std::uint64_t>(media_->generations);
     const std::uint64_t latency = impairer_ ? impairer_->maxLatencyMs() : 0;
     flushTimer_.start(std::min(kMaxFlushMs, (packets + 2) * rtt::kIntervalMs + 1000 + latency), [this] {
       log("hang-up-flush-cut " + field("bytes", std::to_string(sender_ ? sender_->pending() : 0)));
@@ -609,6 +610,7 @@ void Controller::startSending() {
   sc.redPt = static_cast<std::uint8_t>(media_->sendRedPt < 0 ? 0 : media_->sendRedPt);
   sc.timestampBase = static_cast<std::uint32_t>(sessionId_ * 2654435761u);
   sc.maxPayload = kMaxTextPacket - rtt::kRtpHeader;
+  sc.cps = media_->sendCps;
   sender_ = std::make_unique<rtt::Sender>(sc);
   if (config_.impair.delays()) impairer_.emplace(config_.impair, config_.seed);
   departures_.clear();
