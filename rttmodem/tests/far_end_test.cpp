@@ -298,7 +298,9 @@ TEST_F(Hostile, PaddingAFirstPacketWithoutMarkerAndEarlyTextShowNoFalseMarks) {
 
 TEST_F(Hostile, PacketsNeverExceedTheLimitAtAnyRedundancy) {
   ASSERT_NO_FATAL_FAILURE(Start({"--redundancy", "5"}));
-  FarEnd far;
+  FarEnd::Config fast;
+  fast.media.cps = 5000;  // takes text as fast as it comes: the packets' size is the limit
+  FarEnd far(fast);
   ASSERT_TRUE(port->command("ATD" + far.uri(), "CONNECT TTY\r\n")) << port->got();
   std::string paste;
   while (paste.size() < 6000) paste += "the quick brown fox " + std::to_string(paste.size()) + " ";
