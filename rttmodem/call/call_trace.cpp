@@ -123,6 +123,8 @@ void CallTrace::sip(bool sent, std::string_view message, const std::string& loca
     failed_ = false;
     inviteOffered_.clear();
     callId_ = m.callId;
+    calledHere_ = sent;
+    openingCseq_ = m.cseq;
     trace::CallHeader h;
     h.id = std::to_string(calls_);
     h.role = sent ? "caller" : "callee";
@@ -158,6 +160,10 @@ void CallTrace::sip(bool sent, std::string_view message, const std::string& loca
     }
   }
   write(s);
+  // A call refused here (busy, unusable, or by the SIP agent before it reached the call: a
+  // stranger, a malformed request) ends with our refusal of its INVITE.
+  if (!calledHere_ && sent && m.status >= 300 && m.cseqMethod == "INVITE" && m.cseq == openingCseq_)
+    finish("refused: " + std::to_string(m.status) + " " + m.reason);
 }
 
 void CallTrace::rtp(bool sent, std::string_view datagram, int t140Pt, int redPt) {

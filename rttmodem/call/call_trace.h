@@ -63,6 +63,8 @@ class CallTrace {
   std::unique_ptr<trace::TraceFile> file_;
   std::string callId_;
   bool failed_ = false;  // this call's trace failed (and was logged)
+  bool calledHere_ = false;      // the opening INVITE came from us
+  std::uint32_t openingCseq_ = 0;
   // The INVITEs of this call that carried an offer, by who sent them (true: we) and CSeq.
   std::map<std::pair<bool, std::uint32_t>, bool> inviteOffered_;
 };

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 
+#include "call_trace.h"
 #include "conformance.h"
 #include "proc.h"
 #include "trace_reader.h"
@@ -189,6 +190,64 @@ TEST(TracedCall, ATraceFolderThatIsNotThereIsAStartUpError) {
   Proc p(kBin, {"--listen", "0", "--trace-dir", "/nonexistent/traces"});
   EXPECT_EQ(p.wait(), 1);
   EXPECT_NE(p.err().find("cannot write traces to '/nonexistent/traces': not a folder"), std::string::npos) << p.err();
+}
+
+}  // namespace
+}  // namespace rttmodem::testing
+
+namespace rttmodem::testing {
+namespace {
+
+std::string request(const std::string& method, const std::string& callId, int cseq, bool toTag,
+                    const std::string& body = {}) {
+  return method + " sip:rttmodem@127.0.0.1 SIP/2.0\r\nCall-ID: " + callId + "\r\nFrom: <sip:far@127.0.0.1>;tag=f\r\n" +
+         "To: <sip:rttmodem@127.0.0.1>" + (toTag ? ";tag=r" : "") + "\r\nCSeq: " + std::to_string(cseq) + " " +
+         method + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+std::string response(int status, const std::string& reason, const std::string& callId, int cseq,
+                     const std::string& method) {
+  return "SIP/2.0 " + std::to_string(status) + " " + reason + "\r\nCall-ID: " + callId +
+         "\r\nTo: <sip:rttmodem@127.0.0.1>;tag=r\r\nCSeq: " + std::to_string(cseq) + " " + method +
+         "\r\nContent-Length: 0\r\n\r\n";
+}
+
+// A call refused before it reached the controller (the SIP agent's 400 or 403) has a trace of its
+// own that ends with the refusal; the next call gets the next trace, and a second caller's INVITE
+// while a call is up stays out of that call's trace.
+TEST(CallTraceFiles, ARefusedCallEndsItsTraceAndTheNextCallGetsItsOwn) {
+  const fs::path dir = freshDir("refused");
+  std::vector<std::string> logged;
+  {
+    call::CallTrace t(dir.string(), [&](const std::string& line) { logged.push_back(line); });
+    t.sip(false, request("INVITE", "one", 1, false, "v=0\r\n"), "sip:rttmodem@127.0.0.1");
+    t.sip(true, response(400, "Bad Request", "one", 1, "INVITE"), "");
+    t.sip(false, request("ACK", "one", 1, true), "");
+    t.sip(false, request("INVITE", "two", 7, false, "v=0\r\n"), "sip:rttmodem@127.0.0.1");
+    t.sip(true, response(200, "OK", "two", 7, "INVITE"), "");
+    t.sip(false, request("INVITE", "three", 1, false, "v=0\r\n"), "");  // a second caller
+    t.sip(true, response(486, "Busy Here", "three", 1, "INVITE"), "");
+    t.sip(false, request("INVITE", "two", 8, true, "v=0\r\n"), "");  // a re-INVITE, refused
+    t.sip(true, response(488, "Not Acceptable Here", "two", 8, "INVITE"), "");
+    t.sip(false, request("BYE", "two", 9, true), "");
+    t.finish("ended: far end hung up");
+  }
+  std::map<std::string, Trace> byId;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    auto r = trace::readTraceFile(e.path());
+    ASSERT_TRUE(r.trace) << r.error;
+    EXPECT_TRUE(r.ended) << e.path();
+    byId[r.trace->call.id] = *r.trace;
+  }
+  ASSERT_EQ(byId.size(), 2u);
+  EXPECT_EQ(byId["1"].events.size(), 3u);  // INVITE, 400, its end: the ACK came after
+  EXPECT_EQ(std::get<trace::End>(byId["1"].events.back()).reason, "refused: 400 Bad Request");
+  std::vector<std::uint32_t> cseqs;
+  for (const auto& e : byId["2"].events)
+    if (auto* m = std::get_if<trace::SipMessage>(&e)) cseqs.push_back(m->cseq);
+  EXPECT_EQ(cseqs, (std::vector<std::uint32_t>{7, 7, 8, 8, 9}));
+  EXPECT_EQ(std::get<trace::End>(byId["2"].events.back()).reason, "ended: far end hung up");
+  EXPECT_TRUE(logged.empty());
+  fs::remove_all(dir);
 }
 
 }  // namespace
