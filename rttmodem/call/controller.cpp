@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include "uri.h"
 
@@ -97,7 +98,8 @@ Controller::Controller(ControllerConfig config, Callbacks callbacks)
       callbacks_(std::move(callbacks)),
       loss_(config_.loss.value_or(rtt::LossPattern{}), config_.seed),
       sessionId_(static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch() /
-                                                 std::chrono::seconds(1))) {}
+                                                 std::chrono::seconds(1))),
+      trace_(config_.traceDir, [this](const std::string& line) { log(line); }) {}
 
 Controller::~Controller() {
   if (call_ >= 0) agent_.hangUp(call_);
@@ -135,8 +137,8 @@ bool Controller::start(std::string* error) {
   };
   h.established = [this](int call) { onEstablished(call); };
   h.reoffer = [this](int call, const std::string& sdp, std::string* reply) { return onReoffer(call, sdp, reply); };
-  h.closed = [this](int call, int status, const std::string& reason, bool) {
-    onClosed(call, status, reason);
+  h.closed = [this](int call, int status, const std::string& reason, bool byFarEnd) {
+    onClosed(call, status, reason, byFarEnd);
   };
   h.registration = [this](int status, const std::string& reason, int retry) {
     const bool ok = status >= 200 && status < 300;
@@ -147,6 +149,14 @@ bool Controller::start(std::string* error) {
     if (callbacks_.registration) callbacks_.registration(ok, status, reason);
   };
   h.log = [this](const std::string& line) { log("sip " + line); };
+  if (trace_.on()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(config_.traceDir, ec)) {
+      *error = "cannot write traces to '" + config_.traceDir + "': not a folder";
+      return false;
+    }
+    h.message = [this](bool sent, const std::string& message) { trace_.sip(sent, message, contact()); };
+  }
   net::SipAgent::Config sc;
   sc.host = config_.host;
   sc.port = config_.sipPort;
@@ -218,6 +228,7 @@ void Controller::endCall(Event e, CallInfo info, bool grace) {
   } else if (state_ != State::Closing || !graceTimer_.active()) {
     state_ = State::Idle;
   }
+  traceEnd_ = eventName(e) + ": " + info.reason;
   if (hadCall) {
     emit(e, info);
     log(countsLine(counts()));
@@ -228,6 +239,7 @@ void Controller::endCall(Event e, CallInfo info, bool grace) {
 void Controller::becomeIdle() {
   graceTimer_.cancel();
   state_ = State::Idle;
+  trace_.finish(traceEnd_);
   if (pendingDial_) {
     const std::string uri = *pendingDial_;
     pendingDial_.reset();
@@ -299,6 +311,7 @@ void Controller::onIncoming(int call, const std::string& from, const std::string
     log("incoming-refused " + field("peer", from) + " " + field("status", std::to_string(status)) + " " +
         field("reason", why));
     agent_.reject(call, status, phrase);
+    if (state_ == State::Idle) trace_.finish("refused: " + why);  // the refused call's own trace
     if (callbacks_.refused) callbacks_.refused(status);
   };
   if (state_ != State::Idle) return refuse(486, "Busy Here", "busy with another call");
@@ -327,6 +340,7 @@ void Controller::onIncoming(int call, const std::string& from, const std::string
   signalHost_ = source.host;
   latched_ = false;
   hungUpHere_ = false;
+  answered_ = false;
   media_ = media;
   answerSdp_ = answer;
   state_ = State::Incoming;
@@ -341,6 +355,7 @@ bool Controller::answer() {
     endCall(Event::Failed, {peer_, 0, error, ModemResult::NoCarrier, false}, true);
     return false;
   }
+  answered_ = true;
   log("answering " + field("peer", peer_));
   startMedia();  // the caller may send text as soon as it has our answer
   return true;
@@ -454,6 +469,7 @@ void Controller::applyMedia(const sip::Negotiated& n) {
   if (sender_) {
     sender_->renegotiate(static_cast<std::uint8_t>(n.sendT140Pt),
                          static_cast<std::uint8_t>(n.sendRedPt < 0 ? 0 : n.sendRedPt), n.generations);
+    sender_->setCps(n.sendCps);
   }
   log("re-negotiated " + field("text", net::Endpoint{n.textAddress, n.textPort}.text()) + " " +
       field("t140", std::to_string(n.sendT140Pt)) + " " + field("red", std::to_string(n.sendRedPt)) + " " +
@@ -479,19 +495,37 @@ void Controller::onEstablished(int call) {
   }
   if (state_ != State::Connected) return;  // the program hung up on the CONNECT
   startSending();
-  // The stream opens with a keep-alive before any text: a far end that is still starting its
-  // stream when the first packet arrives (liblinphone does) loses nothing but that.
+  // The stream opens with a byte order mark, alone in its packet before any text, as T.140 has a
+  // session begin: a far end that is still starting its stream when the first packet arrives
+  // (liblinphone does) loses nothing but that, and the mark comes again as redundancy.
+  if (sender_) sender_->queue(text::utf8(text::kByteOrderMark));
   pumpText();
   if (!early_.empty() && sender_) {
     counts_.sent += text::countCodePoints(early_);
+    trace_.typed(early_);
     sender_->queue(early_);
     early_.clear();
   }
   pumpText();
 }
 
-void Controller::onClosed(int call, int status, const std::string& reason) {
+void Controller::onClosed(int call, int status, const std::string& reason, bool byFarEnd) {
   if (call != call_) return;
+  if (state_ == State::Incoming && answered_ && byFarEnd) {
+    // A BYE after our 2xx, before its ACK: the caller had our answer (its BYE is in our dialog),
+    // and only the ACK is late or lost. The call was up: it is connected, its text is shown, and
+    // then it ends as the far end hung up.
+    log("ack-missing " + field("reason", "the caller hung up before its ACK came"));
+    answerTimer_.cancel();
+    state_ = State::Connected;
+    emit(Event::Connected, {peer_, 200, {}, ModemResult::NoCarrier, false});
+    if (state_ == State::Connected && !earlyReceived_.empty() && callbacks_.text) {
+      std::string held;
+      held.swap(earlyReceived_);
+      callbacks_.text(held);
+    }
+    if (call_ != call || state_ != State::Connected) return;  // the program hung up on the CONNECT
+  }
   if (state_ == State::Connected || state_ == State::Closing) {
     endCall(Event::Ended, {peer_, status, reason, ModemResult::NoCarrier, hungUpHere_});
   } else if (state_ == State::Incoming) {
@@ -517,8 +551,8 @@ void Controller::hangUp() {
     // What was typed goes first, with its redundancy; the BYE after it.
     state_ = State::Closing;
     flushing_ = true;
-    const std::uint64_t packets = sender_->pending() / std::max<std::size_t>(1, sender_->blockLimit()) + 1 +
-                                  static_cast<std::uint64_t>(media_->generations);
+    const std::uint64_t packets =
+        sender_->packetsPending() + 1 + static_cast<std::uint64_t>(media_->generations);
     const std::uint64_t latency = impairer_ ? impairer_->maxLatencyMs() : 0;
     flushTimer_.start(std::min(kMaxFlushMs, (packets + 2) * rtt::kIntervalMs + 1000 + latency), [this] {
       log("hang-up-flush-cut " + field("bytes", std::to_string(sender_ ? sender_->pending() : 0)));
@@ -548,6 +582,7 @@ void Controller::sendText(std::string_view bytes) {
   if (utf8Text.empty()) return;
   if (state_ == State::Connected && sender_) {
     counts_.sent += text::countCodePoints(utf8Text);
+    trace_.typed(utf8Text);
     sender_->queue(utf8Text);
     pumpText();
   } else if (state_ == State::Closing) {
@@ -575,6 +610,7 @@ void Controller::startSending() {
   sc.redPt = static_cast<std::uint8_t>(media_->sendRedPt < 0 ? 0 : media_->sendRedPt);
   sc.timestampBase = static_cast<std::uint32_t>(sessionId_ * 2654435761u);
   sc.maxPayload = kMaxTextPacket - rtt::kRtpHeader;
+  sc.cps = media_->sendCps;
   sender_ = std::make_unique<rtt::Sender>(sc);
   if (config_.impair.delays()) impairer_.emplace(config_.impair, config_.seed);
   departures_.clear();
@@ -636,12 +672,17 @@ void Controller::pumpText() {
 
 void Controller::sendTextPacket(const rtt::OutPacket& pkt, bool withhold) {
   const net::Endpoint to{media_->textAddress, media_->textPort};
-  if (!impairer_) {
-    textPort_.send(to, pkt.pt, pkt.marker, pkt.timestamp, pkt.payload, withhold);
+  // The packet takes its sequence number whether or not it leaves: a withheld one is a lost one.
+  std::string datagram = textPort_.build(pkt.pt, pkt.marker, pkt.timestamp, pkt.payload);
+  if (withhold) {
+    trace_.note("a text packet withheld (--loss)");
     return;
   }
-  std::string datagram = textPort_.build(pkt.pt, pkt.marker, pkt.timestamp, pkt.payload);
-  if (withhold) return;
+  if (!impairer_) {
+    textPort_.sendDatagram(to, datagram);
+    traceSent(datagram);
+    return;
+  }
   queueDepartures(impairer_->take(net::Loop::nowMs(), std::move(datagram)));
   if (auto until = impairer_->heldUntil()) {
     if (!holdTimer_.active()) {
@@ -668,6 +709,7 @@ void Controller::sendDue() {
   const net::Endpoint to{media_->textAddress, media_->textPort};
   while (!departures_.empty() && departures_.begin()->first <= now) {
     textPort_.sendDatagram(to, departures_.begin()->second);
+    traceSent(departures_.begin()->second);
     departures_.erase(departures_.begin());
   }
   if (!departures_.empty()) {
@@ -676,6 +718,10 @@ void Controller::sendDue() {
       if (flushing_) pumpText();  // the last of them may have gone: the hang-up goes on
     });
   }
+}
+
+void Controller::traceSent(const std::string& datagram) {
+  if (trace_.open() && media_) trace_.rtp(true, datagram, media_->sendT140Pt, media_->sendRedPt);
 }
 
 void Controller::sendSilence() {
@@ -690,6 +736,8 @@ void Controller::sendSilence() {
 }
 
 void Controller::onText(const net::RtpPort::Packet& p) {
+  if (trace_.open())
+    trace_.rtp(false, p.datagram, media_ ? media_->recvT140Pt : -1, media_ ? media_->recvRedPt : -1);
   auto refuse = [&](const std::string& key, const std::string& line) {
     ++counts_.dropped;
     if (reported_.insert(key).second) log(line);  // each kind once a call: a flood makes one line
@@ -747,6 +795,7 @@ void Controller::onText(const net::RtpPort::Packet& p) {
         field("recovered", std::to_string(r.recovered)) + " " + field("marks", std::to_string(r.marks)));
   }
   if (r.text.empty()) return;
+  trace_.shown(r.text);
   counts_.received += textCharacters(r.text) - r.marks;
   const std::uint64_t invalidBefore = fromNet_.invalid();
   std::string bytes = fromNet_.convert(r.text);
@@ -756,8 +805,9 @@ void Controller::onText(const net::RtpPort::Packet& p) {
         field("reason", "not UTF-8, shown as ?"));
   }
   if (bytes.empty()) return;
-  if (state_ == State::Calling || state_ == State::Ringing) {
-    // Early text: the program has no call to show it in yet.
+  if (state_ == State::Calling || state_ == State::Ringing || state_ == State::Incoming) {
+    // Early text (or the caller's, answered but not yet acknowledged): the program has no call
+    // to show it in yet.
     if (earlyReceived_.size() + bytes.size() <= kMaxEarlyReceived) {
       earlyReceived_ += bytes;
     } else {

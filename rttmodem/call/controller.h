@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "call_trace.h"
 #include "charset.h"
 #include "impair.h"
 #include "libre.h"
@@ -83,6 +84,7 @@ struct ControllerConfig {
   bool acceptDirect = false;
   bool tcp = true;
   int registrationRetrySeconds = 30;
+  std::string traceDir;  // a wire trace of each call goes here; empty: none
 };
 
 class Controller {
@@ -139,6 +141,7 @@ class Controller {
   void pumpText();
   // A text packet made now: withheld, sent, or queued to leave as the impairments say.
   void sendTextPacket(const rtt::OutPacket& pkt, bool withhold);
+  void traceSent(const std::string& datagram);
   void queueDepartures(std::vector<rtt::Impairer::Departure> departures);
   void sendDue();
   void sendReinvite();
@@ -147,7 +150,7 @@ class Controller {
   void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
   bool onAnswered(int call, const std::string& sdp, const net::Endpoint& source);
   void onEstablished(int call);
-  void onClosed(int call, int status, const std::string& reason);
+  void onClosed(int call, int status, const std::string& reason, bool byFarEnd);
   sip::LocalMedia localMedia() const;
 
   ControllerConfig config_;
@@ -175,6 +178,7 @@ class Controller {
   std::string earlyReceived_;  // the far end's text before the call was up (early media)
   bool hangUpWhenSent_ = false;
   bool hungUpHere_ = false;     // hangUp() was asked for this call
+  bool answered_ = false;       // an incoming call: our 2xx has gone
   bool flushing_ = false;       // Closing: the last text still going out
   bool reofferPending_ = false;  // our offer in a re-INVITE's 2xx awaits its answer in the ACK
   std::vector<std::string> offerLayout_;
@@ -186,6 +190,8 @@ class Controller {
   std::uint32_t audioTimestamp_ = 0;
   bool audioStarted_ = false;
   unsigned long long sessionId_;
+  CallTrace trace_;
+  std::string traceEnd_;  // why the traced call ended
 };
 
 }  // namespace rttmodem::call

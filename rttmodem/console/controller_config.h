@@ -20,6 +20,7 @@ inline call::ControllerConfig controllerConfig(const Options& o) {
   cc.seed = o.seed;
   cc.answerTimeoutSeconds = o.answerTimeout;
   cc.refuseStatus = o.refuse;
+  cc.traceDir = o.traceDir;
   if (!o.registerUri.empty()) {
     std::string user;
     cc.registrar = *registrarOf(o.registerUri, &user);

@@ -81,6 +81,7 @@ std::string usageText() {
          "                           at the first pause after S seconds of the call\n"
          "      --reinvite S         send a re-INVITE with our offer S seconds into the call\n"
          "      --seed N             seed of --loss and of the impairments (default 1)\n"
+         "      --trace-dir DIR      write a wire trace of each call into DIR (for rttcheck)\n"
          "\n"
          "A test far end (--listen, on the console):\n"
          "      --refuse STATUS      refuse every call with this SIP status (400 to 699)\n"
@@ -251,6 +252,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
   checked("--refuse", &o.refuse, "--refuse needs a SIP status from 400 to 699",
           [](int s) { return s >= 400 && s <= 699; });
   table.flag("--no-answer", &o.noAnswer);
+  checked("--trace-dir", &o.traceDir, "--trace-dir needs a folder", filled);
   table.problems([&](const kit::cli::Problem& p) {
     using Kind = kit::cli::Problem::Kind;
     if (p.name == "--password") return noPassword;

@@ -40,6 +40,7 @@ struct Options {
   int answerTimeout = 60;
   int refuse = 0;         // --listen: refuse calls with this SIP status
   bool noAnswer = false;  // --listen: let calls ring
+  std::string traceDir;   // --trace-dir: a wire trace of each call there
   // The modem (--port COMn): its link in the port folder, and where a number dialled without a
   // host is called (host[:port]; empty: the registrar's, or refused).
   std::string port, portDir, dialHost;

@@ -214,6 +214,7 @@ struct RtpPort::Impl {
     }
     p.payload.assign(reinterpret_cast<const char*>(mbuf_buf(mb)), len);
     p.size = mb->end;
+    p.datagram.assign(reinterpret_cast<const char*>(mb->buf), mb->end);
     if (self->received) self->received(p);
   }
   static void rtcpHandler(const sa*, rtcp_msg*, void*) {}
@@ -489,7 +490,7 @@ struct SipAgent::Impl {
       reason = "session closed";
     }
     self->drop(c);
-    if (self->handlers.closed) self->handlers.closed(id, status, reason, true);
+    if (self->handlers.closed) self->handlers.closed(id, status, reason, !status && err == ECONNRESET);
   }
 
   static void registerHandler(int err, const sip_msg* msg, void* arg) {
@@ -537,6 +538,12 @@ struct SipAgent::Impl {
   }
 
   static void exitHandler(void*) {}
+  // libre gives the trace handler the stack's argument (this Impl).
+  static void traceHandler(bool tx, enum sip_transp, const sa*, const sa*, const uint8_t* pkt, size_t len,
+                           void* arg) {
+    auto* self = static_cast<Impl*>(arg);
+    if (self && self->handlers.message) self->handlers.message(tx, std::string(reinterpret_cast<const char*>(pkt), len));
+  }
 };
 
 SipAgent::SipAgent() : impl_(std::make_unique<Impl>()) {}
@@ -566,6 +573,7 @@ bool SipAgent::open(const Config& config, Handlers handlers, std::string* error)
     if (int terr = sip_transp_add(m.stack, SIP_TRANSP_TCP, &local))
       m.log("no SIP over TCP: " + errorText(terr));
   }
+  if (m.handlers.message) sip_set_trace_handler(m.stack, Impl::traceHandler);
   // The filter first: libre offers a request to its listeners in the order they came.
   err = sip_listen(&m.filter, m.stack, true, Impl::requestFilter, &m);
   if (!err) err = sipsess_listen(&m.sock, m.stack, 32, Impl::connHandler, &m);

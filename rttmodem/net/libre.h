@@ -82,6 +82,7 @@ class RtpPort {
     std::string payload;  // without the padding
     std::size_t size;     // the whole datagram
     std::string error;    // a malformed packet (its padding longer than its payload)
+    std::string datagram;  // the packet as it came, header and all (for the wire trace)
   };
   RtpPort();
   ~RtpPort();
@@ -148,12 +149,14 @@ class SipAgent {
     // goes in *reply, and the far end's answer, in its ACK, comes to answered().
     std::function<bool(int call, const std::string& sdp, std::string* reply)> reoffer;
     // The call is over: status of a failure response (0 when none), its reason or what happened,
-    // and whether the far end ended it.
+    // and whether the far end ended it with a request of its own (a BYE, or a CANCEL).
     std::function<void(int call, int status, const std::string& reason, bool byFarEnd)> closed;
     // Each registration's outcome: a 2xx, or a refusal or failure (status 0: no response);
     // retrySeconds: when it is tried again (0 after a success).
     std::function<void(int status, const std::string& reason, int retrySeconds)> registration;
     std::function<void(const std::string& line)> log;
+    // Every SIP message as it leaves (sent) or arrives, retransmissions included (the wire trace).
+    std::function<void(bool sent, const std::string& message)> message;
   };
 
   SipAgent();

@@ -85,6 +85,15 @@ std::size_t Sender::blockLimit() const {
   return std::max<std::size_t>(1, std::min(kMaxBlock, room / (g + 1)));
 }
 
+std::size_t Sender::packetsPending() const {
+  std::size_t packets = (pending_.size() + blockLimit() - 1) / blockLimit();
+  if (config_.cps > 0) {
+    const std::size_t perPacket = std::max<std::size_t>(1, static_cast<std::size_t>(config_.cps) * kIntervalMs / 1000);
+    packets = std::max(packets, (text::countCodePoints(pending_) + perPacket - 1) / perPacket);
+  }
+  return packets;
+}
+
 void Sender::queue(std::string_view text) {
   pending_ += text;
 }
@@ -109,7 +118,18 @@ std::optional<OutPacket> Sender::poll(std::uint64_t nowMs) {
   if (afterQuiet) history_.clear();
 
   // A character longer than the limit (never, with a sane limit) still goes whole.
-  const std::size_t cut = text::wholeCharacterPrefix(pending_, blockLimit());
+  std::size_t cut = text::wholeCharacterPrefix(pending_, blockLimit());
+  if (config_.cps > 0) {
+    // At most cps characters a second: packets are at least an interval apart.
+    const std::size_t allowed = std::max<std::size_t>(1, static_cast<std::size_t>(config_.cps) * kIntervalMs / 1000);
+    std::size_t at = 0, n = 0;
+    while (at < cut && n < allowed) {
+      ++at;
+      while (at < cut && (static_cast<unsigned char>(pending_[at]) & 0xC0) == 0x80) ++at;
+      ++n;
+    }
+    cut = at;
+  }
   std::string primary = pending_.substr(0, cut);
   pending_.erase(0, cut);
 

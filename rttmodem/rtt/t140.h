@@ -59,6 +59,9 @@ struct SenderConfig {
   // The payload never exceeds this: new text in one packet is cut so that it fits with all its
   // redundant generations.
   std::size_t maxPayload = kMaxPacket - kRtpHeader;
+  // Characters a second the far end takes (0: no limit): a packet carries at most what that
+  // rate allows in one interval, so that a paste goes out over as many packets as it needs.
+  int cps = 0;
 };
 
 class Sender {
@@ -66,6 +69,9 @@ class Sender {
   explicit Sender(SenderConfig config);
   // New payload type numbers or generations (a renegotiated call); queued text stays.
   void renegotiate(std::uint8_t t140Pt, std::uint8_t redPt, int generations);
+  void setCps(int cps) { config_.cps = cps; }
+  // Packets the text queued now needs, at the most a packet may carry (its bytes and the cps).
+  std::size_t packetsPending() const;
   // Bytes of new text one packet carries at most.
   std::size_t blockLimit() const;
   // Bytes queued and not yet sent.

@@ -50,6 +50,22 @@ void addStaticNames(SdpMedia& m) {
   }
 }
 
+}  // namespace
+
+int cpsOf(const SdpFormat& t140) {
+  const std::string& f = t140.fmtp;
+  for (std::size_t at = f.find("cps="); at != std::string::npos; at = f.find("cps=", at + 1)) {
+    if (at > 0 && f[at - 1] != ' ' && f[at - 1] != ';') continue;
+    int cps = 0;
+    const char* end = f.data() + f.size();
+    auto [p, ec] = std::from_chars(f.data() + at + 4, end, cps);
+    if (ec == std::errc() && cps > 0 && (p == end || *p == ';' || *p == ' ')) return cps;
+  }
+  return 30;
+}
+
+namespace {
+
 // The red fmtp names the generations by payload type ("98/98/98"): they must all be T.140's.
 int redGenerations(const SdpFormat& red, int t140Pt) {
   if (red.fmtp.empty()) return 2;  // no fmtp: the usual offer
@@ -325,6 +341,7 @@ std::optional<Negotiated> answerOffer(const Sdp& offer, const LocalMedia& local,
       n.textAddress = m.address;
       n.textPort = m.port;
       n.sendT140Pt = n.recvT140Pt = t140->pt;
+      n.sendCps = cpsOf(*t140);
       // We answer with the offer's own numbers, so each direction uses the same ones.
       if (red && offeredGenerations >= 0 && local.generations > 0) {
         n.sendRedPt = n.recvRedPt = red->pt;
@@ -381,6 +398,7 @@ std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local,
   n.textAddress = text.address;
   n.textPort = text.port;
   n.sendT140Pt = t140->pt;
+  n.sendCps = cpsOf(*t140);
   n.recvT140Pt = local.t140Pt;
   const SdpFormat* red = text.find("red", 1000);
   if (red && local.generations > 0) {

@@ -38,6 +38,9 @@ struct Sdp {
 // Connection addresses must be IPv4 or IPv6 literals: media go to an address, never to a name.
 std::optional<Sdp> parseSdp(std::string_view text, std::string* error);
 
+// The characters a second a T.140 format's fmtp allows ("cps=N"; 30 when it gives none).
+int cpsOf(const SdpFormat& t140);
+
 // Our side of a call's media.
 struct LocalMedia {
   std::string address;  // where our RTP sockets listen
@@ -64,6 +67,9 @@ struct Negotiated {
   // Whether we send text and whether the far end does (a call on hold sends one way or none).
   bool sendText = true, receiveText = true;
   bool sendAudio = true;
+  // Characters a second the far end takes (its T.140 format's cps, 30 when it gives none): our
+  // text never goes faster.
+  int sendCps = 30;
   // The media lines of the exchange, in order ("audio", "text", or another type refused): a new
   // offer in the same session must keep them.
   std::vector<std::string> layout;

@@ -162,6 +162,7 @@ std::string FarEnd::offer(const MediaOffer& m) const {
     text = "m=text " + std::to_string(m.textPort) + " RTP/AVP " + std::to_string(m.t140Pt) + "\r\na=rtpmap:" +
            std::to_string(m.t140Pt) + " t140/1000\r\n";
   }
+  if (m.cps > 0 && m.withT140) text += "a=fmtp:" + std::to_string(m.t140Pt) + " cps=" + std::to_string(m.cps) + "\r\n";
   text += "a=" + m.direction + "\r\n";
   return s + (m.textFirst ? text + audio : audio + text);
 }

@@ -70,6 +70,7 @@ struct MediaOffer {
   std::string direction = "sendrecv";
   bool textFirst = false;  // the text line before the audio line
   bool withT140 = true;    // false: the text line has no t140 format
+  int cps = 0;             // the characters a second it takes (a=fmtp:T140 cps=N); 0: not given (30)
 };
 
 class FarEnd {

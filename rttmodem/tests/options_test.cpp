@@ -57,6 +57,10 @@ TEST(Options, RefusesWhatCannotWork) {
   ASSERT_TRUE(r.options) << r.error;
   EXPECT_EQ(r.options->loss->burst, 3);
   EXPECT_EQ(r.options->generations, 0);
+  r = parseOptions({"--listen", "0", "--trace-dir"}, std::nullopt);
+  EXPECT_EQ(r.error, "--trace-dir needs a folder");
+  r = parseOptions({"--listen", "0", "--trace-dir", ""}, std::nullopt);
+  EXPECT_EQ(r.error, "--trace-dir needs a folder");
   std::string user;
   EXPECT_EQ(registrarOf("sip:bob@127.0.0.1:5080;transport=udp", &user), "sip:127.0.0.1:5080");
   EXPECT_EQ(user, "bob");

@@ -204,5 +204,15 @@ TEST(Loss, ParsesAndKeepsItsLongRunRate) {
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(a.drop(), b.drop());
 }
 
+TEST(Sdp, TheFarEndsCpsIsReadFromItsT140FormatOrIsThirty) {
+  for (auto [fmtp, cps] : std::vector<std::pair<std::string, int>>{
+           {"", 30}, {"cps=100", 100}, {"cps=45;foo=1", 45}, {"foo=1; cps=12", 12}, {"cps=0", 30},
+           {"cps=-5", 30}, {"cps=x", 30}, {"xcps=5", 30}, {"cps=5x", 30}}) {
+    SdpFormat f;
+    f.fmtp = fmtp;
+    EXPECT_EQ(cpsOf(f), cps) << fmtp;
+  }
+}
+
 }  // namespace
 }  // namespace rttmodem::sip

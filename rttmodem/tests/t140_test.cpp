@@ -277,5 +277,34 @@ TEST(Receiver, IgnoresRepeatsAndLatecomersAndRefusesForeignPayloads) {
   EXPECT_EQ(k.lost, 0);
 }
 
+// A paste goes out no faster than the far end's cps: each packet at most an interval's worth of
+// characters (counted as characters, not bytes), the whole of it in order, and the hang-up's
+// estimate of the packets it needs covers them.
+TEST(Sender, APasteGoesNoFasterThanTheFarEndsCps) {
+  SenderConfig c;
+  c.cps = 30;
+  Sender s(c);
+  std::string paste;
+  for (int i = 0; i < 100; ++i) paste += "\xC3\xA9";  // 100 two-byte characters
+  s.queue(paste);
+  EXPECT_EQ(s.packetsPending(), 12u);  // 9 characters a packet at 30 a second
+  std::string sent;
+  std::uint64_t last = 0;
+  int packets = 0;
+  for (std::uint64_t now = 0; !s.idle() && now < 60000; now += 100) {
+    auto p = s.poll(now);
+    if (!p) continue;
+    std::string error;
+    auto red = parseRed(p->payload, &error);
+    ASSERT_TRUE(red) << error;
+    EXPECT_LE(text::countCodePoints(red->primary), 9u) << now;
+    if (!red->primary.empty()) last = now, ++packets;
+    sent += red->primary;
+  }
+  EXPECT_EQ(sent, paste);
+  EXPECT_EQ(packets, 12);
+  EXPECT_GE(last, 3300u);  // 100 characters at 30 a second
+}
+
 }  // namespace
 }  // namespace rttmodem::rtt

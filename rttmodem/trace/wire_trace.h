@@ -155,6 +155,8 @@ class TraceFile {
   ~TraceFile();  // ends the trace ("trace closed") if finish() was not called
   std::int64_t now() const;
   void write(const Event& e) { writer_->write(e); }
+  // Everything written so far has reached the file (its .part).
+  bool good() const { return writer_ && writer_->good(); }
   // Ends the trace and gives it its name; false and an error when that fails.
   bool finish(const std::string& reason, std::string* error);
   const std::filesystem::path& path() const { return path_; }
