@@ -19,7 +19,9 @@
 #include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
@@ -673,10 +675,22 @@ void TMainForm::CloseOnSignal(int Signal) {
   // is ended and saved, with Auto save off too; a finished call is saved rather than lost. A call that
   // cannot be saved stays in its journal for the next start.
   if (State.UnsavedCall && !State.DisplayFrozen) {
-    // What has reached the port belongs to the call.
+    // What has reached the port belongs to the call, and so do the bytes still on their way through
+    // the device (a UART's or a USB adapter's buffer, a pty's): they are read until the line has
+    // been quiet for 100 ms, for half a second at the most.
     Guard([this] {
-      if (ComPort.IsOpen())
-        if (const std::int32_t queued = ComPort.QueuedInput(); queued > 0) ComPortRxChar(&ComPort, queued);
+      using Clock = std::chrono::steady_clock;
+      const Clock::time_point start = Clock::now();
+      Clock::time_point heard = start;
+      while (ComPort.IsOpen() && Clock::now() - heard < std::chrono::milliseconds(100) &&
+             Clock::now() - start < std::chrono::milliseconds(500)) {
+        if (const std::int32_t queued = ComPort.QueuedInput(); queued > 0) {
+          ComPortRxChar(&ComPort, queued);
+          heard = Clock::now();
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+      }
     });
     EndOpenCall(name, true);
   } else if (State.UnsavedCall && RecordLogButton->isEnabled()) {
