@@ -70,7 +70,7 @@ const std::string kModemScript =
 TEST_F(CallsInARow, NxiModem) {
   Prepare("NXi modem", kModemScript);
   ASSERT_NO_FATAL_FAILURE(StartSim(
-      Args("nxi", scriptPath, "even", {"--ring-on-signal", "--quiet", "0.5", "--connect-delay", "0.3"})));
+      Args("nxi", scriptPath, "even", {"--ring-on-signal", "--quiet", kFarEndReplyPause, "--connect-delay", "0.3"})));
   ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
   ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
@@ -86,7 +86,7 @@ TEST_F(CallsInARow, NxiModem) {
 TEST_F(CallsInARow, InteleModem2400) {
   Prepare("Ultratec Intele-Modem 2400", kModemScript);
   ASSERT_NO_FATAL_FAILURE(StartSim(
-      Args("im2400", scriptPath, "even", {"--ring-on-signal", "--quiet", "0.5", "--connect-delay", "0.3"})));
+      Args("im2400", scriptPath, "even", {"--ring-on-signal", "--quiet", kFarEndReplyPause, "--connect-delay", "0.3"})));
   ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("ATX1E0"));
   ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
@@ -100,7 +100,7 @@ TEST_F(CallsInARow, DirectTtyEndingEachCallByItself) {
   Prepare("Ultratec Custom Compact", script);
   std::string farScript = WriteScript("far-script.txt", "THIS IS CALL {call} GA\r\n\r\n" + script);
   ASSERT_NO_FATAL_FAILURE(StartSim(
-      Args("compact", farScript, "odd", {"--ring-after", "0.3", "--quiet", "0.5", "--start-delay", "0.5"})));
+      Args("compact", farScript, "odd", {"--ring-after", "0.3", "--quiet", kFarEndReplyPause, "--start-delay", "0.5"})));
   ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_NO_FATAL_FAILURE(ServeTheCalls());
   ExpectRecords("BYE SK ", "THIS IS CALL {call} GA ", "Ultratec Custom Compact");

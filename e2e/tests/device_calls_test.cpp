@@ -83,7 +83,7 @@ class DeviceCall : public FieldTest {
 
   std::vector<std::string> ModemArgs(const std::string& device) {
     return {"--device", device, "--script", scriptPath, "--side",          "even", "--ring-on-signal",
-            "--cps",    "30",   "--quiet",  "0.5",      "--connect-delay", "0.3"};
+            "--cps",    "30",   "--quiet",  kFarEndReplyPause,      "--connect-delay", "0.3"};
   }
 };
 
@@ -169,7 +169,7 @@ TEST_F(DeviceCall, DirectTtyAnswersTheRingAndRepliesWhenTheFarEndHasSpoken) {
   std::string farScript = WriteScript("far-script.txt", greeting + kScript);
   const std::vector<std::string> args = {"--device", "compact",      "--script",      farScript, "--side",
                                          "odd",      "--ring-after", "0.3",           "--cps",   "30",
-                                         "--quiet",  "0.5",          "--start-delay", "0.5"};
+                                         "--quiet",  kFarEndReplyPause,          "--start-delay", "0.5"};
   ASSERT_NO_FATAL_FAILURE(StartSim(args));
   ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_NO_FATAL_FAILURE(ServeToTheEnd());

@@ -26,6 +26,13 @@ namespace e2e {
 // Long enough for a call on a busy 2-core machine under the sanitizers.
 inline constexpr int kWaitSeconds = 120;
 
+// How long the far end waits after this side's GA before it replies. The program keeps showing
+// nothing it receives until the main timer's tick after its last scripted character, and a test
+// machine running many suites at once can hold that tick back by most of a second: a faster far
+// end collides with the end of the turn (the program counts and reports it) and the test fails for
+// the load, not for a fault. A person at a TTY takes longer than this.
+inline constexpr const char* kFarEndReplyPause = "1.5";
+
 // ttysim as a child process; its console is read as the test serves the window's events.
 class Ttysim {
  public:

@@ -131,7 +131,7 @@ class Endings : public FieldTest {
                                      std::to_string(kCps),
                                      "--ring-on-signal",
                                      "--quiet",
-                                     "0.5",
+                                     kFarEndReplyPause,
                                      "--connect-delay",
                                      "0.3"};
     args.insert(args.end(), more.begin(), more.end());
