@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "wire_trace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <system_error>
@@ -200,11 +205,63 @@ void TraceWriter::end(std::int64_t us, const std::string& reason) {
   ended_ = true;
 }
 
+namespace {
+
+// NAME, then NAME-2, NAME-3, ... before the extension: another program writing traces into the same
+// folder (the other end of a gateway, started in the same second) gets names of its own.
+std::string nthName(const std::string& name, int n) {
+  if (n == 1) return name;
+  const std::size_t dot = name.ends_with(kFileExtension) ? name.size() - kFileExtension.size() : name.size();
+  return name.substr(0, dot) + "-" + std::to_string(n) + name.substr(dot);
+}
+
+constexpr int kMaxNames = 1000;
+
+// Renames without replacing a file already there: false with errno EEXIST when there is one.
+bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without renameat2's flags: a hard link fails on a name already there too.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (errno != EPERM && errno != ENOTSUP) return false;
+  // Nor hard links: the name is checked first, which leaves a moment for a race, and no more.
+  if (::access(to.c_str(), F_OK) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<TraceFile> TraceFile::open(const std::filesystem::path& dir, const std::string& name,
                                            CallHeader call, std::string* error) {
   std::unique_ptr<TraceFile> f(new TraceFile);
-  f->path_ = dir / name;
-  f->partPath_ = dir / (name + ".part");
+  f->dir_ = dir;
+  f->name_ = name;
+  // The first name with neither a trace nor a trace in progress: the .part is made here, exclusively,
+  // so two programs never write into one file.
+  int fd = -1;
+  for (int n = 1; n <= kMaxNames && fd < 0; ++n) {
+    f->path_ = dir / nthName(name, n);
+    f->partPath_ = dir / (nthName(name, n) + ".part");
+    std::error_code ec;
+    if (std::filesystem::exists(f->path_, ec)) continue;
+    fd = ::open(f->partPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) {
+      *error = "cannot write the trace " + f->partPath_.string() + ": " + std::strerror(errno);
+      return nullptr;
+    }
+  }
+  if (fd < 0) {
+    *error = "cannot write the trace " + (dir / name).string() + ": " + std::to_string(kMaxNames) +
+             " traces of that name are there already";
+    return nullptr;
+  }
+  ::close(fd);
   f->file_.open(f->partPath_, std::ios::binary | std::ios::trunc);
   if (!f->file_) {
     *error = "cannot write the trace " + f->partPath_.string();
@@ -238,13 +295,17 @@ bool TraceFile::finish(const std::string& reason, std::string* error) {
     *error = "writing the trace " + partPath_.string() + " failed";
     return false;
   }
-  std::error_code ec;
-  std::filesystem::rename(partPath_, path_, ec);
-  if (ec) {
-    *error = "cannot rename the trace to " + path_.string() + ": " + ec.message();
-    return false;
+  // Its name, or the next free one when another program has finished a trace of that name since.
+  for (int n = 1; n <= kMaxNames; ++n) {
+    const std::filesystem::path to = n == 1 ? path_ : dir_ / nthName(name_, n);
+    if (renameNoReplace(partPath_, to)) {
+      path_ = to;
+      return true;
+    }
+    if (errno != EEXIST) break;
   }
-  return true;
+  *error = "cannot rename the trace to " + path_.string() + ": " + std::strerror(errno);
+  return false;
 }
 
 std::string isoTime(std::chrono::system_clock::time_point t) {

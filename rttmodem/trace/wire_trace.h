@@ -146,7 +146,9 @@ class TraceWriter {
 
 // A trace file in a folder: written under NAME.part while the call goes on, renamed to NAME when it
 // ends, so that a finished trace is never half-written and one cut short by a crash is still there
-// (and still readable) as .part. Times come from the monotonic clock since open().
+// (and still readable) as .part. Times come from the monotonic clock since open(). A trace never
+// shares a file with another nor replaces one: when NAME is taken (another program writing traces
+// into the same folder), the trace is NAME-2 (then -3, ...) before the extension.
 class TraceFile {
  public:
   // Nothing, and an error, when the file cannot be made.
@@ -159,12 +161,14 @@ class TraceFile {
   bool good() const { return writer_ && writer_->good(); }
   // Ends the trace and gives it its name; false and an error when that fails.
   bool finish(const std::string& reason, std::string* error);
+  // The trace's name (the one it has once finished).
   const std::filesystem::path& path() const { return path_; }
 
  private:
   TraceFile() = default;
   std::chrono::steady_clock::time_point origin_;
-  std::filesystem::path path_, partPath_;
+  std::filesystem::path dir_, path_, partPath_;
+  std::string name_;
   std::ofstream file_;
   std::unique_ptr<TraceWriter> writer_;
   bool finished_ = false;

@@ -6,6 +6,7 @@
 #include <rapidcheck.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "property.h"
@@ -345,6 +346,45 @@ TEST(TraceFile, IsWrittenAsPartAndGetsItsNameWhenTheCallEnds) {
   EXPECT_NE(error.find("cannot write"), std::string::npos);
   EXPECT_EQ(traceFileName(std::chrono::system_clock::time_point(std::chrono::seconds(1748854800)), 3),
             "call-20250602-090000-3.rtttrace");
+}
+
+// Two programs tracing into one folder (a gateway and the phone it calls, started in the same
+// second) name their first calls alike: each trace keeps a file of its own, and a finished trace
+// is never replaced.
+TEST(TraceFile, TracesOfTheSameNameKeepFilesOfTheirOwn) {
+  kit::testing::TempDir dir;
+  std::string error;
+  auto a = TraceFile::open(dir.path(), "call-1.rtttrace", {"1", "caller", "", "", "", 0}, &error);
+  auto b = TraceFile::open(dir.path(), "call-1.rtttrace", {"1", "callee", "", "", "", 0}, &error);
+  ASSERT_TRUE(a && b) << error;
+  a->write(Note{a->now(), "from a"});
+  b->write(Note{b->now(), "from b"});
+  ASSERT_TRUE(b->finish("b ends", &error)) << error;
+  // A third call of the name starts while a is still going on, and ends after it.
+  auto c = TraceFile::open(dir.path(), "call-1.rtttrace", {"1", "caller", "", "", "", 0}, &error);
+  ASSERT_TRUE(c) << error;
+  ASSERT_TRUE(a->finish("a ends", &error)) << error;
+  ASSERT_TRUE(c->finish("c ends", &error)) << error;
+
+  std::map<std::string, std::string> ends;  // file name -> the reason of its end line
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const ReadResult r = readTraceFile(entry.path());
+    ASSERT_TRUE(r.trace && r.ended) << entry.path() << ": " << r.error;
+    ends[entry.path().filename().string()] = std::get<End>(r.trace->events.back()).reason;
+  }
+  EXPECT_EQ(ends, (std::map<std::string, std::string>{
+                      {"call-1.rtttrace", "a ends"}, {"call-1-2.rtttrace", "b ends"}, {"call-1-3.rtttrace", "c ends"}}));
+  EXPECT_EQ(a->path().filename(), "call-1.rtttrace");
+  EXPECT_EQ(c->path().filename(), "call-1-3.rtttrace");
+
+  // A trace of the name finished after this one began (the name was free when it began).
+  kit::testing::TempDir other;
+  auto d = TraceFile::open(other.path(), "call-9.rtttrace", {}, &error);
+  ASSERT_TRUE(d) << error;
+  std::filesystem::copy_file(dir.path() / "call-1.rtttrace", other.path() / "call-9.rtttrace");
+  ASSERT_TRUE(d->finish("d ends", &error)) << error;
+  EXPECT_EQ(d->path().filename(), "call-9-2.rtttrace");
+  EXPECT_EQ(std::get<End>(readTraceFile(other.path() / "call-9.rtttrace").trace->events.back()).reason, "a ends");
 }
 
 }  // namespace
