@@ -22,6 +22,8 @@
 #include "sha256.h"
 #include "summary.h"
 #include "timing.h"
+#include "trace_reader.h"
+#include "verdict_report.h"
 
 namespace fieldreport {
 
@@ -78,6 +80,8 @@ struct ReadFile {
   std::string sha256;
   fieldtext::Capture capture;
   std::optional<ReadTiming> timing;
+  std::optional<rttmodem::trace::CallReport> trace;  // a wire trace read and judged
+  std::string traceError;                            // or why it could not be read
 };
 
 // A record waiting to be scored, with the texts it is scored on.
@@ -194,6 +198,14 @@ struct Day::Steps {
       if (!read[i].ok) return;
       read[i].size = static_cast<long long>(bytes.size());
       read[i].sha256 = sha256Hex(bytes);
+      if (found[i].trace) {
+        const rttmodem::trace::ReadResult result = rttmodem::trace::readTrace(bytes);
+        if (result.trace)
+          read[i].trace = rttmodem::trace::reportOf(found[i].path, result);
+        else
+          read[i].traceError = result.error;
+        return;
+      }
       read[i].capture = fieldtext::readCapture(bytes);
       // The times of its characters, when the program or ttysim kept them beside it.
       const std::string timingPath = timing::timingPathFor(found[i].path);
@@ -208,6 +220,24 @@ struct Day::Steps {
       t.sha256 = sha256Hex(timingBytes);
       t.file = timing::readTimingFile(timingBytes);
     });
+  }
+
+  // A real-time text call's wire trace, judged against the RTT rules when it was read.
+  void collectTrace(std::size_t in) {
+    const std::string& file = found[in].path;
+    if (!read[in].ok) {
+      report.skipped.push_back({file, 0, read[in].why, {}});
+      return;
+    }
+    if (!read[in].trace) {
+      report.skipped.push_back({file, 0, "a wire trace that cannot be read: " + read[in].traceError, {}});
+      return;
+    }
+    report.traces.push_back({file, read[in].size, read[in].sha256});
+    for (const std::string& warning : read[in].trace->warnings) report.notes.push_back({file, 0, warning});
+    if (!read[in].trace->ended)
+      report.notes.push_back({file, 0, "the trace of a call cut short (no end line): judged as far as it goes"});
+    report.rttCalls.push_back(std::move(*read[in].trace));
   }
 
   // The records of one file found, each scored against its script later.
@@ -226,6 +256,7 @@ struct Day::Steps {
       report.notes.push_back({file, 0, "a timing file: read with its capture file, not as a capture"});
       return;
     }
+    if (input.trace) return collectTrace(in);
     files.push_back(file);
     if (!read[in].ok) {
       report.skipped.push_back({file, 0, read[in].why, {}});

@@ -295,6 +295,9 @@ td.verdict .pass { background: #1b7a3a; } td.verdict .fail { background: #b42318
 td.verdict .undetermined { background: #b7791f; }
 .swatch { display: inline-block; width: 1.6em; height: 0.8em; vertical-align: middle; border: 1px solid #4a5568; }
 .swatch { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
+table.rtt td.v { text-align: center; white-space: nowrap; }
+.warn { color: #8a5a00; font-weight: bold; } .unexercised { color: #8a94a6; }
+table.rtt th small { font-weight: normal; }
 .swatch.pass { background: #1b7a3a99; } .swatch.fail { background: #b4231899; } .swatch.undetermined { background: #b7791f99; }
 td.rate { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums; }
 td.rate small { display: block; color: #4a5568; }
@@ -834,6 +837,82 @@ std::string callsSection(const Report& report) {
   return h;
 }
 
+// The real-time text calls of the wire traces: each rule's tally, each call's verdicts by rule,
+// and the evidence of every failure and warning (printed whole: a PDF of the page carries it).
+std::string rttSection(const Report& report) {
+  namespace rt = rttmodem::trace;
+  if (report.rttCalls.empty()) return "";
+  auto mark = [](rt::Verdict v) {
+    switch (v) {
+      case rt::Verdict::Pass: return std::string("<span class=\"pass\">pass</span>");
+      case rt::Verdict::Warn: return std::string("<span class=\"warn\">warn</span>");
+      case rt::Verdict::Fail: return std::string("<span class=\"fail\">FAIL</span>");
+      case rt::Verdict::NotExercised: break;
+    }
+    return std::string("<span class=\"unexercised\">&ndash;</span>");
+  };
+  const std::vector<rt::Rule>& rules = rt::rules();
+  std::string h;
+  h += "<h2 id=\"rtt\">Real-time text calls against the RTT rules</h2>\n<p class=\"note\">The far end of each "
+       "call judged from its wire trace, as <code>rttcheck</code> judges it: pass, the call put the rule to "
+       "the test and the far end kept it every time; warn, kept, with something worth a look; FAIL, broken at "
+       "least once (the evidence is below); &ndash;, not exercised: the call gave the rule nothing to judge, "
+       "which is no pass.</p>\n";
+  h += "<table class=\"rtt\" id=\"rtt-rules\">\n<tr><th>Rule</th><th>The far end must see that</th>"
+       "<th>Clause</th><th>Pass</th><th>Warn</th><th>Fail</th><th>Not exercised</th></tr>\n";
+  for (std::size_t r = 0; r < rules.size(); ++r) {
+    std::array<int, 4> tally{};
+    for (const rt::CallReport& c : report.rttCalls)
+      if (r < c.results.size()) ++tally[static_cast<std::size_t>(c.results[r].verdict)];
+    h += "<tr><td><code>" + escapeHtml(rules[r].id) + "</code></td><td>" + escapeHtml(rules[r].title) +
+         "</td><td>" + escapeHtml(rules[r].clause) + "</td>";
+    for (rt::Verdict v : {rt::Verdict::Pass, rt::Verdict::Warn, rt::Verdict::Fail, rt::Verdict::NotExercised}) {
+      const int n = tally[static_cast<std::size_t>(v)];
+      h += "<td class=\"n\">" + (n && v != rt::Verdict::NotExercised ? mark(v) + " " : std::string()) +
+           std::to_string(n) + "</td>";
+    }
+    h += "</tr>\n";
+  }
+  h += "</table>\n";
+
+  h += "<table class=\"rtt\" id=\"rtt-calls\">\n<tr><th>Trace</th><th>Call</th><th>Peer</th><th>Started</th>"
+       "<th>s</th>";
+  for (const rt::Rule& rule : rules) {
+    const std::string id(rule.id);
+    const std::size_t dot = id.find('.');
+    h += "<th title=\"" + escapeHtml(rule.title) + "\"><small>" + escapeHtml(id.substr(0, dot + 1)) +
+         "</small><br>" + escapeHtml(id.substr(dot + 1)) + "</th>";
+  }
+  h += "</tr>\n";
+  for (const rt::CallReport& c : report.rttCalls) {
+    h += "<tr><td>" + escapeHtml(fileName(c.file)) + (c.ended ? "" : " <small>(cut short)</small>") + "</td><td>" +
+         escapeHtml(c.call.id) + (c.call.role.empty() ? "" : " (" + escapeHtml(c.call.role) + ")") + "</td><td>" +
+         escapeHtml(c.call.peer) + "</td><td>" + escapeHtml(c.call.started) + "</td><td class=\"n\">" +
+         std::to_string(c.seconds10 / 10) + "." + std::to_string(c.seconds10 % 10) + "</td>";
+    for (const rt::RuleResult& result : c.results)
+      h += "<td class=\"v\" title=\"" + escapeHtml(result.summary) + "\">" + mark(result.verdict) + "</td>";
+    h += "</tr>\n";
+  }
+  h += "</table>\n";
+
+  std::string evidence;
+  for (const rt::CallReport& c : report.rttCalls)
+    for (const rt::RuleResult& result : c.results) {
+      if (result.verdict != rt::Verdict::Fail && result.verdict != rt::Verdict::Warn) continue;
+      evidence += "<li>" + escapeHtml(fileName(c.file)) + ": <code>" + escapeHtml(result.rule->id) + "</code> " +
+                  mark(result.verdict) + " " + escapeHtml(result.summary);
+      if (!result.evidence.empty()) {
+        evidence += "<ul>";
+        for (const std::string& item : result.evidence) evidence += "<li>" + escapeHtml(item) + "</li>";
+        if (result.moreEvidence) evidence += "<li>and " + std::to_string(result.moreEvidence) + " more</li>";
+        evidence += "</ul>";
+      }
+      evidence += "</li>\n";
+    }
+  if (!evidence.empty()) h += "<p>Failures and warnings, with their evidence</p>\n<ul id=\"rtt-evidence\">\n" + evidence + "</ul>\n";
+  return h;
+}
+
 // The clocks of the computers, as the calls and as the characters give them.
 std::string clocksSection(const Report& report) {
   std::string h;
@@ -933,6 +1012,7 @@ std::string filesSection(const Report& report) {
            "</details>\n<div class=\"print-only\">\n<p>" + title + "</p>\n" + rows + "</div>\n";
   };
   if (!report.timingFiles.empty()) h += listed("The timing files", report.timingFiles);
+  if (!report.traces.empty()) h += listed("The wire traces", report.traces);
   if (!report.captures.empty()) {
     if (report.captures.size() <= kListedFiles)
       h += listed("The capture files", report.captures);
@@ -947,7 +1027,7 @@ std::string filesSection(const Report& report) {
 
 std::string htmlPage(const Report& report, std::string_view chartLibrary) {
   std::string h = pageHead(report) + summarySection(report) + chartsSection(report) + delaysSection(report) +
-                  callsSection(report) + clocksSection(report) + problemsSection(report) +
+                  callsSection(report) + rttSection(report) + clocksSection(report) + problemsSection(report) +
                   filesSection(report);
   h += "<script type=\"application/json\" id=\"report-data\">" + pageData(report) + "</script>\n<script>";
   // The library is inlined as it is; only a closing script tag inside it would end the element early.

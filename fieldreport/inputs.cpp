@@ -56,7 +56,7 @@ class Finder {
 
   void file(const std::string& path, const struct stat& info, bool searched) {
     if (!files_.insert({info.st_dev, info.st_ino}).second) return;
-    inputs.push_back({path, "", searched, ""});
+    inputs.push_back({path, "", searched, "", isTraceName(path)});
   }
 
   void folder(const std::string& path, const struct stat& info, std::vector<FileId>& above) {
@@ -92,8 +92,8 @@ class Finder {
         continue;
       }
       if (stat(child.c_str(), &target) != 0) {
-        // A link that leads nowhere is only a lost capture when it is named like one.
-        if (isCaptureName(child))
+        // A link that leads nowhere is only a lost capture (or trace) when it is named like one.
+        if (isCaptureName(child) || isTraceName(child))
           problem(child, errno == ELOOP ? "a link that leads back to itself" : "a link to nothing");
         continue;
       }
@@ -103,10 +103,13 @@ class Finder {
           continue;
         }
         folder(child, target, above);
-      } else if (S_ISREG(target.st_mode) && isCaptureName(child)) {
+      } else if (S_ISREG(target.st_mode) && (isCaptureName(child) || isTraceName(child))) {
         file(child, target, true);
       } else if (isCaptureName(child)) {
         inputs.push_back({child, "", true, "named like a capture file but " + kindOf(target.st_mode) + ": not read"});
+      } else if (isTraceName(child)) {
+        inputs.push_back(
+            {child, "", true, "named like a wire trace but " + kindOf(target.st_mode) + ": not read", true});
       }
     }
     above.pop_back();
@@ -122,6 +125,11 @@ bool isCaptureName(const std::filesystem::path& path) {
   std::string ext = path.extension().string();
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return ext == ".txt";
+}
+
+bool isTraceName(const std::filesystem::path& path) {
+  const std::string name = path.filename().string();
+  return name.ends_with(".rtttrace") || name.ends_with(".rtttrace.part");
 }
 
 std::vector<Input> findCaptures(const std::vector<std::string>& arguments,

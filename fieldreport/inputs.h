@@ -2,6 +2,8 @@
 #pragma once
 // Finding the capture files of a day: the files named and the *.TXT files in the folders named,
 // each file once, with every place that could not be searched said, never skipped in silence.
+// The wire traces of real-time text calls (*.rtttrace, and *.rtttrace.part for a call cut short)
+// are found the same way, to be judged beside the captures.
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@ struct Input {
   std::string problem;    // empty for a file to read
   bool searched = false;  // found in a folder rather than named
   std::string note;       // when set, not to be read, and why (a FIFO named like a capture)
+  bool trace = false;     // a wire trace of a real-time text call, not a capture
 };
 
 // A folder fieldreport writes its texts into holds this file; such a folder is never searched
@@ -32,5 +35,8 @@ std::vector<Input> findCaptures(const std::vector<std::string>& arguments,
 
 // Whether a file name ends in .TXT in any case.
 bool isCaptureName(const std::filesystem::path& path);
+
+// Whether a file name is a wire trace's: it ends in .rtttrace or .rtttrace.part.
+bool isTraceName(const std::filesystem::path& path);
 
 }  // namespace fieldreport

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fieldtext.h"
+#include "verdict_report.h"
 #include "intervals.h"
 #include "scoring.h"
 
@@ -168,6 +169,10 @@ struct Report {
   std::vector<TimingClock> timingClocks;
   std::vector<CallClock> callClocks;  // for each call: the clocks for its characters' times
   double delayLimit = 1.0;
+  // Real-time text calls: the wire traces read, and each call's far end judged against the RTT
+  // rules (the verdicts rttcheck gives).
+  std::vector<InputFile> traces;
+  std::vector<rttmodem::trace::CallReport> rttCalls;
 };
 
 }  // namespace fieldreport

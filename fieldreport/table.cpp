@@ -286,7 +286,8 @@ std::string filesRead(const Report& report, bool summaryOnly) {
     files.add({f.sha256, withThousands(f.size), f.path + " (script)"});
   for (const InputFile& f : report.timingFiles)
     files.add({f.sha256, withThousands(f.size), f.path + " (times)"});
-  out += report.captures.empty() && report.scripts.empty() ? "  (none)\n" : files.text();
+  for (const InputFile& f : report.traces) files.add({f.sha256, withThousands(f.size), f.path + " (wire trace)"});
+  out += report.captures.empty() && report.scripts.empty() && report.traces.empty() ? "  (none)\n" : files.text();
   return out;
 }
 
@@ -428,6 +429,16 @@ std::string summaryTable(const Report& report) {
   return out;
 }
 
+// The real-time text calls of the wire traces: each call's line of verdicts and each rule's tally.
+std::string rttVerdicts(const Report& report) {
+  if (report.rttCalls.empty()) return "";
+  std::string out = "\nReal-time text calls: the far end of each against the RTT rules (" +
+                    plural(report.rttCalls.size(), "wire trace", "wire traces") + ")\n";
+  out += rttmodem::trace::terminalReport(report.rttCalls, true);
+  out += "rttcheck TRACE gives each rule's verdict with its evidence; rttcheck --rules the rules.\n";
+  return out;
+}
+
 // The notes, what was not read or not scored, and the duplicates.
 std::string endNotes(const Report& report, bool namesOnly) {
   std::string out;
@@ -468,6 +479,7 @@ std::string terminalTable(const Report& report, bool summaryOnly) {
   std::string out = tableHead(report) + filesRead(report, summaryOnly);
   if (!summaryOnly) out += callsTables(report, namesOnly);
   out += summaryTable(report);
+  out += rttVerdicts(report);
   if (summaryOnly) {
     if (!report.notes.empty() || !report.skipped.empty() || !report.duplicates.empty()) {
       out += '\n';

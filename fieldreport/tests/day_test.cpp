@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // A day's pipeline judged from its report: when a record's date and time are read (across midnight,
 // with a computer's clock ahead, in the order of day and month its computer writes), when a record
-// read twice is counted once, and which times of a timing file go with which record.
+// read twice is counted once, which times of a timing file go with which record, and the wire
+// traces of real-time text calls judged beside the captures.
 #include "day.h"
 
 #include <gtest/gtest.h>
@@ -9,11 +10,16 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "capture/capture.h"
+#include "far_end_double.h"
+#include "outputs.h"
 #include "temp_dir.h"
 #include "timing.h"
 
@@ -225,6 +231,67 @@ TEST_F(Day, TimingFilesGoWithTheirRecordsByStartAndInOrder) {
       << ::testing::PrintToString(notes(r));
   ASSERT_EQ(r.timingFiles.size(), 1u);
   EXPECT_EQ(r.timingFiles[0].path, dir.file("day/0909-1400-LAB1.timing.csv"));
+}
+
+TEST_F(Day, TheWireTracesOfTheDayAreJudgedBesideItsCaptures) {
+  namespace rt = rttmodem::trace;
+  write("day/0909-1400-LAB1.TXT", record("LAB1", "09/09/26 14:00:00", "09/09/26 14:01:00"));
+  int n = 0;
+  for (const rt::Trace& t : rt::testing::farEndDay({}))
+    write("day/rtt/good-" + std::to_string(++n) + ".rtttrace", rt::formatTrace(t));
+  rt::testing::Faults noBom;
+  noBom.noOpeningBom = true;
+  write("day/rtt/nobom.rtttrace", rt::formatTrace(rt::testing::farEndDay(noBom).front()));
+  // A call cut short by a crash: its trace has no end line and keeps its .part.
+  std::string cut = rt::formatTrace(rt::testing::farEndDay({}).front());
+  cut.erase(cut.rfind("end "));
+  write("day/rtt/cut.rtttrace.part", cut);
+  write("day/rtt/broken.rtttrace", "rtt-trace 1\ncall id=\"9\"\nrtp 1.0 in seq=1\n");
+  ASSERT_EQ(mkfifo(dir.file("day/rtt/pipe.rtttrace").c_str(), 0600), 0);
+
+  const Report& r = run();
+  // The capture is scored as on any day; no trace is read as a capture.
+  ASSERT_EQ(r.records.size(), 1u) << ::testing::PrintToString(notes(r));
+  ASSERT_EQ(r.captures.size(), 1u);
+  EXPECT_EQ(r.traces.size(), 5u);
+
+  std::map<std::string, std::string> bom;  // each trace's verdict on the opening BOM
+  std::map<std::string, int> fails;
+  for (const rt::CallReport& c : r.rttCalls) {
+    const std::string name = fs::path(c.file).filename().string();
+    for (const rt::RuleResult& result : c.results) {
+      if (result.rule->id == "stream.bom") bom[name] = std::string(rt::verdictName(result.verdict));
+      fails[name] += result.verdict == rt::Verdict::Fail;
+    }
+  }
+  EXPECT_EQ(bom, (std::map<std::string, std::string>{{"cut.rtttrace.part", "pass"},
+                                                       {"good-1.rtttrace", "pass"},
+                                                       {"good-2.rtttrace", "pass"},
+                                                       {"good-3.rtttrace", "pass"},
+                                                       {"nobom.rtttrace", "fail"}}));
+  EXPECT_EQ(fails, (std::map<std::string, int>{{"cut.rtttrace.part", 0},
+                                               {"good-1.rtttrace", 0},
+                                               {"good-2.rtttrace", 0},
+                                               {"good-3.rtttrace", 0},
+                                               {"nobom.rtttrace", 1}}));
+  EXPECT_TRUE(hasNote(r, "cut.rtttrace.part: the trace of a call cut short")) << ::testing::PrintToString(notes(r));
+  EXPECT_TRUE(hasNote(r, "pipe.rtttrace: named like a wire trace but a FIFO")) << ::testing::PrintToString(notes(r));
+  ASSERT_EQ(r.skipped.size(), 1u);
+  EXPECT_EQ(fs::path(r.skipped[0].file).filename(), "broken.rtttrace");
+  EXPECT_NE(r.skipped[0].reason.find("a wire trace that cannot be read: line 3"), std::string::npos)
+      << r.skipped[0].reason;
+  EXPECT_EQ(day->status(), 2);
+
+  // The terminal and the page show each call's verdicts, the page the evidence of the failure too.
+  const std::string table = fieldreport::terminalTable(r);
+  EXPECT_NE(table.find("nobom.rtttrace: call 1"), std::string::npos) << table;
+  EXPECT_NE(table.find("1 fail (stream.bom)"), std::string::npos) << table;
+  const std::string page = fieldreport::htmlPage(r, "");
+  EXPECT_NE(page.find("<h2 id=\"rtt\">"), std::string::npos);
+  const std::size_t evidence = page.find("<ul id=\"rtt-evidence\">");
+  ASSERT_NE(evidence, std::string::npos);
+  EXPECT_NE(page.find("nobom.rtttrace: <code>stream.bom</code> <span class=\"fail\">FAIL</span>", evidence),
+            std::string::npos);
 }
 
 }  // namespace
