@@ -120,61 +120,33 @@ void TMainForm::StopCommandSequence() {
   ++commandSequence_;
 }
 
-namespace {
-
-// The boxes of an automatic save tried again, held back: shown only when the failure is a new one.
-class THeldBoxes : public IMessageBoxes {
- public:
-  TMsgResult Show(const std::string& title, const std::string& text, TMsgButtons buttons,
-                  TMsgIcon icon) override {
-    held.push_back({title, text, buttons, icon});
-    return UnattendedAnswer(buttons);
-  }
-  struct TBox {
-    std::string Title, Text;
-    TMsgButtons Buttons;
-    TMsgIcon Icon;
-  };
-  std::vector<TBox> held;
-};
-
-}  // namespace
-
 void TMainForm::AutoSaveCall() {
   // A failed save is shown once; the call stays unsaved for another try, and the operation that
   // saved goes on. Each ring tries again: the same failure again is not shown (nor logged) again;
   // the log says when saving works again.
-  THeldBoxes held;
-  IMessageBoxes* shown = messageBoxes_;
-  messageBoxes_ = &held;
-  std::exception_ptr error;
-  try {
-    RecordLogButtonClick(this);
-  } catch (...) {
-    error = std::current_exception();
-  }
-  messageBoxes_ = shown;
-  if (!State.UnsavedCall) return;
+  const TSaveResult saved = SaveCall();
   std::string failure;
-  for (const THeldBoxes::TBox& b : held.held) failure += b.Title + ": " + b.Text + "\n";
-  if (error) {
+  if (saved.Outcome == TSaveOutcome::MissingField) {
+    failure = saved.Missing.Title + ": " + saved.Missing.Text + "\n";
+  } else if (saved.Outcome == TSaveOutcome::FileError) {
     try {
-      std::rethrow_exception(error);
+      std::rethrow_exception(saved.Error);
     } catch (const std::exception& e) {
-      failure += e.what();
+      failure = e.what();
     } catch (...) {
-      failure += "?";
+      failure = "?";
     }
   }
-  if (failure.empty()) return;  // nothing to save it with (the call is not ended)
-  if (failure == autoSaveFailure_) {
+  if (failure.empty()) return;  // saved, or nothing to save (the call is not ended)
+  const bool repeated = failure == autoSaveFailure_;
+  if (saved.Outcome == TSaveOutcome::MissingField) AskForField(saved.Missing, !repeated);
+  if (repeated) {
     ++autoSaveRepeats_;
     return;
   }
   autoSaveFailure_ = failure;
   autoSaveRepeats_ = 0;
-  for (const THeldBoxes::TBox& b : held.held) MessageBoxes().Show(b.Title, b.Text, b.Buttons, b.Icon);
-  if (error) ShowError(error);
+  if (saved.Error) ShowError(saved.Error);
 }
 
 void TMainForm::AutoSaveSucceeded() {

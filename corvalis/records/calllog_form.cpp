@@ -15,28 +15,41 @@
 namespace corvalis {
 
 void TMainForm::RecordLogButtonClick(QObject*) {
-  if (!RecordLogButton->isEnabled()) return;
+  const TSaveResult saved = SaveCall();
+  if (saved.Outcome == TSaveOutcome::MissingField) AskForField(saved.Missing, true);
+  // The application's standard error box says why the record could not be written.
+  if (saved.Outcome == TSaveOutcome::FileError) std::rethrow_exception(saved.Error);
+}
 
-  // The record writer's rule: a landline call's record leaves out what is asked for here.
-  const bool wireless = !capture::isLandline(Settings.TestType);
-  auto missing = [this](const char* title, const char* text, TMsgIcon icon) {
-    MessageBoxes().Show(title, text, TMsgButtons::Ok, icon);
-  };
-  if (Settings.ComputerID.empty()) {
+void TMainForm::AskForField(const TMissingField& Missing, bool Box) {
+  if (Missing.ComputerID) {
     SetActiveSheet(FilesSheet);
     SetTabVisible(FilesSheet, true);
     TabHighlights();
     SetPanelColour(ComputerIDPanel, QColor(255, 255, 0));
-    missing("No Computer ID", "Please enter this computer's ID", TMsgIcon::Warning);
-    ComputerIDEdit->setFocus();
-    return;
   }
+  if (Box) MessageBoxes().Show(Missing.Title, Missing.Text, TMsgButtons::Ok, Missing.Icon);
+  if (Missing.ComputerID) ComputerIDEdit->setFocus();
+}
+
+TMainForm::TSaveResult TMainForm::SaveCall() {
+  TSaveResult result;
+  if (!RecordLogButton->isEnabled()) return result;  // no call has ended
+
+  // The record writer's rule: a landline call's record leaves out what is asked for here.
+  const bool wireless = !capture::isLandline(Settings.TestType);
+  auto missing = [&result](const char* title, const char* text, TMsgIcon icon, bool computerId = false) {
+    result.Outcome = TSaveOutcome::MissingField;
+    result.Missing = {title, text, icon, computerId};
+    return result;
+  };
+  if (Settings.ComputerID.empty())
+    return missing("No Computer ID", "Please enter this computer's ID", TMsgIcon::Warning, true);
   if (Settings.UserName.empty())
     return missing("No name", "Please enter your name at the USER: field", TMsgIcon::Warning);
   if (Settings.Location.empty())
     return missing("No location", "Please enter this location at the LOCATION: field", TMsgIcon::Warning);
-  if (wireless && Settings.CableID.empty())
-    return missing("No cable info", "Please enter Cable ID", TMsgIcon::None);
+  if (wireless && Settings.CableID.empty()) return missing("No cable info", "Please enter Cable ID", TMsgIcon::None);
   if (wireless && Settings.PhoneModel.empty())
     return missing("No phone model info", "Please enter a phone model", TMsgIcon::Warning);
   if (wireless && Settings.PhoneTech.empty())
@@ -52,12 +65,19 @@ void TMainForm::RecordLogButtonClick(QObject*) {
   record.endTime = State.CallEndTime;
   record.turboDetected = State.TurboDetected;
   record.scriptCompleted = State.ScriptCompleted;
-  // One append for the whole record: the lines joined, the last one ended by AddToFile.
-  JournalSaving();
-  AddToFile(JoinLines(BuildCallRecord(record)));
-  // The times go beside the record once it is saved; their failure is said when the call is done.
-  const std::string timesFailure = SaveCallTimes();
-  JournalRemove();
+  std::string timesFailure;
+  try {
+    // One append for the whole record: the lines joined, the last one ended by AddToFile.
+    JournalSaving();
+    AddToFile(JoinLines(BuildCallRecord(record)));
+    // The times go beside the record once it is saved; their failure is said when the call is done.
+    timesFailure = SaveCallTimes();
+    JournalRemove();
+  } catch (...) {
+    result.Outcome = TSaveOutcome::FileError;
+    result.Error = std::current_exception();
+    return result;
+  }
   AutoSaveSucceeded();
 
   SetTabVisible(DevicesSheet, true);
@@ -73,6 +93,8 @@ void TMainForm::RecordLogButtonClick(QObject*) {
   MemoASCII->ClearText();
   State.TurboDetected = false;
   ReportCallTimesFailure(timesFailure);
+  result.Outcome = TSaveOutcome::Saved;
+  return result;
 }
 
 void TMainForm::DontSaveButtonClick(QObject*) {

@@ -278,6 +278,26 @@ class TMainForm : public QWidget {
   void RecoverCalls();
 
   // ---- call log (records/calllog_form.cpp) -------------------------------------------------
+  // A field the record needs and the settings lack: the box that asks for it.
+  struct TMissingField {
+    std::string Title, Text;
+    TMsgIcon Icon = TMsgIcon::Warning;
+    bool ComputerID = false;  // the Files sheet is shown with the field marked
+  };
+  enum class TSaveOutcome { Saved, NothingToSave, MissingField, FileError };
+  struct TSaveResult {
+    TSaveOutcome Outcome = TSaveOutcome::NothingToSave;
+    TMissingField Missing;     // MissingField
+    std::exception_ptr Error;  // FileError: the record could not be written
+  };
+  // Saves the ended call: its record, then its times beside it, and the window ready for the next
+  // call. Nothing to save when no call has ended; a missing field or a record that cannot be
+  // written leaves the call unsaved, with its conversation, to be saved again. Shows nothing but
+  // a failure to save the times (the record is saved all the same).
+  TSaveResult SaveCall();
+  // Asks for a missing field: the Computer ID's is marked on the Files sheet; the box when Box.
+  void AskForField(const TMissingField& Missing, bool Box);
+  // Save this call: SaveCall, with a missing field asked for and a write error shown.
   void RecordLogButtonClick(QObject* Sender);
   void DontSaveButtonClick(QObject* Sender);
   void CreateFilePrefix();

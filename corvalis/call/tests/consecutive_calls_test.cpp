@@ -126,6 +126,31 @@ TEST_F(Calls, AFailedAutomaticSaveKeepsTheCallAndAnswersNothing) {
                                   " (it failed 4 times: File not found (" + file + "))");
 }
 
+// A field the record needs is asked for once, whatever the rings that try again; filled in, the
+// next ring saves the call and answers.
+TEST_F(Calls, AnAutomaticSaveLackingAFieldAsksForItOnce) {
+  Use(kDeviceInteleModem2400);
+  Flags("1", "1", "1");
+  form->Settings.Location.clear();
+  Receive("\r\nRING\r\n\r\nCONNECT TTY\r\nFIRST CALL");
+  EndCall();
+  ASSERT_EQ(boxes.calls.size(), 1u);
+  EXPECT_EQ(boxes.calls[0].text, "Please enter this location at the LOCATION: field");
+  Run(40);
+  TakeSent();
+  for (int ring = 0; ring < 2; ++ring) Receive("\r\nRING\r\n");
+  EXPECT_EQ(boxes.calls.size(), 1u);
+  EXPECT_EQ(TakeSent(), "");
+
+  form->Settings.Location = "Route 9";
+  Receive("\r\nRING\r\n");
+  EXPECT_EQ(TakeSent(), "ATB1S15=0A\r");
+  const std::string file = logs.path().string() + "/1018-1405-LAB1.TXT";
+  EXPECT_NE(readFile(file).find("FIRST CALL"), std::string::npos);
+  EXPECT_EQ(log.lines.back(), "saving works again: the call is saved in " + file +
+                                  " (it failed 3 times: No location: Please enter this location at the LOCATION: field)");
+}
+
 TEST_F(Calls, WithoutAutoSaveNothingStartsOverAnUnsavedCall) {
   Use(kDeviceNXi);
   Flags("1", "0", "0");
