@@ -32,7 +32,8 @@ void TMainForm::ComPortRxChar(TComPort*, std::int32_t Count) {
     if (!DeviceGoneError(e.SystemErrorCode())) throw;
     return PortGone(e.SystemErrorCode(), "a read failed");
   }
-  const std::int64_t deliveredMs = Clock().MonotonicMs();
+  // When the bytes arrived: what held up this thread before it could read them is not the line's.
+  const std::int64_t deliveredMs = Clock().MonotonicMs() - ComPort.RxWaitedMs();
 
   if (!State.AutoSendArmed && !State.AutoSendHeld && State.CallActive && AutoSendBox->isChecked() &&
       SendNowButton->isEnabled() && MemoASCII->isEnabled())

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "records/call_times.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <filesystem>
@@ -19,8 +20,9 @@ void TCallTimes::Start(TDateTime Start, std::int64_t MonotonicMs) {
 }
 
 void TCallTimes::Add(timing::Direction Direction, std::int64_t MonotonicMs, std::string_view Bytes) {
-  for (char c : Bytes)
-    chars_.push_back({Direction, MonotonicMs - startMonotonic_, static_cast<unsigned char>(c)});
+  // A byte that arrived before the call began (and was read after) is timed at its start.
+  const std::int64_t ms = std::max<std::int64_t>(0, MonotonicMs - startMonotonic_);
+  for (char c : Bytes) chars_.push_back({Direction, ms, static_cast<unsigned char>(c)});
 }
 
 timing::RecordTimes TCallTimes::Record() const {

@@ -571,6 +571,12 @@ void TComPort::FireEvent(std::uint32_t DeviceEvent) {
   }
 }
 
+std::int64_t TComPort::RxWaitedMs() const {
+  if (!EventThread_) return 0;
+  const bool delivering = (DeliveryDepth_ > 0 && Handoff_ && Handoff_->IsMainThread()) || EventThread_->IsCurrentThread();
+  return delivering ? EventThread_->SinceWokeMs() : 0;
+}
+
 void TComPort::HandlePortMessage(TMessage& Message) {
   if (Message.Msg != PortEventMessage) {
     Message.Result = 0;  // nothing else is handled here

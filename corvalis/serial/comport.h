@@ -307,6 +307,10 @@ class TComPort {
   std::int32_t WriteText(const std::string& Text);
   // Reads at most Count bytes; Text holds exactly the bytes read; returns their number.
   std::int32_t ReadText(std::string& Text, std::int32_t Count);
+  // Inside an OnRxChar handler: how long ago (ms) the bytes it reads arrived, that is, since the
+  // event thread saw them, before the hand-off to the main thread. 0 outside a delivery. Whatever
+  // holds up the main thread is taken out of the times of received characters with it.
+  std::int64_t RxWaitedMs() const;
 
   // Building blocks of WriteText and ReadText.
   std::unique_ptr<TIORequest> NewRequest();

@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace corvalis {
@@ -51,6 +53,8 @@ struct TComThread::TState {
   std::unique_ptr<TEventWaiter> Waiter;  // after Device: released first
   std::uint32_t Mask = 0;
   std::uint32_t EventMask = 0;  // the batch being delivered
+  // When the wait for that batch ended (steady clock, ns): when its bytes were there to read.
+  std::atomic<std::int64_t> WokeNs{0};
   std::atomic<bool> Detached{false};
   std::atomic<bool> Finished{false};
 };
@@ -96,6 +100,15 @@ bool TComThread::Finished() const {
   return State_->Finished.load();
 }
 
+std::int64_t TComThread::SinceWokeMs() const {
+  const std::int64_t woke = State_->WokeNs.load();
+  if (woke == 0) return 0;
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+  return std::max<std::int64_t>(0, (now - woke) / 1'000'000);
+}
+
 std::uint32_t TComThread::DeviceMask() const {
   return State_->Mask;
 }
@@ -116,6 +129,9 @@ void TComThread::Execute(std::shared_ptr<TState> State) {
       break;
     }
     State->EventMask = events & State->Mask;
+    State->WokeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
     if (State->EventMask != 0 && !State->Detached) DeliverEvents(State);
   }
   const bool detached = State->Detached;

@@ -38,6 +38,9 @@ class TComThread {
   // The thread body has returned.
   bool Finished() const;
   std::uint32_t DeviceMask() const;
+  // Milliseconds since the thread's last wait ended with events: during a delivery, how long its
+  // bytes have been waiting for the main thread.
+  std::int64_t SinceWokeMs() const;
 
  private:
   struct TState;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A whole call through a pseudo-terminal standing in for a TTY on COM1: Start Call, the far
-// end types a line, a line is sent, End Call, Save, and the capture file's bytes.
+// end types a line, a line is sent, End Call, Save, and the capture file's bytes; and the times of
+// received characters when the window's thread is held up.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -9,8 +10,10 @@
 #include <QPushButton>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "temp_dir.h"
+#include "timing.h"
 #include "ui/tests/pty_window.h"
 
 namespace corvalis::testing {
@@ -100,6 +103,50 @@ TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
                                                             "SCRIPTCOMPLETED: No\r\n"
                                                             "SCRIPTUSED: \r\n"
                                                             "\r\n");
+}
+
+// A character is timed when it arrived, not when the window's thread, held up by something else
+// (a slow disk, a long redraw), got round to reading it: A arrives while the thread is busy for
+// 600 ms, B after; the timing file has them about 600 ms apart, not a few.
+TEST(PtyCall, ACharacterIsTimedWhenItArrivedNotWhenTheBusyWindowReadIt) {
+  App();
+  TempDir dir;
+  PtyPort pty(dir.path());
+  ASSERT_TRUE(pty.Open());
+  PtyServices world;
+  {
+    TMainForm form(world.services);
+    form.FormShow(&form);
+    ASSERT_TRUE(form.ComPort.IsOpen());
+    TWindowSettings& s = form.Settings;
+    s.DeviceType = kDeviceCustomCompact;
+    s.LogDirectory = dir.path().string();
+    s.ComputerID = "PTY";
+    s.UserName = "Ann";
+    s.Location = "Lab 2";
+    s.TestType = "Landline Calls (Acoustic)";
+    form.SetBaud();
+    form.StartCallButton->click();
+
+    ASSERT_EQ(write(pty.Master, "A", 1), 1);
+    QElapsedTimer busy;
+    busy.start();
+    while (busy.elapsed() < 600) {
+    }
+    ASSERT_TRUE(ServeUntil([&] { return form.MemoASCII->Text() == "RECD: A"; })) << form.MemoASCII->Text();
+    ASSERT_EQ(write(pty.Master, "B", 1), 1);
+    ASSERT_TRUE(ServeUntil([&] { return form.MemoASCII->Text() == "RECD: AB"; })) << form.MemoASCII->Text();
+    form.EndCallButton->click();
+    form.RecordLogButton->click();
+    ASSERT_FALSE(form.State.UnsavedCall);
+  }
+  const timing::TimingFile file = timing::readTimingFile(readFile(dir.path() / "1018-1405-PTY.timing.csv"));
+  ASSERT_EQ(file.records.size(), 1u) << file.problem;
+  std::map<char, long long> at;
+  for (const timing::CharTime& c : file.records[0].chars)
+    if (c.direction == timing::Direction::Received) at[static_cast<char>(c.code)] = c.ms;
+  ASSERT_EQ(at.size(), 2u);
+  EXPECT_GE(at['B'] - at['A'], 300) << "A at " << at['A'] << " ms, B at " << at['B'] << " ms";
 }
 
 }  // namespace
