@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "wire_trace.h"
@@ -249,6 +250,7 @@ int main(int argc, char** argv) {
   }
   fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
   bool inputOpen = true, hungUp = false;
+  std::optional<Clock::time_point> lastTyped;
   while (!done) {
     linphone_core_iterate(core);  // the library's own loop: it wants a turn every few milliseconds
     // Characters the callbacks did not take (they do not always come for the first ones).
@@ -267,8 +269,10 @@ int main(int argc, char** argv) {
         inputOpen = false;
       }
     }
-    // The end of the input hangs up once what it held is typed (a paced input takes its time).
-    if (!inputOpen && !hungUp && (pending.empty() || !typing)) {
+    // The end of the input hangs up once what it held is typed (a paced input takes its time) and
+    // has had a second to go out: the library's BYE does not wait for the text still to be sent.
+    if (!inputOpen && !lastTyped && (pending.empty() || !typing)) lastTyped = Clock::now();
+    if (lastTyped && !hungUp && (!typing || Clock::now() - *lastTyped >= std::chrono::seconds(1))) {
       hungUp = true;
       if (currentCall)
         linphone_call_terminate(currentCall);
