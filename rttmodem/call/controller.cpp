@@ -190,6 +190,12 @@ sip::LocalMedia Controller::localMedia() const {
   m.textPort = textPort_.port();
   m.generations = config_.generations;
   m.sessionId = sessionId_;
+  // A new offer in a call keeps the numbers its formats have in it (the far end's, when it placed
+  // the call): renumbering them is allowed, but makes some phones start their text stream again
+  // and drop the text they had to repeat.
+  if (media_ && media_->recvT140Pt >= 0) m.t140Pt = media_->recvT140Pt;
+  if (media_ && media_->recvRedPt >= 0) m.redPt = media_->recvRedPt;
+  for (int pt = 96; m.redPt == m.t140Pt && pt <= 127; ++pt) m.redPt = pt;  // their T.140 took red's number
   return m;
 }
 

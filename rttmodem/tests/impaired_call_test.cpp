@@ -134,6 +134,31 @@ TEST(Impaired, AReInviteMidCallIsAnsweredAndTheTextGoesOn) {
   EXPECT_EQ(far.received(), "before after");
 }
 
+// A far end that placed the call with numbers of its own finds them kept in our re-INVITE: a
+// re-offer that renumbers the formats in force is allowed, but makes some phones start their
+// text stream again and drop the text they had to repeat.
+TEST(Impaired, AReInviteKeepsThePayloadTypeNumbersOfTheCall) {
+  FarEnd::Config config;
+  config.media.t140Pt = 97;
+  config.media.redPt = 96;
+  FarEnd far(config);
+  Proc p(kBin, {"--listen", "0", "--reinvite", "1"});
+  ASSERT_TRUE(p.waitErr(" ready ")) << p.err();
+  ASSERT_TRUE(far.call("sip:rttmodem@127.0.0.1:" + p.logValue("ready", "sip-port"))) << p.err();
+  p.write("before ");
+  ASSERT_TRUE(far.waitText("before ")) << p.err();
+  ASSERT_TRUE(far.waitSip("<- INVITE", 10s, 1)) << p.err();
+  ASSERT_TRUE(p.waitErr("re-negotiated ")) << p.err();
+  const std::string reoffer = far.lastRequest("INVITE");
+  EXPECT_NE(reoffer.find("m=text "), std::string::npos) << reoffer;
+  EXPECT_NE(reoffer.find("a=rtpmap:96 red/1000"), std::string::npos) << reoffer;
+  EXPECT_NE(reoffer.find("a=rtpmap:97 t140/1000"), std::string::npos) << reoffer;
+  EXPECT_NE(reoffer.find("a=fmtp:96 97/97"), std::string::npos) << reoffer;
+  p.write("after");
+  ASSERT_TRUE(far.waitText("before after")) << p.err();
+  EXPECT_EQ(far.received(), "before after");
+}
+
 TEST(Impaired, OurReceiverTakesAStreamReorderedDuplicatedAndSwitchedWholeAndOnce) {
   FarEnd far;
   Proc p(kBin, {"--listen", "0"});
