@@ -190,6 +190,7 @@ sip::LocalMedia Controller::localMedia() const {
   m.textPort = textPort_.port();
   m.generations = config_.generations;
   m.sessionId = sessionId_;
+  m.audioDirection = audioHeld_ ? sip::Direction::SendOnly : sip::Direction::SendRecv;
   // A new offer in a call keeps the numbers its formats have in it (the far end's, when it placed
   // the call): renumbering them is allowed, but makes some phones start their text stream again
   // and drop the text they had to repeat.
@@ -292,7 +293,7 @@ bool Controller::dial(const std::string& uri) {
     return false;
   }
   std::string error;
-  offerLayout_ = sip::defaultLayout();
+  offerLayout_ = config_.textOnly ? std::vector<std::string>{"text"} : sip::defaultLayout();
   const int call = agent_.invite(uri, sip::buildOffer(localMedia(), offerLayout_), &error);
   state_ = State::Calling;
   log("dialing " + field("peer", uri));
@@ -453,17 +454,33 @@ bool Controller::onReoffer(int call, const std::string& sdpText, std::string* re
   return true;
 }
 
-void Controller::sendReinvite() {
+bool Controller::sendReinvite(const std::string& reason) {
   // Only in a call that is up and settled: not while an offer of ours awaits its answer.
-  if (state_ != State::Connected || !media_ || reofferPending_) return;
+  if (state_ != State::Connected || !media_ || reofferPending_) return false;
   offerLayout_ = media_->layout.empty() ? sip::defaultLayout() : media_->layout;
   std::string error;
   if (!agent_.reinvite(call_, sip::buildOffer(localMedia(), offerLayout_), &error)) {
     log("re-invite-failed " + field("reason", error));
-    return;
+    return true;  // not to be tried again
   }
   reofferPending_ = true;
-  log("re-invite-sent " + field("reason", "--reinvite"));
+  log("re-invite-sent " + field("reason", reason));
+  return true;
+}
+
+void Controller::holdAudio(bool hold) {
+  if (state_ != State::Connected || !media_) return;
+  if (!media_->audioPort) {
+    log("hold-skipped " + field("reason", "the call has no audio"));
+    return;
+  }
+  audioHeld_ = hold;
+  if (!sendReinvite(hold ? "--hold" : "--hold resume")) {
+    audioHeld_ = !hold;
+    audioHoldTimer_.start(500, [this, hold] { holdAudio(hold); });  // after the pending answer
+    return;
+  }
+  if (hold) audioHoldTimer_.start(static_cast<std::uint64_t>(kHoldSeconds) * 1000, [this] { holdAudio(false); });
 }
 
 void Controller::applyMedia(const sip::Negotiated& n) {
@@ -625,6 +642,8 @@ void Controller::startSending() {
     ssrcChangeAtMs_ = net::Loop::nowMs() + static_cast<std::uint64_t>(config_.impair.ssrcChangeSeconds) * 1000;
   if (config_.reinviteSeconds > 0)
     reinviteTimer_.start(static_cast<std::uint64_t>(config_.reinviteSeconds) * 1000, [this] { sendReinvite(); });
+  if (config_.holdSeconds > 0)
+    audioHoldTimer_.start(static_cast<std::uint64_t>(config_.holdSeconds) * 1000, [this] { holdAudio(true); });
   audioStarted_ = false;
   if (media_->audioPort && media_->sendAudio) sendSilence();
 }
@@ -634,6 +653,8 @@ void Controller::stopMedia() {
   departTimer_.cancel();
   holdTimer_.cancel();
   reinviteTimer_.cancel();
+  audioHoldTimer_.cancel();
+  audioHeld_ = false;
   departures_.clear();
   impairer_.reset();
   audioTimer_.cancel();

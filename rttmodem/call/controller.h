@@ -63,6 +63,9 @@ std::string countsLine(const Counts& c);
 // name=value for a log line, the value quoted when it has spaces or quotes.
 std::string field(std::string_view name, std::string_view value);
 
+// How long --hold keeps the call's audio on hold.
+inline constexpr int kHoldSeconds = 5;
+
 struct ControllerConfig {
   std::string host = "127.0.0.1";  // SIP and RTP listen here
   int sipPort = 0;                 // 0: a free one
@@ -71,6 +74,10 @@ struct ControllerConfig {
   std::optional<rtt::LossPattern> loss;
   rtt::Impairments impair;  // on the text we send
   int reinviteSeconds = 0;   // a re-INVITE with our offer this long into each call; 0: none
+  // Audio put on hold (a re-INVITE with audio sendonly) this long into each call, and taken off
+  // hold kHoldSeconds later; 0: never. The text goes on meanwhile.
+  int holdSeconds = 0;
+  bool textOnly = false;  // the calls we place offer text alone
   std::uint64_t seed = 1;
   int answerTimeoutSeconds = 60;  // a call we placed that is not answered by then ends: NO ANSWER
   // Registration (empty registrar: none), and the account's credentials.
@@ -144,7 +151,11 @@ class Controller {
   void traceSent(const std::string& datagram);
   void queueDepartures(std::vector<rtt::Impairer::Departure> departures);
   void sendDue();
-  void sendReinvite();
+  // A re-INVITE with our offer, for the reason given (the option that asked for it); false when
+  // none can go now (no call up, or an offer of ours still waits for its answer).
+  bool sendReinvite(const std::string& reason = "--reinvite");
+  // Audio on hold (or off it) by a re-INVITE; tried again shortly when an offer is pending.
+  void holdAudio(bool hold);
   void sendSilence();
   void onText(const net::RtpPort::Packet& p);
   void onIncoming(int call, const std::string& from, const std::string& sdp, const net::Endpoint& source);
@@ -170,7 +181,8 @@ class Controller {
   rtt::LossModel loss_;
   std::optional<rtt::Impairer> impairer_;
   std::multimap<std::uint64_t, std::string> departures_;  // impaired packets by when they leave
-  net::Timer departTimer_, holdTimer_, reinviteTimer_;
+  net::Timer departTimer_, holdTimer_, reinviteTimer_, audioHoldTimer_;
+  bool audioHeld_ = false;  // our audio is on hold (--hold): our offers say sendonly
   std::optional<std::uint64_t> ssrcChangeAtMs_;  // this call's stream restarts then
   text::ToNetwork toNet_;
   text::FromNetwork fromNet_;

@@ -17,6 +17,8 @@ inline call::ControllerConfig controllerConfig(const Options& o) {
   cc.loss = o.loss;
   cc.impair = o.impair;
   cc.reinviteSeconds = o.reinvite;
+  cc.holdSeconds = o.hold;
+  cc.textOnly = o.textOnly;
   cc.seed = o.seed;
   cc.answerTimeoutSeconds = o.answerTimeout;
   cc.refuseStatus = o.refuse;

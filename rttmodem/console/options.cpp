@@ -80,6 +80,9 @@ std::string usageText() {
          "      --ssrc-change S      restart our text stream (new SSRC, sequence and timestamps)\n"
          "                           at the first pause after S seconds of the call\n"
          "      --reinvite S         send a re-INVITE with our offer S seconds into the call\n"
+         "      --hold S             put the call's audio on hold S seconds into the call (a re-INVITE,\n"
+         "                           audio sendonly) and take it off 5 s later; text goes on\n"
+         "      --text-only          offer text alone when calling (no audio line)\n"
          "      --seed N             seed of --loss and of the impairments (default 1)\n"
          "      --trace-dir DIR      write a wire trace of each call into DIR (for rttcheck)\n"
          "\n"
@@ -243,6 +246,8 @@ ParseResult parseOptions(const std::vector<std::string>& args,
           [](int s) { return s >= 1 && s <= 86400; });
   checked("--reinvite", &o.reinvite, "--reinvite needs seconds from 1 to 86400",
           [](int s) { return s >= 1 && s <= 86400; });
+  checked("--hold", &o.hold, "--hold needs seconds from 1 to 86400", [](int s) { return s >= 1 && s <= 86400; });
+  table.flag("--text-only", &o.textOnly);
   checked("--seed", &o.seed, "--seed needs a whole number", any);
   checked("--pace", &o.pace, "--pace needs characters a second, above 0 and at most 1000",
           [](double p) { return p > 0 && p <= 1000; });

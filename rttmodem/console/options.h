@@ -34,6 +34,8 @@ struct Options {
   std::optional<rtt::LossPattern> loss;
   rtt::Impairments impair;  // --delay, --jitter, --reorder, --duplicate, --ssrc-change
   int reinvite = 0;         // --reinvite S: a re-INVITE S seconds into each call
+  int hold = 0;             // --hold S: audio on hold S seconds into each call, off 5 s later
+  bool textOnly = false;    // --text-only: our calls offer text alone
   std::uint64_t seed = 1;
   double pace = 0;  // characters a second from standard input; 0: as they come
   int calls = 1;    // --listen: calls to take before exiting; 0: no end

@@ -308,7 +308,7 @@ std::string buildOffer(const LocalMedia& local, const std::vector<std::string>& 
       o << "m=audio " << local.audioPort << " RTP/AVP 0 8\r\n"
         << "a=rtpmap:0 PCMU/8000\r\n"
         << "a=rtpmap:8 PCMA/8000\r\n"
-        << "a=sendrecv\r\n";
+        << directionLine(local.audioDirection);
     } else if (type == "text" && !text) {
       text = true;
       o << textLines(local.textPort, local.t140Pt, local.redPt, local.generations);

@@ -50,6 +50,7 @@ struct LocalMedia {
   int t140Pt = 98;
   int redPt = 100;
   unsigned long long sessionId = 1;
+  Direction audioDirection = Direction::SendRecv;  // SendOnly: our audio on hold
 };
 
 // What both sides agreed on.

@@ -44,6 +44,7 @@ TEST(Options, RefusesWhatCannotWork) {
            {"--listen", "0", "--duplicate", "x"},
            {"--listen", "0", "--ssrc-change", "0"},
            {"--listen", "0", "--reinvite", "0"},
+           {"--listen", "0", "--hold", "0"},
            {"--listen", "0", "--pace", "0"},
            {"--dial", "sip:a@b", "--refuse", "486"},
            {"--listen", "0", "--refuse", "200"},

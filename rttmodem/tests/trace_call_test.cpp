@@ -152,6 +152,60 @@ TEST(TracedCall, EachRttmodemPassesEveryRuleAgainstTheOtherJudgedFromItsTrace) {
   fs::remove_all(dirB);
 }
 
+// Every rule but the cps and the pace passes or is not exercised, and these were put to the test.
+void expectKept(const Trace& t, const std::vector<const char*>& exercised) {
+  for (const auto& [id, r] : judged(t)) {
+    if (id == "timing.interval") continue;  // judged from when packets left: see above
+    EXPECT_TRUE(r.verdict == trace::Verdict::Pass || r.verdict == trace::Verdict::NotExercised) << report(r);
+  }
+  for (const char* id : exercised) EXPECT_EQ(judged(t).at(id).verdict, trace::Verdict::Pass) << report(judged(t).at(id));
+}
+
+// The rules on offers need calls of their own: one placed with text alone (--text-only), one whose
+// audio the caller puts on hold and takes off hold while both sides type (--hold).
+TEST(TracedCall, TextAloneAndAudioOnHoldArePutToTheTest) {
+  {
+    const fs::path dirA = freshDir("text-only-callee"), dirB = freshDir("text-only-caller");
+    auto a = listener({"--trace-dir", dirA.string()});
+    Proc b(kBin, {"--dial", uriOf(*a), "--trace-dir", dirB.string(), "--text-only"});
+    b.write("text alone\r\n");
+    ASSERT_TRUE(a->waitOut("text alone\r\n")) << a->err();
+    b.closeInput();
+    EXPECT_EQ(b.wait(), 0) << b.err();
+    EXPECT_EQ(a->wait(), 0) << a->err();
+    expectKept(onlyTrace(dirB), {"sdp.text-only", "sdp.answer", "text.utf8"});
+    fs::remove_all(dirA);
+    fs::remove_all(dirB);
+  }
+  const fs::path dirA = freshDir("hold-callee"), dirB = freshDir("hold-caller");
+  auto a = listener({"--trace-dir", dirA.string(), "--pace", "20"});
+  Proc b(kBin, {"--dial", uriOf(*a), "--trace-dir", dirB.string(), "--pace", "20", "--hold", "1"});
+  b.write("before the hold\r\n");
+  ASSERT_TRUE(a->waitOut("before the hold\r\n")) << a->err();
+  ASSERT_TRUE(b.waitErr("re-invite-sent reason=--hold")) << b.err();
+  ASSERT_TRUE(b.waitErr("re-negotiated ")) << b.err();
+  b.write("on hold\r\n");
+  a->write("held here\r\n");
+  ASSERT_TRUE(a->waitOut("before the hold\r\non hold\r\n")) << a->err();
+  ASSERT_TRUE(b.waitOut("held here\r\n")) << b.err();
+  ASSERT_TRUE(b.waitErr("re-invite-sent reason=\"--hold resume\"")) << b.err();
+  b.write("resumed\r\n");
+  ASSERT_TRUE(a->waitOut("on hold\r\nresumed\r\n")) << a->err();
+  b.closeInput();
+  EXPECT_EQ(b.wait(), 0) << b.err();
+  EXPECT_EQ(a->wait(), 0) << a->err();
+  // The caller's offers put its audio on hold (sendonly) and back (sendrecv); text went on.
+  const Trace caller = onlyTrace(dirB);
+  std::string offers;
+  for (const auto& e : caller.events)
+    if (auto* m = std::get_if<trace::SipMessage>(&e); m && m->dir == Direction::Out && m->sdp == trace::SdpRole::Offer)
+      offers += m->body && m->body->find("a=sendonly") != std::string::npos ? "held " : "sendrecv ";
+  EXPECT_EQ(offers, "sendrecv held sendrecv ");
+  expectKept(caller, {"call.audio-hold", "sdp.answer", "red.equal"});
+  fs::remove_all(dirA);
+  fs::remove_all(dirB);
+}
+
 TEST(TracedCall, ImpairedPacketsAreTracedAsTheyLeftNotAsTheyWereMade) {
   const fs::path dirA = freshDir("impaired-callee"), dirB = freshDir("impaired-caller");
   auto a = listener({"--trace-dir", dirA.string()});
