@@ -137,7 +137,7 @@ const std::string kModemLastLine = kLs + "over" + kLs;
 
 // The rules rttmodem itself keeps against another rttmodem (trace_call_test.cpp); the interval is
 // judged by when packets left, which a loaded machine delays: printed, not asserted.
-void expectOurSideKeepsTheRules(const trace::CallReport& ours) {
+void expectOurSideKeepsTheRules(const trace::CallReport& ours, bool reinvite) {
   for (const auto& [id, r] : byRule(ours)) {
     if (id == "timing.interval") {
       if (r.verdict != Verdict::Pass) std::printf("rttmodem's own %s\n", report(r).c_str());
@@ -147,23 +147,28 @@ void expectOurSideKeepsTheRules(const trace::CallReport& ours) {
   }
   const auto results = byRule(ours);
   for (const char* id : {"red.sent", "red.equal", "stream.single", "stream.bom", "rtp.marker", "rtp.clock", "text.utf8",
-                         "call.reinvite", "text.delivery"})
+                         "text.delivery"})
     EXPECT_EQ(results.at(id).verdict, Verdict::Pass) << "rttmodem's own " << report(results.at(id));
+  if (reinvite) {
+    EXPECT_EQ(results.at("call.reinvite").verdict, Verdict::Pass) << report(results.at("call.reinvite"));
+  }
   EXPECT_EQ(results.at("text.delivery").summary, "both directions");
 }
 
 // What is ours about the peer's judgement: every rule judged, and the scenario put to the test the
 // rules it was made for (whatever the peer's verdict on them).
-void expectThePeerJudgedOnEveryRule(const trace::CallReport& peer) {
+const std::vector<const char*> kScenarioRules = {"sdp.answer", "call.reinvite", "red.sent",        "red.equal",
+                                                  "stream.single", "stream.bom", "rtp.marker", "rtp.clock",
+                                                  "timing.interval", "rate.cps", "text.utf8", "text.delivery"};
+
+void expectThePeerJudgedOnEveryRule(const trace::CallReport& peer, const std::vector<const char*>& exercised) {
   ASSERT_EQ(peer.results.size(), trace::rules().size());
   for (const auto& r : peer.results) {
     ASSERT_NE(r.rule, nullptr);
     EXPECT_FALSE(r.summary.empty()) << r.rule->id;
   }
   const auto results = byRule(peer);
-  for (const char* id : {"sdp.answer", "call.reinvite", "red.sent", "red.equal", "stream.single", "stream.bom",
-                         "rtp.marker", "rtp.clock", "timing.interval", "rate.cps", "text.utf8", "text.delivery"})
-    EXPECT_NE(results.at(id).verdict, Verdict::NotExercised) << report(results.at(id));
+  for (const char* id : exercised) EXPECT_NE(results.at(id).verdict, Verdict::NotExercised) << report(results.at(id));
   EXPECT_EQ(results.at("text.delivery").summary.substr(0, 15), "both directions") << report(results.at("text.delivery"));
 }
 
@@ -188,18 +193,19 @@ struct Call {
     return args;
   }
   // The trace with the peer's side in it, judged as it is and turned around.
-  void judge(const std::string& role) {
+  void judge(const std::string& role, const std::vector<const char*>& exercised = kScenarioRules,
+             bool ourReinvite = true) {
     auto t = finishedTrace(traces);
     ASSERT_TRUE(t);
-    EXPECT_EQ(t->call.role, role == "callee" ? "caller" : "callee");
+    EXPECT_EQ(t->call.role, role.starts_with("callee") ? "caller" : "callee");
     const Trace whole = withFarSide(*t, farSide(textLog));
     // RTTMODEM_LINPHONE_TRACES=DIR keeps the judged trace (with the peer's side) for rttcheck.
     if (const char* keep = std::getenv("RTTMODEM_LINPHONE_TRACES"))
       std::ofstream(fs::path(keep) / ("liblinphone-as-" + role + ".rtttrace"), std::ios::binary) << trace::formatTrace(whole);
     const trace::CallReport peer = judged("liblinphone-as-" + role, whole);
     printVerdicts(role, peer);
-    expectThePeerJudgedOnEveryRule(peer);
-    expectOurSideKeepsTheRules(judged("rttmodem-against-liblinphone", turnedAround(whole)));
+    expectThePeerJudgedOnEveryRule(peer, exercised);
+    expectOurSideKeepsTheRules(judged("rttmodem-against-liblinphone", turnedAround(whole)), ourReinvite);
   }
 };
 #endif
@@ -248,6 +254,40 @@ TEST(LinphoneJudged, AsCallerWithItsDefaults) {
   EXPECT_EQ(modem.wait(), 0) << modem.err();
   EXPECT_NE(modem.err().find(" ended reason=\"far end hung up\""), std::string::npos) << modem.err();
   call.judge("caller");
+#endif
+}
+
+// The rules on offers: liblinphone offered a call of text alone, and a call whose audio rttmodem
+// puts on hold and takes off hold while both sides type.
+TEST(LinphoneJudged, OfferedTextAloneAndAudioOnHold) {
+#ifndef LINPHONE_PEER
+  GTEST_SKIP() << "liblinphone-dev was not installed when the build was configured";
+#else
+  for (const std::string scenario : {"--text-only", "--hold"}) {
+    SCOPED_TRACE(scenario);
+    Call call;
+    const Script script = peerScript();
+    Proc peer(kPeer, call.peerArgs({"--listen"}));
+    ASSERT_TRUE(peer.waitErr("peer ready port=")) << peer.err();
+    const std::string port = peer.err().substr(peer.err().find("ready port=") + 11);
+    peer.write(script.input);
+    std::vector<std::string> args = {"--dial", "sip:peer@127.0.0.1:" + port.substr(0, port.find('\n')),
+                                     "--trace-dir", call.traces.string(), "--pace", "20"};
+    if (scenario == "--hold") args.insert(args.end(), {"--hold", "2"});
+    if (scenario == "--text-only") args.push_back("--text-only");
+    Proc modem(kBin, args);
+    modem.write(kModemTyped);
+    peer.waitOut(kModemLastLine, std::chrono::seconds(30));
+    modem.waitOut(script.lastLine + "\r\n", std::chrono::seconds(30));
+    if (scenario == "--hold") {
+      EXPECT_TRUE(modem.waitErr("re-invite-sent reason=\"--hold resume\"")) << modem.err();
+    }
+    modem.closeInput();
+    modem.wait();  // a refused offer ends the call: the trace says so, and the rule judges it
+    peer.wait();
+    call.judge("callee " + scenario.substr(2),
+               {scenario == "--hold" ? "call.audio-hold" : "sdp.text-only", "red.sent", "text.delivery"}, false);
+  }
 #endif
 }
 
