@@ -205,8 +205,9 @@ void Controller::emit(Event e, CallInfo info) {
   if (e == Event::Incoming || e == Event::Ringing) line += " " + field("peer", info.peer);
   if (e == Event::Connected) {
     line += " " + field("peer", info.peer) + " " +
-            field("text", net::Endpoint{media_->textAddress, media_->textPort}.text()) + " " +
-            field("redundancy", std::to_string(media_->generations)) + " " +
+            field("text", media_->textPort ? net::Endpoint{media_->textAddress, media_->textPort}.text()
+                                           : std::string("none")) +
+            " " + field("redundancy", std::to_string(media_->generations)) + " " +
             field("audio", media_->audioPort ? "yes" : "no");
   }
   if (e == Event::Busy || e == Event::NoAnswer || e == Event::Failed || e == Event::Ended) {
@@ -226,6 +227,8 @@ void Controller::endCall(Event e, CallInfo info, bool grace) {
   hangUpWhenSent_ = false;
   flushing_ = false;
   reofferPending_ = false;
+  // Text typed for a call that never carried it (it did not come up, or never had a text stream).
+  discard(text::countCodePoints(early_), "the call ended before it could carry the text");
   early_.clear();
   earlyReceived_.clear();
   info.peer = peer_;
@@ -293,7 +296,9 @@ bool Controller::dial(const std::string& uri) {
     return false;
   }
   std::string error;
-  offerLayout_ = config_.textOnly ? std::vector<std::string>{"text"} : sip::defaultLayout();
+  offerLayout_ = config_.textOnly        ? std::vector<std::string>{"text"}
+                 : config_.addTextSeconds ? std::vector<std::string>{"audio"}
+                                          : sip::defaultLayout();
   const int call = agent_.invite(uri, sip::buildOffer(localMedia(), offerLayout_), &error);
   state_ = State::Calling;
   log("dialing " + field("peer", uri));
@@ -454,10 +459,10 @@ bool Controller::onReoffer(int call, const std::string& sdpText, std::string* re
   return true;
 }
 
-bool Controller::sendReinvite(const std::string& reason) {
+bool Controller::sendReinvite(const std::string& reason, const std::vector<std::string>& layout) {
   // Only in a call that is up and settled: not while an offer of ours awaits its answer.
   if (state_ != State::Connected || !media_ || reofferPending_) return false;
-  offerLayout_ = media_->layout.empty() ? sip::defaultLayout() : media_->layout;
+  offerLayout_ = !layout.empty() ? layout : media_->layout.empty() ? sip::defaultLayout() : media_->layout;
   std::string error;
   if (!agent_.reinvite(call_, sip::buildOffer(localMedia(), offerLayout_), &error)) {
     log("re-invite-failed " + field("reason", error));
@@ -466,6 +471,13 @@ bool Controller::sendReinvite(const std::string& reason) {
   reofferPending_ = true;
   log("re-invite-sent " + field("reason", reason));
   return true;
+}
+
+void Controller::addText() {
+  if (state_ != State::Connected || !media_ || media_->textPort) return;
+  std::vector<std::string> layout = media_->layout;
+  layout.push_back("text");  // a new media line goes after the call's others
+  if (!sendReinvite("--add-text", layout)) addTextTimer_.start(500, [this] { addText(); });
 }
 
 void Controller::holdAudio(bool hold) {
@@ -485,6 +497,7 @@ void Controller::holdAudio(bool hold) {
 
 void Controller::applyMedia(const sip::Negotiated& n) {
   const bool wasSending = media_ && media_->sendText;
+  const bool textAdded = media_ && !media_->textPort && n.textPort;
   const bool audioWas = media_ && media_->audioPort && media_->sendAudio;
   media_ = n;
   latched_ = false;
@@ -499,11 +512,13 @@ void Controller::applyMedia(const sip::Negotiated& n) {
       field("send", n.sendText ? "yes" : "no") + " " + field("receive", n.receiveText ? "yes" : "no"));
   if (!n.sendText) textTimer_.cancel();
   if (n.sendText && !wasSending) pumpText();
+  if (textAdded) sendEarlyText();  // after the mark that opens the stream, in a packet of its own
   if (!(n.audioPort && n.sendAudio)) {
     audioTimer_.cancel();
   } else if (!audioWas && sender_) {
     sendSilence();
   }
+  if (hangUpWhenSent_) pumpText();  // an end of input that waited for this exchange
 }
 
 void Controller::onEstablished(int call) {
@@ -523,12 +538,17 @@ void Controller::onEstablished(int call) {
   // (liblinphone does) loses nothing but that, and the mark comes again as redundancy.
   if (sender_) sender_->queue(text::utf8(text::kByteOrderMark));
   pumpText();
-  if (!early_.empty() && sender_) {
-    counts_.sent += text::countCodePoints(early_);
-    trace_.typed(early_);
-    sender_->queue(early_);
-    early_.clear();
-  }
+  sendEarlyText();
+}
+
+void Controller::sendEarlyText() {
+  // Text typed before the stream could carry it; with no text stream yet (--add-text) it waits on,
+  // so that the stream still opens with its mark alone.
+  if (early_.empty() || !sender_ || !media_ || !media_->textPort) return;
+  counts_.sent += text::countCodePoints(early_);
+  trace_.typed(early_);
+  sender_->queue(early_);
+  early_.clear();
   pumpText();
 }
 
@@ -603,7 +623,7 @@ void Controller::hangUpWhenSent() {
 void Controller::sendText(std::string_view bytes) {
   std::string utf8Text = toNet_.convert(bytes);
   if (utf8Text.empty()) return;
-  if (state_ == State::Connected && sender_) {
+  if (state_ == State::Connected && sender_ && media_ && media_->textPort) {
     counts_.sent += text::countCodePoints(utf8Text);
     trace_.typed(utf8Text);
     sender_->queue(utf8Text);
@@ -644,6 +664,8 @@ void Controller::startSending() {
     reinviteTimer_.start(static_cast<std::uint64_t>(config_.reinviteSeconds) * 1000, [this] { sendReinvite(); });
   if (config_.holdSeconds > 0)
     audioHoldTimer_.start(static_cast<std::uint64_t>(config_.holdSeconds) * 1000, [this] { holdAudio(true); });
+  if (config_.addTextSeconds > 0 && !media_->textPort)
+    addTextTimer_.start(static_cast<std::uint64_t>(config_.addTextSeconds) * 1000, [this] { addText(); });
   audioStarted_ = false;
   if (media_->audioPort && media_->sendAudio) sendSilence();
 }
@@ -654,6 +676,7 @@ void Controller::stopMedia() {
   holdTimer_.cancel();
   reinviteTimer_.cancel();
   audioHoldTimer_.cancel();
+  addTextTimer_.cancel();
   audioHeld_ = false;
   departures_.clear();
   impairer_.reset();
@@ -664,7 +687,14 @@ void Controller::stopMedia() {
 }
 
 void Controller::pumpText() {
-  if (!sender_ || !media_ || !media_->sendText) return;
+  if (!sender_ || !media_ || !media_->sendText) {
+    // A call with no text stream and none coming (--add-text neither waiting nor asked): an end of
+    // input hangs up at once, and the hang-up says what it could not send. Text on hold waits.
+    if (hangUpWhenSent_ && state_ == State::Connected && media_ && !media_->textPort && !addTextTimer_.active() &&
+        !reofferPending_)
+      hangUp();
+    return;
+  }
   const std::uint64_t now = net::Loop::nowMs();
   while (true) {
     // The stream restarts (--ssrc-change) in a pause of our text, so that the new stream's first

@@ -78,6 +78,9 @@ struct ControllerConfig {
   // hold kHoldSeconds later; 0: never. The text goes on meanwhile.
   int holdSeconds = 0;
   bool textOnly = false;  // the calls we place offer text alone
+  // The calls we place offer audio alone, and add text by a re-INVITE this long into the call;
+  // 0: text from the start. What is typed before waits for the text stream.
+  int addTextSeconds = 0;
   std::uint64_t seed = 1;
   int answerTimeoutSeconds = 60;  // a call we placed that is not answered by then ends: NO ANSWER
   // Registration (empty registrar: none), and the account's credentials.
@@ -153,7 +156,11 @@ class Controller {
   void sendDue();
   // A re-INVITE with our offer, for the reason given (the option that asked for it); false when
   // none can go now (no call up, or an offer of ours still waits for its answer).
-  bool sendReinvite(const std::string& reason = "--reinvite");
+  bool sendReinvite(const std::string& reason = "--reinvite", const std::vector<std::string>& layout = {});
+  // --add-text: the text stream added to a call placed without one.
+  void addText();
+  // Text typed before the call could carry it, into the stream once it has one.
+  void sendEarlyText();
   // Audio on hold (or off it) by a re-INVITE; tried again shortly when an offer is pending.
   void holdAudio(bool hold);
   void sendSilence();
@@ -181,7 +188,7 @@ class Controller {
   rtt::LossModel loss_;
   std::optional<rtt::Impairer> impairer_;
   std::multimap<std::uint64_t, std::string> departures_;  // impaired packets by when they leave
-  net::Timer departTimer_, holdTimer_, reinviteTimer_, audioHoldTimer_;
+  net::Timer departTimer_, holdTimer_, reinviteTimer_, audioHoldTimer_, addTextTimer_;
   bool audioHeld_ = false;  // our audio is on hold (--hold): our offers say sendonly
   std::optional<std::uint64_t> ssrcChangeAtMs_;  // this call's stream restarts then
   text::ToNetwork toNet_;

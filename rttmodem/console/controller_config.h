@@ -19,6 +19,7 @@ inline call::ControllerConfig controllerConfig(const Options& o) {
   cc.reinviteSeconds = o.reinvite;
   cc.holdSeconds = o.hold;
   cc.textOnly = o.textOnly;
+  cc.addTextSeconds = o.addText;
   cc.seed = o.seed;
   cc.answerTimeoutSeconds = o.answerTimeout;
   cc.refuseStatus = o.refuse;

@@ -83,6 +83,8 @@ std::string usageText() {
          "      --hold S             put the call's audio on hold S seconds into the call (a re-INVITE,\n"
          "                           audio sendonly) and take it off 5 s later; text goes on\n"
          "      --text-only          offer text alone when calling (no audio line)\n"
+         "      --add-text S         offer audio alone when calling, and add text by a re-INVITE\n"
+         "                           S seconds into the call (what is typed before waits for it)\n"
          "      --seed N             seed of --loss and of the impairments (default 1)\n"
          "      --trace-dir DIR      write a wire trace of each call into DIR (for rttcheck)\n"
          "\n"
@@ -248,6 +250,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
           [](int s) { return s >= 1 && s <= 86400; });
   checked("--hold", &o.hold, "--hold needs seconds from 1 to 86400", [](int s) { return s >= 1 && s <= 86400; });
   table.flag("--text-only", &o.textOnly);
+  checked("--add-text", &o.addText, "--add-text needs seconds from 1 to 86400", [](int s) { return s >= 1 && s <= 86400; });
   checked("--seed", &o.seed, "--seed needs a whole number", any);
   checked("--pace", &o.pace, "--pace needs characters a second, above 0 and at most 1000",
           [](double p) { return p > 0 && p <= 1000; });
@@ -282,6 +285,7 @@ ParseResult parseOptions(const std::vector<std::string>& args,
     return fail("give --input-device or --input-file, not both");
   if (!o.outputDevice.empty() && !o.outputFile.empty())
     return fail("give --output-device or --output-file, not both");
+  if (o.textOnly && o.addText) return fail("--text-only offers no audio to add text to: not with --add-text");
   o.front = modem ? Front::Modem : serial ? Front::Serial : audioGiven ? Front::Audio : Front::Console;
   if (modem) {
     if (dial) return fail("the modem dials what the program asks (ATD): --dial does not go with --port");

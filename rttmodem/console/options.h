@@ -35,6 +35,7 @@ struct Options {
   rtt::Impairments impair;  // --delay, --jitter, --reorder, --duplicate, --ssrc-change
   int reinvite = 0;         // --reinvite S: a re-INVITE S seconds into each call
   int hold = 0;             // --hold S: audio on hold S seconds into each call, off 5 s later
+  int addText = 0;          // --add-text S: our calls offer audio alone and add text S seconds in
   bool textOnly = false;    // --text-only: our calls offer text alone
   std::uint64_t seed = 1;
   double pace = 0;  // characters a second from standard input; 0: as they come

@@ -373,6 +373,23 @@ std::optional<Negotiated> answerOffer(const Sdp& offer, const LocalMedia& local,
   return n;
 }
 
+namespace {
+
+// The audio line of an answer, at audioAt of the offer's layout (none when the layout has none).
+void readAudio(const Sdp& answer, std::size_t audioAt, const std::vector<std::string>& layout, Negotiated& n) {
+  if (audioAt >= layout.size() || answer.media[audioAt].port == 0) return;
+  const SdpMedia& audio = answer.media[audioAt];
+  if (const SdpFormat* f = audioFormat(audio)) {
+    n.audioAddress = audio.address;
+    n.audioPort = audio.port;
+    n.audioPt = f->pt;
+    n.sendAudio = (audio.direction == Direction::SendRecv || audio.direction == Direction::RecvOnly) &&
+                  !unspecified(audio.address);
+  }
+}
+
+}  // namespace
+
 std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local, std::string* error,
                                      const std::vector<std::string>& layout) {
   // The answer's media lines match our offer's by position.
@@ -383,12 +400,18 @@ std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local,
     if (layout[i] == "text" && textAt == layout.size()) textAt = i;
     if (layout[i] == "audio" && audioAt == layout.size()) audioAt = i;
   }
-  if (!matches || textAt == layout.size()) {
+  if (!matches) {
     *error = "the far end's answer does not match the offer's media lines";
     return std::nullopt;
   }
   Negotiated n;
   n.layout = layout;
+  if (textAt == layout.size()) {
+    // An offer without text (a call that adds text later): the call has none until then.
+    n.sendText = n.receiveText = false;
+    readAudio(answer, audioAt, layout, n);
+    return n;
+  }
   const SdpMedia& text = answer.media[textAt];
   const SdpFormat* t140 = text.find("t140", 1000);
   if (text.port == 0 || !t140) {
@@ -413,16 +436,7 @@ std::optional<Negotiated> readAnswer(const Sdp& answer, const LocalMedia& local,
   n.sendText = (text.direction == Direction::SendRecv || text.direction == Direction::RecvOnly) &&
                !unspecified(text.address);
   n.receiveText = text.direction == Direction::SendRecv || text.direction == Direction::SendOnly;
-  if (audioAt < layout.size() && answer.media[audioAt].port != 0) {
-    const SdpMedia& audio = answer.media[audioAt];
-    if (const SdpFormat* f = audioFormat(audio)) {
-      n.audioAddress = audio.address;
-      n.audioPort = audio.port;
-      n.audioPt = f->pt;
-      n.sendAudio = (audio.direction == Direction::SendRecv || audio.direction == Direction::RecvOnly) &&
-                    !unspecified(audio.address);
-    }
-  }
+  readAudio(answer, audioAt, layout, n);
   return n;
 }
 

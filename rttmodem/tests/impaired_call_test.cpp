@@ -159,6 +159,43 @@ TEST(Impaired, AReInviteKeepsThePayloadTypeNumbersOfTheCall) {
   EXPECT_EQ(far.received(), "before after");
 }
 
+// --add-text: the call is placed with audio alone, text is added by a re-INVITE, and what was
+// typed before goes then, whole.
+TEST(Impaired, TextAddedToACallPlacedWithoutIt) {
+  FarEnd far;
+  far.setAnswer(FarEnd::Answer::AudioOnly);
+  Proc p(kBin, {"--dial", far.uri(), "--add-text", "3"});
+  p.write("typed early ");
+  ASSERT_TRUE(far.waitCall()) << p.err();
+  const std::string first = far.lastRequest("INVITE");
+  EXPECT_NE(first.find("m=audio "), std::string::npos) << first;
+  EXPECT_EQ(first.find("m=text"), std::string::npos) << first;
+  far.setAnswer(FarEnd::Answer::Normal);
+  ASSERT_TRUE(far.waitSip("<- INVITE", 10s, 2)) << p.err();
+  const std::string added = far.lastRequest("INVITE");
+  EXPECT_LT(added.find("m=audio "), added.find("m=text ")) << added;
+  ASSERT_TRUE(far.waitText("typed early ")) << p.err();
+  p.write("after");
+  ASSERT_TRUE(far.waitText("typed early after")) << p.err();
+  p.closeInput();
+  EXPECT_EQ(p.wait(), 0) << p.err();
+  EXPECT_EQ(far.received(), "typed early after");
+}
+
+// A call that ends before its text stream is added: what was typed for it is said to be lost.
+TEST(Impaired, TextForACallThatNeverHadAStreamIsReportedLost) {
+  FarEnd far;
+  far.setAnswer(FarEnd::Answer::AudioOnly);
+  Proc p(kBin, {"--dial", far.uri(), "--add-text", "60"});
+  p.write("never sent");
+  ASSERT_TRUE(far.waitCall()) << p.err();
+  ASSERT_TRUE(p.waitErr(" connected ")) << p.err();
+  far.bye();
+  ASSERT_TRUE(p.waitErr("text-discarded chars=10 ")) << p.err();
+  EXPECT_TRUE(p.waitErr("discarded=10")) << p.err();
+  EXPECT_EQ(far.received(), "");
+}
+
 TEST(Impaired, OurReceiverTakesAStreamReorderedDuplicatedAndSwitchedWholeAndOnce) {
   FarEnd far;
   Proc p(kBin, {"--listen", "0"});

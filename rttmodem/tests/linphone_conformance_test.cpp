@@ -257,13 +257,14 @@ TEST(LinphoneJudged, AsCallerWithItsDefaults) {
 #endif
 }
 
-// The rules on offers: liblinphone offered a call of text alone, and a call whose audio rttmodem
-// puts on hold and takes off hold while both sides type.
-TEST(LinphoneJudged, OfferedTextAloneAndAudioOnHold) {
+// The rules on offers: liblinphone offered a call of text alone, a call whose audio rttmodem puts
+// on hold and takes off hold while both sides type, and a call placed with audio alone to which
+// rttmodem adds text.
+TEST(LinphoneJudged, OfferedTextAloneAudioOnHoldAndTextAdded) {
 #ifndef LINPHONE_PEER
   GTEST_SKIP() << "liblinphone-dev was not installed when the build was configured";
 #else
-  for (const std::string scenario : {"--text-only", "--hold"}) {
+  for (const std::string scenario : {"--text-only", "--hold", "--add-text"}) {
     SCOPED_TRACE(scenario);
     Call call;
     const Script script = peerScript();
@@ -275,6 +276,7 @@ TEST(LinphoneJudged, OfferedTextAloneAndAudioOnHold) {
                                      "--trace-dir", call.traces.string(), "--pace", "20"};
     if (scenario == "--hold") args.insert(args.end(), {"--hold", "2"});
     if (scenario == "--text-only") args.push_back("--text-only");
+    if (scenario == "--add-text") args.insert(args.end(), {"--add-text", "2"});
     Proc modem(kBin, args);
     modem.write(kModemTyped);
     peer.waitOut(kModemLastLine, std::chrono::seconds(30));
@@ -285,8 +287,8 @@ TEST(LinphoneJudged, OfferedTextAloneAndAudioOnHold) {
     modem.closeInput();
     modem.wait();  // a refused offer ends the call: the trace says so, and the rule judges it
     peer.wait();
-    call.judge("callee " + scenario.substr(2),
-               {scenario == "--hold" ? "call.audio-hold" : "sdp.text-only", "red.sent", "text.delivery"}, false);
+    const char* rule = scenario == "--hold" ? "call.audio-hold" : scenario == "--add-text" ? "sdp.add-text" : "sdp.text-only";
+    call.judge("callee " + scenario.substr(2), {rule, "red.sent", "text.delivery"}, false);
   }
 #endif
 }

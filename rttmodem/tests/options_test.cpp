@@ -45,6 +45,7 @@ TEST(Options, RefusesWhatCannotWork) {
            {"--listen", "0", "--ssrc-change", "0"},
            {"--listen", "0", "--reinvite", "0"},
            {"--listen", "0", "--hold", "0"},
+           {"--dial", "sip:a@b", "--text-only", "--add-text", "2"},
            {"--listen", "0", "--pace", "0"},
            {"--dial", "sip:a@b", "--refuse", "486"},
            {"--listen", "0", "--refuse", "200"},
