@@ -740,8 +740,9 @@ void SaveRecovered(int fd, const std::string& journal, const std::string& path, 
   const std::uint64_t before = cutTo >= 0 ? static_cast<std::uint64_t>(cutTo) : SizeOf(path);
   const std::string line = "saving " + JournalEscape(path) + " " + std::to_string(before) + "\n";
   std::size_t done = 0;
-  if (int err = WriteAll(fd, line.data(), line.size(), done); err != 0 || ::fdatasync(fd) != 0)
-    throw TFileError(FileErrorText(err ? err : errno) + " (" + journal + ")", journal, err ? err : errno);
+  int err = WriteAll(fd, line.data(), line.size(), done);
+  if (err == 0) err = DataSync(fd);
+  if (err != 0) throw TFileError(FileErrorText(err) + " (" + journal + ")", journal, err);
   AppendLineToRegularFile(path, record, cutTo);
 }
 

@@ -4,7 +4,12 @@
 // program ended without either (a kill, a crash, a power cut).
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "call/conversation_text.h"
 #include "call/conversation_view.h"
@@ -98,8 +103,67 @@ std::string TMainForm::JournalPath() const {
   return journal_ ? journal_->Path() : std::string();
 }
 
+// A recovery of the journals left by the last run, on a thread of its own: the start waits for it
+// a while, and no longer.
+struct TMainForm::TRecoveryJob {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::vector<TRecovery> results;
+  std::exception_ptr error;
+  std::string folder, captures;
+};
+
 void TMainForm::RecoverCalls() {
-  for (const TRecovery& r : RecoverJournals(JournalFolder(), Settings.LogDirectory)) {
+  auto job = std::make_shared<TRecoveryJob>();
+  job->folder = JournalFolder();
+  job->captures = Settings.LogDirectory;
+  // Detached: storage that never answers (a hung network mount) holds this thread, not the program,
+  // which can still end. The job is shared, so whichever ends last frees it.
+  std::thread([job] {
+    std::vector<TRecovery> results;
+    std::exception_ptr error;
+    try {
+      results = RecoverJournals(job->folder, job->captures);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard lock(job->m);
+    job->results = std::move(results);
+    job->error = error;
+    job->done = true;
+    job->cv.notify_all();
+  }).detach();
+  {
+    std::unique_lock lock(job->m);
+    if (!job->cv.wait_for(lock, std::chrono::milliseconds(recoveryWaitMs_), [&] { return job->done; })) {
+      char waited[32];
+      std::snprintf(waited, sizeof waited, "%.1f", recoveryWaitMs_ / 1000.0);
+      Log().Write("the calls left by the last run are still being recovered from " + job->folder + " into " +
+                  job->captures + ", whose storage has not answered in " + waited +
+                  " s: the program goes on, and says what was recovered once it is done");
+      recovery_ = job;
+      RecoveryTimer.SetEnabled(true);
+      return;
+    }
+  }
+  ReportRecovery(*job);
+}
+
+void TMainForm::RecoveryTimerTimer() {
+  if (!recovery_) return RecoveryTimer.SetEnabled(false);
+  {
+    std::lock_guard lock(recovery_->m);
+    if (!recovery_->done) return;
+  }
+  RecoveryTimer.SetEnabled(false);
+  const std::shared_ptr<TRecoveryJob> job = std::move(recovery_);
+  ReportRecovery(*job);
+}
+
+void TMainForm::ReportRecovery(TRecoveryJob& Job) {
+  if (Job.error) std::rethrow_exception(Job.error);
+  for (const TRecovery& r : Job.results) {
     const TJournalContents& j = r.Contents;
     const std::string call = "the call of " + FormatClockDateTime(j.Start);
     switch (r.Result) {

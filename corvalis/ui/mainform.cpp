@@ -111,8 +111,10 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
       MainTimer(200, true, services.LiveTimers, [this] { MainTimerEntry(); }),
       ATCommandTimer(2000, false, services.LiveTimers,
                      [this] { Guard([this] { ATCommandTimerTimer(this); }); }),
+      RecoveryTimer(500, false, services.LiveTimers, [this] { Guard([this] { RecoveryTimerTimer(); }); }),
       ComPort(services.Handoff, services.PortSystem),
       downloadSite_(services.DownloadSite) {
+  recoveryWaitMs_ = services.RecoveryWaitMs;
   if (!services.MessageBoxes) ownMessageBoxes_ = std::make_unique<TQtMessageBoxes>(this);
   if (!services.Clock) ownClock_ = std::make_unique<TSystemClock>();
   if (!services.Desktop) ownDesktop_ = std::make_unique<TQtDesktop>();

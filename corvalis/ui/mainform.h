@@ -57,6 +57,9 @@ struct TFormServices {
   IFileDialogs* FileDialogs = nullptr;
   // Where every message box and error is also written, one line each (null: standard error).
   ILog* Log = nullptr;
+  // How long the start waits for the calls a kill or a power cut left behind to be recovered; past
+  // it (their storage does not answer: a hung network mount) the window goes on without them.
+  int RecoveryWaitMs = 5000;
 };
 
 class TMainForm : public QWidget {
@@ -161,6 +164,8 @@ class TMainForm : public QWidget {
   // ---- non-visual parts -------------------------------------------------------------------
   TTimer MainTimer;
   TTimer ATCommandTimer;
+  // Looks, while a recovery still runs past the start, whether it has ended.
+  TTimer RecoveryTimer;
   TComPort ComPort;
   TManualTypeForm* ManualTypeForm = nullptr;  // set by the program entry
 
@@ -276,6 +281,12 @@ class TMainForm : public QWidget {
   std::string JournalPath() const;
   // At start-up: calls that a kill, a crash or a power cut left in journals become records.
   void RecoverCalls();
+  // What a recovery found, in the log (on the window's thread).
+  struct TRecoveryJob;
+  void ReportRecovery(TRecoveryJob& Job);
+  void RecoveryTimerTimer();
+  std::shared_ptr<TRecoveryJob> recovery_;  // a recovery still running after the start
+  int recoveryWaitMs_ = 5000;
 
   // ---- call log (records/calllog_form.cpp) -------------------------------------------------
   // A field the record needs and the settings lack: the box that asks for it.

@@ -17,6 +17,7 @@
 #include "records/journal.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
+#include "ui/tests/held_storage.h"
 
 namespace corvalis::testing {
 namespace {
@@ -143,6 +144,37 @@ TEST_F(Endings, AKilledProgramsCallBecomesItsRecordAtTheNextStartOnce) {
   Restart();
   EXPECT_EQ(readFile(capture), file);
   EXPECT_EQ(log.With("recovered").size(), 1u);
+}
+
+// Storage that does not answer (a hung network mount) holds up the recovery of the last run's call,
+// not the start: the window comes up and takes a call, and the recovered call is logged, and in its
+// capture, once the storage answers.
+TEST_F(Endings, AStartWhoseRecoveryHangsGoesOnWithoutIt) {
+  Use(kDeviceCustomCompact);
+  form->StartCallButton->click();
+  Receive("LEFT BEHIND");
+  const std::string capture = form->CaptureFilePath();
+  form.reset();  // killed
+
+  HeldStorage storage;
+  storage.Install();
+  services.RecoveryWaitMs = 200;
+  Restart();
+  ASSERT_EQ(log.With("are still being recovered").size(), 1u) << log.lines.back();
+  EXPECT_TRUE(log.With("recovered the call of ").empty());
+  form->StartCallButton->click();
+  Receive("A NEW CALL");
+  EXPECT_NE(View().find("A NEW CALL"), std::string::npos) << View();
+
+  storage.Allow(1000);
+  for (int i = 0; i < 2000 && log.With("recovered the call of ").empty(); ++i) {
+    form->RecoveryTimer.Fire();
+    std::unique_lock lock(storage.m);
+    storage.cv.wait_for(lock, std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(log.With("recovered the call of ").size(), 1u);
+  EXPECT_NE(readFile(capture).find("LEFT BEHIND"), std::string::npos);
+  EXPECT_FALSE(form->RecoveryTimer.Enabled());
 }
 
 TEST_F(Endings, AnotherRunningInstancesCallIsLeftAlone) {

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "held_storage.h"
+#include "ui/tests/held_storage.h"
 #include "records/journal.h"
 #include "temp_dir.h"
 

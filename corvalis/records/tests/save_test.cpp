@@ -9,7 +9,7 @@
 #include <QTabWidget>
 #include <filesystem>
 
-#include "held_storage.h"
+#include "ui/tests/held_storage.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
 
