@@ -216,8 +216,11 @@ class App {
       case Event::Incoming:
         // A gateway on its way out (its calls done, its TTY still taking the last text) takes no
         // new call: refused, not left ringing.
+        // Refused from the loop, after the controller's handling of the INVITE is over. The
+        // refusal is no call of ours: it changes neither the count nor the exit status.
         if (finishing_) {
-          controller_->hangUp();
+          refusingLate_ = true;
+          refuseTimer_.start(0, [this] { controller_->hangUp(); });
         } else if (!o_.noAnswer) {
           controller_->answer();
         }
@@ -242,6 +245,10 @@ class App {
   }
 
   void callDone(bool wasUp) {
+    if (refusingLate_) {
+      refusingLate_ = false;
+      return;
+    }
     ++callsDone_;
     if (!wasUp) exitStatus_ = 2;
     connected_ = false;
@@ -292,10 +299,10 @@ class App {
   call::Controller* controller_ = nullptr;
   std::unique_ptr<net::FdWatch> input_;
   std::unique_ptr<front::Circuit> circuit_;
-  net::Timer paceTimer_, lingerTimer_, safetyTimer_, drainTimer_;
+  net::Timer paceTimer_, lingerTimer_, safetyTimer_, drainTimer_, refuseTimer_;
   std::string typed_;
   bool inputEnded_ = false, connected_ = false, registeredOnce_ = false, finishing_ = false;
-  bool draining_ = false, signalled_ = false;
+  bool draining_ = false, signalled_ = false, refusingLate_ = false;
   int callsDone_ = 0;
   int exitStatus_ = 0;
 };

@@ -57,6 +57,25 @@ TEST(GatewayDrain, TextThatCameBeforeTheCallersHangUpReachesTheTtyWhole) {
   EXPECT_LT(log.find("ended reason="), log.find("tty-drained")) << log;
 }
 
+TEST(GatewayDrain, ACallThatComesDuringTheDrainIsRefusedAndTheDrainGoesOn) {
+  ToneGateway g;
+  ASSERT_TRUE(g.start()) << (g.gateway ? g.gateway->out() : g.softtty->err());
+  Port tty(g.dir.file("COM1"));
+  ASSERT_TRUE(tty.ok());
+  Proc caller(kBin, {"--dial", g.uri()});
+  caller.write("FIRST CALLER SK\r\n");
+  caller.closeInput();
+  EXPECT_EQ(caller.wait(), 0) << caller.err();
+  ASSERT_TRUE(g.gateway->waitOut("tty-draining")) << g.gateway->out();
+  // Its calls are over: a second caller is refused as busy (a well-formed 486, not left ringing).
+  Proc second(kBin, {"--dial", g.uri()});
+  EXPECT_EQ(second.wait(), 2) << second.err();
+  EXPECT_NE(second.err().find("result line=\"BUSY\""), std::string::npos) << second.err();
+  EXPECT_TRUE(tty.waitFor("FIRST CALLER SK\r\n")) << tty.got() << g.gateway->out();
+  EXPECT_EQ(g.gateway->wait(), 0) << g.gateway->out();
+  EXPECT_NE(g.gateway->out().find("tty-drained"), std::string::npos) << g.gateway->out();
+}
+
 TEST(GatewayDrain, ASignalStopsTheDrainAtOnceAndSaysTextWentUnsent) {
   ToneGateway g;
   ASSERT_TRUE(g.start()) << (g.gateway ? g.gateway->out() : g.softtty->err());
