@@ -149,6 +149,13 @@ class App {
         finish(1);
       } else if (sig > 0) {
         logLine("signal " + std::to_string(sig) + ", hanging up");
+        // Asked to stop: text still going out to the TTY is not waited for.
+        signalled_ = true;
+        if (draining_) {
+          drainTimer_.cancel();
+          draining_ = false;
+          stopSoon();
+        }
         finish(exitStatus_);
       }
     });
@@ -207,7 +214,16 @@ class App {
     using call::Event;
     switch (e) {
       case Event::Incoming:
-        if (!o_.noAnswer) controller_->answer();
+        // A gateway on its way out (its calls done, its TTY still taking the last text) takes no
+        // new call: refused, not left ringing.
+        // Refused from the loop, after the controller's handling of the INVITE is over. The
+        // refusal is no call of ours: it changes neither the count nor the exit status.
+        if (finishing_) {
+          refusingLate_ = true;
+          refuseTimer_.start(0, [this] { controller_->hangUp(); });
+        } else if (!o_.noAnswer) {
+          controller_->answer();
+        }
         break;
       case Event::Connected:
         connected_ = true;
@@ -229,6 +245,10 @@ class App {
   }
 
   void callDone(bool wasUp) {
+    if (refusingLate_) {
+      refusingLate_ = false;
+      return;
+    }
     ++callsDone_;
     if (!wasUp) exitStatus_ = 2;
     connected_ = false;
@@ -247,8 +267,31 @@ class App {
     if (controller_->state() == call::Controller::State::Idle) stopSoon();
     safetyTimer_.start(70000, [this] { stopSoon(); });
   }
+  // A gateway's TTY takes text far slower than a call brings it (a paste at 30 characters a
+  // second into a TTY's six): what the call delivered goes out to the TTY before the program
+  // ends, however long that takes, unless a signal asks it to stop.
   void stopSoon() {
-    if (!lingerTimer_.active()) lingerTimer_.start(200, [this] { loop_->stop(); });
+    if (lingerTimer_.active() || draining_) return;
+    if (circuit_ && circuit_->sending()) {
+      if (signalled_) {
+        logLine("tty-unsent " + call::field("reason", "stopped by a signal"));
+      } else {
+        draining_ = true;
+        logLine("tty-draining " + call::field("reason", "text for the TTY still going out"));
+        drainTimer_.start(100, [this] { drainCheck(); });
+        return;
+      }
+    }
+    lingerTimer_.start(200, [this] { loop_->stop(); });
+  }
+  void drainCheck() {
+    if (circuit_->sending()) {
+      drainTimer_.start(100, [this] { drainCheck(); });
+      return;
+    }
+    draining_ = false;
+    logLine("tty-drained");
+    stopSoon();
   }
 
   const console::Options& o_;
@@ -256,9 +299,10 @@ class App {
   call::Controller* controller_ = nullptr;
   std::unique_ptr<net::FdWatch> input_;
   std::unique_ptr<front::Circuit> circuit_;
-  net::Timer paceTimer_, lingerTimer_, safetyTimer_;
+  net::Timer paceTimer_, lingerTimer_, safetyTimer_, drainTimer_, refuseTimer_;
   std::string typed_;
   bool inputEnded_ = false, connected_ = false, registeredOnce_ = false, finishing_ = false;
+  bool draining_ = false, signalled_ = false, refusingLate_ = false;
   int callsDone_ = 0;
   int exitStatus_ = 0;
 };

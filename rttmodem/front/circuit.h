@@ -22,6 +22,10 @@ class Circuit {
   virtual ~Circuit() = default;
   // The far end's text, for the TTY (Windows-1252, CR LF line ends).
   virtual void write(std::string_view bytes) = 0;
+  // Whether text for the TTY is still on its way out (queued, or tones still playing): a TTY
+  // takes it at its own pace (45.45 bit/s, about six characters a second), far slower than a
+  // call delivers it, so a gateway waits for this before it ends.
+  virtual bool sending() const = 0;
 };
 
 // Opens a serial device (or a pseudo-terminal's device) raw. Nothing, with the reason, when it

@@ -28,6 +28,7 @@ class Serial : public Circuit {
     pending_ += bytes;
     flush();
   }
+  bool sending() const override { return !closed_ && !pending_.empty(); }
 
  private:
   void readable() {

@@ -25,6 +25,7 @@ class Tones : public Circuit {
   }
 
   void write(std::string_view bytes) override { circuit_.queue(bytes); }
+  bool sending() const override { return !done_ && circuit_.sending(); }
 
  private:
   static tty::ToneCircuitConfig toneConfig(const AudioConfig& c) {

@@ -680,7 +680,9 @@ void SipAgent::reject(int id, int status, const std::string& reason) {
   Impl::Call* c = m.find(id);
   if (!c) return;
   if (c->sess) {
-    sipsess_reject(c->sess, static_cast<uint16_t>(status), reason.c_str(), "%s", "");
+    // No headers of our own: libre then ends the response itself (Content-Length: 0 and the
+    // blank line); headers given here would have to end it.
+    sipsess_reject(c->sess, static_cast<uint16_t>(status), reason.c_str(), nullptr);
   } else if (c->invite) {
     sip_treply(nullptr, m.stack, c->invite, static_cast<uint16_t>(status), reason.c_str());
   }
