@@ -37,6 +37,19 @@ std::string ReadFarEnd(int fd, size_t count) {
   return got;
 }
 
+// A Custom Compact on the pty, its captures saved in folder by computer PTY.
+void SetUpTty(TMainForm& form, const std::filesystem::path& folder) {
+  TWindowSettings& s = form.Settings;
+  s.DeviceType = kDeviceCustomCompact;
+  s.LogDirectory = folder.string();
+  s.ComputerID = "PTY";
+  s.UserName = "Ann";
+  s.Location = "Lab 2";
+  s.TestType = "Landline Calls (Acoustic)";
+  s.CallDirection = "Incoming Call";
+  form.SetBaud();
+}
+
 TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
   App();
   TempDir dir;
@@ -50,15 +63,7 @@ TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
     TMainForm form(world.services);
     form.FormShow(&form);
     ASSERT_TRUE(form.ComPort.IsOpen()) << (boxes.calls.empty() ? "" : boxes.calls[0].text);
-    TWindowSettings& s = form.Settings;
-    s.DeviceType = kDeviceCustomCompact;
-    s.LogDirectory = dir.path().string();
-    s.ComputerID = "PTY";
-    s.UserName = "Ann";
-    s.Location = "Lab 2";
-    s.TestType = "Landline Calls (Acoustic)";
-    s.CallDirection = "Incoming Call";
-    form.SetBaud();
+    SetUpTty(form, dir.path());
 
     form.StartCallButton->click();
     ASSERT_EQ(write(master, "HELLO\r\n", 7), 7);
@@ -123,14 +128,7 @@ TEST(PtyCall, ACharacterIsTimedWhenItArrivedNotWhenTheBusyWindowReadIt) {
     TMainForm form(world.services);
     form.FormShow(&form);
     ASSERT_TRUE(form.ComPort.IsOpen());
-    TWindowSettings& s = form.Settings;
-    s.DeviceType = kDeviceCustomCompact;
-    s.LogDirectory = dir.path().string();
-    s.ComputerID = "PTY";
-    s.UserName = "Ann";
-    s.Location = "Lab 2";
-    s.TestType = "Landline Calls (Acoustic)";
-    form.SetBaud();
+    SetUpTty(form, dir.path());
     form.StartCallButton->click();
 
     ASSERT_EQ(write(pty.Master, "A", 1), 1);
