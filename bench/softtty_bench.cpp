@@ -2,7 +2,10 @@
 // softtty's decoder against minimodem's TDD mode, one impairment at a time, and both through a
 // mobile network's speech codec (AMR-NB) with frame erasures.
 //
-//   softtty_bench [build_folder]
+//   softtty_bench [build_folder]              everything below but the day
+//   softtty_bench [build_folder] --amr        only the tables through the codec
+//   softtty_bench [build_folder] --day HOURS [--rate HZ]
+//                                             HOURS of loud noise, then a quiet text (see dayRun)
 //
 // The text of samples/script.txt (its lines joined by spaces, as a TTY user types them) is sent as
 // tones the way a TTY sends them (1.5 stop bits), through one impairment at one level per row:
@@ -14,8 +17,10 @@
 // Each file is decoded by `softtty --decode` and by `minimodem --rx tdd --stopbits 1.5` (the stop
 // bits of the signal: minimodem's TDD mode expects 2 by default), and each text is scored by its
 // character error rate against what was sent. Every row is one measurement: nothing is folded
-// into a worst or best of several. Then ten minutes of noise alone, and the CER against the
-// frame erasure rate at each of the codec's eight modes.
+// into a worst or best of several. Then ten minutes of noise alone, the CER against the frame
+// erasure rate at each of the codec's eight modes, and the same erasures (independent and in runs)
+// on this back-to-back audio and on ttysim's own channel, whose sender holds the carrier 3 bits
+// after each character, ten files a row.
 //
 // Exits with 1 when minimodem is missing, when softtty makes an error where it is expected to make
 // none (the rows marked "survivable"), when it prints a character from noise alone, or when it
