@@ -50,9 +50,12 @@ constexpr int kTimingSteps = 9;
 // of 20 ms played twice or left out moves it by 0.9 bits.
 constexpr double kSlip = 1.2;
 constexpr long kRebase = (1L << 20) - 1;  // samples between restarts of the running sums
-// Start bit to start bit of characters sent back to back, in bits: 1 to 2 stop bits, 6 % either way.
+// Start bit to start bit of characters sent one after another at a steady pace, in bits, 6 %
+// either way: from back to back after a 1-bit stop, to 6 bits of mark between characters (a
+// 1.5-bit stop and the carrier a TTY holds after each character of text typed ahead: ttysim's
+// line holds 3 bits).
 constexpr double kShortestPeriod = 7 * (1 - kTimingSpan);
-constexpr double kLongestPeriod = 9 * (1 + kTimingSpan);
+constexpr double kLongestPeriod = 12 * (1 + kTimingSpan);
 constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
 // The tones' band that purity is measured in: both tones with room for senders well off frequency
 // (second-order edges).

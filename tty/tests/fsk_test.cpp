@@ -177,6 +177,35 @@ TEST(Decoder, LosesOnlyTheCharactersHitWhenFramesAreRepeatedOrDropped) {
   }
 }
 
+TEST(Decoder, FramesACharacterWhoseStartBitWasLostWhereTheSendersSteadyPeriodHasItDue) {
+  // A sender that holds its carrier a few bits after each character (ttysim's line holds 3 after
+  // the 1.5-bit stop, as TTYs do with text typed ahead) sends at a steady period, as text sent
+  // back to back does: a character whose start bit an audio frame took is framed where the period
+  // has it due. Every fifth character loses 20 ms of audio from just before its start bit. (Letters
+  // only: a shift code goes back to back with its character, off the steady period.)
+  Tones t;
+  const std::string sent = "HELLO THIS IS THE FIELD TEST LAB CALLING CAN YOU READ ME Q GA I HAVE THREE BARS GA ";
+  const std::string expected = asReceived(sent);
+  const double bit = t.samplesPerBit();
+  for (double hold : {0.0, 1.5, 3.0, 4.5}) {
+    Encoder e(t);
+    std::vector<float> audio(t.rate / 2, 0.0f);
+    int n = 0;
+    for (char c : sent) {
+      if (!e.put(static_cast<unsigned char>(c), audio)) continue;
+      // The character's start bit began 7.5 bits before its end.
+      if (++n % 5 == 0) {
+        const auto from = static_cast<std::size_t>(static_cast<double>(audio.size()) - 7.5 * bit - 16);
+        std::fill(audio.begin() + static_cast<long>(from), audio.begin() + static_cast<long>(from + 160), 0.0f);
+      }
+      e.hold(hold / t.baud, audio);
+    }
+    e.hold(0.3, audio);
+    audio.resize(audio.size() + t.rate / 2, 0.0f);
+    EXPECT_EQ(decode(audio, t).text, expected) << hold << " bits of carrier after each character";
+  }
+}
+
 TEST(Decoder, SurvivesAudioFarBeyondAnythingItCanDecode) {
   // No crash, no hang, and a bounded amount of output on hopeless input.
   Tones t;
