@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_line.h"
 #include "baudot.h"
 #include "codec.h"
 #include "decoder.h"
@@ -204,6 +205,30 @@ TEST(Decoder, FramesACharacterWhoseStartBitWasLostWhereTheSendersSteadyPeriodHas
     audio.resize(audio.size() + t.rate / 2, 0.0f);
     EXPECT_EQ(decode(audio, t).text, expected) << hold << " bits of carrier after each character";
   }
+}
+
+TEST(AudioLine, HandsOutTheAudioItsFarEndHeard) {
+  // The benchmark decodes the line's audio with other receivers: it must be what the line's own
+  // decoder heard (after the codec and its erasures), which another decoder reads alike.
+  if (!amrAvailable()) GTEST_SKIP() << "built without the AMR-NB codec";
+  AudioLineSettings settings;
+  settings.codec = CodecSettings{.mode = 0, .erasures = 0.05};
+  std::string error;
+  auto line = AudioLine::create(settings, 11, &error);
+  ASSERT_TRUE(line) << error;
+  std::vector<float> heard;
+  line->listen(&heard);
+  std::string printed;
+  for (char c : kCall) printed += line->pass(c);
+  line->listen(nullptr);
+  const std::size_t length = heard.size();
+  line->pass('X');
+  EXPECT_EQ(heard.size(), length) << "no longer listened to";
+  ASSERT_GT(line->framesErased(), 0);
+  EXPECT_NE(printed, asReceived(kCall));
+  const Tones t;
+  heard.resize(heard.size() + t.rate / 2, 0.0f);
+  EXPECT_EQ(decode(heard, t).text, printed);
 }
 
 TEST(Decoder, SurvivesAudioFarBeyondAnythingItCanDecode) {
