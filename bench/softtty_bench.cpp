@@ -2,7 +2,10 @@
 // softtty's decoder against minimodem's TDD mode, one impairment at a time, and both through a
 // mobile network's speech codec (AMR-NB) with frame erasures.
 //
-//   softtty_bench [build_folder]
+//   softtty_bench [build_folder]              everything below but the day
+//   softtty_bench [build_folder] --amr        only the tables through the codec
+//   softtty_bench [build_folder] --day HOURS [--rate HZ]
+//                                             HOURS of loud noise, then a quiet text (see dayRun)
 //
 // The text of samples/script.txt (its lines joined by spaces, as a TTY user types them) is sent as
 // tones the way a TTY sends them (1.5 stop bits), through one impairment at one level per row:
@@ -14,17 +17,24 @@
 // Each file is decoded by `softtty --decode` and by `minimodem --rx tdd --stopbits 1.5` (the stop
 // bits of the signal: minimodem's TDD mode expects 2 by default), and each text is scored by its
 // character error rate against what was sent. Every row is one measurement: nothing is folded
-// into a worst or best of several. Then ten minutes of noise alone, and the CER against the
-// frame erasure rate at each of the codec's eight modes.
+// into a worst or best of several. Then ten minutes of noise alone, the CER against the frame
+// erasure rate at each of the codec's eight modes, and the same erasures (independent and in runs)
+// on this back-to-back audio and on ttysim's own channel, whose sender holds the carrier 3 bits
+// after each character, ten files a row.
 //
 // Exits with 1 when minimodem is missing, when softtty makes an error where it is expected to make
 // none (the rows marked "survivable"), when it prints a character from noise alone, or when it
 // decodes slower than 50 times real time on one core.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_line.h"
 #include "baudot.h"
 #include "codec.h"
 #include "impair.h"
@@ -246,6 +257,211 @@ std::vector<float> make(const Row& r, const std::string& text, std::uint64_t see
   return heard;
 }
 
+// The text through ttysim's audio channel: tty::AudioLine, the line that `ttysim --channel
+// audio,codec=amr-nb:MODE,fer=RATE[,burst=FRAMES]` makes, sending character by character as
+// ttysim does: each character's tones, the carrier held 3 bits after it for the next one, the
+// codec with its erasures. The text is typed faster than the line sends it, so the carrier never
+// drops. `seed` is the line's own (ttysim --seed S uses 2S+1 for the line that brings the far
+// end's text to the program). Returns the audio the far end hears, with half a second of silence
+// either side, and sets *printed to what ttysim's own decoder printed.
+std::vector<float> throughChannel(const std::string& text, const tty::CodecSettings& codec, std::uint64_t seed,
+                                  std::string* printed) {
+  tty::AudioLineSettings settings;
+  settings.codec = codec;
+  std::string error;
+  auto line = tty::AudioLine::create(settings, seed, &error);
+  if (!line) Bench::fail(error);
+  std::vector<float> audio(4000, 0.0f);
+  line->listen(&audio);
+  printed->clear();
+  for (char c : text) *printed += line->pass(c);
+  line->listen(nullptr);
+  audio.resize(audio.size() + 4000, 0.0f);
+  return audio;
+}
+
+// The same erasures on the bench's back-to-back audio and on ttysim's channel, ten files a row:
+// softtty and minimodem on each, and what ttysim's own decoder printed on the channel.
+void compareAmr(Bench& bench, const std::string& text, const std::string& reference, int mode,
+                std::uint64_t firstSeed) {
+  struct Kind {
+    const char* name;
+    double burst;
+  };
+  std::printf(
+      "\nCER in per cent through AMR-NB %s kbit/s, mean of 10 files a row: the bench's back-to-back audio\n"
+      "and ttysim's channel (its AudioLine: 3 bits of carrier after each character), softtty / minimodem,\n"
+      "and ttysim's own decoder on the channel. Seeds S to S+9: the back-to-back file's, and ttysim --seed S\n"
+      "(the line's seed 2S+1):\n\n"
+      "| erasures | FER | seeds | back-to-back | ttysim's channel | ttysim's own |\n|---|---|---|---|---|---|\n",
+      tty::amrModeName(mode));
+  std::uint64_t seed = firstSeed;
+  for (const Kind& kind : {Kind{"independent", 1}, Kind{"runs of 3 frames (mean)", 3}}) {
+    for (double fer : {0.005, 0.01, 0.02, 0.05, 0.1, 0.2}) {
+      Row r{"AMR-NB", "", false};
+      r.codec = tty::CodecSettings{.mode = mode, .erasures = fer, .burst = kind.burst};
+      constexpr int kFiles = 10;
+      Scores back, line;
+      double own = 0;
+      for (int f = 0; f < kFiles; ++f) {
+        const std::uint64_t s = seed + static_cast<std::uint64_t>(f);
+        const Scores b = bench.run(make(r, text, s), reference);
+        std::string printed;
+        const Scores l = bench.run(throughChannel(text, *r.codec, 2 * s + 1, &printed), reference);
+        back.ours += b.ours / kFiles;
+        back.theirs += b.theirs / kFiles;
+        line.ours += l.ours / kFiles;
+        line.theirs += l.theirs / kFiles;
+        own += cer(reference, printed) / kFiles;
+      }
+      std::printf("| %s | %g %% | %llu-%llu | %.2f / %.2f | %.2f / %.2f | %.2f |\n", kind.name, fer * 100,
+                  static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed + kFiles - 1),
+                  back.ours, back.theirs, line.ours, line.theirs, own);
+      std::fflush(stdout);
+      seed += 100;
+    }
+  }
+}
+
+// The text of samples/script.txt, its lines joined by spaces as a TTY user types them.
+std::string scriptText() {
+  std::ifstream scriptFile(SAMPLES_DIR "/script.txt");
+  std::string text, line;
+  while (std::getline(scriptFile, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) text += line + ' ';
+  }
+  return text;
+}
+
+bool writeAll(int fd, const void* data, std::size_t n) {
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// A day of loud noise, then a quiet text. `hours` of white noise at -6 dBFS (6 dB below a
+// full-scale sine's power, as a 16-bit recording has it, clipped at full scale), a second of
+// silence, the text at -50 dBFS and a second of silence go through a pipe into `softtty --decode -`
+// as a streamed WAV, made a second at a time and never kept. softtty's listing (on a file: a line
+// per code heard) gives when each character began: every character printed before the text is a
+// false one. Returns 1 when there is one, or when the text has an error.
+int dayRun(const std::string& softtty, const std::string& text, const std::string& reference, double hours,
+           int rate) {
+  kit::testing::TempDir dir;
+  const std::string outPath = dir.file("text.txt"), errPath = dir.file("listing.txt");
+  int fds[2];
+  if (pipe(fds) != 0) Bench::fail(std::string("pipe: ") + std::strerror(errno));
+  std::signal(SIGPIPE, SIG_IGN);
+  const auto wallStart = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) Bench::fail(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || dup2(fds[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    close(fds[0]);
+    close(fds[1]);
+    execl(softtty.c_str(), softtty.c_str(), "--decode", "-", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[0]);
+  const int to = fds[1];
+
+  // A WAV header for a stream: no length known.
+  std::string header = "RIFF\xff\xff\xff\xffWAVEfmt ";
+  auto le = [&header](std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) header += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  le(16, 4);
+  le(1, 2);  // PCM
+  le(1, 2);  // mono
+  le(static_cast<std::uint32_t>(rate), 4);
+  le(static_cast<std::uint32_t>(rate * 2), 4);
+  le(2, 2);
+  le(16, 2);
+  header += "data\xff\xff\xff\xff";
+  bool ok = writeAll(to, header.data(), header.size());
+
+  const double sigma = std::pow(10, -6.0 / 20) / std::sqrt(2.0);
+  std::mt19937_64 random(24);
+  std::normal_distribution<float> gauss(0, static_cast<float>(sigma));
+  std::vector<std::int16_t> block(static_cast<std::size_t>(rate));
+  auto sample = [](float x) {
+    return static_cast<std::int16_t>(std::clamp(std::round(x * 32767.0f), -32768.0f, 32767.0f));
+  };
+  const long noiseSeconds = std::lround(hours * 3600);
+  double generating = 0;
+  for (long second = 0; ok && second < noiseSeconds; ++second) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto& x : block) x = sample(gauss(random));
+    generating += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ok = writeAll(to, block.data(), block.size() * sizeof block[0]);
+  }
+  tty::Tones quiet;
+  quiet.rate = rate;
+  quiet.amplitude = std::pow(10, -50.0 / 20);
+  std::vector<float> tail(static_cast<std::size_t>(rate), 0.0f);
+  const auto tx = tty::Encoder::transmission(text, quiet, {}, 0.3);
+  tail.insert(tail.end(), tx.begin(), tx.end());
+  tail.resize(tail.size() + static_cast<std::size_t>(rate), 0.0f);
+  std::vector<std::int16_t> pcm;
+  for (float x : tail) pcm.push_back(sample(x));
+  if (ok) ok = writeAll(to, pcm.data(), pcm.size() * sizeof pcm[0]);
+  close(to);
+  int status = 0;
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    Bench::fail("softtty --decode - failed; its messages are in " + errPath);
+
+  // The listing: "    time  name  code ..." per code, a name with '?' after it when doubtful.
+  const double textStart = static_cast<double>(noiseSeconds) + 1.0;
+  std::ifstream listing(errPath);
+  std::string entry, summary;
+  long falseChars = 0, doubtfulInNoise = 0;
+  while (std::getline(listing, entry)) {
+    if (entry.rfind("softtty: ", 0) == 0) summary = entry;
+    double time = 0;
+    char name[32] = "";
+    int code = 0;
+    if (std::sscanf(entry.c_str(), "%lf %31s %d", &time, name, &code) != 3) continue;
+    const std::string n = name;
+    const bool doubtful = n.size() > 1 && n.back() == '?';
+    if (time >= textStart || n == "LTRS" || n == "FIGS") continue;
+    (doubtful ? doubtfulInNoise : falseChars)++;
+  }
+  std::ifstream printedFile(outPath);
+  std::string printed((std::istreambuf_iterator<char>(printedFile)), std::istreambuf_iterator<char>());
+  // The characters printed before the text are the first ones printed.
+  const std::string heard = printed.substr(std::min(printed.size(), static_cast<std::size_t>(falseChars)));
+  const double textCer = cer(reference, heard);
+  const double audioSeconds = static_cast<double>(noiseSeconds) + static_cast<double>(tail.size()) / rate;
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  std::printf(
+      "%.2f hours of white noise at -6 dBFS, then %zu characters at -50 dBFS, %d Hz 16-bit, streamed through a "
+      "pipe into softtty --decode -\n"
+      "audio %.2f hours; wall time %.1f s (%.0f x real time; %.1f s of it making the noise); softtty %.1f s of "
+      "CPU (%.0f x real time), at most %ld MB resident\n"
+      "text after the noise: CER %.2f %%; false characters from the noise %ld (doubtful codes not printed %ld)\n"
+      "%s\n",
+      static_cast<double>(noiseSeconds) / 3600, reference.size(), rate, audioSeconds / 3600, wall,
+      audioSeconds / wall, generating, cpu, audioSeconds / cpu, usage.ru_maxrss / 1024, textCer, falseChars,
+      doubtfulInNoise, summary.c_str());
+  const bool met = textCer == 0 && falseChars == 0;
+  std::printf("goal %s\n", met ? "met" : "MISSED");
+  return met ? 0 : 1;
+}
+
 const char* winner(double ours, double theirs) {
   if (std::fabs(ours - theirs) < 0.05) return "tie";
   return ours < theirs ? "softtty" : "minimodem";
@@ -254,20 +470,38 @@ const char* winner(double ours, double theirs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const fs::path build = argc > 1 ? argv[1] : "build";
+  fs::path build = "build";
+  bool amrOnly = false;
+  double dayHours = 0;
+  int dayRate = 8000;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--amr") {
+      amrOnly = true;
+    } else if (a == "--day" && i + 1 < argc) {
+      dayHours = std::atof(argv[++i]);
+      if (!(dayHours > 0)) Bench::fail("--day takes the hours of noise, more than 0");
+    } else if (a == "--rate" && i + 1 < argc) {
+      dayRate = std::atoi(argv[++i]);
+      if (dayRate < 8000) Bench::fail("--rate takes 8000 Hz or more");
+    } else if (!a.empty() && a[0] != '-') {
+      build = a;
+    } else {
+      Bench::fail("usage: softtty_bench [build_folder] [--amr | --day HOURS [--rate HZ]]");
+    }
+  }
   const std::string softtty = (build / "bin" / "softtty").string();
-  const std::string minimodem = findInPath("minimodem");
   if (access(softtty.c_str(), X_OK) != 0) Bench::fail("no " + softtty + " (build first)");
+  if (dayHours > 0) {
+    const std::string text = scriptText();
+    return dayRun(softtty, text, asReceived(text), dayHours, dayRate);
+  }
+  const std::string minimodem = findInPath("minimodem");
   if (minimodem.empty()) Bench::fail("minimodem is not installed (apt-get install minimodem)");
   if (!tty::amrAvailable())
     Bench::fail("built without the AMR-NB codec (apt-get install libopencore-amrnb-dev)");
 
-  std::ifstream scriptFile(SAMPLES_DIR "/script.txt");
-  std::string text, line;
-  while (std::getline(scriptFile, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) text += line + ' ';
-  }
+  const std::string text = scriptText();
   const std::string reference = asReceived(text);
   kit::testing::TempDir dir;
   Bench bench(softtty, minimodem, dir.file("point.wav"));
@@ -377,13 +611,20 @@ int main(int argc, char** argv) {
         [mode](Row& r) { r.codec = tty::CodecSettings{.mode = mode}; });
   }
 
-  std::printf("%zu characters per file; softtty %s, %s --rx tdd --stopbits 1.5\n\n", reference.size(),
+  std::printf("%zu characters per file; softtty %s, %s --rx tdd --stopbits 1.5\n", reference.size(),
               softtty.c_str(), minimodem.c_str());
-  std::printf("CER in per cent, one row per impairment and level:\n\n");
-  std::printf("| impairment | level | softtty | minimodem | fewer errors |\n|---|---|---|---|---|\n");
+  if (!amrOnly) {
+    std::printf("\nCER in per cent, one row per impairment and level:\n\n");
+    std::printf("| impairment | level | softtty | minimodem | fewer errors |\n|---|---|---|---|---|\n");
+  }
   int missed = 0;
   std::uint64_t seed = 1;
   for (const Row& r : rows) {
+    if (amrOnly) {
+      // The codec's table below takes its seeds after these rows': the same files either way.
+      if (r.files == 1 && r.seed == 0) ++seed;
+      continue;
+    }
     Scores s;
     if (r.files > 1) {
       for (int f = 0; f < r.files; ++f) {
@@ -406,7 +647,7 @@ int main(int argc, char** argv) {
   }
 
   // Ten minutes of noise confined to the tones' band: every character printed is a false one.
-  {
+  if (!amrOnly) {
     Row r{"noise only", "", false};
     r.amplitude = 0;
     r.path.snrDb = 0;
@@ -423,6 +664,7 @@ int main(int argc, char** argv) {
   }
   // And ten minutes of white noise, at 8 kHz and at 48 kHz (up to 24 kHz).
   for (int rate : {8000, 48000}) {
+    if (amrOnly) break;
     tty::Impairments path;
     path.snrDb = 0;
     path.seed = 98;
@@ -454,6 +696,9 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
   }
+
+  // The same erasures on back-to-back audio and on ttysim's channel, at ttysim's default mode.
+  compareAmr(bench, text, reference, 7, 6000);
 
   const double speed = bench.speed();
   std::printf(

@@ -52,6 +52,7 @@ std::string AudioLine::pass(char c, double now) {
     codec_->process(heard_, decoded_);
     heard_.swap(decoded_);
   }
+  if (listener_) listener_->insert(listener_->end(), heard_.begin(), heard_.end());
   decoder_.feed(heard_);
   std::string out;
   for (const Heard& h : decoder_.take()) {

@@ -34,6 +34,10 @@ class AudioLine {
   // character (capitals for small letters), sometimes nothing or something else. `now` (seconds,
   // or negative when unknown) lets the carrier drop between bursts of typing as a TTY's does.
   std::string pass(char c, double now = -1);
+  // From now on, also appends to *heard the audio the far end's decoder hears (after the noise,
+  // the lost frames and the codec), so that the line's audio can be decoded by other receivers
+  // too; nullptr stops it.
+  void listen(std::vector<float>* heard) { listener_ = heard; }
   long framesLost() const { return impairer_.stats().lost; }
   long framesErased() const { return codec_ ? codec_->stats().erased : 0; }
 
@@ -45,6 +49,7 @@ class AudioLine {
   Decoder decoder_;
   double last_ = -1;
   std::vector<float> sent_, heard_, decoded_;
+  std::vector<float>* listener_ = nullptr;
 };
 
 }  // namespace tty

@@ -50,9 +50,16 @@ constexpr int kTimingSteps = 9;
 // of 20 ms played twice or left out moves it by 0.9 bits.
 constexpr double kSlip = 1.2;
 constexpr long kRebase = (1L << 20) - 1;  // samples between restarts of the running sums
-// Start bit to start bit of characters sent back to back, in bits: 1 to 2 stop bits, 6 % either way.
+// Start bit to start bit of characters sent one after another at a steady pace, in bits, 6 %
+// either way: from back to back after a 1-bit stop, to 6 bits of mark between characters (a
+// 1.5-bit stop and the carrier a TTY holds after each character of text typed ahead: ttysim's
+// line holds 3 bits). Two characters further apart than back to back after a 2-bit stop start a
+// run only when both were clear: far below the noise, two characters framed a little off would
+// otherwise start runs on a wrong period.
 constexpr double kShortestPeriod = 7 * (1 - kTimingSpan);
-constexpr double kLongestPeriod = 9 * (1 + kTimingSpan);
+constexpr double kLongestBackToBack = 9 * (1 + kTimingSpan);
+constexpr double kLongestPeriod = 12 * (1 + kTimingSpan);
+constexpr double kClearRun = 0.6;
 constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
 // The tones' band that purity is measured in: both tones with room for senders well off frequency
 // (second-order edges).
@@ -601,9 +608,10 @@ bool Decoder::fitRun() {
   return true;
 }
 
-void Decoder::joinRun(double t0, double bit, const int* state) {
+void Decoder::joinRun(double t0, double bit, const int* state, bool clear) {
   RunChar c;
   edgesOf(t0, bit, state, c);
+  c.clear = clear;
   if (run_.size() >= 2) {
     // On the lattice, or one character further on when one was missed.
     const double late = t0 - predicted();
@@ -619,7 +627,8 @@ void Decoder::joinRun(double t0, double bit, const int* state) {
   if (!run_.empty()) {
     // Back to back with the last character: a run of two.
     const double gap = t0 - run_.back().t0;
-    if (gap > kShortestPeriod * bit_ && gap < kLongestPeriod * bit_) {
+    const double longest = clear && run_.back().clear ? kLongestPeriod : kLongestBackToBack;
+    if (gap > kShortestPeriod * bit_ && gap < longest * bit_) {
       RunChar last = run_.back();
       last.k = 0;
       c.k = 1;
@@ -802,7 +811,7 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     for (int j = 0; j < 6; ++j) changes += (values[j] > 0) != (values[j + 1] > 0);
     if (changes >= 3 && h.confidence > 0.5) senderBit_ = senderBit_ > 0 ? 0.8 * senderBit_ + 0.2 * bit : bit;
   }
-  joinRun(t0, bit, state);
+  joinRun(t0, bit, state, h.confidence >= kClearRun);
   lastClear_ = !h.doubtful;
   expected_ = run_.size() >= 2 ? std::lround(predicted()) : -1;
 }

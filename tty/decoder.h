@@ -116,6 +116,7 @@ class Decoder {
     int edges = 0;
     int bitIndex[7];
     double time[7];
+    bool clear = false;  // its bits were decided clearly (confidence kClearRun or more)
   };
 
   void forgetLevel();  // a new transmission: its level and noise are not known yet
@@ -143,7 +144,7 @@ class Decoder {
   void refineByEdges(Fit& f) const;
   double predicted() const;  // where the run's next character is due, or -1 without a run
   bool fitRun();
-  void joinRun(double t0, double bit, const int* state);
+  void joinRun(double t0, double bit, const int* state, bool clear);
 
   void frame(long q, bool flywheel);
   void decide(double t0, double bit, bool timely, long q, bool flywheel);

@@ -10,8 +10,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,29 @@ TEST(Program, DecodesWhatADamagedStreamedOrTelephoneRecordingHolds) {
   r = runProgram({SOFTTTY_BIN, "--decode", dir.write("mu.wav", mu), "--quiet"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "ROOM 12 ON FLOOR 3, $5 #6 GA\n");
+}
+
+// Ten minutes of loud white noise (-6 dBFS) and then a quiet text (-50 dBFS), streamed through
+// standard input: the text is read whole, and nothing from the noise is printed before it.
+// (softtty_bench --day 24 runs a day of it.)
+TEST(Program, ReadsAQuietTextAfterMinutesOfLoudNoiseAndPrintsNothingFromTheNoise) {
+  const std::string sent = "ROOM 12 ON FLOOR 3, $5 #6 GA";
+  Audio audio{8000, {}};
+  std::mt19937_64 random(5);
+  std::normal_distribution<float> gauss(0, 0.5f / std::sqrt(2.0f));
+  audio.samples.resize(10 * 60 * 8000);
+  for (float& x : audio.samples) x = std::clamp(gauss(random), -1.0f, 1.0f);
+  audio.samples.resize(audio.samples.size() + 8000, 0.0f);
+  const auto tx = Encoder::transmission(sent, Tones{.amplitude = std::pow(10, -50.0 / 20)}, {}, 0.3);
+  audio.samples.insert(audio.samples.end(), tx.begin(), tx.end());
+  audio.samples.resize(audio.samples.size() + 8000, 0.0f);
+  kit::testing::RunOptions in;
+  in.stdinData = wavBytes(audio);
+  for (std::size_t at : {4, 40}) in.stdinData.replace(at, 4, "\xff\xff\xff\xff");
+  auto r = runProgram({SOFTTTY_BIN, "--decode", "-", "--quiet"}, in);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, sent);
+  EXPECT_NE(r.err.find("28 characters"), std::string::npos) << r.err;
 }
 
 // A float recording with a damaged stretch: the absurd samples are clipped and said once, and the
