@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "proc.h"
 #include "temp_dir.h"
@@ -127,6 +129,36 @@ TEST_F(Kamailio, ACallToNobodyRegisteredFails) {
   EXPECT_NE(alice.err().find(" failed status=404 reason=\"Not Found\" result=\"NO CARRIER\""),
             std::string::npos)
       << alice.err();
+}
+
+// The gateway suite over a network path: rttmodem's own gateway registered at the proxy, the RTT
+// side calling it there. Every character of both directions arrives, and the figures say so.
+TEST_F(Kamailio, TheGatewaySuiteMeasuresAPathThroughIt) {
+  const std::string bin = std::filesystem::path(kBin).parent_path().string();
+  const std::string out = (dir_.path() / "suite").string();
+  Proc suite("/bin/bash",
+             {std::string(KIT_SOURCE_DIR) + "/scripts/gateway-suite", "--short", "--backlog", "0", "--tty", "serial",
+              "--loss", "0", "--proxy", "127.0.0.1:" + std::to_string(port_), "--out", out},
+             {"RTTMODEM_PASSWORD=" + kPassword, "KIT_BIN=" + bin});
+  ASSERT_EQ(suite.wait(std::chrono::seconds(240)), 0) << suite.out() << suite.err() << server_->err();
+  EXPECT_NE(suite.out().find("registered at 127.0.0.1:" + std::to_string(port_)), std::string::npos) << suite.out();
+  std::ifstream figures(out + "/figures.csv");
+  std::string line, rows;
+  while (std::getline(figures, line))
+    if (line.find(",chat,") != std::string::npos) rows += line + "\n";
+  // condition,tty,loss_pct,measure,direction,chars_sent,chars_received,cer_pct,...
+  for (const char* direction : {",chat,rtt->tty,", ",chat,tty->rtt,"}) {
+    const std::size_t at = rows.find(direction);
+    ASSERT_NE(at, std::string::npos) << direction << "\n" << rows;
+    std::istringstream fields(rows.substr(at + std::string(direction).size()));
+    std::string sent, received, cer;
+    std::getline(fields, sent, ',');
+    std::getline(fields, received, ',');
+    std::getline(fields, cer, ',');
+    EXPECT_GT(std::stoi(sent), 0) << rows;
+    EXPECT_EQ(received, sent) << direction << rows;
+    EXPECT_EQ(cer, "0.00") << direction << rows;
+  }
 }
 
 }  // namespace
