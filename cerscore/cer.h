@@ -2,6 +2,7 @@
 #pragma once
 // cerscore's figures for two texts held in memory: the same errors, length and rate the program
 // reports for files with these bytes. Used by the program itself (the rate) and by fieldreport.
+// Errors: none; any two byte strings have their figures, and nothing throws.
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+// Errors: nothing here throws or does I/O; bytes that are not one well-formed character give
+// nothing (an empty optional), and what UTF-8 cannot hold is written as U+FFFD.
 #include <cstddef>
 #include <optional>
 #include <string>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Windows-1252, the single-byte character set of the serial line and the capture files.
+// Errors: nothing here throws; a character the code page lacks gives nothing (an empty optional).
 #include <optional>
 
 namespace kit::windows1252 {

@@ -4,6 +4,8 @@
 // names for an option, flags, and the words that are no option. Each option has a handler that
 // takes its value and returns what is wrong with it (empty when nothing is); the walk stops at the
 // first problem.
+// Errors: nothing here throws for what a user types; every problem is a message returned to the
+// program, which says it and chooses the exit status.
 #include <charconv>
 #include <functional>
 #include <map>

@@ -8,6 +8,8 @@
 #include <string_view>
 
 // Everything of the scorer is in namespace score: fieldreport links it beside its own code.
+// Errors: a step that cannot go on prints the program's own message on the run's console
+// ("malloc Failed", "Allocation Error") and returns false; nothing throws.
 namespace score {
 
 constexpr int kTextLimit = 80000;             // characters kept per input text

@@ -12,6 +12,8 @@
 // A line broken off by a crash is never taken for a whole one: the reader drops a last line
 // without its line end and any line that does not read whole, and the writer ends such a line
 // before it appends.
+// Errors: nothing here throws. Reading takes any bytes and says what it could not read in its
+// result (problem, badLines); writing returns "" or the reason, with the file as it was.
 #include <optional>
 #include <string>
 #include <string_view>

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Live audio: the sound server's inputs and outputs, or raw audio through files and named pipes.
+// Errors (the tty library's rule): nothing throws; what touches the system (sound, files, ptys)
+// returns false or nothing with the reason in *error, and the codes, tones and decoder take any
+// input.
 // Samples are floats at full scale 1, mono, at the rate asked for.
 #include <cstddef>
 #include <memory>

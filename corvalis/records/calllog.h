@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Capture files: the name of the file a call goes into and the call record appended to it.
+// Errors: a file that cannot be written raises TFileError (TCaptureFileError for the capture),
+// with nothing half-written left behind; the journal (journal.h) returns errno values instead,
+// since a call goes on when its journal cannot be written.
 #include <cstdint>
 #include <ctime>
 #include <stdexcept>

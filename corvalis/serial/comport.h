@@ -9,6 +9,9 @@
 //
 // Port names: PortNum is "COM1".."COM16"; the device behind a name is found by
 // ResolvePortPath (CORVALIS_PORT_DIR, ~/.config/corvalis/ports, /dev/ttyS<n-1>).
+//
+// Errors: a failed open, setting, write or read raises EComPort (its code, and the system's);
+// handler exceptions are the caller's, passed on or reported through the hand-off.
 #include <cstdint>
 #include <functional>
 #include <initializer_list>

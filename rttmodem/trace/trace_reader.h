@@ -4,6 +4,8 @@
 // version, a file cut short by a crash), so nothing in it is trusted: every field is checked, a
 // malformed line refuses the trace with its line number, and what can be passed over (an event
 // kind this reader does not know, a last line cut in the middle) is passed over with a warning.
+// Errors: nothing here throws for what a trace holds; a trace that cannot be read gives no trace
+// and the reason with its line (ReadResult::error).
 #include <cstddef>
 #include <filesystem>
 #include <optional>
