@@ -74,6 +74,24 @@ void TMemo::AppendText(const std::string& bytes) {
   }
 }
 
+void TMemo::EraseLastCharacter() {
+  QTextCursor end(document());
+  end.movePosition(QTextCursor::End);
+  EraseBefore(end);
+}
+
+void TMemo::EraseBefore(QTextCursor caret) {
+  // At the start of a piece the character before is the previous piece's last one, not a line break.
+  if (caret.atBlockStart() && caret.block().userState() == kGoesOn && caret.block().previous().length() > 1)
+    caret.setPosition(caret.position() - 1);
+  if (!caret.atBlockStart() || !caret.block().previous().isValid()) return caret.deletePreviousChar();
+  // A line break taken back joins two blocks; the joined one keeps the state of the first (a piece
+  // of a paragraph stays one), where the document would give it the second's.
+  const int state = caret.block().previous().userState();
+  caret.deletePreviousChar();
+  caret.block().setUserState(state);
+}
+
 void TMemo::EndPiece() {
   QTextBlock last = document()->lastBlock();
   // At the start of its last line when it has been laid out, so that the lines look as they would
@@ -154,15 +172,10 @@ void TMemo::keyPressEvent(QKeyEvent* event) {
   if (OnKeyPress && !OnKeyPress(key)) return;
   // Sending lets events run: a call that ended meanwhile takes nothing more.
   if (!isEnabled() || isReadOnly()) return;
-  if (key == '\b') {
-    // At the start of a piece the character before is the previous piece's last one, not a line break.
+  if (key == '\b' && !textCursor().hasSelection()) {
     QTextCursor caret = textCursor();
-    if (!caret.hasSelection() && caret.atBlockStart() && caret.block().userState() == kGoesOn &&
-        caret.block().previous().length() > 1) {
-      caret.setPosition(caret.position() - 1);
-      caret.deletePreviousChar();
-      return;
-    }
+    EraseBefore(caret);
+    return;
   }
   if (key == '\r') {
     // Shift+Enter as Enter: a line break the capture holds, never a line separator.

@@ -11,6 +11,7 @@
 // anyway, so the pieces read as one paragraph. Text() and copying join them again.
 #include <QColor>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 #include <functional>
 #include <string>
 
@@ -31,6 +32,8 @@ class TMemo : public QPlainTextEdit {
   // The add-an-empty-line operation: appends CR LF at the end.
   void AddEmptyLine() { AppendText("\r\n"); }
   void ClearText() { SetText(std::string()); }
+  // Takes the last character away, as Backspace at the end would (a line break is one).
+  void EraseLastCharacter();
 
   // Caret to the end of the text, scrolled into view.
   void GoToEnd();
@@ -56,6 +59,8 @@ class TMemo : public QPlainTextEdit {
   QString Joined(int from, int to, QChar paragraphBreak) const;
   // Ends the last block where its last line begins, the rest going on in a new block.
   void EndPiece();
+  // Takes back the character before the caret (a line break as one).
+  void EraseBefore(QTextCursor caret);
   // A key that is not a typed character but would change the text (paste, cut, delete, a
   // line break with Ctrl or Alt).
   static bool ChangesText(QKeyEvent* event);

@@ -46,7 +46,7 @@ void TMainForm::StartCallButtonClick(QObject*) {
   State.AutoSendArmed = false;
   State.CallStartTime = Clock().Now();
   CallTimes.Start(State.CallStartTime, Clock().MonotonicMs());
-  MemoASCII->ClearText();
+  Conversation.Clear();
 
   StartCallButton->setEnabled(false);
   EndCallButton->setEnabled(true);

@@ -175,7 +175,7 @@ void TMainForm::MarkLineStart() {
 }
 
 void TMainForm::CleanUpLastMemoLine() {
-  MemoASCII->SetText(CleanUpLastLine(MemoASCII->Text()));
+  Conversation.Replace(CleanUpLastLine(Conversation.Text()));
   JournalSync(true);
 }
 

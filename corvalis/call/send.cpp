@@ -103,12 +103,15 @@ void TMainForm::BreakLinesInMemo(bool ForSend) {
 
 void TMainForm::MemoASCIIKeyPress(QObject*, char Key) {
   SendToMemoAndPort(std::string(1, Key), true);
-  // The view edits itself after this: the journal takes it whole at the next tick.
-  journalWholeView_ = true;
+  // Sending lets events run: a call that ended meanwhile takes nothing more, and a view that does
+  // not take typing (a device that cannot send) shows nothing.
+  if (!MemoASCII->isEnabled() || MemoASCII->isReadOnly()) return;
+  Conversation.Type(Key);
+  MakeMemoGoToEnd(MemoASCII);
 }
 
 void TMainForm::ClearButtonClick(QObject*) {
-  MemoASCII->ClearText();
+  Conversation.Clear();
 }
 
 }  // namespace corvalis

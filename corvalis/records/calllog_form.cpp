@@ -57,7 +57,7 @@ TMainForm::TSaveResult TMainForm::SaveCall() {
 
   // Write the record first: a call whose record could not be written stays unsaved, with
   // its conversation, so that the tester can remove the cause and save it again.
-  std::string conversation = TrimConversationEnd(MemoASCII->Text());
+  std::string conversation = TrimConversationEnd(Conversation.Text());
   TCallRecordInput record;
   record.settings = &Settings;
   record.conversation = conversation;
@@ -90,7 +90,7 @@ TMainForm::TSaveResult TMainForm::SaveCall() {
   ClearButton->setEnabled(true);
   State.DisplayFrozen = false;
 
-  MemoASCII->ClearText();
+  Conversation.Clear();
   State.TurboDetected = false;
   ReportCallTimesFailure(timesFailure);
   result.Outcome = TSaveOutcome::Saved;
@@ -105,7 +105,7 @@ void TMainForm::DontSaveButtonClick(QObject*) {
   autoSaveFailure_.clear();
   autoSaveRepeats_ = 0;
   State.DisplayFrozen = false;
-  MemoASCII->ClearText();
+  Conversation.Clear();
   State.UnsavedCall = false;
   RecordLogButton->setEnabled(false);
   DontSaveButton->setEnabled(false);

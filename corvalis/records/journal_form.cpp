@@ -20,8 +20,24 @@
 namespace corvalis {
 
 void TMainForm::ViewAppend(const std::string& Bytes) {
-  MemoASCII->AppendText(Bytes);
-  if (journal_) journal_->Append(Bytes);
+  Conversation.Append(Bytes);
+}
+
+void TMainForm::ConversationChanged(TConversation::TChange Change, std::string_view Bytes) {
+  switch (Change) {
+    case TConversation::TChange::Appended:
+      MemoASCII->AppendText(std::string(Bytes));
+      if (journal_) journal_->Append(std::string(Bytes));
+      break;
+    case TConversation::TChange::Erased:
+      MemoASCII->EraseLastCharacter();
+      journalWhole_ = true;
+      break;
+    case TConversation::TChange::Replaced:
+      // Whoever replaces the text says whether the journal takes it (a new call's does not).
+      MemoASCII->SetText(std::string(Bytes));
+      break;
+  }
 }
 
 void TMainForm::JournalStart() {
@@ -29,7 +45,7 @@ void TMainForm::JournalStart() {
   // and becomes a record at the next start.
   if (journal_) journal_->Close();
   journal_ = std::make_unique<TCallJournal>();
-  journalWholeView_ = false;
+  journalWhole_ = false;
   if (int err = journal_->Create(JournalFolder(), State.CallStartTime); err != 0) {
     const std::string folder = JournalFolder();
     journal_.reset();
@@ -46,9 +62,9 @@ void TMainForm::JournalStart() {
 
 void TMainForm::JournalSync(bool Full, std::optional<TJournalSync> Sync) {
   if (!journal_) return;
-  if (Full || journalWholeView_) {
-    journal_->SetConversation(MemoASCII->Text());
-    journalWholeView_ = false;
+  if (Full || journalWhole_) {
+    journal_->SetConversation(Conversation.Text());
+    journalWhole_ = false;
   }
   journal_->SetCapture(CaptureFilePath());
   journal_->SetValues(Settings);

@@ -494,7 +494,14 @@ void TMainForm::ConnectHandlers() {
     DirectoryListBoxChange(DirectoryListBox);
   };
   connect(Label20, &QLabel::linkActivated, this, [this] { Guard([this] { Label20Click(Label20); }); });
-  MemoASCII->OnKeyPress = [this](char Key) { return Guard([&] { MemoASCIIKeyPress(MemoASCII, Key); }); };
+  // A typed key is sent and applied to the conversation, which the view then shows: the view never
+  // edits itself.
+  MemoASCII->OnKeyPress = [this](char Key) {
+    Guard([&] { MemoASCIIKeyPress(MemoASCII, Key); });
+    return false;
+  };
+  Conversation.SetListener(
+      [this](TConversation::TChange Change, std::string_view Bytes) { ConversationChanged(Change, Bytes); });
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {

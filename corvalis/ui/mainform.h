@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "call/conversation.h"
 #include "call/engine_state.h"
 #include "records/call_times.h"
 #include "serial/comport.h"
@@ -172,6 +173,9 @@ class TMainForm : public QWidget {
   // ---- state ------------------------------------------------------------------------------
   TWindowSettings Settings;
   TCallEngineState State;
+  // The call's text: receiving and sending write it, MemoASCII shows it, the journal and saving
+  // read it.
+  TConversation Conversation;
   // When each character of the call was written to the port or delivered by it.
   TCallTimes CallTimes;
 
@@ -261,8 +265,10 @@ class TMainForm : public QWidget {
   bool PortWatched() const { return portWatched_; }
 
   // ---- call journal (records/journal_form.cpp) ---------------------------------------------
-  // Appends to the conversation view; while a call is unsaved, also to its journal.
+  // Appends to the conversation (which the view shows); while a call is unsaved, also to its journal.
   void ViewAppend(const std::string& Bytes);
+  // Shows a change of the conversation in MemoASCII and follows it in the journal.
+  void ConversationChanged(TConversation::TChange Change, std::string_view Bytes);
   // A new call's journal: what its record will hold goes there as it happens.
   void JournalStart();
   // Brings the journal up to date (values, capture file, turbo code, collisions; with Full the whole
@@ -461,7 +467,7 @@ class TMainForm : public QWidget {
 
   // The journal of the unsaved call, and a failure to write it (said when it starts and ends).
   std::unique_ptr<TCallJournal> journal_;
-  bool journalWholeView_ = false;  // the tester typed into the view: it is journaled whole
+  bool journalWhole_ = false;  // the tester took a character back: the conversation is journaled whole
   std::string journalFailure_;
   void JournalWritten(int Error);
   // An automatic save that keeps failing the same way (each ring tries again) is shown once; the

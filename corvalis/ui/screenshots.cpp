@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   form.StartCallButtonClick(&form);
   form.SendToMemoAndPort("HELLO THIS IS THE LAB CALLING GA", false);
   form.BreakLinesInMemo(false);
-  form.MemoASCII->AppendText(
+  form.Conversation.Append(
       "HI LAB I READ YOU FINE\xB1\xB2"
       "HOW IS THE SIGNAL GA");
   form.SendToMemoAndPort("SIGNAL IS STRONG HERE GA", false);

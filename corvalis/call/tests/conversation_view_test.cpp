@@ -3,6 +3,8 @@
 // and the record saved from it.
 #include "call/conversation_view.h"
 
+#include <rapidcheck.h>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
@@ -11,6 +13,7 @@
 #include <QTextLayout>
 #include <random>
 
+#include "call/conversation.h"
 #include "call/conversation_text.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
@@ -116,6 +119,77 @@ TEST(ConversationView, BackspaceAtTheStartOfAPieceTakesThePreviousCharacter) {
   EXPECT_EQ(view.Text(), "RECD: " + paragraph.substr(1));
 }
 
+// The view shows what the conversation holds, whatever is done to it: appends of any length (a
+// paragraph in many pieces), typed keys, backspaces across pieces and line breaks, the text set anew.
+TEST(ConversationView, ShowsExactlyTheConversationAfterEveryChange) {
+  App();
+  TMemo view;
+  view.resize(502, 73);
+  view.show();
+  EXPECT_TRUE(rc::check("the view's text is the conversation's", [&view] {
+    TConversation conversation;
+    conversation.SetListener([&view](TConversation::TChange change, std::string_view bytes) {
+      switch (change) {
+        case TConversation::TChange::Appended:
+          return view.AppendText(std::string(bytes));
+        case TConversation::TChange::Erased:
+          return view.EraseLastCharacter();
+        case TConversation::TChange::Replaced:
+          return view.SetText(std::string(bytes));
+      }
+    });
+    conversation.Clear();
+    const std::string alphabet = "ABC \xB1\xB2\xB7\x1B\x08\x7F";
+    const int steps = *rc::gen::inRange(1, 40);
+    for (int i = 0; i < steps; ++i) {
+      std::string what;
+      switch (*rc::gen::inRange(0, 8)) {
+        case 0:
+        case 1: {  // received or sent text, up to a few pieces long
+          const int n = *rc::gen::inRange(1, 3 * TMemo::kPieceLength);
+          std::string text;
+          for (int k = 0; k < n; ++k)
+            text += alphabet[static_cast<size_t>(*rc::gen::inRange<size_t>(0, alphabet.size()))];
+          conversation.Append(text);
+          what = "append " + std::to_string(n);
+          break;
+        }
+        case 2:
+          conversation.Append(*rc::gen::element<std::string>("\r\n", "\r\n\r\nSEND: ", "\r\n\r\nRECD: "));
+          what = "line break";
+          break;
+        case 3:
+        case 4: {
+          const char key = *rc::gen::element<char>('H', '\r', '\b', '\x1B', '\xE9');
+          conversation.Type(key);
+          what = "type " + std::to_string(static_cast<unsigned char>(key));
+          break;
+        }
+        case 5:
+        case 6: {
+          const int n = *rc::gen::inRange(1, 40);
+          for (int k = 0; k < n; ++k) conversation.Type('\b');
+          what = std::to_string(n) + " backspaces";
+          break;
+        }
+        default:
+          conversation.Replace(CleanUpLastLine(conversation.Text()));
+          what = "tidied";
+      }
+      RC_LOG() << what << "\n";
+      const std::string shown = view.Text();
+      const std::string& held = conversation.Text();
+      if (shown != held) {
+        const auto at =
+            std::mismatch(shown.begin(), shown.end(), held.begin(), held.end()).first - shown.begin();
+        RC_FAIL("after " + what + ", the view (" + std::to_string(shown.size()) +
+                " bytes) differs from the " + "conversation (" + std::to_string(held.size()) + ") at byte " +
+                std::to_string(at));
+      }
+    }
+  }));
+}
+
 class LongParagraphCall : public FormTest {
  protected:
   void SetUp() override {
@@ -145,6 +219,31 @@ TEST_F(LongParagraphCall, TheRecordHoldsAllOfItByteForByte) {
   const std::string record = readFile(dir.file("1018-1405-LAB1.TXT"));
   const std::string conversation = "\r\n\r\nRECD: " + paragraph + "\r\n\r\nSEND: OK GA\r\n\r\nEnded at";
   EXPECT_NE(record.find(conversation), std::string::npos) << record.substr(0, 200);
+}
+
+TEST_F(LongParagraphCall, TypedKeysGoWhereTheyWentDownTheLineAndTheRecordHoldsThem) {
+  form->StartCallButtonClick(form->StartCallButton);
+  Receive("HI GA");
+  // The tester has clicked into the far end's words; the keys still follow them.
+  QTextCursor start(form->MemoASCII->document());
+  form->MemoASCII->setTextCursor(start);
+  form->MemoASCII->setFocus();
+  for (char c : std::string("OX\bK\rGO AHEAD")) {
+    const int key = c == '\b'   ? Qt::Key_Backspace
+                    : c == '\r' ? Qt::Key_Return
+                    : c == ' '  ? Qt::Key_Space
+                                : Qt::Key_A + (c - 'A');
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(QChar(c)));
+    QApplication::sendEvent(form->MemoASCII, &press);
+  }
+  EXPECT_EQ(Sent(), "OX\bK\rGO AHEAD");
+  EXPECT_EQ(View(), "RECD: HI GA\r\n\r\nSEND: OK\r\nGO AHEAD");
+  form->EndCallButtonClick(form->EndCallButton);
+  form->RecordLogButton->click();
+  EXPECT_TRUE(boxes.calls.empty());
+  const std::string record = readFile(dir.file("1018-1405-LAB1.TXT"));
+  EXPECT_NE(record.find("\r\n\r\nRECD: HI GA\r\n\r\nSEND: OK\r\nGO AHEAD\r\n\r\nEnded at"), std::string::npos)
+      << record;
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST_F(SaveCall, TheEndOfTheConversationIsTrimmed) {
   form->StartCallButtonClick(form->StartCallButton);
   form->SendToMemoAndPort("BYE SK", false);
   Receive("\r\n");  // shown as marks; then a bare mark after a blank line
-  form->MemoASCII->AppendText("\r\n\r\nRECD: \r\n\r\n");
+  form->Conversation.Append("\r\n\r\nRECD: \r\n\r\n");
   form->EndCallButtonClick(form->EndCallButton);
   Save();
   std::string file = readFile(CaptureFile());
