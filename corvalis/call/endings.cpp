@@ -14,10 +14,6 @@
 
 namespace corvalis {
 
-bool DeviceGoneError(int Error) {
-  return Error == EIO || Error == ENXIO || Error == ENODEV;
-}
-
 void TMainForm::EndOpenCall(const std::string& Why, bool SaveRegardless) {
   if (!State.UnsavedCall || State.DisplayFrozen) return;
   const std::string started = FormatClockDateTime(State.CallStartTime);

@@ -266,10 +266,6 @@ void TMainForm::MainTimerTimer(QObject*) {
   MainTimer.SetEnabled(true);
 }
 
-void TMainForm::ResetAutoHangUpTicks(QObject*) {
-  State.InactivityTicks = State.OnLine ? 1 : 0;
-}
-
 void TMainForm::AutoAnsBoxClick(QObject*) {
   Settings.AutoAnswer = FlagText(AutoAnsBox->isChecked());
   SaveConfig();

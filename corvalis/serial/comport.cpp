@@ -9,6 +9,10 @@
 
 namespace corvalis {
 
+bool DeviceGoneError(int Error) {
+  return Error == EIO || Error == ENXIO || Error == ENODEV;
+}
+
 const char* const PortErrorMessages[16] = {
     "",
     "Unable to open com port",

@@ -142,6 +142,9 @@ class EComPort : public std::runtime_error {
   int ErrorCode_;
 };
 
+// Errors of a serial device that has gone (a pulled adapter, a simulator that ended), not of a line.
+bool DeviceGoneError(int Error);
+
 // ---- Settings objects ---------------------------------------------------------------------
 // Each keeps a reference to its owning port (set by the port). Writing a changed value stores
 // it and calls the owner's Apply operation. Copying (constructor or operator=) copies the

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "call/call_engine.h"
 #include "call/conversation.h"
 #include "call/engine_state.h"
 #include "records/call_times.h"
@@ -39,9 +40,6 @@ class TDirectoryListBox;
 class TCallJournal;
 enum class TJournalSync;
 
-// Errors of a serial device that has gone (a pulled adapter, a simulator that ended), not of a line.
-bool DeviceGoneError(int Error);
-
 // What the window is given from outside. Null services get the real ones.
 struct TFormServices {
   IMessageBoxes* MessageBoxes = nullptr;
@@ -63,7 +61,7 @@ struct TFormServices {
   int RecoveryWaitMs = 5000;
 };
 
-class TMainForm : public QWidget {
+class TMainForm : public QWidget, private ICallWindow {
  public:
   explicit TMainForm(const TFormServices& services, QWidget* parent = nullptr);
   ~TMainForm() override;
@@ -176,6 +174,8 @@ class TMainForm : public QWidget {
   // The call's text: receiving and sending write it, MemoASCII shows it, the journal and saving
   // read it.
   TConversation Conversation;
+  // Receiving and sending (call/call_engine.h); the handlers below hand their work to it.
+  TCallEngine Engine{State, Conversation, Settings, ComPort, *this};
   // When each character of the call was written to the port or delivered by it.
   TCallTimes CallTimes;
 
@@ -205,7 +205,7 @@ class TMainForm : public QWidget {
   bool DeviceIsModem() const { return DeviceTypeIsModem(Settings.DeviceType); }
   bool DeviceIsBiDirectional() const { return DeviceTypeIsBiDirectional(Settings.DeviceType); }
 
-  // ---- receive path (call/receive.cpp) ------------------------------------------------------
+  // ---- receive path (the call engine's; ui/call_window.cpp hands it on) ---------------------
   void ComPortRxChar(TComPort* Sender, std::int32_t Count);
   void CheckLastLineAction();
   // Where a received line begins, for the counts a modem's result line takes back.
@@ -213,7 +213,7 @@ class TMainForm : public QWidget {
   void CleanUpLastMemoLine();
   void MakeMemoGoToEnd(TMemo* Memo);
 
-  // ---- send path and conversation view (call/send.cpp) --------------------------------------
+  // ---- send path and conversation view (the call engine's; ui/call_window.cpp) -------------
   void SendToMemoAndPort(const std::string& Str, bool NoEcho);
   // The same for a step of an AT command sequence: what is left of it is dropped once the
   // sequence has been stopped (by a call that began, the device gone) while it was being sent.
@@ -409,6 +409,25 @@ class TMainForm : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // What the call engine asks of the window (ui/call_window.cpp).
+  std::int64_t NowMs() const override;
+  void Timed(timing::Direction Direction, std::int64_t AtMs, std::string_view Chars) override;
+  void ConversationBegins() override;
+  void DeviceGone(int SystemError, const std::string& How) override;
+  void RunPendingEvents() override;
+  void ShowLatest() override;
+  void Journal(bool Whole) override;
+  bool AutoSendChosen() const override;
+  bool TurnReady() const override;
+  bool ConversationOpen() const override;
+  bool TypingWindowShown() const override;
+  void SoundLamp(bool On) override;
+  void ModemSaidOk() override;
+  void LineLost(const std::string& Result) override;
+  void AnswerRing() override;
+  void ModemConnected() override;
+  std::uint32_t CommandSequence() const override;
+
   void BuildLayout();
   void BuildConditionsSheet();
   void BuildDevicesSheet();

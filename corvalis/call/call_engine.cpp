@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: Apache-2.0
+// Receiving and sending: what one batch of received characters does, and how text goes out.
+#include "call/call_engine.h"
+
+#include <algorithm>
+
+#include "call/conversation_text.h"
+
+namespace corvalis {
+
+// ---- receiving ------------------------------------------------------------------------------
+
+void TCallEngine::Receive(std::int32_t Count) {
+  ResetAutoHangUpTicks();
+  // The capture file is named after the minute the conversation began.
+  if (State.CallStartPending) Window.ConversationBegins();
+  State.RxIdleTicks = 0;
+  std::string S;
+  try {
+    ComPort.ReadText(S, Count);
+  } catch (const EComPort& e) {
+    if (!DeviceGoneError(e.SystemErrorCode())) throw;
+    return Window.DeviceGone(e.SystemErrorCode(), "a read failed");
+  }
+  // When the bytes arrived: what held up this thread before it could read them is not the line's.
+  const std::int64_t deliveredMs = Window.NowMs() - ComPort.RxWaitedMs();
+
+  if (!State.AutoSendArmed && !State.AutoSendHeld && State.CallActive && Window.AutoSendChosen() &&
+      Window.TurnReady() && Window.ConversationOpen())
+    State.AutoSendArmed = true;
+
+  const bool nxi = Settings.DeviceType == kDeviceNXi;
+  for (char c : S) {
+    if (State.CallActive) Window.Timed(timing::Direction::Received, deliveredMs, std::string_view(&c, 1));
+    unsigned char ch = static_cast<unsigned char>(c);
+    bool nxiCode = nxi && (ch == 18 || ch == 20 || ch == 30 || ch == 31);
+    bool resultLineEnd = false;
+    if (nxiCode) {
+      if (ch == 31) Window.SoundLamp(true);
+      if (ch == 30) Window.SoundLamp(false);
+    } else {
+      State.RxLineBuffer += static_cast<char>(ch);
+      CheckLastLineAction();
+      // The line end of a modem's result line counts no more than the line did.
+      resultLineEnd = State.ResultLineEnding && (ch == 13 || ch == 10);
+      if (!resultLineEnd) State.ResultLineEnding = false;
+    }
+
+    const bool never = nxiCode || ch == 0 || ch == 127 || ch == 128 || ch == 129 || State.AwaitingConnect ||
+                       State.DisplayFrozen || State.HungUp;
+    // The line end that follows the connection, before anything was exchanged.
+    const bool atStart =
+        (ch == 10 && State.CallStartPending && State.OnLine && (State.TurboDetected || nxi)) ||
+        (ch == 13 && State.CallStartPending && State.OnLine);
+    bool suppressed = never || atStart || State.Sending;
+    // What is not shown because this side is sending is counted (the echo rule): the lab is told. A line
+    // end after far-end text that collided would have shown.
+    if (State.Sending && !never && (!atStart || State.Collisions > 0) && State.CallActive && !resultLineEnd) {
+      ++State.Collisions;
+      ++State.LineCollisions;
+    }
+
+    if (!suppressed && (DeviceTypeIsBiDirectional(Settings.DeviceType) || !Window.TypingWindowShown())) {
+      BreakLines(false);
+      State.CallStartPending = false;
+    }
+    if (ch == 10 || ch == 13) State.LineColumn = 1;
+
+    if (State.CallActive) {
+      if (ch == 13) ch = static_cast<unsigned char>(kCrMark);
+      if (ch == 10) ch = static_cast<unsigned char>(kLfMark);
+    } else {
+      if (ch == 13) Append("\r\n");
+      if (ch == 13 || ch == 10) suppressed = true;
+    }
+    if (ch == 8) ch = static_cast<unsigned char>(kBsMark);
+
+    if (suppressed) continue;
+    if (ch != 10 && ch != 11 && ch != 12 && ch != 13) ++State.LineColumn;
+    State.CallStartPending = false;
+    Append(std::string(1, static_cast<char>(ch)));
+    Window.ShowLatest();
+    if (Window.TurnReady() && !resultLineEnd) {
+      if (ch != ' ') PushRecentChar(State.RecentChars, static_cast<char>(ch));
+      ++State.RxCharsSinceSend;
+      ++State.LineRxChars;
+    }
+  }
+  Window.ShowLatest();
+  Window.Journal(false);
+}
+
+namespace {
+
+// A modem's result line that ends a connection, or an attempt at one.
+bool EndsConnection(const std::string& line) {
+  return line == "NO CARRIER" || line == "BUSY" || line == "NO ANSWER" || line == "NO DIALTONE" ||
+         line == "NO DIAL TONE";
+}
+
+// A modem's result line: not the far end's words. (A far end typing one of these alone on a line
+// is taken for the modem too; it still shows.)
+bool ResultLine(const std::string& line) {
+  return EndsConnection(line) || line == "RING" || line == "OK" || line == "ERROR" ||
+         line.starts_with("CONNECT");
+}
+
+}  // namespace
+
+void TCallEngine::CheckLastLineAction() {
+  std::string& buffer = State.RxLineBuffer;
+  while (buffer.find('\r') != std::string::npos) {
+    size_t pair = buffer.find("\r\n");
+    if (pair != std::string::npos) buffer.erase(pair, 2);
+    size_t p = buffer.find('\r');
+    if (p == std::string::npos) continue;
+    buffer.erase(p, 1);
+    if (p == 0) {  // an empty line: the CR is simply dropped
+      MarkLineStart();
+      continue;
+    }
+
+    std::string line = buffer.substr(0, p);
+    buffer.erase(0, p);
+    std::erase(line, '\r');
+    std::erase(line, '\n');
+    State.LastRxLine = line;
+    std::string result = line;
+    while (!result.empty() && result.back() == ' ') result.pop_back();
+    if ((DeviceIsModem() && ResultLine(result)) || result == "RING") {
+      // The modem (or a TTY reporting a ring) said it, not the far end: it does not count as the far
+      // end's turn, nor as text that collided with this side's.
+      if (State.RxCharsSinceSend >= State.LineRxChars) {
+        State.RxCharsSinceSend = static_cast<std::uint16_t>(State.RxCharsSinceSend - State.LineRxChars);
+        State.RecentChars = State.LineStartRecentChars;
+      } else {  // this side sent meanwhile: all that counts since is the modem's
+        State.RxCharsSinceSend = 0;
+        State.RecentChars.clear();
+      }
+      State.Collisions = std::max(0, State.Collisions - State.LineCollisions);
+      State.ResultLineEnding = true;
+    }
+
+    // A modem's OK advances its command sequence without waiting for the timer.
+    if (line.starts_with("OK")) Window.ModemSaidOk();
+    if (DeviceIsModem() && EndsConnection(result)) Window.LineLost(result);
+    if (Settings.AutoAnswer == "1" && !State.OnLine && line.starts_with("RING")) Window.AnswerRing();
+    if (State.AwaitingConnect && line.starts_with("CONNECT T")) {
+      if (line.starts_with("CONNECT TURBO")) State.TurboDetected = true;
+      Window.ModemConnected();
+      State.AwaitingConnect = false;
+    }
+    MarkLineStart();
+  }
+}
+
+void TCallEngine::MarkLineStart() {
+  State.LineRxChars = 0;
+  State.LineStartRecentChars = State.RecentChars;
+  State.LineCollisions = 0;
+}
+
+void TCallEngine::CleanUpLastLine() {
+  Conversation.Replace(corvalis::CleanUpLastLine(Conversation.Text()));
+  Window.Journal(true);
+}
+
+// ---- sending --------------------------------------------------------------------------------
+
+void TCallEngine::SendText(const std::string& Str, bool NoEcho, std::uint32_t Sequence) {
+  if (Str.empty()) return;
+  if (State.CallStartPending) Window.ConversationBegins();
+  BreakLines(true);
+  // Received data, timer ticks and clicks run before each character. When one of them ends the
+  // call this text belongs to (and perhaps starts the next), the rest of it goes neither to the
+  // port nor into any conversation; so also when the device goes away with a character.
+  // A step of a command sequence that was stopped meanwhile (a hang-up's "ATH" when the next ring
+  // has been answered) stops too: it would cut the new call.
+  const std::uint32_t call = State.CallActive ? State.CallId : 0;
+  auto sameCall = [this, call, Sequence] {
+    if (Sequence != 0 && Sequence != Window.CommandSequence()) return false;
+    return call == 0 || (State.CallActive && State.CallId == call);
+  };
+  for (char c : Str) {
+    Window.RunPendingEvents();
+    if (!sameCall()) return;
+    // A command begun outside a call (an answer) goes to the port whole, but a call that started
+    // meanwhile does not show the rest of it.
+    const bool joined = call == 0 && State.CallActive;
+    unsigned char ch = static_cast<unsigned char>(c);
+    if (IsDisplayable(ch) && !joined) {
+      // Modems get a line break at the first space after column 60 and at column 70.
+      if (DeviceIsModem() && State.CallActive &&
+          ((ch == ' ' && State.LineColumn > 60) || State.LineColumn >= 70 || State.CallStartPending)) {
+        bool crOnly =
+            Settings.DeviceType == kDeviceInteleModem300 || Settings.DeviceType == kDeviceInteleModem2400;
+        WriteToPort(crOnly ? "\r" : "\r\n");
+        if (!sameCall()) return;
+        Append(std::string{kCrMark, kLfMark});
+        State.LineColumn = 1;
+      }
+    }
+    WriteToPort(std::string(1, c));
+    if (!sameCall()) return;
+    if (IsDisplayable(ch) && !NoEcho && !joined) Append(std::string(1, c));
+    if (ch == 8) {
+      // Never below 1 (the column is 0 before the first call).
+      if (State.LineColumn > 1) --State.LineColumn;
+    } else {
+      ++State.LineColumn;
+    }
+  }
+  Window.ShowLatest();
+  State.CallStartPending = false;
+  ResetAutoHangUpTicks();
+  Window.Journal(false);
+}
+
+void TCallEngine::SendToPort(const std::string& Str) {
+  Window.RunPendingEvents();
+  WriteToPort(Str);
+}
+
+void TCallEngine::WriteToPort(const std::string& Str) {
+  if (!ComPort.IsOpen()) return;
+  try {
+    const std::int32_t taken = ComPort.WriteText(Str);
+    if (State.CallActive)
+      Window.Timed(timing::Direction::Sent, Window.NowMs(),
+                   std::string_view(Str).substr(0, static_cast<std::size_t>(std::max(taken, 0))));
+  } catch (const EComPort& e) {
+    // A device that has gone is said once and watched for; a write that failed otherwise is an error.
+    if (!DeviceGoneError(e.SystemErrorCode())) throw;
+    Window.DeviceGone(e.SystemErrorCode(), "a write failed");
+  }
+}
+
+void TCallEngine::BreakLines(bool ForSend) {
+  if (!State.CallActive) return;
+  if (ForSend && State.LastMark == kMarkSend) return;
+  if (!ForSend && State.LastMark == kMarkRecd) return;
+  if (!State.CallStartPending) Append("\r\n\r\n");
+  Append(ForSend ? kSendMark : kRecdMark);
+  State.LastMark = ForSend ? kMarkSend : kMarkRecd;
+  Window.ShowLatest();
+  State.CallStartPending = false;
+}
+
+}  // namespace corvalis

@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// The call engine's receiving and sending: what the device delivers and what goes to it, into the
+// conversation, the call's character times and the counts that decide when the far end's turn is
+// over. It works on the call's state, conversation and settings, which the window owns, and asks
+// the window (ICallWindow) for what is the window's: its clock, its journal, the buttons the
+// tester set, the modem's command sequence and the call's other operations.
+//
+// Errors: a port error that is not the device going away (EComPort) goes to the caller; a device
+// that went away is handed to ICallWindow::DeviceGone and the operation ends.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "call/conversation.h"
+#include "call/engine_state.h"
+#include "serial/comport.h"
+#include "timing.h"
+
+namespace corvalis {
+
+// What the engine needs of the window around it.
+class ICallWindow {
+ public:
+  virtual ~ICallWindow() = default;
+  // The window's steady clock, in milliseconds.
+  virtual std::int64_t NowMs() const = 0;
+  // Characters that went to the device or arrived from it during the call, and when.
+  virtual void Timed(timing::Direction Direction, std::int64_t AtMs, std::string_view Chars) = 0;
+  // The conversation's first character: the capture is named after this minute.
+  virtual void ConversationBegins() = 0;
+  // The device behind the port has gone (How: what found it out).
+  virtual void DeviceGone(int SystemError, const std::string& How) = 0;
+  // Received data, timer ticks and clicks run here, between two characters sent.
+  virtual void RunPendingEvents() = 0;
+  // The view shows the conversation's end.
+  virtual void ShowLatest() = 0;
+  // The journal follows the call (with Whole, the whole conversation again).
+  virtual void Journal(bool Whole) = 0;
+  // The tester's choices the auto-send rule reads: Auto send on, a turn ready to send, the
+  // conversation open to typing.
+  virtual bool AutoSendChosen() const = 0;
+  virtual bool TurnReady() const = 0;
+  virtual bool ConversationOpen() const = 0;
+  // The manual typing window is up (what is received then is not shown from a one-way device).
+  virtual bool TypingWindowShown() const = 0;
+  // An NXi modem's sound lamp.
+  virtual void SoundLamp(bool On) = 0;
+  // A received line the modem said: OK, one that ends the connection, RING, CONNECT.
+  virtual void ModemSaidOk() = 0;
+  virtual void LineLost(const std::string& Result) = 0;
+  virtual void AnswerRing() = 0;
+  virtual void ModemConnected() = 0;
+  // The running AT command sequence (a step of a stopped one goes no further).
+  virtual std::uint32_t CommandSequence() const = 0;
+};
+
+class TCallEngine {
+ public:
+  TCallEngine(TCallEngineState& State, TConversation& Conversation, const TWindowSettings& Settings,
+              TComPort& ComPort, ICallWindow& Window)
+      : State(State), Conversation(Conversation), Settings(Settings), ComPort(ComPort), Window(Window) {}
+
+  // ---- receiving ----
+  // Reads Count characters the port has and does what each one does.
+  void Receive(std::int32_t Count);
+  // Acts on each whole received line (a modem's result lines).
+  void CheckLastLineAction();
+  // Where a received line begins, for the counts a modem's result line takes back.
+  void MarkLineStart();
+  // The modem escape and what follows it, and trailing spaces, go from the conversation's last line.
+  void CleanUpLastLine();
+
+  // ---- sending ----
+  // Writes Str to the port a character at a time, letting events run between them, and shows it
+  // (unless NoEcho) after the speaker mark; Sequence is the AT command sequence it is a step of,
+  // or 0. Text whose call ended meanwhile goes no further.
+  void SendText(const std::string& Str, bool NoEcho, std::uint32_t Sequence);
+  // Lets pending events run, then writes (nothing when the port is closed).
+  void SendToPort(const std::string& Str);
+  void WriteToPort(const std::string& Str);
+  // The speaker mark before this side's (ForSend) or the far end's words, once per turn.
+  void BreakLines(bool ForSend);
+
+  // The automatic hang-up counts from now.
+  void ResetAutoHangUpTicks() { State.InactivityTicks = State.OnLine ? 1 : 0; }
+
+ private:
+  bool DeviceIsModem() const { return DeviceTypeIsModem(Settings.DeviceType); }
+  void Append(const std::string& Bytes) { Conversation.Append(Bytes); }
+
+  TCallEngineState& State;
+  TConversation& Conversation;
+  const TWindowSettings& Settings;
+  TComPort& ComPort;
+  ICallWindow& Window;
+};
+
+}  // namespace corvalis
