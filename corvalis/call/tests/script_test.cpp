@@ -89,6 +89,12 @@ TEST_F(Script, AnOutgoingCallSkipsTurnOneAndSendsTurnTwoLineByLine) {
   EXPECT_EQ(boxes.calls[0].text, "END OF FILE");
   EXPECT_EQ(Counter(), "Conversation turn #0 of 3");
   EXPECT_TRUE(form->EndCallButton->isEnabled());  // without auto end the call goes on
+  // The script was closed at its end: a press reads it from the start again.
+  Sent().clear();
+  Press();
+  EXPECT_EQ(Counter(), "Conversation turn #2 of 3");
+  Tick(1);
+  EXPECT_EQ(Sent(), "L");
   EXPECT_NE(SavedRecord().find("SCRIPTCOMPLETED: Yes\r\n"), std::string::npos);
 }
 
