@@ -5,12 +5,15 @@
 #include <QClipboard>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <cerrno>
 
 #include "call/conversation_text.h"
 #include "call/manualtype.h"
+#include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
 
 namespace corvalis::testing {
@@ -21,6 +24,29 @@ const std::string CR = "\xB1", LF = "\xB2", BS = "\xB7";
 class CallEngine : public FormTest {
  protected:
   void StartCall() { form->StartCallButtonClick(form->StartCallButton); }
+  void EndCall() { form->EndCallButtonClick(form->EndCallButton); }
+  void Discard() { form->DontSaveButtonClick(form->DontSaveButton); }
+  // A script named in the Files sheet, as the tester does it (which checks Auto Send).
+  void UseScript(const std::string& text, const std::string& name = "script.txt") {
+    form->ScriptFileNameEdit->setText(QString::fromStdString(scripts.write(name, text)));
+  }
+  void Incoming() { form->CallDirectionLabel2->setChecked(true); }
+  void Outgoing() { form->CallDirectionLabel1->setChecked(true); }
+  void Press() { form->SendNowButtonClick(form->SendNowButton); }
+  std::string TakeSent() {
+    std::string s = Sent();
+    Sent().clear();
+    return s;
+  }
+  // The call is open (going on, or hung up and not ended yet): End Call can end it.
+  bool CallOpen() const { return form->EndCallButton->isEnabled(); }
+  // The call has ended: the view is frozen until the call is saved or discarded.
+  bool WaitsToBeSaved() const {
+    return !form->EndCallButton->isEnabled() && form->RecordLogButton->isEnabled() &&
+           !form->MemoASCII->isEnabled();
+  }
+
+  kit::testing::TempDir scripts, logs;
 };
 
 // ---- receive path --------------------------------------------------------------------------
@@ -33,9 +59,6 @@ TEST_F(CallEngine, ReceivedLineBreaksAreMarksInACallAndNewLinesOutside) {
   StartCall();
   Receive("HELLO\r\nBS\b!");
   EXPECT_EQ(View(), "RECD: HELLO" + CR + LF + "BS" + BS + "!");
-  // A CR or LF sets the column to 1 and, shown as a mark, moves it on: 2 after the LF,
-  // then B, S, the BS mark and ! take it to 6.
-  EXPECT_EQ(form->State.LineColumn, 6);
 }
 
 TEST_F(CallEngine, SpeakerChangesOpenParagraphs) {
@@ -52,16 +75,39 @@ TEST_F(CallEngine, SpeakerChangesOpenParagraphs) {
 
 TEST_F(CallEngine, AnEmptyReceiveEventResetsCountersAndArmsAutoSend) {
   StartUp();
+  UseScript("HELLO GA\r\n\r\nTHEIRS\r\n\r\n");
+  Incoming();
+  form->AutoSendBox->setChecked(false);
   StartCall();
+  Receive("HI");  // counted, but with Auto Send off nothing waits to answer it
+  Tick(40);
   form->AutoSendBox->setChecked(true);
-  form->SendNowButton->setEnabled(true);
-  form->State.RxIdleTicks = 9;
-  form->State.InactivityTicks = 40;
+  Tick(40);
+  EXPECT_EQ(Sent(), "");
+  // A receive event arms Auto Send, an empty one too, and the silence is counted from the last.
   Receive("");
-  EXPECT_EQ(form->State.RxIdleTicks, 0);
-  EXPECT_EQ(form->State.InactivityTicks, 1);
-  EXPECT_TRUE(form->State.AutoSendArmed);
-  EXPECT_EQ(View(), "");
+  Tick(20);
+  Receive("");
+  Tick(30);
+  EXPECT_EQ(Sent(), "");
+  Tick(1);  // 6 s after the last event, for the 2 characters received
+  EXPECT_EQ(Sent(), "H");
+  EXPECT_EQ(View(), "RECD: HI\r\n\r\nSEND: H");
+  EndCall();
+  Discard();
+
+  // The inactivity count starts again at an empty event as at any other.
+  form->Settings.AutoHangUp = "1";
+  form->AutoSendBox->setChecked(false);
+  StartCall();
+  Receive("HI");
+  Tick(100);
+  Receive("");
+  Tick(149);
+  EXPECT_TRUE(CallOpen());
+  Tick(1);
+  EXPECT_TRUE(WaitsToBeSaved());
+  EXPECT_EQ(View(), "RECD: HI");
 }
 
 TEST_F(CallEngine, SoundCodesOfTheNXiModemLightTheLampAndShowNothing) {
@@ -75,36 +121,81 @@ TEST_F(CallEngine, SoundCodesOfTheNXiModemLightTheLampAndShowNothing) {
                   4));
   EXPECT_EQ(form->SoundLightPanel->palette().color(QPalette::Window), QColor(128, 128, 128));
   EXPECT_EQ(View(), "RECD: AB");
-  EXPECT_EQ(form->State.RxLineBuffer.find('\x1F'), std::string::npos);
+  // Nor do they break the modem's lines: a NO CARRIER with a code inside it still ends the call.
+  Receive("\r\nNO CAR\x1FRIER\r\n");
+  EXPECT_TRUE(WaitsToBeSaved());
+  EXPECT_EQ(log.With("ended (NO CARRIER)").size(), 1u);
 
   // Any other device shows the same codes as characters.
+  Discard();
   form->Settings.DeviceType = kDeviceCustomCompact;
+  StartCall();
   Receive("\x1F");
-  EXPECT_EQ(View(), "RECD: AB\x1F");
+  EXPECT_EQ(View(), "RECD: \x1F");
 }
 
 TEST_F(CallEngine, NothingIsShownWhileSendingFrozenWaitingOrHungUp) {
   StartUp();
+  // This side's turns 1 and 3.
+  UseScript("HELLO GA\r\n\r\nTHEIRS\r\n\r\nMORE GA\r\n\r\n");
+  Incoming();
   StartCall();
-  for (bool TCallEngineState::*flag : {&TCallEngineState::Sending, &TCallEngineState::AwaitingConnect,
-                                       &TCallEngineState::HungUp, &TCallEngineState::DisplayFrozen}) {
-    form->State.*flag = true;
-    Receive("XYZ");
-    form->State.*flag = false;
-  }
-  Receive(std::string("\0\x7F\x80\x81", 4));
+  Receive(std::string("\0\x7F\x80\x81", 4));  // never shown
   EXPECT_EQ(View(), "");
 
-  // A modem's line is still recognised while nothing is shown.
-  form->State.AwaitingConnect = true;
-  form->State.Sending = true;
-  Receive("CONNECT 300\r\n");
-  EXPECT_TRUE(form->State.AwaitingConnect);
-  Receive("CONNECT TURBO 2400\r");
-  EXPECT_FALSE(form->State.AwaitingConnect);
-  EXPECT_TRUE(form->State.TurboDetected);
-  EXPECT_EQ(form->State.LastRxLine, "CONNECT TURBO 2400");
+  // While this side's line is being sent: what collides with it is counted for the lab.
+  Press();
+  Tick(1);
+  Receive("XYZ");
+  Tick(20);
+  EXPECT_EQ(Sent(), "HELLO GA ");
+  EXPECT_EQ(View(), "SEND: HELLO GA ");
+  // Once the call has ended, until it is saved.
+  EndCall();
+  EXPECT_EQ(log.With("3 characters from the far end arrived while this side was sending").size(), 1u);
+  const std::string frozen = View();
+  Receive("XYZ");
+  EXPECT_EQ(View(), frozen);
+  Discard();
+
+  // A modem that answered: the call has begun, but nothing shows until the connection stands.
+  form->Settings.DeviceType = kDeviceInteleModem300;
+  form->AnswerButtonClick(form->AnswerButton);
+  ASSERT_TRUE(CallOpen());
+  Receive("XYZ");
   EXPECT_EQ(View(), "");
+  Receive("\r\nCONNECT TTY\r\nHI");
+  EXPECT_EQ(View(), "RECD: " + LF + "HI");
+  // Hung up: the call stays open until End Call, but shows nothing more.
+  form->HangUpButton1Click(form->HangUpButton1);
+  Receive("XYZ");
+  EXPECT_EQ(View(), "RECD: " + LF + "HI");
+  EXPECT_TRUE(CallOpen());
+  EndCall();
+  Discard();
+
+  // A modem's line is still recognised while nothing is shown: a connection line that arrives
+  // while this side's line is being sent ends the wait (CONNECT 300 does not), and its turbo
+  // code paces the rest of the line.
+  form->Settings.DeviceType = kDeviceInteleModem2400;
+  form->AnswerButtonClick(form->AnswerButton);
+  TakeSent();
+  Press();
+  Receive("CONNECT 300\r\n");
+  Tick(1);
+  EXPECT_EQ(TakeSent(), "H");  // one a tick
+  Tick(20);
+  EXPECT_EQ(TakeSent(), "ELLO GA ");
+  Receive("XYZ\r\n");
+  EXPECT_EQ(View(), "SEND: HELLO GA ");  // still waiting for the connection
+  Press();
+  Receive("CONNECT TURBO 2400\r");
+  Tick(1);
+  EXPECT_EQ(TakeSent(), "MO");
+  Tick(20);
+  EXPECT_EQ(TakeSent(), "RE GA ");
+  Receive("HI");
+  EXPECT_EQ(View(), "SEND: HELLO GA MORE GA \r\n\r\nRECD: HI");
 }
 
 TEST_F(CallEngine, AFinishedCallStillTakesLineBreaksFromReceivedCRs) {
@@ -118,36 +209,59 @@ TEST_F(CallEngine, AFinishedCallStillTakesLineBreaksFromReceivedCRs) {
 
 TEST_F(CallEngine, LineBreakRightAfterTheConnectIsNotShown) {
   StartUp(kDeviceInteleModem2400);
-  StartCall();  // OnLine and CallStartPending set
+  StartCall();  // on line, nothing exchanged yet
   Receive("\r\n");
   EXPECT_EQ(View(), "RECD: " + LF);  // the CR is hidden; the LF is shown without turbo
-
-  form->State.CallStartPending = true;
-  form->State.TurboDetected = true;
-  Receive("\r\nHI");
-  EXPECT_EQ(View(), "RECD: " + LF + "HI");
-
-  form->Settings.DeviceType = kDeviceNXi;
-  form->State.TurboDetected = false;
-  form->State.CallStartPending = true;
   Receive("\r\n");
-  EXPECT_EQ(View(), "RECD: " + LF + "HI");
+  EXPECT_EQ(View(), "RECD: " + LF + CR + LF);  // once something was shown, both are
+  EndCall();
+  Discard();
+
+  // With the turbo code the LF is hidden too, as many line ends as come before the first word.
+  form->DialNumEdit->setText("123");
+  form->DialButtonClick(form->DialButton);
+  Receive("\r\nCONNECT TURBO 2400\r\n\r\nHI");
+  EXPECT_EQ(View(), "RECD: HI");
+  EndCall();
+  Discard();
+
+  // The NXi modem's LF is hidden without the turbo code.
+  form->Settings.DeviceType = kDeviceNXi;
+  form->AnswerButtonClick(form->AnswerButton);
+  Receive("\r\nCONNECT TTY\r\n\r\nHI");
+  EXPECT_EQ(View(), "RECD: HI");
 }
 
+// Auto Send answers the far end's words after 1.4 s when they end with the sign GA or SK (the last
+// four characters shown, spaces not among them), else after 3 s for more than 3 characters, 6 s
+// for fewer.
 TEST_F(CallEngine, RecentCharsFollowTheShownCharacters) {
   StartUp();
-  Receive("g a");
-  EXPECT_EQ(form->State.RecentChars, "");  // only while "Send a line" is enabled
-  form->SendNowButton->setEnabled(true);
-  Receive("g a");
-  EXPECT_EQ(form->State.RecentChars, "GA");
-  EXPECT_EQ(form->State.RxCharsSinceSend, 3);
-  Receive("xyzga");
-  EXPECT_EQ(form->State.RecentChars, "YZGA");
+  std::string script;
+  for (char turn = 'A'; turn <= 'E'; ++turn) script += std::string("THEIRS\r\n\r\n") + turn + "\r\n\r\n";
+  UseScript(script);
+  Outgoing();
   StartCall();
-  form->SendNowButton->setEnabled(true);
-  Receive("GA\r\n");
-  EXPECT_EQ(form->State.RecentChars, "GA" + CR + LF);
+  // Ticks from the far end's words until this side's next line starts on the port.
+  auto ticksToAnswer = [this](const std::string& words) {
+    TakeSent();
+    Receive(words);
+    for (int tick = 1; tick <= 100; ++tick) {
+      Tick();
+      if (!Sent().empty()) {
+        Tick(5);  // the line goes
+        return tick;
+      }
+    }
+    return 0;
+  };
+  EXPECT_EQ(ticksToAnswer("xyzga"), 7);  // lower case is the sign too
+  EXPECT_EQ(TakeSent(), "A ");
+  EXPECT_EQ(ticksToAnswer("g a"), 31);    // GA that starts the run is not the sign
+  EXPECT_EQ(ticksToAnswer("xy g a"), 7);  // spaces are not in the run
+  EXPECT_EQ(ticksToAnswer("ab c"), 16);   // but count as characters received
+  EXPECT_EQ(ticksToAnswer("GA\r\n"), 16);  // the marks of a line end end the run
+  EXPECT_EQ(TakeSent(), "E ");
 }
 
 TEST_F(CallEngine, ReceivedTextFollowsTheTypingTurnWithoutAMark) {
@@ -173,14 +287,22 @@ TEST_F(CallEngine, CleanUpAtEndOfCallDropsTheModemEscape) {
 // ---- send path -----------------------------------------------------------------------------
 
 TEST_F(CallEngine, AnEmptyStringDoesNothing) {
-  StartUp();
+  StartUp(kDeviceNXi);
+  form->Settings.AutoHangUp = "1";
   StartCall();
-  form->State.InactivityTicks = 33;
   form->SendToMemoAndPort("", false);
   EXPECT_EQ(View(), "");
   EXPECT_EQ(Sent(), "");
-  EXPECT_EQ(form->State.InactivityTicks, 33);
-  EXPECT_TRUE(form->State.CallStartPending);
+  // The call's first character still starts a line on the modem...
+  form->SendToMemoAndPort("A", false);
+  EXPECT_EQ(TakeSent(), "\r\nA");
+  // ...and the inactivity count goes on: 150 ticks after the A the modem is hung up.
+  Tick(100);
+  form->SendToMemoAndPort("", false);
+  Tick(49);
+  EXPECT_EQ(Sent(), "");
+  Tick(1);
+  EXPECT_EQ(Sent(), "\x04");
 }
 
 TEST_F(CallEngine, NoEchoStillWritesTheMarks) {
@@ -195,48 +317,46 @@ TEST_F(CallEngine, ModemsBreakLongSentLines) {
   StartUp(kDeviceNXi);
   StartCall();
   form->SendToMemoAndPort("A", false);  // the first character of a call starts a line
-  EXPECT_EQ(Sent(), "\r\nA");
-  form->State.LineColumn = 60;
-  Sent().clear();
-  form->SendToMemoAndPort(" ", false);
-  EXPECT_EQ(Sent(), " ");  // column 60: no break
-  Sent().clear();
+  EXPECT_EQ(TakeSent(), "\r\nA");
+  const std::string b58(58, 'B'), c68(68, 'C');
+  form->SendToMemoAndPort(b58 + " ", false);
+  EXPECT_EQ(TakeSent(), b58 + " ");  // the space at column 60: no break
   form->SendToMemoAndPort(" ", false);  // column 61
-  EXPECT_EQ(Sent(), "\r\n ");
-  EXPECT_EQ(form->State.LineColumn, 2);
-  form->State.LineColumn = 70;
-  Sent().clear();
+  EXPECT_EQ(TakeSent(), "\r\n ");
+  form->SendToMemoAndPort(c68, false);  // up to column 70 without a space
+  EXPECT_EQ(TakeSent(), c68);
   form->SendToMemoAndPort("X", false);
-  EXPECT_EQ(Sent(), "\r\nX");
-  EXPECT_EQ(View(), "SEND: " + CR + LF + "A " + CR + LF + " " + CR + LF + "X");
+  EXPECT_EQ(TakeSent(), "\r\nX");
+  EXPECT_EQ(View(), "SEND: " + CR + LF + "A" + b58 + " " + CR + LF + " " + c68 + CR + LF + "X");
+
+  // What arrives from the far end moves the column too: a CR or LF starts the line, and each
+  // character shown (the marks of CR, LF and BS among them) takes a column: 6 after this.
+  Receive("HELLO\r\nBS\b!");
+  form->SendToMemoAndPort(std::string(64, 'D') + "E", false);
+  EXPECT_EQ(TakeSent(), std::string(64, 'D') + "\r\nE");
 
   // The Intele-Modems get CR alone; devices that are not modems never get a break.
   form->Settings.DeviceType = kDeviceInteleModem300;
-  form->State.LineColumn = 70;
-  Sent().clear();
-  form->SendToMemoAndPort("Y", false);
-  EXPECT_EQ(Sent(), "\rY");
+  form->SendToMemoAndPort(std::string(68, 'F') + "Y", false);
+  EXPECT_EQ(TakeSent(), std::string(68, 'F') + "\rY");
   form->Settings.DeviceType = kDeviceCustomCompact;
-  form->State.LineColumn = 90;
-  Sent().clear();
-  form->SendToMemoAndPort("Z", false);
-  EXPECT_EQ(Sent(), "Z");
+  form->SendToMemoAndPort(std::string(100, 'Z'), false);
+  EXPECT_EQ(TakeSent(), std::string(100, 'Z'));
 }
 
+// Where a modem's line breaks shows the column: a BS takes one back, never below the first, and
+// every other code moves it on.
 TEST_F(CallEngine, ControlCodesAreSentNotShownAndMoveTheColumn) {
-  StartUp();
+  StartUp(kDeviceNXi);
   StartCall();
-  form->State.CallStartPending = false;
-  form->State.LastMark = kMarkSend;
-  form->State.LineColumn = 1;
-  form->SendToMemoAndPort("\b", false);
-  EXPECT_EQ(form->State.LineColumn, 1);
-  form->SendToMemoAndPort("\r\n\x04\x15", false);
-  EXPECT_EQ(form->State.LineColumn, 5);
-  form->SendToMemoAndPort("\x1B\b", false);
-  EXPECT_EQ(form->State.LineColumn, 5);
-  EXPECT_EQ(View(), "\b\x1B\b");
-  EXPECT_EQ(Sent(), "\b\r\n\x04\x15\x1B\b");
+  form->SendToMemoAndPort("A", false);  // a line break first, then A: column 2
+  form->SendToMemoAndPort("\b\b", false);  // column 1, and 1 again
+  form->SendToMemoAndPort("\r\n\x04\x15", false);  // column 5
+  form->SendToMemoAndPort("\x1B\b", false);  // 6, then 5 again
+  const std::string x65(65, 'X');
+  form->SendToMemoAndPort(x65 + "Y", false);  // the X take it to 70: Y breaks the line
+  EXPECT_EQ(Sent(), "\r\nA\b\b\r\n\x04\x15\x1B\b" + x65 + "\r\nY");
+  EXPECT_EQ(View(), "SEND: " + CR + LF + "A\b\b\x1B\b" + x65 + CR + LF + "Y");
 }
 
 TEST_F(CallEngine, AClosedPortDropsWhatIsSentButTheViewShowsIt) {
@@ -307,12 +427,13 @@ TEST_F(CallEngine, TypedKeysGoToThePortAndTheViewEditsThemselves) {
 // ---- call lifecycle and main timer ---------------------------------------------------------
 
 TEST_F(CallEngine, StartAndEndCallSetTheWindowUp) {
-  StartUp();
+  StartUp(kDeviceCustomCompact, logs.path().string());
   form->MemoASCII->SetText("before the call");
   form->SetActiveSheet(form->FilesSheet);
+  form->Settings.LogDirectory = logs.path().string();  // the Files sheet chose its own folder
   StartCall();
   EXPECT_EQ(View(), "");
-  EXPECT_TRUE(form->State.CallActive && form->State.OnLine && form->State.UnsavedCall);
+  EXPECT_TRUE(form->SendNowButton->isEnabled());  // on line
   EXPECT_FALSE(form->TabVisible(form->DevicesSheet));
   EXPECT_FALSE(form->TabVisible(form->FilesSheet));
   EXPECT_FALSE(form->StartCallButton->isEnabled());
@@ -320,16 +441,15 @@ TEST_F(CallEngine, StartAndEndCallSetTheWindowUp) {
   EXPECT_FALSE(form->ClearButton->isEnabled());
   EXPECT_EQ(form->MemoASCII->BackgroundColour(), QColor(Qt::white));
   EXPECT_EQ(form->MemoASCII->TextColour(), QColor(Qt::blue));
-  EXPECT_EQ(form->State.LineColumn, 70);
-  EXPECT_EQ(form->State.LastMark, kMarkNone);
-  EXPECT_EQ(form->State.FilePrefix, "1018-1405");
-  EXPECT_EQ(form->State.CallStartTime, clock.now);
+  Receive("HI");
+  EXPECT_EQ(View(), "RECD: HI");  // the first words of the call open its first paragraph
 
   clock.now += std::chrono::seconds(70);
   form->EndCallButtonClick(form->EndCallButton);
   EXPECT_TRUE(boxes.calls.empty());  // not a modem: no question
-  EXPECT_FALSE(form->State.CallActive || form->State.OnLine);
-  EXPECT_TRUE(form->State.DisplayFrozen);
+  EXPECT_FALSE(form->SendNowButton->isEnabled());  // off line
+  Receive("MORE");
+  EXPECT_EQ(View(), "RECD: HI");  // frozen
   EXPECT_EQ(form->TabControl->currentWidget(), form->ConditionsSheet);
   EXPECT_TRUE(form->TabHighlighted(form->ConditionsSheet));
   EXPECT_FALSE(form->StartCallButton->isEnabled() || form->EndCallButton->isEnabled());
@@ -337,26 +457,35 @@ TEST_F(CallEngine, StartAndEndCallSetTheWindowUp) {
   EXPECT_FALSE(form->MemoASCII->isEnabled());
   EXPECT_EQ(form->MemoASCII->BackgroundColour(), QColor(192, 192, 192));
   EXPECT_EQ(form->RecordLabel->text(), "");
-  EXPECT_EQ(form->State.CallEndTime, clock.now);
+  // The record, in the file named after the minute the call began, says when it began and ended.
+  form->RecordLogButtonClick(form->RecordLogButton);
+  EXPECT_TRUE(boxes.calls.empty());
+  const std::string capture = kit::testing::readFile(logs.path() / "1018-1405-LAB1.TXT");
+  EXPECT_NE(capture.find("Started at 10/18/01 14:05:07\r\n"), std::string::npos) << capture;
+  EXPECT_NE(capture.find("Ended at 10/18/01 14:06:17 (70.0 seconds)\r\n"), std::string::npos) << capture;
 }
 
 TEST_F(CallEngine, EndCallOnAModemStillOnLineAsksToHangUp) {
   StartUp(kDeviceInteleModem2400);
   StartCall();
+  TakeSent();
   boxes.answers = {TMsgResult::No};
   form->EndCallButtonClick(form->EndCallButton);
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_EQ(boxes.calls[0].title, "Still on the line");
   EXPECT_EQ(boxes.calls[0].text, "Hang up this call?");
   EXPECT_EQ(boxes.calls[0].buttons, TMsgButtons::YesNo);
-  EXPECT_TRUE(form->State.DisplayFrozen);  // No ends the call all the same
+  EXPECT_TRUE(WaitsToBeSaved());  // No ends the call all the same
+  EXPECT_EQ(Sent(), "");          // without a hang-up
 
   // With auto hang-up on, nothing is asked.
   form->DontSaveButtonClick(form->DontSaveButton);
   form->Settings.AutoHangUp = "1";
   StartCall();
+  TakeSent();
   form->EndCallButtonClick(form->EndCallButton);
   EXPECT_EQ(boxes.calls.size(), 2u);  // the Don't Save question only
+  EXPECT_EQ(Sent(), "\x15");          // and the modem is hung up
 }
 
 TEST_F(CallEngine, InactivityEndsADirectCallAfter150Ticks) {
@@ -364,13 +493,12 @@ TEST_F(CallEngine, InactivityEndsADirectCallAfter150Ticks) {
   form->Settings.AutoHangUp = "1";
   StartCall();
   Tick(400);  // nothing exchanged yet: the count has not started
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(CallOpen());
   Receive("HI");
   Tick(149);
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(CallOpen());
   Tick(1);
-  EXPECT_FALSE(form->State.CallActive);
-  EXPECT_TRUE(form->State.DisplayFrozen);
+  EXPECT_TRUE(WaitsToBeSaved());
 }
 
 TEST_F(CallEngine, InactivityOnlyHangsUpAModemAndNeverActsWithoutAutoHangUp) {
@@ -378,23 +506,31 @@ TEST_F(CallEngine, InactivityOnlyHangsUpAModemAndNeverActsWithoutAutoHangUp) {
   form->Settings.AutoHangUp = "1";
   StartCall();
   Receive("HI");
+  TakeSent();
   Tick(149);
-  EXPECT_FALSE(form->State.HungUp);
+  EXPECT_EQ(Sent(), "");
   Tick(1);
-  EXPECT_EQ(form->State.InactivityTicks, 0);
-  EXPECT_TRUE(form->State.HungUp);
-  EXPECT_FALSE(form->State.OnLine);
-  // The call stays open until End Call.
-  EXPECT_FALSE(form->State.DisplayFrozen);
+  EXPECT_EQ(Sent(), "\x04");  // the modem's hang-up ("+++" and "ATH" follow on the command timer)
+  EXPECT_FALSE(form->SendNowButton->isEnabled());  // off line
+  Receive("MORE");
+  EXPECT_EQ(View(), "RECD: HI");
+  // The call stays open until End Call, and is hung up once.
+  EXPECT_TRUE(form->MemoASCII->isEnabled());
   EXPECT_TRUE(form->EndCallButton->isEnabled());
+  Tick(1000);
+  EXPECT_EQ(Sent(), "\x04");
 
   form->EndCallButtonClick(form->EndCallButton);
   form->DontSaveButtonClick(form->DontSaveButton);
   form->Settings.AutoHangUp = "0";
   StartCall();
   Receive("HI");
+  TakeSent();
   Tick(1000);
-  EXPECT_TRUE(form->State.CallActive && form->State.OnLine);
+  EXPECT_EQ(Sent(), "");
+  EXPECT_TRUE(CallOpen() && form->SendNowButton->isEnabled());
+  Receive(" THERE");
+  EXPECT_EQ(View(), "RECD: HI THERE");
 }
 
 TEST_F(CallEngine, AMessageBoxInATickStopsTheTimerUntilItCloses) {
@@ -412,37 +548,37 @@ TEST_F(CallEngine, AMessageBoxInATickStopsTheTimerUntilItCloses) {
   EXPECT_EQ(boxes.calls[0].title, "No name");
   EXPECT_EQ(timerDuringBox, (std::vector<bool>{false}));
   EXPECT_TRUE(form->MainTimer.Enabled());
-  EXPECT_TRUE(form->State.UnsavedCall);  // waits for a manual save
-  EXPECT_TRUE(form->RecordLogButton->isEnabled());
+  EXPECT_TRUE(form->RecordLogButton->isEnabled());  // waits for a manual save
 }
 
+// On a device that cannot send, Auto Send takes the turn shown for typing away once the tester has
+// typed it (the device reports the keys).
 TEST_F(CallEngine, AutoSendActsOnSilenceOrASign) {
   StartUp(kDeviceQ90);
+  UseScript("ONE\r\n\r\nX\r\n\r\nTWO\r\n\r\nX\r\n\r\nTHREE\r\n\r\nX\r\n\r\nFOUR\r\n\r\n");
+  Incoming();
   StartCall();
-  form->AutoSendBox->setChecked(true);
-  form->SendNowButton->setEnabled(true);
+  Press();
+  ASSERT_TRUE(typing->isVisible());
   Receive("QQGA");
-  ASSERT_TRUE(form->State.AutoSendArmed);
-  typing->show();
   Tick(6);
   EXPECT_TRUE(typing->isVisible());
   Tick(1);  // more than 1.2 s after Q Q G A
   EXPECT_FALSE(typing->isVisible());
 
   // G A alone is not the sign: the 6 s rule applies.
-  form->State.RecentChars.clear();
-  form->State.RxCharsSinceSend = 0;
+  Press();
+  ASSERT_EQ(typing->TypingText(), "TWO");
   Receive("GA");
-  typing->show();
   Tick(30);
   EXPECT_TRUE(typing->isVisible());
   Tick(1);
   EXPECT_FALSE(typing->isVisible());
 
   // Never while "Send a line" is disabled.
+  Press();
   form->SendNowButton->setEnabled(false);
   Receive("QQGA");
-  typing->show();
   Tick(50);
   EXPECT_TRUE(typing->isVisible());
 }
@@ -450,61 +586,83 @@ TEST_F(CallEngine, AutoSendActsOnSilenceOrASign) {
 TEST_F(CallEngine, TheCallClockCountsSecondsInMinutes) {
   StartUp();
   StartCall();
-  form->State.CallSeconds = 64;
   Tick(1);
-  EXPECT_EQ(form->RecordLabel->text(), "1:05 Min");
+  EXPECT_EQ(form->RecordLabel->text(), "0:01 Min");
   EXPECT_EQ(form->ClockString->text(), "10/18/01 14:05:07");
   Tick(4);
-  EXPECT_EQ(form->RecordLabel->text(), "1:05 Min");  // once a second
-  form->State.CallSeconds = 599;
-  Tick(1);
+  EXPECT_EQ(form->RecordLabel->text(), "0:01 Min");  // once a second
+  Tick(1 + 5 * 63);
+  EXPECT_EQ(form->RecordLabel->text(), "1:05 Min");
+  Tick(5 * 535);
   EXPECT_EQ(form->RecordLabel->text(), "10:00 Min");
+  // A new call counts from 0.
+  EndCall();
+  Discard();
+  StartCall();
+  Tick(1);
+  EXPECT_EQ(form->RecordLabel->text(), "0:01 Min");
 }
 
 TEST_F(CallEngine, PacedSendingSendsOneCharacterATickAndTwoWithTurbo) {
   StartUp();
+  UseScript("AB~C\r\n\r\nTHEIRS\r\n\r\nMORE\r\n\r\n", "first.txt");
+  Incoming();
   StartCall();
-  form->State.SendQueue = "AB~C";
-  form->State.Sending = true;
+  Press();  // the line and a space after it
+  EXPECT_FALSE(form->SendNowButton->isEnabled());
   Tick(1);
-  EXPECT_EQ(form->SendingInfoLine->text(), "Sending... (3 chars left)");
+  EXPECT_EQ(form->SendingInfoLine->text(), "Sending... (4 chars left)");
   Tick(2);
   EXPECT_EQ(Sent(), "AB");  // the "~" took a slot
   Tick(1);
   EXPECT_EQ(Sent(), "ABC");
+  EXPECT_FALSE(form->SendNowButton->isEnabled());
+  Tick(1);
+  EXPECT_EQ(Sent(), "ABC ");
   EXPECT_EQ(form->SendingInfoLine->text(), "");
   EXPECT_TRUE(form->SendNowButton->isEnabled());
-  Tick(1);
-  EXPECT_FALSE(form->State.Sending);
-  EXPECT_EQ(View(), "SEND: ABC");
+  Tick(5);
+  EXPECT_EQ(Sent(), "ABC ");
+  EXPECT_EQ(View(), "SEND: ABC ");
+  EndCall();
+  Discard();
 
-  Sent().clear();
-  form->State.TurboDetected = true;
-  form->State.SendQueue = "0123456789";
-  form->State.Sending = true;
+  // A modem that connected with the turbo code.
+  form->Settings.DeviceType = kDeviceNXi;
+  UseScript("0123456789\r\n\r\nTHEIRS\r\n\r\n", "second.txt");
+  form->AnswerButtonClick(form->AnswerButton);
+  Receive("\r\nCONNECT TURBO\r\n");
+  TakeSent();
+  Press();
   Tick(4);
-  EXPECT_EQ(Sent(), "01234567");
+  EXPECT_EQ(TakeSent(), "01234567");
   Tick(1);
-  EXPECT_EQ(Sent(), "0123456789");
+  EXPECT_EQ(TakeSent(), "89");
+  Tick(1);
+  EXPECT_EQ(TakeSent(), " ");
 }
 
 TEST_F(CallEngine, APortFailureInATickIsShownOnceAndTheTimerGoesOn) {
   StartUp();
+  UseScript("HELLO\r\n\r\nTHEIRS\r\n\r\n");
+  Incoming();
   StartCall();
+  Press();
+  ASSERT_FALSE(form->SendNowButton->isEnabled());
   ports->device->writeError = ETIMEDOUT;
-  form->SendNowButton->setEnabled(false);
-  form->State.SendQueue = "HELLO";
-  form->State.Sending = true;
   form->MainTimer.Fire();
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_EQ(boxes.calls[0].text, "WriteFile function failed (win error code: 110)");
-  EXPECT_FALSE(form->State.Sending);
-  EXPECT_EQ(form->State.SendQueue, "");
+  EXPECT_EQ(form->SendingInfoLine->text(), "");
   EXPECT_TRUE(form->SendNowButton->isEnabled());
   EXPECT_TRUE(form->MainTimer.Enabled());
+  // The line is dropped: nothing more of it is tried, not even once the port writes again.
   form->MainTimer.Fire();
   EXPECT_EQ(boxes.calls.size(), 1u);
-  EXPECT_EQ(form->RecordLabel->text(), "0:01 Min");  // the clock goes on
+  ports->device->writeError = 0;
+  for (int i = 0; i < 4; ++i) form->MainTimer.Fire();
+  EXPECT_EQ(Sent(), "");
+  EXPECT_EQ(form->RecordLabel->text(), "0:02 Min");  // the clock goes on
 }
 
 }  // namespace

@@ -32,6 +32,18 @@ class Calls : public CallsTest {
   void StartCall() { form->StartCallButton->click(); }
   void EndCall() { form->EndCallButton->click(); }
   void Save() { form->RecordLogButton->click(); }
+  // A call has begun and is not ended: End Call can end it.
+  bool CallOpen() const { return form->EndCallButton->isEnabled(); }
+  // The last call is saved (or discarded): nothing waits, a new call can start.
+  bool NothingWaits() const {
+    return !form->RecordLogButton->isEnabled() && !form->EndCallButton->isEnabled() &&
+           form->StartCallButton->isEnabled();
+  }
+  // The call has ended and waits to be saved: its view frozen.
+  bool WaitsToBeSaved() const {
+    return form->RecordLogButton->isEnabled() && !form->EndCallButton->isEnabled() &&
+           !form->MemoASCII->isEnabled();
+  }
   std::vector<std::string> BoxTexts() const {
     std::vector<std::string> texts;
     for (const BoxCall& c : boxes.calls) texts.push_back(c.title + ": " + c.text);
@@ -55,7 +67,7 @@ TEST_F(Calls, ADirectTtyCapturesEveryCallAfterOneEndedAutomatically) {
     EndCall();  // auto end: the TTY still gets the modem's hang-up
     Run(20);
     EXPECT_EQ(TakeSent(), "+++ATH\r");
-    EXPECT_FALSE(form->State.UnsavedCall);
+    EXPECT_TRUE(NothingWaits());  // saved
   }
   EXPECT_EQ(Count(Captures(), "RECD: HELLO GA\r\n\r\nSEND: HI GA\r\n"), 3u);
   EXPECT_TRUE(boxes.calls.empty());
@@ -66,18 +78,20 @@ TEST_F(Calls, AutoAnswerWithAutoSaveSavesTheCallLeftOpenFirst) {
   Flags("1", "1", "1");
   UseScript("HELLO GA\r\n\r\nHI GA\r\n\r\nBYE SK\r\n\r\n");
   Receive("\r\nRING\r\n");
-  ASSERT_TRUE(form->State.CallActive);
+  ASSERT_TRUE(CallOpen());
   Receive("\r\nCONNECT TTY\r\nFIRST CALL");
-  Run(40);   // this side says its first turn
+  Run(40);  // this side says its first turn
+  ASSERT_NE(TakeSent().find("HELLO GA "), std::string::npos);
   Run(151);  // 30 s of silence hang a modem up; the call stays open
-  ASSERT_TRUE(form->State.HungUp && form->State.UnsavedCall && form->EndCallButton->isEnabled());
+  ASSERT_TRUE(TakeSent().starts_with("\x15"));  // the modem's hang-up
+  ASSERT_TRUE(CallOpen() && !form->RecordLogButton->isEnabled());
   Run(20);
   TakeSent();
 
   Receive("\r\nRING\r\n");
   // The first call is saved, and only then the second answered; no second hang-up goes first.
   EXPECT_EQ(TakeSent(), "ATB1S15=0A\r");
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(CallOpen());
   EXPECT_EQ(View(), "");
   std::string file = Captures();
   EXPECT_EQ(Count(file, kRule), 1u);
@@ -110,13 +124,13 @@ TEST_F(Calls, AFailedAutomaticSaveKeepsTheCallAndAnswersNothing) {
   EXPECT_EQ(boxes.calls.size(), 1u);
   EXPECT_EQ(log.lines.size(), logged);
   EXPECT_EQ(TakeSent(), "");
-  EXPECT_TRUE(form->State.UnsavedCall && form->State.DisplayFrozen);
+  EXPECT_TRUE(WaitsToBeSaved());
   EXPECT_NE(View().find("FIRST CALL"), std::string::npos);
 
   fs::create_directory(folder + "/unplugged");  // the drive is back
   Receive("\r\nRING\r\n");
   EXPECT_EQ(TakeSent(), "ATB1S15=0A\r");
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(CallOpen());
   EXPECT_EQ(boxes.calls.size(), 1u);
   const std::string file = folder + "/unplugged/1018-1405-LAB1.TXT";
   EXPECT_NE(readFile(file).find("FIRST CALL"), std::string::npos);
@@ -157,8 +171,7 @@ TEST_F(Calls, WithoutAutoSaveNothingStartsOverAnUnsavedCall) {
   form->DialNumEdit->setText("5551234");
   form->DialButton->click();
   Receive("\r\nCONNECT TURBO\r\nFIRST CALL");
-  ASSERT_TRUE(form->State.CallActive);
-  const std::string prefix = form->State.FilePrefix;
+  ASSERT_TRUE(CallOpen());
   form->HangUpButton1->click();
   Run(40);
   TakeSent();
@@ -174,7 +187,8 @@ TEST_F(Calls, WithoutAutoSaveNothingStartsOverAnUnsavedCall) {
   EXPECT_TRUE(form->EndCallButton->isEnabled());
   EndCall();
   Save();
-  EXPECT_NE(readFile(logs.path() / (prefix + "-LAB1.TXT")).find("RECD: FIRST CALL"), std::string::npos);
+  // Named after the minute the call began, not the minute it was saved.
+  EXPECT_NE(readFile(logs.path() / "1018-1405-LAB1.TXT").find("RECD: FIRST CALL"), std::string::npos);
 
   // A dial, a call started by hand before the connection, ended without hanging up: the
   // connection that comes after it starts no call over the unsaved one.
@@ -183,10 +197,10 @@ TEST_F(Calls, WithoutAutoSaveNothingStartsOverAnUnsavedCall) {
   form->SendToMemoAndPort("HELLO?", false);
   boxes.answers = {TMsgResult::No};  // "Hang up this call?"
   EndCall();
-  ASSERT_TRUE(form->State.DisplayFrozen);
+  ASSERT_TRUE(WaitsToBeSaved());
   Receive("\r\nCONNECT TURBO\r\n");
-  EXPECT_FALSE(form->State.CallActive);
-  EXPECT_TRUE(form->State.DisplayFrozen && form->RecordLogButton->isEnabled());
+  EXPECT_FALSE(CallOpen());
+  EXPECT_TRUE(WaitsToBeSaved());
   EXPECT_NE(View().find("HELLO?"), std::string::npos);
 }
 
@@ -195,7 +209,6 @@ TEST_F(Calls, HangUpAndEndCallCancelTheScriptsDelayedStart) {
   Flags("1", "1", "0");
   UseScript("HELLO GA\r\n\r\nHI GA\r\n\r\n");
   Receive("\r\nRING\r\n");  // answers and arms the script's start 3.8 s later
-  ASSERT_EQ(form->State.ScriptStartTicks, 1);
   Run(5);
   EndCall();
   const std::string frozen = View();
@@ -209,6 +222,13 @@ TEST_F(Calls, HangUpAndEndCallCancelTheScriptsDelayedStart) {
   form->HangUpButton1->click();
   Run(60);
   EXPECT_EQ(TakeSent().find("HELLO"), std::string::npos);
+  EndCall();
+  form->DontSaveButton->click();
+
+  // Left alone, a ring's script starts.
+  Receive("\r\nRING\r\n");
+  Run(60);
+  EXPECT_NE(TakeSent().find("HELLO"), std::string::npos);
 }
 
 TEST_F(Calls, AfterTheEndOfTheScriptAutoSendStaysOffUntilResetOrTheNextCall) {
@@ -247,13 +267,13 @@ TEST_F(Calls, TheLastTurnOnATypingDeviceIsTypedBeforeTheScriptEnds) {
   form->SendNowButton->click();
   EXPECT_TRUE(typing->isVisible());
   EXPECT_EQ(typing->TypingText(), "BYE SK");
-  EXPECT_TRUE(form->State.CallActive);  // not ended before the turn is typed
+  EXPECT_TRUE(CallOpen());  // not ended before the turn is typed
   Receive("BYE SK");
   Run(6);
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(CallOpen());
   Run(1);
   EXPECT_FALSE(typing->isVisible());
-  EXPECT_FALSE(form->State.UnsavedCall);  // ended and saved with the last turn in it
+  EXPECT_TRUE(NothingWaits());  // ended and saved with the last turn in it
   std::string file = Captures();
   EXPECT_NE(file.find("\r\nSEND: HI GA\r\n\r\nRECD: HELLO GA\r\n\r\nSEND: BYE SK\r\n"), std::string::npos)
       << file;
@@ -287,7 +307,7 @@ TEST_P(ClickDuringSend, EndCallStopsTheLineAndSendALineStaysOff) {
   QMetaObject::invokeMethod(
       form.get(), [this] { EndCall(); }, Qt::QueuedConnection);
   Run(1);
-  ASSERT_TRUE(form->State.DisplayFrozen);
+  ASSERT_TRUE(WaitsToBeSaved());
   const std::string frozen = View();
   EXPECT_FALSE(form->SendNowButton->isEnabled());
   Run(30);
@@ -344,11 +364,16 @@ TEST_F(Calls, OkOnTheDevicesSheetStopsTheSequenceOfTheOldDevice) {
   Run(20);
   form->DialNumEdit->setText("5551234");
   form->DialButton->click();
-  ASSERT_TRUE(form->State.OnLine);
+  ASSERT_TRUE(TakeSent().ends_with("ATDT 5551234\r"));
   form->Q90Button->click();
   form->DeviceOkButton->click();
-  EXPECT_FALSE(form->State.OnLine || form->State.AwaitingConnect);
   EXPECT_FALSE(form->SendNowButton->isEnabled());
+  // A connection line now starts no call, and a ring finds the line free.
+  Receive("\r\nCONNECT TTY\r\n");
+  EXPECT_FALSE(CallOpen());
+  form->AutoAnsBox->setChecked(true);
+  Receive("\r\nRING\r\n");
+  EXPECT_EQ(TakeSent(), "ATA\r");
 }
 
 TEST_F(Calls, TheNextCallStopsWhatIsLeftOfTheLastHangUp) {
@@ -361,7 +386,7 @@ TEST_F(Calls, TheNextCallStopsWhatIsLeftOfTheLastHangUp) {
   Receive("\r\nRING\r\n\r\nCONNECT TURBO\r\nSECOND CALL");
   Run(60);
   EXPECT_EQ(TakeSent(), "ATA\r");  // nothing of the old hang-up cuts the new call
-  EXPECT_TRUE(form->State.CallActive);
+  EXPECT_TRUE(CallOpen());
   EXPECT_NE(View().find("SECOND CALL"), std::string::npos);
   EndCall();
   TakeSent();

@@ -39,10 +39,15 @@ class SaveCall : public FormTest {
   void Save() { form->RecordLogButton->click(); }
   std::string CaptureFile() const { return dir.file("1018-1405-LAB1.TXT"); }
   bool Idle() const {
-    return !form->State.UnsavedCall && !form->State.DisplayFrozen && !form->RecordLogButton->isEnabled() &&
-           !form->DontSaveButton->isEnabled() && form->StartCallButton->isEnabled() &&
+    return !form->RecordLogButton->isEnabled() && !form->DontSaveButton->isEnabled() &&
+           form->StartCallButton->isEnabled() &&
            form->MemoASCII->isEnabled() && form->ClearButton->isEnabled() &&
            form->TabVisible(form->DevicesSheet) && form->TabVisible(form->FilesSheet) && View().empty();
+  }
+  // The ended call is still there to be saved or discarded, its conversation frozen in the view.
+  bool Kept() const {
+    return form->RecordLogButton->isEnabled() && form->DontSaveButton->isEnabled() &&
+           !form->StartCallButton->isEnabled() && !form->MemoASCII->isEnabled() && !View().empty();
   }
 
   TempDir dir;
@@ -51,7 +56,6 @@ class SaveCall : public FormTest {
 TEST_F(SaveCall, WritesTheCallRecordAndReturnsToIdle) {
   form->Settings.ScriptFileName = "/scripts/t1.txt";
   RunCall();
-  form->State.TurboDetected = true;
   Save();
   EXPECT_TRUE(boxes.calls.empty());
   EXPECT_EQ(readFile(CaptureFile()), kRule +
@@ -75,12 +79,29 @@ TEST_F(SaveCall, WritesTheCallRecordAndReturnsToIdle) {
                                          "NETWORKINFO: Net\r\n"
                                          "DEVICE: Ultratec Custom Compact\r\n"
                                          "PORT: 1\r\n"
-                                         "TURBOCODEDETECTED: Yes\r\n"
+                                         "TURBOCODEDETECTED: No\r\n"
                                          "SCRIPTCOMPLETED: No\r\n"
                                          "SCRIPTUSED: /scripts/t1.txt\r\n"
                                          "\r\n");
   EXPECT_TRUE(Idle());
-  EXPECT_FALSE(form->State.TurboDetected);
+}
+
+// The record says whether its call connected with the turbo code; the next call is without it.
+TEST_F(SaveCall, TheTurboCodeIsRecordedForItsOwnCallOnly) {
+  form->Settings.DeviceType = kDeviceNXi;
+  form->AnswerButtonClick(form->AnswerButton);
+  Receive("\r\nCONNECT TURBO\r\nHELLO");
+  form->EndCallButtonClick(form->EndCallButton);
+  Save();
+  form->StartCallButtonClick(form->StartCallButton);
+  Receive("HELLO");
+  form->EndCallButtonClick(form->EndCallButton);
+  Save();
+  const std::string file = readFile(CaptureFile());
+  const std::size_t second = file.find(kRule, 1);  // where the second record begins
+  ASSERT_NE(second, std::string::npos) << file;
+  EXPECT_NE(file.substr(0, second).find("TURBOCODEDETECTED: Yes\r\n"), std::string::npos) << file;
+  EXPECT_NE(file.substr(second).find("TURBOCODEDETECTED: No\r\n"), std::string::npos) << file;
 }
 
 TEST_F(SaveCall, TwoCallsInOneMinuteShareOneFile) {
@@ -145,7 +166,7 @@ TEST_F(SaveCall, EachMissingConditionIsAskedForAndNothingIsWritten) {
     EXPECT_EQ(boxes.calls[0].text, c.text);
     EXPECT_EQ(boxes.calls[0].buttons, TMsgButtons::Ok);
     EXPECT_EQ(boxes.calls[0].icon, c.icon);
-    EXPECT_TRUE(form->State.UnsavedCall && form->RecordLogButton->isEnabled());
+    EXPECT_TRUE(Kept());
     EXPECT_FALSE(std::filesystem::exists(CaptureFile()));
     form->Settings.*c.field = kept;
   }
@@ -211,8 +232,7 @@ TEST_F(SaveCall, DontSaveAsksFirst) {
   EXPECT_EQ(boxes.calls[0].title, "Unsaved Data");
   EXPECT_EQ(boxes.calls[0].text, "Discard this call?");
   EXPECT_EQ(boxes.calls[0].buttons, TMsgButtons::OkCancel);
-  EXPECT_TRUE(form->State.UnsavedCall);
-  EXPECT_FALSE(View().empty());
+  EXPECT_TRUE(Kept());
   form->DontSaveButtonClick(form->DontSaveButton);
   EXPECT_TRUE(Idle());
   EXPECT_FALSE(std::filesystem::exists(CaptureFile()));
@@ -246,9 +266,7 @@ TEST_F(SaveCall, AFailedSaveKeepsTheCallForAnotherTry) {
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_EQ(boxes.calls[0].icon, TMsgIcon::Error);
   EXPECT_NE(boxes.calls[0].text.find("File not found"), std::string::npos) << boxes.calls[0].text;
-  EXPECT_TRUE(form->State.UnsavedCall && form->State.DisplayFrozen);
-  EXPECT_TRUE(form->RecordLogButton->isEnabled() && form->DontSaveButton->isEnabled());
-  EXPECT_FALSE(form->StartCallButton->isEnabled());
+  EXPECT_TRUE(Kept());
   EXPECT_EQ(View(), conversation);
 
   // The tester makes the folder and saves again: one whole record.
@@ -266,7 +284,7 @@ TEST_F(SaveCall, AFullDiskLeavesNoHalfRecord) {
   Save();
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_NE(boxes.calls[0].text.find("Disk full"), std::string::npos) << boxes.calls[0].text;
-  EXPECT_TRUE(form->State.UnsavedCall && form->RecordLogButton->isEnabled());
+  EXPECT_TRUE(Kept());
 }
 
 TEST_F(SaveCall, AComputerIdCannotLeadTheFileIntoAnotherFolder) {
@@ -276,7 +294,7 @@ TEST_F(SaveCall, AComputerIdCannotLeadTheFileIntoAnotherFolder) {
   Save();
   ASSERT_EQ(boxes.calls.size(), 1u);
   EXPECT_NE(boxes.calls[0].text.find("Invalid filename"), std::string::npos);
-  EXPECT_TRUE(form->State.UnsavedCall);
+  EXPECT_TRUE(Kept());
 }
 
 // Storage that hangs for the whole call (a stuck USB stick, a sleeping SD card): the window receives,

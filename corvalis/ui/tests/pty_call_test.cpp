@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -59,6 +61,8 @@ TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
   PtyServices world;
   FakeBoxes& boxes = world.boxes;
   FakeClock& clock = world.clock;
+  TempDir scripts;
+  const std::string script = scripts.write("script.txt", "HI GA\r\n\r\nBYE\r\n\r\n");
   {
     TMainForm form(world.services);
     form.FormShow(&form);
@@ -70,18 +74,21 @@ TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
     ASSERT_TRUE(ServeUntil([&] { return form.MemoASCII->Text() == "RECD: HELLO\xB1\xB2"; }))
         << form.MemoASCII->Text();
 
-    // This side's line, paced by the main timer.
-    form.State.SendQueue = "HI GA";
-    form.State.Sending = true;
+    // This side's line from the script, paced by the main timer: "Send a line" is back once it
+    // has gone.
+    form.CallDirectionLabel2->setChecked(true);
+    form.ScriptFileNameEdit->setText(QString::fromStdString(script));
+    form.SendNowButton->click();
+    EXPECT_FALSE(form.SendNowButton->isEnabled());
     for (int i = 0; i < 6; ++i) form.MainTimer.Fire();
-    EXPECT_FALSE(form.State.Sending);
-    EXPECT_EQ(ReadFarEnd(master, 5), "HI GA");
+    EXPECT_TRUE(form.SendNowButton->isEnabled());
+    EXPECT_EQ(ReadFarEnd(master, 6), "HI GA ");
 
     clock.now += std::chrono::seconds(42);
     form.EndCallButton->click();
     form.RecordLogButton->click();
     EXPECT_TRUE(boxes.calls.empty()) << boxes.calls[0].title << ": " << boxes.calls[0].text;
-    EXPECT_FALSE(form.State.UnsavedCall);
+    EXPECT_FALSE(form.RecordLogButton->isEnabled());  // saved
   }
   EXPECT_EQ(readFile(dir.path() / "1018-1405-PTY.TXT"), std::string(64, '=') +
                                                             "\r\n"
@@ -106,7 +113,7 @@ TEST(PtyCall, AWholeCallIsCapturedByteForByte) {
                                                             "PORT: 1\r\n"
                                                             "TURBOCODEDETECTED: No\r\n"
                                                             "SCRIPTCOMPLETED: No\r\n"
-                                                            "SCRIPTUSED: \r\n"
+                                                            "SCRIPTUSED: " + script + "\r\n"
                                                             "\r\n");
 }
 
@@ -142,7 +149,7 @@ TEST(PtyCall, ACharacterIsTimedWhenItArrivedNotWhenTheBusyWindowReadIt) {
     ASSERT_TRUE(ServeUntil([&] { return form.MemoASCII->Text() == "RECD: AB"; })) << form.MemoASCII->Text();
     form.EndCallButton->click();
     form.RecordLogButton->click();
-    ASSERT_FALSE(form.State.UnsavedCall);
+    ASSERT_FALSE(form.RecordLogButton->isEnabled());  // saved
   }
   const timing::TimingFile file = timing::readTimingFile(readFile(dir.path() / "1018-1405-PTY.timing.csv"));
   ASSERT_EQ(file.records.size(), 1u) << file.problem;

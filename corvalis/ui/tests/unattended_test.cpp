@@ -227,11 +227,12 @@ TEST_F(Unattended, AStoreThatCannotBeWrittenIsReportedOnceAndStartCallCompletes)
       << log.lines[1];
   // The program goes on with what the tester set, and the call started completely.
   EXPECT_EQ(form->Settings.ComputerID, "LAB1");
-  EXPECT_TRUE(form->State.CallActive);
-  EXPECT_TRUE(form->State.CallStartPending);
-  EXPECT_EQ(form->State.LineColumn, 70);
+  EXPECT_TRUE(form->EndCallButton->isEnabled());
   EXPECT_EQ(form->MemoASCII->BackgroundColour(), QColor(Qt::white));
   EXPECT_EQ(form->MemoASCII->TextColour(), QColor(Qt::blue));
+  // The far end's first words open the call's first paragraph, as in any call just begun.
+  Receive("HI");
+  EXPECT_EQ(View(), "RECD: HI");
   // With room again, the next save stores everything.
   form->EndCallButton->click();
   EXPECT_EQ(Stored("Ending filename"), "");
@@ -246,12 +247,12 @@ TEST_F(Unattended, ATerminationSignalSavesTheFinishedCallAndTheSettingsAndCloses
   form->StartCallButtonClick(form->StartCallButton);
   Receive("HELLO GA\r\n");
   form->EndCallButtonClick(form->EndCallButton);
-  ASSERT_TRUE(form->State.UnsavedCall);
+  ASSERT_TRUE(form->RecordLogButton->isEnabled());  // waits to be saved
   form->UserEdit->setText("Bob");  // not saved yet
   Terminate(SIGTERM);
   // Nobody was asked anything; the call and the settings are saved; the port is closed.
   EXPECT_TRUE(boxes.calls.empty()) << boxes.calls[0].text;
-  EXPECT_FALSE(form->State.UnsavedCall);
+  EXPECT_FALSE(form->RecordLogButton->isEnabled());
   const std::string capture = readFile(form->CaptureFilePath());
   EXPECT_NE(capture.find("RECD: HELLO GA"), std::string::npos) << capture;
   EXPECT_NE(capture.find("USERNAME: Bob"), std::string::npos) << capture;
