@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -219,6 +220,10 @@ class FormTest : public ::testing::Test {
     App();
     setenv("CORVALIS_REGISTRY_DIR", registryDir.path().c_str(), 1);
     setenv("CORVALIS_STATE_DIR", stateDir.path().c_str(), 1);
+    // The folder list starts at home, and a shown Files sheet makes its folder the log folder: a
+    // test's captures never land in the user's own home.
+    if (const char* h = std::getenv("HOME")) home_ = h;
+    setenv("HOME", homeDir.path().c_str(), 1);
     services.MessageBoxes = &boxes;
     services.Clock = &clock;
     services.Desktop = &desktop;
@@ -237,6 +242,7 @@ class FormTest : public ::testing::Test {
     typing.reset();
     unsetenv("CORVALIS_REGISTRY_DIR");  // this test's folders go with it
     unsetenv("CORVALIS_STATE_DIR");
+    if (home_) setenv("HOME", home_->c_str(), 1);
   }
 
   // The settings file of this test's store.
@@ -289,6 +295,8 @@ class FormTest : public ::testing::Test {
 
   kit::testing::TempDir registryDir;  // the settings store of this test
   kit::testing::TempDir stateDir;     // and its call journals
+  kit::testing::TempDir homeDir;      // HOME while the test runs
+  std::optional<std::string> home_;
   FakeBoxes boxes;
   FakeClock clock;
   FakeDesktop desktop;
