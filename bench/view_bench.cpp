@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "call/conversation_view.h"
 
 using corvalis::TMemo;

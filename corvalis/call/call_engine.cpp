@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 
 namespace corvalis {
 

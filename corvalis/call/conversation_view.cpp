@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "common/cp1252.h"
 
 namespace corvalis {

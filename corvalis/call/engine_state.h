@@ -11,8 +11,6 @@
 
 namespace corvalis {
 
-using TDateTime = std::chrono::system_clock::time_point;
-
 // The six device types, compared exactly and case-sensitively.
 inline constexpr const char* kDeviceQ90 = "Ameriphone Q-90";
 inline constexpr const char* kDeviceCustomCompact = "Ultratec Custom Compact";
@@ -25,10 +23,6 @@ inline constexpr const char* kDeviceInteleModem2400 = "Ultratec Intele-Modem 240
 bool DeviceTypeIsModem(const std::string& deviceType);
 // A bi-directional device sends what the program writes to the port.
 bool DeviceTypeIsBiDirectional(const std::string& deviceType);
-
-// The tester's choices, 21 strings in their declared order; flags hold "1" or "0".
-// Texts are UTF-8.
-using TWindowSettings = records::SettingsRecord;
 
 // A flag of the settings record: "1" on, "0" off.
 inline std::string FlagText(bool on) {

@@ -6,7 +6,7 @@
 #include <QTabWidget>
 #include <vector>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "call/conversation_view.h"
 #include "records/calllog.h"
 #include "records/journal.h"

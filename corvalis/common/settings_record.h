@@ -2,6 +2,7 @@
 #pragma once
 // The tester's choices: 21 strings kept by the main window and persisted in the registry.
 // Flags hold "1" (on) or "0" (off).
+#include <chrono>
 #include <string>
 
 namespace corvalis::records {
@@ -33,3 +34,12 @@ struct SettingsRecord {
 };
 
 }  // namespace corvalis::records
+
+namespace corvalis {
+
+// The settings record as the window and the call engine name it.
+using TWindowSettings = records::SettingsRecord;
+// A moment of the wall clock (a call's start and end, a journal's writes).
+using TDateTime = std::chrono::system_clock::time_point;
+
+}  // namespace corvalis

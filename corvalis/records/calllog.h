@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "call/engine_state.h"
+#include "common/settings_record.h"
 #include "capture/capture.h"
 
 namespace corvalis {

@@ -7,7 +7,7 @@
 #include <QTabWidget>
 #include <chrono>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "call/conversation_view.h"
 #include "records/calllog.h"
 #include "ui/mainform.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <utility>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "records/call_times.h"
 #include "records/calllog.h"
 

@@ -34,7 +34,7 @@
 #include <string_view>
 #include <vector>
 
-#include "call/engine_state.h"
+#include "common/settings_record.h"
 #include "timing.h"
 
 namespace corvalis {

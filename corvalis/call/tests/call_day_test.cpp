@@ -36,7 +36,7 @@
 #include <set>
 #include <sstream>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "call/conversation_view.h"
 #include "call/manualtype.h"
 #include "records/calllog.h"

@@ -11,7 +11,7 @@
 #include <QTabWidget>
 #include <cerrno>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "call/manualtype.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"

@@ -14,7 +14,7 @@
 #include <random>
 
 #include "call/conversation.h"
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "temp_dir.h"
 #include "ui/tests/form_fixture.h"
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "call/conversation_view.h"
 #include "records/calllog.h"
 #include "records/journal.h"

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "temp_dir.h"
 #include "ui/tests/pty_window.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "call/call_engine.h"
-#include "call/conversation_text.h"
+#include "common/conversation_text.h"
 #include "serial/tests/fake_device.h"
 #include "serial/tests/test_handoff.h"
 

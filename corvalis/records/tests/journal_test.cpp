@@ -24,7 +24,8 @@
 #include <set>
 #include <sstream>
 
-#include "call/conversation_text.h"
+#include "call/engine_state.h"
+#include "common/conversation_text.h"
 #include "records/calllog.h"
 #include "property.h"
 #include "temp_dir.h"

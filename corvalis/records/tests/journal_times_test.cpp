@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "call/conversation_text.h"
+#include "call/engine_state.h"
+#include "common/conversation_text.h"
 #include "records/call_times.h"
 #include "records/calllog.h"
 #include "records/journal.h"

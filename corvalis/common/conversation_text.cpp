@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "conversation_text.h"
+#include "common/conversation_text.h"
 
 #include <cstdio>
 
