@@ -4,9 +4,9 @@
 // shared by the call engine's operations, and the classification of the device types.
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <string>
 
+#include "call/script_reader.h"
 #include "common/settings_record.h"
 
 namespace corvalis {
@@ -60,14 +60,9 @@ struct TCallEngineState {
   bool UnsavedCall = false;
   bool ScriptCompleted = false;
 
-  // Script reading.
-  bool ScriptOpen = false;
-  std::ifstream ScriptFile;
-  std::int32_t TurnNumber = 0;
+  // The script, read a line at a time as this side sends it, and its number of turns.
+  TScriptReader Script;
   std::uint16_t TurnTotal = 0;
-  bool AtTurnStart = true;
-  bool TurnHasMore = false;
-  bool LongLineWarned = false;
   bool Sending = false;
   std::string SendQueue;
 

@@ -252,7 +252,7 @@ void TMainForm::MainTimerTimer(QObject*) {
       if (ch != '~') SendToMemoAndPort(std::string(1, ch), false);
     }
     if (State.SendQueue.empty()) {
-      if (State.TurnHasMore)
+      if (State.Script.TurnHasMore())
         SendNowButtonClick(this);
       else
         SendNowButton->setEnabled(State.OnLine);  // not when the call ended during the send

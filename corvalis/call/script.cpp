@@ -19,65 +19,17 @@
 
 namespace corvalis {
 
-namespace {
-
-// A script file that cannot be opened or read, with the runtime's message.
-class TScriptFileError : public TFileError {
- public:
-  using TFileError::TFileError;
-};
-
-// A name that can serve as a script: an existing regular file (a folder, a pipe or a device
-// would fail to read or never end).
-bool IsScriptFile(const std::string& Name) {
-  std::error_code ec;
-  return !Name.empty() && std::filesystem::is_regular_file(Name, ec);
-}
-
-// Opens the named script for reading from its start, as bytes.
-void OpenScriptFile(std::ifstream& File, const std::string& Name) {
-  std::error_code ec;
-  auto status = std::filesystem::status(Name, ec);
-  if (Name.empty() || !std::filesystem::exists(status))
-    throw TScriptFileError(FileErrorText(ENOENT), Name, ENOENT);
-  if (!std::filesystem::is_regular_file(status))
-    throw TScriptFileError(FileErrorText(EACCES), Name, std::filesystem::is_directory(status) ? EISDIR : 0);
-  File.close();
-  File.clear();
-  errno = 0;
-  File.open(Name, std::ios::in | std::ios::binary);
-  const int err = errno ? errno : EACCES;
-  if (!File.is_open()) throw TScriptFileError(FileErrorText(err), Name, err);
-}
-
-// The next line without its line end (CR LF or LF); an empty line at the end of the file.
-std::string ReadScriptLine(std::ifstream& File) {
-  std::string line;
-  if (!std::getline(File, line) && File.bad()) throw TScriptFileError("Disk read error");
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
-bool ScriptAtEnd(std::ifstream& File) {
-  return !File.is_open() || File.peek() == std::ifstream::traits_type::eof();
-}
-
-constexpr std::size_t kLongLine = 90;
-
-}  // namespace
-
 void TMainForm::SendNowButtonClick(QObject* Sender) {
   // The file is opened before anything else changes: a script that cannot be opened shows
   // its error once and leaves the window as it was. An automatic send that fails is not
   // retried at every tick: it waits for the far end's next turn.
-  if (!State.ScriptOpen) {
+  if (!State.Script.IsOpen()) {
     try {
-      OpenScriptFile(State.ScriptFile, ScriptFileNameEdit->text().toStdString());
+      State.Script.Open(ScriptFileNameEdit->text().toStdString());
     } catch (...) {
       if (Sender != SendNowButton) State.AutoSendArmed = false;
       throw;
     }
-    State.ScriptOpen = true;
   }
 
   const bool BiDi = DeviceIsBiDirectional();
@@ -94,32 +46,16 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
     std::string L;
     bool TurnEnded = false;
     do {
-      L = ReadScriptLine(State.ScriptFile);
-      if (L.size() > kLongLine && !State.LongLineWarned) {
-        State.LongLineWarned = true;
+      // The other side's turns are read past: the caller's are odd, the answerer's even.
+      TScriptLine line =
+          State.Script.Read(CallDirectionLabel1->isChecked(), CallDirectionLabel2->isChecked());
+      if (line.FirstLongLine)
         MessageBoxes().Show("Warning", "This script file has long lines. It needs to have line breaks.",
                             TMsgButtons::Ok, TMsgIcon::Warning);
-      }
-      if (!L.empty() && State.AtTurnStart) {
-        State.AtTurnStart = false;
-        ++State.TurnNumber;
-        UpdateCounter();
-      }
-      TurnEnded = false;
-      if (L.empty()) {
-        State.AtTurnStart = true;
-        State.TurnHasMore = false;
-        TurnEnded = true;
-      }
-      // The other side's turns are read past, the empty line that closes them too.
-      const bool odd = State.TurnNumber % 2 != 0;
-      if ((odd && CallDirectionLabel1->isChecked()) || (!odd && CallDirectionLabel2->isChecked())) {
-        L.clear();
-        TurnEnded = false;
-      }
+      if (line.NewTurn) UpdateCounter();
+      L = std::move(line.Text);
+      TurnEnded = line.TurnEnded;
       if (!L.empty()) {
-        State.AtTurnStart = false;
-        State.TurnHasMore = true;
         if (BiDi) {
           State.SendQueue = L + " ";
           State.Sending = true;
@@ -131,12 +67,11 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
       }
       // A turn still to be typed is shown first: the script ends once it has been typed.
       if (typing.empty()) CheckScriptEnd();
-    } while (State.ScriptOpen && L.empty() && !TurnEnded);
+    } while (State.Script.IsOpen() && L.empty() && !TurnEnded);
   } catch (...) {
     // A failed read (or a failure in ending the script) leaves no half-open script and no
     // button waiting for a line that will never drain.
-    if (State.ScriptOpen) State.ScriptFile.close();
-    State.ScriptOpen = false;
+    State.Script.Close();
     if (BiDi && State.SendQueue.empty()) SendNowButton->setEnabled(State.OnLine);
     throw;
   }
@@ -156,7 +91,7 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
 
 void TMainForm::CheckScriptEnd() {
   // A last line with no empty line after it is sent first: the end waits until it drains.
-  if (!State.ScriptOpen || !ScriptAtEnd(State.ScriptFile) || !State.SendQueue.empty()) return;
+  if (!State.Script.IsOpen() || !State.Script.AtEnd() || !State.SendQueue.empty()) return;
   State.ScriptCompleted = true;
   ResetCounter();
   // With auto end the call ends here, and End Call saves it when AutoSave is on (one attempt,
@@ -170,8 +105,7 @@ void TMainForm::CheckScriptEnd() {
   State.AutoSendArmed = false;
   // The far end's next words must not start the script again in this call.
   State.AutoSendHeld = true;
-  if (State.ScriptOpen) State.ScriptFile.close();
-  State.ScriptOpen = false;
+  State.Script.Close();
 }
 
 void TMainForm::UpdateCounter() {
@@ -179,7 +113,7 @@ void TMainForm::UpdateCounter() {
     TotalLinesLabel->setText("Please choose script file");
   else
     TotalLinesLabel->setText(
-        QString("Conversation turn #%1 of %2").arg(State.TurnNumber).arg(State.TurnTotal));
+        QString("Conversation turn #%1 of %2").arg(State.Script.TurnNumber()).arg(State.TurnTotal));
 }
 
 void TMainForm::ResetButtonClick(QObject*) {
@@ -189,35 +123,19 @@ void TMainForm::ResetButtonClick(QObject*) {
 
 void TMainForm::ResetCounter() {
   SendingInfoLine->clear();
-  State.TurnNumber = 0;
+  State.Script.Rewind();
   UpdateCounter();
   State.Sending = false;
   State.SendQueue.clear();
   SendNowButton->setEnabled(State.OnLine);
   ResetButton->setEnabled(SendNowButton->isEnabled());
-  if (State.ScriptOpen) State.ScriptFile.close();
-  State.ScriptOpen = false;
-  State.TurnHasMore = false;
-  State.AtTurnStart = true;
 }
 
 void TMainForm::UpdateTotalLines() {
-  State.TurnTotal = 0;
   const std::string name = ScriptFileNameEdit->text().toStdString();
-  if (IsScriptFile(name)) {
-    if (State.ScriptOpen) State.ScriptFile.close();
-    State.ScriptOpen = false;
-    std::ifstream file(name, std::ios::in | std::ios::binary);
-    std::string line;
-    bool afterEmpty = true;  // the first line counts as following an empty one
-    unsigned turns = 0;
-    while (std::getline(file, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (!line.empty() && afterEmpty) ++turns;
-      afterEmpty = line.empty();
-    }
-    State.TurnTotal = static_cast<std::uint16_t>(std::min(turns, 65535u));
-  }
+  // A script named anew is read from its start.
+  if (TScriptReader::IsScriptFile(name)) State.Script.Close();
+  State.TurnTotal = TScriptReader::CountTurns(name);
   UpdateCounter();
 }
 
@@ -229,7 +147,7 @@ void TMainForm::ScriptFileNameEditChange(QObject*) {
 }
 
 void TMainForm::EnableDisableScriptBox(bool Enable) {
-  const bool ScriptReady = Enable && IsScriptFile(ScriptFileNameEdit->text().toStdString());
+  const bool ScriptReady = Enable && TScriptReader::IsScriptFile(ScriptFileNameEdit->text().toStdString());
   ScriptFileNameEdit->setEnabled(Enable);
   ScriptFolderButton->setEnabled(Enable);
   AutoSendBox->setChecked(ScriptReady);

@@ -533,10 +533,7 @@ void TMainForm::FormCreate(QObject*) {
   Intelemodem2400Button->setText(kDeviceInteleModem2400);
   SupercomButton->setText(kDeviceSupercom);
 
-  State.ScriptOpen = false;
-  State.TurnNumber = 0;
-  State.AtTurnStart = true;
-  State.TurnHasMore = false;
+  State.Script.Rewind();
   State.Sending = false;
   State.SendQueue.clear();
   State.RxLineBuffer.clear();
