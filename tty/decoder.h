@@ -129,6 +129,8 @@ class Decoder {
   bool edgePure(long pos) const;     // pure enough for a start bit's edge
   bool quiet(long pos) const;
   bool lost(long from, long to) const;  // audio lost somewhere in [from, to)
+  // The power at a tone (0 mark, 1 space) over one phase for the whole bit: the bank's best.
+  double wholeBit(double from, double bit, int tone) const;
   Bit bitAt(double from, double bit) const;
   void step(float x);
   void work();
@@ -205,6 +207,8 @@ class Decoder {
   std::size_t toneLevelAt_ = 0;
   double toneLevel_ = 0;
   double toneAmp_ = 0, noiseVar_ = 0;  // of the recent characters: tone amplitude, noise power
+  // And per sample over each data bit, at the tone sent and at the other (noise alone).
+  double onPower_ = 0, offPower_ = 0;
   static constexpr double kUnknownSnr = 1e9;
   double freqError_ = 0, snr_ = kUnknownSnr;  // and the tones' frequency error (Hz) and SNR (dB)
   int narrow_ = -1;           // the one correlator per tone bits are heard by, or -1: the best of the bank
