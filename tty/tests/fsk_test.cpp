@@ -528,6 +528,49 @@ TEST(Decoder, HearsTonesUnderNoiseOutsideTheirBandAtAnySampleRate) {
   }
 }
 
+TEST(Decoder, ReadsTextFarBelowTheNoiseWithoutLosingTheCarrier) {
+  // A long text 6 dB below white noise over the whole band, and as strong as noise confined to the
+  // tones' band (1200-2000 Hz): the bits are decided from their tones over the whole bit, each
+  // character stays on the timing its run of characters has, and the carrier, once on within the
+  // first characters, stays on until the last. Summed over several seeds, so that no one lucky
+  // file decides.
+  const std::string text = kCall + kCall;
+  const std::string expected = asReceived(text);
+  Tones t;
+  struct Case {
+    const char* name;
+    Impairments path;
+    std::size_t most;  // edits allowed over all seeds
+  };
+  const Case cases[] = {{"white noise at -6 dB", {.snrDb = -6.0}, 4},
+                        {"in-band noise at 0 dB", {.snrDb = 0.0, .noiseLowHz = 1200, .noiseHighHz = 2000}, 20}};
+  for (const Case& c : cases) {
+    std::size_t total = 0;
+    int unsteady = 0;
+    for (std::uint64_t seed = 71; seed <= 76; ++seed) {
+      Impairments path = c.path;
+      path.seed = seed;
+      Decoder d(t);
+      d.feed(impair(send(text, t), path, t.rate, tonePower(t)));
+      d.flush();
+      std::string got;
+      double last = 0;
+      for (const Heard& h : d.take()) {
+        if (!h.shift && !h.doubtful) got += h.ch;
+        last = h.time;
+      }
+      total += edits(expected, got);
+      // On once, within the first characters, and off once, after the last.
+      const auto changes = d.takeCarrierChanges();
+      const bool steady = changes.size() == 2 && changes[0].on && changes[0].time < 2.0 && !changes[1].on &&
+                          changes[1].time > last;
+      if (!steady) ++unsteady;
+    }
+    EXPECT_LE(total, c.most) << c.name;
+    EXPECT_EQ(unsteady, 0) << c.name << ": files whose carrier came late or went off within the text";
+  }
+}
+
 // A sender whose character period varies: each character's stop is drawn from [stopFrom, stopTo]
 // bits, and each change between bits lands up to `jitterMs` either side of where it is due (a
 // sender that times its bits off a coarse clock).
