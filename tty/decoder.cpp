@@ -66,6 +66,10 @@ constexpr double kLatticeMargin = 0.5;
 // How often a sender's phase jumps within a bit, for weighing a bit's tone over the whole bit
 // against each half on its own.
 constexpr double kPhaseJump = 0.05;
+// How far off frequency (Hz, mean of both tones) a character's tones may be: the bank's outer
+// correlators sit 40 Hz either side of each tone, and a tone twice as far off reaches them only
+// through their skirts.
+constexpr double kFarthestOffHz = 80;
 constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
 // The tones' band that purity is measured in: both tones with room for senders well off frequency
 // (second-order edges).
@@ -362,9 +366,25 @@ bool Decoder::candidate(long q) const {
     const long before = q - back;
     if (quiet(before)) continue;
     if (soft(before) <= 0.2f || !edgePure(before)) return false;
-    return !(outside && quiet(before - 2 * half_));
+    if (outside && quiet(before - 2 * half_)) return false;
+    // Nor is one within a character that began straight out of silence but could not be framed
+    // (its bits further from nominal than the framings tried): taken for a start bit, it would
+    // give a confident wrong character.
+    return !withinCharacterFromSilence(q - half_ / 2);
   }
   return outside;
+}
+
+bool Decoder::withinCharacterFromSilence(long edge) const {
+  // Space right after silence (a tenth of a second or more: not an audio frame lost within a
+  // transmission) less than a character before the edge.
+  const long step = std::max(1, half_ / 4);
+  for (long p = edge - std::lround(0.75 * bit_); p >= edge - std::lround(7.5 * bit_); p -= step) {
+    if (quiet(p) && !quiet(p + half_) && soft(p + half_) < -0.2f && quiet(p - 4 * half_) &&
+        quiet(p - 8 * half_) && quiet(p - 12 * half_))
+      return true;
+  }
+  return false;
 }
 
 void Decoder::work() {
@@ -792,6 +812,9 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   const double doubt = present ? kDoubtPresent : timely && lastClear_ ? kDoubtInRun : kDoubt;
   h.doubtful = h.confidence < doubt || cut;
   measure(std::lround(t0), bit, h);
+  // Tones further off than the correlators reach are read from their skirts: a character on its
+  // own (no run of characters had it due) whose tones are that far off is no evidence.
+  if (!timely && std::fabs(h.freqErrorHz) > kFarthestOffHz) h.doubtful = true;
   scan_ = std::lround(t0 + 7 * bit);
   if (timely && startWeak && h.code == baudot::kLtrs) {
     // Nothing but mark where a start bit is due: a LTRS whose start bit was lost, or the carrier

@@ -135,6 +135,7 @@ class Decoder {
   void step(float x);
   void work();
   bool candidate(long q) const;
+  bool withinCharacterFromSilence(long edge) const;
 
   double edgeBefore(long q) const;  // the start bit's edge, to a fraction of a sample, or -1
   double fitScore(double t0, double bit) const;
