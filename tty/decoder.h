@@ -13,7 +13,8 @@
 // characters: the run frames its next character where it is due when lost audio took its start
 // bit or left it unclear, and stays with it through lost audio unless the audio clearly says
 // otherwise. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
-// is left of its bits. A frame is taken only when its tones stand well above everything else in
+// is left of its bits, each tone weighed over the whole bit (or over each half, where the sender's
+// phase may have jumped) against the noise measured at the tone not sent. A frame is taken only when its tones stand well above everything else in
 // the band, or in the tones' own band (at any sample rate), which keeps noise and speech from
 // turning into characters; while a TTY's tones are evidently on the line (much more power at both
 // tones than between them, over the last half second), frames far below the noise are taken too.
