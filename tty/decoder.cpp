@@ -60,6 +60,16 @@ constexpr double kShortestPeriod = 7 * (1 - kTimingSpan);
 constexpr double kLongestBackToBack = 9 * (1 + kTimingSpan);
 constexpr double kLongestPeriod = 12 * (1 + kTimingSpan);
 constexpr double kClearRun = 0.6;
+// How much better (in tone amplitude per sample) a character's own framing must fit than the run's
+// lattice to be taken instead of it.
+constexpr double kLatticeMargin = 0.5;
+// How often a sender's phase jumps within a bit, for weighing a bit's tone over the whole bit
+// against each half on its own.
+constexpr double kPhaseJump = 0.05;
+// How far off frequency (Hz, mean of both tones) a character's tones may be: the bank's outer
+// correlators sit 40 Hz either side of each tone, and a tone twice as far off reaches them only
+// through their skirts.
+constexpr double kFarthestOffHz = 80;
 constexpr std::size_t kRunKept = 12;  // characters of a run its lattice is fitted to
 // The tones' band that purity is measured in: both tones with room for senders well off frequency
 // (second-order edges).
@@ -205,7 +215,7 @@ void Decoder::forgetLevel() {
   snr_ = kUnknownSnr;
   narrow_ = -1;
   std::fill(toneLevels_.begin(), toneLevels_.end(), 0.0);
-  toneAmp_ = noiseVar_ = 0;
+  toneAmp_ = noiseVar_ = onPower_ = offPower_ = 0;
 }
 
 std::vector<Heard> Decoder::take() {
@@ -289,7 +299,9 @@ void Decoder::step(float xf) {
 
   // The carrier: tones present for a bit, gone after a while without them (a lost audio frame or
   // two does not end it).
-  const bool tone = purity(n_) > kCarrierPurity;
+  // Far below the noise the tones hold too little of all the power for that, but while a TTY is
+  // evidently on the line they still stand out in their own band.
+  const bool tone = purity(n_) > kCarrierPurity || (present_ && bandPurity(n_) > kBandEdgePurity);
   if (tone) {
     ++toneRun_;
     quietRun_ = 0;
@@ -354,9 +366,25 @@ bool Decoder::candidate(long q) const {
     const long before = q - back;
     if (quiet(before)) continue;
     if (soft(before) <= 0.2f || !edgePure(before)) return false;
-    return !(outside && quiet(before - 2 * half_));
+    if (outside && quiet(before - 2 * half_)) return false;
+    // Nor is one within a character that began straight out of silence but could not be framed
+    // (its bits further from nominal than the framings tried): taken for a start bit, it would
+    // give a confident wrong character.
+    return !withinCharacterFromSilence(q - half_ / 2);
   }
   return outside;
+}
+
+bool Decoder::withinCharacterFromSilence(long edge) const {
+  // Space right after silence (a tenth of a second or more: not an audio frame lost within a
+  // transmission) less than a character before the edge.
+  const long step = std::max(1, half_ / 4);
+  for (long p = edge - std::lround(0.75 * bit_); p >= edge - std::lround(7.5 * bit_); p -= step) {
+    if (quiet(p) && !quiet(p + half_) && soft(p + half_) < -0.2f && quiet(p - 4 * half_) &&
+        quiet(p - 8 * half_) && quiet(p - 12 * half_))
+      return true;
+  }
+  return false;
 }
 
 void Decoder::work() {
@@ -413,6 +441,15 @@ Decoder::Bit Decoder::bitAt(double from, double bit) const {
   }
   r.energy = sums(ends[2]).squares - sums(ends[0]).squares;
   return r;
+}
+
+double Decoder::wholeBit(double from, double bit, int tone) const {
+  const Slot& s0 = sums(std::lround(from));
+  const Slot& s1 = sums(std::lround(from + bit));
+  const int lo = narrow_ >= 0 ? narrow_ : 0, hi = narrow_ >= 0 ? narrow_ + 1 : kBank;
+  double best = 0;
+  for (int i = tone * kBank + lo; i < tone * kBank + hi; ++i) best = std::max(best, std::norm(s1.sum[i] - s0.sum[i]));
+  return best;
 }
 
 bool Decoder::lost(long from, long to) const {
@@ -669,6 +706,11 @@ void Decoder::frame(long q, bool flywheel) {
       const Fit later = searchFrom(due - 0.5 * bit_, due + kSlip * bit_);
       if (later.score > free.score + 1.5 * amplitude) free = later;
     }
+    // Far below the noise, the edge and the character's own fit wander by a millisecond or two
+    // and its bit length by a few per cent, where the run's lattice (fitted to the changes of
+    // a dozen characters) does not: the lattice is kept unless the character clearly fits
+    // better elsewhere, as when the sender paused or the audio slipped.
+    if (onLattice && !startLost && free.score <= lattice.score + kLatticeMargin * amplitude) free = lattice;
     decide(free.t0, free.bit, onLattice && std::fabs(free.t0 - due) < 0.25 * bit_, q, flywheel);
     return;
   }
@@ -770,6 +812,9 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
   const double doubt = present ? kDoubtPresent : timely && lastClear_ ? kDoubtInRun : kDoubt;
   h.doubtful = h.confidence < doubt || cut;
   measure(std::lround(t0), bit, h);
+  // Tones further off than the correlators reach are read from their skirts: a character on its
+  // own (no run of characters had it due) whose tones are that far off is no evidence.
+  if (!timely && std::fabs(h.freqErrorHz) > kFarthestOffHz) h.doubtful = true;
   scan_ = std::lround(t0 + 7 * bit);
   if (timely && startWeak && h.code == baudot::kLtrs) {
     // Nothing but mark where a start bit is due: a LTRS whose start bit was lost, or the carrier
@@ -794,6 +839,14 @@ void Decoder::decide(double t0, double bit, bool timely, long q, bool flywheel) 
     const double amp = std::sqrt(2 * signal), noise = power - signal;
     toneAmp_ = toneAmp_ == 0 ? amp : 0.8 * toneAmp_ + 0.2 * amp;
     noiseVar_ = noiseVar_ == 0 ? noise : 0.8 * noiseVar_ + 0.2 * noise;
+    // The power at the tone sent and at the other over each data bit, per sample.
+    for (int j = 1; j <= 5; ++j) {
+      const int on = (h.code >> (j - 1)) & 1 ? 0 : 1;
+      const double from = t0 + j * bit;
+      const double onP = wholeBit(from, bit, on) / bit, offP = wholeBit(from, bit, 1 - on) / bit;
+      onPower_ = onPower_ == 0 ? onP : 0.95 * onPower_ + 0.05 * onP;
+      offPower_ = offPower_ == 0 ? offP : 0.95 * offPower_ + 0.05 * offP;
+    }
     // Far below the noise, the bank's best correlator is as often noise's as the tone's: once
     // the sender's frequency is known, only the correlator nearest it is heard.
     freqError_ = 0.8 * freqError_ + 0.2 * h.freqErrorHz;
@@ -829,14 +882,29 @@ double logI0(double x) {
 
 int Decoder::likeliest(double t0, double bit) const {
   // Each data bit's evidence for mark against space as a log-likelihood ratio: a tone of known
-  // amplitude and unknown phase in white noise, over each half of the bit. Lost audio adds
-  // nothing, so a bit lost whole has no evidence and one mostly lost has little.
-  const double scale = toneAmp_ / std::max(noiseVar_, toneAmp_ * toneAmp_ * 1e-4);
+  // amplitude and unknown phase in white noise. The tone keeps its phase through the bit unless
+  // the sender's phase jumped in it: each tone's likelihood is that of one phase over the whole
+  // bit, or (rarely) of a phase of its own in each half. Lost audio adds nothing, so a bit lost
+  // whole has no evidence and one mostly lost has little.
+  // The tone's amplitude and the noise as the correlators see them: the noise at the tone that
+  // was not sent (in-band noise puts more there than its share of all the power says), and the
+  // tone from what the one sent holds above that.
+  double scale = toneAmp_ / std::max(noiseVar_, toneAmp_ * toneAmp_ * 1e-4);
+  if (offPower_ > 0 && onPower_ > offPower_) scale = 2 * std::sqrt((onPower_ - offPower_) / bit) / offPower_;
+  const double whole = std::log(1 - kPhaseJump), jumped = std::log(kPhaseJump);
   double llr[5];
   for (int j = 0; j < 5; ++j) {
-    const Bit b = bitAt(t0 + (j + 1) * bit, bit);
-    llr[j] = 0;
-    for (int h = 0; h < 2; ++h) llr[j] += logI0(scale * b.mark[h]) - logI0(scale * b.space[h]);
+    const double from = t0 + (j + 1) * bit;
+    const Bit b = bitAt(from, bit);
+    double like[2];
+    for (int tone = 0; tone < 2; ++tone) {
+      const double full = wholeBit(from, bit, tone);
+      const double* halves = tone == 0 ? b.mark : b.space;
+      const double a = whole + logI0(scale * std::sqrt(full));
+      const double c = jumped + logI0(scale * halves[0]) + logI0(scale * halves[1]);
+      like[tone] = std::max(a, c) + std::log1p(std::exp(-std::fabs(a - c)));
+    }
+    llr[j] = like[0] - like[1];
   }
   // What is likely before any evidence: the code gives the commonest characters the fewest marks,
   // and in figures a LTRS is due soon (every letter needs one). A FIGS gets no such help in

@@ -13,7 +13,8 @@
 // characters: the run frames its next character where it is due when lost audio took its start
 // bit or left it unclear, and stays with it through lost audio unless the audio clearly says
 // otherwise. Lost audio (silence) counts as no evidence: each code is the likeliest one given what
-// is left of its bits. A frame is taken only when its tones stand well above everything else in
+// is left of its bits, each tone weighed over the whole bit (or over each half, where the sender's
+// phase may have jumped) against the noise measured at the tone not sent. A frame is taken only when its tones stand well above everything else in
 // the band, or in the tones' own band (at any sample rate), which keeps noise and speech from
 // turning into characters; while a TTY's tones are evidently on the line (much more power at both
 // tones than between them, over the last half second), frames far below the noise are taken too.
@@ -129,10 +130,13 @@ class Decoder {
   bool edgePure(long pos) const;     // pure enough for a start bit's edge
   bool quiet(long pos) const;
   bool lost(long from, long to) const;  // audio lost somewhere in [from, to)
+  // The power at a tone (0 mark, 1 space) over one phase for the whole bit: the bank's best.
+  double wholeBit(double from, double bit, int tone) const;
   Bit bitAt(double from, double bit) const;
   void step(float x);
   void work();
   bool candidate(long q) const;
+  bool withinCharacterFromSilence(long edge) const;
 
   double edgeBefore(long q) const;  // the start bit's edge, to a fraction of a sample, or -1
   double fitScore(double t0, double bit) const;
@@ -205,6 +209,8 @@ class Decoder {
   std::size_t toneLevelAt_ = 0;
   double toneLevel_ = 0;
   double toneAmp_ = 0, noiseVar_ = 0;  // of the recent characters: tone amplitude, noise power
+  // And per sample over each data bit, at the tone sent and at the other (noise alone).
+  double onPower_ = 0, offPower_ = 0;
   static constexpr double kUnknownSnr = 1e9;
   double freqError_ = 0, snr_ = kUnknownSnr;  // and the tones' frequency error (Hz) and SNR (dB)
   int narrow_ = -1;           // the one correlator per tone bits are heard by, or -1: the best of the bank
