@@ -9,50 +9,11 @@
 #include <QRadioButton>
 
 #include "call/manualtype.h"
+#include "call/modem_commands.h"
 #include "common/cp1252.h"
 #include "ui/mainform.h"
 
 namespace corvalis {
-
-namespace {
-
-const std::string CR = "\r";
-
-// The Intele-Modem 2400 chooses the turbo code (or plain TTY) in the dial and answer
-// commands; the other modems take no option.
-std::string TurboOption(const TWindowSettings& Settings) {
-  if (Settings.DeviceType != kDeviceInteleModem2400) return "";
-  return Settings.TurboCode == "1" ? "B7S15=3" : "B1S15=0";
-}
-
-// What a step of the AT command sequence sends; steps without a text send nothing.
-std::string StepCommand(std::uint16_t Step) {
-  switch (Step) {
-    case 1:
-      return "+++";
-    case 2:
-      return "ATH" + CR;
-    case 10:
-      return "ATE0B1S13=255" + CR;
-    case 20:
-      return "ATE0" + CR;
-    case 21:
-      return "AT#T" + CR;
-    case 22:
-      return "AT#L1" + CR;
-    case 30:
-      return "ATX1E0" + CR;
-    default:
-      return "";
-  }
-}
-
-// The last step of each sequence: the timer stops there and the step keeps its value.
-bool StepEndsSequence(std::uint16_t Step) {
-  return Step == 2 || Step == 11 || Step == 23 || Step == 30;
-}
-
-}  // namespace
 
 void TMainForm::DialButtonClick(QObject*) {
   if (!ReadyForNewCall(true)) return;
@@ -62,8 +23,7 @@ void TMainForm::DialButtonClick(QObject*) {
   State.TurboDetected = false;
   State.CallStartPending = true;
   CallDirectionLabel1->setChecked(true);
-  SendToMemoAndPort("AT" + TurboOption(Settings) + "DT " + Utf8ToCp1252(Settings.DialNumber) + CR,
-                    State.DisplayFrozen);
+  SendToMemoAndPort(DialCommand(Settings, Utf8ToCp1252(Settings.DialNumber)), State.DisplayFrozen);
   State.OnLine = true;
   ResetAutoHangUpTicks(this);
   State.AwaitingConnect = DeviceIsModem();
@@ -76,7 +36,7 @@ void TMainForm::AnswerButtonClick(QObject* Sender) {
   State.HungUp = false;
   State.TurboDetected = false;
   CallDirectionLabel2->setChecked(true);
-  SendToMemoAndPort("AT" + TurboOption(Settings) + "A" + CR, State.DisplayFrozen);
+  SendToMemoAndPort(AnswerCommand(Settings), State.DisplayFrozen);
   State.AwaitingConnect = DeviceIsModem();
   ResetAutoHangUpTicks(this);
   State.AutoScriptPending = DeviceIsModem() && Settings.AutoAnswer == "1";
@@ -111,16 +71,10 @@ void TMainForm::HangUpButton1Click(QObject*) {
   State.ScriptStartTicks = 0;  // no script start on a line that is down
   ResetButtonClick(this);
   State.Sending = false;
-  // Immediate hang-up characters; the Intele-Modem 300's only before anything was exchanged.
-  const bool quiet = CommandsQuiet();
-  if (State.CallStartPending && Settings.DeviceType == kDeviceInteleModem300) SendToMemoAndPort("\x1B", quiet);
-  if (Settings.DeviceType == kDeviceNXi) SendToMemoAndPort("\x04", quiet);
-  if (Settings.DeviceType == kDeviceInteleModem2400) {
-    SendToMemoAndPort("\x15", quiet);
-    State.ATStep = 2;
-  } else {
-    State.ATStep = 1;
-  }
+  // The characters that hang up at once, then the timed sequence.
+  const std::string now = HangUpCharacters(Settings.DeviceType, State.CallStartPending);
+  if (!now.empty()) SendToMemoAndPort(now, CommandsQuiet());
+  State.ATStep = HangUpFirstStep(Settings.DeviceType);
   ATCommandTimer.SetEnabled(true);
   ResetAutoHangUpTicks(this);
 }
@@ -145,14 +99,8 @@ void TMainForm::ATCommandTimerTimer(QObject*) {
 void TMainForm::InitializeModem() {
   UpdateModemButtons();
   if (!ComPort.IsOpen() || !DeviceIsModem()) return;
-  const bool quiet = CommandsQuiet();
-  if (Settings.DeviceType == kDeviceInteleModem2400) {
-    SendToMemoAndPort("ATZ0" + CR, quiet);
-    State.ATStep = 30;
-  } else {
-    SendToMemoAndPort("ATZ" + CR, quiet);
-    State.ATStep = Settings.DeviceType == kDeviceInteleModem300 ? 10 : 20;
-  }
+  SendToMemoAndPort(ResetCommand(Settings.DeviceType), CommandsQuiet());
+  State.ATStep = InitFirstStep(Settings.DeviceType);
   ATCommandTimer.SetEnabled(true);
 }
 
