@@ -779,9 +779,9 @@ int OpenJournal(const std::string& path) {
   return -1;
 }
 
-TRecovery RecoverOne(const std::string& path, const std::string& captureFolder) {
-  TRecovery r;
-  r.Journal = path;
+// Opens, locks and checks the journal at path for its recovery: the descriptor, or -1 with r saying
+// why it is not recovered now (gone, in use, another user's, not a regular file).
+int TakeJournal(const std::string& path, TRecovery& r, struct stat& held) {
   int fd = OpenJournal(path);
   if (fd < 0) {
     const int err = errno;
@@ -791,50 +791,135 @@ TRecovery RecoverOne(const std::string& path, const std::string& captureFolder) 
     } else if (err == EACCES || err == EPERM) {
       // Another user's: it cannot be recovered, nor taken for this user's, whatever happens.
       int ro = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      const bool held = ro >= 0 && ::flock(ro, LOCK_EX | LOCK_NB) != 0;
+      const bool locked = ro >= 0 && ::flock(ro, LOCK_EX | LOCK_NB) != 0;
       if (ro >= 0) ::close(ro);
-      if (held)
+      if (locked)
         r.Result = TRecovery::Outcome::InUse;
       else
         SetAside(r, ".refused", "it cannot be written (" + std::string(std::strerror(err)) + ")");
     } else {
       r.Error = std::strerror(err);
     }
-    return r;
+    return -1;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat held {
-  }, named{};
+  struct stat named {};
   if (::fstat(fd, &held) == 0 && !S_ISREG(held.st_mode)) {
     SetAside(r, ".damaged", "it is not a regular file");
-    return r;
+    ::close(fd);
+    return -1;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     r.Result = TRecovery::Outcome::InUse;
-    return r;
+    ::close(fd);
+    return -1;
   }
   // Another instance may have recovered it while this one waited for the lock: the name has gone,
   // or leads to another file.
   if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
       held.st_dev != named.st_dev) {
     r.Result = TRecovery::Outcome::Gone;
-    return r;
+    ::close(fd);
+    return -1;
   }
-  std::string text;
+  return fd;
+}
+
+// The whole journal, read from its start; false with r.Error when a read failed.
+bool ReadJournal(int fd, std::string& text, TRecovery& r) {
   char buf[65536];
   for (;;) {
     const ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       r.Error = std::strerror(errno);
-      return r;
+      return false;
     }
     if (n == 0) break;
     text.append(buf, static_cast<std::size_t>(n));
   }
+  return true;
+}
+
+// Writes the record of the journal read into r: where the journal's capture path and the capture
+// folder allow, completing a save that was cut short, or finding it whole already; the journal
+// goes (or is set aside when damaged) once its record is there.
+void WriteRecovered(TRecovery& r, int fd, const std::string& path, const std::string& captureFolder) {
+  TJournalContents& j = r.Contents;
+  std::string why;
+  std::vector<std::string> targets = Targets(j.Capture, captureFolder, why);
+  if (targets.empty()) {
+    if (captureFolder.empty() || captureFolder.front() != '/' || Resolved(captureFolder).empty())
+      r.Error = why;  // the lab's setting, not the journal: it stays for a start that has one
+    else
+      SetAside(r, ".refused", why);
+    return;
+  }
+  for (const std::string& target : targets)
+    if (!RegularOrAbsent(target)) {
+      SetAside(r, ".refused", target + " is not a regular file");
+      return;
+    }
+  // The journal's damaged lines are kept aside once its record is made; an intact one goes.
+  auto done = [&r, &j, &path](const std::string& capture, TRecovery::Outcome outcome) {
+    r.Capture = capture;
+    r.Error.clear();
+    if (!j.Times.empty()) r.TimingError = SaveRecordTimes(capture, RecordTimesOf(j.Start, j.Times), true);
+    r.Result = outcome;
+    if (j.Damaged) {
+      SetAside(r, ".damaged", "it is damaged");
+      return;
+    }
+    ::unlink(path.c_str());
+    SyncFolder(Folder(path));
+  };
+  const std::vector<std::string> lines = RecoveredRecord(j);
+  const std::string record = JoinLines(lines);
+  std::int64_t cutTo = -1;
+  if (j.Saving) {
+    const std::string saving = Resolved(j.Saving->first);
+    if (std::find(targets.begin(), targets.end(), saving) != targets.end()) {
+      bool last = false;
+      switch (SavedAt(saving, j.Saving->second, lines, record + "\r\n", last)) {
+        case TSaved::Whole:
+          done(saving, TRecovery::Outcome::AlreadySaved);
+          return;
+        case TSaved::Torn:
+          // Its record is completed where it was cut short; one followed by others is written again
+          // after them.
+          targets.erase(std::find(targets.begin(), targets.end(), saving));
+          targets.insert(targets.begin(), saving);
+          if (last) cutTo = static_cast<std::int64_t>(j.Saving->second);
+          break;
+        case TSaved::None:
+          break;
+      }
+    }
+  }
+  for (const std::string& target : targets) {
+    try {
+      SaveRecovered(fd, path, target, record, target == targets.front() ? cutTo : -1);
+      done(target, TRecovery::Outcome::Recovered);
+      return;
+    } catch (const TFileError& e) {
+      if (r.Error.empty())
+        r.Error = std::string(e.what()) +
+                  (e.SystemError() ? std::string(": ") + std::strerror(e.SystemError()) : "");
+    }
+  }
+}
+
+TRecovery RecoverOne(const std::string& path, const std::string& captureFolder) {
+  TRecovery r;
+  r.Journal = path;
+  struct stat held {};
+  const int fd = TakeJournal(path, r, held);
+  if (fd < 0) return r;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::string text;
+  if (!ReadJournal(fd, text, r)) return r;
   r.Read = true;
   r.Contents = ParseJournal(text);
   TJournalContents& j = r.Contents;
@@ -860,67 +945,7 @@ TRecovery RecoverOne(const std::string& path, const std::string& captureFolder) 
       j.Start =
           TDateTime(std::chrono::duration_cast<TDateTime::duration>(std::chrono::seconds(held.st_mtime)));
   }
-  std::string why;
-  std::vector<std::string> targets = Targets(j.Capture, captureFolder, why);
-  if (targets.empty()) {
-    if (captureFolder.empty() || captureFolder.front() != '/' || Resolved(captureFolder).empty())
-      r.Error = why;  // the lab's setting, not the journal: it stays for a start that has one
-    else
-      SetAside(r, ".refused", why);
-    return r;
-  }
-  for (const std::string& target : targets)
-    if (!RegularOrAbsent(target)) {
-      SetAside(r, ".refused", target + " is not a regular file");
-      return r;
-    }
-  // The journal's damaged lines are kept aside once its record is made; an intact one goes.
-  auto done = [&r, &j, &path](const std::string& capture, TRecovery::Outcome outcome) {
-    r.Capture = capture;
-    r.Error.clear();
-    if (!j.Times.empty()) r.TimingError = SaveRecordTimes(capture, RecordTimesOf(j.Start, j.Times), true);
-    r.Result = outcome;
-    if (j.Damaged) {
-      SetAside(r, ".damaged", "it is damaged");
-      return;
-    }
-    ::unlink(path.c_str());
-    SyncFolder(Folder(path));
-  };
-  const std::vector<std::string> lines = RecoveredRecord(j);
-  const std::string record = JoinLines(lines);
-  std::int64_t cutTo = -1;
-  if (j.Saving) {
-    const std::string saving = Resolved(j.Saving->first);
-    if (std::find(targets.begin(), targets.end(), saving) != targets.end()) {
-      bool last = false;
-      switch (SavedAt(saving, j.Saving->second, lines, record + "\r\n", last)) {
-        case TSaved::Whole:
-          done(saving, TRecovery::Outcome::AlreadySaved);
-          return r;
-        case TSaved::Torn:
-          // Its record is completed where it was cut short; one followed by others is written again
-          // after them.
-          targets.erase(std::find(targets.begin(), targets.end(), saving));
-          targets.insert(targets.begin(), saving);
-          if (last) cutTo = static_cast<std::int64_t>(j.Saving->second);
-          break;
-        case TSaved::None:
-          break;
-      }
-    }
-  }
-  for (const std::string& target : targets) {
-    try {
-      SaveRecovered(fd, path, target, record, target == targets.front() ? cutTo : -1);
-      done(target, TRecovery::Outcome::Recovered);
-      return r;
-    } catch (const TFileError& e) {
-      if (r.Error.empty())
-        r.Error = std::string(e.what()) +
-                  (e.SystemError() ? std::string(": ") + std::strerror(e.SystemError()) : "");
-    }
-  }
+  WriteRecovered(r, fd, path, captureFolder);
   return r;
 }
 
