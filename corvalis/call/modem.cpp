@@ -71,9 +71,13 @@ void TMainForm::HangUpButton1Click(QObject*) {
   State.ScriptStartTicks = 0;  // no script start on a line that is down
   ResetButtonClick(this);
   State.Sending = false;
-  // The characters that hang up at once, then the timed sequence.
+  // The characters that hang up at once, then the timed sequence. Sending lets events run: when the
+  // next ring is answered meanwhile (which stops every command sequence), the hang-up is over, and
+  // neither its character nor its commands may cut the new call's answer.
+  const std::uint32_t sequence = commandSequence_;
   const std::string now = HangUpCharacters(Settings.DeviceType, State.CallStartPending);
-  if (!now.empty()) SendToMemoAndPort(now, CommandsQuiet());
+  if (!now.empty()) SendCommandStep(now, CommandsQuiet());
+  if (sequence != commandSequence_) return;
   State.ATStep = HangUpFirstStep(Settings.DeviceType);
   ATCommandTimer.SetEnabled(true);
   ResetAutoHangUpTicks(this);

@@ -96,10 +96,7 @@ void TMainForm::CheckScriptEnd() {
   ResetCounter();
   // With auto end the call ends here, and End Call saves it when AutoSave is on (one attempt,
   // one message); otherwise the call goes on and is saved when it ends.
-  if (Settings.AutoHangUp == "1") {
-    HangUpButton1Click(this);
-    EndCallButtonClick(this);
-  }
+  if (Settings.AutoHangUp == "1") EndCallButtonClick(this);  // which hangs up: once
   if (Settings.AutoSave != "1")
     MessageBoxes().Show("Done!", "END OF FILE", TMsgButtons::Ok, TMsgIcon::Information);
   State.AutoSendArmed = false;

@@ -148,12 +148,10 @@ class RingingAgainAtOnce : public CallsInARow {
 };
 
 TEST_F(RingingAgainAtOnce, NxiModem) {
-  GTEST_SKIP() << "the end of the script hangs up twice, and the second hang-up cuts the next answer";
   ServeTheDay("NXi modem", "nxi", "AT#L1");
 }
 
 TEST_F(RingingAgainAtOnce, InteleModem2400) {
-  GTEST_SKIP() << "the end of the script hangs up twice, and the second hang-up cuts the next answer";
   ServeTheDay("Ultratec Intele-Modem 2400", "im2400", "ATX1E0");
 }
 

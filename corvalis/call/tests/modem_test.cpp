@@ -36,9 +36,7 @@ class Modem : public FormTest {
   // A call has begun: End Call can end it.
   bool CallOpen() const { return form->EndCallButton->isEnabled(); }
   // Whether the journal of the call going on says it connected with the turbo code.
-  bool JournalSaysTurbo() const {
-    return ParseJournal(kit::testing::readFile(form->JournalPath())).Turbo;
-  }
+  bool JournalSaysTurbo() const { return ParseJournal(kit::testing::readFile(form->JournalPath())).Turbo; }
 };
 
 struct CommandCase {
@@ -265,6 +263,29 @@ TEST_F(Modem, RingWithAutoAnswerOnADirectTTYAnswersAndStartsTheCallAtOnce) {
   EXPECT_EQ(TakeSent(), "");
   Receive("HI");  // and no connection for the call to wait for
   EXPECT_TRUE(View().ends_with("HI")) << View();
+}
+
+TEST_F(Modem, TheEndOfTheScriptHangsUpOnce) {
+  // A second hang-up character, a moment after the first, aborts the answer to a modem that rings
+  // again at once.
+  kit::testing::TempDir dir;
+  UseDevice(kDeviceNXi);
+  form->Settings.AutoHangUp = "1";
+  form->ScriptFileNameEdit->setText(QString::fromStdString(dir.write("s.txt", "HI GA\r\n\r\nBYE SK\r\n")));
+  form->DialNumEdit->setText("5551234");
+  form->DialButtonClick(form->DialButton);
+  Receive("\r\nCONNECT TTY\r\n");
+  ASSERT_TRUE(CallOpen());
+  Receive("HI GA");
+  TakeSent();
+  form->SendNowButton->click();
+  Tick(12);
+  EXPECT_EQ(TakeSent(), "BYE SK \x04");
+  EXPECT_FALSE(CallOpen());
+  Elapse();
+  Elapse();
+  EXPECT_EQ(TakeSent(), "+++ATH\r");
+  EXPECT_FALSE(form->ATCommandTimer.Enabled());
 }
 
 }  // namespace
