@@ -5,6 +5,7 @@
 //   softtty_bench [build_folder]              everything below but the day
 //   softtty_bench [build_folder] --amr        only the tables through the codec
 //   softtty_bench [build_folder] --only TEXT  only the rows whose impairment and level contain TEXT
+//                                             (--keep DIR: their audio files stay in DIR)
 //   softtty_bench [build_folder] --noise      only the ten minutes of noise alone
 //   softtty_bench [build_folder] --day HOURS [--rate HZ]
 //                                             HOURS of loud noise, then a quiet text (see dayRun)
@@ -14,19 +15,24 @@
 // white noise over the 4 kHz band, noise confined to the tones' band (1200 to 2000 Hz), tones off
 // frequency, bits short or long, a quiet or a clipped line, a level that drops halfway, a quiet
 // turn between two loud ones in one recording, a sender whose stop varies from character to
-// character (and whose bits jitter), phase jumps, audio frames lost
-// (silence), repeated or left out, a sender that relies on unshift-on-space, and the AMR-NB codec.
-// Each file is decoded by `softtty --decode` and by `minimodem --rx tdd --stopbits 1.5` (the stop
-// bits of the signal: minimodem's TDD mode expects 2 by default), and each text is scored by its
-// character error rate against what was sent. Every row is one measurement: nothing is folded
-// into a worst or best of several. Then ten minutes of noise alone, the CER against the frame
-// erasure rate at each of the codec's eight modes, and the same erasures (independent and in runs)
-// on this back-to-back audio and on ttysim's own channel, whose sender holds the carrier 3 bits
-// after each character, ten files a row.
+// character (and whose bits jitter), phase jumps, audio frames lost (silence), repeated or left
+// out, a sender that relies on unshift-on-space, and the AMR-NB codec; then a tone alone (the
+// mark, the space), where nothing is to be printed, and samples deleted from the audio or
+// inserted into it at four points of the text, where softtty may lose at most 10 characters at
+// each. Each row is the mean of ten files with seeds of their own (the sender's quirks and stops,
+// the noise, the slips' points), decoded two at a time; nothing is folded into a worst or best of
+// several. Each file is decoded by `softtty --decode` and by `minimodem --rx tdd --stopbits 1.5`
+// (the stop bits of the signal: minimodem's TDD mode expects 2 by default), and each text is
+// scored by its character error rate against what was sent. Then ten minutes of noise alone, the
+// CER against the frame erasure rate at each of the codec's eight modes (one file a cell), and the
+// same erasures (independent and in runs) on this back-to-back audio and on ttysim's own channel,
+// whose sender holds the carrier 3 bits after each character, ten files a row.
 //
-// Exits with 1 when minimodem is missing, when softtty makes an error where it is expected to make
-// none (the rows marked "survivable"), when it prints a character from noise alone, or when it
-// decodes slower than 50 times real time on one core.
+// Exits with 1 when minimodem is missing, when softtty makes an error in any file of a row where it
+// is expected to make none (the rows marked "survivable"), when its CER on a row is more than 0.5
+// points above minimodem's, when it prints a character from noise or a tone alone, when it loses
+// more than 10 characters at a slip in any file, or when it decodes slower than 50 times real time
+// on one core.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -35,6 +41,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -136,6 +143,7 @@ struct Row {
   int slipSamples = 0;
   enum class Slip { Delete, Repeat, Silence } slipKind = Slip::Delete;
   int slipEvents = 4;
+  bool leadingDrawn = false;  // the silence before the text drawn per file (see make)
   // Not 0: a sender whose stop after each character is drawn from [stopFrom, stopTo] bits and whose
   // changes between bits land up to jitterMs either side of where they are due.
   double stopFrom = 0, stopTo = 0, jitterMs = 0;
@@ -171,13 +179,19 @@ class Bench {
   // Makes `files` files (makeFile(i) gives the i-th), decodes each with both programs, two
   // decodes at a time, and scores both against the reference. softtty's files are all decoded
   // before minimodem's, so that each program's CPU time is its own.
+  // With keep() the files stay there, named after `name`.
   std::vector<Scores> runFiles(int files, const std::function<std::vector<float>(int)>& makeFile,
-                               const std::string& reference, double stopBits = 1.5, int rate = 8000) {
+                               const std::string& reference, double stopBits = 1.5, int rate = 8000,
+                               std::string name = "file") {
     std::vector<std::string> wavs(static_cast<std::size_t>(files));
     std::vector<double> seconds(wavs.size());
+    for (char& c : name) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '_';
+    }
     onTwoThreads(files, [&](int i) {
       const auto f = static_cast<std::size_t>(i);
-      wavs[f] = dir_.file("file" + std::to_string(i) + ".wav");
+      const std::string file = name + "-" + std::to_string(i) + ".wav";
+      wavs[f] = keep_.empty() ? dir_.file(file) : (fs::path(keep_) / file).string();
       std::vector<float> audio = makeFile(i);
       seconds[f] = static_cast<double>(audio.size()) / rate;
       std::string error;
@@ -206,7 +220,9 @@ class Bench {
     std::snprintf(stop, sizeof stop, "%g", stopBits);
     decodeAll([&](const std::string& wav) { return runProgram({minimodem_, "--rx", "tdd", "--stopbits", stop, "-q", "-f", wav}).out; },
               false);
-    for (const auto& w : wavs) fs::remove(w);
+    if (keep_.empty()) {
+      for (const auto& w : wavs) fs::remove(w);
+    }
     return scores;
   }
   // One file.
@@ -214,6 +230,7 @@ class Bench {
              int rate = 8000) {
     return runFiles(1, [&audio](int) { return audio; }, reference, stopBits, rate)[0];
   }
+  void keep(std::string folder) { keep_ = std::move(folder); }
   double speed() const { return ourCpu_ > 0 ? audioSeconds_ / ourCpu_ : 0; }
   double theirSpeed() const { return theirCpu_ > 0 ? audioSeconds_ / theirCpu_ : 0; }
   double audioSeconds() const { return audioSeconds_; }
@@ -227,6 +244,7 @@ class Bench {
  private:
   std::string softtty_, minimodem_;
   kit::testing::TempDir& dir_;
+  std::string keep_;
   double audioSeconds_ = 0, ourCpu_ = 0, theirCpu_ = 0;
 };
 
@@ -308,7 +326,15 @@ std::vector<float> make(const Row& r, const std::string& text, std::uint64_t see
   tones.amplitude = r.amplitude;
   tty::SenderQuirks quirks = r.quirks;
   quirks.seed = seed;
-  std::vector<float> signal(static_cast<std::size_t>(0.5 * tones.rate), 0.0f);
+  // The silence before the text: half a second, or drawn to the sample from 0.3 to 0.7 s, which
+  // moves the text's bits against the decoders' blocks and the path's frames from file to file
+  // (a row with no noise would otherwise have ten files the same).
+  double leading = 0.5;
+  if (r.leadingDrawn) {
+    std::mt19937_64 random(seed * 6151);
+    leading = std::uniform_real_distribution<double>(0.3, 0.7)(random);
+  }
+  std::vector<float> signal(static_cast<std::size_t>(leading * tones.rate), 0.0f);
   if (r.turnDbfs != 0) {
     // Split at spaces into thirds; each turn keeps its spaces, so the text received is the same.
     std::vector<std::string> turns(1);
@@ -352,7 +378,7 @@ std::vector<float> make(const Row& r, const std::string& text, std::uint64_t see
   if (r.slipSamples > 0) {
     // Over the characters: after the leading silence and the carrier's lead-in, before the
     // trailing carrier and silence.
-    slip(heard, r, static_cast<std::size_t>((0.5 + tones.leadIn) * tones.rate),
+    slip(heard, r, static_cast<std::size_t>((leading + tones.leadIn) * tones.rate),
          static_cast<std::size_t>(0.8 * tones.rate), seed * 31);
   }
   return heard;
@@ -582,6 +608,7 @@ int main(int argc, char** argv) {
   fs::path build = "build";
   bool amrOnly = false;
   std::string only;  // not empty: only the rows whose impairment and level contain it
+  std::string keep;  // not empty: the folder the rows' audio files are kept in
   bool noiseOnly = false;  double dayHours = 0;
   int dayRate = 8000;
   for (int i = 1; i < argc; ++i) {
@@ -590,6 +617,8 @@ int main(int argc, char** argv) {
       amrOnly = true;
     } else if (a == "--noise") {
       noiseOnly = true;
+    } else if (a == "--keep" && i + 1 < argc) {
+      keep = argv[++i];
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else if (a == "--day" && i + 1 < argc) {
@@ -601,7 +630,7 @@ int main(int argc, char** argv) {
     } else if (!a.empty() && a[0] != '-') {
       build = a;
     } else {
-      Bench::fail("usage: softtty_bench [build_folder] [--amr | --only TEXT | --noise | --day HOURS [--rate HZ]]");
+      Bench::fail("usage: softtty_bench [build_folder] [--amr | --only TEXT [--keep DIR] | --noise | --day HOURS [--rate HZ]]");
     }
   }
   const std::string softtty = (build / "bin" / "softtty").string();
@@ -619,12 +648,19 @@ int main(int argc, char** argv) {
   const std::string reference = asReceived(text);
   kit::testing::TempDir dir;
   Bench bench(softtty, minimodem, dir);
+  if (!keep.empty()) {
+    std::error_code error;
+    fs::create_directories(keep, error);
+    if (error) Bench::fail(keep + ": " + error.message());
+    bench.keep(keep);
+  }
 
   std::vector<Row> rows;
   std::uint64_t nextSeed = 10100;
   auto add = [&rows, &nextSeed](std::string impairment, std::string level, bool survivable,
                                 const std::function<void(Row&)>& set) {
     Row r{impairment, level, survivable};
+    r.leadingDrawn = true;
     set(r);
     if (r.seed == 0) {
       r.seed = nextSeed;
@@ -758,6 +794,7 @@ int main(int argc, char** argv) {
             level};
       r.slipSamples = n;
       r.slipKind = kind;
+      r.leadingDrawn = true;
       r.seed = nextSeed;
       nextSeed += 100;
       slips.push_back(r);
@@ -770,7 +807,8 @@ int main(int argc, char** argv) {
   auto runRow = [&](const Row& r) {
     return bench.runFiles(
         r.files, [&](int f) { return make(r, text, r.seed + static_cast<std::uint64_t>(f)); },
-        r.toneHz > 0 ? std::string() : reference, r.stopTo > 0 ? r.stopFrom : 1.5, r.rate);
+        r.toneHz > 0 ? std::string() : reference, r.stopTo > 0 ? r.stopFrom : 1.5, r.rate,
+        r.impairment + " " + r.level);
   };
   constexpr double kMostAboveMinimodem = 0.5;  // points of CER softtty may have over minimodem's
 
