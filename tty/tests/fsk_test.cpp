@@ -726,5 +726,69 @@ TEST(Decoder, ReadsAnUnshiftOnSpaceSenderWithUsFiguresRight) {
   EXPECT_EQ(decode(send(text, t), t).text, text);
 }
 
+TEST(Decoder, PrintsNothingFromTheMarkOrTheSpaceToneAlone) {
+  // A line stuck on one tone, loud or quiet, short or long, from silence or straight after a
+  // transmission: the space tone's onset looks like a start bit, but no stop ever follows.
+  Tones t;
+  const std::string expected = asReceived(kCall);
+  auto tone = [&t](double hz, double dbfs, double seconds, std::vector<float>& audio) {
+    const double amplitude = std::pow(10, dbfs / 20);
+    for (int i = 0; i < static_cast<int>(seconds * t.rate); ++i)
+      audio.push_back(static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * hz * i / t.rate + 1)));
+    audio.resize(audio.size() + static_cast<std::size_t>(t.rate / 2), 0.0f);
+  };
+  for (double hz : {t.markHz, t.spaceHz}) {
+    for (double dbfs : {-6.0, -26.0, -46.0}) {
+      for (double seconds : {0.4, 6.0}) {
+        std::vector<float> audio(static_cast<std::size_t>(t.rate / 2), 0.0f);
+        tone(hz, dbfs, seconds, audio);
+        const Result r = decode(audio, t);
+        EXPECT_EQ(r.text, "") << hz << " Hz at " << dbfs << " dBFS for " << seconds << " s";
+      }
+      auto audio = send(kCall, t);
+      tone(hz, dbfs, 6.0, audio);
+      EXPECT_EQ(decode(audio, t).text, expected) << hz << " Hz at " << dbfs << " dBFS after a transmission";
+    }
+  }
+}
+
+TEST(Decoder, LosesOnlyTheCharactersNearSamplesDeletedOrInserted) {
+  // A buffer on the path that slips: samples left out, or the ones before played again, or
+  // silence put in, at four points of the text. A slip of up to 10 ms (under half a bit) costs
+  // nothing; a longer one costs the characters it falls in, and the text after it comes back.
+  Tones t;
+  const std::string expected = asReceived(kCall);
+  enum class Kind { Delete, Repeat, Silence };
+  for (Kind kind : {Kind::Delete, Kind::Repeat, Kind::Silence}) {
+    for (int n : {10, 40, 80, 160, 240}) {
+      auto audio = send(kCall, t);
+      const std::size_t from = static_cast<std::size_t>((0.5 + t.leadIn) * t.rate), to = audio.size() - t.rate;
+      for (int e = 3; e >= 0; --e) {
+        // Spread over the text, each at another point of its bit.
+        const auto p = audio.begin() + static_cast<std::ptrdiff_t>(from + (to - from) * (2 * e + 1) / 8 + 37 * e);
+        if (kind == Kind::Repeat) {
+          const std::vector<float> again(p - n, p);
+          audio.insert(p, again.begin(), again.end());
+        } else if (kind == Kind::Silence) {
+          audio.insert(p, static_cast<std::size_t>(n), 0.0f);
+        } else {
+          audio.erase(p, p + n);
+        }
+      }
+      const std::string got = decode(audio, t).text;
+      const std::size_t lost = edits(got, expected);
+      const auto label = ::testing::Message() << n << " samples, kind " << static_cast<int>(kind) << ": " << got;
+      if (n <= 80) {
+        EXPECT_EQ(lost, 0u) << label;
+      } else {
+        EXPECT_LE(lost, 4u * 3u) << label;  // three characters at most at each
+      }
+      const std::string end = expected.substr(expected.size() - 12);
+      ASSERT_GE(got.size(), end.size()) << label;
+      EXPECT_EQ(got.substr(got.size() - end.size()), end) << label;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tty
