@@ -77,6 +77,18 @@ void Session::detach(Seconds now) {
   attached_ = false;
   lastActivity_ = now;
   event("detached");
+  // A modem whose program lets go of the port (DTR drops: the program ended, or was killed) goes
+  // on hook and back to command mode, as a modem set to hang up on DTR does. When calls remain, the
+  // next one rings once a program has the port again.
+  if (modem_ && callUp_) {
+    AtModem::Output o;
+    modem_->carrierLost(o);  // what it would say goes nowhere: nobody has the port
+    endCall(now, "port closed");
+    if (call_ < config_.calls) {
+      nextCallAt_.reset();
+      backAttach_ = true;
+    }
+  }
 }
 
 void Session::ringSignal(Seconds now) {

@@ -92,6 +92,31 @@ TEST(Faults, APulledDeviceIsAwayForItsTimeAndRingsOnlyOnceOpenedAgain) {
   EXPECT_NE(sim.said().find("\r\nRING\r\n"), std::string::npos);
 }
 
+TEST(Faults, AModemHangsUpWhenItsProgramLetsGoOfThePortAndRingsAgainOnceItIsBack) {
+  // A program killed mid-call: the modem goes on hook; the next start gets the next call.
+  auto c = TwoCalls(Device::Nxi);
+  Sim sim(c);
+  sim.s.attach(0);
+  sim.advance(1);
+  Answer(sim);
+  sim.program("TURN ONE GA ");
+  sim.s.detach(sim.now);
+  sim.wait(0.1);
+  EXPECT_TRUE(sim.saw("hangup port closed"));
+  EXPECT_FALSE(sim.s.callUp());
+  sim.wait(30);  // nobody has the port: no ring, and ttysim waits
+  EXPECT_FALSE(sim.saw("next-call 2"));
+  EXPECT_FALSE(sim.s.done());
+  sim.s.attach(sim.now);
+  sim.program("ATZ\r");  // in command mode: the modem answers it, nothing goes down the line
+  EXPECT_EQ(sim.s.out.farReceived.find("ATZ"), std::string::npos);
+  sim.wait(3);
+  EXPECT_TRUE(sim.saw("next-call 2"));
+  EXPECT_NE(sim.said().find("\r\nRING\r\n"), std::string::npos);
+  Answer(sim);
+  EXPECT_TRUE(sim.s.callUp());
+}
+
 TEST(Faults, OptionsForTheFaults) {
   auto r = parseOptions({"-d", "nxi", "--drop-after", "3", "--pull-after=2.5", "--pull-for", "6"}, "/p");
   ASSERT_TRUE(r.options) << r.error;
