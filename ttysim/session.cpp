@@ -84,10 +84,11 @@ void Session::detach(Seconds now) {
     AtModem::Output o;
     modem_->carrierLost(o);  // what it would say goes nowhere: nobody has the port
     endCall(now, "port closed");
-    if (call_ < config_.calls) {
-      nextCallAt_.reset();
-      backAttach_ = true;
-    }
+  }
+  // So also between two calls: the day goes on across the program's restart.
+  if (modem_ && hungUp_ && call_ < config_.calls) {
+    nextCallAt_.reset();
+    backAttach_ = true;
   }
 }
 

@@ -95,6 +95,7 @@ TEST(Faults, APulledDeviceIsAwayForItsTimeAndRingsOnlyOnceOpenedAgain) {
 TEST(Faults, AModemHangsUpWhenItsProgramLetsGoOfThePortAndRingsAgainOnceItIsBack) {
   // A program killed mid-call: the modem goes on hook; the next start gets the next call.
   auto c = TwoCalls(Device::Nxi);
+  c.calls = 3;
   Sim sim(c);
   sim.s.attach(0);
   sim.advance(1);
@@ -115,6 +116,18 @@ TEST(Faults, AModemHangsUpWhenItsProgramLetsGoOfThePortAndRingsAgainOnceItIsBack
   EXPECT_NE(sim.said().find("\r\nRING\r\n"), std::string::npos);
   Answer(sim);
   EXPECT_TRUE(sim.s.callUp());
+
+  // Killed again between two calls: the next call waits for the program too.
+  sim.program("\x04");  // the program hangs up
+  sim.wait(0.5);
+  ASSERT_TRUE(sim.saw("hangup EOT"));
+  sim.s.detach(sim.now);
+  sim.wait(30);
+  EXPECT_FALSE(sim.saw("next-call 3"));
+  EXPECT_FALSE(sim.s.done());
+  sim.s.attach(sim.now);
+  sim.wait(3);
+  EXPECT_TRUE(sim.saw("next-call 3"));
 }
 
 TEST(Faults, OptionsForTheFaults) {
