@@ -121,11 +121,13 @@ TEST(TtysimProgram, ModemAnswersOverThePortAndRemovesItsLinkOnSigterm) {
   got.clear();
   put(fd, "ATE0\rAT#T\rATA\r");
   EXPECT_TRUE(readUntil(fd, got, "\r\nCONNECT TURBO\r\n")) << got;
-  close(fd);
 
+  // The signal comes while the port is still held: letting go of it first would hang the modem up
+  // and end its one-call day before the signal.
   kill(sim.pid(), SIGTERM);
   std::string console;
   EXPECT_EQ(sim.wait(&console), 128 + SIGTERM);
+  close(fd);
   EXPECT_NE(console.find("stopped by SIGTERM"), std::string::npos) << console;
   EXPECT_FALSE(fs::exists(fs::symlink_status(f["link"])));
 }
