@@ -227,7 +227,7 @@ class TMainForm : public QWidget, private ICallWindow {
   void MemoASCIIKeyPress(QObject* Sender, char Key);
   void ClearButtonClick(QObject* Sender);
 
-  // ---- call lifecycle and main timer (call/lifecycle.cpp) ----------------------------------
+  // ---- call lifecycle and main timer (ui/mainform_lifecycle.cpp) --------------------------------
   void StartCallButtonClick(QObject* Sender);
   void EndCallButtonClick(QObject* Sender);
   void MainTimerTimer(QObject* Sender);
@@ -245,7 +245,7 @@ class TMainForm : public QWidget, private ICallWindow {
   // saves it first; without AutoSave nothing starts, and a press (ByHand) says why.
   bool ReadyForNewCall(bool ByHand);
 
-  // ---- endings that do not wait for the tester (call/endings.cpp) ----------------------------
+  // ---- endings that do not wait for the tester (ui/mainform_endings.cpp) ------------------------
   // Ends the call that is open (in progress, or hung up and still open) without a hang-up sequence
   // (the line is down, the device gone or the program closing) and saves it when Auto save is on,
   // or with SaveRegardless always; one log line says what became of it, where and Why.
@@ -264,7 +264,7 @@ class TMainForm : public QWidget, private ICallWindow {
   void WatchPort();
   bool PortWatched() const { return portWatched_; }
 
-  // ---- call journal (records/journal_form.cpp) ---------------------------------------------
+  // ---- call journal (ui/mainform_journal.cpp) ---------------------------------------------------
   // Appends to the conversation (which the view shows); while a call is unsaved, also to its journal.
   void ViewAppend(const std::string& Bytes);
   // Shows a change of the conversation in MemoASCII and follows it in the journal.
@@ -294,7 +294,7 @@ class TMainForm : public QWidget, private ICallWindow {
   std::shared_ptr<TRecoveryJob> recovery_;  // a recovery still running after the start
   int recoveryWaitMs_ = 5000;
 
-  // ---- call log (records/calllog_form.cpp) -------------------------------------------------
+  // ---- call log (ui/mainform_calllog.cpp) -------------------------------------------------------
   // A field the record needs and the settings lack: the box that asks for it.
   struct TMissingField {
     std::string Title, Text;
@@ -323,13 +323,13 @@ class TMainForm : public QWidget, private ICallWindow {
   // Path of the capture file of the current call.
   std::string CaptureFilePath() const;
 
-  // ---- the times of the call's characters (records/call_times_form.cpp) --------------------
+  // ---- the times of the call's characters (ui/mainform_call_times.cpp) --------------------------
   // Appends the saved call's times to the timing file beside its capture file; "" or why not.
   std::string SaveCallTimes();
   // Says that the times could not be saved: a box the first time for each reason, else the log.
   void ReportCallTimesFailure(const std::string& Why);
 
-  // ---- script engine (call/script.cpp) -----------------------------------------------------
+  // ---- script engine (ui/mainform_script.cpp) ---------------------------------------------------
   void SendNowButtonClick(QObject* Sender);
   void CheckScriptEnd();
   void UpdateCounter();
@@ -340,7 +340,7 @@ class TMainForm : public QWidget, private ICallWindow {
   void EnableDisableScriptBox(bool Enable);
   void AutoSendBoxClick(QObject* Sender);
 
-  // ---- modem control (call/modem.cpp) ------------------------------------------------------
+  // ---- modem control (ui/mainform_modem.cpp) ----------------------------------------------------
   void DialButtonClick(QObject* Sender);
   void AnswerButtonClick(QObject* Sender);
   void HangUpButton1Click(QObject* Sender);
@@ -357,11 +357,11 @@ class TMainForm : public QWidget, private ICallWindow {
   bool TypingWindowVisible() const;
   void HideTypingWindow();
 
-  // ---- settings store (ui/mainform_settings.cpp) -------------------------------------------
+  // ---- settings store (ui/mainform_settings.cpp) ------------------------------------------------
   void LoadConfig();
   void SaveConfig();
 
-  // ---- test conditions (ui/mainform_settings.cpp) ------------------------------------------
+  // ---- test conditions (ui/mainform_settings.cpp) -----------------------------------------------
   void TestTypeLabelClick(QRadioButton* Button);
   void CallDirectionLabelClick(QRadioButton* Button);
   void SignalLabelClick(QRadioButton* Button);
@@ -376,7 +376,7 @@ class TMainForm : public QWidget, private ICallWindow {
   void ComputerIDEditKeyPress(QObject* Sender);
   void ToggleWirelessFields();
 
-  // ---- device and port selection (ui/mainform_settings.cpp) --------------------------------
+  // ---- device and port selection (ui/mainform_settings.cpp) -------------------------------------
   void SetBaud();
   void DevicesWinUpdate();
   bool TestComPort(const std::string& Name);
