@@ -25,13 +25,13 @@ void TCallEngine::Receive(std::int32_t Count) {
   // When the bytes arrived: what held up this thread before it could read them is not the line's.
   const std::int64_t deliveredMs = Window.NowMs() - ComPort.RxWaitedMs();
 
-  if (!State.AutoSendArmed && !State.AutoSendHeld && State.CallActive && Window.AutoSendChosen() &&
+  if (!State.AutoSendArmed && !State.AutoSendHeld && State.Phase.Active() && Window.AutoSendChosen() &&
       Window.TurnReady() && Window.ConversationOpen())
     State.AutoSendArmed = true;
 
   const bool nxi = Settings.DeviceType == kDeviceNXi;
   for (char c : S) {
-    if (State.CallActive) Window.Timed(timing::Direction::Received, deliveredMs, std::string_view(&c, 1));
+    if (State.Phase.Active()) Window.Timed(timing::Direction::Received, deliveredMs, std::string_view(&c, 1));
     unsigned char ch = static_cast<unsigned char>(c);
     bool nxiCode = nxi && (ch == 18 || ch == 20 || ch == 30 || ch == 31);
     bool resultLineEnd = false;
@@ -47,7 +47,7 @@ void TCallEngine::Receive(std::int32_t Count) {
     }
 
     const bool never = nxiCode || ch == 0 || ch == 127 || ch == 128 || ch == 129 || State.AwaitingConnect ||
-                       State.DisplayFrozen || State.HungUp;
+                       State.Phase.Frozen() || State.HungUp;
     // The line end that follows the connection, before anything was exchanged.
     const bool atStart =
         (ch == 10 && State.CallStartPending && State.OnLine && (State.TurboDetected || nxi)) ||
@@ -55,7 +55,7 @@ void TCallEngine::Receive(std::int32_t Count) {
     bool suppressed = never || atStart || State.Sending;
     // What is not shown because this side is sending is counted (the echo rule): the lab is told. A line
     // end after far-end text that collided would have shown.
-    if (State.Sending && !never && (!atStart || State.Collisions > 0) && State.CallActive && !resultLineEnd) {
+    if (State.Sending && !never && (!atStart || State.Collisions > 0) && State.Phase.Active() && !resultLineEnd) {
       ++State.Collisions;
       ++State.LineCollisions;
     }
@@ -66,7 +66,7 @@ void TCallEngine::Receive(std::int32_t Count) {
     }
     if (ch == 10 || ch == 13) State.LineColumn = 1;
 
-    if (State.CallActive) {
+    if (State.Phase.Active()) {
       if (ch == 13) ch = static_cast<unsigned char>(kCrMark);
       if (ch == 10) ch = static_cast<unsigned char>(kLfMark);
     } else {
@@ -176,21 +176,21 @@ void TCallEngine::SendText(const std::string& Str, bool NoEcho, std::uint32_t Se
   // port nor into any conversation; so also when the device goes away with a character.
   // A step of a command sequence that was stopped meanwhile (a hang-up's "ATH" when the next ring
   // has been answered) stops too: it would cut the new call.
-  const std::uint32_t call = State.CallActive ? State.CallId : 0;
+  const std::uint32_t call = State.Phase.Active() ? State.CallId : 0;
   auto sameCall = [this, call, Sequence] {
     if (Sequence != 0 && Sequence != Window.CommandSequence()) return false;
-    return call == 0 || (State.CallActive && State.CallId == call);
+    return call == 0 || (State.Phase.Active() && State.CallId == call);
   };
   for (char c : Str) {
     Window.RunPendingEvents();
     if (!sameCall()) return;
     // A command begun outside a call (an answer) goes to the port whole, but a call that started
     // meanwhile does not show the rest of it.
-    const bool joined = call == 0 && State.CallActive;
+    const bool joined = call == 0 && State.Phase.Active();
     unsigned char ch = static_cast<unsigned char>(c);
     if (IsDisplayable(ch) && !joined) {
       // Modems get a line break at the first space after column 60 and at column 70.
-      if (DeviceIsModem() && State.CallActive &&
+      if (DeviceIsModem() && State.Phase.Active() &&
           ((ch == ' ' && State.LineColumn > 60) || State.LineColumn >= 70 || State.CallStartPending)) {
         bool crOnly =
             Settings.DeviceType == kDeviceInteleModem300 || Settings.DeviceType == kDeviceInteleModem2400;
@@ -225,7 +225,7 @@ void TCallEngine::WriteToPort(const std::string& Str) {
   if (!ComPort.IsOpen()) return;
   try {
     const std::int32_t taken = ComPort.WriteText(Str);
-    if (State.CallActive)
+    if (State.Phase.Active())
       Window.Timed(timing::Direction::Sent, Window.NowMs(),
                    std::string_view(Str).substr(0, static_cast<std::size_t>(std::max(taken, 0))));
   } catch (const EComPort& e) {
@@ -236,7 +236,7 @@ void TCallEngine::WriteToPort(const std::string& Str) {
 }
 
 void TCallEngine::BreakLines(bool ForSend) {
-  if (!State.CallActive) return;
+  if (!State.Phase.Active()) return;
   if (ForSend && State.LastMark == kMarkSend) return;
   if (!ForSend && State.LastMark == kMarkRecd) return;
   if (!State.CallStartPending) Append("\r\n\r\n");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "call/call_phase.h"
 #include "call/script_reader.h"
 #include "common/settings_record.h"
 
@@ -35,9 +36,9 @@ enum : std::uint8_t { kMarkSend = 0, kMarkRecd = 1, kMarkNone = 2 };
 // The variables with which the call engine's operations coordinate a call. The values
 // here are those at program start.
 struct TCallEngineState {
-  bool CallActive = false;
+  // From Start Call to the record saved or discarded (call_phase.h).
+  TCallPhase Phase;
   bool OnLine = false;
-  bool DisplayFrozen = false;
   bool HungUp = false;
   bool AwaitingConnect = false;
   bool TurboDetected = false;
@@ -57,7 +58,6 @@ struct TCallEngineState {
   std::uint8_t TickPhase = 0;
   TDateTime CallStartTime{};
   TDateTime CallEndTime{};
-  bool UnsavedCall = false;
   bool ScriptCompleted = false;
 
   // The script, read a line at a time as this side sends it, and its number of turns.

@@ -514,9 +514,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 
 void TMainForm::FormCreate(QObject*) {
   setWindowTitle(TitleVersionString->text());
-  State.CallActive = false;
-  State.DisplayFrozen = false;
-  State.UnsavedCall = false;
+  State.Phase = TCallPhase();
   State.AwaitingConnect = false;
 
   QRadioButton* types[6] = {TestTypeLabel1, TestTypeLabel2, TestTypeLabel3,
@@ -680,7 +678,7 @@ void TMainForm::CloseOnSignal(int Signal) {
   // Nobody may be there to answer "Discard this call?": a call going on (or hung up and still open)
   // is ended and saved, with Auto save off too; a finished call is saved rather than lost. A call that
   // cannot be saved stays in its journal for the next start.
-  if (State.UnsavedCall && !State.DisplayFrozen) {
+  if (State.Phase.Open()) {
     // What has reached the port belongs to the call, and so do the bytes still on their way through
     // the device (a UART's or a USB adapter's buffer, a pty's): they are read until the line has
     // been quiet for 100 ms, for half a second at the most.
@@ -699,9 +697,9 @@ void TMainForm::CloseOnSignal(int Signal) {
       }
     });
     EndOpenCall(name, true);
-  } else if (State.UnsavedCall && RecordLogButton->isEnabled()) {
+  } else if (State.Phase.Unsaved() && RecordLogButton->isEnabled()) {
     Guard([this] { RecordLogButtonClick(this); });
-    if (State.UnsavedCall)
+    if (State.Phase.Unsaved())
       Log().Write("the finished call could not be saved");
     else
       Log().Write("the finished call is saved in " + CaptureFilePath());

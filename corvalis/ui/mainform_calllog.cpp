@@ -82,13 +82,12 @@ TMainForm::TSaveResult TMainForm::SaveCall() {
 
   SetTabVisible(DevicesSheet, true);
   SetTabVisible(FilesSheet, true);
-  State.UnsavedCall = false;
+  State.Phase.Finish();
   RecordLogButton->setEnabled(false);
   DontSaveButton->setEnabled(false);
   StartCallButton->setEnabled(true);
   MemoASCII->setEnabled(true);
   ClearButton->setEnabled(true);
-  State.DisplayFrozen = false;
 
   Conversation.Clear();
   State.TurboDetected = false;
@@ -104,9 +103,8 @@ void TMainForm::DontSaveButtonClick(QObject*) {
   JournalRemove();
   autoSaveFailure_.clear();
   autoSaveRepeats_ = 0;
-  State.DisplayFrozen = false;
+  State.Phase.Finish();
   Conversation.Clear();
-  State.UnsavedCall = false;
   RecordLogButton->setEnabled(false);
   DontSaveButton->setEnabled(false);
   StartCallButton->setEnabled(true);
@@ -119,7 +117,7 @@ void TMainForm::DontSaveButtonClick(QObject*) {
 void TMainForm::FormCloseQuery(QObject*, bool& CanClose) {
   // A settings store that cannot be written is reported, but never keeps the window open.
   Guard([this] { SaveConfig(); });
-  if (!State.UnsavedCall) {
+  if (!State.Phase.Unsaved()) {
     CanClose = true;
     return;
   }

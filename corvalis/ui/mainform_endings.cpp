@@ -15,17 +15,17 @@
 namespace corvalis {
 
 void TMainForm::EndOpenCall(const std::string& Why, bool SaveRegardless) {
-  if (!State.UnsavedCall || State.DisplayFrozen) return;
+  if (!State.Phase.Open()) return;
   const std::string started = FormatClockDateTime(State.CallStartTime);
   // Nothing more goes to the line or comes from it in this call, and nothing of its script follows.
   State.HungUp = true;
   State.AwaitingConnect = false;
   State.AutoScriptPending = false;
   CloseCall();  // saves it when Auto save is on
-  if (State.UnsavedCall && SaveRegardless && RecordLogButton->isEnabled())
+  if (State.Phase.Unsaved() && SaveRegardless && RecordLogButton->isEnabled())
     Guard([this] { RecordLogButtonClick(this); });
   std::string outcome;
-  if (!State.UnsavedCall)
+  if (!State.Phase.Unsaved())
     outcome = "saved in " + CaptureFilePath();
   else if (Settings.AutoSave != "1" && !SaveRegardless)
     outcome = "waits to be saved (Auto save is off)";
@@ -37,7 +37,7 @@ void TMainForm::EndOpenCall(const std::string& Why, bool SaveRegardless) {
 }
 
 void TMainForm::ConnectionLost(const std::string& Result) {
-  if (State.UnsavedCall && !State.DisplayFrozen && State.CallActive && State.OnLine) {
+  if (State.Phase.Active() && State.OnLine) {
     EndOpenCall(Result, false);
     return;
   }
@@ -96,7 +96,7 @@ void TMainForm::PortGone(int SystemError, const std::string& How) {
               "); the port is closed and opened again when the device is back");
   // What the device was doing (a command sequence, a dial or answer) went with it.
   StopCommandSequence();
-  if (State.UnsavedCall && !State.DisplayFrozen) {
+  if (State.Phase.Open()) {
     EndOpenCall(name + " gone", false);
   } else {
     State.AwaitingConnect = false;
@@ -151,7 +151,7 @@ void TMainForm::WatchPort() {
   // The device starts afresh: a dial or answer made while it was away never reached it.
   State.AwaitingConnect = false;
   State.AutoScriptPending = false;
-  if (!State.CallActive) {
+  if (!State.Phase.Active()) {
     State.OnLine = false;
     State.ScriptStartTicks = 0;
     ResetCounter();

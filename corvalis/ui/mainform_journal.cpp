@@ -76,7 +76,7 @@ void TMainForm::JournalSync(bool Full, std::optional<TJournalSync> Sync) {
   const TJournalSync sync = Sync.value_or(TJournalSync::None);
   if (!journal_->Pending() && sync == TJournalSync::None) return;
   // While the call goes on, each write says when: a call cut short ends at its journal's last write.
-  if (State.CallActive) journal_->At(Clock().Now());
+  if (State.Phase.Active()) journal_->At(Clock().Now());
   JournalWritten(journal_->Flush(sync));
 }
 

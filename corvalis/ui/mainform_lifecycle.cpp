@@ -16,7 +16,7 @@ namespace corvalis {
 
 void TMainForm::StartCallButtonClick(QObject*) {
   // A call never starts over one that is neither saved nor discarded.
-  if (State.UnsavedCall && !ReadyForNewCall(false)) return;
+  if (State.Phase.Unsaved() && !ReadyForNewCall(false)) return;
   // Every call starts from the same state, whatever the last one did: a line hung up at the
   // end of the last call, or its auto-send counters, must not hide or send anything now.
   if (!State.OnLine) {
@@ -36,7 +36,7 @@ void TMainForm::StartCallButtonClick(QObject*) {
   CreateFilePrefix();
   State.LastMark = kMarkNone;
   State.CallSeconds = 0;
-  State.CallActive = true;
+  State.Phase.Start();
 
   SetTabVisible(DevicesSheet, false);
   SetTabVisible(FilesSheet, false);
@@ -55,7 +55,6 @@ void TMainForm::StartCallButtonClick(QObject*) {
   ClearButton->setEnabled(false);
 
   State.TickPhase = 0;
-  State.UnsavedCall = true;
   ++State.CallId;
   State.Collisions = 0;
   MarkLineStart();
@@ -78,14 +77,21 @@ void TMainForm::EndCallButtonClick(QObject*) {
 }
 
 void TMainForm::CloseCall() {
-  CleanUpLastMemoLine();
   // Nothing of the script may follow the call: neither a pending start nor a turn to type.
   State.ScriptStartTicks = 0;
   HideTypingWindow();
+  // Only a call going on or hung up is closed. An automatic ending (the script's end, the line
+  // dropped) with no call open, or after its call has ended, has no record to offer for saving:
+  // the ended call keeps its end time and its text, and a call never started leaves no record.
+  // The line is down all the same.
+  if (!State.Phase.Close()) {
+    State.OnLine = false;
+    ResetCounter();
+    return;
+  }
+  CleanUpLastMemoLine();
 
-  State.CallActive = false;
   RecordLabel->clear();
-  State.DisplayFrozen = true;
   SetActiveSheet(ConditionsSheet);
   TabHighlights();
   State.CallEndTime = Clock().Now();
@@ -163,20 +169,20 @@ void TMainForm::AutoSaveSucceeded() {
 }
 
 bool TMainForm::ReadyForNewCall(bool ByHand) {
-  if (!State.UnsavedCall) return true;
+  if (!State.Phase.Unsaved()) return true;
   if (Settings.AutoSave != "1") {
     if (ByHand)
       MessageBoxes().Show("Unsaved Data", "Save or discard the last call first.", TMsgButtons::Ok,
                           TMsgIcon::Warning);
     return false;
   }
-  if (State.DisplayFrozen)
+  if (State.Phase.Frozen())
     AutoSaveCall();
   else if (State.OnLine)
     EndCallButtonClick(this);  // saves it
   else
     CloseCall();  // the line is down already: no second hang-up, which would cut the next call
-  return !State.UnsavedCall;
+  return !State.Phase.Unsaved();
 }
 
 void TMainForm::MainTimerEntry() {
@@ -208,7 +214,7 @@ void TMainForm::MainTimerTimer(QObject*) {
     }
   }
 
-  if (State.CallActive && State.OnLine && State.InactivityTicks != 0) {
+  if (State.Phase.Active() && State.OnLine && State.InactivityTicks != 0) {
     ++State.InactivityTicks;
     if (Settings.AutoHangUp == "1" && State.InactivityTicks > 150) {
       State.InactivityTicks = 0;
@@ -234,7 +240,7 @@ void TMainForm::MainTimerTimer(QObject*) {
 
   if (State.TickPhase == 0) {
     ClockString->setText(QString::fromStdString(FormatClockDateTime(Clock().Now())));
-    if (State.CallActive) {
+    if (State.Phase.Active()) {
       ++State.CallSeconds;
       RecordLabel->setText(QString::fromStdString(CallClockText(State.CallSeconds)));
     }

@@ -23,7 +23,7 @@ void TMainForm::DialButtonClick(QObject*) {
   State.TurboDetected = false;
   State.CallStartPending = true;
   CallDirectionLabel1->setChecked(true);
-  SendToMemoAndPort(DialCommand(Settings, Utf8ToCp1252(Settings.DialNumber)), State.DisplayFrozen);
+  SendToMemoAndPort(DialCommand(Settings, Utf8ToCp1252(Settings.DialNumber)), State.Phase.Frozen());
   State.OnLine = true;
   ResetAutoHangUpTicks(this);
   State.AwaitingConnect = DeviceIsModem();
@@ -36,7 +36,7 @@ void TMainForm::AnswerButtonClick(QObject* Sender) {
   State.HungUp = false;
   State.TurboDetected = false;
   CallDirectionLabel2->setChecked(true);
-  SendToMemoAndPort(AnswerCommand(Settings), State.DisplayFrozen);
+  SendToMemoAndPort(AnswerCommand(Settings), State.Phase.Frozen());
   State.AwaitingConnect = DeviceIsModem();
   ResetAutoHangUpTicks(this);
   State.AutoScriptPending = DeviceIsModem() && Settings.AutoAnswer == "1";
@@ -47,7 +47,7 @@ void TMainForm::AnswerButtonClick(QObject* Sender) {
 void TMainForm::AnsweringPart2() {
   // A connection does not start a call over one that is neither saved nor discarded (decided
   // before the line counts as up, so that ending the old call does not hang up the new line).
-  if (!State.CallActive && !ReadyForNewCall(false)) {
+  if (!State.Phase.Active() && !ReadyForNewCall(false)) {
     State.OnLine = true;
     State.AutoScriptPending = false;
     return;
@@ -59,12 +59,12 @@ void TMainForm::AnsweringPart2() {
     State.ScriptStartTicks = 1;  // the main timer starts the script 19 ticks later
     State.AutoScriptPending = false;
   }
-  if (!State.CallActive) StartCallButtonClick(this);
+  if (!State.Phase.Active()) StartCallButtonClick(this);
 }
 
 void TMainForm::HangUpButton1Click(QObject*) {
   State.OnLine = false;
-  State.CallActive = false;
+  State.Phase.HangUp();
   State.HungUp = true;
   State.AwaitingConnect = false;
   State.AutoSendArmed = false;
@@ -87,7 +87,7 @@ bool TMainForm::CommandsQuiet() const {
   // The view holds a call not yet saved (going on, or hung up and still open until it is ended):
   // what this side says to its modem (a hang-up's "+++" and "ATH", a modem put back and set up
   // again) goes to the port only, never into the call's text.
-  return State.DisplayFrozen || State.UnsavedCall || State.CallActive;
+  return State.Phase.Unsaved();
 }
 
 void TMainForm::ATCommandTimerTimer(QObject*) {

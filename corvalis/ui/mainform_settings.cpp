@@ -309,7 +309,7 @@ void TMainForm::DeviceOkButtonClick(QObject*) {
   // connection) ends with it; the new device starts with the line down.
   StopCommandSequence();
   State.ATStep = 0;
-  if (!State.CallActive) {
+  if (!State.Phase.Active()) {
     State.OnLine = false;
     State.AwaitingConnect = false;
     State.AutoScriptPending = false;

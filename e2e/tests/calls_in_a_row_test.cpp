@@ -33,7 +33,7 @@ class CallsInARow : public FieldTest {
   std::vector<fieldtext::Record> Records() const { return fieldtext::readCapture(Captures()).records; }
   // Serves the calls until the last one is saved.
   void ServeTheCalls() {
-    ASSERT_TRUE(ServeUntil([&] { return Records().size() == kCalls && !form->State.UnsavedCall; }))
+    ASSERT_TRUE(ServeUntil([&] { return Records().size() == kCalls && form->StartCallButton->isEnabled(); }))
         << Boxes() << sim->Console() << Captures();
   }
   // Record n (from 1) holds call n's conversation: this side's turns and the far end's, with the
@@ -129,7 +129,7 @@ class RingingAgainAtOnce : public CallsInARow {
     // A cut answer ends the day (the caller does not ring again): that is seen at once.
     ASSERT_TRUE(ServeUntil([&] {
       return sim->Said("aborted") || sim->Exited() ||
-             (Records().size() == static_cast<std::size_t>(kDay) && !form->State.UnsavedCall);
+             (Records().size() == static_cast<std::size_t>(kDay) && form->StartCallButton->isEnabled());
     })) << sim->Console() << Captures();
     EXPECT_EQ(WrittenWhileAnswering(SimLog()), std::vector<std::string>{}) << SimLog();
     EXPECT_FALSE(sim->Said("aborted")) << sim->Console();
@@ -198,7 +198,7 @@ TEST_F(CallsInARow, TypingDeviceWithThisSideHavingTheLastTurn) {
   for (int n = 1; n <= kCalls; ++n) {
     SCOPED_TRACE("call " + std::to_string(n));
     // The ring is answered by itself; the tester asks for each turn of this side.
-    ASSERT_TRUE(ServeUntil([&] { return form->State.CallActive && form->SendNowButton->isEnabled(); }))
+    ASSERT_TRUE(ServeUntil([&] { return form->EndCallButton->isEnabled() && form->SendNowButton->isEnabled(); }))
         << sim->Console();
     form->SendNowButton->click();
     ASSERT_TRUE(typing->isVisible());

@@ -4,6 +4,7 @@
 // a new start. Each is judged from the capture files against what the far end typed, and from the
 // log; the figures a lab asks about (how long the port takes to come back, what a kill loses) are
 // printed.
+#include <QPushButton>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -160,7 +161,7 @@ TEST_F(Endings, ADevicePulledMidCallAndBackFourSecondsLaterLosesNeitherTheCutCal
                                          "8"})));  // in the middle of the far end's turn
   ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
-  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 2 && !form->State.UnsavedCall; }))
+  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 2 && form->StartCallButton->isEnabled(); }))
       << Boxes() << sim->Console() << Captures();
 
   const std::vector<fieldtext::Record> records = Records();
@@ -192,7 +193,7 @@ TEST_F(Endings, AModemLosingItsCarrierEndsTheCallWhichIsSavedAndTheNextRingIsAns
   ASSERT_NO_FATAL_FAILURE(StartSim(Args({"--calls", "2", "--call-gap", "1", "--drop-after", "8"})));
   ASSERT_NO_FATAL_FAILURE(OpenWindow());
   ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
-  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 2 && !form->State.UnsavedCall; }))
+  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 2 && form->StartCallButton->isEnabled(); }))
       << Boxes() << sim->Console() << Captures();
 
   const std::vector<fieldtext::Record> records = Records();
@@ -224,7 +225,7 @@ TEST_F(Endings, ACallHungUpBySilenceAndEndedByTheNextRingHoldsTheFarEndsTextAlon
   ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("ATX1E0"));
   ASSERT_TRUE(ServeUntil([&] { return sim->Said("hangup"); })) << sim->Console();
   const std::string typed = FarSent();
-  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 1 && form->State.CallActive; }))
+  ASSERT_TRUE(ServeUntil([&] { return Records().size() == 1 && form->EndCallButton->isEnabled(); }))
       << Boxes() << sim->Console() << Captures();
 
   const std::vector<fieldtext::Record> records = Records();

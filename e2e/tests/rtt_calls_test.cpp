@@ -77,7 +77,7 @@ class RttCall : public FieldTest {
   void ServeToTheEnd() {
     ASSERT_EQ(ServeUntilSimExits(), 0) << sim->Console();
     ASSERT_TRUE(ServeUntil([&] { return gateway->Exited(); })) << gateway->Console();
-    ASSERT_TRUE(ServeUntil([&] { return !form->State.UnsavedCall && !Capture().empty(); })) << Boxes();
+    ASSERT_TRUE(ServeUntil([&] { return form->StartCallButton->isEnabled() && !Capture().empty(); })) << Boxes();
   }
 
   std::string Received() const {

@@ -3,6 +3,7 @@
 // by fieldreport, give the line's delay back in each direction.
 #include "timing.h"
 
+#include <QPushButton>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,7 +92,7 @@ class TimedCall : public FieldTest {
     ASSERT_NO_FATAL_FAILURE(OpenWindow());
     ASSERT_NO_FATAL_FAILURE(RingWhenInitialised("AT#L1"));
     ASSERT_EQ(ServeUntilSimExits(), 0) << sim->Console();
-    ASSERT_TRUE(ServeUntil([&] { return !form->State.UnsavedCall; })) << Boxes();
+    ASSERT_TRUE(ServeUntil([&] { return form->StartCallButton->isEnabled(); })) << Boxes();
     EXPECT_EQ(Boxes(), "");
 
     // The program's times: what it sent and what it received, in one record keyed as its capture's.

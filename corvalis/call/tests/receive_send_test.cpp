@@ -60,7 +60,8 @@ struct TCall {
     Settings.DeviceType = DeviceType;
     Settings.AutoAnswer = "1";
     Port.Open();
-    State.CallActive = State.OnLine = State.UnsavedCall = true;
+    State.Phase.Start();
+    State.OnLine = true;
     State.CallStartPending = true;
     State.LastMark = kMarkNone;
     State.LineColumn = 1;
@@ -159,7 +160,7 @@ TEST(Sending, WhatGoesDownTheLineIsWhatTheConversationShowsUpToWhereTheCallEnded
     std::size_t written = 0;
     call.Window.betweenCharacters = [&] {
       if (written++ != endsAfter) return;
-      if (ending == 0) call.State.CallActive = false;
+      if (ending == 0) call.State.Phase.HangUp();
       if (ending == 1) ++call.State.CallId;
       if (ending == 2) ++call.Window.sequence;
     };
