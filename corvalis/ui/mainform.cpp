@@ -126,6 +126,13 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
   clock_ = services.Clock ? services.Clock : ownClock_.get();
   desktop_ = services.Desktop ? services.Desktop : ownDesktop_.get();
   portSystem_ = services.PortSystem ? services.PortSystem : TComSystem::Linux();
+  portWatch_ = std::make_unique<TPortWatch>(
+      ComPort, *portSystem_,
+      TPortWatch::TEnvironment{.Now = [this] { return Clock().Now(); },
+                               .Log = [this](const std::string& Line) { Log().Write(Line); },
+                               .OnGone = [this](const std::string& Name) { DeviceWentAway(Name); },
+                               .OnBack = [this] { DeviceCameBack(); },
+                               .ClosePort = [this] { Guard([this] { ComPort.Close(); }); }});
   if (!services.FileDialogs) ownFileDialogs_ = std::make_unique<TQtFileDialogs>(this);
   fileDialogs_ = services.FileDialogs ? services.FileDialogs : ownFileDialogs_.get();
 
@@ -159,11 +166,7 @@ TMainForm::TMainForm(const TFormServices& services, QWidget* parent)
     Guard([&] { ComPortError(Sender, Errors); });
   };
   // What the port's name leads to as it is opened: a different device later means this one went.
-  ComPort.OnOpen = [this](TComPort* Sender) {
-    int error = 0;
-    portDevice_ = portSystem_->DeviceIdentity(Sender->PortNum(), error);
-    portOpenedAs_ = PortPathText(Sender->PortNum());
-  };
+  ComPort.OnOpen = [this](TComPort*) { portWatch_->Opened(); };
   if (services.Handoff && !services.Handoff->OnError)
     services.Handoff->OnError = [this](std::exception_ptr e) { ShowError(e); };
 

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "call/port_watch.h"
 #include "call/call_engine.h"
 #include "call/conversation.h"
 #include "call/engine_state.h"
@@ -262,7 +263,7 @@ class TMainForm : public QWidget, private ICallWindow {
   // Once a second: whether the open port's device is still the one behind the port's name, and
   // whether a device that has gone is back (then it is opened again and initialised).
   void WatchPort();
-  bool PortWatched() const { return portWatched_; }
+  bool PortWatched() const { return portWatch_->Watched(); }
 
   // ---- call journal (ui/mainform_journal.cpp) ---------------------------------------------------
   // Appends to the conversation (which the view shows); while a call is unsaved, also to its journal.
@@ -496,13 +497,10 @@ class TMainForm : public QWidget, private ICallWindow {
   int autoSaveRepeats_ = 0;
   void AutoSaveSucceeded();
   // The port's device: gone, or missing at start-up, and watched for its return.
-  bool portWatched_ = false;
-  bool portMissing_ = false;  // watched since it could not be opened, not since it went
-  int portWatchError_ = 0;
-  TDateTime portGoneAt_{};
-  std::string portDevice_;    // what the port's name led to when it was opened
-  std::string portOpenedAs_;  // and its path then, links followed
-  std::string PortPathText(const std::string& Name) const;
+  std::unique_ptr<TPortWatch> portWatch_;
+  // What the window does when the device has gone and when it is back.
+  void DeviceWentAway(const std::string& Name);
+  void DeviceCameBack();
 };
 
 template <typename F>
