@@ -246,4 +246,61 @@ void TCallEngine::BreakLines(bool ForSend) {
   State.CallStartPending = false;
 }
 
+// ---- the main timer ------------------------------------------------------------------------
+
+void TCallEngine::Tick() {
+  if (State.ScriptStartTicks != 0) {
+    ++State.ScriptStartTicks;
+    if (State.ScriptStartTicks == 20) {
+      State.ScriptStartTicks = 0;
+      Window.SendTurn();
+    }
+  }
+
+  if (State.Phase.Active() && State.OnLine && State.InactivityTicks != 0) {
+    ++State.InactivityTicks;
+    if (Settings.AutoHangUp == "1" && State.InactivityTicks > 150) {
+      State.InactivityTicks = 0;
+      if (DeviceIsModem())
+        Window.HangUp();
+      else
+        Window.EndCall();  // saves the call when AutoSave is on
+    }
+  }
+
+  if (State.AutoSendArmed && Window.TurnReady()) {
+    ++State.RxIdleTicks;
+    if (AutoSendDue(State.RxIdleTicks, State.RxCharsSinceSend, State.RecentChars)) {
+      if (DeviceTypeIsBiDirectional(Settings.DeviceType))
+        Window.SendTurn();
+      else
+        Window.TurnTyped();  // the last turn has been typed
+    }
+  }
+
+  if (State.TickPhase == 0) {
+    if (State.Phase.Active()) ++State.CallSeconds;
+    Window.ShowClock(State.Phase.Active(), State.CallSeconds);
+  }
+  ++State.TickPhase;
+  if (State.TickPhase > 4) State.TickPhase = 0;
+
+  if (State.Sending && State.SendQueue.empty()) State.Sending = false;
+  if (!State.Sending) return;
+  const int n = State.TurboDetected ? 2 : 1;
+  for (int i = 0; i < n; ++i) {
+    if (State.SendQueue.empty()) break;
+    const char ch = State.SendQueue.front();
+    State.SendQueue.erase(0, 1);
+    if (ch != '~') SendText(std::string(1, ch), false, 0);
+  }
+  if (!State.SendQueue.empty()) {
+    Window.Sending(State.SendQueue.size());
+    return;
+  }
+  const bool more = State.Script.TurnHasMore();
+  if (more) Window.SendTurn();
+  Window.LineSent(more);
+}
+
 }  // namespace corvalis

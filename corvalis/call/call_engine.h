@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The call engine's receiving and sending: what the device delivers and what goes to it, into the
-// conversation, the call's character times and the counts that decide when the far end's turn is
-// over. It works on the call's state, conversation and settings, which the window owns, and asks
+// The call engine's receiving, sending and timing: what the device delivers and what goes to it,
+// into the conversation, the call's character times and the counts that decide when the far end's
+// turn is over; and the main timer's 200 ms tick, which starts the script, sends its lines, hangs
+// up a silent line and sends this side's turn when the far end's is over. It works on the call's state, conversation and settings, which the window owns, and asks
 // the window (ICallWindow) for what is the window's: its clock, its journal, the buttons the
 // tester set, the modem's command sequence and the call's other operations.
 //
@@ -53,6 +54,20 @@ class ICallWindow {
   virtual void ModemConnected() = 0;
   // The running AT command sequence (a step of a stopped one goes no further).
   virtual std::uint32_t CommandSequence() const = 0;
+
+  // What the tick does through the window's operations: this side's next turn from the script
+  // (Send a line), a one-way device's turn typed (the far end has gone quiet after it), hanging up,
+  // ending the call.
+  virtual void SendTurn() = 0;
+  virtual void TurnTyped() = 0;
+  virtual void HangUp() = 0;
+  virtual void EndCall() = 0;
+  // The line being sent has Left characters to go; LineSent: it has all gone (TurnGoesOn: the turn
+  // has more lines, which are being sent).
+  virtual void Sending(std::size_t Left) = 0;
+  virtual void LineSent(bool TurnGoesOn) = 0;
+  // Once a second: the wall clock, and the call's own clock while a call goes on.
+  virtual void ShowClock(bool CallGoesOn, std::int32_t CallSeconds) = 0;
 };
 
 class TCallEngine {
@@ -81,6 +96,13 @@ class TCallEngine {
   void WriteToPort(const std::string& Str);
   // The speaker mark before this side's (ForSend) or the far end's words, once per turn.
   void BreakLines(bool ForSend);
+
+  // ---- the main timer ----
+  // One 200 ms tick: the script's start 19 ticks after an automatic answer; the automatic hang-up
+  // after 30 s of silence (Auto hang-up on); the automatic send once the far end's turn is over
+  // (Auto send on); the clocks once a second; the line being sent, a character a tick (two on a
+  // turbo connection).
+  void Tick();
 
   // The automatic hang-up counts from now.
   void ResetAutoHangUpTicks() { State.InactivityTicks = State.OnLine ? 1 : 0; }

@@ -3,9 +3,12 @@
 // conversation view's own handlers, and what the engine asks of the window.
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QPushButton>
 
 #include "call/conversation_view.h"
+#include "common/conversation_text.h"
+#include "records/calllog.h"
 #include "ui/mainform.h"
 
 namespace corvalis {
@@ -154,6 +157,38 @@ void TMainForm::ModemConnected() {
 
 std::uint32_t TMainForm::CommandSequence() const {
   return commandSequence_;
+}
+
+void TMainForm::SendTurn() {
+  SendNowButtonClick(this);
+}
+
+void TMainForm::TurnTyped() {
+  HideTypingWindow();
+  CheckScriptEnd();  // the last turn has been typed
+}
+
+void TMainForm::HangUp() {
+  HangUpButton1Click(this);
+}
+
+void TMainForm::EndCall() {
+  EndCallButtonClick(this);
+}
+
+void TMainForm::Sending(std::size_t Left) {
+  SendingInfoLine->setText(QString("Sending... (%1 chars left)").arg(Left));
+}
+
+void TMainForm::LineSent(bool TurnGoesOn) {
+  if (!TurnGoesOn) SendNowButton->setEnabled(State.OnLine);  // not when the call ended during the send
+  CheckScriptEnd();
+  SendingInfoLine->clear();
+}
+
+void TMainForm::ShowClock(bool CallGoesOn, std::int32_t CallSeconds) {
+  ClockString->setText(QString::fromStdString(FormatClockDateTime(Clock().Now())));
+  if (CallGoesOn) RecordLabel->setText(QString::fromStdString(CallClockText(CallSeconds)));
 }
 
 }  // namespace corvalis

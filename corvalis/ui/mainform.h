@@ -428,6 +428,13 @@ class TMainForm : public QWidget, private ICallWindow {
   void AnswerRing() override;
   void ModemConnected() override;
   std::uint32_t CommandSequence() const override;
+  void SendTurn() override;
+  void TurnTyped() override;
+  void HangUp() override;
+  void EndCall() override;
+  void Sending(std::size_t Left) override;
+  void LineSent(bool TurnGoesOn) override;
+  void ShowClock(bool CallGoesOn, std::int32_t CallSeconds) override;
 
   void BuildLayout();
   void BuildConditionsSheet();

@@ -206,68 +206,7 @@ void TMainForm::MainTimerTimer(QObject*) {
   JournalSync(false, State.TickPhase == 0 ? std::optional(TJournalSync::Later) : std::nullopt);
   if (State.TickPhase == 0) WatchPort();
 
-  if (State.ScriptStartTicks != 0) {
-    ++State.ScriptStartTicks;
-    if (State.ScriptStartTicks == 20) {
-      State.ScriptStartTicks = 0;
-      SendNowButtonClick(this);
-    }
-  }
-
-  if (State.Phase.Active() && State.OnLine && State.InactivityTicks != 0) {
-    ++State.InactivityTicks;
-    if (Settings.AutoHangUp == "1" && State.InactivityTicks > 150) {
-      State.InactivityTicks = 0;
-      if (DeviceIsModem()) {
-        HangUpButton1Click(this);
-      } else {
-        EndCallButtonClick(this);  // saves the call when AutoSave is on
-      }
-    }
-  }
-
-  if (State.AutoSendArmed && SendNowButton->isEnabled()) {
-    ++State.RxIdleTicks;
-    if (AutoSendDue(State.RxIdleTicks, State.RxCharsSinceSend, State.RecentChars)) {
-      if (DeviceIsBiDirectional()) {
-        SendNowButtonClick(this);
-      } else {
-        HideTypingWindow();
-        CheckScriptEnd();  // the last turn has been typed
-      }
-    }
-  }
-
-  if (State.TickPhase == 0) {
-    ClockString->setText(QString::fromStdString(FormatClockDateTime(Clock().Now())));
-    if (State.Phase.Active()) {
-      ++State.CallSeconds;
-      RecordLabel->setText(QString::fromStdString(CallClockText(State.CallSeconds)));
-    }
-  }
-  ++State.TickPhase;
-  if (State.TickPhase > 4) State.TickPhase = 0;
-
-  if (State.Sending && State.SendQueue.empty()) State.Sending = false;
-  if (State.Sending) {
-    int n = State.TurboDetected ? 2 : 1;
-    for (int i = 0; i < n; ++i) {
-      if (State.SendQueue.empty()) break;
-      char ch = State.SendQueue.front();
-      State.SendQueue.erase(0, 1);
-      if (ch != '~') SendToMemoAndPort(std::string(1, ch), false);
-    }
-    if (State.SendQueue.empty()) {
-      if (State.Script.TurnHasMore())
-        SendNowButtonClick(this);
-      else
-        SendNowButton->setEnabled(State.OnLine);  // not when the call ended during the send
-      CheckScriptEnd();
-      SendingInfoLine->clear();
-    } else {
-      SendingInfoLine->setText(QString("Sending... (%1 chars left)").arg(State.SendQueue.size()));
-    }
-  }
+  Engine.Tick();
 
   MainTimer.SetEnabled(true);
 }

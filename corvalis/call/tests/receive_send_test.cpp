@@ -47,7 +47,17 @@ class TRecordingWindow : public ICallWindow {
   void AnswerRing() override { said.push_back("answer"); }
   void ModemConnected() override { said.push_back("connected"); }
   std::uint32_t CommandSequence() const override { return sequence; }
+  void SendTurn() override { said.push_back("send turn"); }
+  void TurnTyped() override { said.push_back("turn typed"); }
+  void HangUp() override { said.push_back("hang up"); }
+  void EndCall() override { said.push_back("end call"); }
+  void Sending(std::size_t) override {}
+  void LineSent(bool TurnGoesOn) override { said.push_back(TurnGoesOn ? "line sent, more" : "line sent"); }
+  void ShowClock(bool CallGoesOn, std::int32_t Seconds) override {
+    if (CallGoesOn) callClock.push_back(Seconds);
+  }
 
+  std::vector<std::int32_t> callClock;
   std::string timedIn, timedOut;
   std::vector<std::string> said;
   std::function<void()> betweenCharacters;
@@ -201,6 +211,69 @@ TEST(Sending, AFailedWriteGoesToTheWindowWhenTheDeviceHasGoneAndToTheCallerOther
   EXPECT_EQ(call.Window.said, (std::vector<std::string>{"gone: a write failed", "gone: a write failed"}));
   call.Device->Refuse("Write", EINVAL);
   EXPECT_THROW(call.Engine.SendText("X", false, 0), EComPort);
+}
+
+// Ticks until the window is told Said (or Limit ticks); how many it took.
+int TickUntil(TCall& call, const std::string& Said, int Limit) {
+  for (int t = 1; t <= Limit; ++t) {
+    call.Engine.Tick();
+    if (std::find(call.Window.said.begin(), call.Window.said.end(), Said) != call.Window.said.end()) return t;
+  }
+  return -1;
+}
+
+TEST(Tick, AScriptLineGoesACharacterATickOrTwoOnTurboAndItsPausesTakeATickEach) {
+  EXPECT_TRUE(rc::check("the line's characters, at the pace of the connection", [] {
+    const std::string line = *rc::gen::container<std::string>(rc::gen::element('A', 'B', ' ', '~'));
+    RC_PRE(!line.empty());
+    const bool turbo = *rc::gen::arbitrary<bool>();
+    TCall call(kDeviceCustomCompact);
+    call.State.TurboDetected = turbo;
+    call.State.SendQueue = line;
+    call.State.Sending = true;
+    const std::size_t perTick = turbo ? 2 : 1;
+    std::string sent;
+    std::size_t ticks = 0;
+    while (call.Window.said.empty() && ticks < line.size() + 2) {
+      call.Engine.Tick();
+      ++ticks;
+      const std::string now = call.Device->Written();
+      RC_ASSERT(now.size() - sent.size() <= perTick);  // never faster than the connection
+      sent = now;
+    }
+    std::string expected = line;
+    std::erase(expected, '~');
+    RC_ASSERT(WithoutBreaks(sent, "\r\n") == expected);
+    RC_ASSERT(ticks == (line.size() + perTick - 1) / perTick);
+    RC_ASSERT(call.Window.said == std::vector<std::string>{"line sent"});
+  }));
+}
+
+TEST(Tick, TheScriptStartsNineteenTicksAfterAnAnswerAndASilentLineHangsUpAfterThirtySeconds) {
+  TCall modem(kDeviceNXi);
+  modem.State.ScriptStartTicks = 1;
+  EXPECT_EQ(TickUntil(modem, "send turn", 100), 19);
+
+  // Auto hang-up on: a modem is hung up, a directly attached TTY's call ended; the clock runs by
+  // the second meanwhile. Off: the line stays up.
+  for (const char* device : {kDeviceNXi, kDeviceCustomCompact}) {
+    for (const char* autoHangUp : {"1", "0"}) {
+      SCOPED_TRACE(std::string(device) + " auto hang-up " + autoHangUp);
+      TCall call(device);
+      call.Settings.AutoHangUp = autoHangUp;
+      call.Engine.ResetAutoHangUpTicks();
+      const std::string expected = DeviceTypeIsModem(device) ? "hang up" : "end call";
+      EXPECT_EQ(TickUntil(call, expected, 400), autoHangUp == std::string("1") ? 150 : -1);
+      ASSERT_GE(call.Window.callClock.size(), 30u);
+      EXPECT_EQ(call.Window.callClock[29], 30);
+    }
+  }
+  // No call going on: nothing is hung up.
+  TCall idle(kDeviceNXi);
+  idle.Settings.AutoHangUp = "1";
+  idle.Engine.ResetAutoHangUpTicks();
+  idle.State.Phase.HangUp();
+  EXPECT_EQ(TickUntil(idle, "hang up", 400), -1);
 }
 
 }  // namespace
