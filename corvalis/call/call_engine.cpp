@@ -246,6 +246,51 @@ void TCallEngine::BreakLines(bool ForSend) {
   State.CallStartPending = false;
 }
 
+// ---- the script ----------------------------------------------------------------------------
+
+std::string TCallEngine::ReadTurn(bool SkipOdd, bool SkipEven, bool BiDi) {
+  std::string typing;  // this side's turn for the typing window (any length)
+  try {
+    std::string L;
+    bool TurnEnded = false;
+    do {
+      TScriptLine line = State.Script.Read(SkipOdd, SkipEven);
+      if (line.FirstLongLine) Window.LongScriptLines();
+      if (line.NewTurn) Window.TurnBegins();
+      L = std::move(line.Text);
+      TurnEnded = line.TurnEnded;
+      if (!L.empty()) {
+        if (BiDi) {
+          State.SendQueue = L + " ";
+          State.Sending = true;
+        } else {
+          std::erase(L, '~');
+          typing += L;
+          L.clear();
+        }
+      }
+      // A turn still to be typed is shown first: the script ends once it has been typed.
+      if (typing.empty()) CheckScriptEnd();
+    } while (State.Script.IsOpen() && L.empty() && !TurnEnded);
+  } catch (...) {
+    // A failed read (or a failure in ending the script) leaves no half-open script.
+    State.Script.Close();
+    throw;
+  }
+  return typing;
+}
+
+void TCallEngine::CheckScriptEnd() {
+  // A last line with no empty line after it is sent first: the end waits until it drains.
+  if (!State.Script.IsOpen() || !State.Script.AtEnd() || !State.SendQueue.empty()) return;
+  State.ScriptCompleted = true;
+  Window.ScriptEnded();
+  State.AutoSendArmed = false;
+  // The far end's next words must not start the script again in this call.
+  State.AutoSendHeld = true;
+  State.Script.Close();
+}
+
 // ---- the main timer ------------------------------------------------------------------------
 
 void TCallEngine::Tick() {

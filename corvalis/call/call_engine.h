@@ -68,6 +68,13 @@ class ICallWindow {
   virtual void LineSent(bool TurnGoesOn) = 0;
   // Once a second: the wall clock, and the call's own clock while a call goes on.
   virtual void ShowClock(bool CallGoesOn, std::int32_t CallSeconds) = 0;
+
+  // What reading the script tells the window: the script has lines too long to be a TTY's (said
+  // once a run), a turn of this side's has begun (the turn counter), the script has been sent to
+  // its end (the counter goes back, the call ends when Auto hang-up is on).
+  virtual void LongScriptLines() = 0;
+  virtual void TurnBegins() = 0;
+  virtual void ScriptEnded() = 0;
 };
 
 class TCallEngine {
@@ -96,6 +103,16 @@ class TCallEngine {
   void WriteToPort(const std::string& Str);
   // The speaker mark before this side's (ForSend) or the far end's words, once per turn.
   void BreakLines(bool ForSend);
+
+  // ---- the script ----
+  // Reads this side's next turn from the open script, passing over the far end's turns (SkipOdd,
+  // SkipEven as TScriptReader::Read takes them). On a bi-directional device (BiDi) its
+  // first line goes into the send queue, which the tick sends; on the others the whole turn is
+  // returned, for the tester to type. A failed read closes the script and goes to the caller.
+  std::string ReadTurn(bool SkipOdd, bool SkipEven, bool BiDi);
+  // Ends the script once it has been read and sent to its end: the call's record says so, and the
+  // far end's next words do not start it again in this call.
+  void CheckScriptEnd();
 
   // ---- the main timer ----
   // One 200 ms tick: the script's start 19 ticks after an automatic answer; the automatic hang-up

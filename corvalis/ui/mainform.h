@@ -435,6 +435,9 @@ class TMainForm : public QWidget, private ICallWindow {
   void Sending(std::size_t Left) override;
   void LineSent(bool TurnGoesOn) override;
   void ShowClock(bool CallGoesOn, std::int32_t CallSeconds) override;
+  void LongScriptLines() override;
+  void TurnBegins() override;
+  void ScriptEnded() override;
 
   void BuildLayout();
   void BuildConditionsSheet();

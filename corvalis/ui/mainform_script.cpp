@@ -43,35 +43,9 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
 
   std::string typing;  // this side's turn for the typing window (any length)
   try {
-    std::string L;
-    bool TurnEnded = false;
-    do {
-      // The other side's turns are read past: the caller's are odd, the answerer's even.
-      TScriptLine line =
-          State.Script.Read(CallDirectionLabel1->isChecked(), CallDirectionLabel2->isChecked());
-      if (line.FirstLongLine)
-        MessageBoxes().Show("Warning", "This script file has long lines. It needs to have line breaks.",
-                            TMsgButtons::Ok, TMsgIcon::Warning);
-      if (line.NewTurn) UpdateCounter();
-      L = std::move(line.Text);
-      TurnEnded = line.TurnEnded;
-      if (!L.empty()) {
-        if (BiDi) {
-          State.SendQueue = L + " ";
-          State.Sending = true;
-        } else {
-          std::erase(L, '~');
-          typing += L;
-          L.clear();
-        }
-      }
-      // A turn still to be typed is shown first: the script ends once it has been typed.
-      if (typing.empty()) CheckScriptEnd();
-    } while (State.Script.IsOpen() && L.empty() && !TurnEnded);
+    typing = Engine.ReadTurn(CallDirectionLabel1->isChecked(), CallDirectionLabel2->isChecked(), BiDi);
   } catch (...) {
-    // A failed read (or a failure in ending the script) leaves no half-open script and no
-    // button waiting for a line that will never drain.
-    State.Script.Close();
+    // No button waiting for a line that will never drain.
     if (BiDi && State.SendQueue.empty()) SendNowButton->setEnabled(State.OnLine);
     throw;
   }
@@ -90,19 +64,25 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
 }
 
 void TMainForm::CheckScriptEnd() {
-  // A last line with no empty line after it is sent first: the end waits until it drains.
-  if (!State.Script.IsOpen() || !State.Script.AtEnd() || !State.SendQueue.empty()) return;
-  State.ScriptCompleted = true;
+  Engine.CheckScriptEnd();
+}
+
+void TMainForm::ScriptEnded() {
   ResetCounter();
   // With auto end the call ends here, and End Call saves it when AutoSave is on (one attempt,
   // one message); otherwise the call goes on and is saved when it ends.
   if (Settings.AutoHangUp == "1") EndCallButtonClick(this);  // which hangs up: once
   if (Settings.AutoSave != "1")
     MessageBoxes().Show("Done!", "END OF FILE", TMsgButtons::Ok, TMsgIcon::Information);
-  State.AutoSendArmed = false;
-  // The far end's next words must not start the script again in this call.
-  State.AutoSendHeld = true;
-  State.Script.Close();
+}
+
+void TMainForm::LongScriptLines() {
+  MessageBoxes().Show("Warning", "This script file has long lines. It needs to have line breaks.", TMsgButtons::Ok,
+                      TMsgIcon::Warning);
+}
+
+void TMainForm::TurnBegins() {
+  UpdateCounter();
 }
 
 void TMainForm::UpdateCounter() {

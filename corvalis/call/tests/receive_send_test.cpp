@@ -13,6 +13,7 @@
 #include "common/conversation_text.h"
 #include "serial/tests/fake_device.h"
 #include "serial/tests/test_handoff.h"
+#include "temp_dir.h"
 
 namespace corvalis {
 namespace {
@@ -53,6 +54,9 @@ class TRecordingWindow : public ICallWindow {
   void EndCall() override { said.push_back("end call"); }
   void Sending(std::size_t) override {}
   void LineSent(bool TurnGoesOn) override { said.push_back(TurnGoesOn ? "line sent, more" : "line sent"); }
+  void LongScriptLines() override { said.push_back("long lines"); }
+  void TurnBegins() override { said.push_back("turn"); }
+  void ScriptEnded() override { said.push_back("script ended"); }
   void ShowClock(bool CallGoesOn, std::int32_t Seconds) override {
     if (CallGoesOn) callClock.push_back(Seconds);
   }
@@ -274,6 +278,48 @@ TEST(Tick, TheScriptStartsNineteenTicksAfterAnAnswerAndASilentLineHangsUpAfterTh
   idle.Engine.ResetAutoHangUpTicks();
   idle.State.Phase.HangUp();
   EXPECT_EQ(TickUntil(idle, "hang up", 400), -1);
+}
+
+TEST(Script, ThisSidesTurnsGoDownTheLineInOrderAndTheEndIsSaidOnceAfterTheLastLine) {
+  kit::testing::TempDir dir;
+  const std::string path =
+      dir.write("script.txt", "HELLO GA\n\nFAR ONE\n\nSECOND LINE\nTHIRD ~LINE\n\nFAR TWO\n\nBYE SK\n");
+  for (const bool turbo : {false, true}) {
+    SCOPED_TRACE(turbo ? "turbo" : "plain");
+    TCall call(kDeviceCustomCompact);
+    call.State.TurboDetected = turbo;
+    call.State.Script.Open(path);
+    // The window's part: the next turn when the engine asks for it or the far end has answered.
+    auto said = [&call](const std::string& what) {
+      auto& s = call.Window.said;
+      const auto it = std::find(s.begin(), s.end(), what);
+      if (it == s.end()) return false;
+      s.erase(it);
+      return true;
+    };
+    // The answerer's side: the first turn is its own.
+    EXPECT_EQ(call.Engine.ReadTurn(false, true, true), "");
+    int ends = 0;
+    for (int t = 0; t < 400; ++t) {
+      call.Engine.Tick();
+      if (said("send turn")) call.Engine.ReadTurn(false, true, true);
+      if (said("line sent")) call.Engine.CheckScriptEnd();
+      said("line sent, more");
+      if (said("script ended")) ++ends;
+      // The far end has answered: this side's next turn.
+      if (!call.State.Sending && call.State.Script.IsOpen()) call.Engine.ReadTurn(false, true, true);
+    }
+    EXPECT_EQ(WithoutBreaks(call.Device->Written(), "\r\n"), "HELLO GA SECOND LINE THIRD LINE BYE SK ");
+    EXPECT_EQ(ends, 1);
+    EXPECT_FALSE(call.State.Script.IsOpen());
+  }
+
+  // A one-way device: the whole turn is for the tester to type, nothing goes to the line.
+  TCall oneWay(kDeviceQ90);
+  oneWay.State.Script.Open(path);
+  EXPECT_EQ(oneWay.Engine.ReadTurn(false, true, false), "HELLO GA");
+  EXPECT_EQ(oneWay.Engine.ReadTurn(false, true, false), "SECOND LINETHIRD LINE");
+  EXPECT_EQ(oneWay.Device->Written(), "");
 }
 
 }  // namespace
