@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "call/modem_commands.h"
 #include "common/conversation_text.h"
 
 namespace corvalis {
@@ -178,7 +179,7 @@ void TCallEngine::SendText(const std::string& Str, bool NoEcho, std::uint32_t Se
   // has been answered) stops too: it would cut the new call.
   const std::uint32_t call = State.Phase.Active() ? State.CallId : 0;
   auto sameCall = [this, call, Sequence] {
-    if (Sequence != 0 && Sequence != Window.CommandSequence()) return false;
+    if (Sequence != 0 && Sequence != State.CommandSequence) return false;
     return call == 0 || (State.Phase.Active() && State.CallId == call);
   };
   for (char c : Str) {
@@ -244,6 +245,78 @@ void TCallEngine::BreakLines(bool ForSend) {
   State.LastMark = ForSend ? kMarkSend : kMarkRecd;
   Window.ShowLatest();
   State.CallStartPending = false;
+}
+
+// ---- the modem -----------------------------------------------------------------------------
+
+void TCallEngine::Dial(const std::string& Number) {
+  StopCommandSequence();
+  State.HungUp = false;
+  State.AutoScriptPending = false;
+  State.TurboDetected = false;
+  State.CallStartPending = true;
+  SendText(DialCommand(Settings, Number), State.Phase.Frozen(), 0);
+  State.OnLine = true;
+  ResetAutoHangUpTicks();
+  State.AwaitingConnect = DeviceIsModem();
+}
+
+void TCallEngine::Answer() {
+  StopCommandSequence();
+  State.HungUp = false;
+  State.TurboDetected = false;
+  SendText(AnswerCommand(Settings), State.Phase.Frozen(), 0);
+  State.AwaitingConnect = DeviceIsModem();
+  ResetAutoHangUpTicks();
+  State.AutoScriptPending = DeviceIsModem() && Settings.AutoAnswer == "1";
+  // The NXi modem's call starts with its CONNECT line; the others' at once.
+  if (Settings.DeviceType != kDeviceNXi) Window.ModemConnected();
+}
+
+void TCallEngine::LineDown() {
+  State.OnLine = false;
+  State.Phase.HangUp();
+  State.HungUp = true;
+  State.AwaitingConnect = false;
+  State.AutoSendArmed = false;
+  State.ScriptStartTicks = 0;  // no script start on a line that is down
+}
+
+void TCallEngine::HangUp() {
+  State.Sending = false;
+  // The characters that hang up at once, then the timed sequence. Sending lets events run: when the
+  // next ring is answered meanwhile (which stops every command sequence), the hang-up is over, and
+  // neither its character nor its commands may cut the new call's answer.
+  const std::uint32_t sequence = State.CommandSequence;
+  const std::string now = HangUpCharacters(Settings.DeviceType, State.CallStartPending);
+  if (!now.empty()) SendText(now, CommandsQuiet(), sequence);
+  if (sequence != State.CommandSequence) return;
+  State.ATStep = HangUpFirstStep(Settings.DeviceType);
+  Window.CommandTimer(true);
+  ResetAutoHangUpTicks();
+}
+
+void TCallEngine::InitializeModem() {
+  SendText(ResetCommand(Settings.DeviceType), CommandsQuiet(), 0);
+  State.ATStep = InitFirstStep(Settings.DeviceType);
+  Window.CommandTimer(true);
+}
+
+void TCallEngine::CommandStep() {
+  Window.CommandTimer(false);
+  const std::uint32_t sequence = State.CommandSequence;
+  SendText(StepCommand(State.ATStep), CommandsQuiet(), sequence);
+  // Stopped while the step was being sent: the sequence goes no further.
+  if (sequence != State.CommandSequence || StepEndsSequence(State.ATStep)) return;
+  ++State.ATStep;
+  Window.CommandTimer(true);
+}
+
+void TCallEngine::StopCommandSequence() {
+  // What is left of an AT command sequence (a hang-up's "+++" and "ATH", the last steps of an
+  // initialisation) would go into the new call, and cut its line.
+  Window.CommandTimer(false);
+  ++State.CommandSequence;
 }
 
 // ---- the script ----------------------------------------------------------------------------

@@ -52,8 +52,8 @@ class ICallWindow {
   virtual void LineLost(const std::string& Result) = 0;
   virtual void AnswerRing() = 0;
   virtual void ModemConnected() = 0;
-  // The running AT command sequence (a step of a stopped one goes no further).
-  virtual std::uint32_t CommandSequence() const = 0;
+  // The AT command timer (2 s a step) runs or stops.
+  virtual void CommandTimer(bool On) = 0;
 
   // What the tick does through the window's operations: this side's next turn from the script
   // (Send a line), a one-way device's turn typed (the far end has gone quiet after it), hanging up,
@@ -103,6 +103,26 @@ class TCallEngine {
   void WriteToPort(const std::string& Str);
   // The speaker mark before this side's (ForSend) or the far end's words, once per turn.
   void BreakLines(bool ForSend);
+
+  // ---- the modem ----
+  // Dials Number (in Windows-1252) or answers: what a command sequence was doing ends, and the line
+  // counts as coming up (a modem's CONNECT brings it up; another device's answer at once, through
+  // ICallWindow::ModemConnected).
+  void Dial(const std::string& Number);
+  void Answer();
+  // This side hangs up: the line and the call's script go down (LineDown), then the characters that
+  // hang up at once go and the timed sequence starts (HangUp). Between the two the window puts the
+  // script back to its start.
+  void LineDown();
+  void HangUp();
+  // The modem put back and set up: its reset command at once, the rest a step a tick.
+  void InitializeModem();
+  // One tick of the AT command timer: the sequence's next step.
+  void CommandStep();
+  // What is left of a running command sequence goes no further.
+  void StopCommandSequence();
+  // Commands stay out of the conversation while the view holds a call that is not saved.
+  bool CommandsQuiet() const { return State.Phase.Unsaved(); }
 
   // ---- the script ----
   // Reads this side's next turn from the open script, passing over the far end's turns (SkipOdd,

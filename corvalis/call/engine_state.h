@@ -78,7 +78,10 @@ struct TCallEngineState {
   // The line just read was a modem's result line: its CR LF does not count either.
   bool ResultLineEnding = false;
 
+  // The AT command sequence's next step, and the number of the sequence running: a stop counts
+  // one up, so that a step begun before it goes no further.
   std::uint16_t ATStep = 0;
+  std::uint32_t CommandSequence = 1;
   std::string RxLineBuffer;
   std::string LastRxLine;
   std::string FilePrefix;

@@ -35,10 +35,6 @@ void TMainForm::SendToMemoAndPort(const std::string& Str, bool NoEcho) {
   Engine.SendText(Str, NoEcho, 0);
 }
 
-void TMainForm::SendCommandStep(const std::string& Str, bool NoEcho) {
-  Engine.SendText(Str, NoEcho, commandSequence_);
-}
-
 void TMainForm::SendText(const std::string& Str, bool NoEcho, std::uint32_t Sequence) {
   Engine.SendText(Str, NoEcho, Sequence);
 }
@@ -155,8 +151,8 @@ void TMainForm::ModemConnected() {
   AnsweringPart2();
 }
 
-std::uint32_t TMainForm::CommandSequence() const {
-  return commandSequence_;
+void TMainForm::CommandTimer(bool On) {
+  ATCommandTimer.SetEnabled(On);
 }
 
 void TMainForm::SendTurn() {

@@ -216,9 +216,6 @@ class TMainForm : public QWidget, private ICallWindow {
 
   // ---- send path and conversation view (the call engine's; ui/call_window.cpp) -------------
   void SendToMemoAndPort(const std::string& Str, bool NoEcho);
-  // The same for a step of an AT command sequence: what is left of it is dropped once the
-  // sequence has been stopped (by a call that began, the device gone) while it was being sent.
-  void SendCommandStep(const std::string& Str, bool NoEcho);
   void SendText(const std::string& Str, bool NoEcho, std::uint32_t Sequence);
   // Lets pending events run, then writes (nothing when the port is closed).
   void SendToPort(const std::string& Str);
@@ -241,7 +238,6 @@ class TMainForm : public QWidget, private ICallWindow {
   void AutoSaveCall();
   // A dial, an answer or a new call ends what is left of a running AT command sequence.
   void StopCommandSequence();
-  std::uint32_t commandSequence_ = 1;  // counts the stops: a step begun before one goes no further
   // Whether a new call may start: with a call neither saved nor discarded, AutoSave ends and
   // saves it first; without AutoSave nothing starts, and a press (ByHand) says why.
   bool ReadyForNewCall(bool ByHand);
@@ -346,8 +342,6 @@ class TMainForm : public QWidget, private ICallWindow {
   void AnswerButtonClick(QObject* Sender);
   void HangUpButton1Click(QObject* Sender);
   void AnsweringPart2();
-  // Whether AT commands and hang-up characters stay out of the view (a call is in it).
-  bool CommandsQuiet() const;
   void ATCommandTimerTimer(QObject* Sender);
   void InitializeModem();
   void UpdateModemButtons();
@@ -427,7 +421,7 @@ class TMainForm : public QWidget, private ICallWindow {
   void LineLost(const std::string& Result) override;
   void AnswerRing() override;
   void ModemConnected() override;
-  std::uint32_t CommandSequence() const override;
+  void CommandTimer(bool On) override;
   void SendTurn() override;
   void TurnTyped() override;
   void HangUp() override;

@@ -120,10 +120,7 @@ void TMainForm::CloseCall() {
 }
 
 void TMainForm::StopCommandSequence() {
-  // What is left of an AT command sequence (a hang-up's "+++" and "ATH", the last steps of an
-  // initialisation) would go into the new call, and cut its line.
-  ATCommandTimer.SetEnabled(false);
-  ++commandSequence_;
+  Engine.StopCommandSequence();
 }
 
 void TMainForm::AutoSaveCall() {

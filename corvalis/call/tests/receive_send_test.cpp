@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "call/call_engine.h"
+#include "call/modem_commands.h"
 #include "common/conversation_text.h"
 #include "serial/tests/fake_device.h"
 #include "serial/tests/test_handoff.h"
@@ -47,7 +48,7 @@ class TRecordingWindow : public ICallWindow {
   void LineLost(const std::string& Result) override { said.push_back("lost: " + Result); }
   void AnswerRing() override { said.push_back("answer"); }
   void ModemConnected() override { said.push_back("connected"); }
-  std::uint32_t CommandSequence() const override { return sequence; }
+  void CommandTimer(bool On) override { commandTimer = On; }
   void SendTurn() override { said.push_back("send turn"); }
   void TurnTyped() override { said.push_back("turn typed"); }
   void HangUp() override { said.push_back("hang up"); }
@@ -65,7 +66,7 @@ class TRecordingWindow : public ICallWindow {
   std::string timedIn, timedOut;
   std::vector<std::string> said;
   std::function<void()> betweenCharacters;
-  std::uint32_t sequence = 1;
+  bool commandTimer = false;
 };
 
 // A call in progress on a device of the given type, as the window starts one.
@@ -176,7 +177,7 @@ TEST(Sending, WhatGoesDownTheLineIsWhatTheConversationShowsUpToWhereTheCallEnded
       if (written++ != endsAfter) return;
       if (ending == 0) call.State.Phase.HangUp();
       if (ending == 1) ++call.State.CallId;
-      if (ending == 2) ++call.Window.sequence;
+      if (ending == 2) ++call.State.CommandSequence;
     };
     call.Engine.SendText(text, false, step ? 1 : 0);
     const bool cut = ending != 3 && endsAfter < text.size();
@@ -320,6 +321,37 @@ TEST(Script, ThisSidesTurnsGoDownTheLineInOrderAndTheEndIsSaidOnceAfterTheLastLi
   EXPECT_EQ(oneWay.Engine.ReadTurn(false, true, false), "HELLO GA");
   EXPECT_EQ(oneWay.Engine.ReadTurn(false, true, false), "SECOND LINETHIRD LINE");
   EXPECT_EQ(oneWay.Device->Written(), "");
+}
+
+TEST(Modem, AnAnswerWhileAHangUpIsOnItsWayEndsTheHangUpThere) {
+  // The next ring is answered just as the hang-up's character is to go (events run before each
+  // character): neither that character nor the hang-up's timed sequence follows the answer.
+  for (const char* device : {kDeviceNXi, kDeviceInteleModem300, kDeviceInteleModem2400}) {
+    SCOPED_TRACE(device);
+    TCall call(device);
+    bool answered = false;
+    call.Window.betweenCharacters = [&] {
+      if (answered) return;
+      answered = true;
+      call.Engine.Answer();
+    };
+    call.Engine.LineDown();
+    call.Engine.HangUp();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(call.Device->Written(), AnswerCommand(call.Settings));
+    EXPECT_FALSE(call.Window.commandTimer);
+    // Without the answer, the hang-up's sequence goes on a step a tick, and ends.
+    TCall alone(device);
+    alone.Engine.LineDown();
+    alone.Engine.HangUp();
+    int steps = 0;
+    while (alone.Window.commandTimer && steps < 20) {
+      alone.Engine.CommandStep();
+      ++steps;
+    }
+    EXPECT_FALSE(alone.Window.commandTimer);
+    EXPECT_LT(steps, 20);
+  }
 }
 
 }  // namespace
