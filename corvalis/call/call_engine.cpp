@@ -247,6 +247,60 @@ void TCallEngine::BreakLines(bool ForSend) {
   State.CallStartPending = false;
 }
 
+// ---- the call's life ------------------------------------------------------------------------
+
+void TCallEngine::BeginCall() {
+  // A line hung up at the end of the last call, or its auto-send counters, must not hide or send
+  // anything now.
+  if (!State.OnLine) {
+    // Not brought up by a dial or answer: no connection, so no turbo code and no count yet.
+    State.TurboDetected = false;
+    State.InactivityTicks = 0;
+  }
+  State.HungUp = false;
+  StopCommandSequence();
+  State.AutoSendHeld = false;
+  State.AutoSendArmed = false;
+  State.RxIdleTicks = 0;
+  State.RxCharsSinceSend = 0;
+  State.RecentChars.clear();
+  State.ScriptCompleted = false;
+  State.OnLine = true;
+  State.LastMark = kMarkNone;
+  State.CallSeconds = 0;
+  State.TickPhase = 0;
+  State.Phase.Start();
+  ++State.CallId;
+  State.Collisions = 0;
+  MarkLineStart();
+  State.LineColumn = 70;
+  State.CallStartPending = true;
+}
+
+bool TCallEngine::CloseCall() {
+  // Nothing of the script may follow the call.
+  State.ScriptStartTicks = 0;
+  // Only a call going on or hung up is closed. An automatic ending (the script's end, the line
+  // dropped) with no call open, or after its call has ended, has no record to offer for saving:
+  // the ended call keeps its end time and its text, and a call never started leaves no record.
+  if (!State.Phase.Open()) {
+    State.OnLine = false;
+    return false;
+  }
+  // Cleaned up while the call is still open: the journal takes it as the call's.
+  CleanUpLastLine();
+  State.Phase.Close();
+  State.AutoSendArmed = false;
+  return true;
+}
+
+void TCallEngine::NoConnection() {
+  State.AwaitingConnect = false;
+  State.AutoScriptPending = false;
+  State.ScriptStartTicks = 0;
+  State.OnLine = false;
+}
+
 // ---- the modem -----------------------------------------------------------------------------
 
 void TCallEngine::Dial(const std::string& Number) {

@@ -104,6 +104,17 @@ class TCallEngine {
   // The speaker mark before this side's (ForSend) or the far end's words, once per turn.
   void BreakLines(bool ForSend);
 
+  // ---- the call's life ----
+  // A call begins (Start Call, or a connection): every call starts from the same state, whatever
+  // the last one did; the line is up.
+  void BeginCall();
+  // The call goes to Ended (call_phase.h): its last line cleaned up, no script started after it.
+  // False when no call was open: nothing is closed, and the line is down all the same.
+  bool CloseCall();
+  // A dial or answer that never connected, or a device that went or was changed with no call
+  // going on: the line is down and nothing of a script starts.
+  void NoConnection();
+
   // ---- the modem ----
   // Dials Number (in Windows-1252) or answers: what a command sequence was doing ends, and the line
   // counts as coming up (a modem's CONNECT brings it up; another device's answer at once, through

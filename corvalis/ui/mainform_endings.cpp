@@ -41,10 +41,7 @@ void TMainForm::ConnectionLost(const std::string& Result) {
   }
   // A dial or an answer that never connected: the line is down again.
   if (!State.AwaitingConnect) return;
-  State.AwaitingConnect = false;
-  State.AutoScriptPending = false;
-  State.ScriptStartTicks = 0;
-  State.OnLine = false;
+  Engine.NoConnection();
   ResetCounter();
   Log().Write("no connection (" + Result + ")");
 }
@@ -71,10 +68,7 @@ void TMainForm::DeviceWentAway(const std::string& Name) {
   if (State.Phase.Open()) {
     EndOpenCall(Name + " gone", false);
   } else {
-    State.AwaitingConnect = false;
-    State.AutoScriptPending = false;
-    State.ScriptStartTicks = 0;
-    State.OnLine = false;
+    Engine.NoConnection();
     ResetCounter();
   }
 }

@@ -17,33 +17,14 @@ namespace corvalis {
 void TMainForm::StartCallButtonClick(QObject*) {
   // A call never starts over one that is neither saved nor discarded.
   if (State.Phase.Unsaved() && !ReadyForNewCall(false)) return;
-  // Every call starts from the same state, whatever the last one did: a line hung up at the
-  // end of the last call, or its auto-send counters, must not hide or send anything now.
-  if (!State.OnLine) {
-    // Not brought up by a dial or answer: no connection, so no turbo code and no count yet.
-    State.TurboDetected = false;
-    State.InactivityTicks = 0;
-  }
-  State.HungUp = false;
-  StopCommandSequence();
-  State.AutoSendHeld = false;
-  State.RxIdleTicks = 0;
-  State.RxCharsSinceSend = 0;
-  State.RecentChars.clear();
-
-  State.ScriptCompleted = false;
-  State.OnLine = true;
+  Engine.BeginCall();
   CreateFilePrefix();
-  State.LastMark = kMarkNone;
-  State.CallSeconds = 0;
-  State.Phase.Start();
 
   SetTabVisible(DevicesSheet, false);
   SetTabVisible(FilesSheet, false);
   TabHighlights();
 
   ResetCounter();
-  State.AutoSendArmed = false;
   State.CallStartTime = Clock().Now();
   CallTimes.Start(State.CallStartTime, Clock().MonotonicMs());
   Conversation.Clear();
@@ -54,15 +35,9 @@ void TMainForm::StartCallButtonClick(QObject*) {
   DontSaveButton->setEnabled(false);
   ClearButton->setEnabled(false);
 
-  State.TickPhase = 0;
-  ++State.CallId;
-  State.Collisions = 0;
-  MarkLineStart();
   JournalStart();
   SaveConfig();
   MemoASCII->SetColours(Qt::white, Qt::blue);
-  State.LineColumn = 70;
-  State.CallStartPending = true;
 }
 
 void TMainForm::EndCallButtonClick(QObject*) {
@@ -77,19 +52,12 @@ void TMainForm::EndCallButtonClick(QObject*) {
 }
 
 void TMainForm::CloseCall() {
-  // Nothing of the script may follow the call: neither a pending start nor a turn to type.
-  State.ScriptStartTicks = 0;
+  // No turn to type after the call.
   HideTypingWindow();
-  // Only a call going on or hung up is closed. An automatic ending (the script's end, the line
-  // dropped) with no call open, or after its call has ended, has no record to offer for saving:
-  // the ended call keeps its end time and its text, and a call never started leaves no record.
-  // The line is down all the same.
-  if (!State.Phase.Close()) {
-    State.OnLine = false;
+  if (!Engine.CloseCall()) {
     ResetCounter();
     return;
   }
-  CleanUpLastMemoLine();
 
   RecordLabel->clear();
   SetActiveSheet(ConditionsSheet);
@@ -103,7 +71,6 @@ void TMainForm::CloseCall() {
 
   MemoASCII->setEnabled(false);
   MemoASCII->SetColours(QColor(192, 192, 192), Qt::black);
-  State.AutoSendArmed = false;
   if (State.Collisions > 0)
     Log().Write(State.Collisions == 1
                     ? std::string("1 character from the far end arrived while this side was "

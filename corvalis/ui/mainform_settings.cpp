@@ -310,10 +310,7 @@ void TMainForm::DeviceOkButtonClick(QObject*) {
   StopCommandSequence();
   State.ATStep = 0;
   if (!State.Phase.Active()) {
-    State.OnLine = false;
-    State.AwaitingConnect = false;
-    State.AutoScriptPending = false;
-    State.ScriptStartTicks = 0;
+    Engine.NoConnection();
     ResetCounter();
   }
   DeviceButtons(false);
