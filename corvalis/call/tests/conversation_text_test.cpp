@@ -8,22 +8,6 @@
 
 using namespace corvalis;
 
-TEST(DeviceTypes, ModemsAndBiDirectionalDevicesAreExactTexts) {
-  EXPECT_TRUE(DeviceTypeIsModem("NXi modem"));
-  EXPECT_TRUE(DeviceTypeIsModem("Ultratec Intele-Modem 300"));
-  EXPECT_TRUE(DeviceTypeIsModem("Ultratec Intele-Modem 2400"));
-  EXPECT_FALSE(DeviceTypeIsModem("Ultratec Custom Compact"));
-  EXPECT_TRUE(DeviceTypeIsBiDirectional("Ultratec Custom Compact"));
-  EXPECT_TRUE(DeviceTypeIsBiDirectional("NXi modem"));
-  EXPECT_FALSE(DeviceTypeIsBiDirectional("Ameriphone Q-90"));
-  EXPECT_FALSE(DeviceTypeIsBiDirectional("Ultratec Supercom"));
-  // Unknown, empty and wrongly cased texts are neither.
-  for (const char* t : {"", "nxi modem", "NXi Modem ", "Ultratec custom compact"}) {
-    EXPECT_FALSE(DeviceTypeIsModem(t)) << t;
-    EXPECT_FALSE(DeviceTypeIsBiDirectional(t)) << t;
-  }
-}
-
 TEST(Cp1252, ConvertsBothWaysAndReplacesWhatItCannotHold) {
   EXPECT_EQ(Cp1252ToUtf8("\xB1\xB2\xB7"), "\u00B1\u00B2\u00B7");
   EXPECT_EQ(Cp1252ToUtf8("\x80\x93"), "\u20AC\u201C");
