@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The call engine's receiving, sending and timing: what the device delivers and what goes to it,
-// into the conversation, the call's character times and the counts that decide when the far end's
-// turn is over; and the main timer's 200 ms tick, which starts the script, sends its lines, hangs
-// up a silent line and sends this side's turn when the far end's is over. It works on the call's state, conversation and settings, which the window owns, and asks
-// the window (ICallWindow) for what is the window's: its clock, its journal, the buttons the
-// tester set, the modem's command sequence and the call's other operations.
+// The call engine: what the device delivers and what goes to it, into the conversation, the call's
+// character times and the counts that decide when the far end's turn is over; the main timer's
+// 200 ms tick (the script's start, the automatic hang-up and send, the clocks, the line being sent);
+// this side's turns from the script and the script's end; dialling, answering, hanging up and the
+// AT command sequences; a call's beginning and closing (its phase: call_phase.h). It works on the
+// call's state, conversation and settings, which the window owns, and asks the window
+// (ICallWindow) for what is the window's: its clock, its journal, the buttons the tester set, the
+// boxes and the typing window, and the operations that end in them (saving, End Call).
 //
 // Errors: a port error that is not the device going away (EComPort) goes to the caller; a device
-// that went away is handed to ICallWindow::DeviceGone and the operation ends.
+// that went away is handed to ICallWindow::DeviceGone and the operation ends. A script that cannot
+// be read (TScriptFileError) goes to the caller with the script closed.
 #include <cstdint>
 #include <string>
 #include <string_view>
