@@ -84,6 +84,10 @@ void Session::detach(Seconds now) {
     AtModem::Output o;
     modem_->carrierLost(o);  // what it would say goes nowhere: nobody has the port
     endCall(now, "port closed");
+  } else if (modem_ && modem_->state() == AtModem::State::Connecting) {
+    AtModem::Output o;
+    modem_->dtrDropped(o);  // an answer under way stops with DTR
+    if (answering_) answerStopped(now, "port closed");
   }
   // So also between two calls: the day goes on across the program's restart.
   if (modem_ && hungUp_ && call_ < config_.calls) {
@@ -159,6 +163,7 @@ void Session::handle(AtModem::Output& o, Seconds now) {
         break;
       case ModemEvent::Kind::Abort:
         event("aborted " + e.text);
+        if (answering_) answerStopped(now, "aborted");
         break;
       case ModemEvent::Kind::Escape:
         event("escape +++ -> OK");
@@ -171,7 +176,17 @@ void Session::handle(AtModem::Output& o, Seconds now) {
   o = {};
 }
 
+void Session::answerStopped(Seconds now, const std::string& why) {
+  // The far end's phone was not answered after all: it goes on ringing, as a caller's does until
+  // the call is answered or the caller gives up.
+  answering_ = false;
+  ringing_ = true;
+  nextRing_ = now + config_.ringInterval;
+  event("answer stopped (" + why + "); ringing again");
+}
+
 void Session::bringCallUp(Seconds now, const std::string& why) {
+  answering_ = false;
   callUp_ = true;
   everUp_ = true;
   callUpAt_ = now;
@@ -283,6 +298,7 @@ void Session::runRinging(Seconds now) {
   if (!ringing_) return;
   if (callUp_ || (modem_ && modem_->state() != AtModem::State::Command)) {
     ringing_ = false;
+    answering_ = !callUp_;
     return;
   }
   if (now < nextRing_) return;
@@ -393,7 +409,7 @@ void Session::nextCall(Seconds now) {
   event("next-call " + std::to_string(call_));
   callUp_ = everUp_ = false;
   turn_ = 1;
-  speaking_ = soundOn_ = scriptDone_ = hungUp_ = hangUpCommand_ = swallowAnswer_ = false;
+  speaking_ = soundOn_ = scriptDone_ = hungUp_ = hangUpCommand_ = swallowAnswer_ = answering_ = false;
   directLine_.clear();
   farTypist_.stop();
   localTypist_.stop();

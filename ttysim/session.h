@@ -131,6 +131,9 @@ class Session {
   std::string directLine_;
 
   bool ringing_ = false;
+  // The modem is answering this call's ring: an answer that stops short rings again.
+  bool answering_ = false;
+  void answerStopped(Seconds now, const std::string& why);
   Seconds nextRing_ = 0;
   int ringsSent_ = 0;
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The faults ttysim plays on the first call: a modem losing the carrier, and the device pulled out
-// and put back; on a made-up clock, the program's side played by the test.
+// The faults ttysim plays on the first call: a modem losing the carrier, the device pulled out and
+// put back, an answer cut short; on a made-up clock, the program's side played by the test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -128,6 +128,36 @@ TEST(Faults, AModemHangsUpWhenItsProgramLetsGoOfThePortAndRingsAgainOnceItIsBack
   sim.s.attach(sim.now);
   sim.wait(3);
   EXPECT_TRUE(sim.saw("next-call 3"));
+}
+
+TEST(Faults, AnAnswerCutShortByTheProgramsRestartRingsAgainAndTheCallGoesOn) {
+  // Killed while its modem answers, the program restarts: either the port closes before the modem
+  // connects (DTR drops), or the new start's ATZ reaches the modem while it still answers. Either
+  // way the far end's phone goes on ringing, and the day goes on with the same call.
+  for (const bool portClosed : {true, false}) {
+    SCOPED_TRACE(portClosed ? "the port closed" : "ATZ while answering");
+    Sim sim(TwoCalls(Device::Nxi));
+    sim.s.attach(0);
+    sim.advance(1);
+    sim.program("ATZ\rATE0\rATA\r");
+    sim.wait(0.3);
+    ASSERT_FALSE(sim.s.callUp());
+    if (portClosed) {
+      sim.s.detach(sim.now);
+      sim.wait(20);  // nobody has the port: nothing rings at it
+      sim.s.attach(sim.now);
+      sim.said();
+    }
+    sim.program("ATZ\r");
+    sim.wait(0.1);
+    EXPECT_FALSE(sim.s.callUp());
+    sim.said();
+    sim.wait(7);
+    EXPECT_NE(sim.said().find("\r\nRING\r\n"), std::string::npos);
+    Answer(sim);
+    EXPECT_TRUE(sim.s.callUp());
+    EXPECT_FALSE(sim.saw("next-call 2"));
+  }
 }
 
 TEST(Faults, OptionsForTheFaults) {
