@@ -5,9 +5,11 @@
 #include <chrono>
 #include <string>
 
-namespace corvalis::records {
+namespace corvalis {
 
-struct SettingsRecord {
+// The settings record: what the window shows and the call engine reads, and the settings store
+// (records/settings_store.h) keeps.
+struct TWindowSettings {
   std::string TestType;
   std::string CallDirection;
   std::string Signal;
@@ -30,15 +32,9 @@ struct SettingsRecord {
   std::string CustomSignal;
   std::string TurboCode;
 
-  bool operator==(const SettingsRecord&) const = default;
+  bool operator==(const TWindowSettings&) const = default;
 };
 
-}  // namespace corvalis::records
-
-namespace corvalis {
-
-// The settings record as the window and the call engine name it.
-using TWindowSettings = records::SettingsRecord;
 // A moment of the wall clock (a call's start and end, a journal's writes).
 using TDateTime = std::chrono::system_clock::time_point;
 

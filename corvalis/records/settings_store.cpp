@@ -13,27 +13,27 @@
 namespace corvalis::records {
 
 const std::array<SettingsValue, 21> kSettingsValues = {{
-    {"Test Type", &SettingsRecord::TestType},
-    {"Call Direction", &SettingsRecord::CallDirection},
-    {"Signal", &SettingsRecord::Signal},
-    {"Device Type", &SettingsRecord::DeviceType},
-    {"Username", &SettingsRecord::UserName},
-    {"Location", &SettingsRecord::Location},
-    {"NetworkInfo", &SettingsRecord::NetworkInfo},
-    {"Log directory", &SettingsRecord::LogDirectory},
-    {"Script filename", &SettingsRecord::ScriptFileName},
-    {"Port", &SettingsRecord::Port},
-    {"Dial number", &SettingsRecord::DialNumber},
-    {"CableID", &SettingsRecord::CableID},
-    {"PhoneModel", &SettingsRecord::PhoneModel},
-    {"PhoneTech", &SettingsRecord::PhoneTech},
-    {"Auto answer", &SettingsRecord::AutoAnswer},
-    {"Auto hang up", &SettingsRecord::AutoHangUp},
-    {"Auto send", &SettingsRecord::AutoSend},
-    {"Ending filename", &SettingsRecord::ComputerID},
-    {"Auto save", &SettingsRecord::AutoSave},
-    {"CustomSignal", &SettingsRecord::CustomSignal},
-    {"Enable Turbo Code", &SettingsRecord::TurboCode},
+    {"Test Type", &TWindowSettings::TestType},
+    {"Call Direction", &TWindowSettings::CallDirection},
+    {"Signal", &TWindowSettings::Signal},
+    {"Device Type", &TWindowSettings::DeviceType},
+    {"Username", &TWindowSettings::UserName},
+    {"Location", &TWindowSettings::Location},
+    {"NetworkInfo", &TWindowSettings::NetworkInfo},
+    {"Log directory", &TWindowSettings::LogDirectory},
+    {"Script filename", &TWindowSettings::ScriptFileName},
+    {"Port", &TWindowSettings::Port},
+    {"Dial number", &TWindowSettings::DialNumber},
+    {"CableID", &TWindowSettings::CableID},
+    {"PhoneModel", &TWindowSettings::PhoneModel},
+    {"PhoneTech", &TWindowSettings::PhoneTech},
+    {"Auto answer", &TWindowSettings::AutoAnswer},
+    {"Auto hang up", &TWindowSettings::AutoHangUp},
+    {"Auto send", &TWindowSettings::AutoSend},
+    {"Ending filename", &TWindowSettings::ComputerID},
+    {"Auto save", &TWindowSettings::AutoSave},
+    {"CustomSignal", &TWindowSettings::CustomSignal},
+    {"Enable Turbo Code", &TWindowSettings::TurboCode},
 }};
 
 namespace {
@@ -77,7 +77,7 @@ std::string homeDirectory() {
   return "/";
 }
 
-void setSettingsDefaults(SettingsRecord& record) {
+void setSettingsDefaults(TWindowSettings& record) {
   record.TestType = "Wireless: Static Direct Call";
   record.CallDirection = "Outgoing Call";
   record.Signal = "Strong";
@@ -98,7 +98,7 @@ void setSettingsDefaults(SettingsRecord& record) {
   record.TurboCode = "0";
 }
 
-bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead) {
+bool readSettings(Registry& registry, TWindowSettings& record, size_t* valuesRead) {
   if (valuesRead) *valuesRead = 0;
   if (!registry.openKey(kSettingsKey, false)) {
     // Nothing read: whatever the file holds at the first save was not seen by this program.
@@ -114,7 +114,7 @@ bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead
   return true;
 }
 
-bool writeSettings(Registry& registry, const SettingsRecord& record, const SettingsMask& leaveStored) {
+bool writeSettings(Registry& registry, const TWindowSettings& record, const SettingsMask& leaveStored) {
   if (!registry.openKey(kSettingsKey, true)) {
     const RegistryProblem& problem = registry.problem();
     if (!problem) return false;

@@ -18,7 +18,7 @@ inline constexpr std::string_view kSettingsKey = "\\Software\\Marrowfield\\Orrin
 
 struct SettingsValue {
   std::string_view name;               // the registry value name
-  std::string SettingsRecord::*field;  // the record field it fills
+  std::string TWindowSettings::*field;  // the record field it fills
 };
 
 // The 21 values in the order they are read and written.
@@ -26,7 +26,7 @@ extern const std::array<SettingsValue, 21> kSettingsValues;
 
 // The values before the store is read: the fixed texts and flags, empty texts for the user's entries.
 // DialNumber, CableID, PhoneModel and PhoneTech are left as they are.
-void setSettingsDefaults(SettingsRecord& record);
+void setSettingsDefaults(TWindowSettings& record);
 
 // The user's home folder ($HOME, else the password database), the first log directory.
 std::string homeDirectory();
@@ -39,7 +39,7 @@ using SettingsMask = std::bitset<21>;
 // is more than an absent key). A value that is not a string raises RegistryError ("Invalid data type
 // for '<name>'"); the values before it have then been read, and *valuesRead (when given) counts them.
 // The key is closed on every path.
-bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead = nullptr);
+bool readSettings(Registry& registry, TWindowSettings& record, size_t* valuesRead = nullptr);
 
 // Writes the 21 values as strings (nothing else is written, nothing deleted), creating the key when
 // absent, in one replacement of the file; the values of leaveStored are not written and keep what the
@@ -49,7 +49,7 @@ bool readSettings(Registry& registry, SettingsRecord& record, size_t* valuesRead
 // false, writing nothing, when there is no settings folder at all. A key that cannot be opened or created
 // raises RegistryError with the text of settingsProblemText; a refused write raises RegistryError ("Failed to
 // set data for '<name>'") and leaves the stored values as they were. The key is closed on every path.
-bool writeSettings(Registry& registry, const SettingsRecord& record, const SettingsMask& leaveStored = {});
+bool writeSettings(Registry& registry, const TWindowSettings& record, const SettingsMask& leaveStored = {});
 
 // The log line for the file the last write kept aside (see Registry::keptAside); empty for none.
 std::string keptAsideText(const Registry& registry);

@@ -18,11 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace corvalis::records;
+using corvalis::TWindowSettings;
 using kit::testing::readFile;
 using kit::testing::TempDir;
 
-SettingsRecord knownRecord() {
-  SettingsRecord r;
+TWindowSettings knownRecord() {
+  TWindowSettings r;
   r.TestType = "Landline";
   r.CallDirection = "Incoming Call";
   r.Signal = "Weak";
@@ -93,14 +94,14 @@ class SettingsStoreTest : public ::testing::Test {
 };
 
 TEST_F(SettingsStoreTest, FirstRunKeepsTheDefaultsAndCreatesNothing) {
-  SettingsRecord r;
+  TWindowSettings r;
   r.DialNumber = "911";
   r.CableID = "C1";
   r.PhoneModel = "M";
   r.PhoneTech = "T";
   r.UserName = "left over";
   setSettingsDefaults(r);
-  SettingsRecord expected;
+  TWindowSettings expected;
   expected.TestType = "Wireless: Static Direct Call";
   expected.CallDirection = "Outgoing Call";
   expected.Signal = "Strong";
@@ -125,7 +126,7 @@ TEST_F(SettingsStoreTest, KnownRecordGivesAKnownFileAndReadsBack) {
   EXPECT_FALSE(reg.hasOpenKey());
   EXPECT_EQ(readFile(keyFile()), kKnownFile);
 
-  SettingsRecord loaded;
+  TWindowSettings loaded;
   setSettingsDefaults(loaded);
   ASSERT_TRUE(readSettings(reg, loaded));
   EXPECT_FALSE(reg.hasOpenKey());
@@ -138,10 +139,10 @@ TEST_F(SettingsStoreTest, KnownRecordGivesAKnownFileAndReadsBack) {
 
 TEST_F(SettingsStoreTest, ValueDeletedByHandReadsEmptyAndIsWrittenBack) {
   putKeyFile(without(kKnownFile, "\"Signal\"=\"Weak\"\n"));
-  SettingsRecord r;
+  TWindowSettings r;
   setSettingsDefaults(r);
   ASSERT_TRUE(readSettings(reg, r));
-  SettingsRecord expected = knownRecord();
+  TWindowSettings expected = knownRecord();
   expected.Signal = "";  // replaces the default "Strong"
   EXPECT_EQ(r, expected);
 
@@ -156,7 +157,7 @@ TEST_F(SettingsStoreTest, NonStringValueStopsTheReadAtThatValue) {
   std::string text = kKnownFile;
   text.replace(text.find("\"Port\"=\"3\""), 10, "\"Port\"=dword:00000003");
   putKeyFile(text);
-  SettingsRecord r;
+  TWindowSettings r;
   setSettingsDefaults(r);
   try {
     readSettings(reg, r);
@@ -178,7 +179,7 @@ TEST_F(SettingsStoreTest, ValuesLeftStoredKeepWhatTheFileHolds) {
   std::string text = kKnownFile;
   text.replace(text.find("\"Port\"=\"3\""), 10, "\"Port\"=dword:00000003");
   putKeyFile(text);
-  SettingsRecord r;
+  TWindowSettings r;
   setSettingsDefaults(r);
   size_t read = 99;
   EXPECT_THROW(readSettings(reg, r, &read), RegistryError);
@@ -195,7 +196,7 @@ TEST_F(SettingsStoreTest, ValuesLeftStoredKeepWhatTheFileHolds) {
 
 TEST_F(SettingsStoreTest, EditsMadeWhileTheProgramRunsAreKeptBeforeASaveGoesOverThem) {
   putKeyFile(kKnownFile);
-  SettingsRecord r;
+  TWindowSettings r;
   setSettingsDefaults(r);
   ASSERT_TRUE(readSettings(reg, r));
   const fs::path edited = keyFile().string() + ".edited";
@@ -242,7 +243,7 @@ TEST_F(SettingsStoreTest, EditsMadeWhileTheProgramRunsAreKeptBeforeASaveGoesOver
   // A settings file put in place while the program ran on its defaults is kept too.
   TempDir other;
   Registry fresh{RootKey::LocalMachine, other.path()};
-  SettingsRecord d;
+  TWindowSettings d;
   setSettingsDefaults(d);
   EXPECT_FALSE(readSettings(fresh, d));
   const fs::path otherFile = fresh.keyFile(kSettingsKey);
@@ -255,7 +256,7 @@ TEST_F(SettingsStoreTest, EditsMadeWhileTheProgramRunsAreKeptBeforeASaveGoesOver
 
 TEST_F(SettingsStoreTest, AFolderInPlaceOfTheFileIsRaisedOnSave) {
   fs::create_directories(keyFile());
-  SettingsRecord r = knownRecord();
+  TWindowSettings r = knownRecord();
   EXPECT_FALSE(readSettings(reg, r));
   EXPECT_EQ(settingsProblemText(reg.problem()),
             "The settings cannot be read or saved: " + keyFile().string() + " is a folder, not a file.");
@@ -271,7 +272,7 @@ TEST_F(SettingsStoreTest, AFolderInPlaceOfTheFileIsRaisedOnSave) {
 
 TEST_F(SettingsStoreTest, FailedWriteNamesTheValueAndKeepsTheStoredRecord) {
   putKeyFile(kKnownFile);
-  SettingsRecord r = knownRecord();
+  TWindowSettings r = knownRecord();
   r.ComputerID = "PC02";
   r.CustomSignal = std::string(4096, 'x');  // more than the disk takes
   // A full disk: writes beyond a small size fail.
