@@ -47,12 +47,12 @@ void TCallEngine::Receive(std::int32_t Count) {
       if (!resultLineEnd) State.ResultLineEnding = false;
     }
 
-    const bool never = nxiCode || ch == 0 || ch == 127 || ch == 128 || ch == 129 || State.AwaitingConnect ||
-                       State.Phase.Frozen() || State.HungUp;
+    const bool never = nxiCode || ch == 0 || ch == 127 || ch == 128 || ch == 129 || State.Line.AwaitingConnect() ||
+                       State.Phase.Frozen() || State.Line.HungUp();
     // The line end that follows the connection, before anything was exchanged.
     const bool atStart =
-        (ch == 10 && State.CallStartPending && State.OnLine && (State.TurboDetected || nxi)) ||
-        (ch == 13 && State.CallStartPending && State.OnLine);
+        (ch == 10 && State.CallStartPending && State.Line.OnLine() && (State.TurboDetected || nxi)) ||
+        (ch == 13 && State.CallStartPending && State.Line.OnLine());
     bool suppressed = never || atStart || State.Sending;
     // What is not shown because this side is sending is counted (the echo rule): the lab is told. A line
     // end after far-end text that collided would have shown.
@@ -145,11 +145,11 @@ void TCallEngine::CheckLastLineAction() {
     // A modem's OK advances its command sequence without waiting for the timer.
     if (line.starts_with("OK")) Window.ModemSaidOk();
     if (DeviceIsModem() && EndsConnection(result)) Window.LineLost(result);
-    if (Settings.AutoAnswer == "1" && !State.OnLine && line.starts_with("RING")) Window.AnswerRing();
-    if (State.AwaitingConnect && line.starts_with("CONNECT T")) {
+    if (Settings.AutoAnswer == "1" && !State.Line.OnLine() && line.starts_with("RING")) Window.AnswerRing();
+    if (State.Line.AwaitingConnect() && line.starts_with("CONNECT T")) {
       if (line.starts_with("CONNECT TURBO")) State.TurboDetected = true;
       Window.ModemConnected();
-      State.AwaitingConnect = false;
+      State.Line.StopAwaiting();
     }
     MarkLineStart();
   }
@@ -252,12 +252,11 @@ void TCallEngine::BreakLines(bool ForSend) {
 void TCallEngine::BeginCall() {
   // A line hung up at the end of the last call, or its auto-send counters, must not hide or send
   // anything now.
-  if (!State.OnLine) {
+  if (!State.Line.OnLine()) {
     // Not brought up by a dial or answer: no connection, so no turbo code and no count yet.
     State.TurboDetected = false;
     State.InactivityTicks = 0;
   }
-  State.HungUp = false;
   StopCommandSequence();
   State.AutoSendHeld = false;
   State.AutoSendArmed = false;
@@ -265,7 +264,7 @@ void TCallEngine::BeginCall() {
   State.RxCharsSinceSend = 0;
   State.RecentChars.clear();
   State.ScriptCompleted = false;
-  State.OnLine = true;
+  State.Line.ComesUp();  // which ends a hang-up
   State.LastMark = kMarkNone;
   State.CallSeconds = 0;
   State.TickPhase = 0;
@@ -284,7 +283,7 @@ bool TCallEngine::CloseCall() {
   // dropped) with no call open, or after its call has ended, has no record to offer for saving:
   // the ended call keeps its end time and its text, and a call never started leaves no record.
   if (!State.Phase.Open()) {
-    State.OnLine = false;
+    State.Line.GoesDown();
     return false;
   }
   // Cleaned up while the call is still open: the journal takes it as the call's.
@@ -295,32 +294,30 @@ bool TCallEngine::CloseCall() {
 }
 
 void TCallEngine::NoConnection() {
-  State.AwaitingConnect = false;
+  State.Line.NoConnection();
   State.AutoScriptPending = false;
   State.ScriptStartTicks = 0;
-  State.OnLine = false;
 }
 
 // ---- the modem -----------------------------------------------------------------------------
 
 void TCallEngine::Dial(const std::string& Number) {
   StopCommandSequence();
-  State.HungUp = false;
+  State.Line.EndHangUp();
   State.AutoScriptPending = false;
   State.TurboDetected = false;
   State.CallStartPending = true;
   SendText(DialCommand(Settings, Number), State.Phase.Frozen(), 0);
-  State.OnLine = true;
+  State.Line.Dial(DeviceIsModem());
   ResetAutoHangUpTicks();
-  State.AwaitingConnect = DeviceIsModem();
 }
 
 void TCallEngine::Answer() {
   StopCommandSequence();
-  State.HungUp = false;
+  State.Line.EndHangUp();
   State.TurboDetected = false;
   SendText(AnswerCommand(Settings), State.Phase.Frozen(), 0);
-  State.AwaitingConnect = DeviceIsModem();
+  State.Line.Answer(DeviceIsModem());
   ResetAutoHangUpTicks();
   State.AutoScriptPending = DeviceIsModem() && Settings.AutoAnswer == "1";
   // The NXi modem's call starts with its CONNECT line; the others' at once.
@@ -328,10 +325,8 @@ void TCallEngine::Answer() {
 }
 
 void TCallEngine::LineDown() {
-  State.OnLine = false;
   State.Phase.HangUp();
-  State.HungUp = true;
-  State.AwaitingConnect = false;
+  State.Line.HangUp();
   State.AutoSendArmed = false;
   State.ScriptStartTicks = 0;  // no script start on a line that is down
 }
@@ -429,7 +424,7 @@ void TCallEngine::Tick() {
     }
   }
 
-  if (State.Phase.Active() && State.OnLine && State.InactivityTicks != 0) {
+  if (State.Phase.Active() && State.Line.OnLine() && State.InactivityTicks != 0) {
     ++State.InactivityTicks;
     if (Settings.AutoHangUp == "1" && State.InactivityTicks > 150) {
       State.InactivityTicks = 0;

@@ -156,7 +156,7 @@ class TCallEngine {
   void Tick();
 
   // The automatic hang-up counts from now.
-  void ResetAutoHangUpTicks() { State.InactivityTicks = State.OnLine ? 1 : 0; }
+  void ResetAutoHangUpTicks() { State.InactivityTicks = State.Line.OnLine() ? 1 : 0; }
 
  private:
   bool DeviceIsModem() const { return DeviceTypeIsModem(Settings.DeviceType); }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "call/call_phase.h"
+#include "call/line_state.h"
 #include "call/script_reader.h"
 #include "common/settings_record.h"
 
@@ -38,9 +39,8 @@ enum : std::uint8_t { kMarkSend = 0, kMarkRecd = 1, kMarkNone = 2 };
 struct TCallEngineState {
   // From Start Call to the record saved or discarded (call_phase.h).
   TCallPhase Phase;
-  bool OnLine = false;
-  bool HungUp = false;
-  bool AwaitingConnect = false;
+  // The line to the far end (line_state.h).
+  TLineState Line;
   bool TurboDetected = false;
   bool AutoScriptPending = false;
   std::uint16_t ScriptStartTicks = 0;

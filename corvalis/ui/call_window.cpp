@@ -177,7 +177,7 @@ void TMainForm::Sending(std::size_t Left) {
 }
 
 void TMainForm::LineSent(bool TurnGoesOn) {
-  if (!TurnGoesOn) SendNowButton->setEnabled(State.OnLine);  // not when the call ended during the send
+  if (!TurnGoesOn) SendNowButton->setEnabled(State.Line.OnLine());  // not when the call ended during the send
   CheckScriptEnd();
   SendingInfoLine->clear();
 }

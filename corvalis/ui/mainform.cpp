@@ -518,7 +518,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 void TMainForm::FormCreate(QObject*) {
   setWindowTitle(TitleVersionString->text());
   State.Phase = TCallPhase();
-  State.AwaitingConnect = false;
+  State.Line.Reset();
 
   QRadioButton* types[6] = {TestTypeLabel1, TestTypeLabel2, TestTypeLabel3,
                             TestTypeLabel4, TestTypeLabel5, TestTypeLabel6};
@@ -544,12 +544,11 @@ void TMainForm::FormCreate(QObject*) {
   SetActiveSheet(AboutSheet);
   TabHighlights();
 
-  State.OnLine = false;
+  State.Line.Reset();
   State.ScriptStartTicks = 0;
   ResetAutoHangUpTicks(this);
   State.FilePrefix.clear();
   ResetCounter();
-  State.HungUp = false;
 }
 
 void TMainForm::FormShow(QObject*) {

@@ -16,8 +16,7 @@ void TMainForm::EndOpenCall(const std::string& Why, bool SaveRegardless) {
   if (!State.Phase.Open()) return;
   const std::string started = FormatClockDateTime(State.CallStartTime);
   // Nothing more goes to the line or comes from it in this call, and nothing of its script follows.
-  State.HungUp = true;
-  State.AwaitingConnect = false;
+  State.Line.HangUp();
   State.AutoScriptPending = false;
   CloseCall();  // saves it when Auto save is on
   if (State.Phase.Unsaved() && SaveRegardless && RecordLogButton->isEnabled())
@@ -35,12 +34,12 @@ void TMainForm::EndOpenCall(const std::string& Why, bool SaveRegardless) {
 }
 
 void TMainForm::ConnectionLost(const std::string& Result) {
-  if (State.Phase.Active() && State.OnLine) {
+  if (State.Phase.Active() && State.Line.OnLine()) {
     EndOpenCall(Result, false);
     return;
   }
   // A dial or an answer that never connected: the line is down again.
-  if (!State.AwaitingConnect) return;
+  if (!State.Line.AwaitingConnect()) return;
   Engine.NoConnection();
   ResetCounter();
   Log().Write("no connection (" + Result + ")");
@@ -75,10 +74,10 @@ void TMainForm::DeviceWentAway(const std::string& Name) {
 
 void TMainForm::DeviceCameBack() {
   // The device starts afresh: a dial or answer made while it was away never reached it.
-  State.AwaitingConnect = false;
+  State.Line.StopAwaiting();
   State.AutoScriptPending = false;
   if (!State.Phase.Active()) {
-    State.OnLine = false;
+    State.Line.GoesDown();
     State.ScriptStartTicks = 0;
     ResetCounter();
   }

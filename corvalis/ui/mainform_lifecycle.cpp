@@ -43,7 +43,7 @@ void TMainForm::StartCallButtonClick(QObject*) {
 void TMainForm::EndCallButtonClick(QObject*) {
   if (Settings.AutoHangUp == "1") {
     HangUpButton1Click(this);
-  } else if (State.OnLine && DeviceIsModem()) {
+  } else if (State.Line.OnLine() && DeviceIsModem()) {
     if (MessageBoxes().Show("Still on the line", "Hang up this call?", TMsgButtons::YesNo,
                             TMsgIcon::Question) == TMsgResult::Yes)
       HangUpButton1Click(this);
@@ -82,7 +82,7 @@ void TMainForm::CloseCall() {
   JournalEnded();
 
   if (Settings.AutoSave == "1") AutoSaveCall();
-  State.OnLine = false;
+  State.Line.GoesDown();
   ResetCounter();
 }
 
@@ -142,7 +142,7 @@ bool TMainForm::ReadyForNewCall(bool ByHand) {
   }
   if (State.Phase.Frozen())
     AutoSaveCall();
-  else if (State.OnLine)
+  else if (State.Line.OnLine())
     EndCallButtonClick(this);  // saves it
   else
     CloseCall();  // the line is down already: no second hang-up, which would cut the next call
@@ -156,7 +156,7 @@ void TMainForm::MainTimerEntry() {
     State.Sending = false;
     State.SendQueue.clear();
     SendingInfoLine->clear();
-    if (State.OnLine && DeviceIsBiDirectional()) SendNowButton->setEnabled(true);
+    if (State.Line.OnLine() && DeviceIsBiDirectional()) SendNowButton->setEnabled(true);
     MainTimer.SetEnabled(true);
   }
 }

@@ -32,11 +32,11 @@ void TMainForm::AnsweringPart2() {
   // A connection does not start a call over one that is neither saved nor discarded (decided
   // before the line counts as up, so that ending the old call does not hang up the new line).
   if (!State.Phase.Active() && !ReadyForNewCall(false)) {
-    State.OnLine = true;
+    State.Line.ComesUp();
     State.AutoScriptPending = false;
     return;
   }
-  State.OnLine = true;
+  State.Line.ComesUp();
   if (State.AutoScriptPending) {
     CallDirectionLabel2->setChecked(true);
     AutoSendBox->setChecked(true);

@@ -46,7 +46,7 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
     typing = Engine.ReadTurn(CallDirectionLabel1->isChecked(), CallDirectionLabel2->isChecked(), BiDi);
   } catch (...) {
     // No button waiting for a line that will never drain.
-    if (BiDi && State.SendQueue.empty()) SendNowButton->setEnabled(State.OnLine);
+    if (BiDi && State.SendQueue.empty()) SendNowButton->setEnabled(State.Line.OnLine());
     throw;
   }
 
@@ -56,7 +56,7 @@ void TMainForm::SendNowButtonClick(QObject* Sender) {
   }
   if (State.SendQueue.empty()) {
     // Not after the end of the script has ended the call.
-    if (BiDi) SendNowButton->setEnabled(State.OnLine);
+    if (BiDi) SendNowButton->setEnabled(State.Line.OnLine());
     // A turn shown for typing is typed first: the main timer ends the script when its window
     // has gone (the tester signed GA).
     if (typing.empty()) CheckScriptEnd();
@@ -104,7 +104,7 @@ void TMainForm::ResetCounter() {
   UpdateCounter();
   State.Sending = false;
   State.SendQueue.clear();
-  SendNowButton->setEnabled(State.OnLine);
+  SendNowButton->setEnabled(State.Line.OnLine());
   ResetButton->setEnabled(SendNowButton->isEnabled());
 }
 
@@ -132,8 +132,8 @@ void TMainForm::EnableDisableScriptBox(bool Enable) {
   ViewScriptButton->setEnabled(ScriptReady);
   TotalLinesLabel->setEnabled(ScriptReady);
   // A line being sent keeps "Send a line" disabled until it has drained.
-  SendNowButton->setEnabled(State.OnLine && !State.Sending);
-  ResetButton->setEnabled(State.OnLine);
+  SendNowButton->setEnabled(State.Line.OnLine() && !State.Sending);
+  ResetButton->setEnabled(State.Line.OnLine());
   UpdateCounter();
 }
 

@@ -76,7 +76,7 @@ struct TCall {
     Settings.AutoAnswer = "1";
     Port.Open();
     State.Phase.Start();
-    State.OnLine = true;
+    State.Line.ComesUp();
     State.CallStartPending = true;
     State.LastMark = kMarkNone;
     State.LineColumn = 1;
